@@ -1,0 +1,135 @@
+#pragma once
+// Internals of the ordering engine: exact single-precision helpers, the three
+// element orderings and the stages of the pipeline. Not part of the public API;
+// the engine's tests include it to exercise each stage on its own.
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quorlin_sorter/log.hpp"
+#include "quorlin_sorter/record.hpp"
+
+namespace quorlin::sorter::detail {
+
+// ---- Exact single-precision helpers --------------------------------------
+
+// IEEE 754 minNum: a NaN operand is ignored, two NaNs give the first one
+// (sign and payload kept), and -0.0 counts as less than +0.0. The C library's
+// fmin/fmax promise neither of the last two.
+inline float min_num(float a, float b) noexcept {
+    if (std::isnan(a)) {
+        return std::isnan(b) ? a : b;
+    }
+    if (std::isnan(b) || a < b) {
+        return a;
+    }
+    if (b < a) {
+        return b;
+    }
+    return std::signbit(a) ? a : b;
+}
+
+// IEEE 754 maxNum, with +0.0 counted as greater than -0.0.
+inline float max_num(float a, float b) noexcept {
+    if (std::isnan(a)) {
+        return std::isnan(b) ? a : b;
+    }
+    if (std::isnan(b) || a > b) {
+        return a;
+    }
+    if (b > a) {
+        return b;
+    }
+    return std::signbit(a) ? b : a;
+}
+
+// Maps a float to an unsigned key whose natural order is the IEEE 754
+// totalOrder: negative NaNs, -inf, negatives, -0.0, +0.0, positives, +inf,
+// positive NaNs. Equal keys mean identical bit patterns.
+inline std::uint32_t total_order_key(float value) noexcept {
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    return (bits & 0x80000000U) != 0 ? ~bits : (bits | 0x80000000U);
+}
+
+// Two keys compared lexicographically, packed so one integer compare does it.
+inline std::uint64_t key_pair(float first, float second) noexcept {
+    return (std::uint64_t{total_order_key(first)} << 32) | total_order_key(second);
+}
+
+// The normalised extents through which every stage reads a record.
+struct Extents {
+    float left;
+    float right;
+    float top;
+    float bottom;
+    float width;   // max(0, right - left); a NaN difference gives 0
+    float height;  // max(0, bottom - top)
+};
+
+inline Extents extents_of(const ElementRecord& r) noexcept {
+    Extents e{};
+    e.left = min_num(r.x1, r.x2);
+    e.right = max_num(r.x1, r.x2);
+    e.top = min_num(r.y1, r.y2);
+    e.bottom = max_num(r.y1, r.y2);
+    e.width = max_num(0.0F, e.right - e.left);
+    e.height = max_num(0.0F, e.bottom - e.top);
+    return e;
+}
+
+// ---- Orderings -------------------------------------------------------------
+
+// Stable sort on (top, left): the engine's fallback reading order.
+std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records);
+// Stable sorts of references on (top, bottom) and (left, right).
+void vertical_extent_order(std::vector<const ElementRecord*>& refs);
+void horizontal_extent_order(std::vector<const ElementRecord*>& refs);
+
+// ---- Logging ----------------------------------------------------------------
+
+inline constexpr std::string_view kEngineTarget = "quorlinpy::mervane";
+extern const quorlin::log::TargetGate g_engine_gate;
+
+inline quorlin::log::Site engine_site(std::uint32_t line) noexcept {
+    return {kEngineTarget, "quorlin_sorter", "src/mervane/quorlin_sorter/src/lib", line};
+}
+
+template <class... Values>
+inline void engine_log(quorlin::log::Level level, std::uint32_t line, std::string_view format,
+                       const Values&... values) noexcept {
+    const quorlin::log::Site site = engine_site(line);
+    quorlin::log::emit(g_engine_gate, level, site, format, values...);
+}
+
+// ---- Segmentation ----------------------------------------------------------
+
+// Puts a set of records (in input order) into reading order by recursive
+// XY-cut. Depth-first order of results and log lines, without recursion on
+// the C++ stack.
+std::vector<ElementRecord> segment(std::span<const ElementRecord> records,
+                                   bool prefer_horizontal_first);
+
+// ---- Pipeline and merge ----------------------------------------------------
+
+// Merges the cross-layout records (input order) into the ordered main
+// sequence by their top. Both must be non-empty.
+std::vector<ElementRecord> merge_cross_layout(std::span<const ElementRecord> ordered_main,
+                                              std::span<const ElementRecord> cross_layout);
+
+// The reference width of the cross-layout width gate: the greatest width.
+float reference_width(std::span<const Extents> extents) noexcept;
+
+struct PipelineOptions {
+    // Replaces the reference width of the width gate, so that tests can
+    // reach the masking, the merge and the all-cross-layout fallback.
+    std::optional<float> reference_width_override;
+};
+
+std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records,
+                                          const PipelineOptions& options);
+
+}  // namespace quorlin::sorter::detail
