@@ -1,0 +1,71 @@
+import logging
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _quorlin_core as q
+
+
+class Capture(logging.Handler):
+    """Keeps every record that reaches it."""
+
+    def __init__(self):
+        super().__init__(level=logging.NOTSET)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+    def lines(self):
+        return [(r.name, r.levelno, r.lineno, r.getMessage()) for r in self.records]
+
+
+@pytest.fixture
+def debug_log():
+    """Turns on the module's debug lines for one test and captures them.
+
+    The log cache is process-wide, so it is reset on the way in (to see the
+    new level) and on the way out (so later tests see their own configuration).
+    """
+    logger = logging.getLogger("quorlinpy")
+    handler = Capture()
+    old_level, old_propagate = logger.level, logger.propagate
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    logger.addHandler(handler)
+    q.reset_log_cache()
+    try:
+        yield handler
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(old_level)
+        logger.propagate = old_propagate
+        q.reset_log_cache()
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter (the log bridge's cache is per process)
+    and returns its stdout; fails the test with stderr when it exits non-zero."""
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def element(id_, x1, y1, x2, y2, label=None):
+    return q.Element(id_, x1, y1, x2, y2, label or q.SemanticLabel.Regular)
+
+
+@pytest.fixture(scope="session")
+def realdata_pages():
+    """The real annotated pages shipped beside the project, when present."""
+    import json
+    import pathlib
+
+    path = pathlib.Path(__file__).resolve().parents[2] / "shared" / "realdata" / "pages.jsonl"
+    if not path.exists():
+        pytest.skip(f"real pages not found at {path}")
+    return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
