@@ -17,42 +17,38 @@ namespace quorlin::sorter::detail {
 
 // ---- Exact single-precision helpers --------------------------------------
 
-// IEEE 754 minNum: a NaN operand is ignored, two NaNs give the first one
-// (sign and payload kept), and -0.0 counts as less than +0.0. The C library's
-// fmin/fmax promise neither of the last two.
-inline float min_num(float a, float b) noexcept {
-    if (std::isnan(a)) {
-        return std::isnan(b) ? a : b;
-    }
-    if (std::isnan(b) || a < b) {
-        return a;
-    }
-    if (b < a) {
-        return b;
-    }
-    return std::signbit(a) ? a : b;
-}
-
-// IEEE 754 maxNum, with +0.0 counted as greater than -0.0.
-inline float max_num(float a, float b) noexcept {
-    if (std::isnan(a)) {
-        return std::isnan(b) ? a : b;
-    }
-    if (std::isnan(b) || a > b) {
-        return a;
-    }
-    if (b > a) {
-        return b;
-    }
-    return std::signbit(a) ? b : a;
-}
-
 // Maps a float to an unsigned key whose natural order is the IEEE 754
 // totalOrder: negative NaNs, -inf, negatives, -0.0, +0.0, positives, +inf,
 // positive NaNs. Equal keys mean identical bit patterns.
 inline std::uint32_t total_order_key(float value) noexcept {
     const auto bits = std::bit_cast<std::uint32_t>(value);
     return (bits & 0x80000000U) != 0 ? ~bits : (bits | 0x80000000U);
+}
+
+// IEEE 754 minNum: a NaN operand is ignored, two NaNs give the first one
+// (sign and payload kept), and -0.0 counts as less than +0.0. The C library's
+// fmin/fmax promise neither of the last two. Between two numbers the total
+// order is the numeric order with -0.0 below +0.0, so one integer compare
+// decides, without data-dependent branches.
+inline float min_num(float a, float b) noexcept {
+    if (std::isnan(b)) {
+        return a;
+    }
+    if (std::isnan(a)) {
+        return b;
+    }
+    return total_order_key(b) < total_order_key(a) ? b : a;
+}
+
+// IEEE 754 maxNum, with +0.0 counted as greater than -0.0.
+inline float max_num(float a, float b) noexcept {
+    if (std::isnan(b)) {
+        return a;
+    }
+    if (std::isnan(a)) {
+        return b;
+    }
+    return total_order_key(a) < total_order_key(b) ? b : a;
 }
 
 // Two keys compared lexicographically, packed so one integer compare does it.
@@ -111,6 +107,9 @@ inline void engine_log(quorlin::log::Level level, std::uint32_t line, std::strin
 // XY-cut. Depth-first order of results and log lines, without recursion on
 // the C++ stack.
 std::vector<ElementRecord> segment(std::span<const ElementRecord> records,
+                                   bool prefer_horizontal_first);
+// The same, with the records' extents already computed (extents[i] of records[i]).
+std::vector<ElementRecord> segment(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
                                    bool prefer_horizontal_first);
 
 // ---- Pipeline and merge ----------------------------------------------------

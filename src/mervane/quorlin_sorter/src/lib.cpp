@@ -60,11 +60,11 @@ std::vector<bool> find_cross_layout(std::span<const Extents> extents, float refe
 }
 
 // How densely the main elements cover their union box, capped at 1.0; a
-// union box of zero or NaN area counts as fully covered.
-float density_ratio(std::span<const ElementRecord> main) noexcept {
-    Extents u = extents_of(main.front());
-    for (std::size_t i = 1; i < main.size(); ++i) {
-        const Extents e = extents_of(main[i]);
+// union box of zero or NaN area counts as fully covered. The covered area is
+// summed in input order.
+float density_ratio(std::span<const Extents> main) noexcept {
+    Extents u = main.front();
+    for (const Extents& e : main.subspan(1)) {
         u.left = min_num(u.left, e.left);
         u.right = max_num(u.right, e.right);
         u.top = min_num(u.top, e.top);
@@ -75,8 +75,7 @@ float density_ratio(std::span<const ElementRecord> main) noexcept {
         return 1.0F;
     }
     float covered = 0.0F;
-    for (const ElementRecord& r : main) {
-        const Extents e = extents_of(r);
+    for (const Extents& e : main) {
         covered += e.width * e.height;
     }
     return min_num(covered / area, 1.0F);
@@ -101,22 +100,30 @@ std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records
     engine_log(Level::Debug, kLineStart, "[sort] {} elements (beta={}, density_threshold={})",
                std::uint64_t{n}, kBeta, kDensityThreshold);
 
+    std::vector<Extents> extents;
+    extents.reserve(n);
+    for (const ElementRecord& r : records) {
+        extents.push_back(extents_of(r));
+    }
     std::vector<bool> cross;
     if (n >= 3) {
-        std::vector<Extents> extents;
-        extents.reserve(n);
-        for (const ElementRecord& r : records) {
-            extents.push_back(extents_of(r));
-        }
         const float reference = options.reference_width_override.value_or(reference_width(extents));
         cross = find_cross_layout(extents, reference);
     }
+    // Partition in input order; the main elements' extents follow them.
     std::vector<ElementRecord> cross_layout;
     std::vector<ElementRecord> main;
     main.reserve(n);
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        (!cross.empty() && cross[i] ? cross_layout : main).push_back(records[i]);
+        if (!cross.empty() && cross[i]) {
+            cross_layout.push_back(records[i]);
+        } else {
+            main.push_back(records[i]);
+            extents[kept++] = extents[i];
+        }
     }
+    extents.resize(kept);
     engine_log(Level::Debug, kLineCrossLayout, "[sort] cross-layout: {}, remaining: {}",
                std::uint64_t{cross_layout.size()}, std::uint64_t{main.size()});
 
@@ -126,12 +133,12 @@ std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records
         return y_then_x(records);
     }
 
-    const float density = density_ratio(main);
+    const float density = density_ratio(extents);
     const bool prefer_horizontal_first = density > kDensityThreshold;
     engine_log(Level::Debug, kLineDensity, "[sort] density_ratio={:.3}, prefer_horizontal_first={}",
                density, prefer_horizontal_first);
 
-    std::vector<ElementRecord> ordered_main = segment(main, prefer_horizontal_first);
+    std::vector<ElementRecord> ordered_main = segment(main, std::move(extents), prefer_horizontal_first);
     if (cross_layout.empty()) {
         return ordered_main;
     }

@@ -43,49 +43,40 @@ struct Gap {
     float width = 0.0F;
 };
 
-// The gap sweep: visits intervals in ascending (lower, upper) order and keeps
-// the widest empty band between the reach so far and the next interval. A
-// later gap must be strictly wider, so the first (lowest) of equal gaps wins;
-// any comparison with NaN is false, so NaN extents leave no gap.
-class GapSweep {
-public:
-    void visit(float lower, float upper) noexcept {
-        if (!started_) {
-            reach_ = upper;
-            started_ = true;
-            return;
-        }
-        if (lower > reach_ && lower - reach_ > gap_.width) {
-            gap_.width = lower - reach_;
-            gap_.cut = (reach_ + lower) * kHalf;
-        }
-        reach_ = max_num(reach_, upper);
-    }
-    Gap result() const noexcept { return gap_; }
-
-private:
-    Gap gap_;
-    float reach_ = 0.0F;
-    bool started_ = false;
+// The result of one gap sweep along an axis.
+struct Sweep {
+    Gap gap;
+    float reach;      // greatest upper extent (maxNum over the set)
+    float min_width;  // least width, when asked for
 };
+
+// Advances the reach: max(reach, upper) ignoring a NaN upper. Unlike maxNum
+// it may keep -0.0 over +0.0, which changes no gap, cut or extent computed
+// from the reach.
+inline float advance_reach(float reach, float upper) noexcept {
+    return (upper > reach || std::isnan(reach)) ? upper : reach;
+}
 
 class Segmenter {
 public:
-    Segmenter(std::span<const ElementRecord> records, bool prefer_horizontal_first)
-        : records_(records), prefer_horizontal_first_(prefer_horizontal_first) {
-        if (records.size() > UINT32_MAX) {
-            throw std::length_error("segmentation: more than 2^32 - 1 elements");
+    Segmenter(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
+              bool prefer_horizontal_first)
+        : records_(records), prefer_horizontal_first_(prefer_horizontal_first), extents_(std::move(extents)) {
+        if (records.size() > UINT32_MAX || extents_.size() != records.size()) {
+            throw std::length_error("segmentation: more than 2^32 - 1 elements, or extents not matching");
         }
         const auto n = static_cast<std::uint32_t>(records.size());
-        extents_.reserve(n);
-        for (const ElementRecord& r : records) {
-            extents_.push_back(extents_of(r));
-        }
-        by_v_ = sorted_indices([](const Extents& e) { return key_pair(e.top, e.bottom); });
-        by_h_ = sorted_indices([](const Extents& e) { return key_pair(e.left, e.right); });
-        scratch_.resize(n);
+        // One block holds both orders and the scratch space of the splits.
+        indices_.resize(std::size_t{3} * n);
+        by_v_ = std::span<std::uint32_t>(indices_.data(), n);
+        by_h_ = std::span<std::uint32_t>(indices_.data() + n, n);
+        scratch_ = std::span<std::uint32_t>(indices_.data() + std::size_t{2} * n, n);
+        keyed_.resize(n);
+        sort_indices(by_v_, [](const Extents& e) { return key_pair(e.top, e.bottom); });
+        sort_indices(by_h_, [](const Extents& e) { return key_pair(e.left, e.right); });
         side_.resize(n);
         out_.resize(n);
+        work_.reserve(64);
     }
 
     std::vector<ElementRecord> run() {
@@ -103,28 +94,42 @@ private:
         std::uint32_t lo;
         std::uint32_t hi;
     };
-    struct Keyed {
-        std::uint64_t key;
-        std::uint32_t index;
-    };
+    // A sort key with the input position in its low bits: comparing the
+    // packed integers compares (key pair, position), so an unstable sort
+    // gives the stable order, with one branch-free comparison.
+    __extension__ using Keyed = unsigned __int128;
+    static Keyed keyed(std::uint64_t key, std::uint32_t index) noexcept {
+        return (static_cast<Keyed>(key) << 32) | index;
+    }
+    static std::uint32_t index_of(Keyed k) noexcept { return static_cast<std::uint32_t>(k); }
 
+    // Fills `order` with the indices sorted by (key, input position).
     template <class KeyOf>
-    std::vector<std::uint32_t> sorted_indices(KeyOf key_of) {
-        keyed_.resize(extents_.size());
+    void sort_indices(std::span<std::uint32_t> order, KeyOf key_of) {
         for (std::uint32_t i = 0; i < extents_.size(); ++i) {
-            keyed_[i] = {key_of(extents_[i]), i};
+            keyed_[i] = keyed(key_of(extents_[i]), i);
         }
         sort_keyed(keyed_.begin(), keyed_.end());
-        std::vector<std::uint32_t> order(extents_.size());
-        std::transform(keyed_.begin(), keyed_.end(), order.begin(), [](const Keyed& k) { return k.index; });
-        return order;
+        std::transform(keyed_.begin(), keyed_.end(), order.begin(), index_of);
     }
 
+    // Short runs (every leaf, and small pages) sort fastest by insertion;
+    // the keys are distinct, so any sort gives the one stable order.
     template <class It>
     static void sort_keyed(It first, It last) {
-        std::sort(first, last, [](const Keyed& a, const Keyed& b) {
-            return a.key != b.key ? a.key < b.key : a.index < b.index;
-        });
+        constexpr std::ptrdiff_t kInsertionLimit = 64;
+        if (last - first > kInsertionLimit) {
+            std::sort(first, last);
+            return;
+        }
+        for (It i = first + (first != last ? 1 : 0); i < last; ++i) {
+            const Keyed value = *i;
+            It j = i;
+            for (; j != first && value < *(j - 1); --j) {
+                *j = *(j - 1);
+            }
+            *j = value;
+        }
     }
 
     void segment(Range range) {
@@ -136,10 +141,11 @@ private:
         if (n == 0) {
             return;
         }
-        const Gap gap_y = sweep(by_v_, range, &Extents::top, &Extents::bottom);
-        Gap gap_x = sweep(by_h_, range, &Extents::left, &Extents::right);
+        const Gap gap_y = sweep<&Extents::top, &Extents::bottom, false>(by_v_, range).gap;
+        const Sweep sweep_x = sweep<&Extents::left, &Extents::right, true>(by_h_, range);
+        Gap gap_x = sweep_x.gap;
         if (n >= 3 && gap_x.width < kMinGap) {
-            refine_vertical(range, gap_x);
+            refine_vertical(range, sweep_x, gap_x);
         }
 
         const bool y_ok = gap_y.width >= kMinGap;
@@ -168,7 +174,7 @@ private:
                        chosen.width, std::uint64_t{n});
         }
 
-        const std::uint32_t first = mark_sides(range, horizontal, chosen.cut);
+        const std::uint32_t first = partition(range, horizontal, chosen.cut);
         if (first == 0 || first == n) {
             engine_log(Level::Warn, kLineOneGroup,
                        "[segment] cut produced only 1 group for {} elements, falling back to y-then-x sort",
@@ -178,72 +184,103 @@ private:
         }
         engine_log(Level::Debug, kLineSplit, "[segment] split into {} groups: {}", std::uint64_t{2},
                    GroupSizes{first, n - first});
-        split(by_v_, range, first);
-        split(by_h_, range, first);
+        split_by_side(by_h_, range, first);
         // The work list is a stack: push the second group first so that the
         // first group, and everything below it, is done before it.
         work_.push_back({range.lo + first, range.hi});
         work_.push_back({range.lo, range.lo + first});
     }
 
-    Gap sweep(const std::vector<std::uint32_t>& order, Range range, float Extents::*lower,
-              float Extents::*upper) const noexcept {
-        GapSweep s;
-        for (std::uint32_t i = range.lo; i < range.hi; ++i) {
+    // The gap sweep: visits the set in ascending (lower, upper) order and
+    // keeps the widest empty band between the reach so far and the next
+    // interval. A later gap must be strictly wider, so the first (lowest) of
+    // equal gaps wins; any comparison with NaN is false, so NaN extents leave
+    // no gap.
+    template <float Extents::*Lower, float Extents::*Upper, bool kTrackWidth>
+    Sweep sweep(std::span<const std::uint32_t> order, Range range) const noexcept {
+        const Extents& head = extents_[order[range.lo]];
+        Sweep s{Gap{}, head.*Upper, head.width};
+        for (std::uint32_t i = range.lo + 1; i < range.hi; ++i) {
             const Extents& e = extents_[order[i]];
-            s.visit(e.*lower, e.*upper);
+            const float lower = e.*Lower;
+            if (lower > s.reach && lower - s.reach > s.gap.width) {
+                s.gap.width = lower - s.reach;
+                s.gap.cut = (s.reach + lower) * kHalf;
+            }
+            s.reach = advance_reach(s.reach, e.*Upper);
+            if constexpr (kTrackWidth) {
+                s.min_width = e.width < s.min_width ? e.width : s.min_width;
+            }
         }
-        return s.result();
+        return s;
     }
 
     // Looks for a column gap among the wide elements alone, so that a narrow
     // item standing in a gutter does not hide the gap between two columns.
-    void refine_vertical(Range range, Gap& gap_x) const noexcept {
-        const Extents& head = extents_[by_h_[range.lo]];
-        float least_left = head.left;
-        float greatest_right = head.right;
-        for (std::uint32_t i = range.lo + 1; i < range.hi; ++i) {
-            const Extents& e = extents_[by_h_[i]];
-            least_left = min_num(least_left, e.left);
-            greatest_right = max_num(greatest_right, e.right);
+    // The set's horizontal extent comes from the vertical sweep: its reach is
+    // the greatest right, and the least left is the first non-NaN left in
+    // horizontal extent order.
+    void refine_vertical(Range range, const Sweep& sweep_x, Gap& gap_x) const noexcept {
+        float least_left = extents_[by_h_[range.lo]].left;
+        for (std::uint32_t i = range.lo + 1; std::isnan(least_left) && i < range.hi; ++i) {
+            least_left = extents_[by_h_[i]].left;
         }
-        const float extent = max_num(0.0F, greatest_right - least_left);
+        const float extent = max_num(0.0F, sweep_x.reach - least_left);
         const float threshold = extent * kWideFraction;
-        GapSweep s;
+        if (sweep_x.min_width >= threshold) {
+            return;  // every element is wide: nothing is left out
+        }
+        Gap refined;
+        float reach = 0.0F;
         std::uint32_t wide = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const Extents& e = extents_[by_h_[i]];
-            if (e.width >= threshold) {
-                ++wide;
-                s.visit(e.left, e.right);
+            if (!(e.width >= threshold)) {
+                continue;
             }
+            if (wide++ == 0) {
+                reach = e.right;
+                continue;
+            }
+            if (e.left > reach && e.left - reach > refined.width) {
+                refined.width = e.left - reach;
+                refined.cut = (reach + e.left) * kHalf;
+            }
+            reach = advance_reach(reach, e.right);
         }
-        const Gap refined = s.result();
-        if (wide >= 2 && wide < range.hi - range.lo && refined.width > gap_x.width &&
-            refined.width >= kMinGap) {
+        if (wide >= 2 && wide < range.hi - range.lo && refined.width > gap_x.width && refined.width >= kMinGap) {
             gap_x = refined;
         }
     }
 
-    // Sorts each record to the first group (centre below the cut) or the
-    // second; the centre comes from the raw corners, so a NaN centre goes
-    // second. Returns the size of the first group.
-    std::uint32_t mark_sides(Range range, bool horizontal, float cut) noexcept {
-        std::uint32_t first = 0;
+    // Splits the set at the cut, stably in the vertical extent order: a
+    // record whose centre (from the raw corners) is below the cut goes to the
+    // first group, every other one, a NaN centre included, to the second.
+    // Remembers each record's side for the other order. Returns the size of
+    // the first group.
+    std::uint32_t partition(Range range, bool horizontal, float cut) noexcept {
+        std::uint32_t front = range.lo;
+        std::uint32_t back = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const std::uint32_t idx = by_v_[i];
             const ElementRecord& r = records_[idx];
             const float centre = horizontal ? (r.y1 + r.y2) * kHalf : (r.x1 + r.x2) * kHalf;
             const bool before = centre < cut;
             side_[idx] = before ? 0 : 1;
-            first += before ? 1U : 0U;
+            if (before) {
+                by_v_[front++] = idx;
+            } else {
+                scratch_[back++] = idx;
+            }
         }
-        return first;
+        std::copy_n(scratch_.begin(), back, by_v_.begin() + front);
+        return front - range.lo;
     }
 
-    // Stable split of one order range: first-group indices move to the
-    // front in place, second-group ones go through the scratch buffer.
-    void split(std::vector<std::uint32_t>& order, Range range, std::uint32_t first) noexcept {
+    // Stable split of one order range by the sides recorded by partition():
+    // first-group indices move to the front in place, second-group ones go
+    // through the scratch buffer.
+    void split_by_side(std::span<std::uint32_t> order, Range range, std::uint32_t first) noexcept {
         std::uint32_t front = range.lo;
         std::uint32_t back = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
@@ -263,20 +300,21 @@ private:
         const auto end = keyed_.begin() + range.hi;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const std::uint32_t idx = by_v_[i];
-            keyed_[i] = {key_pair(extents_[idx].top, extents_[idx].left), idx};
+            keyed_[i] = keyed(key_pair(extents_[idx].top, extents_[idx].left), idx);
         }
         sort_keyed(begin, end);
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
-            out_[i] = records_[keyed_[i].index];
+            out_[i] = records_[index_of(keyed_[i])];
         }
     }
 
     std::span<const ElementRecord> records_;
     bool prefer_horizontal_first_;
     std::vector<Extents> extents_;
-    std::vector<std::uint32_t> by_v_;
-    std::vector<std::uint32_t> by_h_;
-    std::vector<std::uint32_t> scratch_;
+    std::vector<std::uint32_t> indices_;
+    std::span<std::uint32_t> by_v_;  // vertical extent order of the sets
+    std::span<std::uint32_t> by_h_;  // horizontal extent order of the sets
+    std::span<std::uint32_t> scratch_;
     std::vector<std::uint8_t> side_;
     std::vector<Keyed> keyed_;
     std::vector<ElementRecord> out_;
@@ -285,12 +323,21 @@ private:
 
 }  // namespace
 
-std::vector<ElementRecord> segment(std::span<const ElementRecord> records,
+std::vector<ElementRecord> segment(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
                                    bool prefer_horizontal_first) {
     if (records.empty()) {
         return {};
     }
-    return Segmenter(records, prefer_horizontal_first).run();
+    return Segmenter(records, std::move(extents), prefer_horizontal_first).run();
+}
+
+std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first) {
+    std::vector<Extents> extents;
+    extents.reserve(records.size());
+    for (const ElementRecord& r : records) {
+        extents.push_back(extents_of(r));
+    }
+    return segment(records, std::move(extents), prefer_horizontal_first);
 }
 
 }  // namespace quorlin::sorter::detail
