@@ -75,6 +75,10 @@ public:
         sort_indices(by_v_, [](const Extents& e) { return key_pair(e.top, e.bottom); });
         sort_indices(by_h_, [](const Extents& e) { return key_pair(e.left, e.right); });
         side_.resize(n);
+        centres_.reserve(n);
+        for (const ElementRecord& r : records) {
+            centres_.push_back({(r.x1 + r.x2) * kHalf, (r.y1 + r.y2) * kHalf});
+        }
         out_.resize(n);
         work_.reserve(64);
     }
@@ -198,16 +202,32 @@ private:
     // no gap.
     template <float Extents::*Lower, float Extents::*Upper, bool kTrackWidth>
     Sweep sweep(std::span<const std::uint32_t> order, Range range) const noexcept {
-        const Extents& head = extents_[order[range.lo]];
-        Sweep s{Gap{}, head.*Upper, head.width};
-        for (std::uint32_t i = range.lo + 1; i < range.hi; ++i) {
+        Sweep s{Gap{}, extents_[order[range.lo]].*Upper, extents_[order[range.lo]].width};
+        std::uint32_t i = range.lo;
+        // Intervals whose upper extent is NaN (both coordinates NaN) can only
+        // lead the order: they open no gap and leave the reach as it is, so
+        // the sweep proper starts at the first numeric upper extent, and from
+        // there on the reach is never NaN.
+        for (; i < range.hi; ++i) {
+            const Extents& e = extents_[order[i]];
+            if constexpr (kTrackWidth) {
+                s.min_width = e.width < s.min_width ? e.width : s.min_width;
+            }
+            if (!std::isnan(e.*Upper)) {
+                s.reach = e.*Upper;
+                ++i;
+                break;
+            }
+        }
+        for (; i < range.hi; ++i) {
             const Extents& e = extents_[order[i]];
             const float lower = e.*Lower;
             if (lower > s.reach && lower - s.reach > s.gap.width) {
                 s.gap.width = lower - s.reach;
                 s.gap.cut = (s.reach + lower) * kHalf;
             }
-            s.reach = advance_reach(s.reach, e.*Upper);
+            const float upper = e.*Upper;
+            s.reach = upper > s.reach ? upper : s.reach;
             if constexpr (kTrackWidth) {
                 s.min_width = e.width < s.min_width ? e.width : s.min_width;
             }
@@ -263,8 +283,7 @@ private:
         std::uint32_t back = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const std::uint32_t idx = by_v_[i];
-            const ElementRecord& r = records_[idx];
-            const float centre = horizontal ? (r.y1 + r.y2) * kHalf : (r.x1 + r.x2) * kHalf;
+            const float centre = horizontal ? centres_[idx].y : centres_[idx].x;
             const bool before = centre < cut;
             side_[idx] = before ? 0 : 1;
             if (before) {
@@ -316,6 +335,11 @@ private:
     std::span<std::uint32_t> by_h_;  // horizontal extent order of the sets
     std::span<std::uint32_t> scratch_;
     std::vector<std::uint8_t> side_;
+    struct Centre {
+        float x;
+        float y;
+    };
+    std::vector<Centre> centres_;  // from the raw corners: (x1 + x2) * 0.5, (y1 + y2) * 0.5
     std::vector<Keyed> keyed_;
     std::vector<ElementRecord> out_;
     std::vector<Range> work_;
