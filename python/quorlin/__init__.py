@@ -1,0 +1,44 @@
+"""quorlin: reading order of document page layouts, over the ``_quorlin_core`` module.
+
+The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
+``XYCutConfig``, ``compute_order_mervane``, ``reset_log_cache``); on top of it:
+
+* :func:`order` - reading order of plain boxes (a list or an N x 4 array);
+* :data:`LABELS` / :func:`label_for` - detector class names -> SemanticLabel;
+* :func:`order_page` - the per-page function for JSON pages (batch, Dask);
+* :mod:`quorlin.formats` - JSON pages and PAGE-XML, read and written;
+* :mod:`quorlin.draw` - an SVG picture of the order and of the XY-cuts;
+* the ``quorlin`` command (:mod:`quorlin.cli`).
+"""
+
+from __future__ import annotations
+
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _version
+
+from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane, reset_log_cache
+
+from .batch import order_page
+from .errors import PageError, QuorlinError
+from .labels import LABELS, label_for
+from .ordering import order
+
+try:
+    __version__ = _version("quorlin")
+except PackageNotFoundError:  # running from a source tree
+    __version__ = "0+unknown"
+
+__all__ = [
+    "Element",
+    "SemanticLabel",
+    "XYCutConfig",
+    "compute_order_mervane",
+    "reset_log_cache",
+    "order",
+    "order_page",
+    "LABELS",
+    "label_for",
+    "PageError",
+    "QuorlinError",
+    "__version__",
+]

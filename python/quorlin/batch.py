@@ -1,0 +1,160 @@
+"""Many pages at once: JSON Lines in, JSON Lines out, across processes.
+
+:func:`order_page` is the per-page function (a JSON page object in, the same
+object with its "order" out); it is what ``quorlin order --jobs N`` runs in
+each worker process, and what a Dask bag can ``map`` over.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import multiprocessing
+import sys
+import time
+from collections.abc import Iterable, Iterator, Mapping
+from dataclasses import dataclass
+from typing import IO, Any
+
+from .errors import PageError, QuorlinError
+from .formats import _load_json, json_document, page_from_json
+
+__all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
+
+
+def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
+    """Order one JSON page object; return a copy of it with "order" set.
+
+    Raises :class:`quorlin.errors.PageError` for a page that is not valid.
+    """
+    parsed = page_from_json(dict(page) if not isinstance(page, dict) else page, source)
+    return json_document(parsed, parsed.compute_order())
+
+
+@dataclass(frozen=True)
+class LineResult:
+    """Outcome of one input line: the output JSON text, or the error message."""
+
+    line: int
+    output: str | None
+    error: str | None
+
+
+def _order_line(item: tuple[str, int, bytes]) -> LineResult:
+    """Worker: parse, order and serialise one line; never raises."""
+    source, number, raw = item
+    where = f"{source}:{number}"
+    try:
+        try:
+            text = raw.decode("utf-8-sig")
+        except UnicodeDecodeError as exc:
+            raise PageError(where, f"not UTF-8 text (byte {exc.start})") from None
+        result = order_page(_load_json(where, text), where)
+        return LineResult(number, json.dumps(result, ensure_ascii=False), None)
+    except QuorlinError as exc:
+        return LineResult(number, None, str(exc))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # a bug, or the module's internal failure: report, keep going
+        return LineResult(number, None, f"{where}: internal error: {type(exc).__name__}: {exc}")
+
+
+def _init_worker(log_level: int) -> None:
+    """Worker start-up: show the module's log lines as the parent does."""
+    if log_level < logging.WARNING:
+        logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s", stream=sys.stderr)
+        logging.getLogger("quorlinpy").setLevel(log_level)
+    from _quorlin_core import reset_log_cache
+
+    reset_log_cache()
+
+
+def order_lines(
+    lines: Iterable[bytes],
+    *,
+    jobs: int = 1,
+    source: str = "<input>",
+    chunksize: int = 4,
+) -> Iterator[LineResult]:
+    """Order the JSON pages of ``lines`` (one page per line) in input order.
+
+    Blank lines are skipped but still counted, so line numbers match the
+    file.  With ``jobs`` > 1 the pages are spread over that many processes;
+    the results still come back in input order, one per page.
+    """
+    items = ((source, number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
+    if jobs <= 1:
+        yield from map(_order_line, items)
+        return
+    level = logging.getLogger("quorlinpy").getEffectiveLevel()
+    with multiprocessing.Pool(jobs, initializer=_init_worker, initargs=(level,)) as pool:
+        yield from pool.imap(_order_line, items, chunksize)
+
+
+class _Progress:
+    """A one-line progress bar on a terminal; silent elsewhere."""
+
+    def __init__(self, stream: IO[str], total: int | None, enabled: bool) -> None:
+        self.stream, self.total, self.enabled = stream, total, enabled
+        self.done = 0
+        self.last = 0.0
+        self.shown = False
+
+    def clear(self) -> None:
+        if self.shown:
+            self.stream.write("\r\x1b[K")
+            self.shown = False
+
+    def step(self, final: bool = False) -> None:
+        if not final:
+            self.done += 1
+        now = time.monotonic()
+        if not self.enabled or (not final and now - self.last < 0.1):
+            return
+        self.last = now
+        if self.total:
+            filled = int(30 * self.done / self.total)
+            bar = f"[{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total} pages"
+        else:
+            bar = f"{self.done} pages"
+        self.stream.write("\r\x1b[K" + bar)
+        self.shown = True
+        if final:
+            self.stream.write("\n")
+            self.shown = False
+        self.stream.flush()
+
+
+def run_batch(
+    source: str,
+    lines: Iterable[bytes],
+    out: IO[str],
+    err: IO[str],
+    *,
+    jobs: int = 1,
+    total: int | None = None,
+    progress: bool | None = None,
+) -> int:
+    """Order every page of a JSON Lines input and write one output line per page.
+
+    A page that fails is reported on ``err`` as "FILE:LINE: problem" and
+    written to ``out`` as {"line": N, "error": "..."}, so that output line k
+    still belongs to input page k.  Returns the number of failed pages.
+    ``progress`` defaults to showing a bar when ``err`` is a terminal.
+    """
+    if progress is None:
+        progress = bool(getattr(err, "isatty", lambda: False)())
+    bar = _Progress(err, total, progress)
+    failed = 0
+    for result in order_lines(lines, jobs=jobs, source=source):
+        if result.error is not None:
+            failed += 1
+            bar.clear()
+            err.write(f"quorlin: error: {result.error}\n")
+            out.write(json.dumps({"line": result.line, "error": result.error}, ensure_ascii=False) + "\n")
+        else:
+            assert result.output is not None
+            out.write(result.output + "\n")
+        bar.step()
+    bar.step(final=True)
+    return failed

@@ -1,0 +1,239 @@
+"""The ``quorlin`` command: order, draw and demo."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from importlib import resources
+from pathlib import Path
+from typing import IO
+
+from _quorlin_core import reset_log_cache
+
+from . import __version__
+from .batch import run_batch
+from .draw import image_data_uri, order_with_cuts, render_svg
+from .errors import PageError, QuorlinError
+from .formats import Page, RegionId, read_page, write_page
+
+__all__ = ["main", "build_parser"]
+
+DEMO_PAGE = "example_page.json"
+DEMO_SVG = "quorlin-demo.svg"
+JSONL_SUFFIXES = (".jsonl", ".ndjson")
+
+
+def _setup_logging(verbose: bool) -> None:
+    """Show the module's warnings always and its debug lines with --verbose."""
+    logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s", stream=sys.stderr)
+    logging.getLogger("quorlinpy").setLevel(logging.DEBUG if verbose else logging.NOTSET)
+    # The module caches which levels Python enables; make it look again.
+    reset_log_cache()
+
+
+def _read_input(path: str) -> tuple[str, bytes | None]:
+    """(name for messages, bytes) for "-", or (path, None) to read it later."""
+    if path == "-":
+        return "<stdin>", sys.stdin.buffer.read()
+    return path, None
+
+
+def _write_output(path: str | None, data: bytes) -> None:
+    if path is None or path == "-":
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    try:
+        Path(path).write_bytes(data)
+    except OSError as exc:
+        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+
+
+def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | None]:
+    """Lines of a JSON Lines file (or stdin), their count when cheap to know, and the handle."""
+    if path == "-":
+        return iter(sys.stdin.buffer), None, None
+    try:
+        handle = open(path, "rb")  # noqa: SIM115 - closed by the caller
+    except OSError as exc:
+        raise PageError(path, exc.strerror or str(exc)) from None
+    total = None
+    if sys.stderr.isatty():
+        total = sum(1 for line in handle if line.strip())
+        handle.seek(0)
+    return iter(handle), total, handle
+
+
+def _is_jsonl(args: argparse.Namespace) -> bool:
+    if args.format == "jsonl":
+        return True
+    if args.format != "auto":
+        return False
+    suffix = Path(args.page).suffix.lower()
+    return suffix in JSONL_SUFFIXES or (args.jobs is not None and suffix != ".xml")
+
+
+def cmd_order(args: argparse.Namespace) -> int:
+    if _is_jsonl(args):
+        jobs = args.jobs if args.jobs is not None else 1
+        if jobs < 1:
+            raise QuorlinError("--jobs must be at least 1")
+        lines, total, handle = _binary_lines(args.page)
+        source = "<stdin>" if args.page == "-" else args.page
+        out_handle: IO[str]
+        try:
+            if args.output in (None, "-"):
+                out_handle = sys.stdout
+            else:
+                try:
+                    out_handle = open(args.output, "w", encoding="utf-8")  # noqa: SIM115
+                except OSError as exc:
+                    raise PageError(args.output, f"cannot write: {exc.strerror or exc}") from None
+            try:
+                failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
+                                   progress=None if args.progress else False)
+            finally:
+                if out_handle is not sys.stdout:
+                    out_handle.close()
+        finally:
+            if handle is not None:
+                handle.close()
+        if failed:
+            print(f"quorlin: {failed} page{'s' if failed != 1 else ''} failed", file=sys.stderr)
+            return 1
+        return 0
+    if args.jobs is not None:
+        raise QuorlinError("--jobs needs JSON Lines input (one page per line)")
+    name, data = _read_input(args.page)
+    page = read_page(name, args.format, data)
+    _write_output(args.output, write_page(page, page.compute_order()))
+    return 0
+
+
+def _draw(page: Page, output: str | None, image: str | None, cuts: bool) -> list[RegionId]:
+    if cuts:
+        reading_order, cut_list = order_with_cuts(page)
+    else:
+        reading_order, cut_list = page.compute_order(), []
+    href = image_data_uri(image) if image else None
+    _write_output(output, render_svg(page, reading_order, cut_list, href).encode("utf-8"))
+    return list(reading_order)
+
+
+def cmd_draw(args: argparse.Namespace) -> int:
+    name, data = _read_input(args.page)
+    page = read_page(name, args.format, data)
+    _draw(page, args.output, args.image, args.cuts)
+    return 0
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    data = resources.files("quorlin").joinpath("data", DEMO_PAGE).read_bytes()
+    page = read_page(DEMO_PAGE, "json", data)
+    reading_order = _draw(page, args.output, None, True)
+    regions = {r.id: r for r in page.regions}
+    print("Example page: a title over two columns, with a figure spanning both.")
+    print("Reading order:")
+    id_width = max(len(str(rid)) for rid in reading_order)
+    kind_width = max(len(r.kind) for r in page.regions)
+    for number, rid in enumerate(reading_order, 1):
+        r = regions[rid]
+        box = ", ".join(f"{v:g}" for v in r.box)
+        print(f"  {number:2d}. {rid!s:<{id_width}}  {r.kind:<{kind_width}}  [{box}]")
+    print(f"Picture: {args.output} (dashed lines: the XY-cuts that produced this order)")
+    return 0
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    pass
+
+
+def build_parser() -> argparse.ArgumentParser:
+    verbose = argparse.ArgumentParser(add_help=False)
+    verbose.add_argument(
+        "-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
+        help="show the module's debug log lines (cuts, merges) on stderr",
+    )
+    parser = argparse.ArgumentParser(
+        prog="quorlin",
+        description="Put the layout elements of document pages into reading order (recursive XY-cut).",
+        epilog="Run 'quorlin COMMAND --help' for the options of a command; start with 'quorlin demo'.",
+        parents=[verbose],
+    )
+    parser.add_argument("--version", action="version", version=f"quorlin {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    formats = ("auto", "json", "jsonl", "page-xml")
+
+    p_order = sub.add_parser(
+        "order", parents=[verbose], formatter_class=_Formatter,
+        help="compute the reading order of a page (JSON or PAGE-XML) or of many pages (JSON Lines)",
+        description=(
+            "Compute the reading order of PAGE ('-' reads standard input).\n\n"
+            "  JSON page:  writes the page object with \"order\" (element ids in reading order)\n"
+            "  PAGE-XML:   writes a copy of the file whose ReadingOrder is one OrderedGroup\n"
+            "              in the computed order; nothing else in the file changes\n"
+            "  JSON Lines: (.jsonl/.ndjson, --format jsonl or --jobs) one page per line in,\n"
+            "              one line per page out, in input order; a bad line is reported with\n"
+            "              its line number and the exit status is 1 at the end"
+        ),
+    )
+    p_order.add_argument("page", metavar="PAGE", help="page file: .json, .xml (PAGE), .jsonl, or '-'")
+    p_order.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    p_order.add_argument("--format", choices=formats, default="auto", help="input format (default: from the file)")
+    p_order.add_argument("-j", "--jobs", type=int, metavar="N",
+                         help="order JSON Lines pages in N processes")
+    p_order.add_argument("--no-progress", dest="progress", action="store_false",
+                         help="no progress bar (it is only shown when stderr is a terminal)")
+    p_order.set_defaults(func=cmd_order)
+
+    p_draw = sub.add_parser(
+        "draw", parents=[verbose],
+        help="draw a page's reading order as SVG",
+        description=("Draw PAGE as SVG: boxes coloured by label, numbered in reading order, arrows from "
+                     "each element to the next, optionally over the page image and with the XY-cut lines."),
+    )
+    p_draw.add_argument("page", metavar="PAGE", help="page file: .json or .xml (PAGE), or '-'")
+    p_draw.add_argument("-o", "--output", metavar="FILE.svg", help="SVG file to write (default: standard output)")
+    p_draw.add_argument("--image", metavar="IMAGE", help="page image (PNG, JPEG or GIF) to draw under the boxes")
+    p_draw.add_argument("--cuts", action="store_true",
+                        help="draw the cut lines of the segmentation (from the module's debug log) dashed")
+    p_draw.add_argument("--format", choices=("auto", "json", "page-xml"), default="auto",
+                        help="input format (default: from the file)")
+    p_draw.set_defaults(func=cmd_draw)
+
+    p_demo = sub.add_parser(
+        "demo", parents=[verbose],
+        help="order the bundled example page, print the order and draw it",
+        description=("Order the bundled example page (a title over two columns with a figure spanning "
+                     "both), print the order and write its picture, cuts included."),
+    )
+    p_demo.add_argument("-o", "--output", metavar="FILE.svg", default=DEMO_SVG,
+                        help=f"SVG file to write (default: {DEMO_SVG})")
+    p_demo.set_defaults(func=cmd_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    _setup_logging(getattr(args, "verbose", False))
+    try:
+        status: int = args.func(args)
+        return status
+    except QuorlinError as exc:
+        print(f"quorlin: error: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # the reader went away (| head): stop quietly
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except OSError as exc:
+        where = f"{exc.filename}: " if exc.filename else ""
+        print(f"quorlin: error: {where}{exc.strerror or exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130

@@ -1,0 +1,152 @@
+"""quorlin.order(): reading order of plain boxes, without building Elements by hand."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, Union, overload
+
+from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane
+
+from .labels import label_for
+
+__all__ = ["order", "BoxesLike"]
+
+T = TypeVar("T")
+
+_Number = Union[SupportsFloat, SupportsIndex]
+
+
+class _ArrayLike(Protocol):
+    """What order() needs from an N x 4 array (a NumPy array, for example)."""
+
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+
+    def tolist(self) -> Any: ...
+
+
+BoxesLike = Union[Sequence[Sequence[_Number]], _ArrayLike]
+LabelsLike = Union[Sequence[Union[SemanticLabel, str]], _ArrayLike, None]
+
+
+def _as_list(values: Any, what: str) -> list[Any]:
+    """Turn a sequence or an array into a plain list (NumPy stays optional)."""
+    if hasattr(values, "tolist") and hasattr(values, "shape"):
+        return list(values.tolist())
+    if isinstance(values, (str, bytes)):
+        raise TypeError(f"{what} must be a sequence, not {type(values).__name__}")
+    try:
+        return list(values)
+    except TypeError:
+        raise TypeError(f"{what} must be a sequence, not {type(values).__name__}") from None
+
+
+def _box(index: int, box: Any) -> tuple[float, float, float, float]:
+    if isinstance(box, (str, bytes)):
+        raise TypeError(f"box {index}: expected 4 numbers, got {type(box).__name__}")
+    try:
+        values = tuple(box)
+    except TypeError:
+        raise TypeError(f"box {index}: expected 4 numbers, got {type(box).__name__}") from None
+    if len(values) != 4:
+        raise ValueError(f"box {index}: expected 4 numbers (x1, y1, x2, y2), got {len(values)}")
+    try:
+        x1, y1, x2, y2 = (float(v) for v in values)
+    except (TypeError, ValueError):
+        raise TypeError(f"box {index}: coordinates must be numbers, got {values!r}") from None
+    return x1, y1, x2, y2
+
+
+def _union(boxes: Sequence[tuple[float, float, float, float]]) -> tuple[float, float, float, float]:
+    """Bounding box of the finite coordinates, used as page bounds when none are given."""
+    xs = [v for b in boxes for v in (b[0], b[2]) if math.isfinite(v)]
+    ys = [v for b in boxes for v in (b[1], b[3]) if math.isfinite(v)]
+    if not xs or not ys:
+        return (0.0, 0.0, 0.0, 0.0)
+    return (min(xs), min(ys), max(xs), max(ys))
+
+
+@overload
+def order(
+    boxes: BoxesLike,
+    labels: LabelsLike = None,
+    ids: None = None,
+    *,
+    page_bounds: tuple[float, float, float, float] | None = None,
+    config: XYCutConfig | None = None,
+) -> list[int]: ...
+
+
+@overload
+def order(
+    boxes: BoxesLike,
+    labels: LabelsLike = None,
+    *,
+    ids: Sequence[T],
+    page_bounds: tuple[float, float, float, float] | None = None,
+    config: XYCutConfig | None = None,
+) -> list[T]: ...
+
+
+@overload
+def order(
+    boxes: BoxesLike,
+    labels: LabelsLike,
+    ids: Sequence[T],
+    *,
+    page_bounds: tuple[float, float, float, float] | None = None,
+    config: XYCutConfig | None = None,
+) -> list[T]: ...
+
+
+def order(
+    boxes: BoxesLike,
+    labels: LabelsLike = None,
+    ids: Sequence[Any] | None = None,
+    *,
+    page_bounds: tuple[float, float, float, float] | None = None,
+    config: XYCutConfig | None = None,
+) -> list[Any]:
+    """Return ``ids`` (default: the box indices 0..n-1) in reading order.
+
+    ``boxes`` is a sequence of ``(x1, y1, x2, y2)`` or an N x 4 array, with
+    y growing down the page.  ``labels`` (optional) holds one SemanticLabel or
+    detector class name per box (see LABELS); labels are passed on to the
+    module but do not change the order.  ``ids`` may be any objects, one per
+    box; they are returned as given, duplicates included.  ``page_bounds``
+    defaults to the bounding box of all boxes.
+    """
+    if hasattr(boxes, "shape") and hasattr(boxes, "tolist"):
+        shape = tuple(boxes.shape)
+        if not (len(shape) == 2 and shape[1] == 4) and shape != (0,):
+            raise ValueError(f"boxes must be an N x 4 array, got shape {shape}")
+    box_list = [_box(i, b) for i, b in enumerate(_as_list(boxes, "boxes"))]
+    n = len(box_list)
+
+    if labels is None:
+        label_list = [SemanticLabel.Regular] * n
+    else:
+        raw_labels = _as_list(labels, "labels")
+        if len(raw_labels) != n:
+            raise ValueError(f"got {len(raw_labels)} labels for {n} boxes")
+        label_list = []
+        for i, lab in enumerate(raw_labels):
+            if not isinstance(lab, (SemanticLabel, str)):
+                raise TypeError(f"label {i}: expected a SemanticLabel or a class name, got {type(lab).__name__}")
+            label_list.append(label_for(lab))
+
+    id_list: list[Any] | None = None
+    if ids is not None:
+        id_list = _as_list(ids, "ids")
+        if len(id_list) != n:
+            raise ValueError(f"got {len(id_list)} ids for {n} boxes")
+
+    # The module orders unsigned integer ids; the box index is used as the
+    # module's id so that callers may use any objects (strings, duplicates).
+    elements = [Element(i, *box, label_list[i]) for i, box in enumerate(box_list)]
+    bx1, by1, bx2, by2 = page_bounds if page_bounds is not None else _union(box_list)
+    indices = compute_order_mervane(elements, (bx1, by1, bx2, by2), config)
+    if id_list is None:
+        return list(indices)
+    return [id_list[i] for i in indices]

@@ -1,0 +1,105 @@
+"""Helpers of the package tests: paths, a CLI runner, a PNG reader.
+
+Every test module imports this first: it makes the quorlin package
+importable from the source tree when only the compiled module is installed.
+(No conftest.py here, so that the name "conftest" stays with tests/.)
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import struct
+import subprocess
+import sys
+import zlib
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+_spec = importlib.util.find_spec("quorlin")
+if _spec is None or _spec.origin is None:
+    sys.path.insert(0, str(REPO / "python"))
+    sys.modules.pop("quorlin", None)
+
+import quorlin  # noqa: E402
+
+DATA = Path(__file__).resolve().parent / "data"
+REALDATA = REPO.parent / "shared" / "realdata"
+
+PACKAGE_PARENT = str(Path(quorlin.__file__).resolve().parent.parent)
+
+
+@dataclass
+class Run:
+    returncode: int
+    stdout: str
+    stderr: str
+
+
+def run_cli(*args: str, stdin: bytes | None = None, cwd: Path | None = None) -> Run:
+    """Run ``python -m quorlin ARGS`` in a fresh process and capture its output."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_PARENT, env.get("PYTHONPATH")]))
+    proc = subprocess.run(
+        [sys.executable, "-m", "quorlin", *args],
+        input=stdin, capture_output=True, cwd=cwd, env=env, timeout=120,
+    )
+    return Run(proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace"))
+
+
+def realdata_file(name: str) -> Path:
+    path = REALDATA / name
+    if not path.exists():
+        pytest.skip(f"{path} is not present (the shared realdata folder is outside the repository)")
+    return path
+
+
+def read_png(path: Path) -> tuple[int, int, list[bytes]]:
+    """Decode an 8-bit RGB/RGBA non-interlaced PNG into rows of RGBA bytes."""
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
+    pos, idat = 8, b""
+    width = height = colour = 0
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            assert depth == 8 and colour in (2, 6) and interlace == 0
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    channels = 4 if colour == 6 else 3
+    raw = zlib.decompress(idat)
+    stride = width * channels
+    rows: list[bytes] = []
+    prev = bytearray(stride)
+    for y in range(height):
+        kind = raw[y * (stride + 1)]
+        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - channels] if i >= channels else 0
+            b = prev[i]
+            c = prev[i - channels] if i >= channels else 0
+            if kind == 1:
+                line[i] = (line[i] + a) & 0xFF
+            elif kind == 2:
+                line[i] = (line[i] + b) & 0xFF
+            elif kind == 3:
+                line[i] = (line[i] + (a + b) // 2) & 0xFF
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        prev = line
+        if channels == 3:
+            rgba = bytearray()
+            for x in range(width):
+                rgba += line[x * 3:x * 3 + 3] + b"\xff"
+            rows.append(bytes(rgba))
+        else:
+            rows.append(bytes(line))
+    return width, height, rows

@@ -1,0 +1,117 @@
+"""Batch ordering of JSON Lines across processes, and the Dask recipe."""
+
+from __future__ import annotations
+
+import io
+import json
+import random
+
+import pytest
+from pkg_helpers import REALDATA, run_cli
+
+import quorlin
+from quorlin.batch import run_batch
+
+
+def random_page(seed: int) -> dict:
+    rng = random.Random(seed)
+    elements = []
+    for i in range(rng.randint(1, 30)):
+        x, y = rng.uniform(0, 900), rng.uniform(0, 1300)
+        elements.append({"id": i, "box": [x, y, x + rng.uniform(5, 300), y + rng.uniform(5, 80)]})
+    return {"page": seed, "width": 1200, "height": 1400, "elements": elements}
+
+
+PAGES = [json.dumps(random_page(seed)).encode() for seed in range(40)]
+BAD = {
+    3: b"{not json",
+    9: b'{"elements": [{"id": 1}]}',
+    17: b'{"elements": [{"id": 1, "box": [0, 0, "NaN", 1]}]}',
+    25: b"\xff\xfe",
+}
+
+
+def mixed_lines() -> list[bytes]:
+    """Good pages, four bad lines and a blank line, each ending in a newline."""
+    lines = [PAGES[i] if i not in BAD else BAD[i] for i in range(len(PAGES))]
+    lines.insert(30, b"   ")
+    return [line + b"\n" for line in lines]
+
+
+def expected_output(line: bytes) -> str:
+    return json.dumps(quorlin.order_page(json.loads(line)), ensure_ascii=False)
+
+
+@pytest.mark.parametrize("jobs", [1, 2, 3])
+def test_batch_keeps_input_order_and_reports_bad_lines(jobs):
+    out, err = io.StringIO(), io.StringIO()
+    failed = run_batch("pages.jsonl", mixed_lines(), out, err, jobs=jobs)
+    assert failed == len(BAD)
+    written = out.getvalue().splitlines()
+    assert len(written) == len(PAGES)  # one line per page, the blank line skipped
+    for index, text in enumerate(written):
+        if index in BAD:
+            assert json.loads(text) == {"line": index + 1, "error": json.loads(text)["error"]}
+        else:
+            assert text == expected_output(PAGES[index])
+    assert err.getvalue().splitlines() == [
+        "quorlin: error: pages.jsonl:4: invalid JSON at line 1 column 2: "
+        "Expecting property name enclosed in double quotes",
+        "quorlin: error: pages.jsonl:10: element 0 (id 1): missing coordinates "
+        '(give "box": [x1, y1, x2, y2], or "x1", "y1", "x2", "y2")',
+        'quorlin: error: pages.jsonl:18: element 0 (id 1): box[2] must be a number, got "NaN"',
+        "quorlin: error: pages.jsonl:26: not UTF-8 text (byte 0)",
+    ]
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize(("stream", "shown"), [(io.StringIO, False), (Terminal, True)])
+def test_progress_bar_only_on_a_terminal(stream, shown):
+    err = stream()
+    run_batch("p.jsonl", [line + b"\n" for line in PAGES[:5]], io.StringIO(), err, total=5)
+    assert ("[" + "#" * 30 + "] 5/5 pages" in err.getvalue()) is shown
+    if not shown:
+        assert err.getvalue() == ""
+
+
+def test_order_command_on_json_lines(tmp_path):
+    source = tmp_path / "pages.jsonl"
+    source.write_bytes(b"".join(mixed_lines()))
+    out = tmp_path / "ordered.jsonl"
+    result = run_cli("order", str(source), "--jobs", "2", "-o", str(out))
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == "quorlin: 4 pages failed"
+    assert "Traceback" not in result.stderr and "\r" not in result.stderr  # no bar when stderr is a pipe
+    assert len(out.read_text().splitlines()) == len(PAGES)
+    good = tmp_path / "good.jsonl"
+    good.write_bytes(b"\n".join(PAGES[:3]))
+    assert run_cli("order", str(good)).stdout.splitlines() == [expected_output(p) for p in PAGES[:3]]
+
+
+def test_real_pages_in_two_processes(tmp_path):
+    pages = REALDATA / "pages.jsonl"
+    if not pages.exists():
+        pytest.skip(f"{pages} is not present")
+    out = io.StringIO()
+    with pages.open("rb") as lines:
+        assert run_batch(str(pages), lines, out, io.StringIO(), jobs=2) == 0
+    records = [json.loads(line) for line in out.getvalue().splitlines()]
+    assert len(records) == 200
+    for record in records:
+        ordered = {e["id"] for e in record["elements"] if e["type"] not in ("SeparatorRegion", "NoiseRegion")}
+        assert sorted(record["order"]) == sorted(ordered)
+
+
+def test_dask_recipe_on_the_local_scheduler(tmp_path):
+    bag = pytest.importorskip("dask.bag", reason="dask is not installed (optional extra: pip install quorlin[dask])")
+    source = tmp_path / "pages.jsonl"
+    source.write_bytes(b"\n".join(PAGES) + b"\n")
+    # the recipe from the README
+    pages = bag.read_text(str(source)).map(json.loads)
+    orders = pages.map(quorlin.order_page).pluck("order")
+    result = orders.compute(scheduler="processes", num_workers=2)
+    assert result == [quorlin.order_page(json.loads(p))["order"] for p in PAGES]

@@ -1,0 +1,88 @@
+"""The quorlin command: help, demo, order from files and stdin, --verbose, errors."""
+
+from __future__ import annotations
+
+import json
+import logging
+import xml.etree.ElementTree as ET
+from importlib import resources
+
+import pytest
+from pkg_helpers import DATA, run_cli
+
+from quorlin import cli
+
+EXAMPLE = str(resources.files("quorlin").joinpath("data", "example_page.json"))
+
+
+@pytest.mark.parametrize("command", [[], ["order"], ["draw"], ["demo"]])
+def test_every_command_has_help(command):
+    result = run_cli(*command, "--help")
+    assert result.returncode == 0
+    assert result.stdout.startswith(f"usage: quorlin {' '.join(command)}".rstrip())
+    assert "--verbose" in result.stdout
+
+
+def test_demo_prints_the_order_and_writes_the_picture(tmp_path):
+    result = run_cli("demo", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    listed = [line.split()[1] for line in result.stdout.splitlines() if line.strip()[:1].isdigit()]
+    assert listed == ["title", "col-1a", "col-2a", "figure", "caption", "col-1b", "col-2b", "page-no"]
+    svg = ET.parse(tmp_path / "quorlin-demo.svg").getroot()
+    assert svg.tag == "{http://www.w3.org/2000/svg}svg"
+    assert "quorlin-demo.svg" in result.stdout
+
+
+def test_order_reads_stdin_and_writes_json():
+    piped = run_cli("order", "-", stdin=open(EXAMPLE, "rb").read())
+    direct = run_cli("order", EXAMPLE)
+    assert piped.returncode == direct.returncode == 0
+    assert piped.stdout == direct.stdout
+    assert json.loads(direct.stdout)["order"][0] == "title"
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["order", "missing.json"], "quorlin: error: missing.json: no such file\n"),
+        (["order", "."], "quorlin: error: .: is a directory\n"),
+        (["order", EXAMPLE, "-o", "/nonexistent/dir/out.json"],
+         "quorlin: error: /nonexistent/dir/out.json: cannot write: No such file or directory\n"),
+        (["order", str(DATA / "reichsanzeiger_1914_180_0471.xml"), "--jobs", "2"],
+         "quorlin: error: --jobs needs JSON Lines input (one page per line)\n"),
+    ],
+)
+def test_command_errors_are_one_line(tmp_path, args, message):
+    result = run_cli(*args, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (1, message)
+
+
+def test_usage_errors_exit_with_status_2():
+    result = run_cli("order")
+    assert result.returncode == 2
+    assert "the following arguments are required: PAGE" in result.stderr
+
+
+def test_verbose_shows_the_module_debug_lines_on_stderr():
+    result = run_cli("order", EXAMPLE, "--verbose")
+    assert result.returncode == 0
+    lines = result.stderr.splitlines()
+    assert lines[0] == "quorlinpy: compute_order_mervane: 8 elements"
+    assert "quorlinpy.mervane: [segment] horizontal cut at y=150.0 (gap=40.0) on 8 elements" in lines
+    assert "[segment]" not in run_cli("order", EXAMPLE).stderr
+    # --verbose is accepted before the command too
+    assert "[segment]" in run_cli("-v", "order", EXAMPLE).stderr
+
+
+def test_verbose_takes_effect_after_the_module_cached_debug_as_off(caplog, capsys):
+    def debug_records():
+        return [r for r in caplog.records if r.name.startswith("quorlinpy") and r.levelno == logging.DEBUG]
+
+    try:
+        assert cli.main(["order", EXAMPLE]) == 0  # the module now caches "debug is off"
+        assert debug_records() == []
+        assert cli.main(["order", EXAMPLE, "--verbose"]) == 0
+        assert any(r.getMessage().startswith("[segment] horizontal cut") for r in debug_records())
+    finally:
+        logging.getLogger("quorlinpy").setLevel(logging.NOTSET)
+    capsys.readouterr()

@@ -1,0 +1,175 @@
+"""The SVG picture: structure, cut lines from the module's log, real rendering."""
+
+from __future__ import annotations
+
+import logging
+import shutil
+import struct
+import subprocess
+import xml.etree.ElementTree as ET
+import zlib
+from importlib import resources
+
+import pytest
+from pkg_helpers import read_png, run_cli
+
+from quorlin import PageError
+from quorlin.draw import Cut, capture_engine_log, image_data_uri, order_with_cuts, parse_cuts, render_svg
+from quorlin.formats import read_page
+
+SVG = "{http://www.w3.org/2000/svg}"
+
+
+@pytest.fixture
+def example():
+    data = resources.files("quorlin").joinpath("data", "example_page.json").read_bytes()
+    return read_page("example_page.json", "json", data)
+
+
+def svg_groups(text: str) -> dict[str, ET.Element]:
+    root = ET.fromstring(text.encode())
+    assert root.tag == f"{SVG}svg"
+    return {g.get("class"): g for g in root.iter(f"{SVG}g")}
+
+
+def test_svg_structure(example):
+    reading_order, cuts = order_with_cuts(example)
+    groups = svg_groups(render_svg(example, reading_order, cuts))
+    n = len(example.regions)
+    assert len(groups["regions"].findall(f"{SVG}rect")) == n
+    assert [t.text for t in groups["numbers"].iter(f"{SVG}text")] == [str(i) for i in range(1, n + 1)]
+    assert len(groups["arrows"].findall(f"{SVG}line")) == n - 1
+    assert len(groups["cuts"].findall(f"{SVG}line")) == len(cuts) > 0
+    # each number sits in the box of the element with that position in the order
+    boxes = {r.id: r.box for r in example.regions}
+    for circle, rid in zip(groups["numbers"].iter(f"{SVG}circle"), reading_order):
+        x1, y1, x2, y2 = boxes[rid]
+        assert x1 <= float(circle.get("cx")) <= x2 and y1 <= float(circle.get("cy")) <= y2
+
+
+def test_cuts_are_the_ones_the_module_logged(example):
+    with capture_engine_log() as messages:
+        example.compute_order()
+    logged = [m for m in messages if " cut at " in m]
+    _, cuts = order_with_cuts(example)
+    assert [f"{c.axis}={c.position:.1f} (gap={c.gap:.1f}) on {c.elements} elements" for c in cuts] == [
+        m.split(" cut at ")[1] for m in logged]
+
+
+CUT_H = "[segment] horizontal cut at y=150.0 (gap=40.0) on {} elements"
+CUT_V = "[segment] vertical cut at x=500.0 (gap=20.0) on {} elements"
+SPLIT = "[segment] split into 2 groups: {}, {}"
+ROOT = (0.0, 0.0, 1000.0, 1000.0)
+
+
+@pytest.mark.parametrize(
+    ("messages", "expected"),
+    [
+        pytest.param(
+            ["[sort] 3 elements (beta=2, density_threshold=0.9)", CUT_H.format(3), SPLIT.format(1, 2),
+             CUT_V.format(2), SPLIT.format(1, 1), "[merge] result: 4 elements total"],
+            [Cut("y", 150.0, 40.0, 3, ROOT, 0), Cut("x", 500.0, 20.0, 2, (0.0, 150.0, 1000.0, 1000.0), 1)],
+            id="nested-bands"),
+        pytest.param(
+            [CUT_H.format(4), SPLIT.format(2, 2), "[segment] no valid cuts for 2 elements, falling back",
+             CUT_V.format(2), SPLIT.format(1, 1)],
+            [Cut("y", 150.0, 40.0, 4, ROOT, 0), Cut("x", 500.0, 20.0, 2, (0.0, 150.0, 1000.0, 1000.0), 1)],
+            id="first-group-uncut"),
+        pytest.param(
+            [CUT_V.format(3), SPLIT.format(2, 1), CUT_H.format(2), SPLIT.format(1, 1)],
+            [Cut("x", 500.0, 20.0, 3, ROOT, 0), Cut("y", 150.0, 40.0, 2, (0.0, 0.0, 500.0, 1000.0), 1)],
+            id="left-column-cut"),
+        pytest.param(
+            [CUT_H.format(2), "[segment] cut produced only 1 group for 2 elements, falling back"],
+            [], id="cut-without-split"),
+        pytest.param(
+            ["[segment] no valid cuts for 5 elements, falling back to y-then-x sort"], [], id="no-cut"),
+        pytest.param(
+            [CUT_V.format(3), SPLIT.format(1, 1)],
+            [Cut("x", 500.0, 20.0, 3, ROOT, 0)], id="inconsistent-log-drawn-across-the-page"),
+    ],
+)
+def test_parse_cuts(messages, expected):
+    assert parse_cuts(messages, ROOT) == expected
+
+
+def test_capturing_the_log_leaves_logging_as_it_was(example):
+    records: list[logging.LogRecord] = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append(record)
+
+    root, engine = logging.getLogger(), logging.getLogger("quorlinpy.mervane")
+    handler = Keep()
+    root.addHandler(handler)
+    try:
+        _, cuts = order_with_cuts(example)
+        assert cuts
+        assert not [r for r in records if r.levelno < logging.WARNING]  # debug stays out of the app's handlers
+        assert (engine.level, engine.propagate, engine.handlers) == (logging.NOTSET, True, [])
+        # an application that asked for debug lines still gets them
+        engine.setLevel(logging.DEBUG)
+        order_with_cuts(example)
+        assert any("[segment]" in r.getMessage() for r in records)
+    finally:
+        root.removeHandler(handler)
+        engine.setLevel(logging.NOTSET)
+
+
+def solid_png(path, width, height, rgb):
+    row = b"\x00" + bytes(rgb) * width
+    chunk = lambda kind, body: (struct.pack(">I", len(body)) + kind + body  # noqa: E731
+                                + struct.pack(">I", zlib.crc32(kind + body)))
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                     + chunk(b"IDAT", zlib.compress(row * height)) + chunk(b"IEND", b""))
+    return path
+
+
+def near(pixel, rgb, tolerance=40):
+    return all(abs(a - b) <= tolerance for a, b in zip(pixel, rgb))
+
+
+needs_rsvg = pytest.mark.skipif(shutil.which("rsvg-convert") is None, reason="rsvg-convert (librsvg2-bin) is not installed")
+
+
+@needs_rsvg
+@pytest.mark.parametrize("with_image", [False, True], ids=["plain", "over-image"])
+def test_svg_renders_with_visible_boxes(tmp_path, example, with_image):
+    background = (250, 230, 120)
+    image = image_data_uri(solid_png(tmp_path / "scan.png", 20, 28, background)) if with_image else None
+    reading_order, cuts = order_with_cuts(example)
+    svg = tmp_path / "order.svg"
+    svg.write_text(render_svg(example, reading_order, cuts, image), encoding="utf-8")
+    png = tmp_path / "order.png"
+    subprocess.run(["rsvg-convert", str(svg), "-o", str(png)], check=True, timeout=60)
+    width, height, rows = read_png(png)
+    view = [float(v) for v in ET.fromstring(svg.read_bytes()).get("viewBox").split()]
+    scale = width / view[2]
+
+    def pixel(x, y):
+        px, py = int(x * scale), int(y * scale)
+        return tuple(rows[py][px * 4:px * 4 + 3])
+
+    assert near(pixel(40, 700), background if with_image else (255, 255, 255), 10)  # margin
+    assert near(pixel(500, 60), (0xc0, 0x39, 0x2b))  # top edge of the title: title colour
+    assert near(pixel(100, 700), (0x24, 0x71, 0xa3))  # left edge of the figure: vision colour
+    assert near(pixel(300, 170), (0x1e, 0x84, 0x49))  # top edge of a column: text colour
+
+
+def test_image_must_be_a_picture(tmp_path):
+    text = tmp_path / "scan.png"
+    text.write_text("not an image")
+    with pytest.raises(PageError, match=f"^{text}: page image must be a PNG, JPEG or GIF file$"):
+        image_data_uri(text)
+
+
+def test_draw_command(tmp_path):
+    page = resources.files("quorlin").joinpath("data", "example_page.json")
+    out = tmp_path / "order.svg"
+    result = run_cli("draw", str(page), "-o", str(out), "--cuts")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+    assert len(svg_groups(out.read_text())["cuts"]) > 0
+    missing = run_cli("draw", str(page), "-o", str(out), "--image", str(tmp_path / "none.png"))
+    assert missing.returncode == 1
+    assert missing.stderr == f"quorlin: error: {tmp_path / 'none.png'}: No such file or directory\n"

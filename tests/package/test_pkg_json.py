@@ -1,0 +1,134 @@
+"""The JSON page shape: reading, writing, round trips and bad files."""
+
+from __future__ import annotations
+
+import json
+
+import pytest
+from pkg_helpers import run_cli
+
+from quorlin import PageError
+from quorlin.formats import page_from_json, read_page, write_page
+
+PAGE = {
+    "width": 1000,
+    "height": 1400,
+    "meta": {"kept": ["as", "is"]},
+    "elements": [
+        {"id": "right", "box": [520, 200, 900, 600], "label": "text", "note": "kept"},
+        {"id": "title", "box": [100, 50, 900, 120], "label": "title"},
+        {"id": 7, "x1": 100, "y1": 200, "x2": 480, "y2": 600},
+        {"id": "rule", "box": [495, 200, 505, 600], "label": "separator"},
+    ],
+}
+
+
+def write(tmp_path, obj, name="page.json"):
+    path = tmp_path / name
+    path.write_text(obj if isinstance(obj, str) else json.dumps(obj), encoding="utf-8")
+    return path
+
+
+def test_json_round_trip_keeps_the_page_and_adds_the_order(tmp_path):
+    page = read_page(write(tmp_path, PAGE))
+    assert [r.id for r in page.regions] == ["right", "title", 7]
+    assert [r.id for r in page.skipped] == ["rule"]  # separators are not ordered
+    computed = page.compute_order()
+    assert computed == ["title", 7, "right"]
+
+    out = write(tmp_path, write_page(page, computed).decode("utf-8"), "out.json")
+    again = read_page(out)
+    assert again.reading_order == computed
+    document = json.loads(out.read_text(encoding="utf-8"))
+    assert {k: v for k, v in document.items() if k != "order"} == PAGE
+    # ordering the written file again gives the same order
+    assert again.compute_order() == computed
+
+
+def test_reads_region_records_converted_from_page_xml():
+    record = {
+        "width": 100, "height": 100,
+        "elements": [
+            {"id": 0, "type": "TextRegion", "subtype": "heading", "x1": 0, "y1": 0, "x2": 100, "y2": 10},
+            {"id": 1, "type": "SeparatorRegion", "subtype": "", "x1": 0, "y1": 12, "x2": 100, "y2": 13},
+            {"id": 2, "type": "GraphicRegion", "subtype": "", "x1": 0, "y1": 20, "x2": 100, "y2": 90},
+        ],
+    }
+    page = page_from_json(record)
+    assert [(r.id, repr(r.label)) for r in page.regions] == [
+        (0, "SemanticLabel.HorizontalTitle"), (2, "SemanticLabel.Vision")]
+    assert [r.id for r in page.skipped] == [1]
+
+
+def element(**fields):
+    base = {"id": 1, "box": [0, 0, 10, 10]}
+    base.update(fields)
+    return {"elements": [base]}
+
+
+# (file text or object, expected problem text)
+BAD_JSON = [
+    ('{"elements": [', "invalid JSON at line 1 column 15"),
+    ("", "empty file"),
+    ("hello", "invalid JSON at line 1 column 1"),
+    ('{"elements": [{"id": 1, "box": [0, 0, NaN, 1]}]}', "NaN is not a number in JSON"),
+    ('{"elements": [{"id": 1, "box": [0, 0, Infinity, 1]}]}', "Infinity is not a number in JSON"),
+    ('{"elements": [{"id": 1, "box": [0, 0, 1e400, 1]}]}', "box[2] is not a finite number"),
+    ('{"elements": [{"id": 1, "box": [0, 0, ' + "9" * 5000 + ", 1]}]}", "invalid JSON"),
+    ("[" * 100000 + "]" * 100000, "nested too deeply"),
+    ([1, 2], "expected a JSON object with \"elements\", got list"),
+    ({"width": 10}, "missing \"elements\""),
+    ({"elements": {"id": 1}}, "\"elements\" must be a list"),
+    ({"elements": [5]}, "element 0 must be an object"),
+    ({"elements": [{"id": 1}]}, "element 0 (id 1): missing coordinates"),
+    ({"elements": [{"id": 1, "x1": 0, "y1": 0, "x2": 5}]}, "element 0 (id 1): missing coordinates"),
+    (element(box=[0, 0, 10]), "\"box\" must be a list of 4 numbers"),
+    (element(box=[0, 0, "NaN", 1]), "box[2] must be a number, got \"NaN\""),
+    (element(box=[0, 0, True, 1]), "box[2] must be a number, got true"),
+    (element(box=[0, 0, None, 1]), "box[2] must be a number, got null"),
+    (element(box=[0, 0, 1e30, 1]), "box[2] = 1e+30 is out of range"),
+    (element(box=[0, 0, 10**30, 1]), "out of range"),
+    (element(id=1.5), "id must be an integer or a string"),
+    (element(label=3), "\"label\" must be a string"),
+    ({"elements": [{"id": 1, "box": [0, 0, 1, 1]}, {"id": 1, "box": [0, 0, 1, 1]}]}, "duplicate id"),
+    ({"elements": [{"id": 1, "box": [0, 0, 1, 1]}], "order": [1, 2]}, "\"order\" refers to unknown element id 2"),
+    ({"width": "wide", "elements": []}, "\"width\" must be a number"),
+    ({"height": -5, "elements": []}, "\"height\" must not be negative"),
+]
+
+
+@pytest.mark.parametrize(("content", "problem"), BAD_JSON)
+def test_bad_json_page_gives_one_line_naming_file_and_problem(tmp_path, content, problem):
+    path = write(tmp_path, content)
+    with pytest.raises(PageError) as caught:
+        read_page(path)
+    message = str(caught.value)
+    assert message.startswith(f"{path}: ")
+    assert problem in message
+    assert "\n" not in message
+
+
+CLI_CASES = ("invalid JSON at line 1 column 15", "NaN is not", "nested too deeply", "missing coordinates",
+             "got \"NaN\"", "is out of range")
+
+
+@pytest.mark.parametrize(
+    ("content", "problem"),
+    [case for case in BAD_JSON if any(key in case[1] for key in CLI_CASES)],
+)
+def test_bad_json_page_on_the_command_line(tmp_path, content, problem):
+    path = write(tmp_path, content)
+    result = run_cli("order", str(path))
+    assert result.returncode == 1
+    assert result.stdout == ""
+    assert result.stderr.startswith(f"quorlin: error: {path}: ")
+    assert problem in result.stderr
+    assert result.stderr.count("\n") == 1
+    assert "Traceback" not in result.stderr
+
+
+def test_not_utf8(tmp_path):
+    path = tmp_path / "page.json"
+    path.write_bytes(b'{"elements": ["\xff"]}')
+    with pytest.raises(PageError, match=r"not UTF-8 text \(byte 15\)"):
+        read_page(path)
