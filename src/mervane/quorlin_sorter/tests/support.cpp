@@ -1,0 +1,74 @@
+#include "support.hpp"
+
+namespace quorlin::test {
+
+bool CapturingSink::enabled(const log::Metadata&) const noexcept {
+    ++enabled_calls;
+    return enabled_switch;
+}
+
+void CapturingSink::log(const log::Record& record) noexcept {
+    ++log_calls;
+    lines.push_back(CapturedLine{record.metadata.level, std::string(record.metadata.target),
+                                 record.line.value_or(0), std::string(record.file.value_or("")),
+                                 std::string(record.module_path), record.message.to_string()});
+}
+
+void CapturingSink::reset() {
+    lines.clear();
+    log_calls = 0;
+    enabled_calls = 0;
+    enabled_switch = true;
+    log::invalidate_enabled();
+}
+
+CapturingSink& capture() {
+    static CapturingSink sink;
+    return sink;
+}
+
+std::vector<std::string> engine_lines() {
+    std::vector<std::string> out;
+    for (const CapturedLine& l : capture().lines) {
+        EXPECT_EQ(l.target, "quorlinpy::mervane");
+        EXPECT_EQ(l.module, "quorlin_sorter");
+        EXPECT_EQ(l.file, "src/mervane/quorlin_sorter/src/lib");
+        const char tag = l.level == log::Level::Debug ? 'D' : l.level == log::Level::Warn ? 'W' : '?';
+        out.push_back(tag + std::to_string(l.line) + " " + l.text);
+    }
+    return out;
+}
+
+void LogTest::SetUp() {
+    capture().reset();
+    log::set_max_level(log::LevelFilter::Debug);
+}
+
+std::vector<std::uint64_t> ids_of(const std::vector<ElementRecord>& records) {
+    std::vector<std::uint64_t> ids;
+    ids.reserve(records.size());
+    for (const ElementRecord& r : records) {
+        ids.push_back(r.id);
+    }
+    return ids;
+}
+
+bool same_bits(const ElementRecord& a, const ElementRecord& b) {
+    return a.id == b.id && std::bit_cast<std::uint32_t>(a.x1) == std::bit_cast<std::uint32_t>(b.x1) &&
+           std::bit_cast<std::uint32_t>(a.y1) == std::bit_cast<std::uint32_t>(b.y1) &&
+           std::bit_cast<std::uint32_t>(a.x2) == std::bit_cast<std::uint32_t>(b.x2) &&
+           std::bit_cast<std::uint32_t>(a.y2) == std::bit_cast<std::uint32_t>(b.y2);
+}
+
+}  // namespace quorlin::test
+
+// The sink can be installed only once per process, so the test binary
+// installs it before any test runs.
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!quorlin::log::set_sink(&quorlin::test::capture())) {
+        return 1;
+    }
+    quorlin::log::set_max_level(quorlin::log::LevelFilter::Debug);
+    return RUN_ALL_TESTS();
+}

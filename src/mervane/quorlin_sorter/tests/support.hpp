@@ -1,0 +1,89 @@
+#pragma once
+// Shared helpers of the engine tests: a capturing log sink installed once for
+// the whole test binary, record builders and float constants.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorlin_sorter/log.hpp"
+#include "quorlin_sorter/record.hpp"
+
+namespace quorlin::test {
+
+using sorter::ElementRecord;
+
+inline const float kInf = std::numeric_limits<float>::infinity();
+inline const float kNaN = std::bit_cast<float>(0x7FC00000U);
+inline const float kNegNaN = std::bit_cast<float>(0xFFC00000U);
+
+struct CapturedLine {
+    log::Level level;
+    std::string target;
+    std::uint32_t line;
+    std::string file;
+    std::string module;
+    std::string text;
+};
+
+// Records everything it is handed, with the message formatted; answers
+// enabled() from a switch that tests flip (followed by invalidate_enabled()).
+class CapturingSink final : public log::Sink {
+public:
+    bool enabled(const log::Metadata& metadata) const noexcept override;
+    void log(const log::Record& record) noexcept override;
+    void flush() noexcept override {}
+
+    // Clears the capture, enables every level and invalidates the gates' memos.
+    void reset();
+
+    std::vector<CapturedLine> lines;
+    std::size_t log_calls = 0;
+    mutable std::size_t enabled_calls = 0;
+    bool enabled_switch = true;
+};
+
+CapturingSink& capture();
+
+// The captured lines as "D87 text" / "W279 text" (level, line, message).
+// Adds a failure for any line that lacks the engine's target, module or file.
+std::vector<std::string> engine_lines();
+
+// Fixture: fresh capture and the maximum level at debug.
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+};
+
+// Test names of parametrised cases: the case's `name` field.
+struct CaseName {
+    template <class Param>
+    std::string operator()(const ::testing::TestParamInfo<Param>& param_info) const {
+        return param_info.param.name;
+    }
+};
+
+// Failure messages show a parametrised case by its name, not its bytes. Each
+// test file brings it into the namespace of its cases (using test::PrintTo).
+template <class Case>
+    requires requires(const Case& c) { std::string_view(c.name); }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+inline ElementRecord rec(std::uint64_t id, float x1, float y1, float x2, float y2) {
+    return ElementRecord{id, x1, y1, x2, y2};
+}
+
+std::vector<std::uint64_t> ids_of(const std::vector<ElementRecord>& records);
+
+// Bitwise equality of records, so that NaN coordinates compare equal to themselves.
+bool same_bits(const ElementRecord& a, const ElementRecord& b);
+
+}  // namespace quorlin::test
