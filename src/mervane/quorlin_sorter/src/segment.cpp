@@ -41,7 +41,20 @@ enum : std::uint32_t {
 struct Gap {
     float cut = 0.0F;
     float width = 0.0F;
+    std::uint32_t pos = 0;  // where in the swept order the interval after the gap stands
+    bool refined = false;   // found among the wide elements only
 };
+
+// Coordinates inside which a cut provably splits a set exactly at its gap:
+// every record swept before the gap has its centre below the cut, every
+// record after it its centre above (sums of two such floats are exact
+// enough, and a gap is at least 5 wide).
+constexpr float kRegularLimit = 67108864.0F;  // 2^26
+
+bool is_regular(const ElementRecord& r) noexcept {
+    return std::fabs(r.x1) < kRegularLimit && std::fabs(r.y1) < kRegularLimit && std::fabs(r.x2) < kRegularLimit &&
+           std::fabs(r.y2) < kRegularLimit;
+}
 
 // The result of one gap sweep along an axis.
 struct Sweep {
@@ -74,10 +87,11 @@ public:
         keyed_.resize(n);
         sort_indices(by_v_, [](const Extents& e) { return key_pair(e.top, e.bottom); });
         sort_indices(by_h_, [](const Extents& e) { return key_pair(e.left, e.right); });
-        side_.resize(n);
+        mark_.resize(n);
         centres_.reserve(n);
         for (const ElementRecord& r : records) {
             centres_.push_back({(r.x1 + r.x2) * kHalf, (r.y1 + r.y2) * kHalf});
+            regular_ = regular_ && is_regular(r);
         }
         out_.resize(n);
         work_.reserve(64);
@@ -178,7 +192,7 @@ private:
                        chosen.width, std::uint64_t{n});
         }
 
-        const std::uint32_t first = partition(range, horizontal, chosen.cut);
+        const std::uint32_t first = partition(range, horizontal, chosen);
         if (first == 0 || first == n) {
             engine_log(Level::Warn, kLineOneGroup,
                        "[segment] cut produced only 1 group for {} elements, falling back to y-then-x sort",
@@ -188,7 +202,6 @@ private:
         }
         engine_log(Level::Debug, kLineSplit, "[segment] split into {} groups: {}", std::uint64_t{2},
                    GroupSizes{first, n - first});
-        split_by_side(by_h_, range, first);
         // The work list is a stack: push the second group first so that the
         // first group, and everything below it, is done before it.
         work_.push_back({range.lo + first, range.hi});
@@ -225,6 +238,7 @@ private:
             if (lower > s.reach && lower - s.reach > s.gap.width) {
                 s.gap.width = lower - s.reach;
                 s.gap.cut = (s.reach + lower) * kHalf;
+                s.gap.pos = i;
             }
             const float upper = e.*Upper;
             s.reach = upper > s.reach ? upper : s.reach;
@@ -270,41 +284,60 @@ private:
         }
         if (wide >= 2 && wide < range.hi - range.lo && refined.width > gap_x.width && refined.width >= kMinGap) {
             gap_x = refined;
+            gap_x.refined = true;
         }
     }
 
-    // Splits the set at the cut, stably in the vertical extent order: a
-    // record whose centre (from the raw corners) is below the cut goes to the
-    // first group, every other one, a NaN centre included, to the second.
-    // Remembers each record's side for the other order. Returns the size of
-    // the first group.
-    std::uint32_t partition(Range range, bool horizontal, float cut) noexcept {
-        std::uint32_t front = range.lo;
-        std::uint32_t back = 0;
+    // Splits the set at the cut into the first group (records whose centre,
+    // from the raw corners, is below the cut) and the second (all others, a
+    // NaN centre included), stably in both orders, so that the first group
+    // occupies the front of the range. Returns the size of the first group;
+    // when it is 0 or the whole set, the orders are left as a permutation of
+    // the range for the fallback.
+    std::uint32_t partition(Range range, bool horizontal, const Gap& cut) noexcept {
+        ++stamp_;
+        std::span<std::uint32_t> along = horizontal ? by_v_ : by_h_;
+        std::span<std::uint32_t> across = horizontal ? by_h_ : by_v_;
+        if (regular_ && !cut.refined) {
+            // The groups are the two sides of the gap in the swept order,
+            // already in place there; only the other order moves. Marking
+            // the smaller side keeps the marking cost to the smaller group.
+            const std::uint32_t first = cut.pos - range.lo;
+            const std::uint32_t second = range.hi - cut.pos;
+            const bool mark_first = first <= second;
+            const std::uint32_t from = mark_first ? range.lo : cut.pos;
+            const std::uint32_t to = mark_first ? cut.pos : range.hi;
+            for (std::uint32_t i = from; i < to; ++i) {
+                mark_[along[i]] = stamp_;
+            }
+            split(across, range, first, !mark_first);
+            return first;
+        }
+        std::uint32_t first = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const std::uint32_t idx = by_v_[i];
             const float centre = horizontal ? centres_[idx].y : centres_[idx].x;
-            const bool before = centre < cut;
-            side_[idx] = before ? 0 : 1;
-            if (before) {
-                by_v_[front++] = idx;
-            } else {
-                scratch_[back++] = idx;
+            if (centre < cut.cut) {
+                mark_[idx] = stamp_;
+                ++first;
             }
         }
-        std::copy_n(scratch_.begin(), back, by_v_.begin() + front);
-        return front - range.lo;
+        if (first != 0 && first != range.hi - range.lo) {
+            split(by_v_, range, first, false);
+            split(by_h_, range, first, false);
+        }
+        return first;
     }
 
-    // Stable split of one order range by the sides recorded by partition():
-    // first-group indices move to the front in place, second-group ones go
-    // through the scratch buffer.
-    void split_by_side(std::span<std::uint32_t> order, Range range, std::uint32_t first) noexcept {
+    // Stable split of one order range: the records of the first group (marked
+    // at this level, or unmarked when `marked_is_second`) move to the front
+    // in place, the others go through the scratch buffer to the back.
+    void split(std::span<std::uint32_t> order, Range range, std::uint32_t first, bool marked_is_second) noexcept {
         std::uint32_t front = range.lo;
         std::uint32_t back = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const std::uint32_t idx = order[i];
-            if (side_[idx] == 0) {
+            if ((mark_[idx] == stamp_) != marked_is_second) {
                 order[front++] = idx;
             } else {
                 scratch_[back++] = idx;
@@ -334,7 +367,10 @@ private:
     std::span<std::uint32_t> by_v_;  // vertical extent order of the sets
     std::span<std::uint32_t> by_h_;  // horizontal extent order of the sets
     std::span<std::uint32_t> scratch_;
-    std::vector<std::uint8_t> side_;
+    // mark_[idx] == stamp_ tags the records of one side of the current cut.
+    std::vector<std::uint32_t> mark_;
+    std::uint32_t stamp_ = 0;
+    bool regular_ = true;  // every coordinate finite and below 2^26 in magnitude
     struct Centre {
         float x;
         float y;
