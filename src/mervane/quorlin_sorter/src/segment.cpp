@@ -159,8 +159,10 @@ private:
         if (n == 0) {
             return;
         }
-        const Gap gap_y = sweep<&Extents::top, &Extents::bottom, false>(by_v_, range).gap;
-        const Sweep sweep_x = sweep<&Extents::left, &Extents::right, true>(by_h_, range);
+        Sweep sweep_y;
+        Sweep sweep_x;
+        sweep_both(range, sweep_y, sweep_x);
+        const Gap gap_y = sweep_y.gap;
         Gap gap_x = sweep_x.gap;
         if (n >= 3 && gap_x.width < kMinGap) {
             refine_vertical(range, sweep_x, gap_x);
@@ -208,45 +210,91 @@ private:
         work_.push_back({range.lo, range.lo + first});
     }
 
-    // The gap sweep: visits the set in ascending (lower, upper) order and
-    // keeps the widest empty band between the reach so far and the next
+    // The gap sweeps: each visits the set in ascending (lower, upper) order
+    // and keeps the widest empty band between the reach so far and the next
     // interval. A later gap must be strictly wider, so the first (lowest) of
     // equal gaps wins; any comparison with NaN is false, so NaN extents leave
-    // no gap.
-    template <float Extents::*Lower, float Extents::*Upper, bool kTrackWidth>
-    Sweep sweep(std::span<const std::uint32_t> order, Range range) const noexcept {
-        Sweep s{Gap{}, extents_[order[range.lo]].*Upper, extents_[order[range.lo]].width};
-        std::uint32_t i = range.lo;
-        // Intervals whose upper extent is NaN (both coordinates NaN) can only
-        // lead the order: they open no gap and leave the reach as it is, so
-        // the sweep proper starts at the first numeric upper extent, and from
-        // there on the reach is never NaN.
-        for (; i < range.hi; ++i) {
+    // no gap. Intervals whose upper extent is NaN (both coordinates NaN) can
+    // only lead the order: they open no gap and leave the reach as it is, so
+    // a sweep proper starts at the first numeric upper extent.
+    //
+    // In one step, with a best gap that is never negative, lower - reach >
+    // best implies lower > reach (a NaN difference compares false), so one
+    // comparison decides; the cut is computed once, at the end.
+    struct Axis {
+        float best = 0.0F;
+        float reach = 0.0F;
+        float best_reach = 0.0F;
+        float best_lower = 0.0F;
+        std::uint32_t pos = 0;
+        float min_width = 0.0F;
+    };
+    template <bool kTrackWidth>
+    static void step(Axis& a, float lower, float upper, float width, std::uint32_t i) noexcept {
+        const float d = lower - a.reach;
+        if (d > a.best) {
+            a.best = d;
+            a.best_reach = a.reach;
+            a.best_lower = lower;
+            a.pos = i;
+        }
+        a.reach = upper > a.reach ? upper : a.reach;
+        if constexpr (kTrackWidth) {
+            a.min_width = width < a.min_width ? width : a.min_width;
+        }
+    }
+
+    // Leading intervals with a NaN upper extent only lower the least width;
+    // returns the position after the one that starts the reach.
+    template <float Extents::*Upper, bool kTrackWidth>
+    std::uint32_t start(std::span<const std::uint32_t> order, Range range, Axis& a) const noexcept {
+        a.reach = extents_[order[range.lo]].*Upper;
+        a.min_width = extents_[order[range.lo]].width;
+        for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const Extents& e = extents_[order[i]];
             if constexpr (kTrackWidth) {
-                s.min_width = e.width < s.min_width ? e.width : s.min_width;
+                a.min_width = e.width < a.min_width ? e.width : a.min_width;
             }
             if (!std::isnan(e.*Upper)) {
-                s.reach = e.*Upper;
-                ++i;
-                break;
+                a.reach = e.*Upper;
+                return i + 1;
             }
         }
-        for (; i < range.hi; ++i) {
-            const Extents& e = extents_[order[i]];
-            const float lower = e.*Lower;
-            if (lower > s.reach && lower - s.reach > s.gap.width) {
-                s.gap.width = lower - s.reach;
-                s.gap.cut = (s.reach + lower) * kHalf;
-                s.gap.pos = i;
-            }
-            const float upper = e.*Upper;
-            s.reach = upper > s.reach ? upper : s.reach;
-            if constexpr (kTrackWidth) {
-                s.min_width = e.width < s.min_width ? e.width : s.min_width;
-            }
+        return range.hi;
+    }
+
+    static Sweep finish(const Axis& a) noexcept {
+        Sweep s{Gap{}, a.reach, a.min_width};
+        if (a.best > 0.0F) {
+            s.gap.width = a.best;
+            s.gap.cut = (a.best_reach + a.best_lower) * kHalf;
+            s.gap.pos = a.pos;
         }
         return s;
+    }
+
+    // Both sweeps in one loop: two independent reach chains per step.
+    void sweep_both(Range range, Sweep& sy, Sweep& sx) const noexcept {
+        Axis y;
+        Axis x;
+        std::uint32_t iy = start<&Extents::bottom, false>(by_v_, range, y);
+        std::uint32_t ix = start<&Extents::right, true>(by_h_, range, x);
+        for (; iy < ix; ++iy) {
+            const Extents& e = extents_[by_v_[iy]];
+            step<false>(y, e.top, e.bottom, e.width, iy);
+        }
+        for (; ix < iy; ++ix) {
+            const Extents& e = extents_[by_h_[ix]];
+            step<true>(x, e.left, e.right, e.width, ix);
+        }
+        for (std::uint32_t i = iy; i < range.hi; ++i) {
+            const Extents& ev = extents_[by_v_[i]];
+            const Extents& eh = extents_[by_h_[i]];
+            step<false>(y, ev.top, ev.bottom, ev.width, i);
+            step<true>(x, eh.left, eh.right, eh.width, i);
+        }
+        sy = finish(y);
+        sx = finish(x);
     }
 
     // Looks for a column gap among the wide elements alone, so that a narrow
@@ -310,7 +358,16 @@ private:
             for (std::uint32_t i = from; i < to; ++i) {
                 mark_[along[i]] = stamp_;
             }
-            split(across, range, first, !mark_first);
+            // When the marked group already sits at the same end of the
+            // other order (as on a staircase), that order is split too.
+            const std::uint32_t other_from = mark_first ? range.lo : range.hi - second;
+            bool in_place = true;
+            for (std::uint32_t i = other_from; i < other_from + (to - from) && in_place; ++i) {
+                in_place = mark_[across[i]] == stamp_;
+            }
+            if (!in_place) {
+                split(across, range, first, !mark_first);
+            }
             return first;
         }
         std::uint32_t first = 0;
