@@ -93,7 +93,6 @@ public:
             centres_.push_back({(r.x1 + r.x2) * kHalf, (r.y1 + r.y2) * kHalf});
             regular_ = regular_ && is_regular(r);
         }
-        out_.resize(n);
         work_.reserve(64);
     }
 
@@ -104,7 +103,13 @@ public:
             work_.pop_back();
             segment(range);
         }
-        return std::move(out_);
+        // Each finished set left its reading order in its range of by_v_.
+        std::vector<ElementRecord> out;
+        out.reserve(records_.size());
+        for (const std::uint32_t idx : by_v_) {
+            out.push_back(records_[idx]);
+        }
+        return out;
     }
 
 private:
@@ -152,12 +157,8 @@ private:
 
     void segment(Range range) {
         const std::uint32_t n = range.hi - range.lo;
-        if (n == 1) {
-            out_[range.lo] = records_[by_v_[range.lo]];
-            return;
-        }
-        if (n == 0) {
-            return;
+        if (n <= 1) {
+            return;  // a single record is its own reading order, already in place
         }
         Sweep sweep_y;
         Sweep sweep_x;
@@ -403,7 +404,8 @@ private:
         std::copy_n(scratch_.begin(), back, order.begin() + range.lo + first);
     }
 
-    // A set without a usable cut: y-then-x order, ties in input order.
+    // A set without a usable cut: y-then-x order, ties in input order,
+    // written over the set's range of by_v_, which is no longer needed.
     void write_y_then_x(Range range) {
         const auto begin = keyed_.begin() + range.lo;
         const auto end = keyed_.begin() + range.hi;
@@ -413,7 +415,7 @@ private:
         }
         sort_keyed(begin, end);
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
-            out_[i] = records_[index_of(keyed_[i])];
+            by_v_[i] = index_of(keyed_[i]);
         }
     }
 
@@ -434,7 +436,6 @@ private:
     };
     std::vector<Centre> centres_;  // from the raw corners: (x1 + x2) * 0.5, (y1 + y2) * 0.5
     std::vector<Keyed> keyed_;
-    std::vector<ElementRecord> out_;
     std::vector<Range> work_;
 };
 
