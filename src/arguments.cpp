@@ -112,7 +112,7 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
     return check_missing(sig, out);
 }
 
-void prefix_type_error(const char* name) noexcept {
+void prefix_type_error(const char* name) {
     PyObject* pending = PyErr_Occurred();
     if (pending == nullptr || pending != PyExc_TypeError) {
         return;
@@ -154,7 +154,7 @@ float round_to_f32(double value) noexcept {
     return static_cast<float>(value);
 }
 
-bool to_f32(PyObject* obj, float* out) noexcept {
+bool to_f32(PyObject* obj, float* out) {
     double value = 0.0;
     if (PyFloat_CheckExact(obj)) {
         value = PyFloat_AS_DOUBLE(obj);
@@ -168,7 +168,7 @@ bool to_f32(PyObject* obj, float* out) noexcept {
     return true;
 }
 
-bool to_u64(PyObject* obj, std::uint64_t* out) noexcept {
+bool to_u64(PyObject* obj, std::uint64_t* out) {
     PyRef index;
     if (!PyLong_Check(obj)) {
         index = PyRef::steal(PyNumber_Index(obj));

@@ -72,8 +72,12 @@ PyObject* create_label_type() {
         }
     }
     PyType_Modified(tp);
-    for (std::size_t code = 0; code < members.size(); ++code) {
-        g_labels[code] = members[code].release();  // kept for the process lifetime
+    // A nested creation (see OnceObject) finishes first and is the one kept;
+    // its members must stay the shared ones.
+    if (g_labels[0] == nullptr) {
+        for (std::size_t code = 0; code < members.size(); ++code) {
+            g_labels[code] = members[code].release();  // kept for the process lifetime
+        }
     }
     return type.release();
 }

@@ -36,12 +36,19 @@ void raise_invariant_failure(const char* what) noexcept {
 }
 
 // Runs `body`, turning any C++ exception into a Python one: exhausted memory
-// into MemoryError, anything else into the invariant failure above.
+// into MemoryError, anything else into the invariant failure above. The
+// unwinding of a thread that the finalizing interpreter ends passes through.
 template <class Body>
-PyObject* guarded(Body body) noexcept {
+PyObject* guarded(Body body) {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
+    }
+#if defined(QUORLIN_HAS_FORCED_UNWIND)
+    catch (const abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_invariant_failure(e.what());

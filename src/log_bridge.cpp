@@ -32,9 +32,12 @@ public:
         if (obj_ == nullptr || Py_IsInitialized() == 0) {
             return;  // after finalisation the object is gone with the interpreter
         }
-        if (PyGILState_Check() != 0) {
+        if (holds_interpreter_lock()) {
             Py_DECREF(obj_);
             return;
+        }
+        if (interpreter_finalizing()) {
+            return;  // taking the lock now would end this thread inside a destructor
         }
         const PyGILState_STATE state = PyGILState_Ensure();
         Py_DECREF(obj_);
@@ -116,7 +119,15 @@ public:
         PyRef set_aside = take_error();
         try {
             forward(record, node);
-        } catch (const std::bad_alloc&) {
+        }
+#if defined(QUORLIN_HAS_FORCED_UNWIND)
+        catch (const abi::__forced_unwind&) {
+            // The finalizing interpreter is ending this daemon thread inside a
+            // logging call; the unwinding cannot pass this noexcept sink.
+            park_thread();
+        }
+#endif
+        catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }
         restore_error(std::move(set_aside));

@@ -5,9 +5,62 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+// A finalizing interpreter (3.13 and earlier) ends each daemon thread that
+// tries to take the interpreter lock back with pthread_exit, which unwinds the
+// thread's C++ frames with this exception. It must be let through, never
+// swallowed; a frame that cannot let it through (noexcept) parks the thread.
+#define QUORLIN_HAS_FORCED_UNWIND 1
+#endif
+
 namespace quorlin::py {
+
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Whether the calling thread holds the interpreter lock, read from the
+// thread's own state. PyGILState_Check() cannot tell: once finalization has
+// deleted its thread-specific key it answers yes on every thread.
+inline bool holds_interpreter_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // this thread's attached state
+#else
+    PyThreadState* holder = _PyThreadState_UncheckedGet();  // the state holding the lock
+    return holder != nullptr && holder == PyGILState_GetThisThreadState();
+#endif
+}
+
+// Whether a reference may be dropped now. It may not on a thread that a
+// finalizing interpreter is ending while it does not hold the interpreter
+// lock: dropping it there would free memory of a dying interpreter without
+// the lock. Such a reference is left alone; the process is about to end.
+inline bool can_drop_reference() noexcept {
+    return !interpreter_finalizing() || holds_interpreter_lock();
+}
+
+// Parks the calling thread for the rest of the process (later interpreters
+// do the same with threads they no longer run): used where a thread that the
+// finalizing interpreter ends cannot be unwound further.
+[[noreturn]] inline void park_thread() noexcept {
+    int previous = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+    for (;;) {
+        pause();
+    }
+}
 
 // Owns one strong reference (or none).
 class PyRef {
@@ -25,7 +78,11 @@ public:
         std::swap(obj_, other.obj_);
         return *this;
     }
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (obj_ != nullptr && can_drop_reference()) {
+            Py_DECREF(obj_);
+        }
+    }
 
     PyObject* get() const noexcept { return obj_; }
     // Hands the reference to the caller.
