@@ -1,0 +1,565 @@
+// libFuzzer harness for the ordering engine.
+//
+// Input layout (all integers little-endian):
+//
+//   byte 0      mode
+//                 bits 0-1  coordinate encoding
+//                           0, 3: raw 32-bit float bit patterns (4 bytes each),
+//                                 so every NaN payload, infinity, zero sign and
+//                                 subnormal can occur
+//                           1:    signed 16-bit integers (2 bytes each)
+//                           2:    signed 8-bit integers times 4 (1 byte each)
+//                 bit 2     ids are read from the input (8 bytes before the
+//                           four coordinates); otherwise id = record index
+//                 bit 3     a 4-byte float bit pattern follows the mode byte
+//                           and replaces the reference width of the
+//                           cross-layout width gate, so that masking, merge and
+//                           the all-cross-layout fallback are reached often
+//   rest        records: [id] x1 y1 x2 y2; a trailing partial record is ignored
+//
+// For every input the harness checks that
+//   - the result is a permutation of the input (bit-identical records);
+//   - two runs give the same result and the same log lines;
+//   - swapping the corners of every box changes neither;
+//   - every log line is well-formed (target, source, line number, level,
+//     text) and the lines describe a consistent run: counts add up, every
+//     split of the segmentation is followed by its two groups depth first,
+//     and each set that falls back to y-then-x order comes out sorted that way.
+// A failed check prints what was wrong and aborts, which libFuzzer reports as
+// a crash and saves the input. With QUORLIN_FUZZ_PRINT set in the environment
+// the harness also prints each input's log lines and resulting ids, which is
+// how a seed is checked to reach the path it was written for.
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "detail.hpp"
+#include "quorlin_sorter/log.hpp"
+#include "quorlin_sorter/sorter.hpp"
+
+namespace {
+
+using quorlin::sorter::ElementRecord;
+namespace qlog = quorlin::log;
+
+[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
+    std::fprintf(stderr, "fuzz_order check failed: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+void check(bool ok, const char* what, const std::string& detail = {}) {
+    if (!ok) {
+        fail(what, detail);
+    }
+}
+
+// ---- Capturing sink ----------------------------------------------------------
+
+struct Line {
+    qlog::Level level;
+    std::string target;
+    std::string module_path;
+    std::string file;
+    std::uint32_t line;
+    std::string text;
+
+    friend bool operator==(const Line&, const Line&) = default;
+};
+
+class CapturingSink final : public qlog::Sink {
+public:
+    bool enabled(const qlog::Metadata&) const noexcept override { return true; }
+    void log(const qlog::Record& record) noexcept override {
+        lines.push_back(Line{record.metadata.level, std::string(record.metadata.target),
+                             std::string(record.module_path), record.file ? std::string(*record.file) : "<none>",
+                             record.line.value_or(0), record.message.to_string()});
+    }
+    void flush() noexcept override {}
+
+    std::vector<Line> lines;
+};
+
+CapturingSink g_sink;
+bool g_print = false;
+
+// ---- Independent float helpers (not the engine's own) ---------------------
+
+float min_num(float a, float b) {
+    if (a != a) return b != b ? a : b;
+    if (b != b) return a;
+    if (a == b) return std::signbit(a) ? a : b;
+    return a < b ? a : b;
+}
+
+// IEEE 754 totalOrder as a signed integer: negative patterns get their 31
+// low bits inverted.
+std::int64_t total_order(float value) {
+    auto bits = std::bit_cast<std::int32_t>(value);
+    if (bits < 0) {
+        bits ^= 0x7FFFFFFF;
+    }
+    return bits;
+}
+
+bool same_bits(const ElementRecord& a, const ElementRecord& b) {
+    return a.id == b.id && std::bit_cast<std::uint32_t>(a.x1) == std::bit_cast<std::uint32_t>(b.x1) &&
+           std::bit_cast<std::uint32_t>(a.y1) == std::bit_cast<std::uint32_t>(b.y1) &&
+           std::bit_cast<std::uint32_t>(a.x2) == std::bit_cast<std::uint32_t>(b.x2) &&
+           std::bit_cast<std::uint32_t>(a.y2) == std::bit_cast<std::uint32_t>(b.y2);
+}
+
+std::string describe(const ElementRecord& r) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "{id=%llu %08x %08x %08x %08x}", static_cast<unsigned long long>(r.id),
+                  std::bit_cast<std::uint32_t>(r.x1), std::bit_cast<std::uint32_t>(r.y1),
+                  std::bit_cast<std::uint32_t>(r.x2), std::bit_cast<std::uint32_t>(r.y2));
+    return buf;
+}
+
+// ---- Input decoding ----------------------------------------------------------
+
+class Reader {
+public:
+    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    std::size_t remaining() const { return size_ - pos_; }
+    template <class T>
+    T take() {
+        T value{};
+        std::memcpy(&value, data_ + pos_, sizeof(T));
+        pos_ += sizeof(T);
+        return value;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+struct Input {
+    std::vector<ElementRecord> records;
+    std::optional<float> reference_width;
+    bool index_ids = true;
+};
+
+Input decode(const std::uint8_t* data, std::size_t size) {
+    Input in;
+    if (size == 0) {
+        return in;
+    }
+    Reader r(data, size);
+    const auto mode = r.take<std::uint8_t>();
+    const unsigned encoding = mode & 3U;
+    in.index_ids = (mode & 4U) == 0;
+    if ((mode & 8U) != 0 && r.remaining() >= 4) {
+        in.reference_width = std::bit_cast<float>(r.take<std::uint32_t>());
+    }
+    const std::size_t coord_size = encoding == 1 ? 2 : encoding == 2 ? 1 : 4;
+    const std::size_t record_size = 4 * coord_size + (in.index_ids ? 0 : 8);
+    in.records.reserve(r.remaining() / record_size);
+    while (r.remaining() >= record_size) {
+        ElementRecord rec;
+        rec.id = in.index_ids ? in.records.size() : r.take<std::uint64_t>();
+        float c[4];
+        for (float& v : c) {
+            if (encoding == 1) {
+                v = static_cast<float>(r.take<std::int16_t>());
+            } else if (encoding == 2) {
+                v = static_cast<float>(r.take<std::int8_t>()) * 4.0F;
+            } else {
+                v = std::bit_cast<float>(r.take<std::uint32_t>());
+            }
+        }
+        rec.x1 = c[0];
+        rec.y1 = c[1];
+        rec.x2 = c[2];
+        rec.y2 = c[3];
+        in.records.push_back(rec);
+    }
+    return in;
+}
+
+// ---- Running the engine --------------------------------------------------------
+
+struct Run {
+    std::vector<ElementRecord> result;
+    std::vector<Line> lines;
+};
+
+Run run(const Input& in, std::span<const ElementRecord> records) {
+    g_sink.lines.clear();
+    Run out;
+    if (in.reference_width) {
+        quorlin::sorter::detail::PipelineOptions options;
+        options.reference_width_override = in.reference_width;
+        out.result = quorlin::sorter::detail::order_elements(records, options);
+    } else {
+        out.result = quorlin::sorter::order_elements(records);
+    }
+    out.lines = std::move(g_sink.lines);
+    return out;
+}
+
+// The result holds every input record exactly once, bit for bit.
+void check_permutation(std::span<const ElementRecord> input, std::span<const ElementRecord> result, bool index_ids) {
+    check(result.size() == input.size(), "result size differs from input size",
+          std::to_string(result.size()) + " vs " + std::to_string(input.size()));
+    if (index_ids) {
+        std::vector<bool> seen(input.size(), false);
+        for (const ElementRecord& r : result) {
+            check(r.id < input.size(), "result holds an id that is not an input index", describe(r));
+            check(!seen[r.id], "result holds a record twice", describe(r));
+            seen[r.id] = true;
+            check(same_bits(r, input[r.id]), "result record differs from its input record",
+                  describe(r) + " vs " + describe(input[r.id]));
+        }
+        return;
+    }
+    auto bits_less = [](const ElementRecord& a, const ElementRecord& b) {
+        const auto key = [](const ElementRecord& r) {
+            return std::tuple(r.id, std::bit_cast<std::uint32_t>(r.x1), std::bit_cast<std::uint32_t>(r.y1),
+                              std::bit_cast<std::uint32_t>(r.x2), std::bit_cast<std::uint32_t>(r.y2));
+        };
+        return key(a) < key(b);
+    };
+    std::vector<ElementRecord> a(input.begin(), input.end());
+    std::vector<ElementRecord> b(result.begin(), result.end());
+    std::sort(a.begin(), a.end(), bits_less);
+    std::sort(b.begin(), b.end(), bits_less);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        check(same_bits(a[i], b[i]), "result is not a permutation of the input", describe(a[i]) + " vs " + describe(b[i]));
+    }
+}
+
+// ---- Log line grammar ----------------------------------------------------------
+
+// Matches text against a pattern whose placeholders are {u} (unsigned
+// decimal), {f1} / {f3} (fixed with 1 / 3 decimals, or inf, -inf, NaN) and {b}
+// (true / false); returns the placeholder texts in order, or nothing.
+std::optional<std::vector<std::string>> match(std::string_view pattern, std::string_view text) {
+    std::vector<std::string> values;
+    std::size_t p = 0;
+    std::size_t t = 0;
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    while (p < pattern.size()) {
+        if (pattern[p] != '{') {
+            if (t >= text.size() || text[t] != pattern[p]) {
+                return std::nullopt;
+            }
+            ++p;
+            ++t;
+            continue;
+        }
+        const std::size_t close = pattern.find('}', p);
+        const std::string_view kind = pattern.substr(p + 1, close - p - 1);
+        p = close + 1;
+        const std::size_t start = t;
+        if (kind == "u") {
+            while (t < text.size() && is_digit(text[t])) ++t;
+            if (t == start || (text[start] == '0' && t - start > 1)) return std::nullopt;
+        } else if (kind == "b") {
+            if (text.substr(t, 4) == "true") {
+                t += 4;
+            } else if (text.substr(t, 5) == "false") {
+                t += 5;
+            } else {
+                return std::nullopt;
+            }
+        } else {
+            const std::size_t decimals = kind == "f1" ? 1 : 3;
+            for (std::string_view special : {"-inf", "inf", "NaN"}) {
+                if (text.substr(t, special.size()) == special) {
+                    t += special.size();
+                    break;
+                }
+            }
+            if (t == start) {
+                if (t < text.size() && text[t] == '-') ++t;
+                const std::size_t int_start = t;
+                while (t < text.size() && is_digit(text[t])) ++t;
+                if (t == int_start || (text[int_start] == '0' && t - int_start > 1)) return std::nullopt;
+                if (t >= text.size() || text[t] != '.') return std::nullopt;
+                ++t;
+                for (std::size_t i = 0; i < decimals; ++i, ++t) {
+                    if (t >= text.size() || !is_digit(text[t])) return std::nullopt;
+                }
+            }
+        }
+        values.emplace_back(text.substr(start, t - start));
+    }
+    if (t != text.size()) {
+        return std::nullopt;
+    }
+    return values;
+}
+
+struct LineKind {
+    std::uint32_t line;
+    qlog::Level level;
+    std::string_view pattern;
+};
+
+constexpr LineKind kLineKinds[] = {
+    {87, qlog::Level::Debug, "[sort] {u} elements (beta=2, density_threshold=0.9)"},
+    {110, qlog::Level::Debug, "[sort] cross-layout: {u}, remaining: {u}"},
+    {117, qlog::Level::Warn, "[sort] all elements are cross-layout, falling back to y-then-x sort"},
+    {126, qlog::Level::Debug, "[sort] density_ratio={f3}, prefer_horizontal_first={b}"},
+    {254, qlog::Level::Debug, "[segment] no valid cuts for {u} elements, falling back to y-then-x sort"},
+    {263, qlog::Level::Debug, "[segment] horizontal cut at y={f1} (gap={f1}) on {u} elements"},
+    {270, qlog::Level::Debug, "[segment] vertical cut at x={f1} (gap={f1}) on {u} elements"},
+    {279, qlog::Level::Warn, "[segment] cut produced only 1 group for {u} elements, falling back to y-then-x sort"},
+    {287, qlog::Level::Debug, "[segment] split into 2 groups: {u}, {u}"},
+    {468, qlog::Level::Debug, "[merge] merging {u} cross-layout elements into {u} main elements"},
+    {500, qlog::Level::Debug, "[merge] result: {u} elements total"},
+};
+
+struct Parsed {
+    std::uint32_t line;
+    std::vector<std::string> values;
+    std::uint64_t u(std::size_t i) const { return std::strtoull(values.at(i).c_str(), nullptr, 10); }
+    double f(std::size_t i) const { return std::strtod(values.at(i).c_str(), nullptr); }
+};
+
+// Checks the fixed fields and the text of one line and extracts its values.
+Parsed parse_line(const Line& l) {
+    check(l.target == "quorlinpy::mervane", "log line with a wrong target", l.target);
+    check(l.module_path == "quorlin_sorter", "log line with a wrong module path", l.module_path);
+    check(l.file == "src/mervane/quorlin_sorter/src/lib", "log line with a wrong source path", l.file);
+    check(l.text.find_first_of("{}") == std::string::npos, "log line with an unfilled placeholder", l.text);
+    for (const LineKind& kind : kLineKinds) {
+        if (kind.line != l.line) {
+            continue;
+        }
+        check(kind.level == l.level, "log line with a wrong level", l.text);
+        auto values = match(kind.pattern, l.text);
+        check(values.has_value(), "malformed log line", std::to_string(l.line) + ": " + l.text);
+        return Parsed{l.line, std::move(*values)};
+    }
+    fail("log line with an unknown line number", std::to_string(l.line) + ": " + l.text);
+}
+
+// Walks the parsed lines of one run and checks that they tell a consistent
+// story. `leaves` receives the sizes of the segmentation's final sets in
+// depth-first order, each with whether it came out in y-then-x order.
+class StoryChecker {
+public:
+    StoryChecker(std::vector<Parsed> lines, std::size_t n) : lines_(std::move(lines)), n_(n) {}
+
+    struct Leaf {
+        std::uint64_t size;
+        bool sorted_y_then_x;
+    };
+
+    // Returns the number of cross-layout elements K.
+    std::uint64_t check_pipeline() {
+        if (n_ < 2) {
+            check(lines_.empty(), "a page of fewer than two elements logged a line");
+            return 0;
+        }
+        const Parsed& start = next(87);
+        check(start.u(0) == n_, "[sort] line reports a wrong element count");
+        const Parsed& counts = next(110);
+        const std::uint64_t k = counts.u(0);
+        const std::uint64_t m = counts.u(1);
+        check(k + m == n_, "cross-layout and remaining counts do not add up to n");
+        check(n_ >= 3 || k == 0, "a page of two elements has a cross-layout element");
+        if (m == 0) {
+            next(117);
+            check(pos_ == lines_.size(), "lines after the all-cross-layout fallback");
+            return k;
+        }
+        const Parsed& density = next(126);
+        const double ratio = density.f(0);
+        check(ratio >= 0.0 && ratio <= 1.0, "density ratio outside [0, 1]", density.values[0]);
+        const bool prefer = density.values[1] == "true";
+        check(prefer ? ratio >= 0.9 : ratio <= 0.9, "prefer_horizontal_first contradicts the density ratio");
+        segment_set(m);
+        if (k > 0) {
+            const Parsed& merging = next(468);
+            check(merging.u(0) == k && merging.u(1) == m, "[merge] line reports wrong counts");
+            const Parsed& result = next(500);
+            check(result.u(0) == n_, "[merge] result line reports a wrong total");
+        }
+        check(pos_ == lines_.size(), "unexpected lines after the run");
+        return k;
+    }
+
+    const std::vector<Leaf>& leaves() const { return leaves_; }
+
+private:
+    const Parsed& next(std::uint32_t line) {
+        check(pos_ < lines_.size(), "log ends early", "expected line " + std::to_string(line));
+        const Parsed& p = lines_[pos_++];
+        check(p.line == line, "unexpected log line", "expected " + std::to_string(line) + ", got " + std::to_string(p.line));
+        return p;
+    }
+
+    std::uint32_t peek() const {
+        check(pos_ < lines_.size(), "log ends inside the segmentation");
+        return lines_[pos_].line;
+    }
+
+    // One set of n elements, depth first, with an explicit stack so that a
+    // staircase of thousands of levels needs no deep recursion here either.
+    void segment_set(std::uint64_t root) {
+        std::vector<std::uint64_t> pending{root};
+        while (!pending.empty()) {
+            const std::uint64_t n = pending.back();
+            pending.pop_back();
+            if (n < 2) {
+                leaves_.push_back({n, true});
+                continue;
+            }
+            const std::uint32_t line = peek();
+            if (line == 254) {
+                check(next(254).u(0) == n, "no-valid-cuts line reports a wrong count");
+                leaves_.push_back({n, true});
+                continue;
+            }
+            check(line == 263 || line == 270, "a set of two or more elements neither cut nor fell back");
+            const Parsed& cut = next(line);
+            check(cut.u(2) == n, "cut line reports a wrong count");
+            const double gap = cut.f(1);
+            check(gap >= 5.0, "a cut with a gap below the minimum", cut.values[1]);
+            if (peek() == 279) {
+                check(next(279).u(0) == n, "one-group line reports a wrong count");
+                leaves_.push_back({n, true});
+                continue;
+            }
+            const Parsed& split = next(287);
+            const std::uint64_t a = split.u(0);
+            const std::uint64_t b = split.u(1);
+            check(a >= 1 && b >= 1 && a + b == n, "split sizes do not add up");
+            pending.push_back(b);
+            pending.push_back(a);
+        }
+    }
+
+    std::vector<Parsed> lines_;
+    std::size_t n_;
+    std::size_t pos_ = 0;
+    std::vector<Leaf> leaves_;
+};
+
+// Records of one y-then-x range are ascending by (top, left) in totalOrder;
+// with index ids, equal keys keep input order.
+void check_y_then_x(std::span<const ElementRecord> range, bool index_ids, const char* what) {
+    for (std::size_t i = 1; i < range.size(); ++i) {
+        const ElementRecord& a = range[i - 1];
+        const ElementRecord& b = range[i];
+        const auto ka = std::pair(total_order(min_num(a.y1, a.y2)), total_order(min_num(a.x1, a.x2)));
+        const auto kb = std::pair(total_order(min_num(b.y1, b.y2)), total_order(min_num(b.x1, b.x2)));
+        check(ka <= kb, what, describe(a) + " before " + describe(b));
+        if (index_ids && ka == kb) {
+            check(a.id < b.id, "equal y-then-x keys out of input order", describe(a) + " before " + describe(b));
+        }
+    }
+}
+
+void check_story(const Input& in, const Run& r) {
+    std::vector<Parsed> parsed;
+    parsed.reserve(r.lines.size());
+    for (const Line& l : r.lines) {
+        parsed.push_back(parse_line(l));
+    }
+    StoryChecker story(std::move(parsed), in.records.size());
+    const std::uint64_t k = story.check_pipeline();
+    if (in.records.size() < 2) {
+        for (std::size_t i = 0; i < r.result.size(); ++i) {
+            check(same_bits(r.result[i], in.records[i]), "a page of fewer than two elements was reordered");
+        }
+        return;
+    }
+    if (k == in.records.size()) {
+        check_y_then_x(r.result, in.index_ids, "all-cross-layout result is not in y-then-x order");
+        return;
+    }
+    if (k != 0) {
+        return;  // the main elements are interleaved with the merged ones
+    }
+    // Without cross-layout elements the result is the concatenation of the
+    // segmentation's final sets, each in y-then-x order.
+    std::size_t at = 0;
+    for (const auto& leaf : story.leaves()) {
+        check(at + leaf.size <= r.result.size(), "segmentation sets exceed the result");
+        check_y_then_x(std::span(r.result).subspan(at, leaf.size), in.index_ids,
+                       "a set without a usable cut is not in y-then-x order");
+        at += leaf.size;
+    }
+    check(at == r.result.size(), "segmentation sets do not cover the result");
+}
+
+// The same boxes with their corners swapped. A pair of two NaNs with different
+// bit patterns stays as it is: minNum of two NaNs keeps the first one, so the
+// swap would change the sort key.
+std::vector<ElementRecord> swapped_corners(std::span<const ElementRecord> records) {
+    const auto swappable = [](float a, float b) {
+        return !(a != a && b != b && std::bit_cast<std::uint32_t>(a) != std::bit_cast<std::uint32_t>(b));
+    };
+    std::vector<ElementRecord> out(records.begin(), records.end());
+    for (ElementRecord& r : out) {
+        if (swappable(r.x1, r.x2)) std::swap(r.x1, r.x2);
+        if (swappable(r.y1, r.y2)) std::swap(r.y1, r.y2);
+    }
+    return out;
+}
+
+std::vector<std::uint64_t> ids_of(std::span<const ElementRecord> records) {
+    std::vector<std::uint64_t> ids;
+    ids.reserve(records.size());
+    for (const ElementRecord& r : records) ids.push_back(r.id);
+    return ids;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    check(qlog::set_sink(&g_sink), "a sink was already installed");
+    g_print = std::getenv("QUORLIN_FUZZ_PRINT") != nullptr;
+    qlog::set_max_level(qlog::LevelFilter::Debug);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const Input in = decode(data, size);
+
+    const Run first = run(in, in.records);
+    if (g_print) {
+        for (const Line& l : first.lines) {
+            std::printf("  %u %s\n", l.line, l.text.c_str());
+        }
+        std::printf("  ids:");
+        for (const ElementRecord& r : first.result) {
+            std::printf(" %llu", static_cast<unsigned long long>(r.id));
+        }
+        std::printf("\n");
+    }
+    check_permutation(in.records, first.result, in.index_ids);
+    check_story(in, first);
+
+    const Run second = run(in, in.records);
+    check(second.lines == first.lines, "two runs logged different lines");
+    for (std::size_t i = 0; i < first.result.size(); ++i) {
+        check(same_bits(first.result[i], second.result[i]), "two runs gave different results");
+    }
+
+    const std::vector<ElementRecord> swapped = swapped_corners(in.records);
+    const Run mirrored = run(in, swapped);
+    check(ids_of(mirrored.result) == ids_of(first.result), "swapped corners changed the order");
+    check(mirrored.lines == first.lines, "swapped corners changed the log lines");
+    return 0;
+}
