@@ -18,10 +18,23 @@ PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv}
 step() { printf '\n==> %s\n' "$*"; }
 
-if [ "$python_only" = 0 ] && [ ! -f /usr/include/gtest/gtest.h ]; then
-    step "installing GoogleTest (libgtest-dev)"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+# System packages: GoogleTest, and clang with its sanitizer and libFuzzer
+# runtimes for the reliability checks. Installed with apt when missing and
+# possible; without them the reliability step says what it skipped.
+if [ "$python_only" = 0 ]; then
+    missing=()
+    [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    command -v clang++-14 >/dev/null 2>&1 || missing+=(clang-14)
+    compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null \
+        || missing+=(libclang-rt-14-dev)
+    if [ "${#missing[@]}" -gt 0 ]; then
+        step "installing ${missing[*]}"
+        if command -v apt-get >/dev/null 2>&1; then
+            apt-get update -qq
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null \
+                || [ -f /usr/include/gtest/gtest.h ]  # GoogleTest is required; clang is optional
+        fi
+    fi
 fi
 
 step "virtual environment $VENV ($("$PYTHON" --version))"
