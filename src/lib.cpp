@@ -8,6 +8,7 @@
 
 #include "arguments.hpp"
 #include "classes.hpp"
+#include "guard.hpp"
 #include "log_bridge.hpp"
 #include "once.hpp"
 #include "quorlin_sorter/log.hpp"
@@ -17,46 +18,6 @@ namespace quorlin::py {
 namespace {
 
 using quorlin::sorter::ElementRecord;
-
-// ---- Errors that are not the caller's ---------------------------------------
-
-// An internal invariant failure: derived directly from BaseException so that
-// a plain `except Exception` does not swallow it.
-OnceObject g_invariant_error;
-
-void raise_invariant_failure(const char* what) noexcept {
-    PyObject* type = g_invariant_error.get([] {
-        return PyErr_NewExceptionWithDoc("_quorlin_core.InvariantError",
-                                         "An internal invariant of _quorlin_core failed.", PyExc_BaseException,
-                                         nullptr);
-    });
-    if (type != nullptr) {
-        PyErr_SetString(type, what);
-    }
-}
-
-// Runs `body`, turning any C++ exception into a Python one: exhausted memory
-// into MemoryError, anything else into the invariant failure above. The
-// unwinding of a thread that the finalizing interpreter ends passes through.
-template <class Body>
-PyObject* guarded(Body body) {
-    try {
-        return body();
-    }
-#if defined(QUORLIN_HAS_FORCED_UNWIND)
-    catch (const abi::__forced_unwind&) {
-        throw;
-    }
-#endif
-    catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_invariant_failure(e.what());
-    } catch (...) {
-        raise_invariant_failure("unknown internal error");
-    }
-    return nullptr;
-}
 
 // ---- Argument conversion -------------------------------------------------
 

@@ -60,6 +60,7 @@ cmake -S "$root" -B "$build/sanitize" "${generator[@]}" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUORLIN_BUILD_MODULE=OFF \
     -DQUORLIN_BUILD_TESTS=ON \
+    -DQUORLIN_EMBEDDED_PYTHON_TESTS=OFF \
     -DCMAKE_CXX_FLAGS="$san_flags" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=$sanitizers" >/dev/null
 cmake --build "$build/sanitize" -j "$jobs"
