@@ -2,8 +2,6 @@
 // entry compute_order_mervane, which converts its arguments into element
 // records, runs the ordering engine and returns the ids in reading order.
 
-#include <exception>
-#include <new>
 #include <vector>
 
 #include "arguments.hpp"

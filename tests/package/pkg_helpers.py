@@ -103,3 +103,10 @@ def read_png(path: Path) -> tuple[int, int, list[bytes]]:
         else:
             rows.append(bytes(line))
     return width, height, rows
+
+
+def assert_one_line_error(message: str, path: Path, problem: str) -> None:
+    """A bad file is reported in one line that names the file and the problem."""
+    assert message.startswith(f"{path}: ")
+    assert problem in message
+    assert "\n" not in message

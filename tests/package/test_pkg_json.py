@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 
 import pytest
-from pkg_helpers import run_cli
+from pkg_helpers import run_cli, assert_one_line_error
 
 from quorlin import PageError
 from quorlin.formats import page_from_json, read_page, write_page
@@ -102,10 +102,7 @@ def test_bad_json_page_gives_one_line_naming_file_and_problem(tmp_path, content,
     path = write(tmp_path, content)
     with pytest.raises(PageError) as caught:
         read_page(path)
-    message = str(caught.value)
-    assert message.startswith(f"{path}: ")
-    assert problem in message
-    assert "\n" not in message
+    assert_one_line_error(str(caught.value), path, problem)
 
 
 CLI_CASES = ("invalid JSON at line 1 column 15", "NaN is not", "nested too deeply", "missing coordinates",

@@ -7,7 +7,7 @@ import re
 import xml.etree.ElementTree as ET
 
 import pytest
-from pkg_helpers import DATA, REALDATA, run_cli
+from pkg_helpers import DATA, REALDATA, run_cli, assert_one_line_error
 
 from quorlin import PageError
 from quorlin.formats import page_from_xml, read_page, write_page
@@ -221,10 +221,7 @@ def test_bad_page_xml_gives_one_line_naming_file_and_problem(tmp_path, content, 
     path.write_bytes(content)
     with pytest.raises(PageError) as caught:
         read_page(path)
-    message = str(caught.value)
-    assert message.startswith(f"{path}: ")
-    assert problem in message
-    assert "\n" not in message
+    assert_one_line_error(str(caught.value), path, problem)
 
 
 @pytest.mark.parametrize(("content", "problem"), [BAD_XML[0], BAD_XML[1], BAD_XML[9], BAD_XML[17]],
