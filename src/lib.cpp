@@ -59,9 +59,14 @@ bool convert_elements(PyObject* obj, std::vector<ElementRecord>& records) {
         return false;
     }
     // The reported length only sizes the reservation: a failing or lying
-    // __len__ costs nothing but the reservation.
+    // __len__ costs nothing but the reservation. Only ordinary errors are
+    // discarded, though: KeyboardInterrupt, SystemExit and the like stop the
+    // call unchanged, as they would in the interpreter's own length hint.
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return false;
+        }
         PyErr_Clear();
     } else {
         try {

@@ -692,7 +692,6 @@ def test_finaliser_ordering_during_shutdown():
     "length",
     [
         RuntimeError("no length"),
-        Interrupt("length interrupted"),  # discarded like any failure to report a length
         -1,  # ValueError from the interpreter
         2**100,  # OverflowError from the interpreter
         sys.maxsize,  # cannot be reserved
@@ -708,6 +707,17 @@ def test_lying_or_failing_len_only_sizes_the_reservation(length):
     page = two_columns(20)
     got = q.compute_order_mervane(ItemSequence(page, length), BOUNDS)
     assert got == column_order(20)
+
+
+@pytest.mark.parametrize(
+    "error",
+    [KeyboardInterrupt("stop"), SystemExit(3), GeneratorExit("closing"), Interrupt("length interrupted")],
+    ids=lambda e: type(e).__name__,
+)
+def test_length_raising_outside_exception_stops_the_call_unchanged(error):
+    with pytest.raises(BaseException) as info:
+        q.compute_order_mervane(ItemSequence(two_columns(4), error), BOUNDS)
+    assert info.value is error and info.value.args == error.args
 
 
 class ShrinkingSequence:
