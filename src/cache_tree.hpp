@@ -73,8 +73,6 @@ public:
                                              std::memory_order_acquire);
     }
 
-    bool store(std::string_view target, Entry entry) { return store_from(current(), target, std::move(entry)); }
-
     // Publishes an empty tree. The old one is released when its last reader
     // lets go of it.
     void reset() { root_.store(std::make_shared<const Node>(), std::memory_order_release); }

@@ -118,7 +118,7 @@ public:
         GilScope gil;
         PyRef set_aside = take_error();
         try {
-            forward(record, node);
+            forward(record, tree, node);
         }
 #if defined(QUORLIN_HAS_FORCED_UNWIND)
         catch (const abi::__forced_unwind&) {
@@ -151,8 +151,9 @@ private:
         return quorlin::log::passes(level, own_filter_);
     }
 
-    // Calls into logging; any Python error is left pending.
-    void forward(const quorlin::log::Record& record, const Cache::Node* node) {
+    // Calls into logging; any Python error is left pending. `node` is the
+    // target's node in `tree`, the cache tree the caller looked it up in.
+    void forward(const quorlin::log::Record& record, const Cache::NodePtr& tree, const Cache::Node* node) {
         const std::string text = record.message.to_string();
         const int level = python_level(record.metadata.level);
         const std::string name = logger_name(record.metadata.target);
@@ -178,8 +179,13 @@ private:
             return;
         }
         if (!cached) {
+            // Published only over the tree the lookup started from: the probe
+            // calls Python, so another thread may have reset the cache (after
+            // a logging reconfiguration) meanwhile, and this answer belongs
+            // to the old configuration. The entry is then dropped and fetched
+            // again by the target's next record.
             const LevelFilter filter = probe(logger.get());
-            if (cache_.store(record.metadata.target, LoggerEntry{filter, SharedRef(std::move(logger))})) {
+            if (cache_.store_from(tree, record.metadata.target, LoggerEntry{filter, SharedRef(std::move(logger))})) {
                 quorlin::log::invalidate_enabled();
             }
         }

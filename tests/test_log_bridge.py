@@ -145,6 +145,36 @@ def test_less_verbose_takes_effect_at_once():
     assert out.split() == ["6", "6"]
 
 
+def test_reset_during_a_probe_is_not_undone_by_the_probe():
+    # A worker's first record of quorlinpy probes the logger's levels; its
+    # isEnabledFor(30) answers under the default configuration, then waits
+    # while this thread makes quorlinpy verbose and resets the cache. The
+    # worker's stale answer must not land in the fresh cache.
+    out = run_bridge("""
+        import threading
+        in_probe, reset_done = threading.Event(), threading.Event()
+        def answer_then_wait(self, level):
+            result = _enabled(self, level)
+            if threading.current_thread() is worker and self.name == "quorlinpy" and level == 30:
+                in_probe.set()
+                reset_done.wait(60)
+            return result
+        logging.Logger.isEnabledFor = answer_then_wait
+        keep = Keep(); logging.getLogger().addHandler(keep)
+        worker = threading.Thread(target=q.compute_order_mervane, args=(PAGE[:2], BOUNDS))
+        worker.start()
+        assert in_probe.wait(60)
+        logging.getLogger("quorlinpy").setLevel(logging.DEBUG)
+        q.reset_log_cache()
+        reset_done.set()
+        worker.join()
+        keep.records.clear()
+        q.compute_order_mervane(PAGE[:2], BOUNDS)
+        print([r.getMessage() for r in keep.records if r.name == "quorlinpy"])
+    """)
+    assert out.strip() == "['compute_order_mervane: 2 elements']"
+
+
 def test_reset_log_cache_takes_no_arguments():
     assert q.reset_log_cache() is None
     assert q.reset_log_cache() is None

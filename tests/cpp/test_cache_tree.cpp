@@ -13,6 +13,9 @@ using Node = Tree::Node;
 
 const Node* find(const Tree::NodePtr& root, std::string_view target) { return Tree::find(*root, target); }
 
+// Stores over the current tree, as a writer that read it just now.
+bool store(Tree& tree, std::string_view target, int entry) { return tree.store_from(tree.current(), target, entry); }
+
 TEST(CacheTree, LooksUpTargetsBySegment) {
     Tree tree;
     const Node* empty_root = find(tree.current(), "");
@@ -21,8 +24,8 @@ TEST(CacheTree, LooksUpTargetsBySegment) {
     EXPECT_TRUE(empty_root->children.empty());
     EXPECT_EQ(find(tree.current(), "a"), nullptr);
 
-    ASSERT_TRUE(tree.store("a::b", 7));
-    ASSERT_TRUE(tree.store("", 1));
+    ASSERT_TRUE(store(tree, "a::b", 7));
+    ASSERT_TRUE(store(tree, "", 1));
     const auto root = tree.current();
     EXPECT_EQ(find(root, "")->entry, 1);
     EXPECT_EQ(find(root, "a::b")->entry, 7);
@@ -34,18 +37,18 @@ TEST(CacheTree, LooksUpTargetsBySegment) {
     EXPECT_EQ(find(root, "a:b"), nullptr);
 
     // Replacing an entry keeps the node's children.
-    ASSERT_TRUE(tree.store("a::b::c", 1));
-    ASSERT_TRUE(tree.store("a::b", 3));
+    ASSERT_TRUE(store(tree, "a::b::c", 1));
+    ASSERT_TRUE(store(tree, "a::b", 3));
     EXPECT_EQ(find(tree.current(), "a::b")->entry, 3);
     EXPECT_EQ(find(tree.current(), "a::b::c")->entry, 1);
 }
 
 TEST(CacheTree, StoreCopiesOnlyThePath) {
     Tree tree;
-    ASSERT_TRUE(tree.store("a::b", 1));
-    ASSERT_TRUE(tree.store("c", 2));
+    ASSERT_TRUE(store(tree, "a::b", 1));
+    ASSERT_TRUE(store(tree, "c", 2));
     const auto before = tree.current();
-    ASSERT_TRUE(tree.store("a::d", 3));
+    ASSERT_TRUE(store(tree, "a::d", 3));
     const auto after = tree.current();
 
     EXPECT_NE(before.get(), after.get());
@@ -61,7 +64,7 @@ TEST(CacheTree, StoreCopiesOnlyThePath) {
 TEST(CacheTree, StaleStoreIsDroppedNotRetried) {
     Tree tree;
     const auto read = tree.current();
-    ASSERT_TRUE(tree.store("x", 1));
+    ASSERT_TRUE(store(tree, "x", 1));
     const auto current = tree.current();
     EXPECT_FALSE(tree.store_from(read, "y", 2));
     EXPECT_EQ(tree.current(), current);
@@ -72,7 +75,7 @@ TEST(CacheTree, StaleStoreIsDroppedNotRetried) {
 
 TEST(CacheTree, ResetEmptiesWhileOldReadersKeepTheirTree) {
     Tree tree;
-    ASSERT_TRUE(tree.store("quorlinpy::mervane", 4));
+    ASSERT_TRUE(store(tree, "quorlinpy::mervane", 4));
     const auto reader = tree.current();
     tree.reset();
     EXPECT_TRUE(tree.current()->children.empty());
