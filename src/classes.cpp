@@ -3,6 +3,7 @@
 #include <array>
 
 #include "arguments.hpp"
+#include "guard.hpp"
 #include "once.hpp"
 
 namespace quorlin::py {
@@ -89,7 +90,7 @@ OnceObject g_element_type;
 constexpr const char* kElementParams[] = {"id", "x1", "y1", "x2", "y2", "label"};
 constexpr Signature kElementSignature = {"Element.__new__()", kElementParams, 6};
 
-PyObject* element_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* construct_element(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* bound[6] = {};
     if (!bind_tuple(kElementSignature, args, kwargs, bound)) {
         return nullptr;
@@ -127,6 +128,12 @@ PyObject* element_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     e->y2 = coords[3];
     e->label = reinterpret_cast<LabelObject*>(bound[5])->code;
     return self;
+}
+
+// The constructors run guarded, since a binding error builds its message in
+// C++; the getters, the setters and the label's slots use the C API only.
+PyObject* element_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return construct_element(type, args, kwargs); });
 }
 
 PyObject* element_id(PyObject* self, void*) {
@@ -183,7 +190,7 @@ constexpr float ConfigObject::*kConfigFields[] = {&ConfigObject::min_cut_thresho
                                                   &ConfigObject::histogram_resolution_scale,
                                                   &ConfigObject::same_row_tolerance};
 
-PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* construct_config(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* bound[3] = {};
     if (!bind_tuple(kConfigSignature, args, kwargs, bound)) {
         return nullptr;
@@ -203,6 +210,10 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         reinterpret_cast<ConfigObject*>(self)->*kConfigFields[i] = values[i];
     }
     return self;
+}
+
+PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return construct_config(type, args, kwargs); });
 }
 
 template <int I>

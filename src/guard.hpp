@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <type_traits>
 
 #include "once.hpp"
 #include "pyref.hpp"
@@ -16,11 +17,16 @@ namespace quorlin::py {
 void raise_invariant_failure(const char* what) noexcept;
 
 // Runs `body` (which returns a new reference, or null with a Python error
-// set), turning any C++ exception into a Python one: exhausted memory into
-// MemoryError, anything else into the invariant failure. The unwinding of a
-// thread that the finalizing interpreter ends passes through.
+// set; or a status, 0 or -1 with a Python error set), turning any C++
+// exception into a Python one: exhausted memory into MemoryError, anything
+// else into the invariant failure. The unwinding of a thread that the
+// finalizing interpreter ends passes through. Every function the interpreter
+// calls that may allocate in C++ runs its whole body inside it.
 template <class Body>
-PyObject* guarded(Body body) {
+auto guarded(Body body) -> decltype(body()) {
+    using Result = decltype(body());
+    static_assert(std::is_same_v<Result, PyObject*> || std::is_same_v<Result, int>,
+                  "a guarded body returns an object or a status");
     try {
         return body();
     }
@@ -30,13 +36,17 @@ PyObject* guarded(Body body) {
     }
 #endif
     catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_invariant_failure(e.what());
     } catch (...) {
         raise_invariant_failure("unknown internal error");
     }
-    return nullptr;
+    if constexpr (std::is_same_v<Result, int>) {
+        return -1;
+    } else {
+        return nullptr;
+    }
 }
 
 }  // namespace quorlin::py

@@ -155,11 +155,11 @@ const quorlin::log::TargetGate g_entry_gate{"quorlinpy"};
 constexpr quorlin::log::Site kEntrySite = {"quorlinpy", "quorlin_core", "src/lib", 242};
 
 PyObject* compute_order_mervane(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[3] = {};
-    if (!bind_fast(kEntrySignature, args, nargs, kwnames, bound)) {
-        return nullptr;
-    }
     return guarded([&]() -> PyObject* {
+        PyObject* bound[3] = {};
+        if (!bind_fast(kEntrySignature, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
         std::vector<ElementRecord> records;
         if (!convert_elements(bound[0], records)) {
             prefix_type_error("elements");
@@ -227,14 +227,18 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 int exec_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "_quorlin_core can only be executed on a module object");
-        return -1;
-    }
-    const bool ok = install_log_bridge() && add_function(module, &g_reset_log_cache_def) &&
-                    add_function(module, &g_compute_order_def) && add_class(module, "XYCutConfig", config_type()) &&
-                    add_class(module, "SemanticLabel", label_type()) && add_class(module, "Element", element_type());
-    return ok ? 0 : -1;
+    return guarded([&] {
+        if (!PyModule_Check(module)) {
+            PyErr_SetString(PyExc_TypeError, "_quorlin_core can only be executed on a module object");
+            return -1;
+        }
+        const bool ok = install_log_bridge() && add_function(module, &g_reset_log_cache_def) &&
+                        add_function(module, &g_compute_order_def) &&
+                        add_class(module, "XYCutConfig", config_type()) &&
+                        add_class(module, "SemanticLabel", label_type()) &&
+                        add_class(module, "Element", element_type());
+        return ok ? 0 : -1;
+    });
 }
 
 PyModuleDef_Slot g_slots[] = {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cache_tree.hpp"
+#include "guard.hpp"
 #include "quorlin_sorter/log.hpp"
 
 namespace quorlin::py {
@@ -102,7 +103,8 @@ private:
 
 class PythonBridge final : public quorlin::log::Sink {
 public:
-    explicit PythonBridge(PyRef logging) noexcept : logging_(std::move(logging)) {}
+    // Allocates the empty cache: may throw std::bad_alloc.
+    explicit PythonBridge(PyRef logging) : logging_(std::move(logging)) {}
 
     bool enabled(const quorlin::log::Metadata& metadata) const noexcept override {
         const Cache::NodePtr tree = cache_.current();
@@ -129,6 +131,10 @@ public:
 #endif
         catch (const std::bad_alloc&) {
             PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            raise_invariant_failure(e.what());
+        } catch (...) {
+            raise_invariant_failure("unknown internal error");
         }
         restore_error(std::move(set_aside));
         tree.reset();  // may release replaced loggers: done while holding the lock
@@ -243,14 +249,12 @@ private:
 std::atomic<PythonBridge*> g_reset_handle{nullptr};
 
 PyObject* reset_log_cache(PyObject*, PyObject*) {
-    if (PythonBridge* bridge = g_reset_handle.load(std::memory_order_acquire)) {
-        try {
-            bridge->reset();
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
+    return guarded([]() -> PyObject* {
+        if (PythonBridge* bridge = g_reset_handle.load(std::memory_order_acquire)) {
+            bridge->reset();  // allocates the new empty tree
         }
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 }  // namespace
@@ -281,8 +285,10 @@ bool install_log_bridge() noexcept {
         restore_error(std::move(error));
         return false;
     }
-    auto* bridge = new (std::nothrow) PythonBridge(std::move(logging));
-    if (bridge == nullptr) {
+    PythonBridge* bridge = nullptr;
+    try {
+        bridge = new PythonBridge(std::move(logging));
+    } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }

@@ -54,7 +54,11 @@ TEST_F(Guard, InvariantFailureCarriesTheMessageAndIsCreatedOnce) {
 }
 
 TEST_F(Guard, ExhaustedMemoryBecomesMemoryError) {
-    guarded([]() -> PyObject* { throw std::bad_alloc(); });
+    EXPECT_EQ(guarded([]() -> PyObject* { throw std::bad_alloc(); }), nullptr);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
+    PyErr_Clear();
+    // A status-returning body (a setter, the module's execution step) fails with -1.
+    EXPECT_EQ(guarded([]() -> int { throw std::bad_alloc(); }), -1);
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
 }
 
