@@ -78,12 +78,51 @@ inline Extents extents_of(const ElementRecord& r) noexcept {
 }
 
 // ---- Orderings -------------------------------------------------------------
+//
+// The engine sorts in exactly three ways, each a stable sort on two keys of
+// the normalised extents compared by totalOrder: y-then-x order (top, left),
+// vertical extent order (top, bottom) and horizontal extent order (left,
+// right). All three use one keyed sort: a record's two keys, packed by
+// key_pair, sit above its input position in one 128-bit integer, so that
+// comparing the integers compares (first key, second key, position). The
+// integers are then distinct, and an unstable sort with a single branch-free
+// comparison gives the one stable order.
 
-// Stable sort on (top, left): the engine's fallback reading order.
+__extension__ using KeyedIndex = unsigned __int128;
+
+inline KeyedIndex keyed_index(std::uint64_t key, std::uint32_t index) noexcept {
+    return (static_cast<KeyedIndex>(key) << 32) | index;
+}
+inline std::uint32_t index_of(KeyedIndex keyed) noexcept { return static_cast<std::uint32_t>(keyed); }
+
+// Sorts ascending: short runs (every leaf of the segmentation, small pages)
+// by insertion, longer ones by std::sort.
+void sort_keyed(std::span<KeyedIndex> keyed) noexcept;
+
+// The keys of the three orderings (function objects, so that a sort
+// instantiated with one inlines it).
+inline constexpr auto y_then_x_key = [](const Extents& e) noexcept { return key_pair(e.top, e.left); };
+inline constexpr auto vertical_extent_key = [](const Extents& e) noexcept { return key_pair(e.top, e.bottom); };
+inline constexpr auto horizontal_extent_key = [](const Extents& e) noexcept { return key_pair(e.left, e.right); };
+
+// Reorders `order`, positions into `extents`, by the key of each position's
+// extents; equal keys keep ascending position, that is input order.
+// `scratch` has room for order.size() keyed indices.
+template <class KeyOf>
+void sort_positions(std::span<std::uint32_t> order, std::span<const Extents> extents, KeyOf key_of,
+                    std::span<KeyedIndex> scratch) noexcept {
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        scratch[i] = keyed_index(key_of(extents[order[i]]), order[i]);
+    }
+    sort_keyed(scratch.first(order.size()));
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = index_of(scratch[i]);
+    }
+}
+
+// The records in y-then-x order, the engine's fallback reading order: a new
+// sequence of copies.
 std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records);
-// Stable sorts of references on (top, bottom) and (left, right).
-void vertical_extent_order(std::vector<const ElementRecord*>& refs);
-void horizontal_extent_order(std::vector<const ElementRecord*>& refs);
 
 // ---- Logging ----------------------------------------------------------------
 

@@ -1,57 +1,40 @@
-// The engine's three orderings. Each is a stable sort on two keys taken from
-// the normalised extents and compared by IEEE 754 totalOrder, so every input,
-// NaNs included, has one defined place.
+// The keyed sort behind the engine's three orderings, and y-then-x order of
+// a sequence of records.
 
 #include <algorithm>
 
 #include "detail.hpp"
 
 namespace quorlin::sorter::detail {
-namespace {
 
-template <class KeyOf>
-void stable_sort_refs(std::vector<const ElementRecord*>& refs, KeyOf key_of) {
-    std::stable_sort(refs.begin(), refs.end(),
-                     [&](const ElementRecord* a, const ElementRecord* b) { return key_of(*a) < key_of(*b); });
+void sort_keyed(std::span<KeyedIndex> keyed) noexcept {
+    constexpr std::size_t kInsertionLimit = 64;
+    if (keyed.size() > kInsertionLimit) {
+        std::sort(keyed.begin(), keyed.end());
+        return;
+    }
+    for (std::size_t i = 1; i < keyed.size(); ++i) {
+        const KeyedIndex value = keyed[i];
+        std::size_t j = i;
+        for (; j != 0 && value < keyed[j - 1]; --j) {
+            keyed[j] = keyed[j - 1];
+        }
+        keyed[j] = value;
+    }
 }
-
-}  // namespace
 
 std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records) {
-    // Sorting (key, input position) pairs gives the stable order without
-    // moving records more than once.
-    struct Keyed {
-        std::uint64_t key;
-        std::uint32_t index;
-    };
-    std::vector<Keyed> keyed(records.size());
+    std::vector<KeyedIndex> keyed(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const Extents e = extents_of(records[i]);
-        keyed[i] = {key_pair(e.top, e.left), static_cast<std::uint32_t>(i)};
+        keyed[i] = keyed_index(y_then_x_key(extents_of(records[i])), static_cast<std::uint32_t>(i));
     }
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
-        return a.key != b.key ? a.key < b.key : a.index < b.index;
-    });
+    sort_keyed(keyed);
     std::vector<ElementRecord> out;
     out.reserve(records.size());
-    for (const Keyed& k : keyed) {
-        out.push_back(records[k.index]);
+    for (const KeyedIndex k : keyed) {
+        out.push_back(records[index_of(k)]);
     }
     return out;
-}
-
-void vertical_extent_order(std::vector<const ElementRecord*>& refs) {
-    stable_sort_refs(refs, [](const ElementRecord& r) {
-        const Extents e = extents_of(r);
-        return key_pair(e.top, e.bottom);
-    });
-}
-
-void horizontal_extent_order(std::vector<const ElementRecord*>& refs) {
-    stable_sort_refs(refs, [](const ElementRecord& r) {
-        const Extents e = extents_of(r);
-        return key_pair(e.left, e.right);
-    });
 }
 
 }  // namespace quorlin::sorter::detail

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <stdexcept>
 
 #include "detail.hpp"
@@ -85,8 +86,10 @@ public:
         by_h_ = std::span<std::uint32_t>(indices_.data() + n, n);
         scratch_ = std::span<std::uint32_t>(indices_.data() + std::size_t{2} * n, n);
         keyed_.resize(n);
-        sort_indices(by_v_, [](const Extents& e) { return key_pair(e.top, e.bottom); });
-        sort_indices(by_h_, [](const Extents& e) { return key_pair(e.left, e.right); });
+        std::iota(by_v_.begin(), by_v_.end(), 0U);
+        std::iota(by_h_.begin(), by_h_.end(), 0U);
+        sort_positions(by_v_, extents_, vertical_extent_key, keyed_);
+        sort_positions(by_h_, extents_, horizontal_extent_key, keyed_);
         mark_.resize(n);
         centres_.reserve(n);
         for (const ElementRecord& r : records) {
@@ -117,44 +120,6 @@ private:
         std::uint32_t lo;
         std::uint32_t hi;
     };
-    // A sort key with the input position in its low bits: comparing the
-    // packed integers compares (key pair, position), so an unstable sort
-    // gives the stable order, with one branch-free comparison.
-    __extension__ using Keyed = unsigned __int128;
-    static Keyed keyed(std::uint64_t key, std::uint32_t index) noexcept {
-        return (static_cast<Keyed>(key) << 32) | index;
-    }
-    static std::uint32_t index_of(Keyed k) noexcept { return static_cast<std::uint32_t>(k); }
-
-    // Fills `order` with the indices sorted by (key, input position).
-    template <class KeyOf>
-    void sort_indices(std::span<std::uint32_t> order, KeyOf key_of) {
-        for (std::uint32_t i = 0; i < extents_.size(); ++i) {
-            keyed_[i] = keyed(key_of(extents_[i]), i);
-        }
-        sort_keyed(keyed_.begin(), keyed_.end());
-        std::transform(keyed_.begin(), keyed_.end(), order.begin(), index_of);
-    }
-
-    // Short runs (every leaf, and small pages) sort fastest by insertion;
-    // the keys are distinct, so any sort gives the one stable order.
-    template <class It>
-    static void sort_keyed(It first, It last) {
-        constexpr std::ptrdiff_t kInsertionLimit = 64;
-        if (last - first > kInsertionLimit) {
-            std::sort(first, last);
-            return;
-        }
-        for (It i = first + (first != last ? 1 : 0); i < last; ++i) {
-            const Keyed value = *i;
-            It j = i;
-            for (; j != first && value < *(j - 1); --j) {
-                *j = *(j - 1);
-            }
-            *j = value;
-        }
-    }
-
     void segment(Range range) {
         const std::uint32_t n = range.hi - range.lo;
         if (n <= 1) {
@@ -406,17 +371,10 @@ private:
 
     // A set without a usable cut: y-then-x order, ties in input order,
     // written over the set's range of by_v_, which is no longer needed.
-    void write_y_then_x(Range range) {
-        const auto begin = keyed_.begin() + range.lo;
-        const auto end = keyed_.begin() + range.hi;
-        for (std::uint32_t i = range.lo; i < range.hi; ++i) {
-            const std::uint32_t idx = by_v_[i];
-            keyed_[i] = keyed(key_pair(extents_[idx].top, extents_[idx].left), idx);
-        }
-        sort_keyed(begin, end);
-        for (std::uint32_t i = range.lo; i < range.hi; ++i) {
-            by_v_[i] = index_of(keyed_[i]);
-        }
+    void write_y_then_x(Range range) noexcept {
+        const std::size_t n = range.hi - range.lo;
+        sort_positions(by_v_.subspan(range.lo, n), extents_, y_then_x_key,
+                       std::span<KeyedIndex>(keyed_).subspan(range.lo, n));
     }
 
     std::span<const ElementRecord> records_;
@@ -435,7 +393,7 @@ private:
         float y;
     };
     std::vector<Centre> centres_;  // from the raw corners: (x1 + x2) * 0.5, (y1 + y2) * 0.5
-    std::vector<Keyed> keyed_;
+    std::vector<KeyedIndex> keyed_;  // scratch of the keyed sorts
     std::vector<Range> work_;
 };
 

@@ -1,6 +1,9 @@
 // Exact single-precision helpers and the three element orderings.
 
+#include <algorithm>
 #include <cfloat>
+#include <numeric>
+#include <utility>
 
 #include "detail.hpp"
 #include "support.hpp"
@@ -73,10 +76,21 @@ struct OrderCase {
 
 class Orderings : public ::testing::TestWithParam<OrderCase> {};
 
-std::vector<std::uint64_t> ids_of_refs(const std::vector<const ElementRecord*>& refs) {
+// The positions of the input in an extent order, as the segmentation sorts
+// them, given as the ids of the records there.
+template <class KeyOf>
+std::vector<std::uint64_t> extent_order(const std::vector<ElementRecord>& input, KeyOf key_of) {
+    std::vector<sorter::detail::Extents> extents;
+    for (const ElementRecord& r : input) {
+        extents.push_back(sorter::detail::extents_of(r));
+    }
+    std::vector<std::uint32_t> order(input.size());
+    std::iota(order.begin(), order.end(), 0U);
+    std::vector<sorter::detail::KeyedIndex> scratch(input.size());
+    sorter::detail::sort_positions(order, extents, key_of, scratch);
     std::vector<std::uint64_t> ids;
-    for (const ElementRecord* r : refs) {
-        ids.push_back(r->id);
+    for (const std::uint32_t i : order) {
+        ids.push_back(input[i].id);
     }
     return ids;
 }
@@ -92,17 +106,24 @@ TEST_P(Orderings, SortByExactKeysStably) {
         }
         EXPECT_TRUE(found) << out.id;
     }
+    EXPECT_EQ(extent_order(c.input, sorter::detail::vertical_extent_key), c.vertical);
+    EXPECT_EQ(extent_order(c.input, sorter::detail::horizontal_extent_key), c.horizontal);
+}
 
-    std::vector<const ElementRecord*> refs;
-    for (const ElementRecord& r : c.input) {
-        refs.push_back(&r);
+// The keyed sort switches from insertion to std::sort above 64 entries:
+// both sides of the switch give the stable order.
+TEST(KeyedSort, StableOnEitherSideOfTheInsertionLimit) {
+    for (const std::size_t n : {63U, 64U, 65U, 300U}) {
+        std::vector<ElementRecord> input;
+        for (std::size_t i = 0; i < n; ++i) {  // four tops, ties kept in input order
+            input.push_back(rec(i, static_cast<float>(i % 3), static_cast<float>((n - i) % 4), 10, 10));
+        }
+        std::vector<ElementRecord> expected = input;
+        std::stable_sort(expected.begin(), expected.end(), [](const ElementRecord& a, const ElementRecord& b) {
+            return std::pair(a.y1, a.x1) < std::pair(b.y1, b.x1);
+        });
+        EXPECT_EQ(ids_of(sorter::detail::y_then_x(input)), ids_of(expected)) << n;
     }
-    auto v = refs;
-    sorter::detail::vertical_extent_order(v);
-    EXPECT_EQ(ids_of_refs(v), c.vertical);
-    auto h = refs;
-    sorter::detail::horizontal_extent_order(h);
-    EXPECT_EQ(ids_of_refs(h), c.horizontal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
