@@ -204,9 +204,8 @@ Run run(const Input& in, std::span<const ElementRecord> records) {
     g_sink.lines.clear();
     Run out;
     if (in.reference_width) {
-        quorlin::sorter::detail::PipelineOptions options;
-        options.reference_width_override = in.reference_width;
-        out.result = quorlin::sorter::detail::order_elements(records, options);
+        namespace detail = quorlin::sorter::detail;
+        out.result = detail::order_elements(records, detail::extents_of_all(records), *in.reference_width);
     } else {
         out.result = quorlin::sorter::order_elements(records);
     }

@@ -6,7 +6,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -142,12 +141,9 @@ inline void engine_log(quorlin::log::Level level, std::uint32_t line, std::strin
 
 // ---- Segmentation ----------------------------------------------------------
 
-// Puts a set of records (in input order) into reading order by recursive
-// XY-cut. Depth-first order of results and log lines, without recursion on
-// the C++ stack.
-std::vector<ElementRecord> segment(std::span<const ElementRecord> records,
-                                   bool prefer_horizontal_first);
-// The same, with the records' extents already computed (extents[i] of records[i]).
+// Puts a set of records (in input order, extents[i] those of records[i])
+// into reading order by recursive XY-cut. Depth-first order of results and
+// log lines, without recursion on the C++ stack.
 std::vector<ElementRecord> segment(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
                                    bool prefer_horizontal_first);
 
@@ -158,16 +154,18 @@ std::vector<ElementRecord> segment(std::span<const ElementRecord> records, std::
 std::vector<ElementRecord> merge_cross_layout(std::span<const ElementRecord> ordered_main,
                                               std::span<const ElementRecord> cross_layout);
 
+// The normalised extents of each record, in input order.
+std::vector<Extents> extents_of_all(std::span<const ElementRecord> records);
+
 // The reference width of the cross-layout width gate: the greatest width.
 float reference_width(std::span<const Extents> extents) noexcept;
 
-struct PipelineOptions {
-    // Replaces the reference width of the width gate, so that tests can
-    // reach the masking, the merge and the all-cross-layout fallback.
-    std::optional<float> reference_width_override;
-};
-
-std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records,
-                                          const PipelineOptions& options);
+// The pipeline, on the records with their extents, and with the reference
+// width of the cross-layout width gate as a parameter: the public
+// order_elements() passes reference_width(extents), and other values let the
+// tests and the fuzz harness reach the masking, the merge and the
+// all-cross-layout fallback on small pages.
+std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
+                                          float reference);
 
 }  // namespace quorlin::sorter::detail

@@ -2,8 +2,6 @@
 // density of the rest, segment them by recursive XY-cut and merge the
 // set-aside elements back by their top.
 
-#include <stdexcept>
-
 #include "detail.hpp"
 #include "quorlin_sorter/sorter.hpp"
 
@@ -83,6 +81,15 @@ float density_ratio(std::span<const Extents> main) noexcept {
 
 }  // namespace
 
+std::vector<Extents> extents_of_all(std::span<const ElementRecord> records) {
+    std::vector<Extents> extents;
+    extents.reserve(records.size());
+    for (const ElementRecord& r : records) {
+        extents.push_back(extents_of(r));
+    }
+    return extents;
+}
+
 float reference_width(std::span<const Extents> extents) noexcept {
     float widest = 0.0F;
     for (const Extents& e : extents) {
@@ -91,8 +98,8 @@ float reference_width(std::span<const Extents> extents) noexcept {
     return widest;
 }
 
-std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records,
-                                          const PipelineOptions& options) {
+std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
+                                          float reference) {
     const std::size_t n = records.size();
     if (n < 2) {
         return {records.begin(), records.end()};
@@ -100,14 +107,8 @@ std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records
     engine_log(Level::Debug, kLineStart, "[sort] {} elements (beta={}, density_threshold={})",
                std::uint64_t{n}, kBeta, kDensityThreshold);
 
-    std::vector<Extents> extents;
-    extents.reserve(n);
-    for (const ElementRecord& r : records) {
-        extents.push_back(extents_of(r));
-    }
     std::vector<bool> cross;
     if (n >= 3) {
-        const float reference = options.reference_width_override.value_or(reference_width(extents));
         cross = find_cross_layout(extents, reference);
     }
     // Partition in input order; the main elements' extents follow them.
@@ -138,12 +139,11 @@ std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records
     engine_log(Level::Debug, kLineDensity, "[sort] density_ratio={:.3}, prefer_horizontal_first={}",
                density, prefer_horizontal_first);
 
+    // The segmentation returns every main element, so with cross-layout
+    // elements set aside both sequences of the merge are non-empty.
     std::vector<ElementRecord> ordered_main = segment(main, std::move(extents), prefer_horizontal_first);
     if (cross_layout.empty()) {
         return ordered_main;
-    }
-    if (ordered_main.empty()) {
-        return y_then_x(cross_layout);
     }
     return merge_cross_layout(ordered_main, cross_layout);
 }
@@ -151,7 +151,9 @@ std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records
 }  // namespace detail
 
 std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records) {
-    return detail::order_elements(records, detail::PipelineOptions{});
+    std::vector<detail::Extents> extents = detail::extents_of_all(records);
+    const float reference = detail::reference_width(extents);
+    return detail::order_elements(records, std::move(extents), reference);
 }
 
 }  // namespace quorlin::sorter

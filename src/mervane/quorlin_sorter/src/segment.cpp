@@ -407,13 +407,4 @@ std::vector<ElementRecord> segment(std::span<const ElementRecord> records, std::
     return Segmenter(records, std::move(extents), prefer_horizontal_first).run();
 }
 
-std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first) {
-    std::vector<Extents> extents;
-    extents.reserve(records.size());
-    for (const ElementRecord& r : records) {
-        extents.push_back(extents_of(r));
-    }
-    return segment(records, std::move(extents), prefer_horizontal_first);
-}
-
 }  // namespace quorlin::sorter::detail

@@ -1,5 +1,8 @@
 #include "support.hpp"
 
+#include "detail.hpp"
+#include "quorlin_sorter/sorter.hpp"
+
 namespace quorlin::test {
 
 bool CapturingSink::enabled(const log::Metadata&) const noexcept {
@@ -51,6 +54,18 @@ std::vector<std::uint64_t> ids_of(const std::vector<ElementRecord>& records) {
         ids.push_back(r.id);
     }
     return ids;
+}
+
+std::vector<ElementRecord> order_with_reference(std::span<const ElementRecord> records,
+                                                std::optional<float> reference) {
+    if (!reference) {
+        return sorter::order_elements(records);
+    }
+    return sorter::detail::order_elements(records, sorter::detail::extents_of_all(records), *reference);
+}
+
+std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first) {
+    return sorter::detail::segment(records, sorter::detail::extents_of_all(records), prefer_horizontal_first);
 }
 
 bool same_bits(const ElementRecord& a, const ElementRecord& b) {

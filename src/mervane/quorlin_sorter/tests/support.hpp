@@ -7,7 +7,9 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,6 +84,14 @@ inline ElementRecord rec(std::uint64_t id, float x1, float y1, float x2, float y
 }
 
 std::vector<std::uint64_t> ids_of(const std::vector<ElementRecord>& records);
+
+// The pipeline with the given reference width of the cross-layout width
+// gate; without one, the public entry (whose reference is the widest box).
+std::vector<ElementRecord> order_with_reference(std::span<const ElementRecord> records,
+                                                std::optional<float> reference);
+
+// The segmentation of records in input order, their extents computed here.
+std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first);
 
 // Bitwise equality of records, so that NaN coordinates compare equal to themselves.
 bool same_bits(const ElementRecord& a, const ElementRecord& b);

@@ -13,8 +13,6 @@ namespace {
 
 using test::PrintTo;
 
-using sorter::detail::PipelineOptions;
-
 // ---- Whole pipeline -----------------------------------------------------------
 
 struct PipelineCase {
@@ -29,7 +27,7 @@ class Pipeline : public LogTest, public ::testing::WithParamInterface<PipelineCa
 
 TEST_P(Pipeline, OrdersAndLogs) {
     const PipelineCase& c = GetParam();
-    const auto result = sorter::detail::order_elements(c.input, PipelineOptions{c.reference_width});
+    const auto result = order_with_reference(c.input, c.reference_width);
     EXPECT_EQ(ids_of(result), c.order);
     EXPECT_EQ(engine_lines(), c.lines);
 }
@@ -95,7 +93,7 @@ class CrossLayoutDetection : public LogTest, public ::testing::WithParamInterfac
 
 TEST_P(CrossLayoutDetection, CountsPartnersByOverlapShare) {
     const DetectionCase& c = GetParam();
-    const auto result = sorter::detail::order_elements(c.input, PipelineOptions{c.reference_width});
+    const auto result = order_with_reference(c.input, c.reference_width);
     EXPECT_EQ(result.size(), c.input.size());
     const auto lines = engine_lines();
     ASSERT_GE(lines.size(), 2U);

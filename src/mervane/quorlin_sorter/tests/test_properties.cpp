@@ -78,12 +78,12 @@ TEST_F(LogTest, RandomPagesYieldDeterministicPermutations) {
     const std::array<std::optional<float>, 4> references = {std::nullopt, 0.0F, 10.0F, 40.0F};
     for (std::size_t page_no = 0; page_no < 3000; ++page_no) {
         const std::vector<ElementRecord> page = random_page(rng);
-        const sorter::detail::PipelineOptions options{references[page_no % 4]};
+        const std::optional<float> reference = references[page_no % 4];
         capture().lines.clear();
-        const std::vector<ElementRecord> first = sorter::detail::order_elements(page, options);
+        const std::vector<ElementRecord> first = order_with_reference(page, reference);
         const std::vector<std::string> first_log = engine_lines();
         capture().lines.clear();
-        const std::vector<ElementRecord> second = sorter::detail::order_elements(page, options);
+        const std::vector<ElementRecord> second = order_with_reference(page, reference);
 
         ASSERT_EQ(sorted_bits(first), sorted_bits(page)) << "page " << page_no;
         ASSERT_EQ(first.size(), second.size()) << "page " << page_no;
@@ -202,7 +202,7 @@ TEST_F(LogTest, SegmentationMatchesPlainRecursionOnRandomPages) {
         PlainSegmenter plain(page_no % 2 == 0);
         plain.run(page);
         capture().lines.clear();
-        const std::vector<ElementRecord> result = sorter::detail::segment(page, page_no % 2 == 0);
+        const std::vector<ElementRecord> result = segment(page, page_no % 2 == 0);
         ASSERT_EQ(ids_of(result), ids_of(plain.order)) << "page " << page_no;
         ASSERT_EQ(engine_lines(), plain.lines) << "page " << page_no;
     }

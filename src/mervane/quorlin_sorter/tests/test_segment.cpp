@@ -21,7 +21,7 @@ class Segmentation : public LogTest, public ::testing::WithParamInterface<Segmen
 
 TEST_P(Segmentation, CutsAndLogs) {
     const SegmentCase& c = GetParam();
-    EXPECT_EQ(ids_of(sorter::detail::segment(c.input, c.prefer_horizontal_first)), c.order);
+    EXPECT_EQ(ids_of(segment(c.input, c.prefer_horizontal_first)), c.order);
     EXPECT_EQ(engine_lines(), c.lines);
 }
 
