@@ -88,7 +88,6 @@ public:
                              std::string(record.module_path), record.file ? std::string(*record.file) : "<none>",
                              record.line.value_or(0), record.message.to_string()});
     }
-    void flush() noexcept override {}
 
     std::vector<Line> lines;
 };

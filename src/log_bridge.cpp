@@ -140,8 +140,6 @@ public:
         tree.reset();  // may release replaced loggers: done while holding the lock
     }
 
-    void flush() noexcept override {}
-
     void reset() {
         cache_.reset();
         quorlin::log::invalidate_enabled();

@@ -17,7 +17,6 @@ class DiscardingSink final : public Sink {
 public:
     bool enabled(const Metadata&) const noexcept override { return false; }
     void log(const Record&) noexcept override {}
-    void flush() noexcept override {}
 };
 
 DiscardingSink g_discarding_sink;

@@ -40,7 +40,6 @@ class CapturingSink final : public log::Sink {
 public:
     bool enabled(const log::Metadata& metadata) const noexcept override;
     void log(const log::Record& record) noexcept override;
-    void flush() noexcept override {}
 
     // Clears the capture, enables every level and invalidates the gates' memos.
     void reset();

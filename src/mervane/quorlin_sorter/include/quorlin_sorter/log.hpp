@@ -88,7 +88,6 @@ public:
     virtual bool enabled(const Metadata& metadata) const noexcept = 0;
     // Forwards one record; never fails towards the emitter.
     virtual void log(const Record& record) noexcept = 0;
-    virtual void flush() noexcept = 0;
 };
 
 namespace detail {
@@ -96,9 +95,6 @@ extern std::atomic<std::uint8_t> g_max_level;
 extern std::atomic<std::uint64_t> g_enabled_epoch;
 }  // namespace detail
 
-inline LevelFilter max_level() noexcept {
-    return static_cast<LevelFilter>(detail::g_max_level.load(std::memory_order_relaxed));
-}
 void set_max_level(LevelFilter filter) noexcept;
 
 // Installs the process-wide sink (uninstalled -> installing -> installed).
@@ -139,8 +135,6 @@ public:
         }
         return ((memo >> static_cast<unsigned>(level)) & 1U) != 0;
     }
-
-    std::string_view target() const noexcept { return target_; }
 
 private:
     std::uint64_t refresh(std::uint64_t epoch) const noexcept;
