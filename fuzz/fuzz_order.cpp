@@ -21,10 +21,11 @@
 //   - the result is a permutation of the input (bit-identical records);
 //   - two runs give the same result and the same log lines;
 //   - swapping the corners of every box changes neither;
-//   - every log line is well-formed (target, source, line number, level,
-//     text) and the lines describe a consistent run: counts add up, every
-//     split of the segmentation is followed by its two groups depth first,
-//     and each set that falls back to y-then-x order comes out sorted that way.
+//   - every log line is well-formed (target, source, line number, level and
+//     text as the engine's table of log sites gives them) and the lines
+//     describe a consistent run: counts add up, every split of the
+//     segmentation is followed by its two groups depth first, and each set
+//     that falls back to y-then-x order comes out sorted that way.
 // A failed check prints what was wrong and aborts, which libFuzzer reports as
 // a crash and saves the input. With QUORLIN_FUZZ_PRINT set in the environment
 // the harness also prints each input's log lines and resulting ids, which is
@@ -54,6 +55,8 @@ namespace {
 
 using quorlin::sorter::ElementRecord;
 namespace qlog = quorlin::log;
+namespace detail = quorlin::sorter::detail;
+using detail::LogLine;
 
 [[noreturn]] void fail(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "fuzz_order check failed: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
@@ -203,7 +206,6 @@ Run run(const Input& in, std::span<const ElementRecord> records) {
     g_sink.lines.clear();
     Run out;
     if (in.reference_width) {
-        namespace detail = quorlin::sorter::detail;
         out.result = detail::order_elements(records, detail::extents_of_all(records), *in.reference_width);
     } else {
         out.result = quorlin::sorter::order_elements(records);
@@ -246,8 +248,9 @@ void check_permutation(std::span<const ElementRecord> input, std::span<const Ele
 // ---- Log line grammar ----------------------------------------------------------
 
 // Matches text against a pattern whose placeholders are {u} (unsigned
-// decimal), {f1} / {f3} (fixed with 1 / 3 decimals, or inf, -inf, NaN) and {b}
-// (true / false); returns the placeholder texts in order, or nothing.
+// decimal), {f} (shortest positional decimal), {f1} / {f3} (fixed with 1 / 3
+// decimals), each float also inf, -inf or NaN, and {b} (true / false);
+// returns the placeholder texts in order, or nothing.
 std::optional<std::vector<std::string>> match(std::string_view pattern, std::string_view text) {
     std::vector<std::string> values;
     std::size_t p = 0;
@@ -278,7 +281,8 @@ std::optional<std::vector<std::string>> match(std::string_view pattern, std::str
                 return std::nullopt;
             }
         } else {
-            const std::size_t decimals = kind == "f1" ? 1 : 3;
+            // {f}: any number of decimals after an optional point; {f1}, {f3}: exactly that many.
+            const std::size_t decimals = kind == "f1" ? 1 : kind == "f3" ? 3 : 0;
             for (std::string_view special : {"-inf", "inf", "NaN"}) {
                 if (text.substr(t, special.size()) == special) {
                     t += special.size();
@@ -290,10 +294,18 @@ std::optional<std::vector<std::string>> match(std::string_view pattern, std::str
                 const std::size_t int_start = t;
                 while (t < text.size() && is_digit(text[t])) ++t;
                 if (t == int_start || (text[int_start] == '0' && t - int_start > 1)) return std::nullopt;
-                if (t >= text.size() || text[t] != '.') return std::nullopt;
-                ++t;
-                for (std::size_t i = 0; i < decimals; ++i, ++t) {
-                    if (t >= text.size() || !is_digit(text[t])) return std::nullopt;
+                if (kind == "f") {
+                    if (t < text.size() && text[t] == '.') {
+                        const std::size_t frac_start = ++t;
+                        while (t < text.size() && is_digit(text[t])) ++t;
+                        if (t == frac_start || text[t - 1] == '0') return std::nullopt;
+                    }
+                } else {
+                    if (t >= text.size() || text[t] != '.') return std::nullopt;
+                    ++t;
+                    for (std::size_t i = 0; i < decimals; ++i, ++t) {
+                        if (t >= text.size() || !is_digit(text[t])) return std::nullopt;
+                    }
                 }
             }
         }
@@ -305,47 +317,56 @@ std::optional<std::vector<std::string>> match(std::string_view pattern, std::str
     return values;
 }
 
-struct LineKind {
-    std::uint32_t line;
-    qlog::Level level;
-    std::string_view pattern;
-};
-
-constexpr LineKind kLineKinds[] = {
-    {87, qlog::Level::Debug, "[sort] {u} elements (beta=2, density_threshold=0.9)"},
-    {110, qlog::Level::Debug, "[sort] cross-layout: {u}, remaining: {u}"},
-    {117, qlog::Level::Warn, "[sort] all elements are cross-layout, falling back to y-then-x sort"},
-    {126, qlog::Level::Debug, "[sort] density_ratio={f3}, prefer_horizontal_first={b}"},
-    {254, qlog::Level::Debug, "[segment] no valid cuts for {u} elements, falling back to y-then-x sort"},
-    {263, qlog::Level::Debug, "[segment] horizontal cut at y={f1} (gap={f1}) on {u} elements"},
-    {270, qlog::Level::Debug, "[segment] vertical cut at x={f1} (gap={f1}) on {u} elements"},
-    {279, qlog::Level::Warn, "[segment] cut produced only 1 group for {u} elements, falling back to y-then-x sort"},
-    {287, qlog::Level::Debug, "[segment] split into 2 groups: {u}, {u}"},
-    {468, qlog::Level::Debug, "[merge] merging {u} cross-layout elements into {u} main elements"},
-    {500, qlog::Level::Debug, "[merge] result: {u} elements total"},
-};
+// The pattern of an engine line, from the engine's own table: each "{}"
+// becomes the placeholder of its value's kind, "{:.1}" and "{:.3}" the fixed
+// forms.
+std::string pattern_of(const detail::LogSite& site) {
+    std::string pattern;
+    std::size_t value = 0;
+    for (std::size_t i = 0; i < site.format.size(); ++i) {
+        if (site.format[i] != '{') {
+            pattern += site.format[i];
+            continue;
+        }
+        const std::size_t close = site.format.find('}', i);
+        const std::string_view spec = site.format.substr(i + 1, close - i - 1);
+        const char kind = site.kinds[value++];
+        if (spec == ":.1") {
+            pattern += "{f1}";
+        } else if (spec == ":.3") {
+            pattern += "{f3}";
+        } else if (kind == 's') {
+            pattern += "{u}, {u}";
+        } else {
+            pattern += kind == 'u' ? "{u}" : kind == 'f' ? "{f}" : "{b}";
+        }
+        i = close;
+    }
+    return pattern;
+}
 
 struct Parsed {
-    std::uint32_t line;
+    detail::LogLine id;
     std::vector<std::string> values;
     std::uint64_t u(std::size_t i) const { return std::strtoull(values.at(i).c_str(), nullptr, 10); }
     double f(std::size_t i) const { return std::strtod(values.at(i).c_str(), nullptr); }
 };
 
-// Checks the fixed fields and the text of one line and extracts its values.
+// Checks the fixed fields and the text of one line against its entry in the
+// engine's table and extracts its values.
 Parsed parse_line(const Line& l) {
-    check(l.target == "quorlinpy::mervane", "log line with a wrong target", l.target);
-    check(l.module_path == "quorlin_sorter", "log line with a wrong module path", l.module_path);
-    check(l.file == "src/mervane/quorlin_sorter/src/lib", "log line with a wrong source path", l.file);
+    check(l.target == detail::kEngineTarget, "log line with a wrong target", l.target);
+    check(l.module_path == detail::kEngineModule, "log line with a wrong module path", l.module_path);
+    check(l.file == detail::kEngineFile, "log line with a wrong source path", l.file);
     check(l.text.find_first_of("{}") == std::string::npos, "log line with an unfilled placeholder", l.text);
-    for (const LineKind& kind : kLineKinds) {
-        if (kind.line != l.line) {
+    for (const detail::LogSite& site : detail::kLogSites) {
+        if (site.line != l.line) {
             continue;
         }
-        check(kind.level == l.level, "log line with a wrong level", l.text);
-        auto values = match(kind.pattern, l.text);
+        check(site.level == l.level, "log line with a wrong level", l.text);
+        auto values = match(pattern_of(site), l.text);
         check(values.has_value(), "malformed log line", std::to_string(l.line) + ": " + l.text);
-        return Parsed{l.line, std::move(*values)};
+        return Parsed{site.id, std::move(*values)};
     }
     fail("log line with an unknown line number", std::to_string(l.line) + ": " + l.text);
 }
@@ -368,28 +389,29 @@ public:
             check(lines_.empty(), "a page of fewer than two elements logged a line");
             return 0;
         }
-        const Parsed& start = next(87);
+        const Parsed& start = next(LogLine::SortStart);
         check(start.u(0) == n_, "[sort] line reports a wrong element count");
-        const Parsed& counts = next(110);
+        check(start.values[1] == "2" && start.values[2] == "0.9", "[sort] line reports wrong parameters");
+        const Parsed& counts = next(LogLine::SortCrossLayout);
         const std::uint64_t k = counts.u(0);
         const std::uint64_t m = counts.u(1);
         check(k + m == n_, "cross-layout and remaining counts do not add up to n");
         check(n_ >= 3 || k == 0, "a page of two elements has a cross-layout element");
         if (m == 0) {
-            next(117);
+            next(LogLine::SortAllCrossLayout);
             check(pos_ == lines_.size(), "lines after the all-cross-layout fallback");
             return k;
         }
-        const Parsed& density = next(126);
+        const Parsed& density = next(LogLine::SortDensity);
         const double ratio = density.f(0);
         check(ratio >= 0.0 && ratio <= 1.0, "density ratio outside [0, 1]", density.values[0]);
         const bool prefer = density.values[1] == "true";
         check(prefer ? ratio >= 0.9 : ratio <= 0.9, "prefer_horizontal_first contradicts the density ratio");
         segment_set(m);
         if (k > 0) {
-            const Parsed& merging = next(468);
+            const Parsed& merging = next(LogLine::MergeStart);
             check(merging.u(0) == k && merging.u(1) == m, "[merge] line reports wrong counts");
-            const Parsed& result = next(500);
+            const Parsed& result = next(LogLine::MergeResult);
             check(result.u(0) == n_, "[merge] result line reports a wrong total");
         }
         check(pos_ == lines_.size(), "unexpected lines after the run");
@@ -399,16 +421,18 @@ public:
     const std::vector<Leaf>& leaves() const { return leaves_; }
 
 private:
-    const Parsed& next(std::uint32_t line) {
-        check(pos_ < lines_.size(), "log ends early", "expected line " + std::to_string(line));
+    static std::string line_number(LogLine id) { return std::to_string(detail::log_site(id).line); }
+
+    const Parsed& next(LogLine id) {
+        check(pos_ < lines_.size(), "log ends early", "expected line " + line_number(id));
         const Parsed& p = lines_[pos_++];
-        check(p.line == line, "unexpected log line", "expected " + std::to_string(line) + ", got " + std::to_string(p.line));
+        check(p.id == id, "unexpected log line", "expected " + line_number(id) + ", got " + line_number(p.id));
         return p;
     }
 
-    std::uint32_t peek() const {
+    LogLine peek() const {
         check(pos_ < lines_.size(), "log ends inside the segmentation");
-        return lines_[pos_].line;
+        return lines_[pos_].id;
     }
 
     // One set of n elements, depth first, with an explicit stack so that a
@@ -422,25 +446,27 @@ private:
                 leaves_.push_back({n, true});
                 continue;
             }
-            const std::uint32_t line = peek();
-            if (line == 254) {
-                check(next(254).u(0) == n, "no-valid-cuts line reports a wrong count");
+            const LogLine line = peek();
+            if (line == LogLine::SegmentNoValidCuts) {
+                check(next(line).u(0) == n, "no-valid-cuts line reports a wrong count");
                 leaves_.push_back({n, true});
                 continue;
             }
-            check(line == 263 || line == 270, "a set of two or more elements neither cut nor fell back");
+            check(line == LogLine::SegmentHorizontalCut || line == LogLine::SegmentVerticalCut,
+                  "a set of two or more elements neither cut nor fell back");
             const Parsed& cut = next(line);
             check(cut.u(2) == n, "cut line reports a wrong count");
             const double gap = cut.f(1);
             check(gap >= 5.0, "a cut with a gap below the minimum", cut.values[1]);
-            if (peek() == 279) {
-                check(next(279).u(0) == n, "one-group line reports a wrong count");
+            if (peek() == LogLine::SegmentOneGroup) {
+                check(next(LogLine::SegmentOneGroup).u(0) == n, "one-group line reports a wrong count");
                 leaves_.push_back({n, true});
                 continue;
             }
-            const Parsed& split = next(287);
-            const std::uint64_t a = split.u(0);
-            const std::uint64_t b = split.u(1);
+            const Parsed& split = next(LogLine::SegmentSplit);
+            check(split.u(0) == 2, "split line reports a number of groups other than 2");
+            const std::uint64_t a = split.u(1);
+            const std::uint64_t b = split.u(2);
             check(a >= 1 && b >= 1 && a + b == n, "split sizes do not add up");
             pending.push_back(b);
             pending.push_back(a);

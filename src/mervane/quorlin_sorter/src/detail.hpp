@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "quorlin_sorter/log.hpp"
+#include "log_sites.hpp"
 #include "quorlin_sorter/record.hpp"
 
 namespace quorlin::sorter::detail {
@@ -122,22 +122,6 @@ void sort_positions(std::span<std::uint32_t> order, std::span<const Extents> ext
 // The records in y-then-x order, the engine's fallback reading order: a new
 // sequence of copies.
 std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records);
-
-// ---- Logging ----------------------------------------------------------------
-
-inline constexpr std::string_view kEngineTarget = "quorlinpy::mervane";
-extern const quorlin::log::TargetGate g_engine_gate;
-
-inline quorlin::log::Site engine_site(std::uint32_t line) noexcept {
-    return {kEngineTarget, "quorlin_sorter", "src/mervane/quorlin_sorter/src/lib", line};
-}
-
-template <class... Values>
-inline void engine_log(quorlin::log::Level level, std::uint32_t line, std::string_view format,
-                       const Values&... values) noexcept {
-    const quorlin::log::Site site = engine_site(line);
-    quorlin::log::emit(g_engine_gate, level, site, format, values...);
-}
 
 // ---- Segmentation ----------------------------------------------------------
 

@@ -12,18 +12,9 @@ const quorlin::log::TargetGate g_engine_gate{kEngineTarget};
 
 namespace {
 
-using quorlin::log::Level;
-
 constexpr float kBeta = 2.0F;
 constexpr float kDensityThreshold = 0.9F;
 constexpr float kOverlapRatio = 0.1F;  // the single-precision value, bits 0x3DCCCCCD
-
-enum : std::uint32_t {
-    kLineStart = 87,
-    kLineCrossLayout = 110,
-    kLineAllCrossLayout = 117,
-    kLineDensity = 126,
-};
 
 // Whether j's horizontal overlap with i covers at least a tenth of the
 // narrower of the two. Any NaN comparison means no.
@@ -104,8 +95,7 @@ std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records
     if (n < 2) {
         return {records.begin(), records.end()};
     }
-    engine_log(Level::Debug, kLineStart, "[sort] {} elements (beta={}, density_threshold={})",
-               std::uint64_t{n}, kBeta, kDensityThreshold);
+    engine_log<LogLine::SortStart>(std::uint64_t{n}, kBeta, kDensityThreshold);
 
     std::vector<bool> cross;
     if (n >= 3) {
@@ -125,19 +115,16 @@ std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records
         }
     }
     extents.resize(kept);
-    engine_log(Level::Debug, kLineCrossLayout, "[sort] cross-layout: {}, remaining: {}",
-               std::uint64_t{cross_layout.size()}, std::uint64_t{main.size()});
+    engine_log<LogLine::SortCrossLayout>(std::uint64_t{cross_layout.size()}, std::uint64_t{main.size()});
 
     if (main.empty()) {
-        engine_log(Level::Warn, kLineAllCrossLayout,
-                   "[sort] all elements are cross-layout, falling back to y-then-x sort");
+        engine_log<LogLine::SortAllCrossLayout>();
         return y_then_x(records);
     }
 
     const float density = density_ratio(extents);
     const bool prefer_horizontal_first = density > kDensityThreshold;
-    engine_log(Level::Debug, kLineDensity, "[sort] density_ratio={:.3}, prefer_horizontal_first={}",
-               density, prefer_horizontal_first);
+    engine_log<LogLine::SortDensity>(density, prefer_horizontal_first);
 
     // The segmentation returns every main element, so with cross-layout
     // elements set aside both sequences of the merge are non-empty.

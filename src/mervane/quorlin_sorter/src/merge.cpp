@@ -6,19 +6,13 @@
 namespace quorlin::sorter::detail {
 namespace {
 
-using quorlin::log::Level;
-
-enum : std::uint32_t { kLineMerging = 468, kLineResult = 500 };
-
 float top_of(const ElementRecord& r) noexcept { return min_num(r.y1, r.y2); }
 
 }  // namespace
 
 std::vector<ElementRecord> merge_cross_layout(std::span<const ElementRecord> ordered_main,
                                               std::span<const ElementRecord> cross_layout) {
-    engine_log(Level::Debug, kLineMerging,
-               "[merge] merging {} cross-layout elements into {} main elements",
-               std::uint64_t{cross_layout.size()}, std::uint64_t{ordered_main.size()});
+    engine_log<LogLine::MergeStart>(std::uint64_t{cross_layout.size()}, std::uint64_t{ordered_main.size()});
     const std::vector<ElementRecord> sorted = y_then_x(cross_layout);
     std::vector<ElementRecord> out;
     out.reserve(sorted.size() + ordered_main.size());
@@ -38,7 +32,7 @@ std::vector<ElementRecord> merge_cross_layout(std::span<const ElementRecord> ord
             out.push_back(ordered_main[m++]);
         }
     }
-    engine_log(Level::Debug, kLineResult, "[merge] result: {} elements total", std::uint64_t{out.size()});
+    engine_log<LogLine::MergeResult>(std::uint64_t{out.size()});
     return out;
 }
 

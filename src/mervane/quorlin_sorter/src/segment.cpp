@@ -23,20 +23,11 @@ namespace quorlin::sorter::detail {
 namespace {
 
 using quorlin::log::GroupSizes;
-using quorlin::log::Level;
 
 constexpr float kMinGap = 5.0F;
 constexpr float kHalf = 0.5F;
 constexpr float kWideFraction = 0.1F;    // the single-precision value, bits 0x3DCCCCCD
 constexpr float kTieEpsilon = 0x1p-23F;  // machine epsilon of single precision
-
-enum : std::uint32_t {
-    kLineNoValidCuts = 254,
-    kLineHorizontalCut = 263,
-    kLineVerticalCut = 270,
-    kLineOneGroup = 279,
-    kLineSplit = 287,
-};
 
 // Widest gap found along one axis: a width of 0 means none.
 struct Gap {
@@ -137,9 +128,7 @@ private:
         const bool y_ok = gap_y.width >= kMinGap;
         const bool x_ok = gap_x.width >= kMinGap;
         if (!y_ok && !x_ok) {
-            engine_log(Level::Debug, kLineNoValidCuts,
-                       "[segment] no valid cuts for {} elements, falling back to y-then-x sort",
-                       std::uint64_t{n});
+            engine_log<LogLine::SegmentNoValidCuts>(std::uint64_t{n});
             write_y_then_x(range);
             return;
         }
@@ -151,25 +140,18 @@ private:
         }
         const Gap chosen = horizontal ? gap_y : gap_x;
         if (horizontal) {
-            engine_log(Level::Debug, kLineHorizontalCut,
-                       "[segment] horizontal cut at y={:.1} (gap={:.1}) on {} elements", chosen.cut,
-                       chosen.width, std::uint64_t{n});
+            engine_log<LogLine::SegmentHorizontalCut>(chosen.cut, chosen.width, std::uint64_t{n});
         } else {
-            engine_log(Level::Debug, kLineVerticalCut,
-                       "[segment] vertical cut at x={:.1} (gap={:.1}) on {} elements", chosen.cut,
-                       chosen.width, std::uint64_t{n});
+            engine_log<LogLine::SegmentVerticalCut>(chosen.cut, chosen.width, std::uint64_t{n});
         }
 
         const std::uint32_t first = partition(range, horizontal, chosen);
         if (first == 0 || first == n) {
-            engine_log(Level::Warn, kLineOneGroup,
-                       "[segment] cut produced only 1 group for {} elements, falling back to y-then-x sort",
-                       std::uint64_t{n});
+            engine_log<LogLine::SegmentOneGroup>(std::uint64_t{n});
             write_y_then_x(range);
             return;
         }
-        engine_log(Level::Debug, kLineSplit, "[segment] split into {} groups: {}", std::uint64_t{2},
-                   GroupSizes{first, n - first});
+        engine_log<LogLine::SegmentSplit>(std::uint64_t{2}, GroupSizes{first, n - first});
         // The work list is a stack: push the second group first so that the
         // first group, and everything below it, is done before it.
         work_.push_back({range.lo + first, range.hi});
