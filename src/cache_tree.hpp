@@ -1,10 +1,16 @@
 #pragma once
 // An immutable tree keyed by target segments ("quorlinpy" -> "mervane")
 // behind an atomically replaceable reference. Readers load the current tree
-// without locks and keep it alive while they use it; writers publish a new
-// tree that copies only the path to the changed node (copy-on-write), by a
-// single compare-and-swap that is dropped, not retried, when the tree
-// changed meanwhile. Knows nothing of Python: the entry type is a parameter.
+// and keep it alive while they walk it; writers publish a new tree that
+// copies only the path to the changed node (copy-on-write), by a single
+// compare-and-swap that is dropped, not retried, when the tree changed
+// meanwhile. Knows nothing of Python: the entry type is a parameter.
+//
+// The reference is a std::atomic<std::shared_ptr>, which is not lock-free in
+// libstdc++: every load, store and compare-and-swap takes a spin lock kept in
+// the low bit of the control-block pointer inside the atomic, held only while
+// the pointer is copied and its count adjusted. No interpreter lock and no
+// mutex is involved, and the walks of a tree run outside that lock.
 
 #include <atomic>
 #include <map>

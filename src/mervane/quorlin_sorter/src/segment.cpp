@@ -11,6 +11,12 @@
 // entirely before the second), so results and log lines come out exactly as
 // the recursive description gives them, in O(n) per level and with no stack
 // growth.
+//
+// Names: the y sweep visits a set in vertical extent order (top, bottom) and
+// finds the gaps between rows, where a horizontal cut goes (gap_y, a cut at
+// some y); the x sweep visits it in horizontal extent order (left, right)
+// and finds the gaps between columns, where a vertical cut goes (gap_x, a cut
+// at some x).
 
 #include <algorithm>
 #include <cmath>
@@ -51,7 +57,7 @@ bool is_regular(const ElementRecord& r) noexcept {
 // The result of one gap sweep along an axis.
 struct Sweep {
     Gap gap;
-    float reach;      // greatest upper extent (maxNum over the set)
+    float reach;      // greatest upper extent over the set, NaNs ignored (-0.0 and +0.0 not told apart)
     float min_width;  // least width, when asked for
 };
 
@@ -64,6 +70,13 @@ inline float advance_reach(float reach, float upper) noexcept {
 
 class Segmenter {
 public:
+    // by_v_, by_h_ and scratch_ are spans into indices_: a copy or a move
+    // would leave them pointing into another object's storage.
+    Segmenter(const Segmenter&) = delete;
+    Segmenter& operator=(const Segmenter&) = delete;
+    Segmenter(Segmenter&&) = delete;
+    Segmenter& operator=(Segmenter&&) = delete;
+
     Segmenter(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
               bool prefer_horizontal_first)
         : records_(records), prefer_horizontal_first_(prefer_horizontal_first), extents_(std::move(extents)) {
@@ -122,7 +135,7 @@ private:
         const Gap gap_y = sweep_y.gap;
         Gap gap_x = sweep_x.gap;
         if (n >= 3 && gap_x.width < kMinGap) {
-            refine_vertical(range, sweep_x, gap_x);
+            refine_column_gap(range, sweep_x, gap_x);
         }
 
         const bool y_ok = gap_y.width >= kMinGap;
@@ -162,9 +175,10 @@ private:
     // and keeps the widest empty band between the reach so far and the next
     // interval. A later gap must be strictly wider, so the first (lowest) of
     // equal gaps wins; any comparison with NaN is false, so NaN extents leave
-    // no gap. Intervals whose upper extent is NaN (both coordinates NaN) can
-    // only lead the order: they open no gap and leave the reach as it is, so
-    // a sweep proper starts at the first numeric upper extent.
+    // no gap. An interval whose upper extent is NaN has both coordinates NaN,
+    // so it sorts to one end of the order (negative NaNs first, positive
+    // NaNs last): it opens no gap and leaves the reach as it is. The reach
+    // starts at the first numeric upper extent, after any leading NaNs.
     //
     // In one step, with a best gap that is never negative, lower - reach >
     // best implies lower > reach (a NaN difference compares false), so one
@@ -221,7 +235,8 @@ private:
         return s;
     }
 
-    // Both sweeps in one loop: two independent reach chains per step.
+    // The y sweep and the x sweep in one loop: two independent reach chains
+    // per step.
     void sweep_both(Range range, Sweep& sy, Sweep& sx) const noexcept {
         Axis y;
         Axis x;
@@ -246,11 +261,12 @@ private:
     }
 
     // Looks for a column gap among the wide elements alone, so that a narrow
-    // item standing in a gutter does not hide the gap between two columns.
-    // The set's horizontal extent comes from the vertical sweep: its reach is
-    // the greatest right, and the least left is the first non-NaN left in
+    // item standing in a gutter does not hide the gap between two columns;
+    // a gap found so replaces gap_x, the candidate of a vertical cut. The
+    // set's horizontal extent comes from the x sweep: its reach is the
+    // greatest right, and the least left is the first non-NaN left in
     // horizontal extent order.
-    void refine_vertical(Range range, const Sweep& sweep_x, Gap& gap_x) const noexcept {
+    void refine_column_gap(Range range, const Sweep& sweep_x, Gap& gap_x) const noexcept {
         float least_left = extents_[by_h_[range.lo]].left;
         for (std::uint32_t i = range.lo + 1; std::isnan(least_left) && i < range.hi; ++i) {
             least_left = extents_[by_h_[i]].left;

@@ -1,10 +1,11 @@
 #pragma once
 // A small logging facade for the engine and the binding.
 //
-// Emitters compare a global maximum level before building anything, capture
-// their values by reference into a record, and hand the record to the one
-// process-wide sink. The message text is produced only by the sink, and only
-// for records it forwards. Until a sink is installed every record is dropped.
+// Emitters compare a global maximum level before building anything, copy
+// their values into a record (each value is an Arg: a number, a flag or two
+// group sizes, held by value), and hand the record to the one process-wide
+// sink. The message text is produced only by the sink, and only for records
+// it forwards. Until a sink is installed every record is dropped.
 
 #include <atomic>
 #include <cstdint>
@@ -30,7 +31,8 @@ struct GroupSizes {
     std::uint64_t second;
 };
 
-// One captured value of a message. Nothing is formatted on capture.
+// One value of a message, copied when the record is built. Nothing is
+// formatted then.
 class Arg {
 public:
     enum class Kind : std::uint8_t { Unsigned, Float, Bool, Sizes };
@@ -145,7 +147,7 @@ private:
 
 // Emits one record from a fixed site: one load and one comparison when the
 // level is above the global maximum; otherwise, when the gate allows it, the
-// values are captured (not formatted) and the record goes to the sink.
+// values are copied (not formatted) into the record and it goes to the sink.
 template <class... Values>
 inline void emit(const TargetGate& gate, Level level, const Site& site, std::string_view format,
                  const Values&... values) noexcept {
