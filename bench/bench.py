@@ -175,7 +175,7 @@ class Timer:
 # Native helpers: the floor module and the allocation counter
 # ---------------------------------------------------------------------------
 
-BINDING_SOURCES = ("src/lib.cpp", "src/classes.cpp", "src/arguments.cpp", "src/log_bridge.cpp")
+BINDING_SOURCES = ("src/lib.cpp", "src/classes.cpp", "src/arguments.cpp", "src/log_bridge.cpp", "src/guard.cpp")
 ENGINE_LOG_SOURCES = ("src/mervane/quorlin_sorter/src/log.cpp", "src/mervane/quorlin_sorter/src/format.cpp")
 # The flags of the project's Release build.
 CXXFLAGS = ["-O3", "-DNDEBUG", "-std=c++20", "-fPIC", "-fvisibility=hidden", "-ffp-contract=off", "-fno-fast-math"]
@@ -213,17 +213,19 @@ def build_floor_module():
         "-I", os.path.join(ROOT, "src/mervane/quorlin_sorter/include"),
         "-isystem", sysconfig.get_paths()["include"],
     ]
-    procs = []
-    objects = []
-    for src in sources:
-        obj = os.path.join(out_dir, os.path.basename(src) + ".o")
-        objects.append(obj)
-        procs.append(subprocess.Popen([cxx, *CXXFLAGS, *includes, "-c", src, "-o", obj],
-                                      stderr=subprocess.PIPE, text=True))
-    for p in procs:
-        _, err = p.communicate()
-        if p.returncode != 0:
-            print(f"floor module: compilation failed, floor column skipped:\n{err}", file=sys.stderr)
+    objects = [os.path.join(out_dir, os.path.basename(src) + ".o") for src in sources]
+    # Two compilations at a time: the machine may be shared.
+    for start in range(0, len(sources), 2):
+        procs = [subprocess.Popen([cxx, *CXXFLAGS, *includes, "-c", src, "-o", obj],
+                                  stderr=subprocess.PIPE, text=True)
+                 for src, obj in zip(sources[start:start + 2], objects[start:start + 2])]
+        errors = []
+        for p in procs:
+            _, err = p.communicate()
+            if p.returncode != 0:
+                errors.append(err)
+        if errors:
+            print(f"floor module: compilation failed, floor column skipped:\n{errors[0]}", file=sys.stderr)
             return None
     link = subprocess.run([cxx, "-shared", *objects, "-o", target], stderr=subprocess.PIPE, text=True)
     if link.returncode != 0:
