@@ -19,6 +19,8 @@ struct Signature {
 
 // Binds vectorcall arguments into out[0..names.size()) as borrowed references
 // (null where absent). On a binding error raises TypeError and returns false.
+// Building some messages allocates, so both may throw std::bad_alloc: their
+// callers run guarded (guard.hpp).
 bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out);
 // The same for a tuple of positional arguments and an optional dict.

@@ -6,7 +6,8 @@
 namespace quorlin::py {
 
 // Imports logging and installs the bridge as the process-wide sink. False
-// with an exception set when logging cannot be imported or a sink is
+// with an exception set when logging cannot be imported, memory for the
+// bridge is exhausted (MemoryError; nothing is installed then) or a sink is
 // already installed.
 bool install_log_bridge() noexcept;
 
