@@ -206,7 +206,7 @@ Run run(const Input& in, std::span<const ElementRecord> records) {
     g_sink.lines.clear();
     Run out;
     if (in.reference_width) {
-        out.result = detail::order_elements(records, detail::extents_of_all(records), *in.reference_width);
+        out.result = detail::order_records(records, *in.reference_width);
     } else {
         out.result = quorlin::sorter::order_elements(records);
     }

@@ -61,11 +61,11 @@ std::vector<ElementRecord> order_with_reference(std::span<const ElementRecord> r
     if (!reference) {
         return sorter::order_elements(records);
     }
-    return sorter::detail::order_elements(records, sorter::detail::extents_of_all(records), *reference);
+    return sorter::detail::order_records(records, *reference);
 }
 
 std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first) {
-    return sorter::detail::segment(records, sorter::detail::extents_of_all(records), prefer_horizontal_first);
+    return sorter::detail::segment(records, prefer_horizontal_first);
 }
 
 bool same_bits(const ElementRecord& a, const ElementRecord& b) {
