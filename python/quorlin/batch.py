@@ -25,9 +25,12 @@ __all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
 def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
     """Order one JSON page object; return a copy of it with "order" set.
 
-    Raises :class:`quorlin.errors.PageError` for a page that is not valid.
+    Raises :class:`quorlin.errors.PageError` for a page that is not valid,
+    including a value that is not an object at all (a JSON list, number,
+    string or null on a line of a batch).
     """
-    parsed = page_from_json(dict(page) if not isinstance(page, dict) else page, source)
+    parsed = page_from_json(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
+                            source)
     return json_document(parsed, parsed.compute_order())
 
 

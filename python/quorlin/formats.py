@@ -163,6 +163,23 @@ def _coordinate(source: str, where: str, value: Any) -> float:
 # --------------------------------------------------------------------------
 
 
+def _json_kind(value: Any) -> str:
+    """What a JSON value is, in the words the messages use."""
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, (int, float)):
+        return "number"
+    if isinstance(value, str):
+        return "string"
+    if isinstance(value, list):
+        return "list"
+    if isinstance(value, dict):
+        return "object"
+    return type(value).__name__
+
+
 def _reject_constant(name: str) -> Any:
     raise ValueError(f"{name} is not a number in JSON")
 
@@ -227,7 +244,7 @@ def page_from_json(obj: Any, source: str = "<json>") -> Page:
          "order": [...]}                           # optional, written by quorlin
     """
     if not isinstance(obj, dict):
-        raise PageError(source, f"expected a JSON object with \"elements\", got {type(obj).__name__}")
+        raise PageError(source, f"expected a JSON object with \"elements\", got {_json_kind(obj)}")
     width = height = None
     for key in ("width", "height"):
         if key in obj:
@@ -242,14 +259,14 @@ def page_from_json(obj: Any, source: str = "<json>") -> Page:
         raise PageError(source, "missing \"elements\" (a list of elements with id, box and label)")
     items = obj["elements"]
     if not isinstance(items, list):
-        raise PageError(source, f"\"elements\" must be a list, got {type(items).__name__}")
+        raise PageError(source, f"\"elements\" must be a list, got {_json_kind(items)}")
 
     regions: list[Region] = []
     skipped: list[Region] = []
     seen: set[RegionId] = set()
     for index, item in enumerate(items):
         if not isinstance(item, dict):
-            raise PageError(source, f"element {index} must be an object, got {type(item).__name__}")
+            raise PageError(source, f"element {index} must be an object, got {_json_kind(item)}")
         rid = _json_id(source, f"element {index}", item["id"]) if "id" in item else index
         where = f"element {index} (id {json.dumps(rid)})"
         if rid in seen:
