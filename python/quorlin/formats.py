@@ -15,6 +15,7 @@ import codecs
 import json
 import math
 import re
+import sys
 import xml.parsers.expat
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -138,24 +139,82 @@ class Page:
 
 
 # --------------------------------------------------------------------------
-# numbers
+# numbers and values in messages
 # --------------------------------------------------------------------------
 
+#: Longest value text a message shows whole; longer ones are shown cut, marked
+#: as cut and with their length, so that one bad value cannot flood a terminal.
+SHOWN_CHARACTERS = 100
 
-def _coordinate(source: str, where: str, value: Any) -> float:
-    """A coordinate from a file: a finite number of sensible magnitude."""
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        shown = json.dumps(value) if isinstance(value, (str, bool)) or value is None else type(value).__name__
-        raise PageError(source, f"{where} must be a number, got {shown}")
+
+class OverflowedFloat(float):
+    """An infinity read from a file that wrote a finite number too large for a
+    double (1e400); ``written`` keeps that text for messages."""
+
+    written: str
+
+    def __new__(cls, written: str) -> OverflowedFloat:
+        value = super().__new__(cls, written)
+        value.written = written
+        return value
+
+
+def parse_float(text: str) -> float:
+    """A decimal number from a file; one too large for a double keeps its text."""
+    value = float(text)
+    if math.isinf(value) and text.strip().lstrip("+-").lower() not in ("inf", "infinity"):
+        return OverflowedFloat(text)
+    return value
+
+
+def number_text(value: float) -> str:
+    """A number as a message shows it: an integer with all its digits (or, when
+    it is enormous, how many it has), a float in its shortest form that reads
+    back as the same float, and a number read from a file as the file wrote it."""
+    written: str | None = getattr(value, "written", None)
+    if written is not None:
+        return written
+    if isinstance(value, int):
+        try:
+            digits = str(abs(value))
+        except ValueError:  # beyond Python's limit on integer-to-text conversion
+            return f"an integer of more than {sys.get_int_max_str_digits()} digits"
+        return str(value) if len(digits) <= 50 else f"a {len(digits)}-digit integer"
+    return repr(value)
+
+
+def shown_text(text: str) -> str:
+    """Some text of a file, quoted, for a message."""
+    if len(text) <= SHOWN_CHARACTERS:
+        return repr(text)
+    return f"{text[:SHOWN_CHARACTERS]!r}... ({len(text)} characters)"
+
+
+def shown_json(value: Any) -> str:
+    """A JSON value for a message, written as JSON."""
     try:
-        number = float(value)
-    except OverflowError:
-        raise PageError(source, f"{where} is too large ({str(value)[:20]}...)") from None
-    if not math.isfinite(number):
-        raise PageError(source, f"{where} is not a finite number ({value})")
-    if abs(number) > MAX_COORDINATE:
-        raise PageError(source, f"{where} = {value:g} is out of range (at most {MAX_COORDINATE:.0f} in magnitude)")
-    return number
+        text = json.dumps(value, ensure_ascii=False)
+    except (TypeError, ValueError, RecursionError):
+        text = repr(value)
+    if len(text) <= SHOWN_CHARACTERS:
+        return text
+    return f"{text[:SHOWN_CHARACTERS]}... ({len(text)} characters)"
+
+
+def _coordinate(source: str, where: str, value: Any, written: str | None = None) -> float:
+    """A coordinate from a file: a finite number of sensible magnitude.
+
+    ``written`` is the number's text in the file, when the reader has it.
+    """
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise PageError(source, f"{where} must be a number, got {shown_json(value)}")
+    shown = written if written is not None else number_text(value)
+    if isinstance(value, float) and not math.isfinite(value) and not isinstance(value, OverflowedFloat):
+        raise PageError(source, f"{where} is not a finite number ({shown})")
+    # int against float compares exactly, so no integer is rounded into range
+    if abs(value) > MAX_COORDINATE:
+        raise PageError(source, f"{where} = {shown} is out of range (at most {2**24} in magnitude)")
+    return float(value)
 
 
 # --------------------------------------------------------------------------
@@ -186,9 +245,12 @@ def _reject_constant(name: str) -> Any:
 
 def _load_json(source: str, text: str) -> Any:
     try:
-        return json.loads(text, parse_constant=_reject_constant)
+        return json.loads(text, parse_constant=_reject_constant, parse_float=parse_float)
     except json.JSONDecodeError as exc:
-        raise PageError(source, f"invalid JSON at line {exc.lineno} column {exc.colno}: {exc.msg}") from None
+        position = f"line {exc.lineno} column {exc.colno}"
+        if exc.msg.endswith(" at"):  # "Invalid control character at", "Unterminated string starting at"
+            raise PageError(source, f"invalid JSON: {exc.msg} {position}") from None
+        raise PageError(source, f"invalid JSON at {position}: {exc.msg}") from None
     except RecursionError:
         raise PageError(source, "invalid JSON: nested too deeply") from None
     except ValueError as exc:  # NaN/Infinity literals, integers with too many digits
@@ -197,7 +259,7 @@ def _load_json(source: str, text: str) -> Any:
 
 def _json_id(source: str, where: str, value: Any) -> RegionId:
     if isinstance(value, bool) or not isinstance(value, (int, str)):
-        raise PageError(source, f"{where}: id must be an integer or a string, got {json.dumps(value)[:40]}")
+        raise PageError(source, f"{where}: id must be an integer or a string, got {shown_json(value)}")
     return value
 
 
@@ -223,7 +285,7 @@ def _json_label(source: str, where: str, item: Mapping[str, Any]) -> tuple[Seman
     if "label" in item:
         text = item["label"]
         if not isinstance(text, str):
-            raise PageError(source, f"{where}: \"label\" must be a string, got {json.dumps(text)[:40]}")
+            raise PageError(source, f"{where}: \"label\" must be a string, got {shown_json(text)}")
         return label_for(text), text, normalise_label_name(text) in SKIPPED_LABELS
     if "type" in item and isinstance(item["type"], str):
         # region records converted from PAGE-XML: "type" is the PAGE element name
@@ -268,7 +330,7 @@ def page_from_json(obj: Any, source: str = "<json>") -> Page:
         if not isinstance(item, dict):
             raise PageError(source, f"element {index} must be an object, got {_json_kind(item)}")
         rid = _json_id(source, f"element {index}", item["id"]) if "id" in item else index
-        where = f"element {index} (id {json.dumps(rid)})"
+        where = f"element {index} (id {json.dumps(rid, ensure_ascii=False)})"
         if rid in seen:
             raise PageError(source, f"{where}: duplicate id")
         seen.add(rid)
@@ -283,7 +345,7 @@ def page_from_json(obj: Any, source: str = "<json>") -> Page:
             raise PageError(source, "\"order\" must be a list of element ids")
         for rid in stored:
             if isinstance(rid, bool) or not isinstance(rid, (int, str)) or rid not in seen:
-                raise PageError(source, f"\"order\" refers to unknown element id {json.dumps(rid)[:40]}")
+                raise PageError(source, f"\"order\" refers to unknown element id {shown_json(rid)}")
         reading_order = list(stored)
     return Page(source, "json", width, height, regions, skipped, reading_order, obj)
 
@@ -327,26 +389,26 @@ def _polygon_box(source: str, what: str, coords: XmlElement, ns: str) -> Box:
     points = coords.get("points")
     xs: list[float] = []
     ys: list[float] = []
+
+    def add(x_text: str, y_text: str, malformed: str) -> None:
+        try:
+            x, y = parse_float(x_text), parse_float(y_text)
+        except ValueError:
+            raise PageError(source, f"{what}: malformed Coords {malformed}") from None
+        xs.append(_coordinate(source, f"{what}: Coords x", x, x_text.strip()))
+        ys.append(_coordinate(source, f"{what}: Coords y", y, y_text.strip()))
+
     if points is not None:
         for pair in points.split():
             x_text, comma, y_text = pair.partition(",")
+            malformed = f"points ({shown_text(pair)} is not \"x,y\")"
             if not comma:
-                raise PageError(source, f"{what}: malformed Coords points ({pair[:30]!r} is not \"x,y\")")
-            try:
-                x, y = float(x_text), float(y_text)
-            except ValueError:
-                raise PageError(source, f"{what}: malformed Coords points ({pair[:30]!r} is not \"x,y\")") from None
-            xs.append(_coordinate(source, f"{what}: Coords x", x))
-            ys.append(_coordinate(source, f"{what}: Coords y", y))
+                raise PageError(source, f"{what}: malformed Coords {malformed}")
+            add(x_text, y_text, malformed)
     else:
         # older PAGE versions give <Point x="" y=""/> children instead of @points
         for point in coords.findall(f"{{{ns}}}Point"):
-            try:
-                x, y = float(point.get("x", "")), float(point.get("y", ""))
-            except ValueError:
-                raise PageError(source, f"{what}: malformed Coords Point") from None
-            xs.append(_coordinate(source, f"{what}: Coords x", x))
-            ys.append(_coordinate(source, f"{what}: Coords y", y))
+            add(point.get("x", ""), point.get("y", ""), "Point")
     if not xs:
         raise PageError(source, f"{what}: Coords has no points")
     return (min(xs), min(ys), max(xs), max(ys))
@@ -357,10 +419,10 @@ def _page_dimension(source: str, page: XmlElement, name: str) -> float:
     if text is None:
         raise PageError(source, f"<Page> has no {name}")
     try:
-        value = float(text)
+        value = parse_float(text)
     except ValueError:
-        raise PageError(source, f"<Page> {name}={text[:30]!r} is not a number") from None
-    value = _coordinate(source, f"<Page> {name}", value)
+        raise PageError(source, f"<Page> {name}={shown_text(text)} is not a number") from None
+    value = _coordinate(source, f"<Page> {name}", value, text.strip())
     if value < 0:
         raise PageError(source, f"<Page> {name} must not be negative")
     return value
@@ -378,7 +440,10 @@ def _flatten_reading_order(source: str, group: XmlElement, known: set[str], out:
             try:
                 return int(child.get("index", ""))
             except ValueError:
-                raise PageError(source, f"ReadingOrder: {name} has no valid index ({child.get('index')!r})") from None
+                index = child.get("index")
+                if index is None:
+                    raise PageError(source, f"ReadingOrder: {name} has no index") from None
+                raise PageError(source, f"ReadingOrder: {name} has no valid index ({shown_text(index)})") from None
 
         children.sort(key=index_of)
     for child in children:
