@@ -642,7 +642,7 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     The old ReadingOrder is replaced by one OrderedGroup of RegionRefIndexed
     (or a new one is inserted where the schema puts it); every other byte of
     the file is kept as it was.  With nothing to order, the ReadingOrder is
-    removed, since an empty OrderedGroup is not valid PAGE.
+    removed (or none is added), since an empty OrderedGroup is not valid PAGE.
     """
     data = page.document
     if not isinstance(data, bytes):
@@ -670,10 +670,10 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     page_indent = _line_indent(data, layout.page_start)
     if layout.ro_span is not None:
         anchor = layout.ro_span[0]
+    elif not reading_order:
+        return data  # nothing to order and no ReadingOrder to remove
     elif layout.first_child_after_ro >= 0:
         anchor = layout.first_child_after_ro
-    elif not reading_order:
-        return data
     else:
         # ordered regions are children of <Page>, so one of them is an anchor
         raise PageError(page.source, "cannot find where to put the ReadingOrder in <Page>")

@@ -168,15 +168,15 @@ def test_written_group_id_does_not_clash_and_old_coords_format_is_read():
     assert page_from_xml(out).reading_order == ["a", "b"]
 
 
-def test_page_with_nothing_to_order_loses_its_reading_order():
-    body = [
-        '<ReadingOrder><OrderedGroup id="g"><RegionRefIndexed index="0" regionRef="s"/></OrderedGroup></ReadingOrder>',
-        region("s", 0, 10, 1000, 12, tag="SeparatorRegion"),
-    ]
-    page = page_from_xml(document(body))
+@pytest.mark.parametrize("stored", [True, False], ids=["stored-order-removed", "none-added"])
+def test_page_with_nothing_to_order_has_no_reading_order(stored):
+    separator = region("s", 0, 10, 1000, 12, tag="SeparatorRegion")
+    ro = '<ReadingOrder><OrderedGroup id="g"><RegionRefIndexed index="0" regionRef="s"/></OrderedGroup></ReadingOrder>'
+    page = page_from_xml(document([ro, separator] if stored else [separator]))
     assert page.compute_order() == []
     out = write_page(page, [])
-    assert b"ReadingOrder" not in out
+    assert b"ReadingOrder" not in out  # an empty OrderedGroup is not valid PAGE
+    assert out == document([separator])
     assert page_from_xml(out).skipped[0].id == "s"
 
 
