@@ -17,7 +17,8 @@ from . import __version__
 from .batch import run_batch
 from .draw import image_data_uri, order_with_cuts, render_svg
 from .errors import PageError, QuorlinError
-from .formats import Page, RegionId, read_page, write_page
+from .formats import read_page, write_page
+from .page import Page, RegionId
 
 __all__ = ["main", "build_parser"]
 

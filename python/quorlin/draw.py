@@ -22,7 +22,8 @@ from xml.sax.saxutils import escape, quoteattr
 from _quorlin_core import SemanticLabel, XYCutConfig, reset_log_cache
 
 from .errors import PageError
-from .formats import Box, Page, Region, RegionId
+from .ordering import union_box
+from .page import Box, Page, Region, RegionId
 
 __all__ = ["Cut", "capture_engine_log", "parse_cuts", "render_svg", "order_with_cuts", "LABEL_COLOURS"]
 
@@ -188,19 +189,7 @@ def order_with_cuts(page: Page, config: XYCutConfig | None = None) -> tuple[list
     """Order the page and return the order together with the cuts that made it."""
     with capture_engine_log() as messages:
         reading_order = page.compute_order(config)
-    return reading_order, parse_cuts(messages, _union([r.box for r in page.regions]) or page.bounds)
-
-
-def _union(boxes: Sequence[Box]) -> Box | None:
-    values = [b for b in boxes if all(math.isfinite(v) for v in b)]
-    if not values:
-        return None
-    return (
-        min(min(b[0], b[2]) for b in values),
-        min(min(b[1], b[3]) for b in values),
-        max(max(b[0], b[2]) for b in values),
-        max(max(b[1], b[3]) for b in values),
-    )
+    return reading_order, parse_cuts(messages, union_box(r.box for r in page.regions) or page.bounds)
 
 
 _IMAGE_TYPES = (
@@ -246,7 +235,7 @@ def render_svg(
     regions: dict[RegionId, Region] = {r.id: r for r in page.regions}
     x0, y0, x1, y1 = page.bounds
     if not (x1 > x0 and y1 > y0):
-        x0, y0, x1, y1 = _union([r.box for r in page.regions + page.skipped]) or (0.0, 0.0, 100.0, 100.0)
+        x0, y0, x1, y1 = union_box(r.box for r in page.regions + page.skipped) or (0.0, 0.0, 100.0, 100.0)
         if not (x1 > x0 and y1 > y0):
             x1, y1 = x0 + 100.0, y0 + 100.0
     width, height = x1 - x0, y1 - y0
