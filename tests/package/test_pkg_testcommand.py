@@ -32,7 +32,8 @@ printf '#!/bin/sh\\n' > "$FAKE/bin/clang++-14" && chmod +x "$FAKE/bin/clang++-14
 """
 
 
-def run_deps_step(tmp_path, *, euid: str, apt: bool, update_status: int = 0, install_status: int = 0):
+def run_deps_step(tmp_path, *, euid: str, apt: bool, update_status: int = 0, install_status: int = 0,
+                  require_all: str = "0"):
     fake = tmp_path / "fake"
     fake.mkdir()
     apt_get = fake / "apt-get"
@@ -44,7 +45,7 @@ def run_deps_step(tmp_path, *, euid: str, apt: bool, update_status: int = 0, ins
         FAKE=str(fake), FAKE_APT_STATUS=str(install_status), FAKE_APT_UPDATE_STATUS=str(update_status),
         QUORLIN_EUID=euid, QUORLIN_APT_GET=str(apt_get), QUORLIN_GTEST_INCLUDE=str(fake / "include"),
         QUORLIN_CLANGXX=str(fake / "bin" / "clang++-14"), QUORLIN_LLVM_DIR=str(fake / "llvm"),
-        PYTHON=str(fake / "no-python"), VENV=str(fake / "no-venv"),
+        PYTHON=str(fake / "no-python"), VENV=str(fake / "no-venv"), QUORLIN_REQUIRE_ALL=require_all,
     )
     proc = subprocess.run(["bash", str(REPO / "tools" / "run-tests.sh"), "--deps-only"],
                           capture_output=True, text=True, env=env, timeout=60)
@@ -84,3 +85,9 @@ def test_missing_system_packages_are_reported_and_the_run_carries_on(
         assert text in output
     for text in not_shown:
         assert text not in output
+
+
+def test_ci_fails_when_a_suite_would_be_skipped(tmp_path):
+    proc, _ = run_deps_step(tmp_path, euid="1000", apt=False, require_all="1")
+    assert proc.returncode == 1
+    assert proc.stdout.rstrip().endswith("QUORLIN_REQUIRE_ALL=1: a skipped suite counts as a failure")
