@@ -91,8 +91,9 @@ system_packages() {
     fi
 }
 
-cpp_possible=1
-reliability_possible=1
+# --python-only runs neither the C++ tests nor the reliability checks
+cpp_possible=$((1 - python_only))
+reliability_possible=$((1 - python_only))
 if [ "$python_only" = 0 ]; then
     system_packages
     if ! have_gtest; then
