@@ -16,8 +16,8 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import IO, Any
 
-from .errors import PageError, QuorlinError
-from .formats import _load_json, json_document, page_from_json
+from .errors import QuorlinError
+from .jsonpage import json_document, load_json, page_from_json
 
 __all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
 
@@ -25,9 +25,12 @@ __all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
 def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
     """Order one JSON page object; return a copy of it with "order" set.
 
-    Raises :class:`quorlin.errors.PageError` for a page that is not valid.
+    Raises :class:`quorlin.errors.PageError` for a page that is not valid,
+    including a value that is not an object at all (a JSON list, number,
+    string or null on a line of a batch).
     """
-    parsed = page_from_json(dict(page) if not isinstance(page, dict) else page, source)
+    parsed = page_from_json(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
+                            source)
     return json_document(parsed, parsed.compute_order())
 
 
@@ -45,11 +48,7 @@ def _order_line(item: tuple[str, int, bytes]) -> LineResult:
     source, number, raw = item
     where = f"{source}:{number}"
     try:
-        try:
-            text = raw.decode("utf-8-sig")
-        except UnicodeDecodeError as exc:
-            raise PageError(where, f"not UTF-8 text (byte {exc.start})") from None
-        result = order_page(_load_json(where, text), where)
+        result = order_page(load_json(where, raw), where)
         return LineResult(number, json.dumps(result, ensure_ascii=False), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))

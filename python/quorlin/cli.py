@@ -17,7 +17,8 @@ from . import __version__
 from .batch import run_batch
 from .draw import image_data_uri, order_with_cuts, render_svg
 from .errors import PageError, QuorlinError
-from .formats import Page, RegionId, read_page, write_page
+from .formats import read_page, write_page
+from .page import Page, RegionId
 
 __all__ = ["main", "build_parser"]
 
@@ -141,7 +142,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     kind_width = max(len(r.kind) for r in page.regions)
     for number, rid in enumerate(reading_order, 1):
         r = regions[rid]
-        box = ", ".join(f"{v:g}" for v in r.box)
+        box = ", ".join(str(int(v)) if v.is_integer() else repr(v) for v in r.box)  # exact, never rounded
         print(f"  {number:2d}. {rid!s:<{id_width}}  {r.kind:<{kind_width}}  [{box}]")
     print(f"Picture: {args.output} (dashed lines: the XY-cuts that produced this order)")
     return 0

@@ -22,7 +22,8 @@ from xml.sax.saxutils import escape, quoteattr
 from _quorlin_core import SemanticLabel, XYCutConfig, reset_log_cache
 
 from .errors import PageError
-from .formats import Box, Page, Region, RegionId
+from .ordering import union_box
+from .page import Box, Page, Region, RegionId
 
 __all__ = ["Cut", "capture_engine_log", "parse_cuts", "render_svg", "order_with_cuts", "LABEL_COLOURS"]
 
@@ -133,34 +134,40 @@ def parse_cuts(messages: Sequence[str], region: Box) -> list[Cut]:
         position += 1
         return lines[position - 1]
 
-    def walk(n: int, box: Box, depth: int) -> None:
-        if n < 2:
-            return
-        line = take()
-        if (m := _NO_CUT.match(line)) and int(m.group(1)) == n:
-            return
-        m = _CUT.match(line)
-        if not m or int(m.group(5)) != n:
-            raise _LogMismatch
-        axis, pos, gap = m.group(2), float(m.group(3)), float(m.group(4))
-        follow = take()
-        if (g := _ONE_GROUP.match(follow)) and int(g.group(1)) == n:
-            return  # the cut did not split the set; the module fell back to y-then-x
-        s = _SPLIT.match(follow)
-        if not s or int(s.group(1)) + int(s.group(2)) != n:
-            raise _LogMismatch
-        x0, y0, x1, y1 = box
-        if math.isfinite(pos):
-            cuts.append(Cut(axis, pos, gap, n, box, depth))
-            clamped = min(max(pos, x0 if axis == "x" else y0), x1 if axis == "x" else y1)
-        else:
-            clamped = pos
-        if axis == "x":
-            first, second = (x0, y0, clamped, y1), (clamped, y0, x1, y1)
-        else:
-            first, second = (x0, y0, x1, clamped), (x0, clamped, x1, y1)
-        walk(int(s.group(1)), first, depth + 1)
-        walk(int(s.group(2)), second, depth + 1)
+    def walk(n: int, box: Box) -> None:
+        # An explicit stack of the sets still to read, first group on top, so
+        # that a page whose cuts nest thousands deep (a staircase) is no
+        # deeper for Python than a flat one.
+        pending: list[tuple[int, Box, int]] = [(n, box, 0)]
+        while pending:
+            n, box, depth = pending.pop()
+            if n < 2:
+                continue
+            line = take()
+            if (m := _NO_CUT.match(line)) and int(m.group(1)) == n:
+                continue
+            m = _CUT.match(line)
+            if not m or int(m.group(5)) != n:
+                raise _LogMismatch
+            axis, pos, gap = m.group(2), float(m.group(3)), float(m.group(4))
+            follow = take()
+            if (g := _ONE_GROUP.match(follow)) and int(g.group(1)) == n:
+                continue  # the cut did not split the set; the module fell back to y-then-x
+            s = _SPLIT.match(follow)
+            if not s or int(s.group(1)) + int(s.group(2)) != n:
+                raise _LogMismatch
+            x0, y0, x1, y1 = box
+            if math.isfinite(pos):
+                cuts.append(Cut(axis, pos, gap, n, box, depth))
+                clamped = min(max(pos, x0 if axis == "x" else y0), x1 if axis == "x" else y1)
+            else:
+                clamped = pos
+            if axis == "x":
+                first, second = (x0, y0, clamped, y1), (clamped, y0, x1, y1)
+            else:
+                first, second = (x0, y0, x1, clamped), (x0, clamped, x1, y1)
+            pending.append((int(s.group(2)), second, depth + 1))
+            pending.append((int(s.group(1)), first, depth + 1))
 
     try:
         while position < len(lines):
@@ -168,7 +175,7 @@ def parse_cuts(messages: Sequence[str], region: Box) -> list[Cut]:
             m = _CUT.match(first) or _NO_CUT.match(first)
             if m is None:
                 raise _LogMismatch
-            walk(int(m.group(5) if m.re is _CUT else m.group(1)), region, 0)
+            walk(int(m.group(5) if m.re is _CUT else m.group(1)), region)
     except _LogMismatch:
         cuts = []
         for line in lines:
@@ -182,19 +189,7 @@ def order_with_cuts(page: Page, config: XYCutConfig | None = None) -> tuple[list
     """Order the page and return the order together with the cuts that made it."""
     with capture_engine_log() as messages:
         reading_order = page.compute_order(config)
-    return reading_order, parse_cuts(messages, _union([r.box for r in page.regions]) or page.bounds)
-
-
-def _union(boxes: Sequence[Box]) -> Box | None:
-    values = [b for b in boxes if all(math.isfinite(v) for v in b)]
-    if not values:
-        return None
-    return (
-        min(min(b[0], b[2]) for b in values),
-        min(min(b[1], b[3]) for b in values),
-        max(max(b[0], b[2]) for b in values),
-        max(max(b[1], b[3]) for b in values),
-    )
+    return reading_order, parse_cuts(messages, union_box(r.box for r in page.regions) or page.bounds)
 
 
 _IMAGE_TYPES = (
@@ -240,7 +235,7 @@ def render_svg(
     regions: dict[RegionId, Region] = {r.id: r for r in page.regions}
     x0, y0, x1, y1 = page.bounds
     if not (x1 > x0 and y1 > y0):
-        x0, y0, x1, y1 = _union([r.box for r in page.regions + page.skipped]) or (0.0, 0.0, 100.0, 100.0)
+        x0, y0, x1, y1 = union_box(r.box for r in page.regions + page.skipped) or (0.0, 0.0, 100.0, 100.0)
         if not (x1 > x0 and y1 > y0):
             x1, y1 = x0 + 100.0, y0 + 100.0
     width, height = x1 - x0, y1 - y0

@@ -2,6 +2,10 @@
 
 Labels are a convenience for callers that already have detector output: the
 ordering itself works on geometry alone, so a label never changes the order.
+
+Also here, shared by every page format: the PAGE region types (which the
+JSON pages of corpora converted from PAGE-XML use too) and the kinds of
+region that are kept in a file but not ordered.
 """
 
 from __future__ import annotations
@@ -12,7 +16,15 @@ from types import MappingProxyType
 
 from _quorlin_core import SemanticLabel
 
-__all__ = ["LABELS", "label_for", "normalise_label_name"]
+__all__ = [
+    "LABELS",
+    "label_for",
+    "normalise_label_name",
+    "PAGE_REGION_LABELS",
+    "SKIPPED_PAGE_TYPES",
+    "SKIPPED_LABELS",
+    "page_region_label",
+]
 
 _TITLE = SemanticLabel.HorizontalTitle
 _VTITLE = SemanticLabel.VerticalTitle
@@ -105,3 +117,38 @@ def label_for(name: str | SemanticLabel, default: SemanticLabel = _REGULAR) -> S
     if isinstance(name, SemanticLabel):
         return name
     return _NAMES.get(normalise_label_name(name), default)
+
+
+#: PAGE region elements (direct children of <Page>) and the label each gets.
+PAGE_REGION_LABELS: Mapping[str, SemanticLabel] = {
+    "TextRegion": SemanticLabel.Regular,
+    "ImageRegion": SemanticLabel.Vision,
+    "LineDrawingRegion": SemanticLabel.Vision,
+    "GraphicRegion": SemanticLabel.Vision,
+    "TableRegion": SemanticLabel.Vision,
+    "ChartRegion": SemanticLabel.Vision,
+    "MapRegion": SemanticLabel.Vision,
+    "SeparatorRegion": SemanticLabel.Regular,
+    "MathsRegion": SemanticLabel.Vision,
+    "ChemRegion": SemanticLabel.Vision,
+    "MusicRegion": SemanticLabel.Vision,
+    "AdvertRegion": SemanticLabel.Vision,
+    "NoiseRegion": SemanticLabel.Regular,
+    "UnknownRegion": SemanticLabel.Regular,
+    "CustomRegion": SemanticLabel.Regular,
+}
+
+#: Region kinds that are not content: they are kept in the file and drawn,
+#: but not ordered.  A separator sits in the gutter between columns and
+#: would close the very gap the XY-cut looks for.
+SKIPPED_PAGE_TYPES = frozenset({"SeparatorRegion", "NoiseRegion"})
+SKIPPED_LABELS = frozenset({"separator", "noise"})
+
+
+def page_region_label(tag: str, subtype: str) -> tuple[SemanticLabel, str]:
+    """(label, kind) of a PAGE region: its element name, and a text region's
+    subtype ("heading", ...) when it has one; kind is "TextRegion/heading"."""
+    base = PAGE_REGION_LABELS.get(tag, SemanticLabel.Regular)
+    if tag == "TextRegion" and subtype:
+        base = label_for(subtype, SemanticLabel.Regular)
+    return base, f"{tag}/{subtype}" if subtype else tag

@@ -3,16 +3,19 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, Union, overload
 
 from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane
 
 from .labels import label_for
 
-__all__ = ["order", "BoxesLike"]
+__all__ = ["order", "union_box", "Box", "BoxesLike"]
 
 T = TypeVar("T")
+
+#: A box as (x1, y1, x2, y2), y growing down the page, corners in any order.
+Box = tuple[float, float, float, float]
 
 _Number = Union[SupportsFloat, SupportsIndex]
 
@@ -42,7 +45,7 @@ def _as_list(values: Any, what: str) -> list[Any]:
         raise TypeError(f"{what} must be a sequence, not {type(values).__name__}") from None
 
 
-def _box(index: int, box: Any) -> tuple[float, float, float, float]:
+def _box(index: int, box: Any) -> Box:
     if isinstance(box, (str, bytes)):
         raise TypeError(f"box {index}: expected 4 numbers, got {type(box).__name__}")
     try:
@@ -58,12 +61,19 @@ def _box(index: int, box: Any) -> tuple[float, float, float, float]:
     return x1, y1, x2, y2
 
 
-def _union(boxes: Sequence[tuple[float, float, float, float]]) -> tuple[float, float, float, float]:
-    """Bounding box of the finite coordinates, used as page bounds when none are given."""
-    xs = [v for b in boxes for v in (b[0], b[2]) if math.isfinite(v)]
-    ys = [v for b in boxes for v in (b[1], b[3]) if math.isfinite(v)]
+def union_box(boxes: Iterable[Box]) -> Box | None:
+    """The smallest box that holds every box, whichever way round their corners are.
+
+    Coordinates that are not finite are left out: with a NaN the minimum and
+    maximum would depend on the order of the boxes, and an infinity would
+    stretch the result over everything.  None when no finite x or no finite y
+    is left (no boxes at all, for one).
+    """
+    listed = list(boxes)
+    xs = [v for b in listed for v in (b[0], b[2]) if math.isfinite(v)]
+    ys = [v for b in listed for v in (b[1], b[3]) if math.isfinite(v)]
     if not xs or not ys:
-        return (0.0, 0.0, 0.0, 0.0)
+        return None
     return (min(xs), min(ys), max(xs), max(ys))
 
 
@@ -145,7 +155,9 @@ def order(
     # The module orders unsigned integer ids; the box index is used as the
     # module's id so that callers may use any objects (strings, duplicates).
     elements = [Element(i, *box, label_list[i]) for i, box in enumerate(box_list)]
-    bx1, by1, bx2, by2 = page_bounds if page_bounds is not None else _union(box_list)
+    if page_bounds is None:
+        page_bounds = union_box(box_list) or (0.0, 0.0, 0.0, 0.0)
+    bx1, by1, bx2, by2 = page_bounds
     indices = compute_order_mervane(elements, (bx1, by1, bx2, by2), config)
     if id_list is None:
         return list(indices)

@@ -27,7 +27,19 @@ if _spec is None or _spec.origin is None:
 import quorlin  # noqa: E402
 
 DATA = Path(__file__).resolve().parent / "data"
-REALDATA = REPO.parent / "shared" / "realdata"
+
+
+def _realdata() -> Path:
+    """The real pages' folder: $QUORLIN_REALDATA (the folder or its pages.jsonl),
+    else shared/realdata beside the checkout."""
+    given = os.environ.get("QUORLIN_REALDATA")
+    if not given:
+        return REPO.parent / "shared" / "realdata"
+    path = Path(given)
+    return path.parent if path.suffix == ".jsonl" else path
+
+
+REALDATA = _realdata()
 
 PACKAGE_PARENT = str(Path(quorlin.__file__).resolve().parent.parent)
 

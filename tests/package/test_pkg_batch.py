@@ -11,6 +11,7 @@ from pkg_helpers import REALDATA, run_cli
 
 import quorlin
 from quorlin.batch import run_batch
+from quorlin.formats import read_page
 
 
 def random_page(seed: int) -> dict:
@@ -62,6 +63,25 @@ def test_batch_keeps_input_order_and_reports_bad_lines(jobs):
         'quorlin: error: pages.jsonl:18: element 0 (id 1): box[2] must be a number, got "NaN"',
         "quorlin: error: pages.jsonl:26: not UTF-8 text (byte 0)",
     ]
+
+
+# A line that is valid JSON but not an object gets the message a single file gets.
+NOT_OBJECTS = [("[1, 2]", "list"), ("5", "number"), ("2.5", "number"), ('"page"', "string"),
+               ("null", "null"), ("true", "true")]
+
+
+@pytest.mark.parametrize(("line", "shown"), NOT_OBJECTS, ids=[shown for _, shown in NOT_OBJECTS])
+def test_line_that_is_not_an_object(tmp_path, line, shown):
+    single = tmp_path / "page.json"
+    single.write_text(line)
+    with pytest.raises(quorlin.PageError) as caught:
+        read_page(single)
+    problem = caught.value.problem
+    assert problem == f'expected a JSON object with "elements", got {shown}'
+    out, err = io.StringIO(), io.StringIO()
+    assert run_batch("pages.jsonl", [PAGES[0] + b"\n", line.encode() + b"\n"], out, err) == 1
+    assert err.getvalue() == f"quorlin: error: pages.jsonl:2: {problem}\n"
+    assert json.loads(out.getvalue().splitlines()[1]) == {"line": 2, "error": f"pages.jsonl:2: {problem}"}
 
 
 class Terminal(io.StringIO):

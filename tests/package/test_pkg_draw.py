@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import logging
 import shutil
 import struct
@@ -91,6 +92,25 @@ ROOT = (0.0, 0.0, 1000.0, 1000.0)
 )
 def test_parse_cuts(messages, expected):
     assert parse_cuts(messages, ROOT) == expected
+
+
+def test_cuts_of_a_deep_staircase(tmp_path):
+    """Each cut peels one box off a 1,200-step staircase; every cut is drawn, in its own gap."""
+    steps = 1200
+    page = tmp_path / "staircase.json"
+    page.write_text(json.dumps({"elements": [
+        {"id": i, "box": [20 * i, 20 * i, 20 * i + 10, 20 * i + 10]} for i in range(steps)]}))
+    out = tmp_path / "staircase.svg"
+    result = run_cli("draw", str(page), "--cuts", "-o", str(out))
+    assert (result.returncode, result.stderr) == (0, "")
+    lines = svg_groups(out.read_text())["cuts"].findall(f"{SVG}line")
+    positions = set()
+    for line in lines:
+        x1, y1, x2, y2 = (float(line.get(k)) for k in ("x1", "y1", "x2", "y2"))
+        position = x1 if x1 == x2 else y1
+        assert (x1 == x2 or y1 == y2) and 10 < position % 20 < 20  # in the gap between two steps
+        positions.add(position // 20)
+    assert len(lines) == len(positions) == steps - 1
 
 
 def test_capturing_the_log_leaves_logging_as_it_was(example):

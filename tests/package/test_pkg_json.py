@@ -73,7 +73,7 @@ BAD_JSON = [
     ("hello", "invalid JSON at line 1 column 1"),
     ('{"elements": [{"id": 1, "box": [0, 0, NaN, 1]}]}', "NaN is not a number in JSON"),
     ('{"elements": [{"id": 1, "box": [0, 0, Infinity, 1]}]}', "Infinity is not a number in JSON"),
-    ('{"elements": [{"id": 1, "box": [0, 0, 1e400, 1]}]}', "box[2] is not a finite number"),
+    ('{"elements": [{"id": 1, "box": [0, 0, 1e400, 1]}]}', "box[2] = 1e400 is out of range"),
     ('{"elements": [{"id": 1, "box": [0, 0, ' + "9" * 5000 + ", 1]}]}", "invalid JSON"),
     ("[" * 100000 + "]" * 100000, "nested too deeply"),
     ([1, 2], "expected a JSON object with \"elements\", got list"),
@@ -94,6 +94,16 @@ BAD_JSON = [
     ({"elements": [{"id": 1, "box": [0, 0, 1, 1]}], "order": [1, 2]}, "\"order\" refers to unknown element id 2"),
     ({"width": "wide", "elements": []}, "\"width\" must be a number"),
     ({"height": -5, "elements": []}, "\"height\" must not be negative"),
+    # numbers are shown as written, messages and values in full
+    (element(box=[0, 0, 16777217, 1]), "box[2] = 16777217 is out of range"),
+    (element(box=[0, 0, 16777217.5, 1]), "box[2] = 16777217.5 is out of range"),
+    (element(box=[0, 0, 10**400, 1]), "box[2] = a 401-digit integer is out of range"),
+    ({"width": 16777217.25, "elements": []}, "\"width\" = 16777217.25 is out of range"),
+    ('{"elements": [{"id": "a\tb", "box": [0, 0, 1, 1]}]}', "invalid JSON: Invalid control character at line 1 column 24"),
+    ('{"elements": ["abc', "invalid JSON: Unterminated string starting at line 1 column 15"),
+    ({"elements": [{"id": 1, "box": [0, 0, 1, 1]}], "order": ["x" * 50]},
+     "\"order\" refers to unknown element id \"" + "x" * 50 + "\""),
+    (element(id=["x" * 50]), "id must be an integer or a string, got [\"" + "x" * 50 + "\"]"),
 ]
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import random
 
 import _quorlin_core
@@ -10,6 +11,8 @@ import pytest
 
 import quorlin
 from quorlin import LABELS, SemanticLabel, label_for, order
+from quorlin.ordering import union_box
+from quorlin.page import Page, Region
 
 # A title over two columns: reading order is title, left column, right column.
 TWO_COLUMNS = [
@@ -112,3 +115,22 @@ def test_label_for_keeps_labels_and_honours_default():
     assert label_for("unheard-of", default=SemanticLabel.Vision) is SemanticLabel.Vision
     with pytest.raises(TypeError):
         LABELS["title"] = SemanticLabel.Regular  # type: ignore[index]
+
+
+NAN, INF = math.nan, math.inf
+
+
+@pytest.mark.parametrize(
+    ("boxes", "expected"),
+    [
+        ([(10, 20, 0, 5), (3, 1, 4, 30)], (0, 1, 10, 30)),  # corners either way round
+        ([(0, 0, 10, 10), (NAN, 5, INF, 50)], (0, 0, 10, 50)),  # non-finite values left out
+        ([(NAN, 0, 10, 10), (0, 0, 5, 5)], (0, 0, 10, 10)),  # a NaN first does not decide the minimum
+        ([(NAN, NAN, -INF, INF)], None),
+        ([], None),
+    ],
+)
+def test_one_union_box_for_default_bounds_and_pages(boxes, expected):
+    assert union_box(boxes) == expected
+    page = Page("p", "json", None, None, [Region(i, b, SemanticLabel.Regular) for i, b in enumerate(boxes)])
+    assert page.bounds == (expected or (0.0, 0.0, 0.0, 0.0))

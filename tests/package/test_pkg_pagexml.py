@@ -168,15 +168,15 @@ def test_written_group_id_does_not_clash_and_old_coords_format_is_read():
     assert page_from_xml(out).reading_order == ["a", "b"]
 
 
-def test_page_with_nothing_to_order_loses_its_reading_order():
-    body = [
-        '<ReadingOrder><OrderedGroup id="g"><RegionRefIndexed index="0" regionRef="s"/></OrderedGroup></ReadingOrder>',
-        region("s", 0, 10, 1000, 12, tag="SeparatorRegion"),
-    ]
-    page = page_from_xml(document(body))
+@pytest.mark.parametrize("stored", [True, False], ids=["stored-order-removed", "none-added"])
+def test_page_with_nothing_to_order_has_no_reading_order(stored):
+    separator = region("s", 0, 10, 1000, 12, tag="SeparatorRegion")
+    ro = '<ReadingOrder><OrderedGroup id="g"><RegionRefIndexed index="0" regionRef="s"/></OrderedGroup></ReadingOrder>'
+    page = page_from_xml(document([ro, separator] if stored else [separator]))
     assert page.compute_order() == []
     out = write_page(page, [])
-    assert b"ReadingOrder" not in out
+    assert b"ReadingOrder" not in out  # an empty OrderedGroup is not valid PAGE
+    assert out == document([separator])
     assert page_from_xml(out).skipped[0].id == "s"
 
 
@@ -201,7 +201,7 @@ BAD_XML = [
     (document(['<TextRegion id="r1"><Coords points="0,0 10"/></TextRegion>']), "malformed Coords points ('10'"),
     (document(['<TextRegion id="r1"><Coords points="0,0 NaN,5"/></TextRegion>']), "Coords x is not a finite number"),
     (document(['<TextRegion id="r1"><Coords points="0,0 99999999999,5"/></TextRegion>']), "is out of range"),
-    (document(['<TextRegion id="r1"><Coords points="0,0 1e999,5"/></TextRegion>']), "not a finite number"),
+    (document(['<TextRegion id="r1"><Coords points="0,0 1e999,5"/></TextRegion>']), "Coords x = 1e999 is out of range"),
     (document([region("a", 0, 0, 1, 1), region("a", 2, 2, 3, 3)]), "two regions share the id 'a'"),
     (document(['<ReadingOrder><OrderedGroup id="g"><RegionRefIndexed index="0" regionRef="r99"/>'
                "</OrderedGroup></ReadingOrder>", region("r1", 0, 0, 10, 10)]),
@@ -212,6 +212,12 @@ BAD_XML = [
     (b"\xff\xfe<\x00", "not well-formed XML"),
     (document(["<ReadingOrder>" + '<OrderedGroup id="g">' * 20000 + "</OrderedGroup>" * 20000
                + "</ReadingOrder>"]), "ReadingOrder groups are nested too deeply"),
+    # numbers are shown as written, values in full
+    (document(['<TextRegion id="r1"><Coords points="0,0 16777217,5"/></TextRegion>']), "Coords x = 16777217 is out"),
+    (document([], page='imageWidth="16777217" imageHeight="1"'), "<Page> imageWidth = 16777217 is out of range"),
+    (document(['<TextRegion id="r1"><Coords points="0,0 ' + "1" * 40 + '"/></TextRegion>']),
+     "malformed Coords points ('" + "1" * 40 + "' is not"),
+    (document([], page=f'imageWidth="{"w" * 40}" imageHeight="1"'), f"<Page> imageWidth='{'w' * 40}' is not a number"),
 ]
 
 

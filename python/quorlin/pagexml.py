@@ -1,0 +1,256 @@
+"""PAGE-XML pages (PRImA pagecontent schema, any version): read, and written back with their order.
+
+The reader parses with ``defusedxml`` (a DOCTYPE, entity declarations and
+external references are refused) and turns each region that is a child of
+<Page> into a :class:`~quorlin.page.Region`: its Coords polygon becomes its
+bounding box, its element name (and a text region's @type) its label.  The
+writer changes only the <ReadingOrder> of the original bytes, through
+:mod:`quorlin.xmlpatch`.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Sequence
+from xml.etree.ElementTree import Element as XmlElement
+from xml.etree.ElementTree import ParseError
+
+import defusedxml
+import defusedxml.ElementTree as SafeET
+
+from .errors import PageError
+from .labels import PAGE_REGION_LABELS, SKIPPED_PAGE_TYPES, page_region_label
+from .page import Box, Page, Region, RegionId, check_coordinate, parse_float, shown_text
+from .xmlpatch import XmlPatchError, escape_attribute, set_child
+
+__all__ = ["PAGE_NAMESPACE_PREFIX", "page_from_xml", "page_xml_document"]
+
+PAGE_NAMESPACE_PREFIX = "http://schema.primaresearch.org/PAGE/gts/pagecontent/"
+
+# Transkribus stores the region type as custom="structure {type:heading;}".
+_CUSTOM_TYPE = re.compile(r"structure\s*\{[^}]*?\btype:([^;}]+)")
+
+# Children of <Page> that precede <ReadingOrder> in the schema.
+_BEFORE_READING_ORDER = frozenset({"AlternativeImage", "Border", "PrintSpace"})
+
+
+def _local(tag: str) -> tuple[str, str]:
+    """Split an ElementTree tag "{uri}Local" into (uri, local)."""
+    if tag.startswith("{"):
+        uri, _, local = tag[1:].partition("}")
+        return uri, local
+    return "", tag
+
+
+def _region_subtype(elem: XmlElement) -> str:
+    subtype = elem.get("type")
+    if subtype:
+        return subtype
+    match = _CUSTOM_TYPE.search(elem.get("custom", ""))
+    return match.group(1).strip() if match else ""
+
+
+def _polygon_box(source: str, what: str, coords: XmlElement, ns: str) -> Box:
+    points = coords.get("points")
+    xs: list[float] = []
+    ys: list[float] = []
+
+    def add(x_text: str, y_text: str, malformed: str) -> None:
+        try:
+            x, y = parse_float(x_text), parse_float(y_text)
+        except ValueError:
+            raise PageError(source, f"{what}: malformed Coords {malformed}") from None
+        xs.append(check_coordinate(source, f"{what}: Coords x", x, x_text.strip()))
+        ys.append(check_coordinate(source, f"{what}: Coords y", y, y_text.strip()))
+
+    if points is not None:
+        for pair in points.split():
+            x_text, comma, y_text = pair.partition(",")
+            malformed = f"points ({shown_text(pair)} is not \"x,y\")"
+            if not comma:
+                raise PageError(source, f"{what}: malformed Coords {malformed}")
+            add(x_text, y_text, malformed)
+    else:
+        # older PAGE versions give <Point x="" y=""/> children instead of @points
+        for point in coords.findall(f"{{{ns}}}Point"):
+            add(point.get("x", ""), point.get("y", ""), "Point")
+    if not xs:
+        raise PageError(source, f"{what}: Coords has no points")
+    return (min(xs), min(ys), max(xs), max(ys))
+
+
+def _page_dimension(source: str, page: XmlElement, name: str) -> float:
+    text = page.get(name)
+    if text is None:
+        raise PageError(source, f"<Page> has no {name}")
+    try:
+        value = parse_float(text)
+    except ValueError:
+        raise PageError(source, f"<Page> {name}={shown_text(text)} is not a number") from None
+    value = check_coordinate(source, f"<Page> {name}", value, text.strip())
+    if value < 0:
+        raise PageError(source, f"<Page> {name} must not be negative")
+    return value
+
+
+def _flatten_reading_order(source: str, group: XmlElement, known: set[str], out: list[RegionId]) -> None:
+    """Append the region refs of a group, depth-first, ordered groups by @index."""
+    _, kind = _local(group.tag)
+    children = [c for c in group if _local(c.tag)[1] in _RO_CHILDREN]
+    if kind in ("OrderedGroup", "OrderedGroupIndexed"):
+        def index_of(child: XmlElement) -> int:
+            name = _local(child.tag)[1]
+            if not name.endswith("Indexed"):
+                return 0
+            try:
+                return int(child.get("index", ""))
+            except ValueError:
+                index = child.get("index")
+                if index is None:
+                    raise PageError(source, f"ReadingOrder: {name} has no index") from None
+                raise PageError(source, f"ReadingOrder: {name} has no valid index ({shown_text(index)})") from None
+
+        children.sort(key=index_of)
+    for child in children:
+        name = _local(child.tag)[1]
+        if name in ("RegionRef", "RegionRefIndexed"):
+            ref = child.get("regionRef")
+            if ref is None:
+                raise PageError(source, f"ReadingOrder: {name} without regionRef")
+            if ref not in known:
+                raise PageError(source, f"ReadingOrder refers to unknown region {ref!r}")
+            out.append(ref)
+        else:
+            _flatten_reading_order(source, child, known, out)
+
+
+_RO_CHILDREN = frozenset({
+    "RegionRef", "RegionRefIndexed",
+    "OrderedGroup", "OrderedGroupIndexed", "UnorderedGroup", "UnorderedGroupIndexed",
+})
+
+
+def _parse_xml(source: str, data: bytes) -> XmlElement:
+    try:
+        root: XmlElement = SafeET.fromstring(data, forbid_dtd=True)
+    except defusedxml.DTDForbidden:
+        raise PageError(
+            source, "XML with a DOCTYPE is refused (entity expansion and external entities are not allowed)"
+        ) from None
+    except defusedxml.EntitiesForbidden:
+        raise PageError(source, "XML entity declarations are refused") from None
+    except defusedxml.ExternalReferenceForbidden:
+        raise PageError(source, "XML external references are refused") from None
+    except defusedxml.DefusedXmlException as exc:
+        raise PageError(source, f"unsafe XML refused ({exc})") from None
+    except ParseError as exc:
+        raise PageError(source, f"not well-formed XML ({exc})") from None
+    except (ValueError, RecursionError) as exc:
+        raise PageError(source, f"unreadable XML ({exc})") from None
+    return root
+
+
+def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
+    """Read a PAGE-XML document (any PRImA pagecontent schema version).
+
+    The regions that are direct children of <Page> are read; each one's
+    Coords polygon becomes its bounding box and its element name (and
+    @type for text regions) its label.  Separator and noise regions are kept
+    aside, unordered.  An existing ReadingOrder is read and checked.
+    """
+    root = _parse_xml(source, data)
+    ns, root_name = _local(root.tag)
+    if root_name != "PcGts" or not ns.startswith(PAGE_NAMESPACE_PREFIX):
+        raise PageError(source, f"not a PAGE-XML document (root element is <{root_name}> in namespace {ns!r})")
+    page_elem = root.find(f"{{{ns}}}Page")
+    if page_elem is None:
+        raise PageError(source, "PAGE-XML document without <Page>")
+    width = _page_dimension(source, page_elem, "imageWidth")
+    height = _page_dimension(source, page_elem, "imageHeight")
+
+    regions: list[Region] = []
+    skipped: list[Region] = []
+    for child in page_elem:
+        child_ns, tag = _local(child.tag)
+        if child_ns != ns or tag not in PAGE_REGION_LABELS:
+            continue
+        rid = child.get("id")
+        if not rid:
+            raise PageError(source, f"{tag} without id")
+        what = f"{tag} {rid!r}"
+        coords = child.find(f"{{{ns}}}Coords")
+        if coords is None:
+            raise PageError(source, f"{what} has no Coords")
+        box = _polygon_box(source, what, coords, ns)
+        label, kind = page_region_label(tag, _region_subtype(child))
+        (skipped if tag in SKIPPED_PAGE_TYPES else regions).append(Region(rid, box, label, kind))
+
+    # Region refs may point to nested regions too, so every region id counts.
+    known = {
+        elem.get("id", "")
+        for elem in page_elem.iter()
+        if _local(elem.tag)[1] in PAGE_REGION_LABELS and elem.get("id")
+    }
+    reading_order: list[RegionId] | None = None
+    ro = page_elem.find(f"{{{ns}}}ReadingOrder")
+    if ro is not None:
+        reading_order = []
+        try:
+            for group in ro:
+                if _local(group.tag)[1] in _RO_CHILDREN:
+                    _flatten_reading_order(source, group, known, reading_order)
+        except RecursionError:
+            raise PageError(source, "ReadingOrder groups are nested too deeply") from None
+    seen_ids = [r.id for r in regions + skipped]
+    if len(set(seen_ids)) != len(seen_ids):
+        duplicate = next(i for i in seen_ids if seen_ids.count(i) > 1)
+        raise PageError(source, f"two regions share the id {duplicate!r}")
+    return Page(
+        source, "page-xml", width, height, regions, skipped, reading_order, data,
+        image_filename=page_elem.get("imageFilename"),
+    )
+
+
+def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
+    """A copy of the PAGE-XML bytes whose <ReadingOrder> holds ``reading_order``.
+
+    The old ReadingOrder is replaced by one OrderedGroup of RegionRefIndexed
+    (or a new one is inserted where the schema puts it); every other byte of
+    the file is kept as it was.  With nothing to order, the ReadingOrder is
+    removed (or none is added), since an empty OrderedGroup is not valid PAGE.
+    """
+    data = page.document
+    if not isinstance(data, bytes):
+        raise ValueError("page was not read from PAGE-XML")
+    known = {r.id for r in page.regions + page.skipped}
+    for rid in reading_order:
+        if rid not in known:
+            raise ValueError(f"reading order refers to unknown region {rid!r}")
+    root = _parse_xml(page.source, data)
+    ns, _ = _local(root.tag)
+
+    existing_ids = {elem.get("id") for elem in root.iter() if elem.get("id")}
+    group_id = "ro_quorlin"
+    suffix = 1
+    while group_id in existing_ids:
+        suffix += 1
+        group_id = f"ro_quorlin_{suffix}"
+
+    def reading_order_lines(p: str, u: str) -> list[str]:
+        lines = [
+            f"<{p}ReadingOrder>",
+            f"{u}<{p}OrderedGroup id=\"{group_id}\" caption=\"Reading order computed by quorlin\">",
+        ]
+        for index, rid in enumerate(reading_order):
+            lines.append(f"{u * 2}<{p}RegionRefIndexed index=\"{index}\" regionRef=\"{escape_attribute(str(rid))}\"/>")
+        lines.append(f"{u}</{p}OrderedGroup>")
+        lines.append(f"</{p}ReadingOrder>")
+        return lines
+
+    try:
+        return set_child(
+            data, namespace=ns, parent="Page", child="ReadingOrder", preceding=_BEFORE_READING_ORDER,
+            build=reading_order_lines if reading_order else None, document="PAGE-XML",
+        )
+    except XmlPatchError as exc:
+        raise PageError(page.source, str(exc)) from None
