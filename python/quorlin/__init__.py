@@ -4,6 +4,7 @@ The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
 ``XYCutConfig``, ``compute_order_mervane``, ``reset_log_cache``); on top of it:
 
 * :func:`order` - reading order of plain boxes (a list or an N x 4 array);
+* :func:`explain` - the order with the cuts and fallbacks that made it;
 * :data:`LABELS` / :func:`label_for` - detector class names -> SemanticLabel;
 * :func:`order_page` - the per-page function for JSON pages (batch, Dask);
 * :mod:`quorlin.formats` - JSON pages and PAGE-XML, read and written;
@@ -20,6 +21,7 @@ from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mer
 
 from .batch import order_page
 from .errors import PageError, QuorlinError
+from .explaining import Explanation, explain
 from .labels import LABELS, label_for
 from .ordering import order
 
@@ -35,6 +37,8 @@ __all__ = [
     "compute_order_mervane",
     "reset_log_cache",
     "order",
+    "explain",
+    "Explanation",
     "order_page",
     "LABELS",
     "label_for",
