@@ -14,8 +14,6 @@ The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError
-from importlib.metadata import version as _version
 
 from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane, reset_log_cache
 
@@ -25,10 +23,22 @@ from .explaining import Explanation, explain
 from .labels import LABELS, label_for
 from .ordering import order
 
-try:
-    __version__ = _version("quorlin")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
+
+
+def __getattr__(name: str) -> str:
+    # The version is looked up on first use: importlib.metadata costs a few
+    # tens of milliseconds, which every run of the command would pay.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError
+        from importlib.metadata import version as _version
+
+        try:
+            version = _version("quorlin")
+        except PackageNotFoundError:  # running from a source tree
+            version = "0+unknown"
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
     "Element",

@@ -1,6 +1,6 @@
 """Type stubs for the compiled ``quorlin._native`` extension module."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, overload
 
 # Any object with the buffer protocol (a NumPy array, a 2-D memoryview) or a
@@ -20,3 +20,6 @@ def order(boxes: _Boxes, as_array: Literal[True], profile: _Profile = None) -> A
 @overload
 def order(boxes: _Boxes, as_array: bool, profile: _Profile = None) -> Any: ...
 def explain(boxes: _Boxes, profile: _Profile = None) -> tuple[list[int], list[int], list[int], list[_Event]]: ...
+def order_json_page(
+    page: dict[str, Any], skip_label: Callable[[str], bool], profile: _Profile = None
+) -> list[Any] | None: ...

@@ -7,19 +7,28 @@ each worker process, and what a Dask bag can ``map`` over.
 
 from __future__ import annotations
 
+import functools
 import json
 import logging
-import multiprocessing
 import sys
 import time
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import IO, Any
 
+from . import _native
 from .errors import QuorlinError
 from .jsonpage import json_document, load_json, page_from_json
+from .labels import SKIPPED_LABELS, normalise_label_name
+from .ordering import logging_debug
 
 __all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
+
+
+@functools.lru_cache(maxsize=1024)
+def _skip_label(text: str) -> bool:
+    """Whether an element with this "label" is left out of the order (separators, noise)."""
+    return normalise_label_name(text) in SKIPPED_LABELS
 
 
 def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
@@ -28,7 +37,17 @@ def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any
     Raises :class:`quorlin.errors.PageError` for a page that is not valid,
     including a value that is not an object at all (a JSON list, number,
     string or null on a line of a batch).
+
+    A valid page is read by ``quorlin._native`` straight from its dict; any
+    page it does not decide, every invalid page among them, goes through the
+    Python reader, whose messages are the ones reported.
     """
+    if type(page) is dict and not logging_debug():
+        ids = _native.order_json_page(page, _skip_label)
+        if ids is not None:
+            document = dict(page)
+            document["order"] = ids
+            return document
     parsed = page_from_json(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
                             source)
     return json_document(parsed, parsed.compute_order())
@@ -68,26 +87,58 @@ def _init_worker(log_level: int) -> None:
     reset_log_cache()
 
 
+def _order_chunk(chunk: tuple[str, list[tuple[int, bytes]]]) -> list[tuple[int, str | None, str | None]]:
+    """Worker of a pool: one chunk of lines in, their results out as plain tuples."""
+    source, lines = chunk
+    results = []
+    for number, raw in lines:
+        result = _order_line((source, number, raw))
+        results.append((result.line, result.output, result.error))
+    return results
+
+
+def _chunks(source: str, items: Iterator[tuple[int, bytes]],
+            size: int) -> Iterator[tuple[str, list[tuple[int, bytes]]]]:
+    """The numbered lines in chunks of about ``size`` bytes (at least one line each)."""
+    chunk: list[tuple[int, bytes]] = []
+    filled = 0
+    for number, raw in items:
+        chunk.append((number, raw))
+        filled += len(raw)
+        if filled >= size:
+            yield source, chunk
+            chunk, filled = [], 0
+    if chunk:
+        yield source, chunk
+
+
 def order_lines(
     lines: Iterable[bytes],
     *,
     jobs: int = 1,
     source: str = "<input>",
-    chunksize: int = 4,
+    chunksize: int = 1 << 18,
 ) -> Iterator[LineResult]:
     """Order the JSON pages of ``lines`` (one page per line) in input order.
 
     Blank lines are skipped but still counted, so line numbers match the
-    file.  With ``jobs`` > 1 the pages are spread over that many processes;
-    the results still come back in input order, one per page.
+    file.  With ``jobs`` > 1 the pages are spread over that many processes,
+    in chunks of about ``chunksize`` bytes of input (whole lines), so that
+    each trip to a worker carries enough work to pay for itself; the results
+    still come back in input order, one per page.
     """
-    items = ((source, number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
+    items = ((number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
     if jobs <= 1:
-        yield from map(_order_line, items)
+        for number, raw in items:
+            yield _order_line((source, number, raw))
         return
+    import multiprocessing  # only a run in several processes needs it
+
     level = logging.getLogger("quorlinpy").getEffectiveLevel()
     with multiprocessing.Pool(jobs, initializer=_init_worker, initargs=(level,)) as pool:
-        yield from pool.imap(_order_line, items, chunksize)
+        for results in pool.imap(_order_chunk, _chunks(source, items, chunksize)):
+            for number, output, error in results:
+                yield LineResult(number, output, error)
 
 
 class _Progress:

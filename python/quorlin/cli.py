@@ -7,15 +7,12 @@ import logging
 import os
 import sys
 from collections.abc import Iterator, Sequence
-from importlib import resources
 from pathlib import Path
 from typing import IO
 
 from _quorlin_core import reset_log_cache
 
-from . import __version__
 from .batch import run_batch
-from .draw import image_data_uri, order_with_cuts, render_svg
 from .errors import PageError, QuorlinError
 from .formats import read_page, write_page
 from .page import Page, RegionId
@@ -115,6 +112,8 @@ def cmd_order(args: argparse.Namespace) -> int:
 
 
 def _draw(page: Page, output: str | None, image: str | None, cuts: bool) -> list[RegionId]:
+    from .draw import image_data_uri, order_with_cuts, render_svg  # only the drawing commands need it
+
     if cuts:
         reading_order, cut_list = order_with_cuts(page)
     else:
@@ -132,6 +131,8 @@ def cmd_draw(args: argparse.Namespace) -> int:
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
+    from importlib import resources
+
     data = resources.files("quorlin").joinpath("data", DEMO_PAGE).read_bytes()
     page = read_page(DEMO_PAGE, "json", data)
     reading_order = _draw(page, args.output, None, True)
@@ -152,6 +153,17 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
     pass
 
 
+class _Version(argparse.Action):
+    """--version, with the version looked up only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        from . import __version__
+
+        print(f"quorlin {__version__}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     verbose = argparse.ArgumentParser(add_help=False)
     verbose.add_argument(
@@ -164,7 +176,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Run 'quorlin COMMAND --help' for the options of a command; start with 'quorlin demo'.",
         parents=[verbose],
     )
-    parser.add_argument("--version", action="version", version=f"quorlin {__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     formats = ("auto", "json", "jsonl", "page-xml")
 

@@ -48,6 +48,11 @@ def _reject_constant(name: str) -> Any:
     raise ValueError(f"{name} is not a number in JSON")
 
 
+# What json.loads(data, parse_constant=..., parse_float=...) builds on every
+# call, built once.
+_DECODER = json.JSONDecoder(parse_constant=_reject_constant, parse_float=parse_float)
+
+
 def load_json(source: str, data: bytes | str) -> Any:
     """Parse the text of a JSON page (UTF-8 bytes, a leading BOM allowed, or a str).
 
@@ -61,7 +66,9 @@ def load_json(source: str, data: bytes | str) -> Any:
         except UnicodeDecodeError as exc:
             raise PageError(source, f"not UTF-8 text (byte {exc.start})") from None
     try:
-        return json.loads(data, parse_constant=_reject_constant, parse_float=parse_float)
+        if data.startswith("\ufeff"):  # json.loads refuses it with its own message
+            return json.loads(data, parse_constant=_reject_constant, parse_float=parse_float)
+        return _DECODER.decode(data)
     except json.JSONDecodeError as exc:
         position = f"line {exc.lineno} column {exc.colno}"
         if exc.msg.endswith(" at"):  # "Invalid control character at", "Unterminated string starting at"

@@ -19,6 +19,7 @@
 #include "../guard.hpp"
 #include "../once.hpp"
 #include "boxes.hpp"
+#include "jsonpage.hpp"
 #include "quorlin_sorter/observer.hpp"
 #include "quorlin_sorter/sorter.hpp"
 
@@ -316,6 +317,38 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 
+// ---- order_json_page() -----------------------------------------------------
+
+constexpr const char* kPageParams[] = {"page", "skip_label", "profile"};
+constexpr quorlin::py::Signature kPageSignature = {"order_json_page()", kPageParams, 2};
+
+PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return quorlin::py::guarded([&]() -> PyObject* {
+        PyObject* bound[3] = {};
+        if (!quorlin::py::bind_fast(kPageSignature, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        Profile profile{};
+        if (!parse_profile(bound[2], profile)) {
+            return nullptr;
+        }
+        JsonPage page;
+        const int status = read_json_page(bound[0], bound[1], page);
+        if (status <= 0) {
+            return status < 0 ? nullptr : Py_NewRef(Py_None);
+        }
+        const std::vector<std::uint32_t> ordered = run_ordering(profile, std::move(page.boxes), nullptr);
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ordered.size())));
+        if (!list) {
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < ordered.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(page.ids[ordered[i]].get()));
+        }
+        return list.release();
+    });
+}
+
 // ---- Module ----------------------------------------------------------------
 
 PyMethodDef g_methods[] = {
@@ -330,6 +363,13 @@ PyMethodDef g_methods[] = {
      "reading order before the set-aside boxes are merged back; each event is\n"
      "(kind, axis, position, gap, lo, mid, hi, depth, bounds), where lo, mid\n"
      "and hi are positions in segment_order."},
+    {"order_json_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order_json_page)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "order_json_page(page, skip_label, profile=None)\n--\n\n"
+     "The ids of a JSON page's regions in reading order, read straight from\n"
+     "the page dict; None when the page needs the Python reader (it is not\n"
+     "valid, or has something the fast path does not decide). skip_label(text)\n"
+     "says whether an element with that \"label\" is left out of the order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
