@@ -22,7 +22,7 @@ from .jsonpage import json_document, load_json, page_from_json
 from .labels import SKIPPED_LABELS, normalise_label_name
 from .ordering import logging_debug
 
-__all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
+__all__ = ["order_page", "explain_page", "order_lines", "run_batch", "LineResult"]
 
 
 @functools.lru_cache(maxsize=1024)
@@ -62,12 +62,24 @@ class LineResult:
     error: str | None
 
 
-def _order_line(item: tuple[str, int, bytes]) -> LineResult:
-    """Worker: parse, order and serialise one line; never raises."""
+def explain_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
+    """What ``quorlin order --explain`` writes for one JSON page object: its
+    source, order, cuts and fallbacks (see :meth:`quorlin.page.Page.explain`).
+
+    Raises :class:`quorlin.errors.PageError` for a page that is not valid.
+    """
+    parsed = page_from_json(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
+                            source)
+    return parsed.explanation_document()
+
+
+def _order_line(item: tuple[str, int, bytes], explain: bool = False) -> LineResult:
+    """Worker: parse, order (or explain) and serialise one line; never raises."""
     source, number, raw = item
     where = f"{source}:{number}"
     try:
-        result = order_page(load_json(where, raw), where)
+        page = load_json(where, raw)
+        result = explain_page(page, where) if explain else order_page(page, where)
         return LineResult(number, json.dumps(result, ensure_ascii=False), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
@@ -87,18 +99,18 @@ def _init_worker(log_level: int) -> None:
     reset_log_cache()
 
 
-def _order_chunk(chunk: tuple[str, list[tuple[int, bytes]]]) -> list[tuple[int, str | None, str | None]]:
+def _order_chunk(chunk: tuple[str, bool, list[tuple[int, bytes]]]) -> list[tuple[int, str | None, str | None]]:
     """Worker of a pool: one chunk of lines in, their results out as plain tuples."""
-    source, lines = chunk
+    source, explain, lines = chunk
     results = []
     for number, raw in lines:
-        result = _order_line((source, number, raw))
+        result = _order_line((source, number, raw), explain)
         results.append((result.line, result.output, result.error))
     return results
 
 
-def _chunks(source: str, items: Iterator[tuple[int, bytes]],
-            size: int) -> Iterator[tuple[str, list[tuple[int, bytes]]]]:
+def _chunks(source: str, explain: bool, items: Iterator[tuple[int, bytes]],
+            size: int) -> Iterator[tuple[str, bool, list[tuple[int, bytes]]]]:
     """The numbered lines in chunks of about ``size`` bytes (at least one line each)."""
     chunk: list[tuple[int, bytes]] = []
     filled = 0
@@ -106,10 +118,10 @@ def _chunks(source: str, items: Iterator[tuple[int, bytes]],
         chunk.append((number, raw))
         filled += len(raw)
         if filled >= size:
-            yield source, chunk
+            yield source, explain, chunk
             chunk, filled = [], 0
     if chunk:
-        yield source, chunk
+        yield source, explain, chunk
 
 
 def order_lines(
@@ -118,6 +130,7 @@ def order_lines(
     jobs: int = 1,
     source: str = "<input>",
     chunksize: int = 1 << 18,
+    explain: bool = False,
 ) -> Iterator[LineResult]:
     """Order the JSON pages of ``lines`` (one page per line) in input order.
 
@@ -125,18 +138,19 @@ def order_lines(
     file.  With ``jobs`` > 1 the pages are spread over that many processes,
     in chunks of about ``chunksize`` bytes of input (whole lines), so that
     each trip to a worker carries enough work to pay for itself; the results
-    still come back in input order, one per page.
+    still come back in input order, one per page.  With ``explain`` each
+    output line is the page's explanation (:func:`explain_page`) instead.
     """
     items = ((number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
     if jobs <= 1:
         for number, raw in items:
-            yield _order_line((source, number, raw))
+            yield _order_line((source, number, raw), explain)
         return
     import multiprocessing  # only a run in several processes needs it
 
     level = logging.getLogger("quorlinpy").getEffectiveLevel()
     with multiprocessing.Pool(jobs, initializer=_init_worker, initargs=(level,)) as pool:
-        for results in pool.imap(_order_chunk, _chunks(source, items, chunksize)):
+        for results in pool.imap(_order_chunk, _chunks(source, explain, items, chunksize)):
             for number, output, error in results:
                 yield LineResult(number, output, error)
 
@@ -184,6 +198,7 @@ def run_batch(
     jobs: int = 1,
     total: int | None = None,
     progress: bool | None = None,
+    explain: bool = False,
 ) -> int:
     """Order every page of a JSON Lines input and write one output line per page.
 
@@ -196,7 +211,7 @@ def run_batch(
         progress = bool(getattr(err, "isatty", lambda: False)())
     bar = _Progress(err, total, progress)
     failed = 0
-    for result in order_lines(lines, jobs=jobs, source=source):
+    for result in order_lines(lines, jobs=jobs, source=source, explain=explain):
         if result.error is not None:
             failed += 1
             bar.clear()

@@ -3,9 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
+import json
 import logging
 import os
+import stat
 import sys
+import tempfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import IO
@@ -39,15 +44,49 @@ def _read_input(path: str) -> tuple[str, bytes | None]:
     return path, None
 
 
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+@contextlib.contextmanager
+def _output_file(path: str) -> Iterator[IO[bytes]]:
+    """A file that appears at ``path`` only when the block ends without an
+    exception: it is written beside it under a temporary name and renamed, so
+    that a command that fails leaves no partial file (and no changed one)."""
+    target = Path(path)
+    try:
+        handle = tempfile.NamedTemporaryFile(  # noqa: SIM115 - closed below
+            "wb", dir=target.parent, prefix=f".{target.name}.", suffix=".part", delete=False)
+    except OSError as exc:
+        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+    try:
+        with handle:
+            yield handle
+            # The mode a file opened for writing would have: an existing
+            # file's own, or what the umask leaves of rw-rw-rw-.
+            try:
+                mode = stat.S_IMODE(os.stat(target).st_mode)
+            except FileNotFoundError:
+                mode = 0o666 & ~_umask()
+            os.chmod(handle.name, mode)
+        os.replace(handle.name, target)
+    except OSError as exc:
+        os.unlink(handle.name)
+        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+    except BaseException:
+        os.unlink(handle.name)
+        raise
+
+
 def _write_output(path: str | None, data: bytes) -> None:
     if path is None or path == "-":
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
         return
-    try:
-        Path(path).write_bytes(data)
-    except OSError as exc:
-        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+    with _output_file(path) as handle:
+        handle.write(data)
 
 
 def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | None]:
@@ -81,21 +120,16 @@ def cmd_order(args: argparse.Namespace) -> int:
             raise QuorlinError("--jobs must be at least 1")
         lines, total, handle = _binary_lines(args.page)
         source = "<stdin>" if args.page == "-" else args.page
-        out_handle: IO[str]
         try:
-            if args.output in (None, "-"):
-                out_handle = sys.stdout
-            else:
-                try:
-                    out_handle = open(args.output, "w", encoding="utf-8")  # noqa: SIM115
-                except OSError as exc:
-                    raise PageError(args.output, f"cannot write: {exc.strerror or exc}") from None
-            try:
+            with contextlib.ExitStack() as stack:
+                out_handle: IO[str]
+                if args.output in (None, "-"):
+                    out_handle = sys.stdout
+                else:
+                    binary = stack.enter_context(_output_file(args.output))
+                    out_handle = stack.enter_context(io.TextIOWrapper(binary, encoding="utf-8", newline="\n"))
                 failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
-                                   progress=None if args.progress else False)
-            finally:
-                if out_handle is not sys.stdout:
-                    out_handle.close()
+                                   progress=None if args.progress else False, explain=args.explain)
         finally:
             if handle is not None:
                 handle.close()
@@ -107,6 +141,10 @@ def cmd_order(args: argparse.Namespace) -> int:
         raise QuorlinError("--jobs needs JSON Lines input (one page per line)")
     name, data = _read_input(args.page)
     page = read_page(name, args.format, data)
+    if args.explain:
+        text = json.dumps(page.explanation_document(), ensure_ascii=False, indent=2)
+        _write_output(args.output, (text + "\n").encode("utf-8"))
+        return 0
     _write_output(args.output, write_page(page, page.compute_order()))
     return 0
 
@@ -190,7 +228,11 @@ def build_parser() -> argparse.ArgumentParser:
             "              in the computed order; nothing else in the file changes\n"
             "  JSON Lines: (.jsonl/.ndjson, --format jsonl or --jobs) one page per line in,\n"
             "              one line per page out, in input order; a bad line is reported with\n"
-            "              its line number and the exit status is 1 at the end"
+            "              its line number and the exit status is 1 at the end\n\n"
+            "With --explain, each page is written as one JSON object instead (one line\n"
+            "per page for JSON Lines): {\"source\", \"order\", \"segment_order\",\n"
+            "\"set_aside\", \"cuts\", \"fallbacks\"}; see the README.\n\n"
+            "A file given with -o appears only when the command succeeds."
         ),
     )
     p_order.add_argument("page", metavar="PAGE", help="page file: .json, .xml (PAGE), .jsonl, or '-'")
@@ -198,6 +240,8 @@ def build_parser() -> argparse.ArgumentParser:
     p_order.add_argument("--format", choices=formats, default="auto", help="input format (default: from the file)")
     p_order.add_argument("-j", "--jobs", type=int, metavar="N",
                          help="order JSON Lines pages in N processes")
+    p_order.add_argument("--explain", action="store_true",
+                         help="write how each page was ordered (order, cuts, fallbacks) as JSON instead")
     p_order.add_argument("--no-progress", dest="progress", action="store_false",
                          help="no progress bar (it is only shown when stderr is a terminal)")
     p_order.set_defaults(func=cmd_order)

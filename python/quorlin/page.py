@@ -21,6 +21,7 @@ from typing import Any, Union
 from _quorlin_core import SemanticLabel, XYCutConfig
 
 from .errors import PageError
+from .explaining import Explanation, explain
 from .ordering import Box, order, union_box
 
 __all__ = [
@@ -90,6 +91,19 @@ class Page:
             page_bounds=self.bounds,
             config=config,
         )
+
+    def explain(self) -> Explanation:
+        """The order of the ordered regions with the cuts that made it (region ids)."""
+        return explain(
+            [r.box for r in self.regions],
+            [r.label for r in self.regions],
+            [r.id for r in self.regions],
+            page_bounds=self.bounds,
+        )
+
+    def explanation_document(self) -> dict[str, Any]:
+        """What ``quorlin order --explain`` writes for this page."""
+        return {"source": self.source, **self.explain().to_dict()}
 
 
 # --------------------------------------------------------------------------
