@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
 from typing import Any
 
 from . import _native
@@ -39,19 +38,27 @@ def _json_number(value: float | None) -> float | None:
     return value if value is not None and math.isfinite(value) else None
 
 
-@dataclass(frozen=True, eq=False)
 class ExplainedCut:
-    """One cut that split a set of elements into two groups."""
+    """One cut that split a set of elements into two groups.
 
-    axis: str  # "y" for a horizontal cut (between rows), "x" for a vertical cut (between columns)
-    position: float  # the y or x of the cut
-    gap: float  # width of the empty band it lies in
-    depth: int  # 0 for the cut of all main elements
-    bounds: Bounds  # (left, top, right, bottom) of the set it split
-    lo: int  # the set is segment_order[lo:hi], its groups [lo:mid] and [mid:hi]
-    mid: int
-    hi: int
-    _explanation: Explanation
+    ``axis`` is "y" for a horizontal cut (between rows) and "x" for a
+    vertical cut (between columns), ``position`` the y or x of the cut and
+    ``gap`` the width of the empty band it lies in; ``depth`` is 0 for the
+    cut of all main elements; ``bounds`` is (left, top, right, bottom) of the
+    set it split.  The set is ``segment_order[lo:hi]`` of the explanation,
+    its groups ``[lo:mid]`` and ``[mid:hi]``.
+    """
+
+    __slots__ = ("axis", "position", "gap", "depth", "bounds", "lo", "mid", "hi", "_explanation")
+
+    def __init__(self, axis: str, position: float, gap: float, depth: int, bounds: Bounds, lo: int, mid: int,
+                 hi: int, explanation: Explanation) -> None:
+        self.axis, self.position, self.gap, self.depth, self.bounds = axis, position, gap, depth, bounds
+        self.lo, self.mid, self.hi, self._explanation = lo, mid, hi, explanation
+
+    def __repr__(self) -> str:
+        return (f"ExplainedCut(axis={self.axis!r}, position={self.position!r}, gap={self.gap!r}, "
+                f"depth={self.depth}, size={self.size})")
 
     @property
     def size(self) -> int:
@@ -74,30 +81,44 @@ class ExplainedCut:
         return self._explanation.segment_order[self.mid:self.hi]
 
     def to_dict(self) -> dict[str, Any]:
-        return {"axis": self.axis, "position": _json_number(self.position), "gap": _json_number(self.gap),
-                "depth": self.depth, "bounds": [_json_number(v) for v in self.bounds],
-                "lo": self.lo, "mid": self.mid, "hi": self.hi}
+        return _cut_dict(self.axis, self.position, self.gap, self.lo, self.mid, self.hi, self.depth, self.bounds)
 
 
-@dataclass(frozen=True, eq=False)
+def _cut_dict(axis: str, position: float, gap: float, lo: int, mid: int, hi: int, depth: int,
+              bounds: Bounds) -> dict[str, Any]:
+    return {"axis": axis, "position": _json_number(position), "gap": _json_number(gap), "depth": depth,
+            "bounds": [_json_number(v) for v in bounds], "lo": lo, "mid": mid, "hi": hi}
+
+
+def _fallback_dict(kind: str, axis: str | None, position: float | None, gap: float | None, lo: int, hi: int,
+                   depth: int, bounds: Bounds | None) -> dict[str, Any]:
+    out: dict[str, Any] = {"kind": kind, "depth": depth,
+                           "bounds": None if bounds is None else [_json_number(v) for v in bounds],
+                           "lo": lo, "hi": hi}
+    if axis is not None:
+        out.update(axis=axis, position=_json_number(position), gap=_json_number(gap))
+    return out
+
+
 class Fallback:
     """A set read top to bottom, then left to right, because no cut split it.
 
     ``kind`` is "no_valid_cut" (no gap of at least 5 units), "one_group" (the
     chosen cut, given by ``axis``, ``position`` and ``gap``, left one side
     empty) or "all_cross_layout" (every element was set aside: the whole page
-    is read so, and ``ids`` is every id).
+    is read so, and ``ids`` is every id).  The set is
+    ``segment_order[lo:hi]``; ``bounds`` is its extent.
     """
 
-    kind: str
-    depth: int
-    bounds: Bounds | None
-    lo: int
-    hi: int
-    axis: str | None
-    position: float | None
-    gap: float | None
-    _explanation: Explanation
+    __slots__ = ("kind", "depth", "bounds", "lo", "hi", "axis", "position", "gap", "_explanation")
+
+    def __init__(self, kind: str, depth: int, bounds: Bounds | None, lo: int, hi: int, axis: str | None,
+                 position: float | None, gap: float | None, explanation: Explanation) -> None:
+        self.kind, self.depth, self.bounds, self.lo, self.hi = kind, depth, bounds, lo, hi
+        self.axis, self.position, self.gap, self._explanation = axis, position, gap, explanation
+
+    def __repr__(self) -> str:
+        return f"Fallback(kind={self.kind!r}, depth={self.depth}, size={self.hi - self.lo})"
 
     @property
     def ids(self) -> list[Any]:
@@ -106,38 +127,49 @@ class Fallback:
         return self._explanation.segment_order[self.lo:self.hi]
 
     def to_dict(self) -> dict[str, Any]:
-        out: dict[str, Any] = {"kind": self.kind, "depth": self.depth,
-                               "bounds": None if self.bounds is None else [_json_number(v) for v in self.bounds],
-                               "lo": self.lo, "hi": self.hi}
-        if self.axis is not None:
-            out.update(axis=self.axis, position=_json_number(self.position), gap=_json_number(self.gap))
-        return out
+        return _fallback_dict(self.kind, self.axis, self.position, self.gap, self.lo, self.hi, self.depth,
+                              self.bounds)
 
 
 class Explanation:
-    """The order of a page and how it came about (see :func:`explain`)."""
+    """The order of a page and how it came about (see :func:`explain`).
 
+    ``order``, ``segment_order`` and ``set_aside`` are lists of ids; ``cuts``
+    and ``fallbacks`` are built from the engine's reports on first use.
+    """
+
+    __slots__ = ("order", "segment_order", "set_aside", "_events", "_cuts", "_fallbacks")
     order: list[Any]
     segment_order: list[Any]
     set_aside: list[Any]
-    cuts: list[ExplainedCut]
-    fallbacks: list[Fallback]
 
     def __init__(self, raw: tuple[list[int], list[int], list[int], list[Any]], ids: list[Any] | None) -> None:
-        order, segmented, aside, events = raw
+        order, segmented, aside, self._events = raw
         if ids is None:
             self.order, self.segment_order, self.set_aside = order, segmented, aside
         else:
             self.order = [ids[i] for i in order]
             self.segment_order = [ids[i] for i in segmented]
             self.set_aside = [ids[i] for i in aside]
-        self.cuts = []
-        self.fallbacks = []
-        for kind, axis, position, gap, lo, mid, hi, depth, bounds in events:
-            if kind == "cut":
-                self.cuts.append(ExplainedCut(axis, position, gap, depth, bounds, lo, mid, hi, self))
-            else:
-                self.fallbacks.append(Fallback(kind, depth, bounds, lo, hi, axis, position, gap, self))
+        self._cuts: list[ExplainedCut] | None = None
+        self._fallbacks: list[Fallback] | None = None
+
+    @property
+    def cuts(self) -> list[ExplainedCut]:
+        """Every cut that split a set, in the order the engine made them (depth first)."""
+        if self._cuts is None:
+            self._cuts = [ExplainedCut(axis, position, gap, depth, bounds, lo, mid, hi, self)
+                          for kind, axis, position, gap, lo, mid, hi, depth, bounds in self._events if kind == "cut"]
+        return self._cuts
+
+    @property
+    def fallbacks(self) -> list[Fallback]:
+        """Every set that was read in y-then-x order instead, in the engine's order."""
+        if self._fallbacks is None:
+            self._fallbacks = [Fallback(kind, depth, bounds, lo, hi, axis, position, gap, self)
+                               for kind, axis, position, gap, lo, mid, hi, depth, bounds in self._events
+                               if kind != "cut"]
+        return self._fallbacks
 
     def __repr__(self) -> str:
         return (f"<Explanation of {len(self.order)} elements: {len(self.cuts)} cuts, "
@@ -145,13 +177,20 @@ class Explanation:
 
     def to_dict(self) -> dict[str, Any]:
         """A JSON-ready form, linear in size: the cuts and fallbacks name their
-        sets by positions in ``segment_order``."""
+        sets by positions in ``segment_order``; NaN and infinities are null."""
+        cuts = []
+        fallbacks = []
+        for kind, axis, position, gap, lo, mid, hi, depth, bounds in self._events:
+            if kind == "cut":
+                cuts.append(_cut_dict(axis, position, gap, lo, mid, hi, depth, bounds))
+            else:
+                fallbacks.append(_fallback_dict(kind, axis, position, gap, lo, hi, depth, bounds))
         return {
             "order": list(self.order),
             "segment_order": list(self.segment_order),
             "set_aside": list(self.set_aside),
-            "cuts": [c.to_dict() for c in self.cuts],
-            "fallbacks": [f.to_dict() for f in self.fallbacks],
+            "cuts": cuts,
+            "fallbacks": fallbacks,
         }
 
 
@@ -174,9 +213,11 @@ def explain(
     ``quorlinpy`` loggers the order is also computed by ``_quorlin_core``, so
     that its log lines appear as they do for :func:`quorlin.order`.
     """
-    data = native_boxes(boxes)
-    raw = _native_call(_native.explain, data, profile="exact" if exact else None)
-    id_list = check_order_arguments(len(raw[0]), labels, ids, page_bounds, None)
+    raw = _native_call(_native.explain, native_boxes(boxes), profile="exact" if exact else None)
+    if labels is None and ids is None and page_bounds is None:
+        id_list = None
+    else:
+        id_list = check_order_arguments(len(raw[0]), labels, ids, page_bounds, None)
     if logging_debug():
         _core_order(_core_boxes(boxes), labels, page_bounds, None)
     return Explanation(raw, id_list)
