@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import IO, Any
 
 from .errors import QuorlinError
-from .jsonpage import json_document, load_json, page_from_json
+from .jsonpage import dump_json, json_document, load_json, page_from_json
 
 __all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
 
@@ -49,7 +49,7 @@ def _order_line(item: tuple[str, int, bytes]) -> LineResult:
     where = f"{source}:{number}"
     try:
         result = order_page(load_json(where, raw), where)
-        return LineResult(number, json.dumps(result, ensure_ascii=False), None)
+        return LineResult(number, dump_json(result), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
     except (KeyboardInterrupt, SystemExit):
