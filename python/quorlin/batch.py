@@ -18,7 +18,7 @@ from typing import IO, Any
 
 from . import _native
 from .errors import QuorlinError
-from .jsonpage import json_document, load_json, page_from_json
+from .jsonpage import dump_json, json_document, load_json, page_from_json
 from .labels import SKIPPED_LABELS, normalise_label_name
 from .ordering import logging_debug
 
@@ -80,7 +80,7 @@ def _order_line(item: tuple[str, int, bytes], explain: bool = False) -> LineResu
     try:
         page = load_json(where, raw)
         result = explain_page(page, where) if explain else order_page(page, where)
-        return LineResult(number, json.dumps(result, ensure_ascii=False), None)
+        return LineResult(number, dump_json(result), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
     except (KeyboardInterrupt, SystemExit):

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
-import json
 import logging
 import os
 import stat
@@ -20,6 +19,7 @@ from _quorlin_core import reset_log_cache
 from .batch import run_batch
 from .errors import PageError, QuorlinError
 from .formats import read_page, write_page
+from .jsonpage import dump_json
 from .page import Page, RegionId
 
 __all__ = ["main", "build_parser"]
@@ -142,7 +142,7 @@ def cmd_order(args: argparse.Namespace) -> int:
     name, data = _read_input(args.page)
     page = read_page(name, args.format, data)
     if args.explain:
-        text = json.dumps(page.explanation_document(), ensure_ascii=False, indent=2)
+        text = dump_json(page.explanation_document(), indent=2)
         _write_output(args.output, (text + "\n").encode("utf-8"))
         return 0
     _write_output(args.output, write_page(page, page.compute_order()))
