@@ -141,6 +141,8 @@ def test_float16_nan_payloads_and_float32_signalling_nans_match_the_core():
         ([(0, 0, 1, 1), iter((0, 0, 1, 1))], TypeError, r"^box 1: expected 4 numbers, got tuple_iterator$"),
         ([(0, 0, "x", 1)], TypeError, r"^box 0: coordinates must be numbers, got \(0, 0, 'x', 1\)$"),
         ([(0, 0, 10**400, 1)], OverflowError, r"int too large to convert to float"),
+        # rows that share their memory: refused before anything is allocated
+        (np.broadcast_to(np.zeros(4), (2**32, 4)), ValueError, r"^boxes: at most 4294967295 boxes, got 4294967296$"),
     ],
 )
 def test_bad_boxes_are_refused_with_the_argument_named(boxes, error, message):
