@@ -68,6 +68,8 @@ FORMATS = ("json", "page-xml", "alto", "hocr", *DETECTION_FORMATS)
 _SUFFIXES = {
     ".json": "json", ".xml": "page-xml", ".hocr": "hocr", ".html": "hocr", ".htm": "hocr", ".xhtml": "hocr",
 }
+_NAMES = {"json": "JSON", "page-xml": "PAGE-XML", "alto": "ALTO", "hocr": "hOCR", "detections": "JSON",
+          "coco": "JSON"}
 # The root element of an XML or HTML document, by its lower-case local name.
 _ROOTS = {"pcgts": "page-xml", "alto": "alto", "html": "hocr"}
 _COMMENT = re.compile(r"<!--.*?(?:-->|\Z)", re.S)
@@ -144,6 +146,10 @@ def read_page(
         raise PageError(source, "empty file")
     if fmt == "auto":
         fmt = detect_format(source, data)
+    else:
+        found = sniff_format(data)
+        if found is not None and _NAMES[found] != _NAMES[fmt]:
+            raise PageError(source, f"not {_NAMES[fmt]} as --format {fmt} says: the file is {_NAMES[found]}")
     if fmt == "json" or fmt in DETECTION_FORMATS:
         value = load_json(source, data)
         if fmt == "json" and (not isinstance(value, (dict, list)) or not looks_like_detections(value)):
