@@ -426,10 +426,12 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         except XmlPatchError as exc:
             raise PageError(page.source, str(exc)) from None
 
-    taken = {e.get("ID") for e in layout.root.iter() if e.get("ID")}
+    taken: set[str] = {e.get("ID") or "" for e in layout.root.iter()} | {str(b.rid) for b in layout.blocks}
     group_id = "ro_quorlin"
+    suffix = 1
     while group_id in taken or any(f"{group_id}_{i}" in taken for i in range(len(reading_order))):
-        group_id += "_"
+        suffix += 1
+        group_id = f"ro_quorlin_{suffix}"
     by_rid = {b.rid: b for b in layout.blocks}
     new_ids = {by_rid[rid].span: f' ID="{escape_attribute(str(rid))}"'
                for rid in reading_order if not by_rid[rid].has_id}

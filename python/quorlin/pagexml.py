@@ -237,16 +237,16 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     # OrderedGroup has a caption from the 2013 schema on
     caption = ' caption="Reading order computed by quorlin"' if ns.rpartition("/")[2] >= "2013" else ""
 
+    page_elem = root.find(f"{{{ns}}}Page")
+    old_ro = page_elem.find(f"{{{ns}}}ReadingOrder") if page_elem is not None else None
+    chains = _chains(old_ro) if old_ro is not None else None
+
     existing_ids = {elem.get("id") for elem in root.iter() if elem.get("id")}
     group_id = "ro_quorlin"
     suffix = 1
     while group_id in existing_ids:
         suffix += 1
         group_id = f"ro_quorlin_{suffix}"
-
-    page_elem = root.find(f"{{{ns}}}Page")
-    old_ro = page_elem.find(f"{{{ns}}}ReadingOrder") if page_elem is not None else None
-    chains = _chains(old_ro) if old_ro is not None else None
 
     def reading_order_lines(p: str, u: str) -> list[str]:
         lines = [
