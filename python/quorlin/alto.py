@@ -124,8 +124,9 @@ def _text(elem: XmlElement | None) -> str:
     return "".join(elem.itertext()) if elem is not None else ""
 
 
-def _scale(source: str, root: XmlElement, dpi: float | tuple[float, float] | None) -> tuple[float, float, str]:
-    """(x factor, y factor, unit) that turn the file's coordinates into pixels."""
+def _scale(source: str, root: XmlElement, dpi: float | tuple[float, float] | None) -> tuple[float, float, float]:
+    """(x resolution, y resolution, units per inch): a coordinate times the
+    resolution over the units per inch is in pixels."""
     unit = ""
     settings: list[str] = []
     for elem in root.iter():
@@ -137,7 +138,7 @@ def _scale(source: str, root: XmlElement, dpi: float | tuple[float, float] | Non
     unit = unit or "pixel"
     per_inch = {"mm10": 254.0, "inch1200": 1200.0}
     if unit == "pixel":
-        return 1.0, 1.0, unit
+        return 1.0, 1.0, 1.0
     if unit not in per_inch:
         raise PageError(source, f"unknown MeasurementUnit {unit!r} (expected pixel, mm10 or inch1200)")
     if dpi is None:
@@ -159,20 +160,23 @@ def _scale(source: str, root: XmlElement, dpi: float | tuple[float, float] | Non
         x_dpi = y_dpi = dpi
     if not (x_dpi > 0 and y_dpi > 0):
         raise PageError(source, f"the image resolution must be positive, got {x_dpi:g} x {y_dpi:g} dpi")
-    return x_dpi / per_inch[unit], y_dpi / per_inch[unit], unit
+    return x_dpi, y_dpi, per_inch[unit]
 
 
 class _Reader:
-    def __init__(self, source: str, sx: float, sy: float) -> None:
-        self.source, self.sx, self.sy = source, sx, sy
+    def __init__(self, source: str, sx: float, sy: float, per_inch: float) -> None:
+        self.source, self.sx, self.sy, self.per_inch = source, sx, sy, per_inch
 
-    def number(self, what: str, name: str, text: str, factor: float) -> float:
+    def number(self, what: str, name: str, text: str, dpi: float) -> float:
         try:
             value = parse_float(text)
         except ValueError:
             raise PageError(self.source, f"{what}: {name}={text!r} is not a number") from None
         value = check_coordinate(self.source, f"{what}: {name}", value, text.strip())
-        return check_coordinate(self.source, f"{what}: {name} in pixels", value * factor)
+        if self.per_inch == 1.0:
+            return value
+        # multiplied first: whole numbers of mm10 at 254 dpi are whole pixels
+        return check_coordinate(self.source, f"{what}: {name} in pixels", value * dpi / self.per_inch)
 
     def attribute_box(self, what: str, elem: XmlElement) -> Box | None:
         given = [name for name in _COORDINATES if elem.get(name) is not None]
@@ -292,8 +296,8 @@ def page_from_alto(data: bytes, source: str = "<alto>", dpi: float | tuple[float
     its lines; one without any is left out of the order with a warning.
     """
     layout, tree = _walk(source, data)
-    sx, sy, _unit = _scale(source, tree, dpi)
-    reader = _Reader(source, sx, sy)
+    sx, sy, per_inch = _scale(source, tree, dpi)
+    reader = _Reader(source, sx, sy, per_inch)
     tags = _tag_labels(tree)
 
     # The ElementTree parse and the byte spans see the same elements in the

@@ -34,6 +34,7 @@ from html.parser import HTMLParser
 from xml.etree.ElementTree import ParseError
 
 import defusedxml.ElementTree as SafeET
+from defusedxml import DefusedXmlException
 from _quorlin_core import SemanticLabel
 
 from .errors import PageError
@@ -326,6 +327,8 @@ def _parse(source: str, data: bytes) -> tuple[bytes, Span]:
         SafeET.fromstring(data, forbid_dtd=False)
     except ParseError:
         data = html_to_xml(data, source)
+    except (DefusedXmlException, ValueError, RecursionError):
+        pass  # refused below, with the message of the XML formats
     parse_safe_xml(source, data, forbid_dtd=False)  # safety checks, with their messages
     try:
         return data, scan_spans(data)

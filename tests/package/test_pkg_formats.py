@@ -167,3 +167,19 @@ def test_written_hocr_is_well_formed_xml_with_every_word(path):
 def test_every_sample_is_recognised_from_its_content_alone(path):
     expected = {"alto": "alto", "hocr": "hocr", "page": "page-xml"}[path.parent.name]
     assert read_page("no-suffix", data=path.read_bytes()).format == expected
+
+
+def test_page_unordered_group_of_chains_keeps_its_chains_each_in_the_computed_order():
+    data = (SAMPLES / "page" / "page2013_kraken_testfixture_explicit_ro_unordered.xml").read_bytes()
+    # a fourth region in no chain, left of everything
+    data = data.replace(b"    </Page>", b'        <TextRegion id="r4"><Coords points="0,700 100,700 100,800 0,800"/>'
+                                          b"</TextRegion>\n    </Page>")
+    page = read_page("p.xml", data=data)
+    out = write_page(page, ["r2", "r4", "r3", "r1"])
+    root = xml_root(out)
+    group = next(e for e in root.iter() if isinstance(e.tag, str) and e.tag.endswith("}UnorderedGroup"))
+    chains = [(c.get("id"), c.get("caption"), [r.get("regionRef") for r in c]) for c in group]
+    assert group.get("id") == "ug_top"
+    assert chains == [("ro_main", "Main text", ["r2", "r1"]), ("ro_margin", "Margin text", ["r3"]),
+                      ("ro_quorlin", "Reading order computed by quorlin", ["r4"])]
+    assert schema_errors(out) == schema_errors(data)
