@@ -18,7 +18,7 @@ from typing import IO, Any
 
 from .errors import QuorlinError
 from .formats import order_json_value
-from .jsonpage import json_document, load_json, page_from_json
+from .jsonpage import dump_json, json_document, load_json, page_from_json
 
 __all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
 
@@ -50,7 +50,7 @@ def _order_line(item: tuple[str, int, bytes, str]) -> LineResult:
     where = f"{source}:{number}"
     try:
         result = order_json_value(load_json(where, raw), where, fmt)
-        return LineResult(number, json.dumps(result, ensure_ascii=False), None)
+        return LineResult(number, dump_json(result), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
     except (KeyboardInterrupt, SystemExit):

@@ -25,13 +25,13 @@ not ordered follow, in their old order.
 
 from __future__ import annotations
 
-import json
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 from _quorlin_core import SemanticLabel
 
 from .errors import PageError
+from .jsonpage import dump_json
 from .labels import SKIPPED_LABELS, label_for, normalise_label_name, skipped_role
 from .ordering import Box
 from .page import Page, Region, RegionId, check_coordinate, shown_json
@@ -223,8 +223,7 @@ def detections_document(page: Page, reading_order: Sequence[RegionId]) -> Any:
 
 def detections_bytes(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     """:func:`detections_document` as UTF-8 JSON file contents."""
-    text = json.dumps(detections_document(page, reading_order), ensure_ascii=False, indent=2)
-    return (text + "\n").encode("utf-8")
+    return (dump_json(detections_document(page, reading_order), indent=2) + "\n").encode("utf-8")
 
 
 def from_detections(

@@ -15,6 +15,8 @@ the reader does not know is kept and written back as it was.
 from __future__ import annotations
 
 import json
+import re
+import uuid
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -22,9 +24,9 @@ from _quorlin_core import SemanticLabel
 
 from .errors import PageError
 from .labels import SKIPPED_LABELS, SKIPPED_PAGE_TYPES, label_for, normalise_label_name, page_region_label, skipped_role
-from .page import Box, Page, Region, RegionId, check_coordinate, parse_float, shown_json
+from .page import Box, OverflowedFloat, Page, Region, RegionId, check_coordinate, parse_float, shown_json
 
-__all__ = ["load_json", "page_from_json", "json_document", "json_page_bytes"]
+__all__ = ["load_json", "dump_json", "page_from_json", "json_document", "json_page_bytes"]
 
 
 def _json_kind(value: Any) -> str:
@@ -176,7 +178,40 @@ def json_document(page: Page, reading_order: Sequence[RegionId]) -> dict[str, An
     return document
 
 
+def _with_placeholders(value: Any, token: str, written: list[str]) -> Any:
+    """A copy of ``value`` whose overflowed numbers are placeholder strings
+    (``token`` and a number); ``written`` collects their texts in order."""
+    if isinstance(value, OverflowedFloat):
+        written.append(value.written)
+        return f"{token}{len(written) - 1}"
+    if isinstance(value, dict):
+        return {k: _with_placeholders(v, token, written) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_with_placeholders(v, token, written) for v in value]
+    return value
+
+
+def dump_json(document: Any, *, indent: int | None = None) -> str:
+    """``document`` as JSON text, as the package writes pages.
+
+    A number too large for a double (1e400 in the input) is written back as
+    the input wrote it, never as the ``Infinity`` that JSON does not have.
+    """
+    try:
+        return json.dumps(document, ensure_ascii=False, indent=indent, allow_nan=False)
+    except ValueError:
+        pass  # an overflowed number somewhere: rare, so found by a second pass
+    while True:
+        # A random token behind a NUL (which JSON text always escapes), so
+        # that no string of the document can be taken for a placeholder.
+        token = f"\x00{uuid.uuid4().hex}-"
+        written: list[str] = []
+        text = json.dumps(_with_placeholders(document, token, written), ensure_ascii=False, indent=indent)
+        pattern = re.compile('"' + re.escape(json.dumps(token)[1:-1]) + r'(\d+)"')
+        if len(pattern.findall(text)) == len(written):
+            return pattern.sub(lambda m: written[int(m.group(1))], text)
+
+
 def json_page_bytes(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     """The JSON page with ``reading_order`` as its "order", as UTF-8 file contents."""
-    text = json.dumps(json_document(page, reading_order), ensure_ascii=False, indent=2)
-    return (text + "\n").encode("utf-8")
+    return (dump_json(json_document(page, reading_order), indent=2) + "\n").encode("utf-8")

@@ -139,3 +139,15 @@ def test_not_utf8(tmp_path):
     path.write_bytes(b'{"elements": ["\xff"]}')
     with pytest.raises(PageError, match=r"not UTF-8 text \(byte 15\)"):
         read_page(path)
+
+
+@pytest.mark.parametrize("suffix", [".json", ".jsonl"])
+def test_number_beyond_double_range_is_written_back_as_written(tmp_path, suffix):
+    # json reads 1e400 as infinity; writing that back as "Infinity" would not be JSON
+    text = '{"elements": [{"id": 1, "box": [0, 0, 10, 10]}], "meta": {"big": 1e400, "small": [-2E+999]}}'
+    path = tmp_path / f"page{suffix}"
+    path.write_text(text + "\n", encoding="utf-8")
+    result = run_cli("order", str(path))
+    assert result.returncode == 0, result.stderr
+    assert "1e400" in result.stdout and "-2E+999" in result.stdout and "Infinity" not in result.stdout
+    assert json.loads(result.stdout)["order"] == [1]
