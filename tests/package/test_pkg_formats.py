@@ -6,7 +6,7 @@ import re
 from pathlib import Path
 
 import pytest
-from pkg_helpers import REALDATA
+from pkg_helpers import DATA, REALDATA
 
 from quorlin.formats import read_page, write_page
 
@@ -18,8 +18,10 @@ SCHEMAS = TESTDATA / "schemas"
 XLINK = "http://www.loc.gov/standards/xlink/xlink.xsd"
 
 SAMPLE_FILES = sorted(p for sub in ("alto", "hocr", "page") for p in (SAMPLES / sub).iterdir())
-# the realdata PAGE files not copied here (the two CC0 ones are in tests/package/data)
-REALDATA_FILES = [REALDATA / "xml" / n for n in ("reichsanzeiger_1914_178_0448.xml", "reichsanzeiger_1914_180_0471.xml")]
+# the other realdata PAGE files: the two CC0 ones in tests/package/data (the
+# dta ones are among the samples), and the shared folder's, when present
+REALDATA_FILES = [DATA / "reichsanzeiger_1914_178_0448.xml", DATA / "reichsanzeiger_1914_180_0471.xml",
+                  *sorted((REALDATA / "xml").glob("*.xml"))]
 FILES = SAMPLE_FILES + REALDATA_FILES
 
 # Files whose written order is not the computed order, because the format
