@@ -7,7 +7,9 @@ The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
 * :func:`explain` - the order with the cuts and fallbacks that made it;
 * :data:`LABELS` / :func:`label_for` - detector class names -> SemanticLabel;
 * :func:`order_page` - the per-page function for JSON pages (batch, Dask);
-* :mod:`quorlin.formats` - JSON pages and PAGE-XML, read and written;
+* :func:`from_detections` - detector output (x1,y1,x2,y2 lists, COCO) as boxes and class names;
+* :func:`read_page` - a page file of any format (:mod:`quorlin.formats`: JSON
+  pages, PAGE-XML, ALTO, hOCR, detections), read and written;
 * :mod:`quorlin.draw` - an SVG picture of the order and of the XY-cuts;
 * the ``quorlin`` command (:mod:`quorlin.cli`).
 """
@@ -18,8 +20,10 @@ from __future__ import annotations
 from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane, reset_log_cache
 
 from .batch import order_page
+from .detections import from_detections
 from .errors import PageError, QuorlinError
 from .explaining import Explanation, explain
+from .formats import read_page
 from .labels import LABELS, label_for
 from .ordering import order
 
@@ -50,6 +54,8 @@ __all__ = [
     "explain",
     "Explanation",
     "order_page",
+    "from_detections",
+    "read_page",
     "LABELS",
     "label_for",
     "PageError",

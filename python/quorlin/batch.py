@@ -7,7 +7,6 @@ each worker process, and what a Dask bag can ``map`` over.
 
 from __future__ import annotations
 
-import functools
 import json
 import logging
 import sys
@@ -16,19 +15,11 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import IO, Any
 
-from . import _native
 from .errors import QuorlinError
-from .jsonpage import dump_json, json_document, load_json, page_from_json
-from .labels import SKIPPED_LABELS, normalise_label_name
-from .ordering import logging_debug
+from .formats import explain_json_value, order_json_value
+from .jsonpage import dump_json, load_json, ordered_json_document
 
 __all__ = ["order_page", "explain_page", "order_lines", "run_batch", "LineResult"]
-
-
-@functools.lru_cache(maxsize=1024)
-def _skip_label(text: str) -> bool:
-    """Whether an element with this "label" is left out of the order (separators, noise)."""
-    return normalise_label_name(text) in SKIPPED_LABELS
 
 
 def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
@@ -42,15 +33,18 @@ def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any
     page it does not decide, every invalid page among them, goes through the
     Python reader, whose messages are the ones reported.
     """
-    if type(page) is dict and not logging_debug():
-        ids = _native.order_json_page(page, _skip_label)
-        if ids is not None:
-            document = dict(page)
-            document["order"] = ids
-            return document
-    parsed = page_from_json(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
-                            source)
-    return json_document(parsed, parsed.compute_order())
+    return ordered_json_document(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
+                                 source)
+
+
+def explain_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
+    """What ``quorlin order --explain`` writes for one JSON page object: its
+    source, order, cuts and fallbacks (see :meth:`quorlin.page.Page.explain`).
+
+    Raises :class:`quorlin.errors.PageError` for a page that is not valid.
+    """
+    return explain_json_value(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
+                              source, "json")
 
 
 @dataclass(frozen=True)
@@ -62,24 +56,13 @@ class LineResult:
     error: str | None
 
 
-def explain_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
-    """What ``quorlin order --explain`` writes for one JSON page object: its
-    source, order, cuts and fallbacks (see :meth:`quorlin.page.Page.explain`).
-
-    Raises :class:`quorlin.errors.PageError` for a page that is not valid.
-    """
-    parsed = page_from_json(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
-                            source)
-    return parsed.explanation_document()
-
-
-def _order_line(item: tuple[str, int, bytes], explain: bool = False) -> LineResult:
+def _order_line(item: tuple[str, int, bytes, str], explain: bool = False) -> LineResult:
     """Worker: parse, order (or explain) and serialise one line; never raises."""
-    source, number, raw = item
+    source, number, raw, fmt = item
     where = f"{source}:{number}"
     try:
-        page = load_json(where, raw)
-        result = explain_page(page, where) if explain else order_page(page, where)
+        value = load_json(where, raw)
+        result = explain_json_value(value, where, fmt) if explain else order_json_value(value, where, fmt)
         return LineResult(number, dump_json(result), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
@@ -99,18 +82,18 @@ def _init_worker(log_level: int) -> None:
     reset_log_cache()
 
 
-def _order_chunk(chunk: tuple[str, bool, list[tuple[int, bytes]]]) -> list[tuple[int, str | None, str | None]]:
+def _order_chunk(chunk: tuple[str, str, bool, list[tuple[int, bytes]]]) -> list[tuple[int, str | None, str | None]]:
     """Worker of a pool: one chunk of lines in, their results out as plain tuples."""
-    source, explain, lines = chunk
+    source, fmt, explain, lines = chunk
     results = []
     for number, raw in lines:
-        result = _order_line((source, number, raw), explain)
+        result = _order_line((source, number, raw, fmt), explain)
         results.append((result.line, result.output, result.error))
     return results
 
 
-def _chunks(source: str, explain: bool, items: Iterator[tuple[int, bytes]],
-            size: int) -> Iterator[tuple[str, bool, list[tuple[int, bytes]]]]:
+def _chunks(source: str, fmt: str, explain: bool, items: Iterator[tuple[int, bytes]],
+            size: int) -> Iterator[tuple[str, str, bool, list[tuple[int, bytes]]]]:
     """The numbered lines in chunks of about ``size`` bytes (at least one line each)."""
     chunk: list[tuple[int, bytes]] = []
     filled = 0
@@ -118,10 +101,10 @@ def _chunks(source: str, explain: bool, items: Iterator[tuple[int, bytes]],
         chunk.append((number, raw))
         filled += len(raw)
         if filled >= size:
-            yield source, explain, chunk
+            yield source, fmt, explain, chunk
             chunk, filled = [], 0
     if chunk:
-        yield source, explain, chunk
+        yield source, fmt, explain, chunk
 
 
 def order_lines(
@@ -130,6 +113,7 @@ def order_lines(
     jobs: int = 1,
     source: str = "<input>",
     chunksize: int = 1 << 18,
+    fmt: str = "auto",
     explain: bool = False,
 ) -> Iterator[LineResult]:
     """Order the JSON pages of ``lines`` (one page per line) in input order.
@@ -138,19 +122,22 @@ def order_lines(
     file.  With ``jobs`` > 1 the pages are spread over that many processes,
     in chunks of about ``chunksize`` bytes of input (whole lines), so that
     each trip to a worker carries enough work to pay for itself; the results
-    still come back in input order, one per page.  With ``explain`` each
-    output line is the page's explanation (:func:`explain_page`) instead.
+    still come back in input order, one per page.  A line may also hold
+    detector output (a list of detections, a COCO object): each line's shape
+    is told from its content with ``fmt`` "auto", or forced with "json",
+    "detections" or "coco".  With ``explain`` each output line is the page's
+    explanation (:func:`quorlin.formats.explain_json_value`) instead.
     """
     items = ((number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
     if jobs <= 1:
         for number, raw in items:
-            yield _order_line((source, number, raw), explain)
+            yield _order_line((source, number, raw, fmt), explain)
         return
     import multiprocessing  # only a run in several processes needs it
 
     level = logging.getLogger("quorlinpy").getEffectiveLevel()
     with multiprocessing.Pool(jobs, initializer=_init_worker, initargs=(level,)) as pool:
-        for results in pool.imap(_order_chunk, _chunks(source, explain, items, chunksize)):
+        for results in pool.imap(_order_chunk, _chunks(source, fmt, explain, items, chunksize)):
             for number, output, error in results:
                 yield LineResult(number, output, error)
 
@@ -198,6 +185,7 @@ def run_batch(
     jobs: int = 1,
     total: int | None = None,
     progress: bool | None = None,
+    fmt: str = "auto",
     explain: bool = False,
 ) -> int:
     """Order every page of a JSON Lines input and write one output line per page.
@@ -205,13 +193,14 @@ def run_batch(
     A page that fails is reported on ``err`` as "FILE:LINE: problem" and
     written to ``out`` as {"line": N, "error": "..."}, so that output line k
     still belongs to input page k.  Returns the number of failed pages.
-    ``progress`` defaults to showing a bar when ``err`` is a terminal.
+    ``progress`` defaults to showing a bar when ``err`` is a terminal;
+    ``fmt`` is the shape of each line (see :func:`order_lines`).
     """
     if progress is None:
         progress = bool(getattr(err, "isatty", lambda: False)())
     bar = _Progress(err, total, progress)
     failed = 0
-    for result in order_lines(lines, jobs=jobs, source=source, explain=explain):
+    for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain):
         if result.error is not None:
             failed += 1
             bar.clear()

@@ -7,7 +7,6 @@ import contextlib
 import io
 import logging
 import os
-import stat
 import sys
 import tempfile
 from collections.abc import Iterator, Sequence
@@ -18,7 +17,7 @@ from _quorlin_core import reset_log_cache
 
 from .batch import run_batch
 from .errors import PageError, QuorlinError
-from .formats import read_page, write_page
+from .formats import FORMATS, read_page, write_page
 from .jsonpage import dump_json
 from .page import Page, RegionId
 
@@ -27,6 +26,8 @@ __all__ = ["main", "build_parser"]
 DEMO_PAGE = "example_page.json"
 DEMO_SVG = "quorlin-demo.svg"
 JSONL_SUFFIXES = (".jsonl", ".ndjson")
+# suffixes of one-page markup files, which --jobs does not turn into JSON Lines
+MARKUP_SUFFIXES = (".xml", ".hocr", ".html", ".htm", ".xhtml")
 
 
 def _setup_logging(verbose: bool) -> None:
@@ -44,49 +45,79 @@ def _read_input(path: str) -> tuple[str, bytes | None]:
     return path, None
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
-@contextlib.contextmanager
-def _output_file(path: str) -> Iterator[IO[bytes]]:
-    """A file that appears at ``path`` only when the block ends without an
-    exception: it is written beside it under a temporary name and renamed, so
-    that a command that fails leaves no partial file (and no changed one)."""
-    target = Path(path)
-    try:
-        handle = tempfile.NamedTemporaryFile(  # noqa: SIM115 - closed below
-            "wb", dir=target.parent, prefix=f".{target.name}.", suffix=".part", delete=False)
-    except OSError as exc:
-        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-    try:
-        with handle:
-            yield handle
-            # The mode a file opened for writing would have: an existing
-            # file's own, or what the umask leaves of rw-rw-rw-.
-            try:
-                mode = stat.S_IMODE(os.stat(target).st_mode)
-            except FileNotFoundError:
-                mode = 0o666 & ~_umask()
-            os.chmod(handle.name, mode)
-        os.replace(handle.name, target)
-    except OSError as exc:
-        os.unlink(handle.name)
-        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-    except BaseException:
-        os.unlink(handle.name)
-        raise
-
-
 def _write_output(path: str | None, data: bytes) -> None:
     if path is None or path == "-":
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
         return
-    with _output_file(path) as handle:
-        handle.write(data)
+    # Written beside the target and renamed over it, so that a failure
+    # never leaves a half-written file (nor a changed input file).
+    target = Path(path)
+    if target.exists() and not target.is_file():  # a device or a pipe: written as it is
+        try:
+            with open(target, "wb") as handle:
+                handle.write(data)
+        except OSError as exc:
+            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+        return
+    try:
+        fd, temporary = tempfile.mkstemp(dir=target.parent or Path("."), prefix=f".{target.name}.")
+    except OSError as exc:
+        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+    try:
+        with os.fdopen(fd, "wb") as handle:
+            handle.write(data)
+        if target.exists():
+            os.chmod(temporary, target.stat().st_mode & 0o7777)
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, target)
+    except OSError as exc:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+
+
+@contextlib.contextmanager
+def _output_file(path: str) -> Iterator[IO[bytes]]:
+    """A file that appears at ``path`` only when the block ends without an
+    exception, as _write_output writes one: under a temporary name beside it,
+    renamed over it at the end (a device or a pipe is written as it is)."""
+    target = Path(path)
+    if target.exists() and not target.is_file():
+        try:
+            handle = open(target, "wb")  # noqa: SIM115 - closed below
+        except OSError as exc:
+            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+        with handle:
+            yield handle
+        return
+    try:
+        fd, temporary = tempfile.mkstemp(dir=target.parent or Path("."), prefix=f".{target.name}.")
+    except OSError as exc:
+        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+    try:
+        with os.fdopen(fd, "wb") as handle:
+            yield handle
+        if target.exists():
+            os.chmod(temporary, target.stat().st_mode & 0o7777)
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, target)
+    except BaseException as exc:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        if isinstance(exc, OSError):
+            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+        raise
 
 
 def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | None]:
@@ -105,12 +136,14 @@ def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | N
 
 
 def _is_jsonl(args: argparse.Namespace) -> bool:
+    """Whether the input is JSON Lines: --format jsonl, or a .jsonl file (or
+    --jobs) with JSON pages or detections on its lines."""
     if args.format == "jsonl":
         return True
-    if args.format != "auto":
+    if args.format not in ("auto", "detections", "coco"):
         return False
     suffix = Path(args.page).suffix.lower()
-    return suffix in JSONL_SUFFIXES or (args.jobs is not None and suffix != ".xml")
+    return suffix in JSONL_SUFFIXES or (args.jobs is not None and suffix not in MARKUP_SUFFIXES)
 
 
 def cmd_order(args: argparse.Namespace) -> int:
@@ -129,7 +162,8 @@ def cmd_order(args: argparse.Namespace) -> int:
                     binary = stack.enter_context(_output_file(args.output))
                     out_handle = stack.enter_context(io.TextIOWrapper(binary, encoding="utf-8", newline="\n"))
                 failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
-                                   progress=None if args.progress else False, explain=args.explain)
+                                   progress=None if args.progress else False,
+                                   fmt="auto" if args.format == "jsonl" else args.format, explain=args.explain)
         finally:
             if handle is not None:
                 handle.close()
@@ -140,7 +174,7 @@ def cmd_order(args: argparse.Namespace) -> int:
     if args.jobs is not None:
         raise QuorlinError("--jobs needs JSON Lines input (one page per line)")
     name, data = _read_input(args.page)
-    page = read_page(name, args.format, data)
+    page = read_page(name, args.format, data, dpi=args.dpi)
     if args.explain:
         text = dump_json(page.explanation_document(), indent=2)
         _write_output(args.output, (text + "\n").encode("utf-8"))
@@ -163,7 +197,7 @@ def _draw(page: Page, output: str | None, image: str | None, cuts: bool) -> list
 
 def cmd_draw(args: argparse.Namespace) -> int:
     name, data = _read_input(args.page)
-    page = read_page(name, args.format, data)
+    page = read_page(name, args.format, data, dpi=args.dpi)
     _draw(page, args.output, args.image, args.cuts)
     return 0
 
@@ -216,28 +250,40 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    formats = ("auto", "json", "jsonl", "page-xml")
+    formats = ("auto", "jsonl", *FORMATS)
+    format_help = ("input format (default: from the file's content): json (a JSON page), jsonl (one JSON page "
+                   "or detections per line), page-xml, alto, hocr, detections (a JSON list of x1,y1,x2,y2 boxes "
+                   "with class names), coco ([x, y, width, height] boxes with category_id)")
+    dpi_help = "image resolution for ALTO files in mm10 or inch1200 units that do not give it"
 
     p_order = sub.add_parser(
         "order", parents=[verbose], formatter_class=_Formatter,
-        help="compute the reading order of a page (JSON or PAGE-XML) or of many pages (JSON Lines)",
+        help="compute the reading order of a page (JSON, PAGE-XML, ALTO, hOCR, detections) or of many (JSON Lines)",
         description=(
-            "Compute the reading order of PAGE ('-' reads standard input).\n\n"
+            "Compute the reading order of PAGE ('-' reads standard input); the format is told\n"
+            "from the content.\n\n"
             "  JSON page:  writes the page object with \"order\" (element ids in reading order)\n"
             "  PAGE-XML:   writes a copy of the file whose ReadingOrder is one OrderedGroup\n"
             "              in the computed order; nothing else in the file changes\n"
-            "  JSON Lines: (.jsonl/.ndjson, --format jsonl or --jobs) one page per line in,\n"
-            "              one line per page out, in input order; a bad line is reported with\n"
-            "              its line number and the exit status is 1 at the end\n\n"
+            "  ALTO:       4.3 and later: a copy with a ReadingOrder; older versions: a copy\n"
+            "              with its blocks reordered in the document\n"
+            "  hOCR:       a copy (well-formed XML) with its areas reordered in the document\n"
+            "  detections: the list (or COCO annotations) in reading order, each with its\n"
+            "              \"reading_order\"\n"
+            "  JSON Lines: (.jsonl/.ndjson, --format jsonl or --jobs) one page or list of\n"
+            "              detections per line in, one line per page out, in input order; a bad\n"
+            "              line is reported with its line number and the exit status is 1 at the end\n\n"
             "With --explain, each page is written as one JSON object instead (one line\n"
             "per page for JSON Lines): {\"source\", \"order\", \"segment_order\",\n"
             "\"set_aside\", \"cuts\", \"fallbacks\"}; see the README.\n\n"
             "A file given with -o appears only when the command succeeds."
         ),
     )
-    p_order.add_argument("page", metavar="PAGE", help="page file: .json, .xml (PAGE), .jsonl, or '-'")
+    p_order.add_argument("page", metavar="PAGE",
+                         help="page file: JSON, PAGE-XML, ALTO, hOCR, detections, JSON Lines, or '-'")
     p_order.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
-    p_order.add_argument("--format", choices=formats, default="auto", help="input format (default: from the file)")
+    p_order.add_argument("--format", choices=formats, default="auto", help=format_help)
+    p_order.add_argument("--dpi", type=float, metavar="N", help=dpi_help)
     p_order.add_argument("-j", "--jobs", type=int, metavar="N",
                          help="order JSON Lines pages in N processes")
     p_order.add_argument("--explain", action="store_true",
@@ -250,15 +296,18 @@ def build_parser() -> argparse.ArgumentParser:
         "draw", parents=[verbose],
         help="draw a page's reading order as SVG",
         description=("Draw PAGE as SVG: boxes coloured by label, numbered in reading order, arrows from "
-                     "each element to the next, optionally over the page image and with the XY-cut lines."),
+                     "each element to the next, separators faint grey, optionally over the page image and "
+                     "with the XY-cut lines."),
     )
-    p_draw.add_argument("page", metavar="PAGE", help="page file: .json or .xml (PAGE), or '-'")
+    p_draw.add_argument("page", metavar="PAGE",
+                        help="page file: JSON, PAGE-XML, ALTO, hOCR or detections, or '-'")
     p_draw.add_argument("-o", "--output", metavar="FILE.svg", help="SVG file to write (default: standard output)")
     p_draw.add_argument("--image", metavar="IMAGE", help="page image (PNG, JPEG or GIF) to draw under the boxes")
     p_draw.add_argument("--cuts", action="store_true",
                         help="draw the cut lines of the segmentation (from the module's debug log) dashed")
-    p_draw.add_argument("--format", choices=("auto", "json", "page-xml"), default="auto",
-                        help="input format (default: from the file)")
+    p_draw.add_argument("--format", choices=("auto", *FORMATS), default="auto",
+                        help="input format (default: from the file's content; see 'quorlin order --help')")
+    p_draw.add_argument("--dpi", type=float, metavar="N", help=dpi_help)
     p_draw.set_defaults(func=cmd_draw)
 
     p_demo = sub.add_parser(

@@ -14,6 +14,7 @@ the reader does not know is kept and written back as it was.
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 import uuid
@@ -22,11 +23,13 @@ from typing import Any
 
 from _quorlin_core import SemanticLabel
 
+from . import _native
 from .errors import PageError
-from .labels import SKIPPED_LABELS, SKIPPED_PAGE_TYPES, label_for, normalise_label_name, page_region_label
+from .labels import SKIPPED_LABELS, SKIPPED_PAGE_TYPES, label_for, normalise_label_name, page_region_label, skipped_role
+from .ordering import logging_debug
 from .page import Box, OverflowedFloat, Page, Region, RegionId, check_coordinate, parse_float, shown_json
 
-__all__ = ["load_json", "dump_json", "page_from_json", "json_document", "json_page_bytes"]
+__all__ = ["load_json", "dump_json", "page_from_json", "json_document", "ordered_json_document", "json_page_bytes"]
 
 
 def _json_kind(value: Any) -> str:
@@ -161,7 +164,10 @@ def page_from_json(obj: Any, source: str = "<json>") -> Page:
         seen.add(rid)
         box = _json_box(source, where, item)
         label, kind, skip = _json_label(source, where, item)
-        (skipped if skip else regions).append(Region(rid, box, label, kind))
+        if skip:
+            skipped.append(Region(rid, box, label, kind, skipped_role(str(item.get("label", item.get("type"))))))
+        else:
+            regions.append(Region(rid, box, label, kind))
 
     reading_order: list[RegionId] | None = None
     if "order" in obj:
@@ -180,6 +186,31 @@ def json_document(page: Page, reading_order: Sequence[RegionId]) -> dict[str, An
     document = dict(page.document) if isinstance(page.document, dict) else {}
     document["order"] = list(reading_order)
     return document
+
+
+@functools.lru_cache(maxsize=1024)
+def _skip_label(text: str) -> bool:
+    """Whether an element with this "label" is left out of the order (separators, noise)."""
+    return normalise_label_name(text) in SKIPPED_LABELS
+
+
+def ordered_json_document(obj: Any, source: str = "<json>") -> dict[str, Any]:
+    """A parsed JSON page with its "order": what ``quorlin order`` writes for it.
+
+    A valid page is read by ``quorlin._native`` straight from its dict (types,
+    finiteness, range and uniqueness of the ids, "order"); every page it does
+    not decide, each invalid one among them, goes through :func:`page_from_json`,
+    whose messages are the ones raised.  Both give the same document.  (The
+    fast path hands the ordering no separators, which no ordering uses yet.)
+    """
+    if type(obj) is dict and not logging_debug():
+        ids = _native.order_json_page(obj, _skip_label)
+        if ids is not None:
+            document = dict(obj)
+            document["order"] = ids
+            return document
+    page = page_from_json(obj, source)
+    return json_document(page, page.compute_order())
 
 
 def _with_placeholders(value: Any, token: str, written: list[str]) -> Any:

@@ -57,20 +57,29 @@ def _as_list(values: Any, what: str) -> list[Any]:
         raise TypeError(f"{what} must be a sequence, not {type(values).__name__}") from None
 
 
-def _box(index: int, box: Any) -> Box:
+def _box(index: int, box: Any, what: str = "box") -> Box:
     if isinstance(box, (str, bytes)):
-        raise TypeError(f"box {index}: expected 4 numbers, got {type(box).__name__}")
+        raise TypeError(f"{what} {index}: expected 4 numbers, got {type(box).__name__}")
     try:
         values = tuple(box)
     except TypeError:
-        raise TypeError(f"box {index}: expected 4 numbers, got {type(box).__name__}") from None
+        raise TypeError(f"{what} {index}: expected 4 numbers, got {type(box).__name__}") from None
     if len(values) != 4:
-        raise ValueError(f"box {index}: expected 4 numbers (x1, y1, x2, y2), got {len(values)}")
+        raise ValueError(f"{what} {index}: expected 4 numbers (x1, y1, x2, y2), got {len(values)}")
     try:
         x1, y1, x2, y2 = (float(v) for v in values)
     except (TypeError, ValueError):
-        raise TypeError(f"box {index}: coordinates must be numbers, got {values!r}") from None
+        raise TypeError(f"{what} {index}: coordinates must be numbers, got {values!r}") from None
     return x1, y1, x2, y2
+
+
+def _box_list(boxes: Any, name: str, what: str) -> list[Box]:
+    """A sequence of boxes or an N x 4 array as a list of 4-tuples of floats."""
+    if hasattr(boxes, "shape") and hasattr(boxes, "tolist"):
+        shape = tuple(boxes.shape)
+        if not (len(shape) == 2 and shape[1] == 4) and shape != (0,):
+            raise ValueError(f"{name} must be an N x 4 array, got shape {shape}")
+    return [_box(i, b, what) for i, b in enumerate(_as_list(boxes, name))]
 
 
 def union_box(boxes: Iterable[Box]) -> Box | None:
@@ -197,6 +206,7 @@ def order(
     *,
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
     exact: bool = False,
     as_array: Literal[False] = False,
 ) -> list[int]: ...
@@ -210,6 +220,7 @@ def order(
     ids: Sequence[T],
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
     exact: bool = False,
     as_array: Literal[False] = False,
 ) -> list[T]: ...
@@ -223,6 +234,7 @@ def order(
     *,
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
     exact: bool = False,
     as_array: Literal[False] = False,
 ) -> list[T]: ...
@@ -236,6 +248,7 @@ def order(
     *,
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
     exact: bool = False,
     as_array: Literal[True],
 ) -> Any: ...
@@ -248,6 +261,7 @@ def order(
     *,
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
     exact: bool = False,
     as_array: bool = False,
 ) -> Any:
@@ -261,6 +275,12 @@ def order(
     given, duplicates included.  ``page_bounds`` and ``config`` are checked
     and take no part in the order.
 
+    ``separators`` (optional, a sequence of boxes or an N x 4 array, checked
+    like ``boxes``) are the rules and separator lines of the page: never
+    ordered themselves, they are evidence of its columns and rows for an
+    ordering profile that uses it.  The exact XY-cut does not use them, so
+    they do not change the order it returns.
+
     ``exact=True`` gives exactly the order of ``compute_order_mervane`` on the
     same boxes; the default (``exact=False``) is the package's recommended
     ordering, today the same.  ``as_array=True`` returns the box indices as a
@@ -271,6 +291,8 @@ def order(
         raise ValueError("as_array=True returns box indices: pass ids=None and index your ids with the result")
     if logging_debug():
         box_list = _core_boxes(boxes)
+        if separators is not None:
+            _box_list(separators, "separators", "separator")
         id_list = check_order_arguments(len(box_list), labels, ids, page_bounds, config)
         indices = _core_order(box_list, labels, page_bounds, config)
         if as_array:
@@ -280,6 +302,8 @@ def order(
         return indices if id_list is None else [id_list[i] for i in indices]
     data = native_boxes(boxes)
     result = _native_call(_native.order, data, as_array=as_array, profile="exact" if exact else None)
+    if separators is not None:
+        _box_list(separators, "separators", "separator")
     if labels is not None or ids is not None or page_bounds is not None or config is not None:
         id_list = check_order_arguments(len(result), labels, ids, page_bounds, config)
         if id_list is not None:
