@@ -124,7 +124,7 @@ def _report_text(how: str, all_regions: bool, summary: CorpusSummary,
     width = max(len(name) for name, _ in rows + [("collection", summary.overall)])
     lines += ["", f"{'collection':<{width}}  pages  mean tau  {'exact':>12}  missing"]
     for name, s in rows:
-        exact = f"{s.exact_rate:.3f} ({s.exact})"
+        exact = f"{s.exact_rate:.3f} ({s.exact_pages})"
         lines.append(f"{name:<{width}}  {s.pages:5d}  {s.mean_tau:+8.3f}  {exact:>12}  {s.missing:7d}")
     if worst_pages:
         lines += ["", f"worst page{'s' if len(worst_pages) != 1 else ''}:", "   tau  exact  ids  missing  page"]

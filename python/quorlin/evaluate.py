@@ -24,7 +24,6 @@ orders that ``quorlin eval`` scores on a :class:`~quorlin.page.Page`.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Hashable, Iterable, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any, NamedTuple
@@ -183,7 +182,7 @@ class Summary:
     pages: int
     mean_tau: float
     #: pages reproduced exactly, and their share
-    exact: int
+    exact_pages: int
     exact_rate: float
     #: ground-truth ids left out, over all pages
     missing: int
@@ -201,8 +200,8 @@ def _summary(scores: Sequence[PageScore]) -> Summary:
     exact = sum(1 for s in scores if s.exact)
     return Summary(
         pages=len(scores),
-        mean_tau=math.fsum(s.tau for s in scores) / len(scores),
-        exact=exact,
+        mean_tau=sum(s.tau for s in scores) / len(scores),
+        exact_pages=exact,
         exact_rate=exact / len(scores),
         missing=sum(s.missing for s in scores),
     )
