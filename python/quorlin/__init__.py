@@ -6,7 +6,9 @@ The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
 * :func:`order` - reading order of plain boxes (a list or an N x 4 array);
 * :data:`LABELS` / :func:`label_for` - detector class names -> SemanticLabel;
 * :func:`order_page` - the per-page function for JSON pages (batch, Dask);
-* :mod:`quorlin.formats` - JSON pages and PAGE-XML, read and written;
+* :func:`from_detections` - detector output (x1,y1,x2,y2 lists, COCO) as boxes and class names;
+* :func:`read_page` - a page file of any format (:mod:`quorlin.formats`: JSON
+  pages, PAGE-XML, ALTO, hOCR, detections), read and written;
 * :mod:`quorlin.draw` - an SVG picture of the order and of the XY-cuts;
 * the ``quorlin`` command (:mod:`quorlin.cli`).
 """
@@ -19,7 +21,9 @@ from importlib.metadata import version as _version
 from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane, reset_log_cache
 
 from .batch import order_page
+from .detections import from_detections
 from .errors import PageError, QuorlinError
+from .formats import read_page
 from .labels import LABELS, label_for
 from .ordering import order
 
@@ -36,6 +40,8 @@ __all__ = [
     "reset_log_cache",
     "order",
     "order_page",
+    "from_detections",
+    "read_page",
     "LABELS",
     "label_for",
     "PageError",

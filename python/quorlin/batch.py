@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import IO, Any
 
 from .errors import QuorlinError
+from .formats import order_json_value
 from .jsonpage import dump_json, json_document, load_json, page_from_json
 
 __all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
@@ -43,12 +44,12 @@ class LineResult:
     error: str | None
 
 
-def _order_line(item: tuple[str, int, bytes]) -> LineResult:
+def _order_line(item: tuple[str, int, bytes, str]) -> LineResult:
     """Worker: parse, order and serialise one line; never raises."""
-    source, number, raw = item
+    source, number, raw, fmt = item
     where = f"{source}:{number}"
     try:
-        result = order_page(load_json(where, raw), where)
+        result = order_json_value(load_json(where, raw), where, fmt)
         return LineResult(number, dump_json(result), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
@@ -74,14 +75,18 @@ def order_lines(
     jobs: int = 1,
     source: str = "<input>",
     chunksize: int = 4,
+    fmt: str = "auto",
 ) -> Iterator[LineResult]:
     """Order the JSON pages of ``lines`` (one page per line) in input order.
 
     Blank lines are skipped but still counted, so line numbers match the
     file.  With ``jobs`` > 1 the pages are spread over that many processes;
-    the results still come back in input order, one per page.
+    the results still come back in input order, one per page.  A line may
+    also hold detector output (a list of detections, a COCO object): each
+    line's shape is told from its content with ``fmt`` "auto", or forced
+    with "json", "detections" or "coco".
     """
-    items = ((source, number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
+    items = ((source, number, raw, fmt) for number, raw in enumerate(lines, 1) if raw.strip())
     if jobs <= 1:
         yield from map(_order_line, items)
         return
@@ -133,19 +138,21 @@ def run_batch(
     jobs: int = 1,
     total: int | None = None,
     progress: bool | None = None,
+    fmt: str = "auto",
 ) -> int:
     """Order every page of a JSON Lines input and write one output line per page.
 
     A page that fails is reported on ``err`` as "FILE:LINE: problem" and
     written to ``out`` as {"line": N, "error": "..."}, so that output line k
     still belongs to input page k.  Returns the number of failed pages.
-    ``progress`` defaults to showing a bar when ``err`` is a terminal.
+    ``progress`` defaults to showing a bar when ``err`` is a terminal;
+    ``fmt`` is the shape of each line (see :func:`order_lines`).
     """
     if progress is None:
         progress = bool(getattr(err, "isatty", lambda: False)())
     bar = _Progress(err, total, progress)
     failed = 0
-    for result in order_lines(lines, jobs=jobs, source=source):
+    for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt):
         if result.error is not None:
             failed += 1
             bar.clear()

@@ -6,6 +6,7 @@ import argparse
 import logging
 import os
 import sys
+import tempfile
 from collections.abc import Iterator, Sequence
 from importlib import resources
 from pathlib import Path
@@ -18,7 +19,7 @@ from .batch import run_batch
 from .draw import image_data_uri, order_with_cuts, render_svg
 from .errors import PageError, QuorlinError
 from .evalcmd import add_eval_command, eval_report
-from .formats import read_page, write_page
+from .formats import FORMATS, read_page, write_page
 from .page import Page, RegionId
 
 __all__ = ["main", "build_parser"]
@@ -26,6 +27,8 @@ __all__ = ["main", "build_parser"]
 DEMO_PAGE = "example_page.json"
 DEMO_SVG = "quorlin-demo.svg"
 JSONL_SUFFIXES = (".jsonl", ".ndjson")
+# suffixes of one-page markup files, which --jobs does not turn into JSON Lines
+MARKUP_SUFFIXES = (".xml", ".hocr", ".html", ".htm", ".xhtml")
 
 
 def _setup_logging(verbose: bool) -> None:
@@ -48,9 +51,35 @@ def _write_output(path: str | None, data: bytes) -> None:
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
         return
+    # Written beside the target and renamed over it, so that a failure
+    # never leaves a half-written file (nor a changed input file).
+    target = Path(path)
+    if target.exists() and not target.is_file():  # a device or a pipe: written as it is
+        try:
+            with open(target, "wb") as handle:
+                handle.write(data)
+        except OSError as exc:
+            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+        return
     try:
-        Path(path).write_bytes(data)
+        fd, temporary = tempfile.mkstemp(dir=target.parent or Path("."), prefix=f".{target.name}.")
     except OSError as exc:
+        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+    try:
+        with os.fdopen(fd, "wb") as handle:
+            handle.write(data)
+        if target.exists():
+            os.chmod(temporary, target.stat().st_mode & 0o7777)
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, target)
+    except OSError as exc:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
         raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
 
 
@@ -70,12 +99,14 @@ def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | N
 
 
 def _is_jsonl(args: argparse.Namespace) -> bool:
+    """Whether the input is JSON Lines: --format jsonl, or a .jsonl file (or
+    --jobs) with JSON pages or detections on its lines."""
     if args.format == "jsonl":
         return True
-    if args.format != "auto":
+    if args.format not in ("auto", "detections", "coco"):
         return False
     suffix = Path(args.page).suffix.lower()
-    return suffix in JSONL_SUFFIXES or (args.jobs is not None and suffix != ".xml")
+    return suffix in JSONL_SUFFIXES or (args.jobs is not None and suffix not in MARKUP_SUFFIXES)
 
 
 def cmd_order(args: argparse.Namespace) -> int:
@@ -96,7 +127,8 @@ def cmd_order(args: argparse.Namespace) -> int:
                     raise PageError(args.output, f"cannot write: {exc.strerror or exc}") from None
             try:
                 failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
-                                   progress=None if args.progress else False)
+                                   progress=None if args.progress else False,
+                                   fmt="auto" if args.format == "jsonl" else args.format)
             finally:
                 if out_handle is not sys.stdout:
                     out_handle.close()
@@ -110,7 +142,7 @@ def cmd_order(args: argparse.Namespace) -> int:
     if args.jobs is not None:
         raise QuorlinError("--jobs needs JSON Lines input (one page per line)")
     name, data = _read_input(args.page)
-    page = read_page(name, args.format, data)
+    page = read_page(name, args.format, data, dpi=args.dpi)
     _write_output(args.output, write_page(page, page.compute_order()))
     return 0
 
@@ -127,7 +159,7 @@ def _draw(page: Page, output: str | None, image: str | None, cuts: bool) -> list
 
 def cmd_draw(args: argparse.Namespace) -> int:
     name, data = _read_input(args.page)
-    page = read_page(name, args.format, data)
+    page = read_page(name, args.format, data, dpi=args.dpi)
     _draw(page, args.output, args.image, args.cuts)
     return 0
 
@@ -172,24 +204,36 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"quorlin {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    formats = ("auto", "json", "jsonl", "page-xml")
+    formats = ("auto", "jsonl", *FORMATS)
+    format_help = ("input format (default: from the file's content): json (a JSON page), jsonl (one JSON page "
+                   "or detections per line), page-xml, alto, hocr, detections (a JSON list of x1,y1,x2,y2 boxes "
+                   "with class names), coco ([x, y, width, height] boxes with category_id)")
+    dpi_help = "image resolution for ALTO files in mm10 or inch1200 units that do not give it"
 
     p_order = sub.add_parser(
         "order", parents=[verbose], formatter_class=_Formatter,
-        help="compute the reading order of a page (JSON or PAGE-XML) or of many pages (JSON Lines)",
+        help="compute the reading order of a page (JSON, PAGE-XML, ALTO, hOCR, detections) or of many (JSON Lines)",
         description=(
-            "Compute the reading order of PAGE ('-' reads standard input).\n\n"
+            "Compute the reading order of PAGE ('-' reads standard input); the format is told\n"
+            "from the content.\n\n"
             "  JSON page:  writes the page object with \"order\" (element ids in reading order)\n"
             "  PAGE-XML:   writes a copy of the file whose ReadingOrder is one OrderedGroup\n"
             "              in the computed order; nothing else in the file changes\n"
-            "  JSON Lines: (.jsonl/.ndjson, --format jsonl or --jobs) one page per line in,\n"
-            "              one line per page out, in input order; a bad line is reported with\n"
-            "              its line number and the exit status is 1 at the end"
+            "  ALTO:       4.3 and later: a copy with a ReadingOrder; older versions: a copy\n"
+            "              with its blocks reordered in the document\n"
+            "  hOCR:       a copy (well-formed XML) with its areas reordered in the document\n"
+            "  detections: the list (or COCO annotations) in reading order, each with its\n"
+            "              \"reading_order\"\n"
+            "  JSON Lines: (.jsonl/.ndjson, --format jsonl or --jobs) one page or list of\n"
+            "              detections per line in, one line per page out, in input order; a bad\n"
+            "              line is reported with its line number and the exit status is 1 at the end"
         ),
     )
-    p_order.add_argument("page", metavar="PAGE", help="page file: .json, .xml (PAGE), .jsonl, or '-'")
+    p_order.add_argument("page", metavar="PAGE",
+                         help="page file: JSON, PAGE-XML, ALTO, hOCR, detections, JSON Lines, or '-'")
     p_order.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
-    p_order.add_argument("--format", choices=formats, default="auto", help="input format (default: from the file)")
+    p_order.add_argument("--format", choices=formats, default="auto", help=format_help)
+    p_order.add_argument("--dpi", type=float, metavar="N", help=dpi_help)
     p_order.add_argument("-j", "--jobs", type=int, metavar="N",
                          help="order JSON Lines pages in N processes")
     p_order.add_argument("--no-progress", dest="progress", action="store_false",
@@ -200,15 +244,18 @@ def build_parser() -> argparse.ArgumentParser:
         "draw", parents=[verbose],
         help="draw a page's reading order as SVG",
         description=("Draw PAGE as SVG: boxes coloured by label, numbered in reading order, arrows from "
-                     "each element to the next, optionally over the page image and with the XY-cut lines."),
+                     "each element to the next, separators faint grey, optionally over the page image and "
+                     "with the XY-cut lines."),
     )
-    p_draw.add_argument("page", metavar="PAGE", help="page file: .json or .xml (PAGE), or '-'")
+    p_draw.add_argument("page", metavar="PAGE",
+                        help="page file: JSON, PAGE-XML, ALTO, hOCR or detections, or '-'")
     p_draw.add_argument("-o", "--output", metavar="FILE.svg", help="SVG file to write (default: standard output)")
     p_draw.add_argument("--image", metavar="IMAGE", help="page image (PNG, JPEG or GIF) to draw under the boxes")
     p_draw.add_argument("--cuts", action="store_true",
                         help="draw the cut lines of the segmentation (from the module's debug log) dashed")
-    p_draw.add_argument("--format", choices=("auto", "json", "page-xml"), default="auto",
-                        help="input format (default: from the file)")
+    p_draw.add_argument("--format", choices=("auto", *FORMATS), default="auto",
+                        help="input format (default: from the file's content; see 'quorlin order --help')")
+    p_draw.add_argument("--dpi", type=float, metavar="N", help=dpi_help)
     p_draw.set_defaults(func=cmd_draw)
 
     p_demo = sub.add_parser(

@@ -37,6 +37,7 @@ LABEL_COLOURS: dict[str, str] = {
     "Regular": "#1e8449",
 }
 SKIPPED_COLOUR = "#8c8c8c"
+SEPARATOR_COLOUR = "#9a9a9a"
 CUT_COLOUR = "#e6007e"
 ARROW_COLOUR = "#222222"
 # Largest side, in CSS pixels, at which the SVG asks to be shown; the
@@ -275,8 +276,17 @@ def render_svg(
         return (f'x="{_fmt(left)}" y="{_fmt(top)}" width="{_fmt(abs(box[2] - box[0]))}" '
                 f'height="{_fmt(abs(box[3] - box[1]))}"')
 
+    # separators faintly: evidence of columns and rows, never ordered
+    add(f'<g class="separators" fill="{SEPARATOR_COLOUR}" fill-opacity="0.15" stroke="{SEPARATOR_COLOUR}" '
+        f'stroke-opacity="0.45" stroke-width="{_fmt(stroke * 0.75)}">')
+    for r in page.separators:
+        add(f'<rect {box_attrs(r.box)}><title>{escape(f"{r.id} {r.kind} (separator, not ordered)")}</title></rect>')
+    add("</g>")
+
     add('<g class="skipped">')
     for r in page.skipped:
+        if r.role == "separator":
+            continue
         add(f'<rect {box_attrs(r.box)} fill="{SKIPPED_COLOUR}" fill-opacity="0.25" stroke="{SKIPPED_COLOUR}" '
             f'stroke-width="{_fmt(stroke)}"><title>{escape(f"{r.id} {r.kind} (not ordered)")}</title></rect>')
     add("</g>")

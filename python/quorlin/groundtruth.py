@@ -222,28 +222,30 @@ def truth_from_json(obj: Any, name: str, collection: str | None = None) -> Truth
 
 
 def _format_of(path: str, data: bytes, fmt: str) -> str:
+    """"page-xml", "json" or "jsonl": ``fmt`` when given, else from the content
+    (and the name of a JSON Lines file)."""
     if fmt != "auto":
         return fmt
-    suffix = Path(path).suffix.lower()
-    if suffix in JSONL_SUFFIXES:
-        return "jsonl"
-    if suffix == ".json":
-        return "json"
-    if suffix == ".xml":
-        return "page-xml"
     sniffed = sniff_format(data)
     if sniffed == "json":
+        if Path(path).suffix.lower() in JSONL_SUFFIXES:
+            return "jsonl"
         # one JSON value per line rather than one (perhaps indented) value
         lines = [line for line in data.splitlines() if line.strip()]
-        if len(lines) > 1:
+        if len(lines) > 1 and Path(path).suffix.lower() != ".json":
             try:
                 json.loads(lines[0])
                 return "jsonl"
             except ValueError:
                 pass
-    if sniffed is None:
-        raise PageError(path, "cannot tell the format (expected PAGE-XML, a JSON page or JSON Lines)")
-    return sniffed
+        return "json"
+    if sniffed == "page-xml":
+        return sniffed
+    if sniffed is not None:
+        shown = {"alto": "ALTO", "hocr": "hOCR"}.get(sniffed, sniffed)
+        raise PageError(path, f"{shown} file: quorlin eval reads ground truth from PAGE-XML (its ReadingOrder) "
+                              "and JSON pages (\"gt_order\")")
+    raise PageError(path, "cannot tell the format (expected PAGE-XML, a JSON page or JSON Lines)")
 
 
 def _read_bytes(path: str, stdin: IO[bytes] | None) -> bytes:
@@ -291,7 +293,7 @@ def read_truth(
 
     An input is a file (PAGE-XML, JSON, JSON Lines; "-" is standard input) or
     a directory, whose ``*.xml`` files (in its sub-folders too, in name order)
-    are read as PAGE-XML whatever ``fmt`` says.  Raises :class:`PageError` naming the file (and
+    are read whatever ``fmt`` says; they must be PAGE-XML.  Raises :class:`PageError` naming the file (and
     line) of the first page that cannot be used.
     """
     truths: list[TruthPage] = []
@@ -303,7 +305,7 @@ def read_truth(
             if not files:
                 raise PageError(given, "directory without PAGE-XML files (*.xml)")
             found = [(str(p), p.relative_to(top)) for p in files]
-            kind = "page-xml"
+            kind = "auto"
         else:
             found = [(given, Path(os.path.basename(given)))]
             kind = fmt

@@ -23,7 +23,7 @@ from typing import Any
 from _quorlin_core import SemanticLabel
 
 from .errors import PageError
-from .labels import SKIPPED_LABELS, SKIPPED_PAGE_TYPES, label_for, normalise_label_name, page_region_label
+from .labels import SKIPPED_LABELS, SKIPPED_PAGE_TYPES, label_for, normalise_label_name, page_region_label, skipped_role
 from .page import Box, OverflowedFloat, Page, Region, RegionId, check_coordinate, parse_float, shown_json
 
 __all__ = ["load_json", "dump_json", "page_from_json", "json_document", "json_page_bytes"]
@@ -154,7 +154,10 @@ def page_from_json(obj: Any, source: str = "<json>") -> Page:
         seen.add(rid)
         box = _json_box(source, where, item)
         label, kind, skip = _json_label(source, where, item)
-        (skipped if skip else regions).append(Region(rid, box, label, kind))
+        if skip:
+            skipped.append(Region(rid, box, label, kind, skipped_role(str(item.get("label", item.get("type"))))))
+        else:
+            regions.append(Region(rid, box, label, kind))
 
     reading_order: list[RegionId] | None = None
     if "order" in obj:

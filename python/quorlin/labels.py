@@ -24,6 +24,7 @@ __all__ = [
     "SKIPPED_PAGE_TYPES",
     "SKIPPED_LABELS",
     "page_region_label",
+    "skipped_role",
 ]
 
 _TITLE = SemanticLabel.HorizontalTitle
@@ -143,6 +144,16 @@ PAGE_REGION_LABELS: Mapping[str, SemanticLabel] = {
 #: would close the very gap the XY-cut looks for.
 SKIPPED_PAGE_TYPES = frozenset({"SeparatorRegion", "NoiseRegion"})
 SKIPPED_LABELS = frozenset({"separator", "noise"})
+
+_SKIPPED_ROLES = {
+    "SeparatorRegion": "separator", "separator": "separator",
+    "NoiseRegion": "noise", "noise": "noise",
+}
+
+
+def skipped_role(name: str) -> str:
+    """The role ("separator" or "noise") of a skipped PAGE type or class name, else ""."""
+    return _SKIPPED_ROLES.get(name) or _SKIPPED_ROLES.get(normalise_label_name(name), "")
 
 
 def page_region_label(tag: str, subtype: str) -> tuple[SemanticLabel, str]:

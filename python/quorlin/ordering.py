@@ -45,20 +45,29 @@ def _as_list(values: Any, what: str) -> list[Any]:
         raise TypeError(f"{what} must be a sequence, not {type(values).__name__}") from None
 
 
-def _box(index: int, box: Any) -> Box:
+def _box(index: int, box: Any, what: str = "box") -> Box:
     if isinstance(box, (str, bytes)):
-        raise TypeError(f"box {index}: expected 4 numbers, got {type(box).__name__}")
+        raise TypeError(f"{what} {index}: expected 4 numbers, got {type(box).__name__}")
     try:
         values = tuple(box)
     except TypeError:
-        raise TypeError(f"box {index}: expected 4 numbers, got {type(box).__name__}") from None
+        raise TypeError(f"{what} {index}: expected 4 numbers, got {type(box).__name__}") from None
     if len(values) != 4:
-        raise ValueError(f"box {index}: expected 4 numbers (x1, y1, x2, y2), got {len(values)}")
+        raise ValueError(f"{what} {index}: expected 4 numbers (x1, y1, x2, y2), got {len(values)}")
     try:
         x1, y1, x2, y2 = (float(v) for v in values)
     except (TypeError, ValueError):
-        raise TypeError(f"box {index}: coordinates must be numbers, got {values!r}") from None
+        raise TypeError(f"{what} {index}: coordinates must be numbers, got {values!r}") from None
     return x1, y1, x2, y2
+
+
+def _box_list(boxes: Any, name: str, what: str) -> list[Box]:
+    """A sequence of boxes or an N x 4 array as a list of 4-tuples of floats."""
+    if hasattr(boxes, "shape") and hasattr(boxes, "tolist"):
+        shape = tuple(boxes.shape)
+        if not (len(shape) == 2 and shape[1] == 4) and shape != (0,):
+            raise ValueError(f"{name} must be an N x 4 array, got shape {shape}")
+    return [_box(i, b, what) for i, b in enumerate(_as_list(boxes, name))]
 
 
 def union_box(boxes: Iterable[Box]) -> Box | None:
@@ -85,6 +94,7 @@ def order(
     *,
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
 ) -> list[int]: ...
 
 
@@ -96,6 +106,7 @@ def order(
     ids: Sequence[T],
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
 ) -> list[T]: ...
 
 
@@ -107,6 +118,7 @@ def order(
     *,
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
 ) -> list[T]: ...
 
 
@@ -117,6 +129,7 @@ def order(
     *,
     page_bounds: tuple[float, float, float, float] | None = None,
     config: XYCutConfig | None = None,
+    separators: BoxesLike | None = None,
 ) -> list[Any]:
     """Return ``ids`` (default: the box indices 0..n-1) in reading order.
 
@@ -126,13 +139,17 @@ def order(
     module but do not change the order.  ``ids`` may be any objects, one per
     box; they are returned as given, duplicates included.  ``page_bounds``
     defaults to the bounding box of all boxes.
+
+    ``separators`` (optional, a sequence of boxes or an N x 4 array, checked
+    like ``boxes``) are the rules and separator lines of the page: never
+    ordered themselves, they are evidence of its columns and rows for an
+    ordering profile that uses it.  The exact XY-cut of the default profile
+    does not use them, so they do not change the order it returns.
     """
-    if hasattr(boxes, "shape") and hasattr(boxes, "tolist"):
-        shape = tuple(boxes.shape)
-        if not (len(shape) == 2 and shape[1] == 4) and shape != (0,):
-            raise ValueError(f"boxes must be an N x 4 array, got shape {shape}")
-    box_list = [_box(i, b) for i, b in enumerate(_as_list(boxes, "boxes"))]
+    box_list = _box_list(boxes, "boxes", "box")
     n = len(box_list)
+    if separators is not None:
+        _box_list(separators, "separators", "separator")
 
     if labels is None:
         label_list = [SemanticLabel.Regular] * n

@@ -1,9 +1,10 @@
 """The page model that every file format reads into and writes from.
 
-A :class:`Page` holds the regions to order (id, box, label), the regions
-that are deliberately left out of the order (separators and noise), the
-reading order already stored in the file, if any, and the original document,
-which the format's writer copies with only the order changed.
+A :class:`Page` holds the regions to order (id, box, label, role), the
+regions that are deliberately left out of the order (separators and noise),
+the reading order already stored in the file, if any, and the original
+document, which the format's writer copies with only the order changed.
+Every box is in pixels of the page image, whatever unit the file uses.
 
 Also here, for every reader: the check of a coordinate read from a file, and
 how a message shows the numbers and values of a file (whole, exactly as
@@ -28,6 +29,9 @@ __all__ = [
     "Box",
     "RegionId",
     "Region",
+    "ROLE_MARGIN",
+    "ROLE_SEPARATOR",
+    "ROLE_NOISE",
     "Page",
     "check_coordinate",
     "OverflowedFloat",
@@ -44,6 +48,16 @@ MAX_COORDINATE = float(2**24)
 
 RegionId = Union[int, str]
 
+#: Region roles.  A margin region (a block in one of ALTO's page margins) is
+#: ordered like any other, and marked so that an ordering profile can treat
+#: it as it treats running heads and marginal notes.
+ROLE_MARGIN = "margin"
+#: A separator (rule, separator line) is never ordered: it is evidence of the
+#: columns and rows of the page, handed to the ordering as such.
+ROLE_SEPARATOR = "separator"
+#: Noise (specks, scanner edges) is never ordered either.
+ROLE_NOISE = "noise"
+
 
 @dataclass
 class Region:
@@ -54,6 +68,8 @@ class Region:
     label: SemanticLabel
     #: what the file called it ("title", "TextRegion/heading", ...), for display
     kind: str = ""
+    #: "" for an ordinary region, or ROLE_MARGIN, ROLE_SEPARATOR, ROLE_NOISE
+    role: str = ""
 
 
 @dataclass
@@ -61,7 +77,8 @@ class Page:
     """A page read from a file, ready to be ordered and written back."""
 
     source: str
-    format: str  # "json" or "page-xml"
+    #: "json", "page-xml", "alto", "hocr", "detections" or "coco"
+    format: str
     width: float | None
     height: float | None
     regions: list[Region]
@@ -69,14 +86,32 @@ class Page:
     skipped: list[Region] = field(default_factory=list)
     #: the reading order stored in the file (region ids), if it has one
     reading_order: list[RegionId] | None = None
-    #: the parsed JSON object, or the raw bytes of the XML file
+    #: the parsed JSON value, or the raw bytes of the XML file (for HTML
+    #: input, the well-formed XML it was turned into)
     document: Any = None
-    #: PAGE-XML imageFilename, if any
+    #: PAGE-XML imageFilename (ALTO fileName, hOCR image), if any
     image_filename: str | None = None
+    #: explicit page bounds, for a format that gives the page as a box that
+    #: need not start at (0, 0) (hOCR); otherwise the bounds come from
+    #: width and height
+    box: Box | None = None
+    #: the format's version as the file declares it ("2013-07-15", "4.2", ...)
+    version: str = ""
+
+    @property
+    def separators(self) -> list[Region]:
+        """The separators among the skipped regions, in file order.
+
+        They are never ordered; :meth:`compute_order` hands their boxes to
+        the ordering as evidence of the page's columns and rows.
+        """
+        return [r for r in self.skipped if r.role == ROLE_SEPARATOR]
 
     @property
     def bounds(self) -> Box:
-        """Page bounds: (0, 0, width, height), or the regions' union box."""
+        """Page bounds: the explicit box, (0, 0, width, height), or the regions' union box."""
+        if self.box is not None:
+            return self.box
         if self.width is not None and self.height is not None:
             return (0.0, 0.0, float(self.width), float(self.height))
         return union_box(r.box for r in self.regions + self.skipped) or (0.0, 0.0, 0.0, 0.0)
@@ -89,6 +124,7 @@ class Page:
             [r.id for r in self.regions],
             page_bounds=self.bounds,
             config=config,
+            separators=[r.box for r in self.separators],
         )
 
 

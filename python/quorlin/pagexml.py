@@ -11,7 +11,7 @@ writer changes only the <ReadingOrder> of the original bytes, through
 from __future__ import annotations
 
 import re
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from xml.etree.ElementTree import Element as XmlElement
 from xml.etree.ElementTree import ParseError
 
@@ -19,11 +19,11 @@ import defusedxml
 import defusedxml.ElementTree as SafeET
 
 from .errors import PageError
-from .labels import PAGE_REGION_LABELS, SKIPPED_PAGE_TYPES, page_region_label
+from .labels import PAGE_REGION_LABELS, SKIPPED_PAGE_TYPES, page_region_label, skipped_role
 from .page import Box, Page, Region, RegionId, check_coordinate, parse_float, shown_text
 from .xmlpatch import XmlPatchError, escape_attribute, set_child
 
-__all__ = ["PAGE_NAMESPACE_PREFIX", "page_from_xml", "page_xml_document"]
+__all__ = ["PAGE_NAMESPACE_PREFIX", "page_from_xml", "page_xml_document", "parse_safe_xml"]
 
 PAGE_NAMESPACE_PREFIX = "http://schema.primaresearch.org/PAGE/gts/pagecontent/"
 
@@ -130,9 +130,12 @@ _RO_CHILDREN = frozenset({
 })
 
 
-def _parse_xml(source: str, data: bytes) -> XmlElement:
+def parse_safe_xml(source: str, data: bytes, forbid_dtd: bool = True) -> XmlElement:
+    """Parse XML safely: no entity declarations, no external references, and
+    (unless ``forbid_dtd`` is False, for XHTML) no DOCTYPE at all; every
+    problem is a :class:`PageError` naming ``source``."""
     try:
-        root: XmlElement = SafeET.fromstring(data, forbid_dtd=True)
+        root: XmlElement = SafeET.fromstring(data, forbid_dtd=forbid_dtd)
     except defusedxml.DTDForbidden:
         raise PageError(
             source, "XML with a DOCTYPE is refused (entity expansion and external entities are not allowed)"
@@ -158,7 +161,7 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     @type for text regions) its label.  Separator and noise regions are kept
     aside, unordered.  An existing ReadingOrder is read and checked.
     """
-    root = _parse_xml(source, data)
+    root = parse_safe_xml(source, data)
     ns, root_name = _local(root.tag)
     if root_name != "PcGts" or not ns.startswith(PAGE_NAMESPACE_PREFIX):
         raise PageError(source, f"not a PAGE-XML document (root element is <{root_name}> in namespace {ns!r})")
@@ -183,7 +186,10 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
             raise PageError(source, f"{what} has no Coords")
         box = _polygon_box(source, what, coords, ns)
         label, kind = page_region_label(tag, _region_subtype(child))
-        (skipped if tag in SKIPPED_PAGE_TYPES else regions).append(Region(rid, box, label, kind))
+        if tag in SKIPPED_PAGE_TYPES:
+            skipped.append(Region(rid, box, label, kind, skipped_role(tag)))
+        else:
+            regions.append(Region(rid, box, label, kind))
 
     # Region refs may point to nested regions too, so every region id counts.
     known = {
@@ -207,7 +213,7 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
         raise PageError(source, f"two regions share the id {duplicate!r}")
     return Page(
         source, "page-xml", width, height, regions, skipped, reading_order, data,
-        image_filename=page_elem.get("imageFilename"),
+        image_filename=page_elem.get("imageFilename"), version=ns.rpartition("/")[2],
     )
 
 
@@ -226,8 +232,14 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     for rid in reading_order:
         if rid not in known:
             raise ValueError(f"reading order refers to unknown region {rid!r}")
-    root = _parse_xml(page.source, data)
+    root = parse_safe_xml(page.source, data)
     ns, _ = _local(root.tag)
+    # OrderedGroup has a caption from the 2013 schema on
+    caption = ' caption="Reading order computed by quorlin"' if ns.rpartition("/")[2] >= "2013" else ""
+
+    page_elem = root.find(f"{{{ns}}}Page")
+    old_ro = page_elem.find(f"{{{ns}}}ReadingOrder") if page_elem is not None else None
+    chains = _chains(old_ro) if old_ro is not None else None
 
     existing_ids = {elem.get("id") for elem in root.iter() if elem.get("id")}
     group_id = "ro_quorlin"
@@ -239,7 +251,7 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     def reading_order_lines(p: str, u: str) -> list[str]:
         lines = [
             f"<{p}ReadingOrder>",
-            f"{u}<{p}OrderedGroup id=\"{group_id}\" caption=\"Reading order computed by quorlin\">",
+            f"{u}<{p}OrderedGroup id=\"{group_id}\"{caption}>",
         ]
         for index, rid in enumerate(reading_order):
             lines.append(f"{u * 2}<{p}RegionRefIndexed index=\"{index}\" regionRef=\"{escape_attribute(str(rid))}\"/>")
@@ -247,10 +259,99 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         lines.append(f"</{p}ReadingOrder>")
         return lines
 
+    build: Callable[[str, str], list[str]] | None = reading_order_lines
+    if chains is not None:
+        group, members = chains
+        build = _chain_lines(group, members, reading_order, group_id, caption)
     try:
         return set_child(
             data, namespace=ns, parent="Page", child="ReadingOrder", preceding=_BEFORE_READING_ORDER,
-            build=reading_order_lines if reading_order else None, document="PAGE-XML",
+            build=build if reading_order and build is not None else None, document="PAGE-XML",
         )
     except XmlPatchError as exc:
         raise PageError(page.source, str(exc)) from None
+
+
+def _attributes(elem: XmlElement, leave_out: str = "") -> str:
+    return "".join(
+        f' {name}="{escape_attribute(value)}"' for name, value in elem.attrib.items()
+        if name != leave_out and not name.startswith("{")
+    )
+
+
+def _chains(ro: XmlElement) -> tuple[XmlElement, list[XmlElement]] | None:
+    """(the group, its children) when the ReadingOrder is one UnorderedGroup
+    of ordered chains (OrderedGroup) and single regions (RegionRef)."""
+    groups = [c for c in ro if _local(c.tag)[1] in _RO_CHILDREN]
+    if len(groups) != 1 or _local(groups[0].tag)[1] != "UnorderedGroup":
+        return None
+    members = [c for c in groups[0] if _local(c.tag)[1] in _RO_CHILDREN]
+    if not any(_local(c.tag)[1] == "OrderedGroup" for c in members):
+        return None
+    return groups[0], members
+
+
+def _refs(elem: XmlElement) -> list[str]:
+    """The region ids an element of a ReadingOrder refers to, depth first."""
+    return [e.get("regionRef", "") for e in elem.iter() if _local(e.tag)[1] in ("RegionRef", "RegionRefIndexed")]
+
+
+def _chain_lines(
+    group: XmlElement, members: list[XmlElement], reading_order: Sequence[RegionId], group_id: str, caption: str,
+) -> Callable[[str, str], list[str]] | None:
+    """The writer of a ReadingOrder that keeps the file's UnorderedGroup of chains.
+
+    Each chain (OrderedGroup) keeps its attributes and holds its regions in
+    the computed order; single RegionRefs stay as they were; regions of no
+    chain form one more chain.  Regions that are not ordered (separators)
+    are left out, and a chain left empty is dropped.  None when nothing is
+    left at all.
+    """
+    rank = {str(rid): i for i, rid in enumerate(reading_order)}
+    chained: set[str] = set()
+    kept: list[tuple[XmlElement, list[str]]] = []
+    for member in members:
+        refs = [r for r in dict.fromkeys(_refs(member)) if r in rank]
+        chained.update(refs)
+        if _local(member.tag)[1] == "OrderedGroup":
+            refs.sort(key=lambda r: rank[r])
+            if refs:
+                kept.append((member, refs))
+        elif refs:
+            kept.append((member, []))
+    rest = [str(rid) for rid in reading_order if str(rid) not in chained]
+    if not kept and not rest:
+        return None
+
+    def lines(p: str, u: str) -> list[str]:
+        out = [f"<{p}ReadingOrder>", f"{u}<{p}UnorderedGroup{_attributes(group)}>"]
+        chains: list[tuple[str, list[str], XmlElement | None]] = [
+            (f"<{p}OrderedGroup{_attributes(m)}>", refs, m) for m, refs in kept]
+        if rest:
+            chains.append((f'<{p}OrderedGroup id="{group_id}"{caption}>', rest, None))
+        for start, refs, member in chains:
+            if member is not None and _local(member.tag)[1] != "OrderedGroup":
+                out.extend(f"{u * 2}{line}" for line in _element_lines(member, p, u))
+                continue
+            out.append(f"{u * 2}{start}")
+            for index, ref in enumerate(refs):
+                out.append(f'{u * 3}<{p}RegionRefIndexed index="{index}" regionRef="{escape_attribute(ref)}"/>')
+            out.append(f"{u * 2}</{p}OrderedGroup>")
+        out.append(f"{u}</{p}UnorderedGroup>")
+        out.append(f"</{p}ReadingOrder>")
+        return out
+
+    return lines
+
+
+def _element_lines(elem: XmlElement, p: str, u: str) -> list[str]:
+    """An element of a ReadingOrder (no text, no foreign attributes) as indented lines."""
+    name = _local(elem.tag)[1]
+    kids = [c for c in elem if _local(c.tag)[1] in _RO_CHILDREN]
+    if not kids:
+        return [f"<{p}{name}{_attributes(elem)}/>"]
+    out = [f"<{p}{name}{_attributes(elem)}>"]
+    for kid in kids:
+        out.extend(f"{u}{line}" for line in _element_lines(kid, p, u))
+    out.append(f"</{p}{name}>")
+    return out

@@ -1,7 +1,8 @@
-"""Replace, insert or remove one element of an XML document in its raw bytes.
+"""Change an XML document in its raw bytes: one element, the order of elements, an attribute.
 
 Writers use this to change one part of a file (the reading order of a
-PAGE-XML page) while every other byte stays as it was: the declaration,
+PAGE-XML page, the order of the blocks of an ALTO page or of the areas of
+an hOCR page) while every other byte stays as it was: the declaration,
 comments, attribute order and quoting, namespace prefixes, indentation and
 line ends.  It works on the byte offsets of one expat pass over the
 document and never serialises a parsed tree.
@@ -14,10 +15,10 @@ from __future__ import annotations
 
 import codecs
 import xml.parsers.expat
-from collections.abc import Callable, Collection
+from collections.abc import Callable, Collection, Mapping
 from dataclasses import dataclass
 
-__all__ = ["XmlPatchError", "set_child", "escape_attribute"]
+__all__ = ["XmlPatchError", "Span", "scan_spans", "rewrite", "grouped_orders", "set_child", "escape_attribute"]
 
 
 class XmlPatchError(ValueError):
@@ -51,8 +52,8 @@ def _start_tag_end(data: bytes, start: int) -> int:
     return len(data)
 
 
-def _scan(data: bytes, namespace: str, parent: str, child: str, preceding: Collection[str]) -> _Layout:
-    """Find <parent> under the root, its first <child> and where a new <child> would go."""
+def _scan(data: bytes, namespace: str, parent: str | None, child: str, preceding: Collection[str]) -> _Layout:
+    """Find <parent> under the root (None: the root), its first <child> and where a new <child> would go."""
     layout = _Layout()
     parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
     parser.namespace_prefixes = True
@@ -66,11 +67,13 @@ def _scan(data: bytes, namespace: str, parent: str, child: str, preceding: Colle
         uri, local = (parts[0], parts[1]) if len(parts) >= 2 else ("", parts[0])
         pos = parser.CurrentByteIndex
         depth = len(stack)
-        if uri == namespace and local == parent and depth == 1:
+        if layout.parent_depth < 0 and depth == (0 if parent is None else 1) and (
+            parent is None or (uri == namespace and local == parent)
+        ):
             layout.prefix = parts[2] + ":" if len(parts) == 3 else ""
             layout.parent_depth = depth
             layout.parent_start = pos
-        elif depth == layout.parent_depth + 1 and layout.parent_depth >= 0 and stack[-1][1] == parent:
+        elif depth == layout.parent_depth + 1 and layout.parent_depth >= 0 and stack[-1][2] == layout.parent_start:
             if local == child and uri == namespace and layout.child_span is None:
                 layout.child_span = (pos, -1)
             elif layout.first_following < 0 and local not in preceding:
@@ -111,7 +114,7 @@ def set_child(
     data: bytes,
     *,
     namespace: str,
-    parent: str,
+    parent: str | None,
     child: str,
     preceding: Collection[str],
     build: Callable[[str, str], list[str]] | None,
@@ -120,7 +123,7 @@ def set_child(
     """Put a new <child> into the <parent> element of ``data``; every other byte stays.
 
     <parent> is the element of that local name in ``namespace`` right under
-    the root.  Its first <child> (same namespace) is replaced; without one,
+    the root (None: the root itself).  Its first <child> (same namespace) is replaced; without one,
     the new element goes before the first child of <parent> whose local name
     is not in ``preceding`` (the siblings a schema puts first).
 
@@ -141,6 +144,7 @@ def set_child(
     layout = _scan(data, namespace, parent, child, preceding)
     if layout.parent_start < 0:
         raise XmlPatchError(f"{document} document without <{parent}>")
+    where = f"<{parent}>" if parent is not None else "the root element"
     if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
         raise XmlPatchError(f"cannot write UTF-16 encoded {document}; convert it to UTF-8 first")
     encoding = layout.encoding or "utf-8"
@@ -167,7 +171,7 @@ def set_child(
     elif layout.first_following >= 0:
         anchor = layout.first_following
     else:
-        raise XmlPatchError(f"cannot find where to put the {child} in <{parent}>")
+        raise XmlPatchError(f"cannot find where to put the {child} in {where}")
     parent_indent = _line_indent(data, layout.parent_start)
     indent = _line_indent(data, anchor)
     deeper = indent.startswith(parent_indent) and len(indent) > len(parent_indent)
@@ -180,3 +184,194 @@ def set_child(
         return data[:anchor] + encoded + newline + indent + data[anchor:]
     start, end = layout.child_span
     return data[:start] + encoded + data[end:]
+
+
+# --------------------------------------------------------------------------
+# the element tree as byte spans: reordering elements, adding attributes
+# --------------------------------------------------------------------------
+
+
+@dataclass(eq=False)
+class Span:
+    """One element of the raw document: its name and where its bytes are.
+
+    ``start`` is the offset of its "<", ``end`` the offset just past its end
+    tag (or past "/>"), ``tag_end`` the offset just past its start tag.
+    ``attrs`` maps attribute names ("ID", or "{uri}local" for namespaced
+    ones) to their values.
+    """
+
+    uri: str
+    local: str
+    start: int
+    tag_end: int = -1
+    end: int = -1
+    attrs: dict[str, str] | None = None
+    children: list[Span] | None = None
+    parent: Span | None = None
+
+    def kids(self) -> list[Span]:
+        return self.children or []
+
+    def get(self, name: str, default: str | None = None) -> str | None:
+        return (self.attrs or {}).get(name, default)
+
+    def iter(self) -> list[Span]:
+        """This element and all below it, in document order (no recursion)."""
+        out: list[Span] = []
+        stack = [self]
+        while stack:
+            node = stack.pop()
+            out.append(node)
+            stack.extend(reversed(node.kids()))
+        return out
+
+
+def scan_spans(data: bytes) -> Span:
+    """The root element of ``data`` with every element below it as byte spans.
+
+    The document must already have been accepted by a safe parser; this
+    pass reads no DTD and expands no entity.
+    """
+    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
+    stack: list[Span] = []
+    roots: list[Span] = []
+
+    def split(name: str) -> tuple[str, str]:
+        uri, sep, local = name.partition(" ")
+        return (uri, local) if sep else ("", uri)
+
+    def on_start(name: str, attrs: dict[str, str]) -> None:
+        uri, local = split(name)
+        named: dict[str, str] = {}
+        for key, value in attrs.items():
+            a_uri, a_local = split(key)
+            named[f"{{{a_uri}}}{a_local}" if a_uri else a_local] = value
+        parent = stack[-1] if stack else None
+        span = Span(uri, local, parser.CurrentByteIndex, attrs=named, parent=parent)
+        if parent is None:
+            roots.append(span)
+        else:
+            if parent.children is None:
+                parent.children = []
+            parent.children.append(span)
+        stack.append(span)
+
+    def on_end(name: str) -> None:
+        span = stack.pop()
+        pos = parser.CurrentByteIndex
+        span.tag_end = _start_tag_end(data, span.start)
+        span.end = data.index(b">", pos) + 1 if data[pos:pos + 2] == b"</" else span.tag_end
+
+    parser.StartElementHandler = on_start
+    parser.EndElementHandler = on_end
+    try:
+        parser.Parse(data, True)
+    except xml.parsers.expat.ExpatError as exc:
+        raise XmlPatchError(f"not well-formed XML ({exc})") from None
+    if not roots:
+        raise XmlPatchError("no root element")
+    return roots[0]
+
+
+def rewrite(
+    data: bytes,
+    root: Span,
+    orders: dict[Span, list[Span]] | None = None,
+    attributes: dict[Span, str] | None = None,
+) -> bytes:
+    """``data`` with some children reordered and some attributes added.
+
+    ``orders`` maps a parent to its element children in their new order:
+    every child listed takes the place of the one that was there, while the
+    text, comments and unlisted elements around them stay where they were.
+    A parent may list only some of its children; those keep each other's
+    places.  ``attributes`` maps an element to text (' ID="x"') inserted
+    right after its name in the start tag.  Nested changes compose: a
+    moved element carries its own reordered children with it.
+    """
+    orders = orders or {}
+    attributes = attributes or {}
+    touched: set[int] = set()
+    for span in list(orders) + list(attributes):
+        node: Span | None = span
+        while node is not None and id(node) not in touched:
+            touched.add(id(node))
+            node = node.parent
+
+    def render(span: Span) -> list[bytes]:
+        # An explicit stack of pending pieces: a span to render, or bytes.
+        out: list[bytes] = []
+        pending: list[Span | bytes] = [span]
+        while pending:
+            item = pending.pop()
+            if isinstance(item, bytes):
+                out.append(item)
+                continue
+            if id(item) not in touched:
+                out.append(data[item.start:item.end])
+                continue
+            extra = attributes.get(item)
+            if extra:
+                name_end = item.start + 1
+                while name_end < item.tag_end and data[name_end] not in b" \t\r\n/>":
+                    name_end += 1
+                out.append(data[item.start:name_end])
+                out.append(extra.encode("ascii", "xmlcharrefreplace"))
+                out.append(data[name_end:item.tag_end])
+            else:
+                out.append(data[item.start:item.tag_end])
+            kids = item.kids()
+            if item.end == item.tag_end or not kids:
+                out.append(data[item.tag_end:item.end])
+                continue
+            placed = list(kids)
+            new_order = orders.get(item)
+            if new_order is not None:
+                listed = {id(k) for k in new_order}
+                slots = [i for i, k in enumerate(kids) if id(k) in listed]
+                if len(slots) != len(new_order):
+                    raise XmlPatchError("a new order must list children of its element, each once")
+                for slot, child in zip(slots, new_order):
+                    placed[slot] = child
+            pieces: list[Span | bytes] = [data[item.tag_end:kids[0].start]]
+            for i, child in enumerate(placed):
+                pieces.append(child)
+                following = kids[i + 1].start if i + 1 < len(kids) else item.end
+                pieces.append(data[kids[i].end:following])
+            pending.extend(reversed(pieces))
+        return out
+
+    return data[:root.start] + b"".join(render(root)) + data[root.end:]
+
+
+def grouped_orders(
+    top: Span,
+    ranks: Mapping[Span, int],
+    movable: Callable[[Span], bool] = lambda span: True,
+) -> dict[Span, list[Span]]:
+    """The reordering (for :func:`rewrite`) that puts ranked elements in rank order, keeping groups together.
+
+    ``ranks`` gives the elements to order (below ``top``) their place in the
+    new order.  An element that holds ranked elements moves as a whole, to
+    the place of the first of them; within it they are ordered the same way.
+    Only ``movable`` elements move: the others (and unranked elements, and
+    everything that holds none) keep their places, and their ranked
+    elements are ordered within them.
+    """
+    key: dict[Span, int] = {}
+    for span, position in ranks.items():
+        node: Span | None = span
+        while node is not None and node is not top:
+            if key.get(node, position + 1) > position:
+                key[node] = position
+            node = node.parent
+    orders: dict[Span, list[Span]] = {}
+    for parent in [top, *key]:
+        if parent in ranks:
+            continue
+        moving = [c for c in parent.kids() if c in key and movable(c)]
+        wanted = sorted(moving, key=lambda c: key[c])
+        if wanted != moving:
+            orders[parent] = wanted
+    return orders

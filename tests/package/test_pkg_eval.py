@@ -19,6 +19,7 @@ from quorlin.groundtruth import Skipped, truth_from_xml
 PAGES = REPO / "bench" / "data" / "pages.jsonl"
 XML = REPO / "bench" / "data" / "xml"
 KENDALL = REPO.parent / "shared" / "realdata" / "kendall.py"
+ALTO = next((REPO / "tests" / "data" / "formats" / "alto").glob("alto4*.xml"))
 
 
 @pytest.mark.parametrize(
@@ -162,6 +163,16 @@ def test_page_xml_reading_order_chains(reading_order, chains):
         assert truth.chains == chains
 
 
+def test_eval_on_an_unordered_group_of_ordered_groups():
+    """Main text r1, r2 and a margin note r3 beside r1 as two chains: where r3 goes is not scored
+    (as one chain r1, r2, r3, the XY-cut's r1, r3, r2 would score 1/3)."""
+    result = run_cli("eval", str(REPO / "tests" / "data" / "formats" / "page" /
+                                 "page2013_kraken_testfixture_explicit_ro_unordered.xml"), "--json")
+    assert result.returncode == 0, result.stderr
+    page = json.loads(result.stdout)["pages"][0]
+    assert (page["n"], page["tau"], page["exact"]) == (3, 1.0, True)
+
+
 def test_eval_on_json_lines(tmp_path):
     def page(collection, gt, **more):
         rows = {"a": (0, 0, 40, 20), "b": (0, 30, 40, 50), "c": (60, 0, 100, 20), "d": (60, 30, 100, 50)}
@@ -260,12 +271,13 @@ def inputs(tmp_path):
         (lambda j, x, d: [x("gt.xml"), "--order", "exact", "--predicted", x("p.xml")],
          "--predicted is only used with --order stored, not --order exact"),
         (lambda j, x, d: [str(d / "empty")], "empty: directory without PAGE-XML files (*.xml)"),
+        (lambda j, x, d: [str(ALTO)], f"{ALTO.name}: ALTO file: quorlin eval reads ground truth from PAGE-XML"),
         (lambda j, x, d: [x("gt.xml", "")], "no page with a ground-truth reading order to score"),
     ],
     ids=["no-truth", "unknown-id", "duplicate-id", "chains-differ", "no-stored-order", "xml-stored-alone",
          "xml-duplicate-ref", "xml-unknown-ref", "predicted-missing", "predicted-other-image",
          "predicted-other-region", "predicted-file-for-two", "predicted-without-stored", "empty-directory",
-         "nothing-to-score"],
+         "alto", "nothing-to-score"],
 )
 def test_bad_input_is_one_line_and_writes_nothing(inputs, case, message):
     tmp_path, jsonl, xml = inputs

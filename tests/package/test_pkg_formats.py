@@ -1,0 +1,189 @@
+"""Every sample file of every format: read, ordered, written, validated, and nothing but the order changed."""
+
+from __future__ import annotations
+
+import re
+from pathlib import Path
+
+import pytest
+from pkg_helpers import DATA, REALDATA
+
+from quorlin.formats import read_page, write_page
+
+etree = pytest.importorskip("lxml.etree")
+
+TESTDATA = Path(__file__).resolve().parents[1] / "data"
+SAMPLES = TESTDATA / "formats"
+SCHEMAS = TESTDATA / "schemas"
+XLINK = "http://www.loc.gov/standards/xlink/xlink.xsd"
+
+SAMPLE_FILES = sorted(p for sub in ("alto", "hocr", "page") for p in (SAMPLES / sub).iterdir())
+# the other realdata PAGE files: the two CC0 ones in tests/package/data (the
+# dta ones are among the samples), and those of the real pages' folder
+# (bench/data, or $QUORLIN_REALDATA) that are neither
+_CC0 = [DATA / "reichsanzeiger_1914_178_0448.xml", DATA / "reichsanzeiger_1914_180_0471.xml"]
+_SEEN = {p.name for p in SAMPLE_FILES + _CC0}
+REALDATA_FILES = _CC0 + [p for p in sorted((REALDATA / "xml").glob("*.xml")) if p.name not in _SEEN]
+FILES = SAMPLE_FILES + REALDATA_FILES
+
+# Files whose written order is not the computed order, because the format
+# keeps groups together (ALTO ComposedBlocks, margins before the PrintSpace)
+# or the file's chains of a PAGE UnorderedGroup are kept; the rules
+# themselves are tested on synthetic pages.
+GROUPED = {"alto2_abbyy11_altotools_PPN750717092-00000780.xml", "alto2_tesseract303_wetzel_reisebegleiter_1901_0021.xml",
+           "page2013_kraken_testfixture_explicit_ro_unordered.xml"}
+
+
+def present(path: Path) -> Path:
+    if not path.exists():
+        pytest.skip(f"{path} is not present (the shared realdata folder is outside the repository)")
+    return path
+
+
+class _Local(etree.Resolver):
+    def resolve(self, url, pubid, context):
+        if url == XLINK:
+            return self.resolve_filename(str(SCHEMAS / "alto" / "xlink.xsd"), context)
+        return None
+
+
+_schemas: dict[Path, object] = {}
+
+
+def schema_for(root) -> Path | None:
+    """The official XSD of a document's version (ALTO: the minor version it names, else the latest)."""
+    ns = etree.QName(root).namespace or ""
+    m = re.fullmatch(r"http://schema\.primaresearch\.org/PAGE/gts/pagecontent/(\d{4}-\d\d-\d\d)", ns)
+    if m:
+        return SCHEMAS / "page" / m.group(1) / "pagecontent.xsd"
+    m = re.fullmatch(r"http://www\.loc\.gov/standards/alto/ns-v(\d)#", ns)
+    if m:
+        location = root.get("{http://www.w3.org/2001/XMLSchema-instance}schemaLocation") or ""
+        v = re.search(r"alto-v?(\d)[-.](\d)\.xsd", location)
+        named = SCHEMAS / "alto" / f"alto-{v.group(1)}-{v.group(2)}.xsd" if v else None
+        return named if named and named.exists() else SCHEMAS / "alto" / {"2": "alto-2-1.xsd", "3": "alto-3-1.xsd",
+                                                                           "4": "alto-4-4.xsd"}[m.group(1)]
+    return None
+
+
+def schema_errors(data: bytes) -> list[str] | None:
+    """The schema's complaints about a document (without line numbers), or None without a schema."""
+    root = etree.fromstring(data, etree.XMLParser(no_network=True, resolve_entities=False))
+    path = schema_for(root)
+    if path is None:
+        return None
+    if path not in _schemas:
+        parser = etree.XMLParser(no_network=True)
+        parser.resolvers.add(_Local())
+        _schemas[path] = etree.XMLSchema(etree.parse(str(path), parser))
+    schema = _schemas[path]
+    schema.validate(root)
+    return sorted(e.message for e in schema.error_log)
+
+
+def order_free(elem) -> tuple:
+    """An element as a value in which the order of children does not count
+    (and whitespace-only text is left out)."""
+    text = (elem.text or "").strip()
+    tail = (elem.tail or "").strip()
+    if not isinstance(elem.tag, str):  # comments, processing instructions
+        return ("#", elem.text or "", tail)
+    kids = sorted((order_free(c) for c in elem), key=repr)
+    return (elem.tag, tuple(sorted(elem.attrib.items())), text, tail, tuple(kids))
+
+
+def without_reading_order(root):
+    for parent in root.iter():
+        for child in list(parent):
+            if isinstance(child.tag, str) and etree.QName(child).localname == "ReadingOrder":
+                parent.remove(child)
+    return root
+
+
+def xml_root(data: bytes):
+    return etree.fromstring(data, etree.XMLParser(no_network=True, resolve_entities=False, remove_comments=False))
+
+
+def written_order(page) -> list:
+    """Region boxes in the order a written file gives them."""
+    if page.reading_order is not None:
+        boxes = {r.id: r.box for r in page.regions}
+        return [boxes[i] for i in page.reading_order if i in boxes]
+    return [r.box for r in page.regions]
+
+
+@pytest.mark.parametrize("path", FILES, ids=lambda p: p.name)
+def test_round_trip_changes_nothing_but_the_order(path):
+    data = present(path).read_bytes()
+    page = read_page(path)
+    computed = page.compute_order()
+    out = write_page(page, computed)
+    again = read_page(path.name, data=out)
+    assert again.format == page.format
+
+    # the same regions, separators and noise, with the same boxes and kinds
+    def regions(p):
+        return sorted((r.box, r.kind, r.role, repr(r.label)) for r in p.regions + p.skipped)
+    assert regions(again) == regions(page)
+    assert {r.id for r in again.regions} == {r.id for r in page.regions} or page.format == "hocr"
+
+    # the written order is the computed one (or, for the files listed, its grouped form)
+    boxes = {r.id: r.box for r in page.regions}
+    if path.name not in GROUPED:
+        assert written_order(again) == [boxes[i] for i in computed]
+    else:
+        assert sorted(written_order(again)) == sorted(boxes[i] for i in computed)
+
+    # the same elements, attributes and text; only the order of elements may differ
+    original = page.document  # for HTML input: the well-formed XML it was read as
+    assert order_free(without_reading_order(xml_root(out))) == order_free(without_reading_order(xml_root(original)))
+    # and ordering the written file again writes the same (but for the new group's ids)
+    def ids_left_out(data):
+        return re.sub(rb"ro_quorlin[_0-9]*", b"ro_quorlin", data)
+    assert ids_left_out(write_page(again, again.compute_order())) == ids_left_out(out)
+
+
+@pytest.mark.parametrize("path", [p for p in FILES if p.parent.name != "hocr"], ids=lambda p: p.name)
+def test_written_xml_is_valid_where_the_input_was(path):
+    data = present(path).read_bytes()
+    page = read_page(path)
+    out = write_page(page, page.compute_order())
+    before = schema_errors(data)
+    if before is None:
+        pytest.skip(f"no schema for {path.name} (ALTO 1.x)")
+    # valid input gives valid output; invalid input gives no new complaint
+    assert schema_errors(out) == before
+
+
+@pytest.mark.parametrize("path", sorted((SAMPLES / "hocr").iterdir()), ids=lambda p: p.name)
+def test_written_hocr_is_well_formed_xml_with_every_word(path):
+    page = read_page(path)
+    out = write_page(page, list(reversed(page.compute_order())))
+    root = xml_root(out)  # raises if not well-formed
+
+    def words(r):
+        return sorted("".join(e.itertext()) for e in r.iter()
+                      if isinstance(e.tag, str) and re.search(r"\bocrx?_word\b", e.get("class") or ""))
+    assert words(root) == words(xml_root(page.document))
+
+
+@pytest.mark.parametrize("path", SAMPLE_FILES, ids=lambda p: p.name)
+def test_every_sample_is_recognised_from_its_content_alone(path):
+    expected = {"alto": "alto", "hocr": "hocr", "page": "page-xml"}[path.parent.name]
+    assert read_page("no-suffix", data=path.read_bytes()).format == expected
+
+
+def test_page_unordered_group_of_chains_keeps_its_chains_each_in_the_computed_order():
+    data = (SAMPLES / "page" / "page2013_kraken_testfixture_explicit_ro_unordered.xml").read_bytes()
+    # a fourth region in no chain, left of everything
+    data = data.replace(b"    </Page>", b'        <TextRegion id="r4"><Coords points="0,700 100,700 100,800 0,800"/>'
+                                          b"</TextRegion>\n    </Page>")
+    page = read_page("p.xml", data=data)
+    out = write_page(page, ["r2", "r4", "r3", "r1"])
+    root = xml_root(out)
+    group = next(e for e in root.iter() if isinstance(e.tag, str) and e.tag.endswith("}UnorderedGroup"))
+    chains = [(c.get("id"), c.get("caption"), [r.get("regionRef") for r in c]) for c in group]
+    assert group.get("id") == "ug_top"
+    assert chains == [("ro_main", "Main text", ["r2", "r1"]), ("ro_margin", "Margin text", ["r3"]),
+                      ("ro_quorlin", "Reading order computed by quorlin", ["r4"])]
+    assert schema_errors(out) == schema_errors(data)
