@@ -69,7 +69,8 @@ def add_eval_command(sub: Any, parents: list[argparse.ArgumentParser],
                    help="order every region of a page, not only those of its ground truth")
     p.add_argument("--worst", type=int, default=5, metavar="N", help="list the N worst pages (default: 5)")
     p.add_argument("--json", action="store_true", help="print the results as one JSON object")
-    p.add_argument("--format", choices=("auto", "json", "jsonl", "page-xml"), default="auto", help="input format (default: from each file)")
+    p.add_argument("--format", choices=("auto", "json", "jsonl", "page-xml"), default="auto",
+                   help="input format (default: from each file)")
     p.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
     p.set_defaults(func=run)
 
