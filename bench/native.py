@@ -32,7 +32,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import layouts  # noqa: E402
 
-REAL = Path(os.environ.get("QUORLIN_REALDATA", "/work/shared/realdata/pages.jsonl"))
+REAL = Path(layouts.REALDATA)
 R = q.SemanticLabel.Regular
 
 

@@ -1,4 +1,4 @@
-"""The ``quorlin`` command: order, draw and demo."""
+"""The ``quorlin`` command: order, draw, demo and eval."""
 
 from __future__ import annotations
 
@@ -17,6 +17,7 @@ from _quorlin_core import reset_log_cache
 
 from .batch import run_batch
 from .errors import PageError, QuorlinError
+from .evalcmd import add_eval_command, eval_report
 from .formats import FORMATS, read_page, write_page
 from .jsonpage import dump_json
 from .page import Page, RegionId
@@ -221,6 +222,11 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_eval(args: argparse.Namespace) -> int:
+    _write_output(args.output, eval_report(args).encode("utf-8"))
+    return 0
+
+
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     pass
 
@@ -319,6 +325,8 @@ def build_parser() -> argparse.ArgumentParser:
     p_demo.add_argument("-o", "--output", metavar="FILE.svg", default=DEMO_SVG,
                         help=f"SVG file to write (default: {DEMO_SVG})")
     p_demo.set_defaults(func=cmd_demo)
+
+    add_eval_command(sub, [verbose], cmd_eval)
     return parser
 
 
