@@ -170,11 +170,17 @@ def _outcome(text, fast, monkeypatch):
 
 
 def _leaves(value):
-    if isinstance(value, dict):
-        return [x for v in value.values() for x in _leaves(v)]
-    if isinstance(value, list):
-        return [x for v in value for x in _leaves(v)]
-    return [value]
+    # Iterative: some interpreters decode the 5000-deep list in the table below.
+    leaves, stack = [], [value]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, dict):
+            stack.extend(reversed(list(item.values())))
+        elif isinstance(item, list):
+            stack.extend(reversed(item))
+        else:
+            leaves.append(item)
+    return leaves
 
 
 json_values = st.recursive(
