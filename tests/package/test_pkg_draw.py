@@ -53,8 +53,15 @@ def test_cuts_are_the_ones_the_module_logged(example):
         example.compute_order()
     logged = [m for m in messages if " cut at " in m]
     _, cuts = order_with_cuts(example)
+    # the profile's own cut (the title as top strip) is not the core's to log
+    assert [c.kind for c in cuts if c.kind != "xy"] == ["top_strip"]
+    assert [f"{c.axis}={c.position:.1f} (gap={c.gap:.1f}) on {c.elements} elements" for c in cuts
+            if c.kind == "xy"] == [m.split(" cut at ")[1] for m in logged]
+    with capture_engine_log() as messages:
+        example.compute_order(exact=True)
+    _, cuts = order_with_cuts(example, exact=True)
     assert [f"{c.axis}={c.position:.1f} (gap={c.gap:.1f}) on {c.elements} elements" for c in cuts] == [
-        m.split(" cut at ")[1] for m in logged]
+        m.split(" cut at ")[1] for m in messages if " cut at " in m]
 
 
 CUT_H = "[segment] horizontal cut at y=150.0 (gap=40.0) on {} elements"
