@@ -18,6 +18,7 @@ _Event: TypeAlias = tuple[str, str | None, float | None, float | None, int, int,
 _Part: TypeAlias = tuple[int, int, int, int, bool, _Bounds, float, float]
 
 RELEASE_THRESHOLD: int
+PROFILE_DEFAULTS: dict[str, float | bool]
 
 @overload
 def order(boxes: _Boxes, as_array: Literal[False] = False, profile: _Profile = None, *,

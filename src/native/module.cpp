@@ -705,10 +705,24 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The quality profile's default settings by name, as options= takes them.
+PyObject* profile_defaults() {
+    const ProfileOptions d;
+    return Py_BuildValue(
+        "{sdsdsdsdsdsdsdsdsdsdsOsOsOsOsO}", "tol_x", d.tol_x, "tol_y", d.tol_y, "margin_max", d.margin_max,
+        "spread_window", d.spread_window, "top_strip_max", d.top_strip_max, "body_fraction", d.body_fraction,
+        "rule_aspect", d.rule_aspect, "rule_min_length", d.rule_min_length, "rule_along", d.rule_along, "rule_edge",
+        d.rule_edge, "spread", d.spread ? Py_True : Py_False, "rules", d.rules ? Py_True : Py_False, "tolerance",
+        d.tolerance ? Py_True : Py_False, "top_strip", d.top_strip ? Py_True : Py_False, "margins",
+        d.margins ? Py_True : Py_False);
+}
+
 int exec_module(PyObject* module) {
     return quorlin::py::guarded([&] {
         PyRef threshold = PyRef::steal(PyLong_FromSize_t(kReleaseThreshold));
-        const bool ok = threshold && PyModule_AddObjectRef(module, "RELEASE_THRESHOLD", threshold.get()) == 0 &&
+        PyRef defaults = PyRef::steal(threshold ? profile_defaults() : nullptr);
+        const bool ok = defaults && PyModule_AddObjectRef(module, "RELEASE_THRESHOLD", threshold.get()) == 0 &&
+                        PyModule_AddObjectRef(module, "PROFILE_DEFAULTS", defaults.get()) == 0 &&
                         PyModule_AddFunctions(module, g_methods) == 0;
         return ok ? 0 : -1;
     });
