@@ -21,19 +21,19 @@ RELEASE_THRESHOLD: int
 PROFILE_DEFAULTS: dict[str, float | bool]
 
 @overload
-def order(boxes: _Boxes, as_array: Literal[False] = False, profile: _Profile = None, *,
+def order(boxes: _Boxes, as_array: Literal[False] = False, profile: _Profile = None,
           page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
           core: _Core = None) -> list[int]: ...
 @overload
-def order(boxes: _Boxes, as_array: Literal[True], profile: _Profile = None, *,
+def order(boxes: _Boxes, as_array: Literal[True], profile: _Profile = None,
           page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
           core: _Core = None) -> Any: ...
 @overload
-def order(boxes: _Boxes, as_array: bool, profile: _Profile = None, *,
+def order(boxes: _Boxes, as_array: bool, profile: _Profile = None,
           page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
           core: _Core = None) -> Any: ...
 def explain(
-    boxes: _Boxes, profile: _Profile = None, *, page_bounds: _Bounds | None = None,
+    boxes: _Boxes, profile: _Profile = None, page_bounds: _Bounds | None = None,
     separators: _Boxes | None = None, options: _Options = None,
 ) -> tuple[list[int], list[int], list[int], list[_Event], list[int], list[int], list[_Part]]: ...
 def order_json_page(
