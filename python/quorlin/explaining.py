@@ -297,12 +297,11 @@ def explain(
     """
     data = native_boxes(boxes)
     if exact:
-        raw = _native_call(_native.explain, data, profile="exact")
+        raw = _native_call(_native.explain, data, "exact")
         separator_list = separator_boxes(separators)
     else:
         separator_list, separator_error = _checked_separators(separators)
-        raw = _native_call(_native.explain, data, profile="quality", page_bounds=page_frame(page_bounds),
-                           separators=separator_list)
+        raw = _native_call(_native.explain, data, "quality", page_frame(page_bounds), separator_list)
         if separator_error is not None:
             raise separator_error
     if labels is None and ids is None and page_bounds is None:

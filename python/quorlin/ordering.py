@@ -147,14 +147,15 @@ def _python_boxes(boxes: Any) -> list[Box]:
     return [_box(i, b) for i, b in enumerate(_as_list(boxes, "boxes"))]
 
 
-def _native_call(function: Any, boxes: Any, **kwargs: Any) -> Any:
-    """Call a function of quorlin._native; a sequence it refuses is converted by
-    the Python reader, which raises its own message or hands over plain tuples."""
+def _native_call(function: Any, boxes: Any, *args: Any) -> Any:
+    """Call a function of quorlin._native (positional arguments: they cost the
+    least); a sequence it refuses is converted by the Python reader, which
+    raises its own message or hands over plain tuples."""
     try:
-        return function(boxes, **kwargs)
+        return function(boxes, *args)
     except (TypeError, ValueError):
         if isinstance(boxes, (list, tuple)):
-            return function(_python_boxes(boxes), **kwargs)
+            return function(_python_boxes(boxes), *args)
         raise
 
 
@@ -190,7 +191,10 @@ def page_frame(page_bounds: Any) -> tuple[float, float, float, float] | None:
         return None
     try:
         x1, y1, x2, y2 = page_bounds
-        if any(isinstance(v, (str, bytes)) for v in (x1, y1, x2, y2)):
+        if type(x1) is float and type(y1) is float and type(x2) is float and type(y2) is float:
+            return (x1, y1, x2, y2)  # as Page.bounds gives them
+        if isinstance(x1, (str, bytes)) or isinstance(y1, (str, bytes)) or isinstance(x2, (str, bytes)) \
+                or isinstance(y2, (str, bytes)):
             return None
         return (float(x1), float(y1), float(x2), float(y2))
     except (TypeError, ValueError):
@@ -365,13 +369,12 @@ def order(
         return indices if id_list is None else [id_list[i] for i in indices]
     data = native_boxes(boxes)
     if exact:
-        result = _native_call(_native.order, data, as_array=as_array, profile="exact")
+        result = _native_call(_native.order, data, as_array, "exact")
         if separators is not None:
             separator_boxes(separators)
     else:
         separator_list, separator_error = _checked_separators(separators)
-        result = _native_call(_native.order, data, as_array=as_array, profile="quality",
-                              page_bounds=page_frame(page_bounds), separators=separator_list)
+        result = _native_call(_native.order, data, as_array, "quality", page_frame(page_bounds), separator_list)
         if separator_error is not None:
             raise separator_error
     if labels is not None or ids is not None or page_bounds is not None or config is not None:

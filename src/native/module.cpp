@@ -200,7 +200,7 @@ class PythonOrderer final : public quorlin::sorter::PartOrderer {
 public:
     explicit PythonOrderer(PyObject* core) : core_(core) {}
 
-    std::vector<std::uint32_t> order(std::span<const std::uint32_t> indices, std::vector<Box>&& boxes,
+    std::vector<std::uint32_t> order(std::span<const std::uint32_t> indices, std::span<const Box> boxes,
                                      const PageBox& frame, quorlin::sorter::Observer* /*observer*/) override {
         const auto n = static_cast<Py_ssize_t>(indices.size());
         PyRef index_list = PyRef::steal(PyList_New(n));

@@ -11,11 +11,13 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "detail.hpp"
 #include "profile_steps.hpp"
 #include "quorlin_sorter/profile.hpp"
 
@@ -134,48 +136,41 @@ PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, con
     return out;
 }
 
-Split split_spread(std::span<const PageBox> boxes, std::span<const std::uint32_t> good, const PageBox& frame,
-                   const ProfileOptions& options) {
-    Split split;
+Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& left) {
+    left = 0;
     const double width = frame.x2 - frame.x1;
     const double height = frame.y2 - frame.y1;
     if (!options.spread || good.empty() || !(width > height) || !(height > 0)) {
-        split.rest.assign(good.begin(), good.end());
-        return split;
+        return {0.0, frame.x1};
     }
     // The shrink of one page of the spread, on the left and right only.
     const double dx = options.tolerance ? options.tol_x * width / 2 : 0.0;
     const double centre = (frame.x1 + frame.x2) / 2;
     const double lo = centre - options.spread_window * width;
     const double hi = centre + options.spread_window * width;
-    std::vector<double> middle(good.size());
-    std::vector<std::pair<double, double>> intervals;
-    for (std::size_t i = 0; i < good.size(); ++i) {
-        const PageBox t = tolerant_box(boxes[good[i]], dx, 0.0);
-        middle[i] = (t.x1 + t.x2) / 2;
+    scratch.keys.resize(boxes.size());
+    scratch.intervals.clear();
+    for (const std::uint32_t k : good) {
+        const PageBox t = tolerant_box(boxes[k], dx, 0.0);
+        scratch.keys[k] = (t.x1 + t.x2) / 2;
         if (t.x2 > lo && t.x1 < hi) {
-            intervals.emplace_back(t.x1, t.x2);
+            scratch.intervals.emplace_back(t.x1, t.x2);
         }
     }
-    const Band band = widest_empty_band(intervals, lo, hi);
-    if (!(band.width > 0)) {
-        split.rest.assign(good.begin(), good.end());
-        return split;
+    const Band fold = widest_empty_band(scratch.intervals, lo, hi);
+    if (fold.width > 0) {
+        const std::vector<double>& middle = scratch.keys;
+        left = partition_stably(good, [&](std::uint32_t k) { return middle[k] < fold.middle; }, scratch);
     }
-    split.position = band.middle;
-    split.gap = band.width;
-    for (std::size_t i = 0; i < good.size(); ++i) {
-        (middle[i] < band.middle ? split.taken : split.rest).push_back(good[i]);
-    }
-    return split;
+    return fold;
 }
 
-Split split_top_strip(std::span<const PageBox> tb, std::span<const std::uint32_t> set, const PageBox& frame,
-                      const ProfileOptions& options) {
-    Split split;
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+    taken = 0;
     if (!options.top_strip || set.size() < 2) {
-        split.rest.assign(set.begin(), set.end());
-        return split;
+        return {0.0, 0.0};
     }
     const double limit = options.top_strip_max * (frame.y2 - frame.y1);
     double top = tb[set.front()].y1;
@@ -183,7 +178,8 @@ Split split_top_strip(std::span<const PageBox> tb, std::span<const std::uint32_t
         top = std::min(top, tb[k].y1);
     }
     // Only boxes that start within `limit` of the top can be in the strip.
-    std::vector<std::uint32_t> near;
+    std::vector<std::uint32_t>& near = scratch.indices;
+    near.clear();
     double others_top = std::numeric_limits<double>::infinity();
     for (const std::uint32_t k : set) {
         if (tb[k].y1 <= top + limit) {
@@ -193,8 +189,7 @@ Split split_top_strip(std::span<const PageBox> tb, std::span<const std::uint32_t
         }
     }
     if (near.empty()) {  // a NaN limit (a zero fraction of an infinite height)
-        split.rest.assign(set.begin(), set.end());
-        return split;
+        return {0.0, 0.0};
     }
     std::sort(near.begin(), near.end(), [&tb](std::uint32_t p, std::uint32_t q) {
         if (tb[p].y1 != tb[q].y1) {
@@ -203,11 +198,11 @@ Split split_top_strip(std::span<const PageBox> tb, std::span<const std::uint32_t
         return tb[p].y2 != tb[q].y2 ? tb[p].y2 < tb[q].y2 : p < q;
     });
     double reach = tb[near.front()].y2;
-    std::size_t taken = 0;  // 0: no gap found
+    std::size_t count = 0;  // 0: no gap found
     double next_top = 0.0;
     for (std::size_t j = 1; j < near.size(); ++j) {
         if (tb[near[j]].y1 > reach) {
-            taken = j;
+            count = j;
             next_top = tb[near[j]].y1;
             break;
         }
@@ -215,97 +210,98 @@ Split split_top_strip(std::span<const PageBox> tb, std::span<const std::uint32_t
     }
     // No gap among the boxes near the top: the strip is all of them when the
     // other boxes all start below it.
-    if (taken == 0 && others_top > reach && others_top < std::numeric_limits<double>::infinity()) {
-        taken = near.size();
+    if (count == 0 && others_top > reach && others_top < std::numeric_limits<double>::infinity()) {
+        count = near.size();
         next_top = others_top;
     }
-    if (taken == 0 || !(reach - top <= limit)) {
-        split.rest.assign(set.begin(), set.end());
-        return split;
+    if (count == 0 || !(reach - top <= limit)) {
+        return {0.0, 0.0};
     }
-    std::vector<bool> in_strip(tb.size(), false);
-    for (std::size_t j = 0; j < taken; ++j) {
-        in_strip[near[j]] = true;
-    }
-    for (const std::uint32_t k : set) {
-        (in_strip[k] ? split.taken : split.rest).push_back(k);
-    }
-    split.position = (reach + next_top) / 2;
-    split.gap = next_top - reach;
-    return split;
+    // The strip is the boxes sorted before the gap: those that start above it,
+    // or level with its top and end no lower (ties of both by index).
+    const std::uint32_t last = near[count - 1];
+    const PageBox edge = tb[last];
+    const auto in_strip = [&](std::uint32_t k) {
+        const PageBox& b = tb[k];
+        return b.y1 < edge.y1 || (b.y1 == edge.y1 && (b.y2 < edge.y2 || (b.y2 == edge.y2 && k <= last)));
+    };
+    taken = partition_stably(set, in_strip, scratch);
+    return {next_top - reach, (reach + next_top) / 2};
 }
 
-Split split_margins(std::span<const PageBox> tb, std::span<const std::uint32_t> set, const ProfileOptions& options) {
-    Split split;
+std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
+                          Scratch& scratch) {
     if (!options.margins || set.size() < 3) {
-        split.rest.assign(set.begin(), set.end());
-        return split;
+        return 0;
     }
-    const auto width = [&tb](std::uint32_t k) { return tb[k].x2 - tb[k].x1; };
-    double widest = width(set.front());
+    double widest = tb[set.front()].x2 - tb[set.front()].x1;
     for (const std::uint32_t k : set.subspan(1)) {
-        widest = std::max(widest, width(k));
+        widest = std::max(widest, tb[k].x2 - tb[k].x1);
     }
-    bool have_body = false;
+    const double body = options.body_fraction * widest;
+    bool have_block = false;
     PageBox block{};
     for (const std::uint32_t k : set) {
-        if (!(width(k) >= options.body_fraction * widest)) {
+        const PageBox& b = tb[k];
+        if (!(b.x2 - b.x1 >= body)) {
             continue;
         }
-        if (!have_body) {
-            block = tb[k];
-            have_body = true;
+        if (!have_block) {
+            block = b;
+            have_block = true;
             continue;
         }
-        block.x1 = std::min(block.x1, tb[k].x1);
-        block.y1 = std::min(block.y1, tb[k].y1);
-        block.x2 = std::max(block.x2, tb[k].x2);
-        block.y2 = std::max(block.y2, tb[k].y2);
+        block.x1 = std::min(block.x1, b.x1);
+        block.y1 = std::min(block.y1, b.y1);
+        block.x2 = std::max(block.x2, b.x2);
+        block.y2 = std::max(block.y2, b.y2);
     }
-    if (!have_body) {  // no box wide enough: only with boxes turned inside out, which valid options never make
-        split.rest.assign(set.begin(), set.end());
-        return split;
+    if (!have_block) {  // no box wide enough: only with boxes turned inside out, which valid options never make
+        return 0;
     }
-    // side: 0 a box of the left strip, 1 of the right strip, -1 neither (a
-    // box of zero width at both edges of a zero-width block is in both).
-    const auto beside = [&](std::uint32_t k) {
-        const double cy = (tb[k].y1 + tb[k].y2) / 2;
+    // Each side's strip: the boxes beside the block (vertical centre within
+    // it) wholly left, or wholly right, of it. A zero-width box at both edges
+    // of a zero-width block is on both sides.
+    const auto beside = [&](const PageBox& b) {
+        const double cy = (b.y1 + b.y2) / 2;
         return block.y1 <= cy && cy <= block.y2;
     };
     bool any[2] = {false, false};
     double lo[2] = {0.0, 0.0};
     double hi[2] = {0.0, 0.0};
     for (const std::uint32_t k : set) {
-        if (!beside(k)) {
+        const PageBox& b = tb[k];
+        if (!beside(b)) {
             continue;
         }
         for (int s = 0; s < 2; ++s) {
-            if (s == 0 ? tb[k].x2 <= block.x1 : tb[k].x1 >= block.x2) {
-                lo[s] = any[s] ? std::min(lo[s], tb[k].x1) : tb[k].x1;
-                hi[s] = any[s] ? std::max(hi[s], tb[k].x2) : tb[k].x2;
+            if (s == 0 ? b.x2 <= block.x1 : b.x1 >= block.x2) {
+                lo[s] = any[s] ? std::min(lo[s], b.x1) : b.x1;
+                hi[s] = any[s] ? std::max(hi[s], b.x2) : b.x2;
                 any[s] = true;
             }
         }
     }
     const double room = options.margin_max * (block.x2 - block.x1);
     const bool margin[2] = {any[0] && hi[0] - lo[0] <= room, any[1] && hi[1] - lo[1] <= room};
-    for (const std::uint32_t k : set) {
-        const bool note = beside(k) && ((margin[0] && tb[k].x2 <= block.x1) || (margin[1] && tb[k].x1 >= block.x2));
-        (note ? split.taken : split.rest).push_back(k);
+    if (!margin[0] && !margin[1]) {
+        return 0;
     }
-    return split;
+    const auto main = [&](std::uint32_t k) {
+        const PageBox& b = tb[k];
+        return !(beside(b) && ((margin[0] && b.x2 <= block.x1) || (margin[1] && b.x1 >= block.x2)));
+    };
+    return set.size() - partition_stably(set, main, scratch);
 }
 
-std::vector<std::uint32_t> merge_by_top(std::span<const std::uint32_t> main, std::vector<std::uint32_t> notes,
-                                        std::span<const PageBox> boxes) {
+void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
+                  std::vector<std::uint32_t>& out) {
     std::sort(notes.begin(), notes.end(), [&boxes](std::uint32_t p, std::uint32_t q) {
         if (boxes[p].y1 != boxes[q].y1) {
             return boxes[p].y1 < boxes[q].y1;
         }
         return boxes[p].x1 != boxes[q].x1 ? boxes[p].x1 < boxes[q].x1 : p < q;
     });
-    std::vector<std::uint32_t> out;
-    out.reserve(main.size() + notes.size());
     std::size_t next = 0;
     for (const std::uint32_t m : main) {
         while (next < notes.size() && boxes[notes[next]].y1 < boxes[m].y1) {
@@ -314,7 +310,6 @@ std::vector<std::uint32_t> merge_by_top(std::span<const std::uint32_t> main, std
         out.push_back(m);
     }
     out.insert(out.end(), notes.begin() + static_cast<std::ptrdiff_t>(next), notes.end());
-    return out;
 }
 
 bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n) {
@@ -333,12 +328,13 @@ bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n) {
 
 namespace {
 
-// The engine's copy in this library.
+// The engine's copy in this library: order_boxes() on boxes it does not own.
 class EngineOrderer final : public PartOrderer {
 public:
-    std::vector<std::uint32_t> order(std::span<const std::uint32_t> /*indices*/, std::vector<Box>&& boxes,
+    std::vector<std::uint32_t> order(std::span<const std::uint32_t> /*indices*/, std::span<const Box> boxes,
                                      const PageBox& /*frame*/, Observer* observer) override {
-        return order_boxes(std::move(boxes), observer);
+        const Table table = table_of(boxes);
+        return order_table(table, reference_width(table), observer);
     }
 };
 
@@ -415,6 +411,8 @@ private:
 
 constexpr std::uint32_t kInvalid = UINT32_MAX;
 
+// One run of the profile on one page. Every set of boxes is a run of one
+// index array, which each split partitions in place.
 class ProfileRun {
 public:
     ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, ProfileTrace* trace,
@@ -440,29 +438,26 @@ public:
             rules_ = column_rules(separators, frame, options_);
         }
         out_.reserve(n);
-        Split pages = split_spread(norm_, good, frame, options_);
-        good = {};
-        if (pages.gap > 0) {
-            const std::size_t fold = trace_ != nullptr ? trace_->events.size() : 0;
+        std::size_t left = 0;
+        const Band fold = split_spread(norm_, good, frame, options_, scratch_, left);
+        const std::span<std::uint32_t> all(good);
+        if (fold.width > 0) {
+            const std::size_t event = trace_ != nullptr ? trace_->events.size() : 0;
             if (trace_ != nullptr) {
                 const auto at = static_cast<std::uint32_t>(trace_->segment_order.size());
-                trace_->events.push_back(TraceEvent{TraceKind::Fold, CutAxis::Vertical, pages.position, pages.gap,
-                                                    at, at, at, 0, frame});
+                trace_->events.push_back(TraceEvent{TraceKind::Fold, CutAxis::Vertical, fold.middle, fold.width, at,
+                                                    at, at, 0, frame});
             }
-            if (!pages.taken.empty()) {
-                order_page(pages.taken, PageBox{frame.x1, frame.y1, pages.position, frame.y2}, 1);
-            }
+            order_page(all.first(left), PageBox{frame.x1, frame.y1, fold.middle, frame.y2}, 1);
             if (trace_ != nullptr) {
-                trace_->events[fold].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
+                trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
             }
-            if (!pages.rest.empty()) {
-                order_page(pages.rest, PageBox{pages.position, frame.y1, frame.x2, frame.y2}, 1);
-            }
+            order_page(all.subspan(left), PageBox{fold.middle, frame.y1, frame.x2, frame.y2}, 1);
             if (trace_ != nullptr) {
-                trace_->events[fold].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
+                trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
             }
-        } else if (!pages.rest.empty()) {
-            order_page(pages.rest, frame, 0);
+        } else {
+            order_page(all, frame, 0);
         }
         out_.insert(out_.end(), bad.begin(), bad.end());
         if (trace_ != nullptr) {
@@ -476,47 +471,49 @@ public:
 
 private:
     // Steps 5 to 10 on one page (one side of a spread), appended to out_.
-    void order_page(std::span<const std::uint32_t> set, const PageBox& frame, std::uint32_t depth) {
-        const double dx = options_.tol_x * (frame.x2 - frame.x1);
-        const double dy = options_.tol_y * (frame.y2 - frame.y1);
+    void order_page(std::span<std::uint32_t> set, const PageBox& frame, std::uint32_t depth) {
+        if (set.empty()) {
+            return;
+        }
+        const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
+        const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
         for (const std::uint32_t k : set) {
             const PageBox snapped = rules_.empty() ? norm_[k] : snap_to_rules(norm_[k], rules_, options_);
             tb_[k] = options_.tolerance ? tolerant_box(snapped, dx, dy) : snapped;
         }
-        const double shrink_x = options_.tolerance ? dx : 0.0;
-        const double shrink_y = options_.tolerance ? dy : 0.0;
-        Split strip = split_top_strip(tb_, set, frame, options_);
+        std::size_t strip = 0;
+        const Band under = split_top_strip(tb_, set, frame, options_, scratch_, strip);
         std::uint32_t body_depth = depth;
-        std::size_t strip_event = SIZE_MAX;
-        if (!strip.taken.empty()) {
+        std::size_t event = 0;
+        if (strip > 0) {
             if (trace_ != nullptr) {
-                strip_event = trace_->events.size();
+                event = trace_->events.size();
                 const auto at = static_cast<std::uint32_t>(trace_->segment_order.size());
-                trace_->events.push_back(TraceEvent{TraceKind::TopStrip, CutAxis::Horizontal, strip.position,
-                                                    strip.gap, at, at, at, depth, frame});
+                trace_->events.push_back(TraceEvent{TraceKind::TopStrip, CutAxis::Horizontal, under.middle,
+                                                    under.width, at, at, at, depth, frame});
             }
-            order_part(strip.taken, frame, depth + 1, true, shrink_x, shrink_y, out_);
+            order_part(set.first(strip), frame, depth + 1, true, dx, dy, out_);
             if (trace_ != nullptr) {
-                trace_->events[strip_event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
+                trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
             }
             body_depth = depth + 1;
-            strip.taken = {};
         }
-        Split notes = split_margins(tb_, strip.rest, options_);
-        strip.rest = {};
-        if (notes.taken.empty()) {
-            order_part(notes.rest, frame, body_depth, false, shrink_x, shrink_y, out_);
+        const std::span<std::uint32_t> rest = set.subspan(strip);
+        const std::size_t notes = split_margins(tb_, rest, options_, scratch_);
+        const std::span<std::uint32_t> main = rest.first(rest.size() - notes);
+        if (notes == 0) {
+            order_part(main, frame, body_depth, false, dx, dy, out_);
         } else {
-            std::vector<std::uint32_t> main;
-            order_part(notes.rest, frame, body_depth, false, shrink_x, shrink_y, main);
+            main_.clear();
+            order_part(main, frame, body_depth, false, dx, dy, main_);
+            const std::span<std::uint32_t> taken = rest.subspan(main.size());
             if (trace_ != nullptr) {
-                trace_->margin_notes.insert(trace_->margin_notes.end(), notes.taken.begin(), notes.taken.end());
+                trace_->margin_notes.insert(trace_->margin_notes.end(), taken.begin(), taken.end());
             }
-            const std::vector<std::uint32_t> merged = merge_by_top(main, std::move(notes.taken), norm_);
-            out_.insert(out_.end(), merged.begin(), merged.end());
+            merge_by_top(main_, taken, norm_, out_);
         }
-        if (strip_event != SIZE_MAX) {
-            trace_->events[strip_event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
+        if (strip > 0 && trace_ != nullptr) {
+            trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
         }
     }
 
@@ -533,14 +530,13 @@ private:
                 trace_->segment_order.push_back(part.front());
             }
         } else {
-            std::vector<Box> boxes;
-            boxes.reserve(part.size());
+            boxes_.clear();
             for (const std::uint32_t k : part) {
                 const PageBox& t = tb_[k];
-                boxes.push_back(Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
-                                    round_to_single(t.y2)});
+                boxes_.push_back(Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
+                                     round_to_single(t.y2)});
             }
-            engine_part(part, std::move(boxes), frame, depth, out);
+            engine_part(orderer_, part, frame, depth, out);
         }
         if (trace_ != nullptr) {
             trace_->parts.push_back(TracePart{lo, static_cast<std::uint32_t>(trace_->segment_order.size()), depth,
@@ -548,14 +544,15 @@ private:
         }
     }
 
-    void engine_part(std::span<const std::uint32_t> part, std::vector<Box>&& boxes, const PageBox& frame,
+    // The orderer on boxes_ (the boxes of `part`), its order appended to `out`.
+    void engine_part(PartOrderer& orderer, std::span<const std::uint32_t> part, const PageBox& frame,
                      std::uint32_t depth, std::vector<std::uint32_t>& out) {
         std::vector<std::uint32_t> positions;
         if (trace_ == nullptr) {
-            positions = orderer_.order(part, std::move(boxes), frame, nullptr);
+            positions = orderer.order(part, boxes_, frame, nullptr);
         } else {
             PartRecorder recorder(*trace_, part, depth);
-            positions = orderer_.order(part, std::move(boxes), frame, &recorder);
+            positions = orderer.order(part, boxes_, frame, &recorder);
             recorder.check();
             if (!recorder.reported()) {  // an orderer that does not report: its order is the segmentation
                 for (const std::uint32_t p : positions) {
@@ -569,16 +566,16 @@ private:
         }
     }
 
-    // Step 11's way out, which the steps above never take: the plain engine
+    // Step 11's way out, which the steps above never take: the engine's own
     // order of all boxes, as given.
     void fall_back(const PageBox& frame) {
         const auto n = static_cast<std::uint32_t>(raw_.size());
         std::vector<std::uint32_t> all(n);
-        std::vector<Box> boxes(n);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            all[i] = i;
-            boxes[i] = Box{round_to_single(raw_[i].x1), round_to_single(raw_[i].y1), round_to_single(raw_[i].x2),
-                           round_to_single(raw_[i].y2)};
+        std::iota(all.begin(), all.end(), 0U);
+        boxes_.clear();
+        for (const PageBox& b : raw_) {
+            boxes_.push_back(
+                Box{round_to_single(b.x1), round_to_single(b.y1), round_to_single(b.x2), round_to_single(b.y2)});
         }
         if (trace_ != nullptr) {
             *trace_ = {};
@@ -586,20 +583,17 @@ private:
         out_.clear();
         if (n < 2) {
             out_ = all;
+            if (trace_ != nullptr) {
+                trace_->segment_order = all;
+            }
             return;
         }
         EngineOrderer engine;
-        std::vector<std::uint32_t> positions;
-        if (trace_ == nullptr) {
-            positions = engine.order(all, std::move(boxes), frame, nullptr);
-        } else {
-            PartRecorder recorder(*trace_, all, 0);
-            positions = engine.order(all, std::move(boxes), frame, &recorder);
-            recorder.check();
+        engine_part(engine, all, frame, 0, out_);
+        if (trace_ != nullptr) {
             trace_->parts.push_back(TracePart{0, static_cast<std::uint32_t>(trace_->segment_order.size()), 0, n,
                                               false, frame, 0.0, 0.0});
         }
-        out_ = std::move(positions);
     }
 
     std::span<const PageBox> raw_;
@@ -609,7 +603,10 @@ private:
     std::vector<PageBox> norm_;
     std::vector<PageBox> tb_;
     std::vector<ColumnRule> rules_;
+    std::vector<Box> boxes_;
+    std::vector<std::uint32_t> main_;
     std::vector<std::uint32_t> out_;
+    Scratch scratch_;
 };
 
 }  // namespace

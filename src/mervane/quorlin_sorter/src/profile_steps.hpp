@@ -2,10 +2,13 @@
 // Internals of the quality profile: its steps, each on plain values, so that
 // the engine tests can check them one by one. Not part of the public API.
 //
-// Boxes are kept in tables indexed by input index; a set of boxes is a list of
-// input indices, ascending unless a step says otherwise. Every step partitions
-// the list it is given, which is what makes the result a permutation.
+// Boxes are kept in tables indexed by input index; a set of boxes is a run of
+// input indices, ascending. The splitting steps partition the run they are
+// given in place and stably (each side keeps input order), which is what makes
+// the result a permutation; their scratch space is reused from call to call.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -33,13 +36,39 @@ PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::s
 // axis that would turn inside out keeps its extent.
 PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
 
+// Space the steps reuse from call to call.
+struct Scratch {
+    std::vector<std::pair<double, double>> intervals;
+    std::vector<double> keys;
+    std::vector<std::uint32_t> indices;
+};
+
+// Moves the indices of `set` for which taken(k) holds to its front, both
+// sides in their order; returns how many were taken.
+template <class Taken>
+std::size_t partition_stably(std::span<std::uint32_t> set, Taken taken, Scratch& scratch) {
+    scratch.indices.clear();
+    std::size_t front = 0;
+    for (const std::uint32_t k : set) {
+        if (taken(k)) {
+            set[front++] = k;
+        } else {
+            scratch.indices.push_back(k);
+        }
+    }
+    std::copy(scratch.indices.begin(), scratch.indices.end(), set.begin() + static_cast<std::ptrdiff_t>(front));
+    return front;
+}
+
+// A band between two sides of a split.
 struct Band {
-    double width;   // 0 when [lo, hi] is covered everywhere
-    double middle;  // lo then
+    double width;   // 0 when there is none
+    double middle;  // the position of the cut
 };
 
 // The widest stretch of [lo, hi] that none of the intervals (a, b) covers; of
-// equally wide ones the leftmost. Sorts `intervals`.
+// equally wide ones the leftmost; width 0 and middle lo when there is none.
+// Sorts `intervals`.
 Band widest_empty_band(std::vector<std::pair<double, double>>& intervals, double lo, double hi);
 
 // A long vertical separator: its centre line x = c from y1 to y2.
@@ -61,41 +90,36 @@ std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const 
 // does not matter. `rules` sorted by c.
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept;
 
-// A split of one set in two, both in the order of the set, with the band
-// between them when there is one.
-struct Split {
-    std::vector<std::uint32_t> taken;
-    std::vector<std::uint32_t> rest;
-    double position = 0.0;
-    double gap = 0.0;
-};
-
-// The two pages of a spread, split at the middle of the widest band that no
-// box (shrunk by dx on the left and right) crosses in the central window of
-// the frame; `taken` is the left page. Nothing is taken and the band is 0
-// when the test fails (not landscape, no such band, or switched off).
-Split split_spread(std::span<const PageBox> boxes, std::span<const std::uint32_t> good, const PageBox& frame,
-                   const ProfileOptions& options);
+// The two pages of a spread: on a landscape frame, the widest band that no
+// box (shrunk by tol_x of half the frame's width on the left and right)
+// crosses in the central window is the fold. The boxes whose shrunk centre
+// lies left of its middle (the left page) are moved to the front of `good`.
+// Returns the band (width 0, and `good` unchanged, when there is no fold)
+// and sets `left` to the size of the left page.
+Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& left);
 
 // The thin strip above the first full-width gap of the (shrunk) boxes `tb`:
 // sweeping them by (y1, y2, index), the first box whose top lies below every
 // bottom so far ends the strip, which is taken when it is at most
 // top_strip_max of the frame's height tall. Only the boxes near the top are
-// sorted. `position` and `gap` are the band under the strip.
-Split split_top_strip(std::span<const PageBox> tb, std::span<const std::uint32_t> set, const PageBox& frame,
-                      const ProfileOptions& options);
+// sorted. Moves the strip to the front of `set`; returns the band under it
+// and sets `taken` to its size (0: no strip).
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
 
 // The marginal notes among `set` (at least three boxes): the boxes beside the
 // text block (their vertical centre within its height) that lie wholly left or
 // wholly right of it, when such a strip is at most margin_max of the block's
-// width. `taken` are the notes.
-Split split_margins(std::span<const PageBox> tb, std::span<const std::uint32_t> set, const ProfileOptions& options);
+// width. Moves them to the back of `set`; returns how many there are.
+std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
+                          Scratch& scratch);
 
-// The notes, sorted by (y1, x1, index) of `boxes`, merged into the main order:
-// each before the first main box whose y1 is greater than its own; the rest
-// at the end.
-std::vector<std::uint32_t> merge_by_top(std::span<const std::uint32_t> main, std::vector<std::uint32_t> notes,
-                                        std::span<const PageBox> boxes);
+// Appends to `out` the main order with the notes merged in: the notes, sorted
+// in place by (y1, x1, index) of `boxes`, each before the first main box whose
+// y1 is greater than its own; the rest at the end.
+void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
+                  std::vector<std::uint32_t>& out);
 
 // Whether `order` holds every index 0..n-1 exactly once.
 bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n);

@@ -75,10 +75,18 @@ class Spread : public ::testing::TestWithParam<SpreadCase> {};
 
 TEST_P(Spread, SplitsALandscapePageAtAnEmptyMiddle) {
     const SpreadCase& c = GetParam();
-    const steps::Split split = steps::split_spread(c.boxes, all_of(c.boxes.size()), c.frame, ProfileOptions{});
-    EXPECT_EQ(split.taken, c.left);
-    EXPECT_EQ(split.rest, c.right.empty() && c.left.empty() ? all_of(c.boxes.size()) : c.right);
-    EXPECT_EQ(split.gap > 0, !c.left.empty() || !c.right.empty());
+    Indices set = all_of(c.boxes.size());
+    steps::Scratch scratch;
+    std::size_t left = 99;
+    const steps::Band fold = steps::split_spread(c.boxes, set, c.frame, ProfileOptions{}, scratch, left);
+    EXPECT_EQ(fold.width > 0, !c.left.empty() || !c.right.empty());
+    if (fold.width > 0) {
+        EXPECT_EQ(Indices(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(left)), c.left);
+        EXPECT_EQ(Indices(set.begin() + static_cast<std::ptrdiff_t>(left), set.end()), c.right);
+    } else {
+        EXPECT_EQ(set, all_of(c.boxes.size()));
+        EXPECT_EQ(left, 0U);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,12 +187,16 @@ class TopStrip : public ::testing::TestWithParam<StripCase> {};
 // On a page 1000 high: a strip is at most 50 tall.
 TEST_P(TopStrip, TakesTheThinStripAboveTheFirstGap) {
     const StripCase& c = GetParam();
-    const steps::Split split = steps::split_top_strip(c.tb, all_of(c.tb.size()), {0, 0, 800, 1000}, ProfileOptions{});
-    EXPECT_EQ(split.taken, c.strip);
-    EXPECT_EQ(split.taken.size() + split.rest.size(), c.tb.size());
+    Indices set = all_of(c.tb.size());
+    steps::Scratch scratch;
+    std::size_t taken = 99;
+    const steps::Band under = steps::split_top_strip(c.tb, set, {0, 0, 800, 1000}, ProfileOptions{}, scratch, taken);
+    EXPECT_EQ(Indices(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(taken)), c.strip);
+    Indices rest(set.begin() + static_cast<std::ptrdiff_t>(taken), set.end());
+    EXPECT_TRUE(std::is_sorted(rest.begin(), rest.end()));
     if (!c.strip.empty()) {
-        EXPECT_EQ(split.position, c.position);
-        EXPECT_EQ(split.gap, c.gap);
+        EXPECT_EQ(under.middle, c.position);
+        EXPECT_EQ(under.width, c.gap);
     }
 }
 
@@ -211,8 +223,12 @@ class Margins : public ::testing::TestWithParam<MarginCase> {};
 
 TEST_P(Margins, TakesNarrowStripsBesideTheTextBlock) {
     const MarginCase& c = GetParam();
-    const steps::Split split = steps::split_margins(c.tb, all_of(c.tb.size()), ProfileOptions{});
-    EXPECT_EQ(split.taken, c.notes);
+    Indices set = all_of(c.tb.size());
+    steps::Scratch scratch;
+    const std::size_t notes = steps::split_margins(c.tb, set, ProfileOptions{}, scratch);
+    EXPECT_EQ(Indices(set.end() - static_cast<std::ptrdiff_t>(notes), set.end()), c.notes);
+    Indices main(set.begin(), set.end() - static_cast<std::ptrdiff_t>(notes));
+    EXPECT_TRUE(std::is_sorted(main.begin(), main.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -232,8 +248,14 @@ TEST(MergeByTop, PutsEachNoteAfterTheTextThatStartsLevelOrAbove) {
     const std::vector<PageBox> boxes = {{200, 100, 800, 500}, {200, 520, 800, 900}, {50, 100, 180, 150},
                                         {50, 510, 180, 560}, {820, 510, 950, 560}, {50, 950, 180, 990}};
     // notes given out of order: sorted by (y1, x1, index)
-    EXPECT_EQ(steps::merge_by_top(Indices{0, 1}, Indices{5, 4, 3, 2}, boxes), (Indices{0, 2, 3, 4, 1, 5}));
-    EXPECT_EQ(steps::merge_by_top(Indices{}, Indices{4, 3}, boxes), (Indices{3, 4}));
+    Indices notes = {5, 4, 3, 2};
+    Indices out = {9};
+    steps::merge_by_top(Indices{0, 1}, notes, boxes, out);
+    EXPECT_EQ(out, (Indices{9, 0, 2, 3, 4, 1, 5}));
+    notes = {4, 3};
+    out.clear();
+    steps::merge_by_top(Indices{}, notes, boxes, out);
+    EXPECT_EQ(out, (Indices{3, 4}));
 }
 
 // ---- the whole profile ---------------------------------------------------------------
@@ -333,7 +355,7 @@ TEST(Profile, RefusesSettingsOutOfRange) {
 // engine's order of all boxes.
 class BrokenOrderer final : public sorter::PartOrderer {
 public:
-    Indices order(std::span<const std::uint32_t> /*indices*/, std::vector<sorter::Box>&& boxes,
+    Indices order(std::span<const std::uint32_t> /*indices*/, std::span<const sorter::Box> boxes,
                   const PageBox& /*frame*/, sorter::Observer* /*observer*/) override {
         return Indices(boxes.size(), 0U);
     }

@@ -168,7 +168,7 @@ public:
     // shrunk boxes, in the same order; `frame`: the page they lie on. Returns
     // the reading order as positions into `boxes` (a permutation of
     // 0..boxes.size()-1), reporting to `observer` when it is given.
-    virtual std::vector<std::uint32_t> order(std::span<const std::uint32_t> indices, std::vector<Box>&& boxes,
+    virtual std::vector<std::uint32_t> order(std::span<const std::uint32_t> indices, std::span<const Box> boxes,
                                              const PageBox& frame, Observer* observer) = 0;
 };
 
