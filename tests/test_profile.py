@@ -3,6 +3,7 @@ on the real pages and on hostile random pages, holds every box exactly once,
 is what every path of the package gives by default, and is explained
 truthfully; the exact order stays the core's, on every path."""
 
+import collections
 import dataclasses
 import json
 import logging
@@ -189,3 +190,21 @@ def test_a_python_orderer_that_breaks_its_promise_is_reported():
         _native.order(boxes, profile="quality", core=lambda indices, b, frame: 1 / 0)
     logging.getLogger("quorlinpy").debug("the module still works")
     assert _native.order(boxes, profile="quality", core=lambda indices, b, frame: indices[::-1]) == [2, 1, 0]
+
+
+@pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize(("boxes", "separators", "error"), [
+    ([(0, 0, 10, 10)], [("480", "0", "520", "900")], None),  # numbers as text, as the Python reader takes them
+    ([(0, 0, 10, 10)], collections.deque([(480, 0, 520, 900)]), None),  # read by the Python reader
+    ([(0, 0, 10, 10)], [(1, 2, 3)], r"^separator 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+    ([(0, 0, 10, 10)], [(1, 2, 3, "x")], r"^separator 0: coordinates must be numbers, got \(1, 2, 3, 'x'\)$"),
+    ([(0, 0, 10, 10)], "rule", r"^separators must be a sequence, not str$"),
+    ([(0, 0, 10)], [(1, 2, 3)], r"^box 0: expected 4 numbers"),  # the boxes' message first
+])
+def test_separators_are_checked_as_the_python_reader_checks_them(exact, boxes, separators, error):
+    if error is None:
+        assert quorlin.order(boxes, separators=separators, exact=exact) == [0]
+        return
+    for call in (quorlin.order, quorlin.explain):
+        with pytest.raises((TypeError, ValueError), match=error):
+            call(boxes, separators=separators, exact=exact)

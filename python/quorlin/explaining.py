@@ -27,12 +27,11 @@ from . import _native
 from .ordering import (
     BoxesLike,
     LabelsLike,
-    _checked_separators,
     _logged_order,
-    _native_call,
     check_order_arguments,
     logging_debug,
     native_boxes,
+    native_with_separators,
     page_frame,
     separator_boxes,
 )
@@ -296,18 +295,12 @@ def explain(
     lines appear as they do for :func:`quorlin.order`.
     """
     data = native_boxes(boxes)
-    if exact:
-        raw = _native_call(_native.explain, data, "exact")
-        separator_list = separator_boxes(separators)
-    else:
-        separator_list, separator_error = _checked_separators(separators)
-        raw = _native_call(_native.explain, data, "quality", page_frame(page_bounds), separator_list)
-        if separator_error is not None:
-            raise separator_error
+    raw = native_with_separators(_native.explain, data, ("exact", None) if exact
+                                 else ("quality", page_frame(page_bounds)), separators)
     if labels is None and ids is None and page_bounds is None:
         id_list = None
     else:
         id_list = check_order_arguments(len(raw[0]), labels, ids, page_bounds, None)
     if logging_debug():
-        _logged_order(boxes, labels, page_bounds, separator_list, None, exact)
+        _logged_order(boxes, labels, page_bounds, separator_boxes(separators), None, exact)
     return Explanation(raw, id_list, "exact" if exact else "quality")

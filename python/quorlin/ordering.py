@@ -147,18 +147,6 @@ def _python_boxes(boxes: Any) -> list[Box]:
     return [_box(i, b) for i, b in enumerate(_as_list(boxes, "boxes"))]
 
 
-def _native_call(function: Any, boxes: Any, *args: Any) -> Any:
-    """Call a function of quorlin._native (positional arguments: they cost the
-    least); a sequence it refuses is converted by the Python reader, which
-    raises its own message or hands over plain tuples."""
-    try:
-        return function(boxes, *args)
-    except (TypeError, ValueError):
-        if isinstance(boxes, (list, tuple)):
-            return function(_python_boxes(boxes), *args)
-        raise
-
-
 def check_order_arguments(n: int, labels: Any, ids: Any, page_bounds: Any, config: Any) -> list[Any] | None:
     """Check the arguments beside the boxes as the module checks them; return the ids as a list."""
     if labels is not None:
@@ -213,6 +201,26 @@ def _checked_separators(separators: Any) -> tuple[list[Box] | None, Exception | 
         return separator_boxes(separators), None
     except (TypeError, ValueError) as exc:
         return None, exc
+
+
+def native_with_separators(function: Any, boxes: Any, args: tuple[Any, ...], separators: Any) -> Any:
+    """``function(boxes, *args, separators)`` of quorlin._native, which converts
+    the boxes and the separators itself.  Whatever it refuses goes through the
+    Python readers, whose messages are raised (the boxes' first), or which
+    hand over what they accept that it does not (numbers as text)."""
+    if isinstance(separators, (list, tuple)) or separators is None or (_is_buffer(separators)
+                                                                        and hasattr(separators, "shape")):
+        try:
+            return function(boxes, *args, separators)
+        except (TypeError, ValueError):
+            pass
+    if isinstance(boxes, (list, tuple)):
+        boxes = _python_boxes(boxes)
+    separator_list, separator_error = _checked_separators(separators)
+    result = function(boxes, *args, separator_list)
+    if separator_error is not None:
+        raise separator_error
+    return result
 
 
 def _labels_of(labels: Any, n: int) -> list[SemanticLabel]:
@@ -369,14 +377,10 @@ def order(
         return indices if id_list is None else [id_list[i] for i in indices]
     data = native_boxes(boxes)
     if exact:
-        result = _native_call(_native.order, data, as_array, "exact")
-        if separators is not None:
-            separator_boxes(separators)
+        result = native_with_separators(_native.order, data, (as_array, "exact", None), separators)
     else:
-        separator_list, separator_error = _checked_separators(separators)
-        result = _native_call(_native.order, data, as_array, "quality", page_frame(page_bounds), separator_list)
-        if separator_error is not None:
-            raise separator_error
+        result = native_with_separators(_native.order, data, (as_array, "quality", page_frame(page_bounds)),
+                                        separators)
     if labels is not None or ids is not None or page_bounds is not None or config is not None:
         id_list = check_order_arguments(len(result), labels, ids, page_bounds, config)
         if id_list is not None:

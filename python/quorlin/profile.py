@@ -106,11 +106,15 @@ def order(
     x2, y2)``, read as :func:`quorlin.order` reads them; with the default
     ``options`` the result is ``quorlin.order``'s.
     """
-    from .ordering import check_order_arguments, native_boxes, page_frame, separator_boxes
+    from .ordering import check_order_arguments, native_boxes, native_with_separators, page_frame
 
-    indices: list[int] = _native.order(
-        native_boxes(boxes), profile="quality", page_bounds=page_frame(page_bounds),
-        separators=separator_boxes(separators), options=options.settings() or None)
+    settings = options.settings() or None
+
+    def ordered(data: Any, as_array: bool, profile: str, frame: Any, separator_boxes: Any) -> list[int]:
+        return _native.order(data, False, "quality", frame, separator_boxes, settings)
+
+    indices: list[int] = native_with_separators(ordered, native_boxes(boxes),
+                                                (False, "quality", page_frame(page_bounds)), separators)
     if ids is None:
         return indices
     id_list = check_order_arguments(len(indices), None, ids, page_bounds, None)

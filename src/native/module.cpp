@@ -399,10 +399,14 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         }
         std::vector<std::uint32_t> ordered;
         if (profile == Profile::Exact) {
+            // The other arguments are checked (and the separators converted,
+            // which checks them) but do not change the exact order.
             std::vector<Box> boxes;
-            if (!convert_boxes(bound[0], boxes)) {
+            ProfileArguments arguments;
+            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, 4, arguments)) {
                 return nullptr;
             }
+            arguments.separators = {};
             ordered = run_exact(std::move(boxes), nullptr);
         } else {
             std::vector<PageBox> boxes;
@@ -610,9 +614,11 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                                &trace);
         }
         std::vector<Box> boxes;
-        if (!convert_boxes(bound[0], boxes)) {
+        ProfileArguments arguments;
+        if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, 3, arguments)) {
             return nullptr;
         }
+        arguments.separators = {};
         const std::size_t n = boxes.size();
         Recorder recorder;
         const std::vector<std::uint32_t> ordered = run_exact(std::move(boxes), &recorder);
