@@ -20,7 +20,8 @@ then scored with the parameters chosen on the other (held out), and the two
 held-out halves are pooled.  The sensitivity table moves each parameter
 alone, the others at the defaults, fixed ones included.
 
-The ablation switches one step of the profile off at a time.
+The ablation switches one step of the profile off at a time, and counts the
+pages whose order that changes.
 """
 
 from __future__ import annotations
@@ -81,13 +82,18 @@ class Corpus:
     def __len__(self) -> int:
         return len(self.raw)
 
+    def order(self, options: ProfileOptions, i: int,
+              tweak: Callable[[int, ProfileOptions], ProfileOptions] | None = None) -> list[Any]:
+        """The profile's order of page i (its region ids) with these options."""
+        boxes, ids, bounds, separators = self.inputs[i]
+        opt = tweak(i, options) if tweak else options
+        return profile_order(boxes, ids, page_bounds=bounds, separators=separators, options=opt)
+
     def scores(self, options: ProfileOptions, pages: Sequence[int],
                tweak: Callable[[int, ProfileOptions], ProfileOptions] | None = None) -> list[PageScore]:
         out = []
         for i in pages:
-            boxes, ids, bounds, separators = self.inputs[i]
-            opt = tweak(i, options) if tweak else options
-            predicted = profile_order(boxes, ids, page_bounds=bounds, separators=separators, options=opt)
+            predicted = self.order(options, i, tweak)
             p = self.raw[i]
             out.append(score_page(predicted, p["gt_order"], p.get("gt_chains"), page=str(i),
                                   collection=p.get("collection")))
@@ -220,7 +226,11 @@ def main(argv: list[str] | None = None) -> int:
         return options.replace(tol_x=options.tol_x / 2) if x2 - x1 > y2 - y1 else options
 
     print("## Ablation: the profile with one step off, mean tau / exact share\n")
-    print("| profile | all | newspapers | books | all, half A | all, half B |\n| --- | --- | --- | --- | --- | --- |")
+    print("Pages changed: the pages whose order differs from the full profile's (newspapers / books), and of those "
+          "the pages the step makes better / worse (by tau).\n")
+    print("| profile | all | newspapers | books | all, half A | all, half B | pages changed | better / worse |\n"
+          "| --- | --- | --- | --- | --- | --- | --- | --- |")
+    full = corpus.scores(DEFAULT_OPTIONS, every)
     rows: list[tuple[str, ProfileOptions, Callable[[int, ProfileOptions], ProfileOptions] | None]] = [
         ("all steps", DEFAULT_OPTIONS, None)]
     for key, label in STEPS:
@@ -232,8 +242,17 @@ def main(argv: list[str] | None = None) -> int:
                  None))
     rows.append(("no step (= the core)", CORE, None))
     for label, options, tweak in rows:
-        row = cells(corpus.scores(options, every, tweak))
+        scores = corpus.scores(options, every, tweak)
+        row = cells(scores)
         row += [cell(summarise(corpus.scores(options, idx, tweak)).overall) for idx in (a, b)]
+        if label == "all steps":
+            row += ["-", "-"]
+        else:
+            changed = [i for i in every if corpus.order(options, i, tweak) != corpus.order(DEFAULT_OPTIONS, i)]
+            counts = " / ".join(str(sum(corpus.raw[i]["collection"] == c for i in changed)) for c in COLLECTIONS)
+            better = sum(full[i].tau > scores[i].tau for i in changed)
+            worse = sum(full[i].tau < scores[i].tau for i in changed)
+            row += [counts, f"{better} / {worse}"]
         print(f"| {label} | " + " | ".join(row) + " |")
     print()
     return 0
