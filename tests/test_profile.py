@@ -54,8 +54,8 @@ def test_the_real_pages_get_the_twins_order_on_every_path(realdata_pages, human_
 def test_the_exact_order_is_the_cores_on_the_real_pages_and_on_the_command_line(realdata_pages, tmp_path):
     lines = tmp_path / "pages.jsonl"
     lines.write_text("".join(json.dumps(p) + "\n" for p in realdata_pages[::10]))
-    written = subprocess.run([sys.executable, "-m", "quorlin", "order", str(lines), "--exact"], capture_output=True,
-                             text=True, timeout=120)
+    written = subprocess.run([sys.executable, "-m", "quorlin", "order", str(lines), "--exact", "--jobs", "2"],
+                             capture_output=True, text=True, timeout=120)
     assert written.returncode == 0, written.stderr
     for page, line in zip(realdata_pages[::10], written.stdout.splitlines()):
         boxes, ids, _, rules = page_input(page, False)

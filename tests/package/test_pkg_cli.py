@@ -90,3 +90,19 @@ def test_verbose_takes_effect_after_the_module_cached_debug_as_off(caplog, capsy
     finally:
         logging.getLogger("quorlinpy").setLevel(logging.NOTSET)
     capsys.readouterr()
+
+
+@pytest.mark.parametrize("exact", [False, True])
+def test_order_writes_the_profile_or_with_exact_the_cores_order_into_page_xml(tmp_path, exact):
+    import quorlin
+    from quorlin.formats import read_page
+
+    source = DATA / "reichsanzeiger_1914_178_0448.xml"  # a spread: the profile and the core differ here
+    page = read_page(source)
+    out = tmp_path / "ordered.xml"
+    result = run_cli("order", str(source), "-o", str(out), *(["--exact"] if exact else []))
+    assert result.returncode == 0, result.stderr
+    expected = quorlin.order([r.box for r in page.regions], ids=[r.id for r in page.regions], exact=exact,
+                             page_bounds=page.bounds, separators=[r.box for r in page.separators])
+    assert read_page(out).reading_order == expected == page.compute_order(exact=exact)
+    assert page.compute_order(exact=True) != page.compute_order()
