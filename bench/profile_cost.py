@@ -12,7 +12,8 @@ median of the runs:
   order`` orders them (every region but separators and noise, the page size
   as bounds, the separators as evidence), as float32 N x 4 arrays built
   beforehand: ``quorlin.order(...)`` against ``quorlin.order(..., exact=True)``,
-  with and without the separators, and the native calls alone;
+  with and without the separators, and the calls of ``quorlin._native``
+  alone (the C++ work and the conversion of the arguments);
 * large pages: the ``real`` (real pages tiled on a sheet) and ``realistic``
   layouts of ``layouts.py`` at 1,000 and 100,000 boxes, one call per run;
 * JSON Lines: ``quorlin.batch.order_lines`` on the real pages five times over
@@ -95,10 +96,12 @@ def real_pages(runs: int) -> list[str]:
         ("`quorlin.order(array, page_bounds=)`, no separators",
          lambda: [quorlin.order(a, page_bounds=b, exact=True) for a, b in zip(arrays, bounds)],
          lambda: [quorlin.order(a, page_bounds=b) for a, b in zip(arrays, bounds)]),
-        ("`quorlin._native.order` alone (separators as checked lists)",
-         lambda: [_native.order(a, profile="exact") for a in arrays],
-         lambda: [_native.order(a, profile="quality", page_bounds=b, separators=s)
-                  for a, b, s in zip(arrays, bounds, separators)]),
+        ("`quorlin._native.order(array, ...)` alone, with the separators",
+         lambda: [_native.order(a, False, "exact", b, s) for a, b, s in zip(arrays, bounds, separators)],
+         lambda: [_native.order(a, False, "quality", b, s) for a, b, s in zip(arrays, bounds, separators)]),
+        ("`quorlin._native.order(array)` alone, no separators",
+         lambda: [_native.order(a, False, "exact", b) for a, b in zip(arrays, bounds)],
+         lambda: [_native.order(a, False, "quality", b) for a, b in zip(arrays, bounds)]),
     ]
     out = [f"The {n} pages of `{REAL.name}`, every region but separators and noise (median "
            f"{statistics.median(len(a) for a in arrays):.0f} per page, separators median "
