@@ -18,7 +18,7 @@ import functools
 import json
 import re
 import uuid
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from _quorlin_core import SemanticLabel
@@ -58,6 +58,26 @@ def _reject_constant(name: str) -> Any:
 _DECODER = json.JSONDecoder(parse_constant=_reject_constant, parse_float=parse_float)
 
 
+def _fast_decoder() -> tuple[Callable[[bytes | str], Any] | None, tuple[type[Exception], ...]]:
+    """msgspec's JSON decoder when it is installed (the ``fast`` extra).
+
+    It reads a page about twice as fast as the standard library and gives the
+    same values for every text it accepts: integers of any size, floats
+    correctly rounded, the last of duplicate keys.  Everything it refuses
+    (NaN and Infinity, numbers beyond double range, lone surrogates, invalid
+    UTF-8, a byte-order mark, bad syntax, deep nesting) is read again by the
+    standard library, whose result or message is then the one given.
+    """
+    try:
+        import msgspec
+    except ImportError:
+        return None, ()
+    return msgspec.json.Decoder().decode, (msgspec.MsgspecError, RecursionError)
+
+
+_FAST_DECODE, _FAST_ERRORS = _fast_decoder()
+
+
 def load_json(source: str, data: bytes | str) -> Any:
     """Parse the text of a JSON page (UTF-8 bytes, a leading BOM allowed, or a str).
 
@@ -65,6 +85,11 @@ def load_json(source: str, data: bytes | str) -> Any:
     not JSON (with the line and column of the problem), and for NaN and
     Infinity, which JSON does not have.
     """
+    if _FAST_DECODE is not None:
+        try:
+            return _FAST_DECODE(data)
+        except _FAST_ERRORS:
+            pass  # the standard library decides, and gives the message
     if isinstance(data, bytes):
         try:
             data = data.decode("utf-8-sig")
