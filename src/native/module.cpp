@@ -149,12 +149,16 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
         {"tolerance", &ProfileOptions::tolerance}, {"top_strip", &ProfileOptions::top_strip},
         {"margins", &ProfileOptions::margins},
     };
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
+    // A copy of the items: a value's __float__ may change the dict.
+    PyRef items = PyRef::steal(PyDict_Items(obj));
+    if (!items) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
         const PyRef held_key = PyRef::borrow(key);
-        const PyRef held_value = PyRef::borrow(value);
+        const PyRef held_value = PyRef::borrow(PyTuple_GET_ITEM(item, 1));
         bool known = false;
         for (const Number& n : kNumbers) {
             if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, n.name) == 0) {
