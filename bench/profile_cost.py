@@ -91,7 +91,8 @@ def real_pages(runs: int) -> list[str]:
     n = len(pages)
     cases = [
         ("`quorlin.order(array, page_bounds=, separators=)`",
-         lambda: [quorlin.order(a, page_bounds=b, separators=s, exact=True) for a, b, s in zip(arrays, bounds, separators)],
+         lambda: [quorlin.order(a, page_bounds=b, separators=s, exact=True)
+                  for a, b, s in zip(arrays, bounds, separators)],
          lambda: [quorlin.order(a, page_bounds=b, separators=s) for a, b, s in zip(arrays, bounds, separators)]),
         ("`quorlin.order(array, page_bounds=)`, no separators",
          lambda: [quorlin.order(a, page_bounds=b, exact=True) for a, b in zip(arrays, bounds)],
@@ -124,7 +125,8 @@ def large_pages(runs: int) -> list[str]:
             arr = np.array([b[1:5] for b in boxes], dtype=np.float32)
             bounds = layouts.bounds_of(boxes)
             te, tp = interleaved(lambda: quorlin.order(arr, page_bounds=bounds, exact=True),
-                                 lambda: quorlin.order(arr, page_bounds=bounds), runs if n < 10_000 else max(3, runs // 3))
+                                 lambda: quorlin.order(arr, page_bounds=bounds),
+                                 runs if n < 10_000 else max(3, runs // 3))
             out.append(f"| {layout} | {n:,} | {fmt(te)} | {fmt(tp)} | {tp / te:.2f}× |")
     return out
 

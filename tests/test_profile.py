@@ -128,10 +128,12 @@ def test_the_settings_python_names_are_the_engines_defaults(realdata_pages):
     [
         {"elements": [{"id": "a", "box": [0, 0, 300, 50]}, {"id": "s", "box": [148, 0, 152, 900], "label": "Separator"},
                       {"id": "b", "box": [0, 60, 155, 900]}, {"id": "c", "box": [145, 60, 300, 900]}]},
-        {"width": 300, "height": 900, "elements": [{"id": 1, "box": [0, 60, 155, 900]}, {"id": 2, "box": [145, 60, 300, 900]},
-                                                   {"id": 3, "box": [148, 0, 152, 900], "type": "SeparatorRegion"},
-                                                   {"id": 4, "box": [0, 0, 20, 5], "label": "noise"}]},
-        {"width": 2000, "elements": [{"box": [-5, 0, 900, 100]}, {"box": [1100, 0, 2000, 100]}, {"box": [0, 120, 900, 900]}]},
+        {"width": 300, "height": 900,
+         "elements": [{"id": 1, "box": [0, 60, 155, 900]}, {"id": 2, "box": [145, 60, 300, 900]},
+                      {"id": 3, "box": [148, 0, 152, 900], "type": "SeparatorRegion"},
+                      {"id": 4, "box": [0, 0, 20, 5], "label": "noise"}]},
+        {"width": 2000,
+         "elements": [{"box": [-5, 0, 900, 100]}, {"box": [1100, 0, 2000, 100]}, {"box": [0, 120, 900, 900]}]},
     ],
     ids=["label-separator-no-size", "type-separator-and-noise", "width-without-height"],
 )

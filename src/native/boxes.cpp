@@ -247,7 +247,8 @@ bool convert_buffer(const BoxNames& names, PyObject* obj, std::vector<Out>& out)
         quorlin::py::PyRef cause = quorlin::py::take_error();
         quorlin::py::PyRef type_name = quorlin::py::PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
         if (type_name) {
-            PyErr_Format(PyExc_TypeError, "%s: expected an N x 4 array of numbers, got a '%U' whose items are not numbers",
+            PyErr_Format(PyExc_TypeError,
+                         "%s: expected an N x 4 array of numbers, got a '%U' whose items are not numbers",
                          names.plural, type_name.get());
         }
         return false;

@@ -585,7 +585,8 @@ PyObject* explanation(std::span<const std::uint32_t> ordered, std::span<const st
     PyRef aside_list = PyRef::steal(segment_list ? index_list(set_aside) : nullptr);
     PyRef notes = PyRef::steal(aside_list ? index_list(trace != nullptr ? trace->margin_notes : kNone) : nullptr);
     PyRef non_finite = PyRef::steal(notes ? index_list(trace != nullptr ? trace->non_finite : kNone) : nullptr);
-    PyRef parts = PyRef::steal(non_finite ? tuple_list(trace != nullptr ? trace->parts : kNoParts, part_tuple) : nullptr);
+    PyRef parts =
+        PyRef::steal(non_finite ? tuple_list(trace != nullptr ? trace->parts : kNoParts, part_tuple) : nullptr);
     if (!parts) {
         return nullptr;
     }

@@ -140,7 +140,8 @@ def test_order_explain_writes_one_document_per_page(tmp_path):
     assert document == {"source": str(single), **explain(TWO_COLUMNS, ids=["right", "title", "left"],
                                                          page_bounds=(0, 0, 1000, 700)).to_dict()}
     exact = json.loads(run_cli("order", str(single), "--explain", "--exact").stdout)
-    assert exact == {"source": str(single), **explain(TWO_COLUMNS, ids=["right", "title", "left"], exact=True).to_dict()}
+    assert exact == {"source": str(single),
+                     **explain(TWO_COLUMNS, ids=["right", "title", "left"], exact=True).to_dict()}
     lines = tmp_path / "pages.jsonl"
     lines.write_text(json.dumps(page) + "\n{oops\n")
     batch = run_cli("order", str(lines), "--explain")

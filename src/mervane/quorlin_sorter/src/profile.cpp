@@ -43,7 +43,8 @@ PageBox normalised(const PageBox& box) noexcept {
     return {std::min(box.x1, box.x2), std::min(box.y1, box.y2), std::max(box.x1, box.x2), std::max(box.y1, box.y2)};
 }
 
-PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::span<const std::uint32_t> good) noexcept {
+PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes,
+                   std::span<const std::uint32_t> good) noexcept {
     if (bounds != nullptr && is_finite(*bounds)) {
         const PageBox frame = normalised(*bounds);
         if (frame.x2 > frame.x1 && frame.y2 > frame.y1) {
@@ -365,7 +366,9 @@ public:
         record([&] { add(TraceKind::OneGroup, c.axis, c.position, c.gap, c.lo, c.mid, c.hi, c.depth, c.bounds); });
     }
     void no_valid_cut(const FallbackReport& s) noexcept override {
-        record([&] { add(TraceKind::NoValidCut, CutAxis::Horizontal, 0.0F, 0.0F, s.lo, s.lo, s.hi, s.depth, s.bounds); });
+        record([&] {
+            add(TraceKind::NoValidCut, CutAxis::Horizontal, 0.0F, 0.0F, s.lo, s.lo, s.hi, s.depth, s.bounds);
+        });
     }
     void segmented(std::span<const std::uint32_t> order) noexcept override {
         record([&] {
