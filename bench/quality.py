@@ -10,14 +10,16 @@ is reproduced exactly), over the whole corpus, per collection and split by the
 multi-column flag, next to the two trivial baselines "top then left" and
 "left then top".  Only the regions of the human order are scored.
 
-Orderings:
+Orderings (each of quorlin's twice: the package's default order, the
+quality profile, and the core's exact XY-cut, ``--exact``):
   quorlin, regions of the human order
                    what ``quorlin eval`` scores by default: only the regions
-                   that the annotators put in the order are ordered;
-  quorlin          the package's default on the whole page: separator and
-                   noise regions are left out (as the PAGE-XML reader does),
-                   every other region is ordered;
-  quorlin, all     every region of the page, separators included;
+                   that the annotators put in the order are ordered (with the
+                   page's separators as evidence, never ordered);
+  quorlin          the package's order of the whole page: separator and
+                   noise regions are left out of the order (as the PAGE-XML
+                   reader does), every other region is ordered;
+  quorlin, all     every region of the page ordered, separators included;
   top then left    sort by (y1, x1);
   left then top    sort by (x1, y1).
 
@@ -59,20 +61,21 @@ def load_scorer(path: Path) -> ModuleType:
     return module
 
 
-def quorlin_human_regions(page: Page) -> list[Any]:
-    return predict(page_from_json(page, page.get("source", "<page>")), page["gt_order"])
+def quorlin_human_regions(page: Page, how: str = "default") -> list[Any]:
+    return predict(page_from_json(page, page.get("source", "<page>")), page["gt_order"], how)
 
 
-def quorlin_default(page: Page) -> list[Any]:
-    return predict(page_from_json(page, page.get("source", "<page>")), page["gt_order"], all_regions=True)
+def quorlin_default(page: Page, how: str = "default") -> list[Any]:
+    return predict(page_from_json(page, page.get("source", "<page>")), page["gt_order"], how, all_regions=True)
 
 
-def quorlin_all_regions(page: Page) -> list[Any]:
+def quorlin_all_regions(page: Page, how: str = "default") -> list[Any]:
     elements = page["elements"]
     return quorlin.order(
         [(e["x1"], e["y1"], e["x2"], e["y2"]) for e in elements],
         ids=[e["id"] for e in elements],
         page_bounds=(0.0, 0.0, float(page["width"]), float(page["height"])),
+        exact=how == "exact",
     )
 
 
@@ -84,10 +87,17 @@ def left_then_top(page: Page) -> list[Any]:
     return [e["id"] for e in sorted(page["elements"], key=lambda e: (e["x1"], e["y1"], e["id"]))]
 
 
+def exact(fn: Callable[[Page, str], list[Any]]) -> Ordering:
+    return lambda page: fn(page, "exact")
+
+
 ORDERINGS: list[tuple[str, Ordering]] = [
     ("quorlin, regions of the human order", quorlin_human_regions),
     ("quorlin (separators left out)", quorlin_default),
     ("quorlin, all regions", quorlin_all_regions),
+    ("quorlin --exact, regions of the human order", exact(quorlin_human_regions)),
+    ("quorlin --exact (separators left out)", exact(quorlin_default)),
+    ("quorlin --exact, all regions", exact(quorlin_all_regions)),
     ("top then left (`y1, x1`)", top_then_left),
     ("left then top (`x1, y1`)", left_then_top),
 ]

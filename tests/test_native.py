@@ -151,7 +151,15 @@ def test_bad_boxes_are_refused_with_the_argument_named(boxes, error, message):
 
 
 @pytest.mark.parametrize(("kwargs", "message"), [
-    ({"profile": "fast"}, r"^profile: expected None or 'exact', got 'fast'$"),
+    ({"profile": "fast"}, r"^profile: expected None, 'exact' or 'quality', got 'fast'$"),
+    ({"profile": "quality", "options": {"tol": 1}}, r"^options: unknown setting 'tol'$"),
+    ({"profile": "quality", "options": {"rule_edge": 0.5}}, r"^options: rule_edge must be a finite number, at least 0 "
+                                                            r"and below 0.5$"),
+    ({"profile": "quality", "options": {"tol_x": float("nan")}}, r"^options: tol_x must be a finite number"),
+    ({"profile": "quality", "options": {"tol_y": "0.1"}}, r"^options: tol_y must be a number, got '0.1'$"),
+    ({"profile": "quality", "page_bounds": (0, 0, 1)}, r"^page_bounds: expected None or 4 numbers"),
+    ({"profile": "quality", "separators": [(0, 0, 1)]}, r"^separator 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+    ({"profile": "quality", "core": 3}, r"^core: expected None or a callable, got 3$"),
     ({"colour": 1}, r"got an unexpected keyword argument 'colour'"),
 ])
 def test_bad_options_are_refused(kwargs, message):
@@ -204,7 +212,7 @@ def _fixed1(value):
 
 def _lines_of(explained, n):
     """The log lines that explain()'s reports stand for, in their order."""
-    _, segmented, aside, events = explained
+    _, segmented, aside, events = explained[:4]
     lines = []
     if n >= 2:
         lines.append(f"[sort] cross-layout: {len(aside)}, remaining: {n - len(aside)}")
@@ -313,7 +321,8 @@ def test_json_pages_read_natively_give_the_readers_order(realdata_pages):
 
     for page in realdata_pages:
         parsed = page_from_json(page)
-        assert _native.order_json_page(page, _skip) == parsed.compute_order()
+        assert _native.order_json_page(page, _skip) == parsed.compute_order(exact=True)
+        assert _native.order_json_page(page, _skip, "quality") == parsed.compute_order()
 
 
 @pytest.mark.parametrize(

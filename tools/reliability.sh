@@ -4,10 +4,11 @@
 #   1. the engine's GoogleTests built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (every report fatal), run through ctest;
 #   2. both extension modules built with the same sanitizers, with the binding's
-#      pytest suites (classes and entry, log bridge, reliability, native path)
-#      run against them;
-#   3. the libFuzzer harness (fuzz/), built with the same sanitizers: a replay
-#      of the kept seed corpus, then a smoke run on a copy of it.
+#      pytest suites (classes and entry, log bridge, reliability, native path,
+#      quality profile) run against them;
+#   3. the libFuzzer harnesses (fuzz/), built with the same sanitizers: a replay
+#      of the kept seed corpus, then a smoke run on a copy of it; and a short
+#      run of the quality profile's harness.
 #
 # All need clang with its sanitizer and libFuzzer runtimes, and step 2 a
 # Python with pytest; when something is missing the script says so and skips
@@ -17,6 +18,7 @@
 #   QUORLIN_CLANGXX        clang C++ compiler (default: clang++-14)
 #   QUORLIN_PYTHON         Python with pytest for step 2 (default: <repo>/.venv/bin/python, else python3)
 #   QUORLIN_FUZZ_SECONDS   length of the smoke run (default: 60)
+#   QUORLIN_PROFILE_FUZZ_SECONDS  length of the profile harness's run (default: 20)
 #   QUORLIN_CTEST_EXCLUDE  regex of sanitizer ctest names to leave out (default: none)
 #   QUORLIN_BUILD_DIR      where the builds go (default: <repo>/build)
 set -euo pipefail
@@ -24,6 +26,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 clangxx=${QUORLIN_CLANGXX:-clang++-14}
 fuzz_seconds=${QUORLIN_FUZZ_SECONDS:-60}
+profile_fuzz_seconds=${QUORLIN_PROFILE_FUZZ_SECONDS:-20}
 ctest_exclude=${QUORLIN_CTEST_EXCLUDE:-}
 build=${QUORLIN_BUILD_DIR:-$root/build}
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -108,7 +111,8 @@ else
                 exit 1
             fi
         done <<<"$loaded"
-        "$python" -m pytest -q -p no:cacheprovider test_module.py test_log_bridge.py test_reliability.py test_native.py
+        "$python" -m pytest -q -p no:cacheprovider test_module.py test_log_bridge.py test_reliability.py test_native.py \
+            test_profile.py
     )
 fi
 
@@ -156,4 +160,24 @@ say "fuzz smoke run: ${fuzz_seconds}s on a copy of the corpus"
 executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz/smoke.log")
 new_units=$(sed -n 's/^stat::new_units_added: *//p' "$build/fuzz/smoke.log")
 say "fuzz smoke run: ${executions:-?} executions, ${new_units:-?} new inputs, no failure"
+
+# The quality profile's harness starts from nothing: its inputs are plain
+# numbers, which libFuzzer finds on its own.
+profile_work="$build/fuzz/profile-work"
+rm -rf "$profile_work"
+mkdir -p "$profile_work"
+say "profile fuzz smoke run: ${profile_fuzz_seconds}s"
+"$build/fuzz/fuzz_profile" "$profile_work" \
+    -max_total_time="$profile_fuzz_seconds" \
+    -max_len=4096 \
+    -timeout=30 \
+    -rss_limit_mb=2048 \
+    -artifact_prefix="$artifacts/" \
+    -print_final_stats=1 >"$build/fuzz/profile-smoke.log" 2>&1 || {
+    tail -n 60 "$build/fuzz/profile-smoke.log"
+    say "FAILED: the profile fuzzer found a failing input; see $artifacts/"
+    exit 1
+}
+executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz/profile-smoke.log")
+say "profile fuzz smoke run: ${executions:-?} executions, no failure"
 say "all reliability checks passed"

@@ -154,7 +154,7 @@ step "Python tests (pytest)"
 
 step "type check of the stubs and the package (mypy --strict)"
 MYPYPATH=src:python "$VENV/bin/python" -m mypy --strict --cache-dir build/mypy-cache \
-    src/_quorlin_core.pyi python/quorlin bench/quality.py
+    src/_quorlin_core.pyi python/quorlin bench/quality.py bench/profile_cv.py
 
 if [ "$reliability_possible" = 1 ] && [ -x tools/reliability.sh ]; then
     step "reliability: sanitizers and fuzz smoke run"

@@ -22,8 +22,10 @@ from .jsonpage import dump_json, load_json, ordered_json_document
 __all__ = ["order_page", "explain_page", "order_lines", "run_batch", "LineResult"]
 
 
-def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
-    """Order one JSON page object; return a copy of it with "order" set.
+def order_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool = False) -> dict[str, Any]:
+    """Order one JSON page object; return a copy of it with "order" set: the
+    package's default order (the quality profile), or with ``exact`` the
+    core's exact XY-cut.
 
     Raises :class:`quorlin.errors.PageError` for a page that is not valid,
     including a value that is not an object at all (a JSON list, number,
@@ -34,17 +36,17 @@ def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any
     Python reader, whose messages are the ones reported.
     """
     return ordered_json_document(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
-                                 source)
+                                 source, exact=exact)
 
 
-def explain_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
+def explain_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool = False) -> dict[str, Any]:
     """What ``quorlin order --explain`` writes for one JSON page object: its
     source, order, cuts and fallbacks (see :meth:`quorlin.page.Page.explain`).
 
     Raises :class:`quorlin.errors.PageError` for a page that is not valid.
     """
     return explain_json_value(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
-                              source, "json")
+                              source, "json", exact=exact)
 
 
 @dataclass(frozen=True)
@@ -56,13 +58,14 @@ class LineResult:
     error: str | None
 
 
-def _order_line(item: tuple[str, int, bytes, str], explain: bool = False) -> LineResult:
+def _order_line(item: tuple[str, int, bytes, str], explain: bool = False, exact: bool = False) -> LineResult:
     """Worker: parse, order (or explain) and serialise one line; never raises."""
     source, number, raw, fmt = item
     where = f"{source}:{number}"
     try:
         value = load_json(where, raw)
-        result = explain_json_value(value, where, fmt) if explain else order_json_value(value, where, fmt)
+        result = (explain_json_value(value, where, fmt, exact=exact) if explain
+                  else order_json_value(value, where, fmt, exact=exact))
         return LineResult(number, dump_json(result), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
@@ -82,18 +85,21 @@ def _init_worker(log_level: int) -> None:
     reset_log_cache()
 
 
-def _order_chunk(chunk: tuple[str, str, bool, list[tuple[int, bytes]]]) -> list[tuple[int, str | None, str | None]]:
+_Chunk = tuple[str, str, bool, bool, list[tuple[int, bytes]]]
+
+
+def _order_chunk(chunk: _Chunk) -> list[tuple[int, str | None, str | None]]:
     """Worker of a pool: one chunk of lines in, their results out as plain tuples."""
-    source, fmt, explain, lines = chunk
+    source, fmt, explain, exact, lines = chunk
     results = []
     for number, raw in lines:
-        result = _order_line((source, number, raw, fmt), explain)
+        result = _order_line((source, number, raw, fmt), explain, exact)
         results.append((result.line, result.output, result.error))
     return results
 
 
-def _chunks(source: str, fmt: str, explain: bool, items: Iterator[tuple[int, bytes]],
-            size: int) -> Iterator[tuple[str, str, bool, list[tuple[int, bytes]]]]:
+def _chunks(source: str, fmt: str, explain: bool, exact: bool, items: Iterator[tuple[int, bytes]],
+            size: int) -> Iterator[_Chunk]:
     """The numbered lines in chunks of about ``size`` bytes (at least one line each)."""
     chunk: list[tuple[int, bytes]] = []
     filled = 0
@@ -101,10 +107,10 @@ def _chunks(source: str, fmt: str, explain: bool, items: Iterator[tuple[int, byt
         chunk.append((number, raw))
         filled += len(raw)
         if filled >= size:
-            yield source, fmt, explain, chunk
+            yield source, fmt, explain, exact, chunk
             chunk, filled = [], 0
     if chunk:
-        yield source, fmt, explain, chunk
+        yield source, fmt, explain, exact, chunk
 
 
 def order_lines(
@@ -115,6 +121,7 @@ def order_lines(
     chunksize: int = 1 << 18,
     fmt: str = "auto",
     explain: bool = False,
+    exact: bool = False,
 ) -> Iterator[LineResult]:
     """Order the JSON pages of ``lines`` (one page per line) in input order.
 
@@ -126,18 +133,20 @@ def order_lines(
     detector output (a list of detections, a COCO object): each line's shape
     is told from its content with ``fmt`` "auto", or forced with "json",
     "detections" or "coco".  With ``explain`` each output line is the page's
-    explanation (:func:`quorlin.formats.explain_json_value`) instead.
+    explanation (:func:`quorlin.formats.explain_json_value`) instead; with
+    ``exact`` the pages get the core's exact XY-cut instead of the quality
+    profile.
     """
     items = ((number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
     if jobs <= 1:
         for number, raw in items:
-            yield _order_line((source, number, raw, fmt), explain)
+            yield _order_line((source, number, raw, fmt), explain, exact)
         return
     import multiprocessing  # only a run in several processes needs it
 
     level = logging.getLogger("quorlinpy").getEffectiveLevel()
     with multiprocessing.Pool(jobs, initializer=_init_worker, initargs=(level,)) as pool:
-        for results in pool.imap(_order_chunk, _chunks(source, fmt, explain, items, chunksize)):
+        for results in pool.imap(_order_chunk, _chunks(source, fmt, explain, exact, items, chunksize)):
             for number, output, error in results:
                 yield LineResult(number, output, error)
 
@@ -187,6 +196,7 @@ def run_batch(
     progress: bool | None = None,
     fmt: str = "auto",
     explain: bool = False,
+    exact: bool = False,
 ) -> int:
     """Order every page of a JSON Lines input and write one output line per page.
 
@@ -194,13 +204,14 @@ def run_batch(
     written to ``out`` as {"line": N, "error": "..."}, so that output line k
     still belongs to input page k.  Returns the number of failed pages.
     ``progress`` defaults to showing a bar when ``err`` is a terminal;
-    ``fmt`` is the shape of each line (see :func:`order_lines`).
+    ``fmt`` is the shape of each line and ``exact`` asks for the exact
+    order (see :func:`order_lines`).
     """
     if progress is None:
         progress = bool(getattr(err, "isatty", lambda: False)())
     bar = _Progress(err, total, progress)
     failed = 0
-    for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain):
+    for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain, exact=exact):
         if result.error is not None:
             failed += 1
             bar.clear()

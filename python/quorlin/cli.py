@@ -164,7 +164,8 @@ def cmd_order(args: argparse.Namespace) -> int:
                     out_handle = stack.enter_context(io.TextIOWrapper(binary, encoding="utf-8", newline="\n"))
                 failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
                                    progress=None if args.progress else False,
-                                   fmt="auto" if args.format == "jsonl" else args.format, explain=args.explain)
+                                   fmt="auto" if args.format == "jsonl" else args.format, explain=args.explain,
+                                   exact=args.exact)
         finally:
             if handle is not None:
                 handle.close()
@@ -177,20 +178,20 @@ def cmd_order(args: argparse.Namespace) -> int:
     name, data = _read_input(args.page)
     page = read_page(name, args.format, data, dpi=args.dpi)
     if args.explain:
-        text = dump_json(page.explanation_document(), indent=2)
+        text = dump_json(page.explanation_document(exact=args.exact), indent=2)
         _write_output(args.output, (text + "\n").encode("utf-8"))
         return 0
-    _write_output(args.output, write_page(page, page.compute_order()))
+    _write_output(args.output, write_page(page, page.compute_order(exact=args.exact)))
     return 0
 
 
-def _draw(page: Page, output: str | None, image: str | None, cuts: bool) -> list[RegionId]:
+def _draw(page: Page, output: str | None, image: str | None, cuts: bool, exact: bool = False) -> list[RegionId]:
     from .draw import image_data_uri, order_with_cuts, render_svg  # only the drawing commands need it
 
     if cuts:
-        reading_order, cut_list = order_with_cuts(page)
+        reading_order, cut_list = order_with_cuts(page, exact=exact)
     else:
-        reading_order, cut_list = page.compute_order(), []
+        reading_order, cut_list = page.compute_order(exact=exact), []
     href = image_data_uri(image) if image else None
     _write_output(output, render_svg(page, reading_order, cut_list, href).encode("utf-8"))
     return list(reading_order)
@@ -199,7 +200,7 @@ def _draw(page: Page, output: str | None, image: str | None, cuts: bool) -> list
 def cmd_draw(args: argparse.Namespace) -> int:
     name, data = _read_input(args.page)
     page = read_page(name, args.format, data, dpi=args.dpi)
-    _draw(page, args.output, args.image, args.cuts)
+    _draw(page, args.output, args.image, args.cuts, args.exact)
     return 0
 
 
@@ -218,7 +219,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
         r = regions[rid]
         box = ", ".join(str(int(v)) if v.is_integer() else repr(v) for v in r.box)  # exact, never rounded
         print(f"  {number:2d}. {rid!s:<{id_width}}  {r.kind:<{kind_width}}  [{box}]")
-    print(f"Picture: {args.output} (dashed lines: the XY-cuts that produced this order)")
+    print(f"Picture: {args.output} (dashed lines: the cuts that produced this order)")
     return 0
 
 
@@ -250,7 +251,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser = argparse.ArgumentParser(
         prog="quorlin",
-        description="Put the layout elements of document pages into reading order (recursive XY-cut).",
+        description=("Put the layout elements of document pages into reading order (a quality profile around an "
+                     "exact recursive XY-cut)."),
         epilog="Run 'quorlin COMMAND --help' for the options of a command; start with 'quorlin demo'.",
         parents=[verbose],
     )
@@ -279,9 +281,12 @@ def build_parser() -> argparse.ArgumentParser:
             "  JSON Lines: (.jsonl/.ndjson, --format jsonl or --jobs) one page or list of\n"
             "              detections per line in, one line per page out, in input order; a bad\n"
             "              line is reported with its line number and the exit status is 1 at the end\n\n"
+            "The order is the quality profile (the default; see the README), or with\n"
+            "--exact the exact recursive XY-cut of the core module.\n\n"
             "With --explain, each page is written as one JSON object instead (one line\n"
-            "per page for JSON Lines): {\"source\", \"order\", \"segment_order\",\n"
-            "\"set_aside\", \"cuts\", \"fallbacks\"}; see the README.\n\n"
+            "per page for JSON Lines): {\"source\", \"profile\", \"order\", \"segment_order\",\n"
+            "\"set_aside\", \"margin_notes\", \"non_finite\", \"cuts\", \"fallbacks\", \"parts\"};\n"
+            "see the README.\n\n"
             "A file given with -o appears only when the command succeeds."
         ),
     )
@@ -294,6 +299,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="order JSON Lines pages in N processes")
     p_order.add_argument("--explain", action="store_true",
                          help="write how each page was ordered (order, cuts, fallbacks) as JSON instead")
+    p_order.add_argument("--exact", action="store_true",
+                         help="the exact XY-cut of the core module instead of the quality profile")
     p_order.add_argument("--no-progress", dest="progress", action="store_false",
                          help="no progress bar (it is only shown when stderr is a terminal)")
     p_order.set_defaults(func=cmd_order)
@@ -310,7 +317,9 @@ def build_parser() -> argparse.ArgumentParser:
     p_draw.add_argument("-o", "--output", metavar="FILE.svg", help="SVG file to write (default: standard output)")
     p_draw.add_argument("--image", metavar="IMAGE", help="page image (PNG, JPEG or GIF) to draw under the boxes")
     p_draw.add_argument("--cuts", action="store_true",
-                        help="draw the cut lines of the segmentation (from the module's debug log) dashed")
+                        help="draw the cuts that made the order dashed (the profile's fold and top strip too)")
+    p_draw.add_argument("--exact", action="store_true",
+                        help="the exact XY-cut of the core module instead of the quality profile")
     p_draw.add_argument("--format", choices=("auto", *FORMATS), default="auto",
                         help="input format (default: from the file's content; see 'quorlin order --help')")
     p_draw.add_argument("--dpi", type=float, metavar="N", help=dpi_help)

@@ -1,10 +1,12 @@
-"""SVG picture of a page's reading order, optionally with the XY-cut lines.
+"""SVG picture of a page's reading order, optionally with the cut lines.
 
 Each ordered region is outlined and tinted by its label and numbered in
 reading order, with an arrow from each region to the next.  The cut lines
-are the cuts the engine reports while it orders the page (see
-:func:`quorlin.explain`), each drawn across the extent of the set it split;
-no log text is read and the logging configuration is left alone.
+are the cuts reported while the page is ordered (see :func:`quorlin.explain`):
+the engine's XY-cuts, each drawn across the extent of the set it split, and
+the quality profile's fold of a spread and top strip of a page, each drawn
+across its page in a colour of its own; no log text is read and the logging
+configuration is left alone.
 
 :func:`capture_engine_log` and :func:`parse_cuts` read the same cuts from the
 debug log lines of ``_quorlin_core``, for a program that has only those.
@@ -25,7 +27,6 @@ from xml.sax.saxutils import escape, quoteattr
 from _quorlin_core import SemanticLabel, XYCutConfig, reset_log_cache
 
 from .errors import PageError
-from .explaining import explain
 from .ordering import union_box
 from .page import Box, Page, Region, RegionId
 
@@ -43,6 +44,7 @@ LABEL_COLOURS: dict[str, str] = {
 SKIPPED_COLOUR = "#8c8c8c"
 SEPARATOR_COLOUR = "#9a9a9a"
 CUT_COLOUR = "#e6007e"
+PROFILE_CUT_COLOUR = "#0097a7"
 ARROW_COLOUR = "#222222"
 # Largest side, in CSS pixels, at which the SVG asks to be shown; the
 # drawing keeps the page's own coordinates through its viewBox.
@@ -59,6 +61,7 @@ class Cut:
     elements: int  # size of the set that was cut
     region: Box  # the part of the page that set occupies (from the log: as far as it tells)
     depth: int
+    kind: str = "xy"  # "xy" (the engine's), "fold" or "top_strip" (the quality profile's)
 
 
 class _ListHandler(logging.Handler):
@@ -190,23 +193,25 @@ def parse_cuts(messages: Sequence[str], region: Box) -> list[Cut]:
     return cuts
 
 
-def order_with_cuts(page: Page, config: XYCutConfig | None = None) -> tuple[list[RegionId], list[Cut]]:
-    """Order the page and return the order together with the cuts that made it.
+def order_with_cuts(page: Page, config: XYCutConfig | None = None, *,
+                    exact: bool = False) -> tuple[list[RegionId], list[Cut]]:
+    """Order the page (as :meth:`Page.compute_order` does) and return the order
+    together with the cuts that made it.
 
     A cut at a non-finite position is left out; a set whose extent is not
     finite on some side is drawn to the edge of the regions' union box there.
     """
     if config is not None and not isinstance(config, XYCutConfig):
         raise TypeError(f"argument 'config': '{type(config).__qualname__}' object is not an instance of 'XYCutConfig'")
-    explained = explain([r.box for r in page.regions], [r.label for r in page.regions],
-                        [r.id for r in page.regions], page_bounds=page.bounds)
+    explained = page.explain(exact=exact)
     outer = union_box(r.box for r in page.regions) or page.bounds
     cuts = []
     for c in explained.cuts:
         if not math.isfinite(c.position):
             continue
         region = tuple(v if math.isfinite(v) else o for v, o in zip(c.bounds, outer))
-        cuts.append(Cut(c.axis, c.position, c.gap, c.size, (region[0], region[1], region[2], region[3]), c.depth))
+        cuts.append(Cut(c.axis, c.position, c.gap, c.size, (region[0], region[1], region[2], region[3]), c.depth,
+                        c.kind))
     return explained.order, cuts
 
 
@@ -324,9 +329,11 @@ def render_svg(
                 a, b = (cut.position, ry0), (cut.position, ry1)
             else:
                 a, b = (rx0, cut.position), (rx1, cut.position)
-            what = "vertical" if cut.axis == "x" else "horizontal"
-            add(f'<line x1="{_fmt(a[0])}" y1="{_fmt(a[1])}" x2="{_fmt(b[0])}" y2="{_fmt(b[1])}">'
-                f"<title>{what} cut at {cut.axis}={cut.position:.1f} (gap {cut.gap:.1f}) "
+            what = {"fold": "fold of a two-page spread", "top_strip": "top strip read first"}.get(
+                cut.kind, "vertical cut" if cut.axis == "x" else "horizontal cut")
+            colour = "" if cut.kind == "xy" else f' stroke="{PROFILE_CUT_COLOUR}"'
+            add(f'<line x1="{_fmt(a[0])}" y1="{_fmt(a[1])}" x2="{_fmt(b[0])}" y2="{_fmt(b[1])}"{colour}>'
+                f"<title>{what} at {cut.axis}={cut.position:.1f} (gap {cut.gap:.1f}) "
                 f"on {cut.elements} elements</title></line>")
         add("</g>")
 
@@ -362,11 +369,15 @@ def render_svg(
             f'height="{_fmt(font * 0.8)}" fill="{LABEL_COLOURS[name]}"/>'
             f'<text x="{_fmt(lx + font)}" y="{_fmt(ly + font * 0.3)}">{name}</text>')
         lx += font * (1.6 + 0.55 * len(name))
-    if cuts:
+    kinds = [(colour, name) for colour, name, wanted in (
+        (CUT_COLOUR, "XY-cut", any(c.kind == "xy" for c in cuts)),
+        (PROFILE_CUT_COLOUR, "fold / top strip", any(c.kind != "xy" for c in cuts))) if wanted]
+    for colour, name in kinds:
         add(f'<line x1="{_fmt(lx)}" y1="{_fmt(ly)}" x2="{_fmt(lx + font * 1.5)}" y2="{_fmt(ly)}" '
-            f'stroke="{CUT_COLOUR}" stroke-width="{_fmt(stroke * 2)}" '
+            f'stroke="{colour}" stroke-width="{_fmt(stroke * 2)}" '
             f'stroke-dasharray="{_fmt(stroke * 8)} {_fmt(stroke * 5)}"/>'
-            f'<text x="{_fmt(lx + font * 1.8)}" y="{_fmt(ly + font * 0.3)}">XY-cut</text>')
+            f'<text x="{_fmt(lx + font * 1.8)}" y="{_fmt(ly + font * 0.3)}">{name}</text>')
+        lx += font * (2.4 + 0.55 * len(name))
     add("</g>")
     add("</svg>")
     return "\n".join(out) + "\n"

@@ -8,6 +8,13 @@ the set-aside ones are merged back), so a cut is kept as three positions in
 that order; the ids of the set and of its two groups are only built when
 asked for.  The whole explanation is therefore linear in the number of
 boxes, even on a page whose cuts nest thousands deep.
+
+The quality profile (the default order) adds its own decisions: the fold of
+a two-page spread and the top strip of a page are cuts of their own kinds
+("fold", "top_strip") around the engine's ("xy"); the parts the engine
+ordered, each on boxes shrunk by the profile, are ``parts``; and the
+marginal notes and the boxes with a NaN or infinite coordinate, which the
+engine never saw, are ``margin_notes`` and ``non_finite``.
 """
 
 from __future__ import annotations
@@ -20,15 +27,16 @@ from . import _native
 from .ordering import (
     BoxesLike,
     LabelsLike,
-    _core_boxes,
-    _core_order,
-    _native_call,
+    _logged_order,
     check_order_arguments,
     logging_debug,
     native_boxes,
+    native_with_separators,
+    page_frame,
+    separator_boxes,
 )
 
-__all__ = ["explain", "Explanation", "ExplainedCut", "Fallback"]
+__all__ = ["explain", "Explanation", "ExplainedCut", "Fallback", "Part"]
 
 Bounds = tuple[float, float, float, float]
 
@@ -38,27 +46,37 @@ def _json_number(value: float | None) -> float | None:
     return value if value is not None and math.isfinite(value) else None
 
 
+#: The kinds of cut: the engine's XY-cut, and the quality profile's own.
+CUT_KINDS = {"cut": "xy", "fold": "fold", "top_strip": "top_strip"}
+
+
 class ExplainedCut:
     """One cut that split a set of elements into two groups.
 
+    ``kind`` is "xy" for a cut of the engine's XY-cut, "fold" for the
+    profile's split of a two-page spread (left page first) and "top_strip"
+    for its split of a page's top strip (read first) from the rest.
     ``axis`` is "y" for a horizontal cut (between rows) and "x" for a
     vertical cut (between columns), ``position`` the y or x of the cut and
-    ``gap`` the width of the empty band it lies in; ``depth`` is 0 for the
-    cut of all main elements; ``bounds`` is (left, top, right, bottom) of the
-    set it split.  The set is ``segment_order[lo:hi]`` of the explanation,
-    its groups ``[lo:mid]`` and ``[mid:hi]``.
+    ``gap`` the width of the empty band it lies in; in the profile's order
+    the engine cut boxes that the profile had shrunk (see ``parts``), so its
+    gaps are those of the shrunk boxes.  ``depth`` is 0 for the first cut
+    of the page.  ``bounds`` is (left, top, right, bottom) of the set an
+    "xy" cut split, or of the page (one page of a spread) that a fold or a
+    top strip split.  The set is ``segment_order[lo:hi]`` of the
+    explanation, its groups ``[lo:mid]`` and ``[mid:hi]``.
     """
 
-    __slots__ = ("axis", "position", "gap", "depth", "bounds", "lo", "mid", "hi", "_explanation")
+    __slots__ = ("axis", "position", "gap", "depth", "bounds", "lo", "mid", "hi", "kind", "_explanation")
 
     def __init__(self, axis: str, position: float, gap: float, depth: int, bounds: Bounds, lo: int, mid: int,
-                 hi: int, explanation: Explanation) -> None:
+                 hi: int, explanation: Explanation, kind: str = "xy") -> None:
         self.axis, self.position, self.gap, self.depth, self.bounds = axis, position, gap, depth, bounds
-        self.lo, self.mid, self.hi, self._explanation = lo, mid, hi, explanation
+        self.lo, self.mid, self.hi, self.kind, self._explanation = lo, mid, hi, kind, explanation
 
     def __repr__(self) -> str:
-        return (f"ExplainedCut(axis={self.axis!r}, position={self.position!r}, gap={self.gap!r}, "
-                f"depth={self.depth}, size={self.size})")
+        return (f"ExplainedCut(kind={self.kind!r}, axis={self.axis!r}, position={self.position!r}, "
+                f"gap={self.gap!r}, depth={self.depth}, size={self.size})")
 
     @property
     def size(self) -> int:
@@ -81,13 +99,14 @@ class ExplainedCut:
         return self._explanation.segment_order[self.mid:self.hi]
 
     def to_dict(self) -> dict[str, Any]:
-        return _cut_dict(self.axis, self.position, self.gap, self.lo, self.mid, self.hi, self.depth, self.bounds)
+        return _cut_dict(self.kind, self.axis, self.position, self.gap, self.lo, self.mid, self.hi, self.depth,
+                         self.bounds)
 
 
-def _cut_dict(axis: str, position: float, gap: float, lo: int, mid: int, hi: int, depth: int,
+def _cut_dict(kind: str, axis: str, position: float, gap: float, lo: int, mid: int, hi: int, depth: int,
               bounds: Bounds) -> dict[str, Any]:
-    return {"axis": axis, "position": _json_number(position), "gap": _json_number(gap), "depth": depth,
-            "bounds": [_json_number(v) for v in bounds], "lo": lo, "mid": mid, "hi": hi}
+    return {"kind": kind, "axis": axis, "position": _json_number(position), "gap": _json_number(gap),
+            "depth": depth, "bounds": [_json_number(v) for v in bounds], "lo": lo, "mid": mid, "hi": hi}
 
 
 def _fallback_dict(kind: str, axis: str | None, position: float | None, gap: float | None, lo: int, hi: int,
@@ -131,35 +150,80 @@ class Fallback:
                               self.bounds)
 
 
+class Part:
+    """One set of elements the engine ordered in the quality profile: a page's
+    top strip, or the rest of the page (its body).
+
+    ``segment_order[lo:hi]`` is the engine's segmentation of it, ``size``
+    the number of elements handed to the engine, ``depth`` the depth of its
+    first cut, ``frame`` the page (one page of a spread) it lies on, and
+    ``shrink`` the (dx, dy) by which every box was shrunk on the left and
+    right and on top and bottom before the engine saw it.
+    """
+
+    __slots__ = ("lo", "hi", "depth", "size", "top_strip", "frame", "shrink", "_explanation")
+
+    def __init__(self, raw: tuple[int, int, int, int, bool, Bounds, float, float], explanation: Explanation) -> None:
+        self.lo, self.hi, self.depth, self.size, self.top_strip, self.frame, dx, dy = raw
+        self.shrink = (dx, dy)
+        self._explanation = explanation
+
+    def __repr__(self) -> str:
+        return f"Part(top_strip={self.top_strip}, size={self.size}, depth={self.depth}, shrink={self.shrink!r})"
+
+    @property
+    def ids(self) -> list[Any]:
+        """Ids of the part that the engine segmented, in reading order."""
+        return self._explanation.segment_order[self.lo:self.hi]
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"top_strip": self.top_strip, "size": self.size, "depth": self.depth, "lo": self.lo, "hi": self.hi,
+                "frame": [_json_number(v) for v in self.frame], "shrink": [_json_number(v) for v in self.shrink]}
+
+
 class Explanation:
     """The order of a page and how it came about (see :func:`explain`).
 
-    ``order``, ``segment_order`` and ``set_aside`` are lists of ids; ``cuts``
-    and ``fallbacks`` are built from the engine's reports on first use.
+    ``profile`` is "quality" (the default order) or "exact"; ``order``,
+    ``segment_order``, ``set_aside``, ``margin_notes`` and ``non_finite``
+    are lists of ids; ``cuts``, ``fallbacks`` and ``parts`` are built from
+    the reports on first use.  Every id of the page is in exactly one of
+    ``segment_order``, ``set_aside``, ``margin_notes`` and ``non_finite``.
     """
 
-    __slots__ = ("order", "segment_order", "set_aside", "_events", "_cuts", "_fallbacks")
+    __slots__ = ("profile", "order", "segment_order", "set_aside", "margin_notes", "non_finite", "_events",
+                 "_raw_parts", "_cuts", "_fallbacks", "_parts")
     order: list[Any]
     segment_order: list[Any]
     set_aside: list[Any]
+    margin_notes: list[Any]
+    non_finite: list[Any]
 
-    def __init__(self, raw: tuple[list[int], list[int], list[int], list[Any]], ids: list[Any] | None) -> None:
-        order, segmented, aside, self._events = raw
+    def __init__(self, raw: tuple[list[int], list[int], list[int], list[Any], list[int], list[int], list[Any]],
+                 ids: list[Any] | None, profile: str = "quality") -> None:
+        order, segmented, aside, self._events, notes, non_finite, self._raw_parts = raw
+        self.profile = profile
         if ids is None:
             self.order, self.segment_order, self.set_aside = order, segmented, aside
+            self.margin_notes, self.non_finite = notes, non_finite
         else:
             self.order = [ids[i] for i in order]
             self.segment_order = [ids[i] for i in segmented]
             self.set_aside = [ids[i] for i in aside]
+            self.margin_notes = [ids[i] for i in notes]
+            self.non_finite = [ids[i] for i in non_finite]
         self._cuts: list[ExplainedCut] | None = None
         self._fallbacks: list[Fallback] | None = None
+        self._parts: list[Part] | None = None
 
     @property
     def cuts(self) -> list[ExplainedCut]:
-        """Every cut that split a set, in the order the engine made them (depth first)."""
+        """Every cut that split a set, the profile's folds and top strips
+        among the engine's, in the order they were made (depth first)."""
         if self._cuts is None:
-            self._cuts = [ExplainedCut(axis, position, gap, depth, bounds, lo, mid, hi, self)
-                          for kind, axis, position, gap, lo, mid, hi, depth, bounds in self._events if kind == "cut"]
+            self._cuts = [ExplainedCut(axis, position, gap, depth, bounds, lo, mid, hi, self, CUT_KINDS[kind])
+                          for kind, axis, position, gap, lo, mid, hi, depth, bounds in self._events
+                          if kind in CUT_KINDS]
         return self._cuts
 
     @property
@@ -168,29 +232,42 @@ class Explanation:
         if self._fallbacks is None:
             self._fallbacks = [Fallback(kind, depth, bounds, lo, hi, axis, position, gap, self)
                                for kind, axis, position, gap, lo, mid, hi, depth, bounds in self._events
-                               if kind != "cut"]
+                               if kind not in CUT_KINDS]
         return self._fallbacks
 
+    @property
+    def parts(self) -> list[Part]:
+        """The sets the engine ordered in the quality profile, in reading order
+        (empty for the exact order, where it ordered the whole page)."""
+        if self._parts is None:
+            self._parts = [Part(raw, self) for raw in self._raw_parts]
+        return self._parts
+
     def __repr__(self) -> str:
-        return (f"<Explanation of {len(self.order)} elements: {len(self.cuts)} cuts, "
-                f"{len(self.fallbacks)} fallbacks, {len(self.set_aside)} set aside>")
+        return (f"<Explanation ({self.profile}) of {len(self.order)} elements: {len(self.cuts)} cuts, "
+                f"{len(self.fallbacks)} fallbacks, {len(self.set_aside)} set aside, "
+                f"{len(self.margin_notes)} margin notes, {len(self.non_finite)} not finite>")
 
     def to_dict(self) -> dict[str, Any]:
-        """A JSON-ready form, linear in size: the cuts and fallbacks name their
-        sets by positions in ``segment_order``; NaN and infinities are null."""
+        """A JSON-ready form, linear in size: the cuts, fallbacks and parts name
+        their sets by positions in ``segment_order``; NaN and infinities are null."""
         cuts = []
         fallbacks = []
         for kind, axis, position, gap, lo, mid, hi, depth, bounds in self._events:
-            if kind == "cut":
-                cuts.append(_cut_dict(axis, position, gap, lo, mid, hi, depth, bounds))
+            if kind in CUT_KINDS:
+                cuts.append(_cut_dict(CUT_KINDS[kind], axis, position, gap, lo, mid, hi, depth, bounds))
             else:
                 fallbacks.append(_fallback_dict(kind, axis, position, gap, lo, hi, depth, bounds))
         return {
+            "profile": self.profile,
             "order": list(self.order),
             "segment_order": list(self.segment_order),
             "set_aside": list(self.set_aside),
+            "margin_notes": list(self.margin_notes),
+            "non_finite": list(self.non_finite),
             "cuts": cuts,
             "fallbacks": fallbacks,
+            "parts": [part.to_dict() for part in self.parts],
         }
 
 
@@ -200,24 +277,30 @@ def explain(
     ids: Sequence[Any] | None = None,
     *,
     page_bounds: tuple[float, float, float, float] | None = None,
+    separators: BoxesLike | None = None,
     exact: bool = False,
 ) -> Explanation:
-    """The reading order of the boxes (as :func:`quorlin.order` gives it) with
-    the cuts, fallbacks and set-aside elements that produced it.
+    """The reading order of the boxes (as :func:`quorlin.order` gives it, with
+    the same arguments) with the cuts, fallbacks and set-aside elements that
+    produced it.
 
-    ``order``, ``segment_order`` and ``set_aside`` hold ``ids`` (default: the
-    box indices).  Each cut has ``axis``, ``position``, ``gap``, ``depth``,
-    ``bounds`` (the extent of the set it split) and, built when asked for,
-    the ``ids`` of that set and of its ``first`` and ``second`` group.
-    ``to_dict()`` gives a JSON-ready form.  With DEBUG enabled on the
-    ``quorlinpy`` loggers the order is also computed by ``_quorlin_core``, so
-    that its log lines appear as they do for :func:`quorlin.order`.
+    ``order``, ``segment_order``, ``set_aside``, ``margin_notes`` and
+    ``non_finite`` hold ``ids`` (default: the box indices).  Each cut has
+    ``kind``, ``axis``, ``position``, ``gap``, ``depth``, ``bounds`` and,
+    built when asked for, the ``ids`` of the set it split and of its
+    ``first`` and ``second`` group; ``parts`` are the sets the engine ordered
+    in the quality profile, with the shrink of their boxes.  ``to_dict()``
+    gives a JSON-ready form.  With DEBUG enabled on the ``quorlinpy`` loggers
+    the order is also computed through ``_quorlin_core``, so that its log
+    lines appear as they do for :func:`quorlin.order`.
     """
-    raw = _native_call(_native.explain, native_boxes(boxes), profile="exact" if exact else None)
+    data = native_boxes(boxes)
+    raw = native_with_separators(_native.explain, data, ("exact", None) if exact
+                                 else ("quality", page_frame(page_bounds)), separators)
     if labels is None and ids is None and page_bounds is None:
         id_list = None
     else:
         id_list = check_order_arguments(len(raw[0]), labels, ids, page_bounds, None)
     if logging_debug():
-        _core_order(_core_boxes(boxes), labels, page_bounds, None)
-    return Explanation(raw, id_list)
+        _logged_order(boxes, labels, page_bounds, separator_boxes(separators), None, exact)
+    return Explanation(raw, id_list, "exact" if exact else "quality")

@@ -176,24 +176,26 @@ def write_page(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     return json_page_bytes(page, reading_order)
 
 
-def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto") -> Any:
+def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *, exact: bool = False) -> Any:
     """Order one parsed JSON value: a JSON page, or detector output.
 
     ``fmt`` is "auto", "json" (a JSON page), "detections" or "coco".
     Returns what :func:`write_page` would write, as a JSON value: the page
-    with its "order", or the detections in reading order.
+    with its "order", or the detections in reading order (the quality
+    profile's, or with ``exact`` the core's exact XY-cut).
     """
     if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
-        return ordered_json_document(value, source)
+        return ordered_json_document(value, source, exact=exact)
     page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
-    return detections_document(page, page.compute_order())
+    return detections_document(page, page.compute_order(exact=exact))
 
 
-def explain_json_value(value: Any, source: str = "<page>", fmt: str = "auto") -> dict[str, Any]:
+def explain_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *,
+                       exact: bool = False) -> dict[str, Any]:
     """What ``quorlin order --explain`` writes for one parsed JSON value (a
     JSON page or detector output, as for :func:`order_json_value`)."""
     if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
         page = page_from_json(value, source)
     else:
         page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
-    return page.explanation_document()
+    return page.explanation_document(exact=exact)

@@ -214,28 +214,30 @@ def json_document(page: Page, reading_order: Sequence[RegionId]) -> dict[str, An
 
 
 @functools.lru_cache(maxsize=1024)
-def _skip_label(text: str) -> bool:
-    """Whether an element with this "label" is left out of the order (separators, noise)."""
-    return normalise_label_name(text) in SKIPPED_LABELS
+def _label_role(text: str) -> str:
+    """The role of an element with this "label": "" for a region to order,
+    "separator" or "noise" for one left out of the order."""
+    return skipped_role(text) if normalise_label_name(text) in SKIPPED_LABELS else ""
 
 
-def ordered_json_document(obj: Any, source: str = "<json>") -> dict[str, Any]:
-    """A parsed JSON page with its "order": what ``quorlin order`` writes for it.
+def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = False) -> dict[str, Any]:
+    """A parsed JSON page with its "order": what ``quorlin order`` writes for it
+    (with ``exact``, what ``quorlin order --exact`` writes).
 
     A valid page is read by ``quorlin._native`` straight from its dict (types,
-    finiteness, range and uniqueness of the ids, "order"); every page it does
+    finiteness, range and uniqueness of the ids, "order"), with its bounds and
+    separators as :class:`~quorlin.page.Page` gives them; every page it does
     not decide, each invalid one among them, goes through :func:`page_from_json`,
-    whose messages are the ones raised.  Both give the same document.  (The
-    fast path hands the ordering no separators, which no ordering uses yet.)
+    whose messages are the ones raised.  Both give the same document.
     """
     if type(obj) is dict and not logging_debug():
-        ids = _native.order_json_page(obj, _skip_label)
+        ids = _native.order_json_page(obj, _label_role, profile="exact" if exact else "quality")
         if ids is not None:
             document = dict(obj)
             document["order"] = ids
             return document
     page = page_from_json(obj, source)
-    return json_document(page, page.compute_order())
+    return json_document(page, page.compute_order(exact=exact))
 
 
 def _with_placeholders(value: Any, token: str, written: list[str]) -> Any:

@@ -2,11 +2,17 @@
 
 The boxes go to the package's own extension module, ``quorlin._native``: an
 N x 4 array (or a sequence of 4-item sequences) is converted once in C++,
-the engine orders it (without the interpreter lock on large pages) and the
-order comes back as a list or a NumPy int64 array.  That module logs
-nothing; when the ``quorlinpy`` loggers have DEBUG enabled (``quorlin
---verbose``), the order is computed by ``_quorlin_core`` instead, whose log
-lines then show every step of it.  Both give the same order.
+ordered there (without the interpreter lock on large pages) and the order
+comes back as a list or a NumPy int64 array.  The default order is the
+quality profile (:mod:`quorlin.profile`), geometry around the engine that
+also reads the page bounds and the separators; ``exact=True`` is the engine
+alone, the order of ``compute_order_mervane``.
+
+``quorlin._native`` logs nothing.  When the ``quorlinpy`` loggers have DEBUG
+enabled (``quorlin --verbose``), the engine's work is done by
+``_quorlin_core`` instead, whose log lines then show every step of it: the
+exact order is its call on all boxes, and the profile hands it each part of
+the page.  The orders are the same.
 """
 
 from __future__ import annotations
@@ -22,7 +28,8 @@ from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mer
 from . import _native
 from .labels import label_for
 
-__all__ = ["order", "union_box", "Box", "BoxesLike", "native_boxes", "check_order_arguments", "logging_debug"]
+__all__ = ["order", "union_box", "Box", "BoxesLike", "native_boxes", "check_order_arguments", "logging_debug",
+           "page_frame", "separator_boxes"]
 
 T = TypeVar("T")
 
@@ -140,17 +147,6 @@ def _python_boxes(boxes: Any) -> list[Box]:
     return [_box(i, b) for i, b in enumerate(_as_list(boxes, "boxes"))]
 
 
-def _native_call(function: Any, boxes: Any, **kwargs: Any) -> Any:
-    """Call a function of quorlin._native; a sequence it refuses is converted by
-    the Python reader, which raises its own message or hands over plain tuples."""
-    try:
-        return function(boxes, **kwargs)
-    except (TypeError, ValueError):
-        if isinstance(boxes, (list, tuple)):
-            return function(_python_boxes(boxes), **kwargs)
-        raise
-
-
 def check_order_arguments(n: int, labels: Any, ids: Any, page_bounds: Any, config: Any) -> list[Any] | None:
     """Check the arguments beside the boxes as the module checks them; return the ids as a list."""
     if labels is not None:
@@ -176,16 +172,94 @@ def check_order_arguments(n: int, labels: Any, ids: Any, page_bounds: Any, confi
     return id_list
 
 
+def page_frame(page_bounds: Any) -> tuple[float, float, float, float] | None:
+    """The page bounds as the profile reads them: four floats, or None (for
+    no bounds, or bounds that :func:`check_order_arguments` refuses)."""
+    if page_bounds is None:
+        return None
+    try:
+        x1, y1, x2, y2 = page_bounds
+        if type(x1) is float and type(y1) is float and type(x2) is float and type(y2) is float:
+            return (x1, y1, x2, y2)  # as Page.bounds gives them
+        if isinstance(x1, (str, bytes)) or isinstance(y1, (str, bytes)) or isinstance(x2, (str, bytes)) \
+                or isinstance(y2, (str, bytes)):
+            return None
+        return (float(x1), float(y1), float(x2), float(y2))
+    except (TypeError, ValueError):
+        return None
+
+
+def separator_boxes(separators: Any) -> list[Box] | None:
+    """The separators checked as boxes (``separator N: ...`` messages), or None."""
+    return None if separators is None else _box_list(separators, "separators", "separator")
+
+
+def _checked_separators(separators: Any) -> tuple[list[Box] | None, Exception | None]:
+    """The separators as :func:`separator_boxes` gives them, or the error it
+    raises, to be raised after the boxes have been checked."""
+    try:
+        return separator_boxes(separators), None
+    except (TypeError, ValueError) as exc:
+        return None, exc
+
+
+def native_with_separators(function: Any, boxes: Any, args: tuple[Any, ...], separators: Any) -> Any:
+    """``function(boxes, *args, separators)`` of quorlin._native, which converts
+    the boxes and the separators itself.  Whatever it refuses goes through the
+    Python readers, whose messages are raised (the boxes' first), or which
+    hand over what they accept that it does not (numbers as text)."""
+    if isinstance(separators, (list, tuple)) or separators is None or (_is_buffer(separators)
+                                                                        and hasattr(separators, "shape")):
+        try:
+            return function(boxes, *args, separators)
+        except (TypeError, ValueError):
+            pass
+    if isinstance(boxes, (list, tuple)):
+        boxes = _python_boxes(boxes)
+    separator_list, separator_error = _checked_separators(separators)
+    result = function(boxes, *args, separator_list)
+    if separator_error is not None:
+        raise separator_error
+    return result
+
+
+def _labels_of(labels: Any, n: int) -> list[SemanticLabel]:
+    return [SemanticLabel.Regular] * n if labels is None else [label_for(v) for v in _as_list(labels, "labels")]
+
+
+def _logged_profile(box_list: list[Box], labels: Any, page_bounds: Any, separators: list[Box] | None,
+                    config: Any) -> Any:
+    """The profile's order with every part handed to _quorlin_core, which logs
+    every step of it (the module's ids are the box indices)."""
+    label_list = _labels_of(labels, len(box_list))
+
+    def core(indices: list[int], boxes: list[Box], frame: tuple[float, float, float, float]) -> list[int]:
+        elements = [Element(i, *box, label_list[i]) for i, box in zip(indices, boxes)]
+        return compute_order_mervane(elements, frame, config)
+
+    return _native.order(box_list, profile="quality", page_bounds=page_frame(page_bounds), separators=separators,
+                         core=core)
+
+
 def _core_order(box_list: list[Box], labels: Any, page_bounds: Any, config: Any) -> list[int]:
     """The order computed by _quorlin_core, which logs every step of it."""
-    n = len(box_list)
-    label_list = [SemanticLabel.Regular] * n if labels is None else [label_for(v) for v in _as_list(labels, "labels")]
+    label_list = _labels_of(labels, len(box_list))
     # The box index is the module's id, so that callers may use any ids.
     elements = [Element(i, *box, label_list[i]) for i, box in enumerate(box_list)]
     if page_bounds is None:
         page_bounds = union_box(box_list) or (0.0, 0.0, 0.0, 0.0)
     bx1, by1, bx2, by2 = page_bounds
     return compute_order_mervane(elements, (bx1, by1, bx2, by2), config)
+
+
+def _logged_order(boxes: Any, labels: Any, page_bounds: Any, separators: list[Box] | None, config: Any,
+                 exact: bool) -> list[int]:
+    """The order computed through _quorlin_core, which logs every step of it."""
+    box_list = _core_boxes(boxes)
+    if exact:
+        return _core_order(box_list, labels, page_bounds, config)
+    indices: list[int] = _logged_profile(box_list, labels, page_bounds, separators, config)
+    return indices
 
 
 def _core_boxes(boxes: Any) -> list[Box]:
@@ -272,38 +346,41 @@ def order(
     down the page.  ``labels`` (optional) holds one SemanticLabel or detector
     class name per box (see LABELS); they are checked but do not change the
     order.  ``ids`` may be any objects, one per box; they are returned as
-    given, duplicates included.  ``page_bounds`` and ``config`` are checked
-    and take no part in the order.
+    given, duplicates included.  ``config`` is checked and takes no part in
+    the order.
 
     ``separators`` (optional, a sequence of boxes or an N x 4 array, checked
     like ``boxes``) are the rules and separator lines of the page: never
-    ordered themselves, they are evidence of its columns and rows for an
-    ordering profile that uses it.  The exact XY-cut does not use them, so
-    they do not change the order it returns.
+    ordered themselves, they are evidence of its columns.
 
-    ``exact=True`` gives exactly the order of ``compute_order_mervane`` on the
-    same boxes; the default (``exact=False``) is the package's recommended
-    ordering, today the same.  ``as_array=True`` returns the box indices as a
-    NumPy int64 array instead of a list (with ``ids=None`` only: index your
-    own array of ids with it).
+    The default order is the quality profile (:mod:`quorlin.profile`), which
+    adjusts the geometry around the exact XY-cut: it reads the page bounds
+    (its tolerances are fractions of the page; without bounds, of the boxes'
+    union) and the separators.  ``exact=True`` gives exactly the order of
+    ``compute_order_mervane`` on the same boxes, which neither the page
+    bounds nor the separators change.  ``as_array=True`` returns the box
+    indices as a NumPy int64 array instead of a list (with ``ids=None``
+    only: index your own array of ids with it).
     """
     if as_array and ids is not None:
         raise ValueError("as_array=True returns box indices: pass ids=None and index your ids with the result")
     if logging_debug():
         box_list = _core_boxes(boxes)
-        if separators is not None:
-            _box_list(separators, "separators", "separator")
+        separator_list = separator_boxes(separators)
         id_list = check_order_arguments(len(box_list), labels, ids, page_bounds, config)
-        indices = _core_order(box_list, labels, page_bounds, config)
+        indices = (_core_order(box_list, labels, page_bounds, config) if exact
+                   else _logged_profile(box_list, labels, page_bounds, separator_list, config))
         if as_array:
             import numpy
 
             return numpy.array(indices, dtype=numpy.int64)
         return indices if id_list is None else [id_list[i] for i in indices]
     data = native_boxes(boxes)
-    result = _native_call(_native.order, data, as_array=as_array, profile="exact" if exact else None)
-    if separators is not None:
-        _box_list(separators, "separators", "separator")
+    if exact:
+        result = native_with_separators(_native.order, data, (as_array, "exact", None), separators)
+    else:
+        result = native_with_separators(_native.order, data, (as_array, "quality", page_frame(page_bounds)),
+                                        separators)
     if labels is not None or ids is not None or page_bounds is not None or config is not None:
         id_list = check_order_arguments(len(result), labels, ids, page_bounds, config)
         if id_list is not None:

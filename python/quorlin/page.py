@@ -50,8 +50,9 @@ MAX_COORDINATE = float(2**24)
 RegionId = Union[int, str]
 
 #: Region roles.  A margin region (a block in one of ALTO's page margins) is
-#: ordered like any other, and marked so that an ordering profile can treat
-#: it as it treats running heads and marginal notes.
+#: ordered like any other: the role is kept for callers, and the order does
+#: not read it (the quality profile finds running heads and marginal notes by
+#: their geometry alone).
 ROLE_MARGIN = "margin"
 #: A separator (rule, separator line) is never ordered: it is evidence of the
 #: columns and rows of the page, handed to the ordering as such.
@@ -117,8 +118,10 @@ class Page:
             return (0.0, 0.0, float(self.width), float(self.height))
         return union_box(r.box for r in self.regions + self.skipped) or (0.0, 0.0, 0.0, 0.0)
 
-    def compute_order(self, config: XYCutConfig | None = None) -> list[RegionId]:
-        """Ids of the ordered regions, in reading order."""
+    def compute_order(self, config: XYCutConfig | None = None, *, exact: bool = False) -> list[RegionId]:
+        """Ids of the ordered regions, in reading order: the quality profile on
+        the regions, the page bounds and the separators, or with ``exact`` the
+        core's exact XY-cut on the regions."""
         return order(
             [r.box for r in self.regions],
             [r.label for r in self.regions],
@@ -126,20 +129,23 @@ class Page:
             page_bounds=self.bounds,
             config=config,
             separators=[r.box for r in self.separators],
+            exact=exact,
         )
 
-    def explain(self) -> Explanation:
+    def explain(self, *, exact: bool = False) -> Explanation:
         """The order of the ordered regions with the cuts that made it (region ids)."""
         return explain(
             [r.box for r in self.regions],
             [r.label for r in self.regions],
             [r.id for r in self.regions],
             page_bounds=self.bounds,
+            separators=[r.box for r in self.separators],
+            exact=exact,
         )
 
-    def explanation_document(self) -> dict[str, Any]:
+    def explanation_document(self, *, exact: bool = False) -> dict[str, Any]:
         """What ``quorlin order --explain`` writes for this page."""
-        return {"source": self.source, **self.explain().to_dict()}
+        return {"source": self.source, **self.explain(exact=exact).to_dict()}
 
 
 # --------------------------------------------------------------------------

@@ -14,8 +14,7 @@ namespace quorlin::native {
 namespace {
 
 using quorlin::sorter::Box;
-
-constexpr const char* kExpected = "boxes: expected an N x 4 array of numbers";
+using quorlin::sorter::PageBox;
 
 // A float32 value as the core sees it after Python's float(): widening to
 // double and rounding back keep every number and quiet a signalling NaN.
@@ -103,20 +102,67 @@ float to_f32(Kind kind, std::size_t size, const char* p, bool swap) noexcept {
     return 0.0F;
 }
 
-// The copy loop, instantiated per kind and size so that each reads its type directly.
+// The value as a double, as Python's float() gives it for the item: exact for
+// every float type, the nearest double for a 64-bit integer.
+double to_f64(Kind kind, std::size_t size, const char* p, bool swap) noexcept {
+    switch (kind) {
+        case Kind::F16:
+            return from_f16(load<std::uint16_t>(p, swap));
+        case Kind::F32:
+            return load<float>(p, swap);
+        case Kind::F64:
+            return load<double>(p, swap);
+        case Kind::Signed:
+            switch (size) {
+                case 1:
+                    return load<std::int8_t>(p, swap);
+                case 2:
+                    return load<std::int16_t>(p, swap);
+                case 4:
+                    return load<std::int32_t>(p, swap);
+                default:
+                    return static_cast<double>(load<std::int64_t>(p, swap));
+            }
+        case Kind::Unsigned:
+            switch (size) {
+                case 1:
+                    return load<std::uint8_t>(p, swap);
+                case 2:
+                    return load<std::uint16_t>(p, swap);
+                case 4:
+                    return load<std::uint32_t>(p, swap);
+                default:
+                    return static_cast<double>(load<std::uint64_t>(p, swap));
+            }
+    }
+    return 0.0;
+}
+
 template <Kind K, std::size_t Size>
-void copy_rows(const Py_buffer& view, std::vector<Box>& out, bool swap) noexcept {
+Box row_box(const char* row, Py_ssize_t col_stride, bool swap, Box*) noexcept {
+    return Box{to_f32(K, Size, row, swap), to_f32(K, Size, row + col_stride, swap),
+               to_f32(K, Size, row + 2 * col_stride, swap), to_f32(K, Size, row + 3 * col_stride, swap)};
+}
+
+template <Kind K, std::size_t Size>
+PageBox row_box(const char* row, Py_ssize_t col_stride, bool swap, PageBox*) noexcept {
+    return PageBox{to_f64(K, Size, row, swap), to_f64(K, Size, row + col_stride, swap),
+                   to_f64(K, Size, row + 2 * col_stride, swap), to_f64(K, Size, row + 3 * col_stride, swap)};
+}
+
+// The copy loop, instantiated per kind, size and precision so that each reads its type directly.
+template <Kind K, std::size_t Size, class Out>
+void copy_rows(const Py_buffer& view, std::vector<Out>& out, bool swap) noexcept {
     const auto* base = static_cast<const char*>(view.buf);
     const Py_ssize_t row_stride = view.strides[0];
     const Py_ssize_t col_stride = view.strides[1];
     for (std::size_t i = 0; i < out.size(); ++i) {
         const char* row = base + static_cast<Py_ssize_t>(i) * row_stride;
-        out[i] = Box{to_f32(K, Size, row, swap), to_f32(K, Size, row + col_stride, swap),
-                     to_f32(K, Size, row + 2 * col_stride, swap), to_f32(K, Size, row + 3 * col_stride, swap)};
+        out[i] = row_box<K, Size>(row, col_stride, swap, static_cast<Out*>(nullptr));
     }
 }
 
-bool raise_format(const char* format) {
+bool raise_format(const BoxNames& names, const char* format) {
     const std::string f = format == nullptr ? "B" : format;
     const char* what = "items of format '%s'";
     if (f.find('?') != std::string::npos) {
@@ -128,13 +174,13 @@ bool raise_format(const char* format) {
     } else if (f.find('w') != std::string::npos || f.find('s') != std::string::npos) {
         what = "strings (format '%s')";
     }
-    const std::string message = std::string(kExpected) + ", got " + what;
+    const std::string message = std::string(names.plural) + ": expected an N x 4 array of numbers, got " + what;
     PyErr_Format(PyExc_TypeError, message.c_str(), f.c_str());
     return false;
 }
 
 // Parses a struct-module format of one number; false with TypeError otherwise.
-bool parse_format(const char* format, Py_ssize_t itemsize, Format& out) {
+bool parse_format(const BoxNames& names, const char* format, Py_ssize_t itemsize, Format& out) {
     const char* f = format == nullptr ? "B" : format;
     bool standard = false;
     bool big = false;
@@ -149,7 +195,7 @@ bool parse_format(const char* format, Py_ssize_t itemsize, Format& out) {
         ++f;
     }
     if (f[0] == '\0' || f[1] != '\0') {
-        return raise_format(format);
+        return raise_format(names, format);
     }
     std::size_t size = 0;
     switch (f[0]) {
@@ -168,10 +214,10 @@ bool parse_format(const char* format, Py_ssize_t itemsize, Format& out) {
         case 'Q': out.kind = Kind::Unsigned; size = 8; break;
         case 'n': out.kind = Kind::Signed; size = sizeof(Py_ssize_t); break;
         case 'N': out.kind = Kind::Unsigned; size = sizeof(std::size_t); break;
-        default: return raise_format(format);
+        default: return raise_format(names, format);
     }
     if (static_cast<Py_ssize_t>(size) != itemsize) {
-        return raise_format(format);
+        return raise_format(names, format);
     }
     out.size = size;
     out.swap = big != (std::endian::native == std::endian::big);
@@ -187,12 +233,13 @@ std::string shape_text(const Py_buffer& view) {
     return text + ")";
 }
 
-bool too_many(std::size_t n) {
-    PyErr_Format(PyExc_ValueError, "boxes: at most %zu boxes, got %zu", quorlin::sorter::kMaxBoxes, n);
+bool too_many(const BoxNames& names, std::size_t n) {
+    PyErr_Format(PyExc_ValueError, "%s: at most %zu boxes, got %zu", names.plural, quorlin::sorter::kMaxBoxes, n);
     return false;
 }
 
-bool convert_buffer(PyObject* obj, std::vector<Box>& out) {
+template <class Out>
+bool convert_buffer(const BoxNames& names, PyObject* obj, std::vector<Out>& out) {
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
         // An exporter that cannot describe its items as plain strided
@@ -200,7 +247,9 @@ bool convert_buffer(PyObject* obj, std::vector<Box>& out) {
         quorlin::py::PyRef cause = quorlin::py::take_error();
         quorlin::py::PyRef type_name = quorlin::py::PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
         if (type_name) {
-            PyErr_Format(PyExc_TypeError, "%s, got a '%U' whose items are not numbers", kExpected, type_name.get());
+            PyErr_Format(PyExc_TypeError,
+                         "%s: expected an N x 4 array of numbers, got a '%U' whose items are not numbers",
+                         names.plural, type_name.get());
         }
         return false;
     }
@@ -209,16 +258,17 @@ bool convert_buffer(PyObject* obj, std::vector<Box>& out) {
         return true;  // an empty page, however its items are typed
     }
     Format format{};
-    if (!parse_format(view.format, view.itemsize, format)) {
+    if (!parse_format(names, view.format, view.itemsize, format)) {
         return false;
     }
     if (view.ndim != 2 || view.shape[1] != 4) {
-        PyErr_Format(PyExc_ValueError, "%s, got shape %s", kExpected, shape_text(view).c_str());
+        PyErr_Format(PyExc_ValueError, "%s: expected an N x 4 array of numbers, got shape %s", names.plural,
+                     shape_text(view).c_str());
         return false;
     }
     const auto n = static_cast<std::size_t>(view.shape[0]);
     if (n > quorlin::sorter::kMaxBoxes) {
-        return too_many(n);
+        return too_many(names, n);
     }
     out.resize(n);
     switch (format.kind) {
@@ -255,7 +305,7 @@ bool raise_type(const char* prefix, PyObject* obj) {
 
 // One coordinate: a float or an int read directly, any other number through
 // its __float__ or __index__; strings and other objects are refused.
-bool coordinate(PyObject* value, float& out) {
+bool coordinate(PyObject* value, double& out) {
     double d = 0.0;
     if (PyFloat_CheckExact(value)) {
         d = PyFloat_AS_DOUBLE(value);
@@ -267,30 +317,39 @@ bool coordinate(PyObject* value, float& out) {
             return false;
         }
     }
-    out = quorlin::py::round_to_f32(d);
+    out = d;
     return true;
 }
 
-bool convert_box(Py_ssize_t index, PyObject* item, Box& out) {
+void store(const double (&c)[4], Box& out) {
+    out = Box{quorlin::py::round_to_f32(c[0]), quorlin::py::round_to_f32(c[1]), quorlin::py::round_to_f32(c[2]),
+              quorlin::py::round_to_f32(c[3])};
+}
+
+void store(const double (&c)[4], PageBox& out) { out = PageBox{c[0], c[1], c[2], c[3]}; }
+
+template <class Out>
+bool convert_box(const BoxNames& names, Py_ssize_t index, PyObject* item, Out& out) {
     if (PyUnicode_Check(item) || PyBytes_Check(item) || PyByteArray_Check(item) ||
         !(PyList_Check(item) || PyTuple_Check(item) || PySequence_Check(item))) {
         quorlin::py::PyRef name = quorlin::py::PyRef::steal(PyType_GetQualName(Py_TYPE(item)));
         if (name) {
-            PyErr_Format(PyExc_TypeError, "box %zd: expected 4 numbers, got %U", index, name.get());
+            PyErr_Format(PyExc_TypeError, "%s %zd: expected 4 numbers, got %U", names.singular, index, name.get());
         }
         return false;
     }
 #ifdef Py_GIL_DISABLED
     quorlin::py::PyRef values = quorlin::py::PyRef::steal(PySequence_Tuple(item));
 #else
-    quorlin::py::PyRef values = quorlin::py::PyRef::steal(PySequence_Fast(item, "box"));
+    quorlin::py::PyRef values = quorlin::py::PyRef::steal(PySequence_Fast(item, names.singular));
 #endif
     if (!values) {
         return false;
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(values.get());
     if (n != 4) {
-        PyErr_Format(PyExc_ValueError, "box %zd: expected 4 numbers (x1, y1, x2, y2), got %zd", index, n);
+        PyErr_Format(PyExc_ValueError, "%s %zd: expected 4 numbers (x1, y1, x2, y2), got %zd", names.singular, index,
+                     n);
         return false;
     }
     // Held here: a __float__ that runs Python code may change the sequence.
@@ -300,7 +359,7 @@ bool convert_box(Py_ssize_t index, PyObject* item, Box& out) {
         quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(values.get(), 2)),
         quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(values.get(), 3)),
     };
-    float c[4] = {};
+    double c[4] = {};
     for (int k = 0; k < 4; ++k) {
         if (!coordinate(v[k].get(), c[k])) {
             if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_TypeError) &&
@@ -310,36 +369,39 @@ bool convert_box(Py_ssize_t index, PyObject* item, Box& out) {
             PyErr_Clear();
             quorlin::py::PyRef tuple = quorlin::py::PyRef::steal(PySequence_Tuple(values.get()));
             if (tuple) {
-                PyErr_Format(PyExc_TypeError, "box %zd: coordinates must be numbers, got %R", index, tuple.get());
+                PyErr_Format(PyExc_TypeError, "%s %zd: coordinates must be numbers, got %R", names.singular, index,
+                             tuple.get());
             }
             return false;
         }
     }
-    out = Box{c[0], c[1], c[2], c[3]};
+    store(c, out);
     return true;
 }
 
-bool convert_sequence(PyObject* obj, std::vector<Box>& out) {
+template <class Out>
+bool convert_sequence(const BoxNames& names, PyObject* obj, std::vector<Out>& out) {
+    const std::string must = std::string(names.plural) + " must be a sequence";
     if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
-        return raise_type("boxes must be a sequence", obj);
+        return raise_type(must.c_str(), obj);
     }
 #ifdef Py_GIL_DISABLED
     // Without the interpreter lock another thread may change a list while it
     // is read: read a tuple copy of it instead.
     quorlin::py::PyRef items = quorlin::py::PyRef::steal(PySequence_Tuple(obj));
 #else
-    quorlin::py::PyRef items = quorlin::py::PyRef::steal(PySequence_Fast(obj, "boxes"));
+    quorlin::py::PyRef items = quorlin::py::PyRef::steal(PySequence_Fast(obj, names.plural));
 #endif
     if (!items) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            return raise_type("boxes must be a sequence", obj);
+            return raise_type(must.c_str(), obj);
         }
         return false;
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     if (static_cast<std::size_t>(n) > quorlin::sorter::kMaxBoxes) {
-        return too_many(static_cast<std::size_t>(n));
+        return too_many(names, static_cast<std::size_t>(n));
     }
     out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -350,20 +412,27 @@ bool convert_sequence(PyObject* obj, std::vector<Box>& out) {
             break;
         }
         quorlin::py::PyRef item = quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
-        if (!convert_box(i, item.get(), out[static_cast<std::size_t>(i)])) {
+        if (!convert_box(names, i, item.get(), out[static_cast<std::size_t>(i)])) {
             return false;
         }
     }
     return true;
 }
 
+template <class Out>
+bool convert(const BoxNames& names, PyObject* obj, std::vector<Out>& out) {
+    if (PyObject_CheckBuffer(obj) && !PyBytes_Check(obj) && !PyByteArray_Check(obj)) {
+        return convert_buffer(names, obj, out);
+    }
+    return convert_sequence(names, obj, out);
+}
+
 }  // namespace
 
-bool convert_boxes(PyObject* obj, std::vector<Box>& out) {
-    if (PyObject_CheckBuffer(obj) && !PyBytes_Check(obj) && !PyByteArray_Check(obj)) {
-        return convert_buffer(obj, out);
-    }
-    return convert_sequence(obj, out);
+bool convert_boxes(PyObject* obj, std::vector<Box>& out, const BoxNames& names) { return convert(names, obj, out); }
+
+bool convert_boxes(PyObject* obj, std::vector<PageBox>& out, const BoxNames& names) {
+    return convert(names, obj, out);
 }
 
 }  // namespace quorlin::native

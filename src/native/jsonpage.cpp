@@ -13,14 +13,15 @@ constexpr double kMaxCoordinate = 16777216.0;
 constexpr long long kMaxIntCoordinate = 16777216;
 
 // A coordinate as the reader accepts it: an int (not a bool) or a float,
-// finite and at most 2^24 in magnitude. False for anything else.
-bool coordinate(PyObject* value, float& out) {
+// finite and at most 2^24 in magnitude, as the reader's float(value). False
+// for anything else.
+bool coordinate(PyObject* value, double& out) {
     if (PyFloat_Check(value)) {
         const double d = PyFloat_AS_DOUBLE(value);
         if (!std::isfinite(d) || std::fabs(d) > kMaxCoordinate) {
             return false;
         }
-        out = static_cast<float>(d);  // exact enough: the reader's float(value), then single precision
+        out = d;
         return true;
     }
     if (PyLong_CheckExact(value)) {
@@ -29,11 +30,24 @@ bool coordinate(PyObject* value, float& out) {
         if (overflow != 0 || v > kMaxIntCoordinate || v < -kMaxIntCoordinate) {
             return false;
         }
-        out = static_cast<float>(v);
+        out = static_cast<double>(v);
         return true;
     }
     return false;
 }
+
+// The least and greatest of some values, the first of equal ones kept (as
+// Python's min() and max() of a list).
+struct Range {
+    bool any = false;
+    double lo = 0.0;
+    double hi = 0.0;
+    void add(double v) noexcept {
+        lo = !any || v < lo ? v : lo;
+        hi = !any || v > hi ? v : hi;
+        any = true;
+    }
+};
 
 bool is_id(PyObject* value) { return PyLong_CheckExact(value) || PyUnicode_CheckExact(value); }
 
@@ -42,13 +56,14 @@ PyObject* item(PyObject* dict, PyObject* key) { return PyDict_GetItemWithError(d
 
 struct Keys {
     PyRef width, height, elements, id, box, x1, y1, x2, y2, label, type, order;
-    PyRef separator, noise;
+    PyRef separator, noise, separator_role;
     bool ok = false;
     Keys() {
-        const char* names[] = {"width", "height", "elements", "id", "box", "x1", "y1",
-                               "x2", "y2", "label", "type", "order", "SeparatorRegion", "NoiseRegion"};
-        PyRef* slots[] = {&width, &height, &elements, &id, &box, &x1, &y1, &x2, &y2, &label, &type, &order,
-                          &separator, &noise};
+        const char* names[] = {"width",  "height", "elements", "id",    "box",
+                               "x1",     "y1",     "x2",       "y2",    "label",
+                               "type",   "order",  "SeparatorRegion", "NoiseRegion", "separator"};
+        PyRef* slots[] = {&width, &height, &elements, &id,    &box,       &x1,    &y1,           &x2,
+                          &y2,    &label,  &type,     &order, &separator, &noise, &separator_role};
         for (std::size_t i = 0; i < std::size(names); ++i) {
             *slots[i] = PyRef::steal(PyUnicode_InternFromString(names[i]));
             if (!*slots[i]) {
@@ -61,7 +76,7 @@ struct Keys {
 
 }  // namespace
 
-int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out) {
+int read_json_page(PyObject* page, PyObject* label_role, JsonPage& out) {
     static Keys* keys = new Keys();  // kept for the process; interned names only
     if (!keys->ok) {
         PyErr_NoMemory();
@@ -70,6 +85,8 @@ int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out) {
     if (!PyDict_CheckExact(page)) {
         return 0;
     }
+    double size[2] = {};
+    int sizes = 0;
     for (PyObject* key : {keys->width.get(), keys->height.get()}) {
         PyObject* value = item(page, key);
         if (value == nullptr) {
@@ -78,10 +95,12 @@ int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out) {
             }
             continue;
         }
-        float f = 0.0F;
-        if (!coordinate(value, f) || f < 0.0F) {
+        double f = 0.0;
+        if (!coordinate(value, f) || f < 0.0) {
             return 0;
         }
+        size[key == keys->width.get() ? 0 : 1] = f;
+        sizes += key == keys->width.get() ? 1 : 2;
     }
     PyObject* elements = item(page, keys->elements.get());
     if (elements == nullptr || !PyList_CheckExact(elements)) {
@@ -94,6 +113,10 @@ int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out) {
     if (!seen) {
         return -1;
     }
+    // The union of every element's box, the page bounds without a size: of the
+    // regions to order, then of the others (Page.bounds unites them in that order).
+    Range xs[2];
+    Range ys[2];
     // The ids of every element: those of skipped ones count for duplicates
     // and for "order" too. Index ids are made only where an element has none.
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(elements); ++index) {
@@ -124,7 +147,7 @@ int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out) {
         if (PySet_Add(seen.get(), id) < 0) {
             return -1;
         }
-        float c[4] = {};
+        double c[4] = {};
         PyObject* box = item(element, keys->box.get());
         if (box != nullptr) {
             if (!PyList_CheckExact(box) || PyList_GET_SIZE(box) != 4) {
@@ -151,6 +174,7 @@ int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out) {
             }
         }
         bool skipped = false;
+        bool separator = false;
         PyObject* label = item(element, keys->label.get());
         if (label != nullptr) {
             if (!PyUnicode_Check(label)) {
@@ -158,28 +182,40 @@ int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out) {
             }
             // Python code: everything read from the element is held first.
             const PyRef held_label = PyRef::borrow(label);
-            const PyRef answer = PyRef::steal(PyObject_CallOneArg(skip_label, held_label.get()));
+            const PyRef answer = PyRef::steal(PyObject_CallOneArg(label_role, held_label.get()));
             const int skip = answer ? PyObject_IsTrue(answer.get()) : -1;
             if (skip < 0) {
                 return -1;
             }
             skipped = skip != 0;
+            if (skipped && PyUnicode_Check(answer.get())) {
+                separator = PyUnicode_Compare(answer.get(), keys->separator_role.get()) == 0;
+                if (PyErr_Occurred() != nullptr) {
+                    return -1;
+                }
+            }
         } else {
             if (PyErr_Occurred() != nullptr) {
                 return -1;
             }
             PyObject* type = item(element, keys->type.get());
             if (type != nullptr && PyUnicode_Check(type)) {
-                skipped = PyUnicode_Compare(type, keys->separator.get()) == 0 ||
-                          PyUnicode_Compare(type, keys->noise.get()) == 0;
+                separator = PyUnicode_Compare(type, keys->separator.get()) == 0;
+                skipped = separator || PyUnicode_Compare(type, keys->noise.get()) == 0;
             }
             if (PyErr_Occurred() != nullptr) {
                 return -1;
             }
         }
+        xs[skipped ? 1 : 0].add(c[0]);
+        xs[skipped ? 1 : 0].add(c[2]);
+        ys[skipped ? 1 : 0].add(c[1]);
+        ys[skipped ? 1 : 0].add(c[3]);
         if (!skipped) {
             out.ids.push_back(std::move(id_ref));
-            out.boxes.push_back(quorlin::sorter::Box{c[0], c[1], c[2], c[3]});
+            out.boxes.push_back(quorlin::sorter::PageBox{c[0], c[1], c[2], c[3]});
+        } else if (separator) {
+            out.separators.push_back(quorlin::sorter::PageBox{c[0], c[1], c[2], c[3]});
         }
     }
     if (PyList_GET_SIZE(elements) != n) {
@@ -202,6 +238,20 @@ int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out) {
         }
     } else if (PyErr_Occurred() != nullptr) {
         return -1;
+    }
+    if (sizes == 3) {
+        out.bounds = quorlin::sorter::PageBox{0.0, 0.0, size[0], size[1]};
+    } else {
+        for (Range* r : {&xs[0], &ys[0]}) {
+            Range& others = r == &xs[0] ? xs[1] : ys[1];
+            if (others.any) {
+                r->add(others.lo);
+                r->add(others.hi);
+            }
+        }
+        if (xs[0].any) {
+            out.bounds = quorlin::sorter::PageBox{xs[0].lo, ys[0].lo, xs[0].hi, ys[0].hi};
+        }
     }
     return 1;
 }

@@ -7,21 +7,28 @@
 #include <vector>
 
 #include "../pyref.hpp"
-#include "quorlin_sorter/sorter.hpp"
+#include "quorlin_sorter/profile.hpp"
 
 namespace quorlin::native {
 
-// The ids and boxes of the regions to order, in element order.
+// The ids and boxes of the regions to order, in element order, with what the
+// reader's Page gives the ordering beside them: its separators and bounds.
 struct JsonPage {
     std::vector<quorlin::py::PyRef> ids;
-    std::vector<quorlin::sorter::Box> boxes;
+    std::vector<quorlin::sorter::PageBox> boxes;
+    std::vector<quorlin::sorter::PageBox> separators;
+    // (0, 0, width, height) when the page has both, else the union of every
+    // element's box, else (0, 0, 0, 0): Page.bounds.
+    quorlin::sorter::PageBox bounds;
 };
 
 // 1: `page` is a valid page and `out` holds its regions to order. 0: the
 // page has something the fast path does not decide (an error, or a value it
 // does not know); the caller runs the Python reader. -1: a Python error
-// (memory, or one raised by `skip_label`, which is called with the text of
-// each "label" and says whether the element is left out of the order).
-int read_json_page(PyObject* page, PyObject* skip_label, JsonPage& out);
+// (memory, or one raised by `label_role`). `label_role` is called with the
+// text of each "label" and returns the element's role: a false value for a
+// region to order, "separator" for a separator (evidence for the ordering),
+// any other true value for one left out (noise).
+int read_json_page(PyObject* page, PyObject* label_role, JsonPage& out);
 
 }  // namespace quorlin::native

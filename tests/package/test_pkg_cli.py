@@ -64,11 +64,15 @@ def test_usage_errors_exit_with_status_2():
 
 
 def test_verbose_shows_the_module_debug_lines_on_stderr():
+    # the profile hands the core the page below its top strip (the title), every box shrunk
     result = run_cli("order", EXAMPLE, "--verbose")
     assert result.returncode == 0
     lines = result.stderr.splitlines()
-    assert lines[0] == "quorlinpy: compute_order_mervane: 8 elements"
-    assert "quorlinpy.mervane: [segment] horizontal cut at y=150.0 (gap=40.0) on 8 elements" in lines
+    assert lines[0] == "quorlinpy: compute_order_mervane: 7 elements"
+    assert "quorlinpy.mervane: [segment] horizontal cut at y=500.0 (gap=54.0) on 7 elements" in lines
+    exact = run_cli("order", EXAMPLE, "--verbose", "--exact").stderr.splitlines()
+    assert exact[0] == "quorlinpy: compute_order_mervane: 8 elements"
+    assert "quorlinpy.mervane: [segment] horizontal cut at y=150.0 (gap=40.0) on 8 elements" in exact
     assert "[segment]" not in run_cli("order", EXAMPLE).stderr
     # --verbose is accepted before the command too
     assert "[segment]" in run_cli("-v", "order", EXAMPLE).stderr
@@ -86,3 +90,19 @@ def test_verbose_takes_effect_after_the_module_cached_debug_as_off(caplog, capsy
     finally:
         logging.getLogger("quorlinpy").setLevel(logging.NOTSET)
     capsys.readouterr()
+
+
+@pytest.mark.parametrize("exact", [False, True])
+def test_order_writes_the_profile_or_with_exact_the_cores_order_into_page_xml(tmp_path, exact):
+    import quorlin
+    from quorlin.formats import read_page
+
+    source = DATA / "reichsanzeiger_1914_178_0448.xml"  # a spread: the profile and the core differ here
+    page = read_page(source)
+    out = tmp_path / "ordered.xml"
+    result = run_cli("order", str(source), "-o", str(out), *(["--exact"] if exact else []))
+    assert result.returncode == 0, result.stderr
+    expected = quorlin.order([r.box for r in page.regions], ids=[r.id for r in page.regions], exact=exact,
+                             page_bounds=page.bounds, separators=[r.box for r in page.separators])
+    assert read_page(out).reading_order == expected == page.compute_order(exact=exact)
+    assert page.compute_order(exact=True) != page.compute_order()

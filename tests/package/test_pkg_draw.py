@@ -15,7 +15,15 @@ import pytest
 from pkg_helpers import read_png, run_cli
 
 from quorlin import PageError
-from quorlin.draw import Cut, capture_engine_log, image_data_uri, order_with_cuts, parse_cuts, render_svg
+from quorlin.draw import (
+    PROFILE_CUT_COLOUR,
+    Cut,
+    capture_engine_log,
+    image_data_uri,
+    order_with_cuts,
+    parse_cuts,
+    render_svg,
+)
 from quorlin.formats import read_page
 
 SVG = "{http://www.w3.org/2000/svg}"
@@ -53,8 +61,15 @@ def test_cuts_are_the_ones_the_module_logged(example):
         example.compute_order()
     logged = [m for m in messages if " cut at " in m]
     _, cuts = order_with_cuts(example)
+    # the profile's own cut (the title as top strip) is not the core's to log
+    assert [c.kind for c in cuts if c.kind != "xy"] == ["top_strip"]
+    assert [f"{c.axis}={c.position:.1f} (gap={c.gap:.1f}) on {c.elements} elements" for c in cuts
+            if c.kind == "xy"] == [m.split(" cut at ")[1] for m in logged]
+    with capture_engine_log() as messages:
+        example.compute_order(exact=True)
+    _, cuts = order_with_cuts(example, exact=True)
     assert [f"{c.axis}={c.position:.1f} (gap={c.gap:.1f}) on {c.elements} elements" for c in cuts] == [
-        m.split(" cut at ")[1] for m in logged]
+        m.split(" cut at ")[1] for m in messages if " cut at " in m]
 
 
 CUT_H = "[segment] horizontal cut at y=150.0 (gap=40.0) on {} elements"
@@ -189,7 +204,11 @@ def test_draw_command(tmp_path):
     out = tmp_path / "order.svg"
     result = run_cli("draw", str(page), "-o", str(out), "--cuts")
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
-    assert len(svg_groups(out.read_text())["cuts"]) > 0
+    cuts = svg_groups(out.read_text())["cuts"]
+    # the profile's top strip (the title) in a colour of its own, then the core's six cuts
+    assert [line.get("stroke") for line in cuts] == [PROFILE_CUT_COLOUR] + [None] * 6
+    assert run_cli("draw", str(page), "-o", str(out), "--cuts", "--exact").returncode == 0
+    assert [line.get("stroke") for line in svg_groups(out.read_text())["cuts"]] == [None] * 7
     missing = run_cli("draw", str(page), "-o", str(out), "--image", str(tmp_path / "none.png"))
     assert missing.returncode == 1
     assert missing.stderr == f"quorlin: error: {tmp_path / 'none.png'}: No such file or directory\n"

@@ -76,10 +76,11 @@ def test_stubs_accept_right_and_reject_wrong_uses(tmp_path, cache):
     assert flagged == expected, result.stdout
 
 
-def test_stubs_match_the_compiled_module(cache):
+@pytest.mark.parametrize("module", ["_quorlin_core", "quorlin._native"])
+def test_stubs_match_the_compiled_module(cache, module):
     env = dict(os.environ, MYPYPATH=str(STUBS))
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "_quorlin_core", "--mypy-config-file", os.devnull],
+        [sys.executable, "-m", "mypy.stubtest", module, "--mypy-config-file", os.devnull],
         capture_output=True, text=True, env=env, timeout=600,
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -1,0 +1,656 @@
+// The quality profile (see quorlin_sorter/profile.hpp): its steps, and the run
+// that strings them together and hands each part of the page to the engine.
+//
+// Every min and max below is std::min(acc, value) / std::max(acc, value),
+// which keeps the accumulated value on a tie: the same number, and the same
+// zero sign, as a first-come minimum. Coordinates here are finite (step 1 sets
+// the others aside), but sums of huge ones may overflow to infinities, which
+// every comparison handles as numbers.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "detail.hpp"
+#include "profile_steps.hpp"
+#include "quorlin_sorter/profile.hpp"
+
+namespace quorlin::sorter {
+
+namespace detail {
+
+float round_to_single(double value) noexcept {
+    // Halfway between the largest float and 2^128: from there on the nearest
+    // float (ties to even) is an infinity.
+    constexpr double kOverflow = 0x1.ffffffp127;
+    if (std::fabs(value) >= kOverflow) {
+        return value < 0.0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(value);
+}
+
+bool is_finite(const PageBox& box) noexcept {
+    return std::isfinite(box.x1) && std::isfinite(box.y1) && std::isfinite(box.x2) && std::isfinite(box.y2);
+}
+
+PageBox normalised(const PageBox& box) noexcept {
+    return {std::min(box.x1, box.x2), std::min(box.y1, box.y2), std::max(box.x1, box.x2), std::max(box.y1, box.y2)};
+}
+
+PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes,
+                   std::span<const std::uint32_t> good) noexcept {
+    if (bounds != nullptr && is_finite(*bounds)) {
+        const PageBox frame = normalised(*bounds);
+        if (frame.x2 > frame.x1 && frame.y2 > frame.y1) {
+            return frame;
+        }
+    }
+    if (good.empty()) {
+        return {};
+    }
+    PageBox frame = boxes[good.front()];
+    for (const std::uint32_t k : good.subspan(1)) {
+        const PageBox& b = boxes[k];
+        frame.x1 = std::min(frame.x1, b.x1);
+        frame.y1 = std::min(frame.y1, b.y1);
+        frame.x2 = std::max(frame.x2, b.x2);
+        frame.y2 = std::max(frame.y2, b.y2);
+    }
+    return frame;
+}
+
+PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept {
+    PageBox out{box.x1 + dx, box.y1 + dy, box.x2 - dx, box.y2 - dy};
+    if (out.x1 > out.x2) {
+        out.x1 = box.x1;
+        out.x2 = box.x2;
+    }
+    if (out.y1 > out.y2) {
+        out.y1 = box.y1;
+        out.y2 = box.y2;
+    }
+    return out;
+}
+
+Band widest_empty_band(std::vector<std::pair<double, double>>& intervals, double lo, double hi) {
+    std::sort(intervals.begin(), intervals.end());
+    Band best{0.0, lo};
+    double reach = lo;
+    for (const auto& [a, b] : intervals) {
+        if (a > reach && a - reach > best.width) {
+            best = {a - reach, (reach + a) / 2};
+        }
+        reach = std::max(reach, b);
+    }
+    if (hi > reach && hi - reach > best.width) {
+        best = {hi - reach, (reach + hi) / 2};
+    }
+    return best;
+}
+
+std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
+                                     const ProfileOptions& options) {
+    const double height = frame.y2 - frame.y1;
+    std::vector<ColumnRule> rules;
+    for (const PageBox& raw : separators) {
+        if (!is_finite(raw)) {
+            continue;
+        }
+        const PageBox s = normalised(raw);
+        const double w = s.x2 - s.x1;
+        const double h = s.y2 - s.y1;
+        if (h >= options.rule_aspect * w && h >= options.rule_min_length * height && h > 0) {
+            rules.push_back({(s.x1 + s.x2) / 2, s.y1, s.y2});
+        }
+    }
+    std::sort(rules.begin(), rules.end(), [](const ColumnRule& a, const ColumnRule& b) {
+        if (a.c != b.c) {
+            return a.c < b.c;
+        }
+        return a.y1 != b.y1 ? a.y1 < b.y1 : a.y2 < b.y2;
+    });
+    return rules;
+}
+
+PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept {
+    PageBox out = box;
+    const double w = box.x2 - box.x1;
+    const double h = box.y2 - box.y1;
+    // The rules with x1 < c, in order of c, up to the first with c >= x2.
+    auto it = std::upper_bound(rules.begin(), rules.end(), box.x1,
+                               [](double x, const ColumnRule& rule) { return x < rule.c; });
+    for (; it != rules.end() && it->c < box.x2; ++it) {
+        if (std::min(box.y2, it->y2) - std::max(box.y1, it->y1) >= options.rule_along * h) {
+            if (it->c - box.x1 <= options.rule_edge * w) {
+                out.x1 = std::max(out.x1, it->c);
+            } else if (box.x2 - it->c <= options.rule_edge * w) {
+                out.x2 = std::min(out.x2, it->c);
+            }
+        }
+    }
+    return out;
+}
+
+Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& left) {
+    left = 0;
+    const double width = frame.x2 - frame.x1;
+    const double height = frame.y2 - frame.y1;
+    if (!options.spread || good.empty() || !(width > height) || !(height > 0)) {
+        return {0.0, frame.x1};
+    }
+    // The shrink of one page of the spread, on the left and right only.
+    const double dx = options.tolerance ? options.tol_x * width / 2 : 0.0;
+    const double centre = (frame.x1 + frame.x2) / 2;
+    const double lo = centre - options.spread_window * width;
+    const double hi = centre + options.spread_window * width;
+    scratch.keys.resize(boxes.size());
+    scratch.intervals.clear();
+    for (const std::uint32_t k : good) {
+        const PageBox t = tolerant_box(boxes[k], dx, 0.0);
+        scratch.keys[k] = (t.x1 + t.x2) / 2;
+        if (t.x2 > lo && t.x1 < hi) {
+            scratch.intervals.emplace_back(t.x1, t.x2);
+        }
+    }
+    const Band fold = widest_empty_band(scratch.intervals, lo, hi);
+    if (fold.width > 0) {
+        const std::vector<double>& middle = scratch.keys;
+        left = partition_stably(good, [&](std::uint32_t k) { return middle[k] < fold.middle; }, scratch);
+    }
+    return fold;
+}
+
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+    taken = 0;
+    if (!options.top_strip || set.size() < 2) {
+        return {0.0, 0.0};
+    }
+    const double limit = options.top_strip_max * (frame.y2 - frame.y1);
+    double top = tb[set.front()].y1;
+    for (const std::uint32_t k : set.subspan(1)) {
+        top = std::min(top, tb[k].y1);
+    }
+    // Only boxes that start within `limit` of the top can be in the strip.
+    std::vector<std::uint32_t>& near = scratch.indices;
+    near.clear();
+    double others_top = std::numeric_limits<double>::infinity();
+    for (const std::uint32_t k : set) {
+        if (tb[k].y1 <= top + limit) {
+            near.push_back(k);
+        } else {
+            others_top = std::min(others_top, tb[k].y1);
+        }
+    }
+    if (near.empty()) {  // a NaN limit (a zero fraction of an infinite height)
+        return {0.0, 0.0};
+    }
+    std::sort(near.begin(), near.end(), [&tb](std::uint32_t p, std::uint32_t q) {
+        if (tb[p].y1 != tb[q].y1) {
+            return tb[p].y1 < tb[q].y1;
+        }
+        return tb[p].y2 != tb[q].y2 ? tb[p].y2 < tb[q].y2 : p < q;
+    });
+    double reach = tb[near.front()].y2;
+    std::size_t count = 0;  // 0: no gap found
+    double next_top = 0.0;
+    for (std::size_t j = 1; j < near.size(); ++j) {
+        if (tb[near[j]].y1 > reach) {
+            count = j;
+            next_top = tb[near[j]].y1;
+            break;
+        }
+        reach = std::max(reach, tb[near[j]].y2);
+    }
+    // No gap among the boxes near the top: the strip is all of them when the
+    // other boxes all start below it.
+    if (count == 0 && others_top > reach && others_top < std::numeric_limits<double>::infinity()) {
+        count = near.size();
+        next_top = others_top;
+    }
+    if (count == 0 || !(reach - top <= limit)) {
+        return {0.0, 0.0};
+    }
+    // The strip is the boxes sorted before the gap: those that start above it,
+    // or level with its top and end no lower (ties of both by index).
+    const std::uint32_t last = near[count - 1];
+    const PageBox edge = tb[last];
+    const auto in_strip = [&](std::uint32_t k) {
+        const PageBox& b = tb[k];
+        return b.y1 < edge.y1 || (b.y1 == edge.y1 && (b.y2 < edge.y2 || (b.y2 == edge.y2 && k <= last)));
+    };
+    taken = partition_stably(set, in_strip, scratch);
+    return {next_top - reach, (reach + next_top) / 2};
+}
+
+std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
+                          Scratch& scratch) {
+    if (!options.margins || set.size() < 3) {
+        return 0;
+    }
+    double widest = tb[set.front()].x2 - tb[set.front()].x1;
+    for (const std::uint32_t k : set.subspan(1)) {
+        widest = std::max(widest, tb[k].x2 - tb[k].x1);
+    }
+    const double body = options.body_fraction * widest;
+    bool have_block = false;
+    PageBox block{};
+    for (const std::uint32_t k : set) {
+        const PageBox& b = tb[k];
+        if (!(b.x2 - b.x1 >= body)) {
+            continue;
+        }
+        if (!have_block) {
+            block = b;
+            have_block = true;
+            continue;
+        }
+        block.x1 = std::min(block.x1, b.x1);
+        block.y1 = std::min(block.y1, b.y1);
+        block.x2 = std::max(block.x2, b.x2);
+        block.y2 = std::max(block.y2, b.y2);
+    }
+    if (!have_block) {  // no box wide enough: only with boxes turned inside out, which valid options never make
+        return 0;
+    }
+    // Each side's strip: the boxes beside the block (vertical centre within
+    // it) wholly left, or wholly right, of it. A zero-width box at both edges
+    // of a zero-width block is on both sides.
+    const auto beside = [&](const PageBox& b) {
+        const double cy = (b.y1 + b.y2) / 2;
+        return block.y1 <= cy && cy <= block.y2;
+    };
+    bool any[2] = {false, false};
+    double lo[2] = {0.0, 0.0};
+    double hi[2] = {0.0, 0.0};
+    for (const std::uint32_t k : set) {
+        const PageBox& b = tb[k];
+        if (!beside(b)) {
+            continue;
+        }
+        for (int s = 0; s < 2; ++s) {
+            if (s == 0 ? b.x2 <= block.x1 : b.x1 >= block.x2) {
+                lo[s] = any[s] ? std::min(lo[s], b.x1) : b.x1;
+                hi[s] = any[s] ? std::max(hi[s], b.x2) : b.x2;
+                any[s] = true;
+            }
+        }
+    }
+    const double room = options.margin_max * (block.x2 - block.x1);
+    const bool margin[2] = {any[0] && hi[0] - lo[0] <= room, any[1] && hi[1] - lo[1] <= room};
+    if (!margin[0] && !margin[1]) {
+        return 0;
+    }
+    const auto main = [&](std::uint32_t k) {
+        const PageBox& b = tb[k];
+        return !(beside(b) && ((margin[0] && b.x2 <= block.x1) || (margin[1] && b.x1 >= block.x2)));
+    };
+    return set.size() - partition_stably(set, main, scratch);
+}
+
+void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
+                  std::vector<std::uint32_t>& out) {
+    std::sort(notes.begin(), notes.end(), [&boxes](std::uint32_t p, std::uint32_t q) {
+        if (boxes[p].y1 != boxes[q].y1) {
+            return boxes[p].y1 < boxes[q].y1;
+        }
+        return boxes[p].x1 != boxes[q].x1 ? boxes[p].x1 < boxes[q].x1 : p < q;
+    });
+    std::size_t next = 0;
+    for (const std::uint32_t m : main) {
+        while (next < notes.size() && boxes[notes[next]].y1 < boxes[m].y1) {
+            out.push_back(notes[next++]);
+        }
+        out.push_back(m);
+    }
+    out.insert(out.end(), notes.begin() + static_cast<std::ptrdiff_t>(next), notes.end());
+}
+
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n) {
+    if (order.size() != n) {
+        return false;
+    }
+    std::vector<bool> seen(n, false);
+    for (const std::uint32_t k : order) {
+        if (k >= n || seen[k]) {
+            return false;
+        }
+        seen[k] = true;
+    }
+    return true;
+}
+
+namespace {
+
+// The engine's copy in this library: order_boxes() on boxes it does not own.
+class EngineOrderer final : public PartOrderer {
+public:
+    std::vector<std::uint32_t> order(std::span<const std::uint32_t> /*indices*/, std::span<const Box> boxes,
+                                     const PageBox& /*frame*/, Observer* observer) override {
+        const Table table = table_of(boxes);
+        return order_table(table, reference_width(table), observer);
+    }
+};
+
+// Passes the engine's reports on one part into the trace: positions shifted
+// to the part's place in segment_order, depths below the part's own, box
+// positions turned into input indices.
+class PartRecorder final : public Observer {
+public:
+    PartRecorder(ProfileTrace& trace, std::span<const std::uint32_t> indices, std::uint32_t depth)
+        : trace_(trace), indices_(indices), base_(static_cast<std::uint32_t>(trace.segment_order.size())),
+          depth_(depth) {}
+
+    void set_aside(std::span<const std::uint32_t> positions) noexcept override {
+        record([&] {
+            for (const std::uint32_t p : positions) {
+                trace_.set_aside.push_back(indices_[p]);
+            }
+        });
+    }
+    void all_cross_layout() noexcept override {
+        record([&] { add(TraceKind::AllCrossLayout, CutAxis::Horizontal, 0.0F, 0.0F, 0, 0, 0, 0, {}); });
+        segmented_ = true;  // nothing was segmented: every box is set aside
+    }
+    void cut(const CutReport& c) noexcept override {
+        record([&] { add(TraceKind::Cut, c.axis, c.position, c.gap, c.lo, c.mid, c.hi, c.depth, c.bounds); });
+    }
+    void one_group(const CutReport& c) noexcept override {
+        record([&] { add(TraceKind::OneGroup, c.axis, c.position, c.gap, c.lo, c.mid, c.hi, c.depth, c.bounds); });
+    }
+    void no_valid_cut(const FallbackReport& s) noexcept override {
+        record([&] {
+            add(TraceKind::NoValidCut, CutAxis::Horizontal, 0.0F, 0.0F, s.lo, s.lo, s.hi, s.depth, s.bounds);
+        });
+    }
+    void segmented(std::span<const std::uint32_t> order) noexcept override {
+        record([&] {
+            for (const std::uint32_t p : order) {
+                trace_.segment_order.push_back(indices_[p]);
+            }
+        });
+        segmented_ = true;
+    }
+
+    // Whether the engine reported its segmentation (or that it had none).
+    bool reported() const noexcept { return segmented_; }
+
+    // Memory that ran out while recording is reported once the engine is done.
+    void check() const {
+        if (failed_) {
+            throw std::bad_alloc();
+        }
+    }
+
+private:
+    void add(TraceKind kind, CutAxis axis, float position, float gap, std::uint32_t lo, std::uint32_t mid,
+             std::uint32_t hi, std::uint32_t depth, const Bounds& b) {
+        trace_.events.push_back(TraceEvent{kind, axis, position, gap, base_ + lo, base_ + mid, base_ + hi,
+                                           depth_ + depth, PageBox{b.left, b.top, b.right, b.bottom}});
+    }
+    template <class F>
+    void record(F f) noexcept {
+        try {
+            f();
+        } catch (...) {
+            failed_ = true;
+        }
+    }
+
+    ProfileTrace& trace_;
+    std::span<const std::uint32_t> indices_;
+    std::uint32_t base_;
+    std::uint32_t depth_;
+    bool segmented_ = false;
+    bool failed_ = false;
+};
+
+constexpr std::uint32_t kInvalid = UINT32_MAX;
+
+// One run of the profile on one page. Every set of boxes is a run of one
+// index array, which each split partitions in place.
+class ProfileRun {
+public:
+    ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, ProfileTrace* trace,
+               PartOrderer& orderer)
+        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), norm_(boxes.size()), tb_(boxes.size()) {}
+
+    std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
+        const auto n = static_cast<std::uint32_t>(raw_.size());
+        std::vector<std::uint32_t> good;
+        std::vector<std::uint32_t> bad;
+        good.reserve(n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (is_finite(raw_[i])) {
+                norm_[i] = normalised(raw_[i]);
+                good.push_back(i);
+            } else {
+                norm_[i] = raw_[i];
+                bad.push_back(i);
+            }
+        }
+        const PageBox frame = page_frame(page_bounds, norm_, good);
+        if (options_.rules) {
+            rules_ = column_rules(separators, frame, options_);
+        }
+        out_.reserve(n);
+        std::size_t left = 0;
+        const Band fold = split_spread(norm_, good, frame, options_, scratch_, left);
+        const std::span<std::uint32_t> all(good);
+        if (fold.width > 0) {
+            const std::size_t event = trace_ != nullptr ? trace_->events.size() : 0;
+            if (trace_ != nullptr) {
+                const auto at = static_cast<std::uint32_t>(trace_->segment_order.size());
+                trace_->events.push_back(TraceEvent{TraceKind::Fold, CutAxis::Vertical, fold.middle, fold.width, at,
+                                                    at, at, 0, frame});
+            }
+            order_page(all.first(left), PageBox{frame.x1, frame.y1, fold.middle, frame.y2}, 1);
+            if (trace_ != nullptr) {
+                trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
+            }
+            order_page(all.subspan(left), PageBox{fold.middle, frame.y1, frame.x2, frame.y2}, 1);
+            if (trace_ != nullptr) {
+                trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
+            }
+        } else {
+            order_page(all, frame, 0);
+        }
+        out_.insert(out_.end(), bad.begin(), bad.end());
+        if (trace_ != nullptr) {
+            trace_->non_finite = std::move(bad);
+        }
+        if (!is_permutation_of(out_, n)) {
+            fall_back(frame);
+        }
+        return std::move(out_);
+    }
+
+private:
+    // Steps 5 to 10 on one page (one side of a spread), appended to out_.
+    void order_page(std::span<std::uint32_t> set, const PageBox& frame, std::uint32_t depth) {
+        if (set.empty()) {
+            return;
+        }
+        const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
+        const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
+        for (const std::uint32_t k : set) {
+            const PageBox snapped = rules_.empty() ? norm_[k] : snap_to_rules(norm_[k], rules_, options_);
+            tb_[k] = options_.tolerance ? tolerant_box(snapped, dx, dy) : snapped;
+        }
+        std::size_t strip = 0;
+        const Band under = split_top_strip(tb_, set, frame, options_, scratch_, strip);
+        std::uint32_t body_depth = depth;
+        std::size_t event = 0;
+        if (strip > 0) {
+            if (trace_ != nullptr) {
+                event = trace_->events.size();
+                const auto at = static_cast<std::uint32_t>(trace_->segment_order.size());
+                trace_->events.push_back(TraceEvent{TraceKind::TopStrip, CutAxis::Horizontal, under.middle,
+                                                    under.width, at, at, at, depth, frame});
+            }
+            order_part(set.first(strip), frame, depth + 1, true, dx, dy, out_);
+            if (trace_ != nullptr) {
+                trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
+            }
+            body_depth = depth + 1;
+        }
+        const std::span<std::uint32_t> rest = set.subspan(strip);
+        const std::size_t notes = split_margins(tb_, rest, options_, scratch_);
+        const std::span<std::uint32_t> main = rest.first(rest.size() - notes);
+        if (notes == 0) {
+            order_part(main, frame, body_depth, false, dx, dy, out_);
+        } else {
+            main_.clear();
+            order_part(main, frame, body_depth, false, dx, dy, main_);
+            const std::span<std::uint32_t> taken = rest.subspan(main.size());
+            if (trace_ != nullptr) {
+                trace_->margin_notes.insert(trace_->margin_notes.end(), taken.begin(), taken.end());
+            }
+            merge_by_top(main_, taken, norm_, out_);
+        }
+        if (strip > 0 && trace_ != nullptr) {
+            trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
+        }
+    }
+
+    // Step 9: the engine on one set of the shrunk boxes, its order appended to `out`.
+    void order_part(std::span<const std::uint32_t> part, const PageBox& frame, std::uint32_t depth, bool top_strip,
+                    double dx, double dy, std::vector<std::uint32_t>& out) {
+        if (part.empty()) {
+            return;
+        }
+        const auto lo = trace_ != nullptr ? static_cast<std::uint32_t>(trace_->segment_order.size()) : 0U;
+        if (part.size() < 2) {
+            out.push_back(part.front());
+            if (trace_ != nullptr) {
+                trace_->segment_order.push_back(part.front());
+            }
+        } else {
+            boxes_.clear();
+            for (const std::uint32_t k : part) {
+                const PageBox& t = tb_[k];
+                boxes_.push_back(Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
+                                     round_to_single(t.y2)});
+            }
+            engine_part(orderer_, part, frame, depth, out);
+        }
+        if (trace_ != nullptr) {
+            trace_->parts.push_back(TracePart{lo, static_cast<std::uint32_t>(trace_->segment_order.size()), depth,
+                                              static_cast<std::uint32_t>(part.size()), top_strip, frame, dx, dy});
+        }
+    }
+
+    // The orderer on boxes_ (the boxes of `part`), its order appended to `out`.
+    void engine_part(PartOrderer& orderer, std::span<const std::uint32_t> part, const PageBox& frame,
+                     std::uint32_t depth, std::vector<std::uint32_t>& out) {
+        std::vector<std::uint32_t> positions;
+        if (trace_ == nullptr) {
+            positions = orderer.order(part, boxes_, frame, nullptr);
+        } else {
+            PartRecorder recorder(*trace_, part, depth);
+            positions = orderer.order(part, boxes_, frame, &recorder);
+            recorder.check();
+            if (!recorder.reported()) {  // an orderer that does not report: its order is the segmentation
+                for (const std::uint32_t p : positions) {
+                    trace_->segment_order.push_back(p < part.size() ? part[p] : kInvalid);
+                }
+            }
+        }
+        // A position outside the part fails the final check.
+        for (const std::uint32_t p : positions) {
+            out.push_back(p < part.size() ? part[p] : kInvalid);
+        }
+    }
+
+    // Step 11's way out, which the steps above never take: the engine's own
+    // order of all boxes, as given.
+    void fall_back(const PageBox& frame) {
+        const auto n = static_cast<std::uint32_t>(raw_.size());
+        std::vector<std::uint32_t> all(n);
+        std::iota(all.begin(), all.end(), 0U);
+        boxes_.clear();
+        for (const PageBox& b : raw_) {
+            boxes_.push_back(
+                Box{round_to_single(b.x1), round_to_single(b.y1), round_to_single(b.x2), round_to_single(b.y2)});
+        }
+        if (trace_ != nullptr) {
+            *trace_ = {};
+        }
+        out_.clear();
+        if (n < 2) {
+            out_ = all;
+            if (trace_ != nullptr) {
+                trace_->segment_order = all;
+            }
+            return;
+        }
+        EngineOrderer engine;
+        engine_part(engine, all, frame, 0, out_);
+        if (trace_ != nullptr) {
+            trace_->parts.push_back(TracePart{0, static_cast<std::uint32_t>(trace_->segment_order.size()), 0, n,
+                                              false, frame, 0.0, 0.0});
+        }
+    }
+
+    std::span<const PageBox> raw_;
+    const ProfileOptions& options_;
+    ProfileTrace* trace_;
+    PartOrderer& orderer_;
+    std::vector<PageBox> norm_;
+    std::vector<PageBox> tb_;
+    std::vector<ColumnRule> rules_;
+    std::vector<Box> boxes_;
+    std::vector<std::uint32_t> main_;
+    std::vector<std::uint32_t> out_;
+    Scratch scratch_;
+};
+
+}  // namespace
+}  // namespace detail
+
+const char* invalid_profile_setting(const ProfileOptions& options) noexcept {
+    const std::pair<const char*, double> values[] = {
+        {"tol_x", options.tol_x},
+        {"tol_y", options.tol_y},
+        {"margin_max", options.margin_max},
+        {"spread_window", options.spread_window},
+        {"top_strip_max", options.top_strip_max},
+        {"body_fraction", options.body_fraction},
+        {"rule_aspect", options.rule_aspect},
+        {"rule_min_length", options.rule_min_length},
+        {"rule_along", options.rule_along},
+        {"rule_edge", options.rule_edge},
+    };
+    for (const auto& [name, value] : values) {
+        if (!std::isfinite(value) || !(value >= 0.0)) {
+            return name;
+        }
+    }
+    return options.rule_edge < 0.5 ? nullptr : "rule_edge";
+}
+
+std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, const PageBox* page_bounds,
+                                         std::span<const PageBox> separators, const ProfileOptions& options,
+                                         ProfileTrace* trace, PartOrderer* orderer) {
+    if (const char* name = invalid_profile_setting(options)) {
+        throw std::invalid_argument(std::string("profile setting out of range: ") + name);
+    }
+    if (boxes.size() > kMaxBoxes) {
+        throw std::length_error("more boxes than the engine can index");
+    }
+    if (trace != nullptr) {
+        *trace = {};
+    }
+    detail::EngineOrderer engine;
+    detail::ProfileRun run(boxes, options, trace, orderer != nullptr ? *orderer : engine);
+    return run.run(page_bounds, separators);
+}
+
+}  // namespace quorlin::sorter

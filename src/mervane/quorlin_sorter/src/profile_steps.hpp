@@ -1,0 +1,127 @@
+#pragma once
+// Internals of the quality profile: its steps, each on plain values, so that
+// the engine tests can check them one by one. Not part of the public API.
+//
+// Boxes are kept in tables indexed by input index; a set of boxes is a run of
+// input indices, ascending. The splitting steps partition the run they are
+// given in place and stably (each side keeps input order), which is what makes
+// the result a permutation; their scratch space is reused from call to call.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "quorlin_sorter/profile.hpp"
+
+namespace quorlin::sorter::detail {
+
+// A double as the core stores a Python number: the nearest float, and beyond
+// the float range an infinity of the same sign.
+float round_to_single(double value) noexcept;
+
+bool is_finite(const PageBox& box) noexcept;
+
+// x1 <= x2 and y1 <= y2 (min and max of each pair, the first one on a tie).
+PageBox normalised(const PageBox& box) noexcept;
+
+// The page the relative parameters refer to: `bounds` normalised when finite
+// and of positive width and height, else the union of the `good` boxes, else
+// (0, 0, 0, 0).
+PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::span<const std::uint32_t> good) noexcept;
+
+// The box shrunk by dx on the left and right and dy on top and bottom; an
+// axis that would turn inside out keeps its extent.
+PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
+
+// Space the steps reuse from call to call.
+struct Scratch {
+    std::vector<std::pair<double, double>> intervals;
+    std::vector<double> keys;
+    std::vector<std::uint32_t> indices;
+};
+
+// Moves the indices of `set` for which taken(k) holds to its front, both
+// sides in their order; returns how many were taken.
+template <class Taken>
+std::size_t partition_stably(std::span<std::uint32_t> set, Taken taken, Scratch& scratch) {
+    scratch.indices.clear();
+    std::size_t front = 0;
+    for (const std::uint32_t k : set) {
+        if (taken(k)) {
+            set[front++] = k;
+        } else {
+            scratch.indices.push_back(k);
+        }
+    }
+    std::copy(scratch.indices.begin(), scratch.indices.end(), set.begin() + static_cast<std::ptrdiff_t>(front));
+    return front;
+}
+
+// A band between two sides of a split.
+struct Band {
+    double width;   // 0 when there is none
+    double middle;  // the position of the cut
+};
+
+// The widest stretch of [lo, hi] that none of the intervals (a, b) covers; of
+// equally wide ones the leftmost; width 0 and middle lo when there is none.
+// Sorts `intervals`.
+Band widest_empty_band(std::vector<std::pair<double, double>>& intervals, double lo, double hi);
+
+// A long vertical separator: its centre line x = c from y1 to y2.
+struct ColumnRule {
+    double c;
+    double y1;
+    double y2;
+};
+
+// The separators that count as column rules (finite, at least rule_aspect
+// times taller than wide, at least rule_min_length of the frame's height, of
+// positive height), sorted by (c, y1, y2).
+std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
+                                     const ProfileOptions& options);
+
+// The box (normalised) clipped at the rules that run alongside it and cross it
+// in an outer part: each rule is tested against the box as given, the largest
+// left clip and the smallest right clip are kept, so the order of the rules
+// does not matter. `rules` sorted by c.
+PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept;
+
+// The two pages of a spread: on a landscape frame, the widest band that no
+// box (shrunk by tol_x of half the frame's width on the left and right)
+// crosses in the central window is the fold. The boxes whose shrunk centre
+// lies left of its middle (the left page) are moved to the front of `good`.
+// Returns the band (width 0, and `good` unchanged, when there is no fold)
+// and sets `left` to the size of the left page.
+Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& left);
+
+// The thin strip above the first full-width gap of the (shrunk) boxes `tb`:
+// sweeping them by (y1, y2, index), the first box whose top lies below every
+// bottom so far ends the strip, which is taken when it is at most
+// top_strip_max of the frame's height tall. Only the boxes near the top are
+// sorted. Moves the strip to the front of `set`; returns the band under it
+// and sets `taken` to its size (0: no strip).
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+
+// The marginal notes among `set` (at least three boxes): the boxes beside the
+// text block (their vertical centre within its height) that lie wholly left or
+// wholly right of it, when such a strip is at most margin_max of the block's
+// width. Moves them to the back of `set`; returns how many there are.
+std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
+                          Scratch& scratch);
+
+// Appends to `out` the main order with the notes merged in: the notes, sorted
+// in place by (y1, x1, index) of `boxes`, each before the first main box whose
+// y1 is greater than its own; the rest at the end.
+void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
+                  std::vector<std::uint32_t>& out);
+
+// Whether `order` holds every index 0..n-1 exactly once.
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n);
+
+}  // namespace quorlin::sorter::detail
