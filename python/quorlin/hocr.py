@@ -38,7 +38,8 @@ from defusedxml import DefusedXmlException
 from _quorlin_core import SemanticLabel
 
 from .errors import PageError
-from .page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId, check_coordinate, parse_float, shown_text
+from .page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId, check_coordinate, parse_float
+from .page import shown_name, shown_text
 from .pagexml import parse_safe_xml
 from .xmlpatch import Span, XmlPatchError, escape_attribute, grouped_orders, rewrite, scan_spans
 
@@ -141,7 +142,7 @@ class _TreeBuilder(HTMLParser):
             if name in names:
                 continue  # a repeated attribute: HTML keeps the first
             if not _XML_NAME.match(name):
-                raise PageError(self.source, f"<{tag}> has the attribute {shown_text(name)}, which XML cannot hold")
+                raise PageError(self.source, f"<{shown_name(tag)}> has the attribute {shown_text(name)}, which XML cannot hold")
             names.add(name)
             kept.append((name, value if value is not None else name))
         if not _XML_NAME.match(tag):
@@ -235,7 +236,7 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
         try:
             codecs.lookup(encoding)
         except LookupError:
-            raise PageError(source, f"unknown character encoding {encoding!r}") from None
+            raise PageError(source, f"unknown character encoding {shown_text(encoding)}") from None
     try:
         text = data.decode(encoding)
     except UnicodeDecodeError as exc:
@@ -327,7 +328,7 @@ def _parse(source: str, data: bytes) -> tuple[bytes, Span]:
         SafeET.fromstring(data, forbid_dtd=False)
     except ParseError:
         data = html_to_xml(data, source)
-    except (DefusedXmlException, ValueError, RecursionError):
+    except (DefusedXmlException, ValueError, RecursionError, LookupError):
         pass  # refused below, with the message of the XML formats
     parse_safe_xml(source, data, forbid_dtd=False)  # safety checks, with their messages
     try:
@@ -339,7 +340,7 @@ def _parse(source: str, data: bytes) -> tuple[bytes, Span]:
 def _walk(source: str, data: bytes) -> _Layout:
     root = scan_spans(data)
     if root.local != "html":
-        raise PageError(source, f"not an hOCR document (root element is <{root.local}>)")
+        raise PageError(source, f"not an hOCR document (root element is <{shown_name(root.local)}>)")
     pages = [s for s in root.iter() if "ocr_page" in _classes(s)]
     if not pages:
         raise PageError(source, "no element of class ocr_page: not an hOCR document")
@@ -373,7 +374,8 @@ def page_from_hocr(data: bytes, source: str = "<hocr>") -> Page:
     layout = _walk(source, xml_data)
 
     def what(span: Span, rid: RegionId, cls: str) -> str:
-        return f"{cls} {rid!r}" if span.get("id") else f"{cls} #{str(rid).rpartition('_')[2]}"
+        name = shown_name(cls)
+        return f"{name} {shown_text(str(rid))}" if span.get("id") else f"{name} #{str(rid).rpartition('_')[2]}"
 
     def content_box(span: Span) -> Box | None:
         boxes = []

@@ -20,7 +20,7 @@ import defusedxml.ElementTree as SafeET
 
 from .errors import PageError
 from .labels import PAGE_REGION_LABELS, SKIPPED_PAGE_TYPES, page_region_label, skipped_role
-from .page import Box, Page, Region, RegionId, check_coordinate, parse_float, shown_text
+from .page import Box, Page, Region, RegionId, check_coordinate, parse_float, shown_name, shown_text
 from .xmlpatch import XmlPatchError, escape_attribute, set_child
 
 __all__ = ["PAGE_NAMESPACE_PREFIX", "page_from_xml", "page_xml_document", "parse_safe_xml"]
@@ -118,7 +118,7 @@ def _flatten_reading_order(source: str, group: XmlElement, known: set[str], out:
             if ref is None:
                 raise PageError(source, f"ReadingOrder: {name} without regionRef")
             if ref not in known:
-                raise PageError(source, f"ReadingOrder refers to unknown region {ref!r}")
+                raise PageError(source, f"ReadingOrder refers to unknown region {shown_text(ref)}")
             out.append(ref)
         else:
             _flatten_reading_order(source, child, known, out)
@@ -148,9 +148,23 @@ def parse_safe_xml(source: str, data: bytes, forbid_dtd: bool = True) -> XmlElem
         raise PageError(source, f"unsafe XML refused ({exc})") from None
     except ParseError as exc:
         raise PageError(source, f"not well-formed XML ({exc})") from None
+    except LookupError:
+        # expat asks Python for the codec the XML declaration names
+        raise PageError(source, f"the XML declaration names an unknown encoding {_declared_encoding(data)}") from None
     except (ValueError, RecursionError) as exc:
         raise PageError(source, f"unreadable XML ({exc})") from None
     return root
+
+
+_XML_DECLARED_ENCODING = re.compile(rb"""<\?xml[^>]*?\bencoding\s*=\s*(?:"([^"]*)"|'([^']*)')""")
+
+
+def _declared_encoding(data: bytes) -> str:
+    """The encoding name of the XML declaration at the start of ``data``, quoted for a message."""
+    m = _XML_DECLARED_ENCODING.match(data.lstrip(b"\xef\xbb\xbf \t\r\n")[:4096])
+    if m is None:
+        return "(unreadable)"
+    return shown_text((m.group(1) if m.group(1) is not None else m.group(2)).decode("latin-1"))
 
 
 def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
@@ -164,7 +178,7 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     root = parse_safe_xml(source, data)
     ns, root_name = _local(root.tag)
     if root_name != "PcGts" or not ns.startswith(PAGE_NAMESPACE_PREFIX):
-        raise PageError(source, f"not a PAGE-XML document (root element is <{root_name}> in namespace {ns!r})")
+        raise PageError(source, f"not a PAGE-XML document (root element is <{shown_name(root_name)}> in namespace {shown_text(ns)})")
     page_elem = root.find(f"{{{ns}}}Page")
     if page_elem is None:
         raise PageError(source, "PAGE-XML document without <Page>")
@@ -180,7 +194,7 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
         rid = child.get("id")
         if not rid:
             raise PageError(source, f"{tag} without id")
-        what = f"{tag} {rid!r}"
+        what = f"{tag} {shown_text(rid)}"
         coords = child.find(f"{{{ns}}}Coords")
         if coords is None:
             raise PageError(source, f"{what} has no Coords")
@@ -210,7 +224,7 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     seen_ids = [r.id for r in regions + skipped]
     if len(set(seen_ids)) != len(seen_ids):
         duplicate = next(i for i in seen_ids if seen_ids.count(i) > 1)
-        raise PageError(source, f"two regions share the id {duplicate!r}")
+        raise PageError(source, f"two regions share the id {shown_text(str(duplicate))}")
     return Page(
         source, "page-xml", width, height, regions, skipped, reading_order, data,
         image_filename=page_elem.get("imageFilename"), version=ns.rpartition("/")[2],
