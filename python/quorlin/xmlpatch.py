@@ -25,6 +25,13 @@ class XmlPatchError(ValueError):
     """The document cannot be rewritten as asked; the message says why."""
 
 
+# Between a namespace and a local name in expat's names.  Expat refuses a
+# namespace that contains the separator, and the safe parser (ElementTree)
+# accepts any, spaces included; XML 1.0 cannot hold U+0001 at all, not even
+# as a character reference, so no namespace the safe parser let through has it.
+_SEPARATOR = "\x01"
+
+
 @dataclass
 class _Layout:
     """Byte positions in the raw XML that the rewrite needs."""
@@ -55,7 +62,7 @@ def _start_tag_end(data: bytes, start: int) -> int:
 def _scan(data: bytes, namespace: str, parent: str | None, child: str, preceding: Collection[str]) -> _Layout:
     """Find <parent> under the root (None: the root), its first <child> and where a new <child> would go."""
     layout = _Layout()
-    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
+    parser = xml.parsers.expat.ParserCreate(namespace_separator=_SEPARATOR)
     parser.namespace_prefixes = True
     stack: list[tuple[str, str, int]] = []
 
@@ -63,7 +70,7 @@ def _scan(data: bytes, namespace: str, parent: str | None, child: str, preceding
         layout.encoding = encoding
 
     def on_start(name: str, attrs: dict[str, str]) -> None:
-        parts = name.split(" ")
+        parts = name.split(_SEPARATOR)
         uri, local = (parts[0], parts[1]) if len(parts) >= 2 else ("", parts[0])
         pos = parser.CurrentByteIndex
         depth = len(stack)
@@ -233,12 +240,12 @@ def scan_spans(data: bytes) -> Span:
     The document must already have been accepted by a safe parser; this
     pass reads no DTD and expands no entity.
     """
-    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
+    parser = xml.parsers.expat.ParserCreate(namespace_separator=_SEPARATOR)
     stack: list[Span] = []
     roots: list[Span] = []
 
     def split(name: str) -> tuple[str, str]:
-        uri, sep, local = name.partition(" ")
+        uri, sep, local = name.partition(_SEPARATOR)
         return (uri, local) if sep else ("", uri)
 
     def on_start(name: str, attrs: dict[str, str]) -> None:

@@ -41,6 +41,8 @@ EXPECTED = {
     "coco-unhashable-image-id.json": 'annotations[0]: "image_id" must be a number or a string, got [1318.0,',
     "coco-unhashable-category-id.json": 'categories[0]: "id" must be a number or a string, got [1]',
     "detections-stale-reading-order.json": None,
+    "pagexml-namespace-with-space.xml": None,
+    "hocr-namespace-with-space.hocr": None,
 }
 
 
