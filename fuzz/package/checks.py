@@ -164,7 +164,13 @@ def _fingerprint(region: Region) -> tuple[Any, ...]:
 
 
 def _check_order(page: Page) -> list[RegionId]:
-    """The page's order, which must hold every ordered region once, the same on a second call."""
+    """The page's order, which must hold every ordered region once, the same on a second call.
+
+    The ids must be unique: the written order refers to the regions by them.
+    """
+    every = [r.id for r in page.regions + page.skipped]
+    if len(set(every)) != len(every):
+        raise Finding(f"regions share an id: {[i for i, n in Counter(every).items() if n > 1][:5]!r}")
     reading_order = _observe(page.compute_order)
     if Counter(reading_order) != Counter(r.id for r in page.regions):
         raise Finding(f"the order {reading_order[:20]!r} is not the regions {[r.id for r in page.regions][:20]!r}")

@@ -10,6 +10,7 @@ writer changes only the <ReadingOrder> of the original bytes, through
 
 from __future__ import annotations
 
+import logging
 import re
 from collections.abc import Callable, Sequence
 from xml.etree.ElementTree import Element as XmlElement
@@ -26,6 +27,8 @@ from .xmlpatch import XmlPatchError, escape_attribute, set_child
 __all__ = ["PAGE_NAMESPACE_PREFIX", "page_from_xml", "page_xml_document", "parse_safe_xml"]
 
 PAGE_NAMESPACE_PREFIX = "http://schema.primaresearch.org/PAGE/gts/pagecontent/"
+
+log = logging.getLogger("quorlin")
 
 # Transkribus stores the region type as custom="structure {type:heading;}".
 _CUSTOM_TYPE = re.compile(r"structure\s*\{[^}]*?\btype:([^;}]+)")
@@ -151,7 +154,12 @@ def parse_safe_xml(source: str, data: bytes, forbid_dtd: bool = True) -> XmlElem
     except LookupError:
         # expat asks Python for the codec the XML declaration names
         raise PageError(source, f"the XML declaration names an unknown encoding {_declared_encoding(data)}") from None
-    except (ValueError, RecursionError) as exc:
+    except ValueError as exc:
+        if "multi-byte" in str(exc):  # expat reads only single-byte encodings besides its own
+            raise PageError(source, f"the XML declaration names the encoding {_declared_encoding(data)}, which the "
+                                    "XML parser cannot read; convert the file to UTF-8") from None
+        raise PageError(source, f"unreadable XML ({exc})") from None
+    except RecursionError as exc:
         raise PageError(source, f"unreadable XML ({exc})") from None
     return root
 
@@ -189,7 +197,12 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     skipped: list[Region] = []
     for child in page_elem:
         child_ns, tag = _local(child.tag)
-        if child_ns != ns or tag not in PAGE_REGION_LABELS:
+        if tag not in PAGE_REGION_LABELS:
+            continue
+        if child_ns != ns:
+            # a region of another namespace (another PAGE version) is not part of this page
+            log.warning("%s: %s %s is in the namespace %s, not the document's; left out of the order",
+                        source, tag, shown_text(child.get("id") or ""), shown_text(child_ns))
             continue
         rid = child.get("id")
         if not rid:
