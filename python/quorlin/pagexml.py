@@ -331,21 +331,25 @@ def _chain_lines(
     Each chain (OrderedGroup) keeps its attributes and holds its regions in
     the computed order; single RegionRefs stay as they were; regions of no
     chain form one more chain.  Regions that are not ordered (separators)
-    are left out, and a chain left empty is dropped.  None when nothing is
-    left at all.
+    are left out, a region the file names twice stays where it is named
+    first, and a chain left empty is dropped.  None when nothing is left at
+    all.
     """
     rank = {str(rid): i for i, rid in enumerate(reading_order)}
     chained: set[str] = set()
     kept: list[tuple[XmlElement, list[str]]] = []
     for member in members:
         refs = [r for r in dict.fromkeys(_refs(member)) if r in rank]
-        chained.update(refs)
+        # a region the file names in two members stays in the first only
+        fresh = [r for r in refs if r not in chained]
         if _local(member.tag)[1] == "OrderedGroup":
-            refs.sort(key=lambda r: rank[r])
-            if refs:
-                kept.append((member, refs))
-        elif refs:
+            fresh.sort(key=lambda r: rank[r])
+            if fresh:
+                kept.append((member, fresh))
+                chained.update(fresh)
+        elif fresh and len(fresh) == len(refs):  # kept as it is only when that repeats none
             kept.append((member, []))
+            chained.update(fresh)
     rest = [str(rid) for rid in reading_order if str(rid) not in chained]
     if not kept and not rest:
         return None

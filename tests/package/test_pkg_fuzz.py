@@ -46,6 +46,7 @@ EXPECTED = {
     "hocr-duplicate-region-ids.hocr": "fuzzed-input: two regions share the id 'a'",
     "hocr-html-deep-nesting.html": None,  # was read in time quadratic in its depth
     "pagexml-mixed-namespace.xml": None,  # the region of the other namespace is left out, with a warning
+    "pagexml-region-in-two-chains.xml": None,
     "pagexml-multibyte-encoding.xml": "names the encoding 'Shift_JIS', which the XML parser cannot read; convert",
 }
 
@@ -88,6 +89,12 @@ def test_a_region_of_another_namespace_is_left_out_with_a_warning(caplog):
     assert caplog.messages == ["p.xml: TextRegion 'r2' is in the namespace "
                                "'http://schema.primaresearch.org/PAGE/gts/pagecontent/2013-07-15', not the document's; "
                                "left out of the order"]
+
+
+def test_a_region_named_in_two_chains_stays_in_the_first():
+    page = read_page("p.xml", "auto", (REGRESSIONS / "pagexml-region-in-two-chains.xml").read_bytes())
+    again = read_page("p.xml", "auto", write_page(page, page.compute_order()))
+    assert again.reading_order == ["r1", "r2", "r3"]  # main: r1, r2; margin and the RegionRef: dropped; rest: r3
 
 
 def test_json_writers_escape_lone_surrogates_and_read_back():
