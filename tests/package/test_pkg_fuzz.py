@@ -11,6 +11,7 @@ import importlib.util
 import io
 import json
 import logging
+import struct
 import sys
 
 import pkg_helpers  # noqa: F401 - makes quorlin importable first
@@ -195,15 +196,80 @@ def test_checks_report_a_planted_fault(monkeypatch, name, patch, expected):
     assert expected in f"{type(caught.value).__name__}: {caught.value}"
 
 
-def test_cli_check_reports_a_command_that_writes_after_failing(monkeypatch):
-    def failing_after_writing(argv):
-        with open(argv[-1], "wb") as handle:
-            handle.write(b"half")
-        print(f"quorlin: error: {argv[1]}: bad", file=sys.stderr)
-        return 1
+SEEDS = FUZZ / "seeds"
 
-    monkeypatch.setattr(checks.cli, "main", failing_after_writing)
-    with pytest.raises(checks.Finding, match="failed but changed its output file"):
+
+def _writer_replacing(old, new):
+    def writer(page, reading_order):
+        return write_page(page, reading_order).replace(old, new, 1)
+    return writer
+
+
+def _batch_with_internal_error(source, lines, out, err, **kwargs):
+    failed = 0
+    for number, raw in enumerate(lines, 1):
+        if raw.strip():
+            message = f"{source}:{number}: internal error: KeyError: 'x'"
+            out.write(json.dumps({"line": number, "error": message}) + "\n")
+            err.write(f"quorlin: error: {message}\n")
+            failed += 1
+    return failed
+
+
+@pytest.mark.parametrize("target, seed, name, value, expected", [
+    ("page-xml", "page-2019-chains.xml", "write_page", _writer_replacing(b"Title &amp; more", b"Title"),
+     "changed the PAGE-XML outside its ReadingOrder"),
+    ("alto", "alto-2-mm10.xml", "write_page", _writer_replacing(b'<String CONTENT="left"/>', b""),
+     "writing changed the elements"),
+    ("hocr", "hocr-xhtml.hocr", "write_page", _writer_replacing(b"Title &amp; co", b"Title"),
+     "writing changed the text"),
+    ("detections", "coco-object.json", "write_page", _writer_replacing(b'"page.png"', b'"other.png"'),
+     "changed more than its annotations"),
+    ("jsonl", "batch-mixed.jsonl", "run_batch", _batch_with_internal_error, "line 1: .*internal error"),
+])
+def test_target_checks_report_a_planted_fault(monkeypatch, target, seed, name, value, expected):
+    data = (SEEDS / seed).read_bytes()
+    checks.check(target, data)  # the seed itself passes
+    monkeypatch.setattr(checks, name, value)
+    with pytest.raises(checks.Finding, match=expected):
+        checks.check(target, data)
+
+
+def test_native_check_reports_an_order_unlike_the_core(monkeypatch):
+    data = bytes([0, 0]) + struct.pack("<12d", 520, 200, 900, 600, 100, 50, 900, 120, 100, 200, 480, 600)
+    checks.check("native", data)
+    monkeypatch.setattr(checks.quorlin, "order", lambda boxes, *args, **kwargs: [0, 1, 2])
+    with pytest.raises(checks.Finding, match=r"the core orders the same boxes \[1, 2, 0\]"):
+        checks.check("native", data)
+
+
+def _failing_after_writing(argv):
+    with open(argv[-1], "wb") as handle:
+        handle.write(b"half")
+    print(f"quorlin: error: {argv[1]}: bad", file=sys.stderr)
+    return 1
+
+
+def _failing_leaving_a_temporary_file(argv):
+    with open(argv[-1] + ".tmp", "wb") as handle:
+        handle.write(b"half")
+    print(f"quorlin: error: {argv[1]}: bad", file=sys.stderr)
+    return 1
+
+
+def _failing_with_two_lines(argv):
+    print(f"quorlin: error: {argv[1]}: bad\nTraceback (most recent call last):", file=sys.stderr)
+    return 1
+
+
+@pytest.mark.parametrize("main, expected", [
+    (_failing_after_writing, "failed but changed its output file"),
+    (_failing_leaving_a_temporary_file, "left .* in its folder"),
+    (_failing_with_two_lines, "stderr line does not start with 'quorlin'"),
+])
+def test_cli_check_reports_a_command_that_fails_untidily(monkeypatch, main, expected):
+    monkeypatch.setattr(checks.cli, "main", main)
+    with pytest.raises(checks.Finding, match=expected):
         checks.check("cli", b"{}")
 
 
