@@ -58,6 +58,8 @@ _BEFORE_READING_ORDER = frozenset({"Description", "Styles", "Tags"})
 READING_ORDER_VERSION = (4, 3)
 
 _VERSION_IN_LOCATION = re.compile(r"alto-?v?(\d+)[-.](\d+)\.xsd")
+# What separates the IDs of an IDREFS attribute (ElementRef/@REF): XML's white space only.
+_XML_SPACE = re.compile(r"[ \t\r\n]+")
 _DPI = re.compile(r"\b([xy]?)dpi\s*[:=]\s*([0-9]+(?:\.[0-9]+)?)", re.I)
 
 
@@ -395,10 +397,13 @@ def _stored_order(source: str, layout: _Layout) -> list[RegionId] | None:
     for span in ro.iter():
         if span.local != "ElementRef":
             continue
-        for ref in (span.get("REF") or "").split():
+        for ref in _XML_SPACE.split(span.get("REF") or ""):
+            if not ref:
+                continue
             target = by_id.get(ref)
             if target is None:
-                raise PageError(source, f"ElementRef {shown_text(span.get('ID') or '')} refers to a missing ID {shown_text(ref)}")
+                raise PageError(
+                    source, f"ElementRef {shown_text(span.get('ID') or '')} refers to a missing ID {shown_text(ref)}")
             add(target)
     return out
 
@@ -438,6 +443,10 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         suffix += 1
         group_id = f"ro_quorlin_{suffix}"
     by_rid = {b.rid: b for b in layout.blocks}
+    for rid in reading_order:
+        if _XML_SPACE.search(str(rid)):  # REF holds a list of IDs, separated by spaces
+            raise PageError(page.source, f"{by_rid[rid].tag} {shown_text(str(rid))}: an ID with a space in it "
+                                         "cannot be referred to from a ReadingOrder")
     new_ids = {by_rid[rid].span: f' ID="{escape_attribute(str(rid))}"'
                for rid in reading_order if not by_rid[rid].has_id}
     try:

@@ -48,6 +48,8 @@ EXPECTED = {
     "hocr-html-deep-nesting.html": None,  # was read in time quadratic in its depth
     "pagexml-mixed-namespace.xml": None,  # the region of the other namespace is left out, with a warning
     "pagexml-region-in-two-chains.xml": None,
+    "alto-id-with-space.xml": "fuzzed-input: TextBlock 'tb2 b': an ID with a space in it cannot be referred to from",
+    "alto-ref-with-no-break-space.xml": None,  # REF is split at XML's white space only
     "pagexml-multibyte-encoding.xml": "names the encoding 'Shift_JIS', which the XML parser cannot read; convert",
 }
 
@@ -96,6 +98,11 @@ def test_a_region_named_in_two_chains_stays_in_the_first():
     page = read_page("p.xml", "auto", (REGRESSIONS / "pagexml-region-in-two-chains.xml").read_bytes())
     again = read_page("p.xml", "auto", write_page(page, page.compute_order()))
     assert again.reading_order == ["r1", "r2", "r3"]  # main: r1, r2; margin and the RegionRef: dropped; rest: r3
+
+
+def test_alto_references_are_split_at_xml_white_space_only():
+    page = read_page("a.xml", "auto", (REGRESSIONS / "alto-ref-with-no-break-space.xml").read_bytes())
+    assert page.reading_order == ["tb2\u00a0b", "tb1"]
 
 
 def test_json_writers_escape_lone_surrogates_and_read_back():
