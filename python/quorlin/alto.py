@@ -243,7 +243,8 @@ def _walk(source: str, data: bytes) -> tuple[_Layout, XmlElement]:
     except XmlPatchError as exc:
         raise PageError(source, str(exc)) from None
     if root.local != "alto":
-        raise PageError(source, f"not an ALTO document (root element is <{shown_name(root.local)}> in namespace {shown_text(root.uri)})")
+        raise PageError(source, f"not an ALTO document (root element is <{shown_name(root.local)}> "
+                                f"in namespace {shown_text(root.uri)})")
     major, minor = _alto_version(source, root)
     layouts = [c for c in root.kids() if c.local == "Layout"]
     if not layouts:

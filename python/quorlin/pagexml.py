@@ -186,7 +186,8 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     root = parse_safe_xml(source, data)
     ns, root_name = _local(root.tag)
     if root_name != "PcGts" or not ns.startswith(PAGE_NAMESPACE_PREFIX):
-        raise PageError(source, f"not a PAGE-XML document (root element is <{shown_name(root_name)}> in namespace {shown_text(ns)})")
+        raise PageError(source, f"not a PAGE-XML document (root element is <{shown_name(root_name)}> "
+                                f"in namespace {shown_text(ns)})")
     page_elem = root.find(f"{{{ns}}}Page")
     if page_elem is None:
         raise PageError(source, "PAGE-XML document without <Page>")
