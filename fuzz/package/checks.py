@@ -243,16 +243,52 @@ def _elements(root: XmlElement, leave_out: str) -> Iterator[XmlElement]:
         stack.extend(reversed(list(elem)))
 
 
+def _outline(elem: XmlElement, leave_out: str) -> list[tuple[Any, ...]]:
+    """The document as start tags (with their attributes), end tags and text, in order,
+    without the elements named ``leave_out`` (but with the text that follows them).
+
+    Text that meets is joined and its white space runs made one space: taking
+    an element out (or putting one in) with its indentation may join the text
+    around it, but changes none of it.
+    """
+    events: list[tuple[Any, ...]] = []
+    pending: list[str] = []
+
+    def flush() -> None:
+        text = " ".join("".join(pending).split())
+        pending.clear()
+        if text:
+            events.append(("text", text))
+
+    stack: list[tuple[XmlElement, bool]] = [(elem, False)]
+    while stack:
+        node, closing = stack.pop()
+        if closing:
+            flush()
+            events.append(("end", node.tag))
+            pending.append(node.tail or "")
+            continue
+        if _local(node.tag) == leave_out:
+            pending.append(node.tail or "")
+            continue
+        flush()
+        events.append(("start", node.tag, sorted(node.attrib.items())))
+        pending.append(node.text or "")
+        stack.append((node, True))
+        stack.extend((child, False) for child in reversed(list(node)))
+    flush()
+    return events
+
+
 def _same_except_reading_order(before: bytes, after: bytes) -> None:
     """PAGE-XML: every element, attribute and text but the ReadingOrder is as it was, in place."""
     def outline(data: bytes) -> list[tuple[Any, ...]]:
-        return [(e.tag, sorted(e.attrib.items()), (e.text or "").strip(), (e.tail or "").strip())
-                for e in _elements(_xml(data), "ReadingOrder")]
+        return _outline(_xml(data), "ReadingOrder")
 
     old, new = outline(before), outline(after)
     if old != new:
         changed = next((i for i, (a, b) in enumerate(zip(old, new)) if a != b), min(len(old), len(new)))
-        raise Finding(f"writing changed the PAGE-XML outside its ReadingOrder, from element {changed}: "
+        raise Finding(f"writing changed the PAGE-XML outside its ReadingOrder, from event {changed}: "
                       f"{old[changed:changed + 1]!r} became {new[changed:changed + 1]!r}")
 
 

@@ -48,6 +48,7 @@ EXPECTED = {
     "hocr-html-deep-nesting.html": None,  # was read in time quadratic in its depth
     "pagexml-mixed-namespace.xml": None,  # the region of the other namespace is left out, with a warning
     "pagexml-region-in-two-chains.xml": None,
+    "pagexml-text-after-removed-reading-order.xml": None,  # caught the checks: the text stays where it was
     "alto-id-with-space.xml": "fuzzed-input: TextBlock 'tb2 b': an ID with a space in it cannot be referred to from",
     "alto-ref-with-no-break-space.xml": None,  # REF is split at XML's white space only
     "pagexml-multibyte-encoding.xml": "names the encoding 'Shift_JIS', which the XML parser cannot read; convert",
