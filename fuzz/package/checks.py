@@ -294,25 +294,31 @@ def _same_except_reading_order(before: bytes, after: bytes) -> None:
 
 def _same_content(before: bytes, after: bytes, added_attribute: str = "") -> None:
     """ALTO and hOCR, whose writers move elements: the same elements with the same
-    attributes (but ``added_attribute``, an ID the writer may add), and the same text.
+    attributes (but ``added_attribute``, an ID the writer may add), each in the
+    same parent, and the same text.
 
-    Text is every piece of character data of the document outside the
-    ReadingOrder (ALTO's word contents are attributes, compared above): a
-    writer that moves elements moves their text with them and keeps the
-    text between them where it was, so none may be lost or doubled.
+    Text is the words of the character data outside the ReadingOrder
+    (ALTO's word contents are attributes, compared above): a writer that
+    moves elements moves their text with them and keeps the text between
+    them where it was, so no word may be lost, doubled or joined to another.
     """
     def content(data: bytes) -> tuple[Counter[Any], Counter[str], set[str]]:
         elements: Counter[Any] = Counter()
         texts: Counter[str] = Counter()
         ids: set[str] = set()
-        for e in _elements(_xml(data), "ReadingOrder"):
+        stack: list[tuple[XmlElement, Any]] = [(_xml(data), None)]
+        while stack:
+            e, parent = stack.pop()
+            texts.update((e.tail or "").split())
+            if _local(e.tag) == "ReadingOrder":
+                continue
             attrs = {k: v for k, v in e.attrib.items() if k != added_attribute}
-            elements[(e.tag, tuple(sorted(attrs.items())))] += 1
+            key = (e.tag, tuple(sorted(attrs.items())))
+            elements[(parent, key)] += 1
             if added_attribute and added_attribute in e.attrib:
                 ids.add(e.attrib[added_attribute])
-            for piece in (e.text, e.tail):
-                if piece and piece.strip():
-                    texts[piece.strip()] += 1
+            texts.update((e.text or "").split())
+            stack.extend((child, key) for child in e)
         return elements, texts, ids
 
     old_elements, old_texts, old_ids = content(before)
@@ -320,7 +326,7 @@ def _same_content(before: bytes, after: bytes, added_attribute: str = "") -> Non
     if old_elements != new_elements:
         lost = list((old_elements - new_elements).elements())[:3]
         gained = list((new_elements - old_elements).elements())[:3]
-        raise Finding(f"writing changed the elements: lost {lost!r}, gained {gained!r}")
+        raise Finding(f"writing changed the elements or their parents: lost {lost!r:.300}, gained {gained!r:.300}")
     if old_texts != new_texts:
         lost_text = list((old_texts - new_texts).elements())[:3]
         gained_text = list((new_texts - old_texts).elements())[:3]

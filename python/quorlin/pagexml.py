@@ -10,6 +10,7 @@ writer changes only the <ReadingOrder> of the original bytes, through
 
 from __future__ import annotations
 
+import codecs
 import logging
 import re
 from collections.abc import Callable, Sequence
@@ -137,6 +138,9 @@ def parse_safe_xml(source: str, data: bytes, forbid_dtd: bool = True) -> XmlElem
     """Parse XML safely: no entity declarations, no external references, and
     (unless ``forbid_dtd`` is False, for XHTML) no DOCTYPE at all; every
     problem is a :class:`PageError` naming ``source``."""
+    if data.startswith((codecs.BOM_UTF32_LE, codecs.BOM_UTF32_BE)):
+        # expat would take the mark for UTF-16's and stop at its first NUL
+        raise PageError(source, "the file is UTF-32, which the XML parser cannot read; convert it to UTF-8")
     try:
         root: XmlElement = SafeET.fromstring(data, forbid_dtd=forbid_dtd)
     except defusedxml.DTDForbidden:
@@ -164,15 +168,21 @@ def parse_safe_xml(source: str, data: bytes, forbid_dtd: bool = True) -> XmlElem
     return root
 
 
-_XML_DECLARED_ENCODING = re.compile(rb"""<\?xml[^>]*?\bencoding\s*=\s*(?:"([^"]*)"|'([^']*)')""")
+_XML_DECLARED_ENCODING = re.compile(r"""<\?xml[^>]*?\bencoding\s*=\s*(?:"([^"]*)"|'([^']*)')""")
+# UTF-32 first: its little-endian mark starts with UTF-16's
+_BYTE_ORDER_MARKS = ((codecs.BOM_UTF32_LE, "utf-32-le"), (codecs.BOM_UTF32_BE, "utf-32-be"),
+                     (codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"), (codecs.BOM_UTF16_BE, "utf-16-be"))
 
 
 def _declared_encoding(data: bytes) -> str:
     """The encoding name of the XML declaration at the start of ``data``, quoted for a message."""
-    m = _XML_DECLARED_ENCODING.match(data.lstrip(b"\xef\xbb\xbf \t\r\n")[:4096])
+    head = data[:4096]
+    text = next((head[len(bom):].decode(codec, "replace") for bom, codec in _BYTE_ORDER_MARKS
+                 if head.startswith(bom)), None)
+    m = _XML_DECLARED_ENCODING.match(head.decode("latin-1") if text is None else text)
     if m is None:
         return "(unreadable)"
-    return shown_text((m.group(1) if m.group(1) is not None else m.group(2)).decode("latin-1"))
+    return shown_text(m.group(1) if m.group(1) is not None else m.group(2))
 
 
 def page_from_xml(data: bytes, source: str = "<xml>") -> Page:

@@ -18,6 +18,7 @@ import pkg_helpers  # noqa: F401 - makes quorlin importable first
 import pytest
 from pkg_helpers import REPO
 
+from quorlin import xmlpatch
 from quorlin.batch import run_batch
 from quorlin.errors import PageError
 from quorlin.formats import read_page, write_page
@@ -50,7 +51,9 @@ EXPECTED = {
     "pagexml-region-in-two-chains.xml": None,
     "pagexml-text-after-removed-reading-order.xml": None,  # caught the checks: the text stays where it was
     "alto-id-with-space.xml": "fuzzed-input: TextBlock 'tb2 b': an ID with a space in it cannot be referred to from",
-    "alto-ref-with-no-break-space.xml": None,  # REF is split at XML's white space only
+    "alto-ref-with-no-break-space.xml": None,
+    "alto-last-block-self-closing.xml": None,  # was written with the block moved out of its PrintSpace
+    "hocr-last-region-self-closing.hocr": None,  # was written with the region moved out of its page  # REF is split at XML's white space only
     "pagexml-multibyte-encoding.xml": "names the encoding 'Shift_JIS', which the XML parser cannot read; convert",
 }
 
@@ -104,6 +107,35 @@ def test_a_region_named_in_two_chains_stays_in_the_first():
 def test_alto_references_are_split_at_xml_white_space_only():
     page = read_page("a.xml", "auto", (REGRESSIONS / "alto-ref-with-no-break-space.xml").read_bytes())
     assert page.reading_order == ["tb2\u00a0b", "tb1"]
+
+
+@pytest.mark.parametrize("xml, spans", [
+    (b"<a><r/></a>", [("a", 0, 11), ("r", 3, 7)]),  # expat reports r's end where </a> starts
+    (b"<a><r></r></a>", [("a", 0, 14), ("r", 3, 10)]),
+    (b"<a><r><x/></r></a>", [("a", 0, 18), ("r", 3, 14), ("x", 6, 10)]),
+    (b"<a><r a='/'/> </a>", [("a", 0, 18), ("r", 3, 13)]),
+    (b"<a><r><r/></r></a>", [("a", 0, 18), ("r", 3, 14), ("r", 6, 10)]),
+])
+def test_element_spans_end_where_the_element_ends(xml, spans):
+    assert [(s.local, s.start, s.end) for s in xmlpatch.scan_spans(xml).iter()] == spans
+
+
+@pytest.mark.parametrize("name", ["alto-last-block-self-closing.xml", "hocr-last-region-self-closing.hocr"])
+@pytest.mark.parametrize("encoding", ["utf-16-le", "utf-16-be"])
+def test_compact_files_in_utf16_are_reordered_in_place(name, encoding):
+    text = '<?xml version="1.0" encoding="UTF-16"?>' + (REGRESSIONS / name).read_text()
+    data = ("\ufeff" + text).encode(encoding)
+    checks.check(checks.target_of(name), data)
+    page = read_page("f", "auto", data)
+    again = read_page("f", "auto", write_page(page, page.compute_order()))
+    assert [r.id for r in again.regions] == ["a", "b"]
+
+
+@pytest.mark.parametrize("encoding", ["utf-32-le", "utf-32-be"])
+def test_utf32_xml_is_refused_naming_its_encoding(encoding):
+    text = '<?xml version="1.0" encoding="UTF-32"?>' + (REGRESSIONS / "alto-last-block-self-closing.xml").read_text()
+    with pytest.raises(PageError, match="^f: the file is UTF-32, which the XML parser cannot read; convert it to UTF-8$"):
+        read_page("f", "auto", ("\ufeff" + text).encode(encoding))
 
 
 def test_json_writers_escape_lone_surrogates_and_read_back():
