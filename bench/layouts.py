@@ -9,7 +9,7 @@ layout detector hands its boxes over in no particular order.  ``label`` is a
 Layouts:
 
 * ``real``: regions of the human reading order of the real pages of
-  ``realdata/pages.jsonl``.  A size that one page cannot fill is built by
+  ``bench/data/pages.jsonl`` (or ``$QUORLIN_REALDATA``).  A size that one page cannot fill is built by
   tiling whole pages on a sheet (rows of pages, gutters of random width) and
   cutting the last page short.
 * ``realistic``: synthetic pages with one to four columns, full-width
@@ -29,7 +29,8 @@ import math
 import os
 import random
 
-REALDATA = os.environ.get("QUORLIN_REALDATA", "/work/shared/realdata/pages.jsonl")
+REALDATA = os.environ.get(
+    "QUORLIN_REALDATA", os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "pages.jsonl"))
 
 LAYOUTS = ("real", "realistic", "random", "staircase", "identical")
 

@@ -21,6 +21,8 @@
 //   - the result is a permutation of the input (bit-identical records);
 //   - two runs give the same result and the same log lines;
 //   - swapping the corners of every box changes neither;
+//   - the engine's observer reports exactly what the log lines say, in the
+//     same order, and an observed run gives the same order;
 //   - every log line is well-formed (target, source, line number, level and
 //     text as the engine's table of log sites gives them) and the lines
 //     describe a consistent run: counts add up, every split of the
@@ -48,7 +50,9 @@
 #include <vector>
 
 #include "detail.hpp"
+#include "quorlin_sorter/format.hpp"
 #include "quorlin_sorter/log.hpp"
+#include "quorlin_sorter/observer.hpp"
 #include "quorlin_sorter/sorter.hpp"
 
 namespace {
@@ -195,6 +199,74 @@ Input decode(const std::uint8_t* data, std::size_t size) {
     return in;
 }
 
+// ---- The observer ----------------------------------------------------------------
+
+// Turns each report of the engine's observer back into the log line (or the
+// two lines) it stands for, so that a run with an observer can be checked
+// against the lines the same run logged.
+class Retelling final : public quorlin::sorter::Observer {
+public:
+    explicit Retelling(std::size_t n) : n_(n) {}
+
+    void set_aside(std::span<const std::uint32_t> indices) noexcept override {
+        lines.push_back("110 [sort] cross-layout: " + std::to_string(indices.size()) +
+                        ", remaining: " + std::to_string(n_ - indices.size()));
+    }
+    void all_cross_layout() noexcept override {
+        lines.push_back("117 [sort] all elements are cross-layout, falling back to y-then-x sort");
+    }
+    void cut(const quorlin::sorter::CutReport& c) noexcept override {
+        cut_line(c);
+        lines.push_back("287 [segment] split into 2 groups: " + std::to_string(c.mid - c.lo) + ", " +
+                        std::to_string(c.hi - c.mid));
+    }
+    void one_group(const quorlin::sorter::CutReport& c) noexcept override {
+        cut_line(c);
+        lines.push_back("279 [segment] cut produced only 1 group for " + std::to_string(c.hi - c.lo) +
+                        " elements, falling back to y-then-x sort");
+    }
+    void no_valid_cut(const quorlin::sorter::FallbackReport& f) noexcept override {
+        lines.push_back("254 [segment] no valid cuts for " + std::to_string(f.hi - f.lo) +
+                        " elements, falling back to y-then-x sort");
+    }
+
+    std::vector<std::string> lines;
+
+private:
+    void cut_line(const quorlin::sorter::CutReport& c) {
+        const bool h = c.axis == quorlin::sorter::CutAxis::Horizontal;
+        std::string line = h ? "263 [segment] horizontal cut at y=" : "270 [segment] vertical cut at x=";
+        qlog::append_fixed(line, c.position, 1);
+        line += " (gap=";
+        qlog::append_fixed(line, c.gap, 1);
+        line += ") on " + std::to_string(c.hi - c.lo) + " elements";
+        lines.push_back(line);
+    }
+    std::size_t n_;
+};
+
+// The observer tells what the log tells: every line a report stands for, in
+// the same order, and the same order of the elements.
+void check_observer(const Input& in, const std::vector<ElementRecord>& result, const std::vector<Line>& logged) {
+    const detail::Table table = detail::table_of(in.records);
+    Retelling retelling(in.records.size());
+    g_sink.lines.clear();
+    const std::vector<std::uint32_t> order = detail::order_table(
+        table, in.reference_width ? *in.reference_width : detail::reference_width(table), &retelling);
+    g_sink.lines.clear();
+    check(order.size() == result.size(), "the observed run returned another number of elements");
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        check(same_bits(in.records[order[i]], result[i]), "the observed run gave another order");
+    }
+    std::vector<std::string> expected;
+    for (const Line& l : logged) {
+        if (l.line != 87 && l.line != 126 && l.line != 468 && l.line != 500) {
+            expected.push_back(std::to_string(l.line) + " " + l.text);
+        }
+    }
+    check(retelling.lines == expected, "the observer's reports differ from the log lines");
+}
+
 // ---- Running the engine --------------------------------------------------------
 
 struct Run {
@@ -206,7 +278,7 @@ Run run(const Input& in, std::span<const ElementRecord> records) {
     g_sink.lines.clear();
     Run out;
     if (in.reference_width) {
-        out.result = detail::order_elements(records, detail::extents_of_all(records), *in.reference_width);
+        out.result = detail::order_records(records, *in.reference_width);
     } else {
         out.result = quorlin::sorter::order_elements(records);
     }
@@ -574,6 +646,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check_permutation(in.records, first.result, in.index_ids);
     check_story(in, first);
+    check_observer(in, first.result, first.lines);
 
     const Run second = run(in, in.records);
     check(second.lines == first.lines, "two runs logged different lines");

@@ -3,8 +3,9 @@
 #
 #   1. the engine's GoogleTests built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (every report fatal), run through ctest;
-#   2. the extension module built with the same sanitizers, with the binding's
-#      pytest suites (classes and entry, log bridge, reliability) run against it;
+#   2. both extension modules built with the same sanitizers, with the binding's
+#      pytest suites (classes and entry, log bridge, reliability, native path)
+#      run against them;
 #   3. the libFuzzer harness (fuzz/), built with the same sanitizers: a replay
 #      of the kept seed corpus, then a smoke run on a copy of it.
 #
@@ -93,13 +94,21 @@ else
         cd "$root/tests"
         export LD_PRELOAD="$asan_runtime"
         export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
-        export PYTHONPATH="$build/sanitize-module${PYTHONPATH:+:$PYTHONPATH}"
-        loaded=$("$python" -c 'import _quorlin_core; print(_quorlin_core.__file__)')
-        if [[ "$loaded" != "$build/sanitize-module/"* ]]; then
-            say "FAILED: the tests would import $loaded, not the sanitizer build"
-            exit 1
-        fi
-        "$python" -m pytest -q -p no:cacheprovider test_module.py test_log_bridge.py test_reliability.py
+        # quorlin._native lives inside the package: a copy of the package's
+        # sources with the sanitizer build of it beside them.
+        package="$build/sanitize-module/package"
+        rm -rf "$package" && mkdir -p "$package"
+        cp -r "$root/python/quorlin" "$package/quorlin"
+        cp "$build/sanitize-module"/_native*.so "$package/quorlin/"
+        export PYTHONPATH="$build/sanitize-module:$package${PYTHONPATH:+:$PYTHONPATH}"
+        loaded=$("$python" -c 'import _quorlin_core, quorlin._native as n; print(_quorlin_core.__file__); print(n.__file__)')
+        while read -r file; do
+            if [[ "$file" != "$build/sanitize-module/"* ]]; then
+                say "FAILED: the tests would import $file, not the sanitizer build"
+                exit 1
+            fi
+        done <<<"$loaded"
+        "$python" -m pytest -q -p no:cacheprovider test_module.py test_log_bridge.py test_reliability.py test_native.py
     )
 fi
 

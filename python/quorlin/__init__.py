@@ -4,6 +4,7 @@ The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
 ``XYCutConfig``, ``compute_order_mervane``, ``reset_log_cache``); on top of it:
 
 * :func:`order` - reading order of plain boxes (a list or an N x 4 array);
+* :func:`explain` - the order with the cuts and fallbacks that made it;
 * :data:`LABELS` / :func:`label_for` - detector class names -> SemanticLabel;
 * :func:`order_page` - the per-page function for JSON pages (batch, Dask);
 * :func:`from_detections` - detector output (x1,y1,x2,y2 lists, COCO) as boxes and class names;
@@ -15,22 +16,33 @@ The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError
-from importlib.metadata import version as _version
 
 from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane, reset_log_cache
 
 from .batch import order_page
 from .detections import from_detections
 from .errors import PageError, QuorlinError
+from .explaining import Explanation, explain
 from .formats import read_page
 from .labels import LABELS, label_for
 from .ordering import order
 
-try:
-    __version__ = _version("quorlin")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
+
+
+def __getattr__(name: str) -> str:
+    # The version is looked up on first use: importlib.metadata costs a few
+    # tens of milliseconds, which every run of the command would pay.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError
+        from importlib.metadata import version as _version
+
+        try:
+            version = _version("quorlin")
+        except PackageNotFoundError:  # running from a source tree
+            version = "0+unknown"
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
     "Element",
@@ -39,6 +51,8 @@ __all__ = [
     "compute_order_mervane",
     "reset_log_cache",
     "order",
+    "explain",
+    "Explanation",
     "order_page",
     "from_detections",
     "read_page",

@@ -8,7 +8,6 @@ each worker process, and what a Dask bag can ``map`` over.
 from __future__ import annotations
 
 import logging
-import multiprocessing
 import sys
 import time
 from collections.abc import Iterable, Iterator, Mapping
@@ -16,10 +15,10 @@ from dataclasses import dataclass
 from typing import IO, Any
 
 from .errors import QuorlinError
-from .formats import order_json_value
-from .jsonpage import dump_json, json_document, load_json, page_from_json
+from .formats import explain_json_value, order_json_value
+from .jsonpage import dump_json, load_json, ordered_json_document
 
-__all__ = ["order_page", "order_lines", "run_batch", "LineResult"]
+__all__ = ["order_page", "explain_page", "order_lines", "run_batch", "LineResult"]
 
 
 def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
@@ -28,10 +27,23 @@ def order_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any
     Raises :class:`quorlin.errors.PageError` for a page that is not valid,
     including a value that is not an object at all (a JSON list, number,
     string or null on a line of a batch).
+
+    A valid page is read by ``quorlin._native`` straight from its dict; any
+    page it does not decide, every invalid page among them, goes through the
+    Python reader, whose messages are the ones reported.
     """
-    parsed = page_from_json(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
-                            source)
-    return json_document(parsed, parsed.compute_order())
+    return ordered_json_document(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
+                                 source)
+
+
+def explain_page(page: Mapping[str, Any], source: str = "<page>") -> dict[str, Any]:
+    """What ``quorlin order --explain`` writes for one JSON page object: its
+    source, order, cuts and fallbacks (see :meth:`quorlin.page.Page.explain`).
+
+    Raises :class:`quorlin.errors.PageError` for a page that is not valid.
+    """
+    return explain_json_value(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
+                              source, "json")
 
 
 @dataclass(frozen=True)
@@ -43,12 +55,13 @@ class LineResult:
     error: str | None
 
 
-def _order_line(item: tuple[str, int, bytes, str]) -> LineResult:
-    """Worker: parse, order and serialise one line; never raises."""
+def _order_line(item: tuple[str, int, bytes, str], explain: bool = False) -> LineResult:
+    """Worker: parse, order (or explain) and serialise one line; never raises."""
     source, number, raw, fmt = item
     where = f"{source}:{number}"
     try:
-        result = order_json_value(load_json(where, raw), where, fmt)
+        value = load_json(where, raw)
+        result = explain_json_value(value, where, fmt) if explain else order_json_value(value, where, fmt)
         return LineResult(number, dump_json(result), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
@@ -68,30 +81,64 @@ def _init_worker(log_level: int) -> None:
     reset_log_cache()
 
 
+def _order_chunk(chunk: tuple[str, str, bool, list[tuple[int, bytes]]]) -> list[tuple[int, str | None, str | None]]:
+    """Worker of a pool: one chunk of lines in, their results out as plain tuples."""
+    source, fmt, explain, lines = chunk
+    results = []
+    for number, raw in lines:
+        result = _order_line((source, number, raw, fmt), explain)
+        results.append((result.line, result.output, result.error))
+    return results
+
+
+def _chunks(source: str, fmt: str, explain: bool, items: Iterator[tuple[int, bytes]],
+            size: int) -> Iterator[tuple[str, str, bool, list[tuple[int, bytes]]]]:
+    """The numbered lines in chunks of about ``size`` bytes (at least one line each)."""
+    chunk: list[tuple[int, bytes]] = []
+    filled = 0
+    for number, raw in items:
+        chunk.append((number, raw))
+        filled += len(raw)
+        if filled >= size:
+            yield source, fmt, explain, chunk
+            chunk, filled = [], 0
+    if chunk:
+        yield source, fmt, explain, chunk
+
+
 def order_lines(
     lines: Iterable[bytes],
     *,
     jobs: int = 1,
     source: str = "<input>",
-    chunksize: int = 4,
+    chunksize: int = 1 << 18,
     fmt: str = "auto",
+    explain: bool = False,
 ) -> Iterator[LineResult]:
     """Order the JSON pages of ``lines`` (one page per line) in input order.
 
     Blank lines are skipped but still counted, so line numbers match the
-    file.  With ``jobs`` > 1 the pages are spread over that many processes;
-    the results still come back in input order, one per page.  A line may
-    also hold detector output (a list of detections, a COCO object): each
-    line's shape is told from its content with ``fmt`` "auto", or forced
-    with "json", "detections" or "coco".
+    file.  With ``jobs`` > 1 the pages are spread over that many processes,
+    in chunks of about ``chunksize`` bytes of input (whole lines), so that
+    each trip to a worker carries enough work to pay for itself; the results
+    still come back in input order, one per page.  A line may also hold
+    detector output (a list of detections, a COCO object): each line's shape
+    is told from its content with ``fmt`` "auto", or forced with "json",
+    "detections" or "coco".  With ``explain`` each output line is the page's
+    explanation (:func:`quorlin.formats.explain_json_value`) instead.
     """
-    items = ((source, number, raw, fmt) for number, raw in enumerate(lines, 1) if raw.strip())
+    items = ((number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
     if jobs <= 1:
-        yield from map(_order_line, items)
+        for number, raw in items:
+            yield _order_line((source, number, raw, fmt), explain)
         return
+    import multiprocessing  # only a run in several processes needs it
+
     level = logging.getLogger("quorlinpy").getEffectiveLevel()
     with multiprocessing.Pool(jobs, initializer=_init_worker, initargs=(level,)) as pool:
-        yield from pool.imap(_order_line, items, chunksize)
+        for results in pool.imap(_order_chunk, _chunks(source, fmt, explain, items, chunksize)):
+            for number, output, error in results:
+                yield LineResult(number, output, error)
 
 
 class _Progress:
@@ -138,6 +185,7 @@ def run_batch(
     total: int | None = None,
     progress: bool | None = None,
     fmt: str = "auto",
+    explain: bool = False,
 ) -> int:
     """Order every page of a JSON Lines input and write one output line per page.
 
@@ -151,7 +199,7 @@ def run_batch(
         progress = bool(getattr(err, "isatty", lambda: False)())
     bar = _Progress(err, total, progress)
     failed = 0
-    for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt):
+    for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain):
         if result.error is not None:
             failed += 1
             bar.clear()

@@ -1,24 +1,25 @@
-"""The ``quorlin`` command: order, draw and demo."""
+"""The ``quorlin`` command: order, draw, demo and eval."""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import logging
 import os
 import sys
 import tempfile
 from collections.abc import Iterator, Sequence
-from importlib import resources
 from pathlib import Path
 from typing import IO
 
 from _quorlin_core import reset_log_cache
 
-from . import __version__
 from .batch import run_batch
-from .draw import image_data_uri, order_with_cuts, render_svg
 from .errors import PageError, QuorlinError
+from .evalcmd import add_eval_command, eval_report
 from .formats import FORMATS, read_page, write_page
+from .jsonpage import dump_json
 from .page import Page, RegionId
 
 __all__ = ["main", "build_parser"]
@@ -82,6 +83,44 @@ def _write_output(path: str | None, data: bytes) -> None:
         raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
 
 
+@contextlib.contextmanager
+def _output_file(path: str) -> Iterator[IO[bytes]]:
+    """A file that appears at ``path`` only when the block ends without an
+    exception, as _write_output writes one: under a temporary name beside it,
+    renamed over it at the end (a device or a pipe is written as it is)."""
+    target = Path(path)
+    if target.exists() and not target.is_file():
+        try:
+            handle = open(target, "wb")  # noqa: SIM115 - closed below
+        except OSError as exc:
+            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+        with handle:
+            yield handle
+        return
+    try:
+        fd, temporary = tempfile.mkstemp(dir=target.parent or Path("."), prefix=f".{target.name}.")
+    except OSError as exc:
+        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+    try:
+        with os.fdopen(fd, "wb") as handle:
+            yield handle
+        if target.exists():
+            os.chmod(temporary, target.stat().st_mode & 0o7777)
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, target)
+    except BaseException as exc:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        if isinstance(exc, OSError):
+            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+        raise
+
+
 def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | None]:
     """Lines of a JSON Lines file (or stdin), their count when cheap to know, and the handle."""
     if path == "-":
@@ -115,22 +154,17 @@ def cmd_order(args: argparse.Namespace) -> int:
             raise QuorlinError("--jobs must be at least 1")
         lines, total, handle = _binary_lines(args.page)
         source = "<stdin>" if args.page == "-" else args.page
-        out_handle: IO[str]
         try:
-            if args.output in (None, "-"):
-                out_handle = sys.stdout
-            else:
-                try:
-                    out_handle = open(args.output, "w", encoding="utf-8")  # noqa: SIM115
-                except OSError as exc:
-                    raise PageError(args.output, f"cannot write: {exc.strerror or exc}") from None
-            try:
+            with contextlib.ExitStack() as stack:
+                out_handle: IO[str]
+                if args.output in (None, "-"):
+                    out_handle = sys.stdout
+                else:
+                    binary = stack.enter_context(_output_file(args.output))
+                    out_handle = stack.enter_context(io.TextIOWrapper(binary, encoding="utf-8", newline="\n"))
                 failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
                                    progress=None if args.progress else False,
-                                   fmt="auto" if args.format == "jsonl" else args.format)
-            finally:
-                if out_handle is not sys.stdout:
-                    out_handle.close()
+                                   fmt="auto" if args.format == "jsonl" else args.format, explain=args.explain)
         finally:
             if handle is not None:
                 handle.close()
@@ -142,11 +176,17 @@ def cmd_order(args: argparse.Namespace) -> int:
         raise QuorlinError("--jobs needs JSON Lines input (one page per line)")
     name, data = _read_input(args.page)
     page = read_page(name, args.format, data, dpi=args.dpi)
+    if args.explain:
+        text = dump_json(page.explanation_document(), indent=2)
+        _write_output(args.output, (text + "\n").encode("utf-8"))
+        return 0
     _write_output(args.output, write_page(page, page.compute_order()))
     return 0
 
 
 def _draw(page: Page, output: str | None, image: str | None, cuts: bool) -> list[RegionId]:
+    from .draw import image_data_uri, order_with_cuts, render_svg  # only the drawing commands need it
+
     if cuts:
         reading_order, cut_list = order_with_cuts(page)
     else:
@@ -164,6 +204,8 @@ def cmd_draw(args: argparse.Namespace) -> int:
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
+    from importlib import resources
+
     data = resources.files("quorlin").joinpath("data", DEMO_PAGE).read_bytes()
     page = read_page(DEMO_PAGE, "json", data)
     reading_order = _draw(page, args.output, None, True)
@@ -180,8 +222,24 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_eval(args: argparse.Namespace) -> int:
+    _write_output(args.output, eval_report(args).encode("utf-8"))
+    return 0
+
+
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     pass
+
+
+class _Version(argparse.Action):
+    """--version, with the version looked up only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        from . import __version__
+
+        print(f"quorlin {__version__}")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -196,7 +254,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Run 'quorlin COMMAND --help' for the options of a command; start with 'quorlin demo'.",
         parents=[verbose],
     )
-    parser.add_argument("--version", action="version", version=f"quorlin {__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     formats = ("auto", "jsonl", *FORMATS)
     format_help = ("input format (default: from the file's content): json (a JSON page), jsonl (one JSON page "
@@ -220,7 +278,11 @@ def build_parser() -> argparse.ArgumentParser:
             "              \"reading_order\"\n"
             "  JSON Lines: (.jsonl/.ndjson, --format jsonl or --jobs) one page or list of\n"
             "              detections per line in, one line per page out, in input order; a bad\n"
-            "              line is reported with its line number and the exit status is 1 at the end"
+            "              line is reported with its line number and the exit status is 1 at the end\n\n"
+            "With --explain, each page is written as one JSON object instead (one line\n"
+            "per page for JSON Lines): {\"source\", \"order\", \"segment_order\",\n"
+            "\"set_aside\", \"cuts\", \"fallbacks\"}; see the README.\n\n"
+            "A file given with -o appears only when the command succeeds."
         ),
     )
     p_order.add_argument("page", metavar="PAGE",
@@ -230,6 +292,8 @@ def build_parser() -> argparse.ArgumentParser:
     p_order.add_argument("--dpi", type=float, metavar="N", help=dpi_help)
     p_order.add_argument("-j", "--jobs", type=int, metavar="N",
                          help="order JSON Lines pages in N processes")
+    p_order.add_argument("--explain", action="store_true",
+                         help="write how each page was ordered (order, cuts, fallbacks) as JSON instead")
     p_order.add_argument("--no-progress", dest="progress", action="store_false",
                          help="no progress bar (it is only shown when stderr is a terminal)")
     p_order.set_defaults(func=cmd_order)
@@ -261,6 +325,8 @@ def build_parser() -> argparse.ArgumentParser:
     p_demo.add_argument("-o", "--output", metavar="FILE.svg", default=DEMO_SVG,
                         help=f"SVG file to write (default: {DEMO_SVG})")
     p_demo.set_defaults(func=cmd_demo)
+
+    add_eval_command(sub, [verbose], cmd_eval)
     return parser
 
 

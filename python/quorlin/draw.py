@@ -2,9 +2,12 @@
 
 Each ordered region is outlined and tinted by its label and numbered in
 reading order, with an arrow from each region to the next.  The cut lines
-come from the module's own debug log records ("[segment] vertical cut at
-x=... on N elements"), captured through ``logging`` while the page is
-ordered, so the picture shows the cuts the module actually made.
+are the cuts the engine reports while it orders the page (see
+:func:`quorlin.explain`), each drawn across the extent of the set it split;
+no log text is read and the logging configuration is left alone.
+
+:func:`capture_engine_log` and :func:`parse_cuts` read the same cuts from the
+debug log lines of ``_quorlin_core``, for a program that has only those.
 """
 
 from __future__ import annotations
@@ -22,6 +25,7 @@ from xml.sax.saxutils import escape, quoteattr
 from _quorlin_core import SemanticLabel, XYCutConfig, reset_log_cache
 
 from .errors import PageError
+from .explaining import explain
 from .ordering import union_box
 from .page import Box, Page, Region, RegionId
 
@@ -53,7 +57,7 @@ class Cut:
     position: float
     gap: float
     elements: int  # size of the set that was cut
-    region: Box  # the part of the page that set occupies, as far as the log tells
+    region: Box  # the part of the page that set occupies (from the log: as far as it tells)
     depth: int
 
 
@@ -187,10 +191,23 @@ def parse_cuts(messages: Sequence[str], region: Box) -> list[Cut]:
 
 
 def order_with_cuts(page: Page, config: XYCutConfig | None = None) -> tuple[list[RegionId], list[Cut]]:
-    """Order the page and return the order together with the cuts that made it."""
-    with capture_engine_log() as messages:
-        reading_order = page.compute_order(config)
-    return reading_order, parse_cuts(messages, union_box(r.box for r in page.regions) or page.bounds)
+    """Order the page and return the order together with the cuts that made it.
+
+    A cut at a non-finite position is left out; a set whose extent is not
+    finite on some side is drawn to the edge of the regions' union box there.
+    """
+    if config is not None and not isinstance(config, XYCutConfig):
+        raise TypeError(f"argument 'config': '{type(config).__qualname__}' object is not an instance of 'XYCutConfig'")
+    explained = explain([r.box for r in page.regions], [r.label for r in page.regions],
+                        [r.id for r in page.regions], page_bounds=page.bounds)
+    outer = union_box(r.box for r in page.regions) or page.bounds
+    cuts = []
+    for c in explained.cuts:
+        if not math.isfinite(c.position):
+            continue
+        region = tuple(v if math.isfinite(v) else o for v, o in zip(c.bounds, outer))
+        cuts.append(Cut(c.axis, c.position, c.gap, c.size, (region[0], region[1], region[2], region[3]), c.depth))
+    return explained.order, cuts
 
 
 _IMAGE_TYPES = (

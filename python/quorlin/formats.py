@@ -30,7 +30,7 @@ from .detections import DETECTION_FORMATS, detections_bytes, detections_document
 from .detections import page_from_detections
 from .errors import PageError
 from .hocr import hocr_document, page_from_hocr
-from .jsonpage import json_document, json_page_bytes, load_json, page_from_json
+from .jsonpage import json_document, json_page_bytes, load_json, ordered_json_document, page_from_json
 
 # "import X as X": names that were defined here before the formats had
 # modules of their own, still importable from here.
@@ -57,6 +57,7 @@ __all__ = [
     "read_page",
     "write_page",
     "order_json_value",
+    "explain_json_value",
     "json_document",
     "page_xml_document",
 ]
@@ -185,7 +186,16 @@ def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto") -> A
     with its "order", or the detections in reading order.
     """
     if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
-        page = page_from_json(value, source)
-        return json_document(page, page.compute_order())
+        return ordered_json_document(value, source)
     page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
     return detections_document(page, page.compute_order())
+
+
+def explain_json_value(value: Any, source: str = "<page>", fmt: str = "auto") -> dict[str, Any]:
+    """What ``quorlin order --explain`` writes for one parsed JSON value (a
+    JSON page or detector output, as for :func:`order_json_value`)."""
+    if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
+        page = page_from_json(value, source)
+    else:
+        page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
+    return page.explanation_document()

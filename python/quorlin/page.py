@@ -22,6 +22,7 @@ from typing import Any, Union
 from _quorlin_core import SemanticLabel, XYCutConfig
 
 from .errors import PageError
+from .explaining import Explanation, explain
 from .ordering import Box, order, union_box
 
 __all__ = [
@@ -127,6 +128,19 @@ class Page:
             config=config,
             separators=[r.box for r in self.separators],
         )
+
+    def explain(self) -> Explanation:
+        """The order of the ordered regions with the cuts that made it (region ids)."""
+        return explain(
+            [r.box for r in self.regions],
+            [r.label for r in self.regions],
+            [r.id for r in self.regions],
+            page_bounds=self.bounds,
+        )
+
+    def explanation_document(self) -> dict[str, Any]:
+        """What ``quorlin order --explain`` writes for this page."""
+        return {"source": self.source, **self.explain().to_dict()}
 
 
 # --------------------------------------------------------------------------

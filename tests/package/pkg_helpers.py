@@ -31,10 +31,10 @@ DATA = Path(__file__).resolve().parent / "data"
 
 def _realdata() -> Path:
     """The real pages' folder: $QUORLIN_REALDATA (the folder or its pages.jsonl),
-    else shared/realdata beside the checkout."""
+    else the repository's copy in bench/data."""
     given = os.environ.get("QUORLIN_REALDATA")
     if not given:
-        return REPO.parent / "shared" / "realdata"
+        return REPO / "bench" / "data"
     path = Path(given)
     return path.parent if path.suffix == ".jsonl" else path
 
@@ -65,7 +65,7 @@ def run_cli(*args: str, stdin: bytes | None = None, cwd: Path | None = None) -> 
 def realdata_file(name: str) -> Path:
     path = REALDATA / name
     if not path.exists():
-        pytest.skip(f"{path} is not present (the shared realdata folder is outside the repository)")
+        pytest.skip(f"{path} is not present (QUORLIN_REALDATA names a folder without it)")
     return path
 
 

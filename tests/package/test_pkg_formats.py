@@ -19,9 +19,11 @@ XLINK = "http://www.loc.gov/standards/xlink/xlink.xsd"
 
 SAMPLE_FILES = sorted(p for sub in ("alto", "hocr", "page") for p in (SAMPLES / sub).iterdir())
 # the other realdata PAGE files: the two CC0 ones in tests/package/data (the
-# dta ones are among the samples), and the shared folder's, when present
-REALDATA_FILES = [DATA / "reichsanzeiger_1914_178_0448.xml", DATA / "reichsanzeiger_1914_180_0471.xml",
-                  *sorted((REALDATA / "xml").glob("*.xml"))]
+# dta ones are among the samples), and those of the real pages' folder
+# (bench/data, or $QUORLIN_REALDATA) that are neither
+_CC0 = [DATA / "reichsanzeiger_1914_178_0448.xml", DATA / "reichsanzeiger_1914_180_0471.xml"]
+_SEEN = {p.name for p in SAMPLE_FILES + _CC0}
+REALDATA_FILES = _CC0 + [p for p in sorted((REALDATA / "xml").glob("*.xml")) if p.name not in _SEEN]
 FILES = SAMPLE_FILES + REALDATA_FILES
 
 # Files whose written order is not the computed order, because the format

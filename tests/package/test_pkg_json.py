@@ -5,9 +5,11 @@ from __future__ import annotations
 import json
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from pkg_helpers import run_cli, assert_one_line_error
 
-from quorlin import PageError
+from quorlin import PageError, jsonpage
 from quorlin.formats import page_from_json, read_page, write_page
 
 PAGE = {
@@ -151,3 +153,50 @@ def test_number_beyond_double_range_is_written_back_as_written(tmp_path, suffix)
     assert result.returncode == 0, result.stderr
     assert "1e400" in result.stdout and "-2E+999" in result.stdout and "Infinity" not in result.stdout
     assert json.loads(result.stdout)["order"] == [1]
+
+
+
+def _outcome(text, fast, monkeypatch):
+    """What load_json gives for ``text`` with or without the fast decoder."""
+    if not fast:
+        monkeypatch.setattr(jsonpage, "_FAST_DECODE", None)
+    try:
+        value = jsonpage.load_json("<t>", text.encode("utf-8"))
+        return "value", repr(value), [type(v) for v in _leaves(value)]
+    except PageError as exc:
+        return "error", str(exc), []
+    finally:
+        monkeypatch.undo()
+
+
+def _leaves(value):
+    if isinstance(value, dict):
+        return [x for v in value.values() for x in _leaves(v)]
+    if isinstance(value, list):
+        return [x for v in value for x in _leaves(v)]
+    return [value]
+
+
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers(min_value=-(10**40), max_value=10**40)
+    | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=5), inner, max_size=4),
+    max_leaves=20,
+)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(value=json_values, ascii_only=st.booleans())
+def test_fast_decoder_reads_what_the_standard_library_reads(value, ascii_only, monkeypatch):
+    pytest.importorskip("msgspec")
+    text = json.dumps(value, ensure_ascii=ascii_only)
+    assert _outcome(text, True, monkeypatch) == _outcome(text, False, monkeypatch)
+
+
+@pytest.mark.parametrize("text", [
+    '{"a": NaN}', '{"a": 1e400}', '"\\ud800"', '\ufeff{"a": 1}', "[" * 5000 + "]" * 5000,
+    '{"a": 1, "a": 2}', '"a\tb"', "[1,]", "1" * 5000, '{"a": -0.0, "b": 1e-400}',
+])
+def test_fast_decoder_and_standard_library_agree_on_odd_texts(text, monkeypatch):
+    pytest.importorskip("msgspec")
+    assert _outcome(text, True, monkeypatch) == _outcome(text, False, monkeypatch)

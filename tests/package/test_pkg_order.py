@@ -50,7 +50,7 @@ def test_order_accepts_numpy_arrays():
     ids = np.array([10, 11, 12])
     assert order(boxes, np.array(["text", "title", "text"]), ids) == [11, 12, 10]
     assert order(np.zeros((0, 4))) == []
-    with pytest.raises(ValueError, match=r"N x 4 array, got shape \(3, 5\)"):
+    with pytest.raises(ValueError, match=r"^boxes: expected an N x 4 array of numbers, got shape \(3, 5\)$"):
         order(np.zeros((3, 5)))
 
 

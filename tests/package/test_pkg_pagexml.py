@@ -24,7 +24,7 @@ FIXTURES = [
 
 def fixture(path):
     if not path.exists():
-        pytest.skip(f"{path} is not present (CC BY-SA fixtures are read from ../shared/realdata/xml)")
+        pytest.skip(f"{path} is not present (QUORLIN_REALDATA names a folder without it)")
     return path
 
 

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "log_sites.hpp"
+#include "quorlin_sorter/observer.hpp"
 #include "quorlin_sorter/record.hpp"
+#include "quorlin_sorter/sorter.hpp"
 
 namespace quorlin::sorter::detail {
 
@@ -55,7 +57,8 @@ inline std::uint64_t key_pair(float first, float second) noexcept {
     return (std::uint64_t{total_order_key(first)} << 32) | total_order_key(second);
 }
 
-// The normalised extents through which every stage reads a record.
+// The normalised extents of a record with its width and height (the form
+// the tests and the plain transcriptions of the algorithm read).
 struct Extents {
     float left;
     float right;
@@ -76,16 +79,57 @@ inline Extents extents_of(const ElementRecord& r) noexcept {
     return e;
 }
 
+// ---- The table of boxes ---------------------------------------------------
+//
+// Every stage reads a box through its normalised extents, and the partition
+// of the segmentation through the centres of its raw corners. The table holds
+// only the extents, 16 bytes per box; a centre is recomputed from them, which
+// gives exactly the raw centre: min and max of two numbers are those two
+// numbers, and single-precision addition is commutative. The one case where
+// the extents lose what the centre needs is a pair of coordinates with
+// exactly one NaN: its extents are the other coordinate twice, its raw centre
+// NaN. A flag per box and axis keeps that, allocated only when some box needs
+// it.
+
+struct Edges {
+    float left;
+    float top;
+    float right;
+    float bottom;
+};
+
+inline float width_of(const Edges& e) noexcept { return max_num(0.0F, e.right - e.left); }
+inline float height_of(const Edges& e) noexcept { return max_num(0.0F, e.bottom - e.top); }
+
+inline constexpr std::uint8_t kLoneNanX = 1;
+inline constexpr std::uint8_t kLoneNanY = 2;
+
+struct Table {
+    std::vector<Edges> edges;
+    std::vector<std::uint8_t> lone_nan;  // kLoneNanX | kLoneNanY per box; empty when no box has one
+    bool regular = true;                 // every coordinate finite and below 2^26 in magnitude
+
+    std::size_t size() const noexcept { return edges.size(); }
+    // The centre of box i's raw corners along x ((x1 + x2) * 0.5) or y.
+    float centre_x(std::uint32_t i) const noexcept;
+    float centre_y(std::uint32_t i) const noexcept;
+};
+
+// The table of boxes given by their corners; throws std::length_error above
+// kMaxBoxes boxes.
+Table table_of(std::span<const Box> boxes);
+Table table_of(std::span<const ElementRecord> records);
+
 // ---- Orderings -------------------------------------------------------------
 //
 // The engine sorts in exactly three ways, each a stable sort on two keys of
 // the normalised extents compared by totalOrder: y-then-x order (top, left),
 // vertical extent order (top, bottom) and horizontal extent order (left,
-// right). All three use one keyed sort: a record's two keys, packed by
-// key_pair, sit above its input position in one 128-bit integer, so that
-// comparing the integers compares (first key, second key, position). The
-// integers are then distinct, and an unstable sort with a single branch-free
-// comparison gives the one stable order.
+// right). All three use one keyed sort: a box's two keys, packed by
+// key_pair, sit above its index in one 128-bit integer, so that comparing the
+// integers compares (first key, second key, index). The integers are then
+// distinct, and an unstable sort with a single branch-free comparison gives
+// the one stable order. The sort keys live only as long as one sort.
 
 __extension__ using KeyedIndex = unsigned __int128;
 
@@ -98,17 +142,17 @@ inline std::uint32_t index_of(KeyedIndex keyed) noexcept { return static_cast<st
 // by insertion, longer ones by std::sort.
 void sort_keyed(std::span<KeyedIndex> keyed) noexcept;
 
-// The keys of the three orderings (function objects, so that a sort
-// instantiated with one inlines it).
-inline constexpr auto y_then_x_key = [](const Extents& e) noexcept { return key_pair(e.top, e.left); };
-inline constexpr auto vertical_extent_key = [](const Extents& e) noexcept { return key_pair(e.top, e.bottom); };
-inline constexpr auto horizontal_extent_key = [](const Extents& e) noexcept { return key_pair(e.left, e.right); };
+// The keys of the three orderings (function objects over Extents or Edges, so
+// that a sort instantiated with one inlines it).
+inline constexpr auto y_then_x_key = [](const auto& e) noexcept { return key_pair(e.top, e.left); };
+inline constexpr auto vertical_extent_key = [](const auto& e) noexcept { return key_pair(e.top, e.bottom); };
+inline constexpr auto horizontal_extent_key = [](const auto& e) noexcept { return key_pair(e.left, e.right); };
 
-// Reorders `order`, positions into `extents`, by the key of each position's
-// extents; equal keys keep ascending position, that is input order.
-// `scratch` has room for order.size() keyed indices.
-template <class KeyOf>
-void sort_positions(std::span<std::uint32_t> order, std::span<const Extents> extents, KeyOf key_of,
+// Reorders `order`, indices into `extents`, by the key of each index's
+// extents; equal keys keep ascending index, that is input order. `scratch`
+// has room for order.size() keyed indices.
+template <class Extent, class KeyOf>
+void sort_positions(std::span<std::uint32_t> order, std::span<const Extent> extents, KeyOf key_of,
                     std::span<KeyedIndex> scratch) noexcept {
     for (std::size_t i = 0; i < order.size(); ++i) {
         scratch[i] = keyed_index(key_of(extents[order[i]]), order[i]);
@@ -118,6 +162,14 @@ void sort_positions(std::span<std::uint32_t> order, std::span<const Extents> ext
         order[i] = index_of(scratch[i]);
     }
 }
+template <class Extent, class KeyOf>
+void sort_positions(std::span<std::uint32_t> order, const std::vector<Extent>& extents, KeyOf key_of,
+                    std::span<KeyedIndex> scratch) noexcept {
+    sort_positions(order, std::span<const Extent>(extents), key_of, scratch);
+}
+
+// Puts indices into the table in y-then-x order, with sort keys of its own.
+void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table);
 
 // The records in y-then-x order, the engine's fallback reading order: a new
 // sequence of copies.
@@ -125,31 +177,38 @@ std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records);
 
 // ---- Segmentation ----------------------------------------------------------
 
-// Puts a set of records (in input order, extents[i] those of records[i])
-// into reading order by recursive XY-cut. Depth-first order of results and
-// log lines, without recursion on the C++ stack.
-std::vector<ElementRecord> segment(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
-                                   bool prefer_horizontal_first);
+// Puts the main elements (indices into the table, ascending) into reading
+// order by recursive XY-cut. Depth-first order of results, log lines and
+// observer reports, without recursion on the C++ stack. Returns the indices
+// in reading order.
+std::vector<std::uint32_t> segment(const Table& table, std::vector<std::uint32_t>&& main,
+                                   bool prefer_horizontal_first, Observer* observer);
+
+// The segmentation of records in input order (the tests' entry).
+std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first);
 
 // ---- Pipeline and merge ----------------------------------------------------
 
-// Merges the cross-layout records (input order) into the ordered main
+// Merges the cross-layout elements (indices, ascending) into the ordered main
 // sequence by their top. Both must be non-empty.
+std::vector<std::uint32_t> merge_cross_layout(const Table& table, std::span<const std::uint32_t> ordered_main,
+                                              std::vector<std::uint32_t>&& cross_layout);
+
+// The same on records: the ordered main records and the cross-layout records
+// in input order (the tests' entry).
 std::vector<ElementRecord> merge_cross_layout(std::span<const ElementRecord> ordered_main,
                                               std::span<const ElementRecord> cross_layout);
 
-// The normalised extents of each record, in input order.
-std::vector<Extents> extents_of_all(std::span<const ElementRecord> records);
-
 // The reference width of the cross-layout width gate: the greatest width.
-float reference_width(std::span<const Extents> extents) noexcept;
+float reference_width(const Table& table) noexcept;
 
-// The pipeline, on the records with their extents, and with the reference
-// width of the cross-layout width gate as a parameter: the public
-// order_elements() passes reference_width(extents), and other values let the
-// tests and the fuzz harness reach the masking, the merge and the
-// all-cross-layout fallback on small pages.
-std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
-                                          float reference);
+// The pipeline on a table, with the reference width of the cross-layout width
+// gate as a parameter: order_boxes() passes reference_width(table), and other
+// values let the tests and the fuzz harness reach the masking, the merge and
+// the all-cross-layout fallback on small pages.
+std::vector<std::uint32_t> order_table(const Table& table, float reference, Observer* observer);
+
+// The pipeline on records, with a given reference width (the tests' entry).
+std::vector<ElementRecord> order_records(std::span<const ElementRecord> records, float reference);
 
 }  // namespace quorlin::sorter::detail

@@ -1,6 +1,10 @@
 // The ordering pipeline: set aside the cross-layout elements, measure the
 // density of the rest, segment them by recursive XY-cut and merge the
-// set-aside elements back by their top.
+// set-aside elements back by their top. It works on indices into one table
+// of normalised extents and returns a permutation; the record-based entry is
+// built on it.
+
+#include <numeric>
 
 #include "detail.hpp"
 #include "quorlin_sorter/sorter.hpp"
@@ -18,28 +22,29 @@ constexpr float kOverlapRatio = 0.1F;  // the single-precision value, bits 0x3DC
 
 // Whether j's horizontal overlap with i covers at least a tenth of the
 // narrower of the two. Any NaN comparison means no.
-bool overlaps_enough(const Extents& i, const Extents& j) noexcept {
+bool overlaps_enough(const Edges& i, float width_i, const Edges& j) noexcept {
     const float overlap = max_num(0.0F, min_num(i.right, j.right) - max_num(i.left, j.left));
-    const float narrower = min_num(i.width, j.width);
+    const float narrower = min_num(width_i, width_of(j));
     return overlap > 0.0F && narrower > 0.0F && overlap / narrower >= kOverlapRatio;
 }
 
 // Marks the cross-layout elements: candidates of the width gate that
 // horizontally overlap at least two other elements.
-std::vector<bool> find_cross_layout(std::span<const Extents> extents, float reference) {
-    const std::size_t n = extents.size();
+std::vector<bool> find_cross_layout(const Table& table, float reference) {
+    const std::size_t n = table.size();
     std::vector<bool> cross(n, false);
     const float gate = kBeta * reference;
     for (std::size_t i = 0; i < n; ++i) {
-        const Extents& ei = extents[i];
+        const Edges& ei = table.edges[i];
+        const float width = width_of(ei);
         // A zero-width element can never have a counting partner (the
         // narrower width must be positive), so it needs no scan.
-        if (!(ei.width >= gate) || !(ei.width > 0.0F)) {
+        if (!(width >= gate) || !(width > 0.0F)) {
             continue;
         }
         int partners = 0;
         for (std::size_t j = 0; j < n && partners < 2; ++j) {
-            if (j != i && overlaps_enough(ei, extents[j])) {
+            if (j != i && overlaps_enough(ei, width, table.edges[j])) {
                 ++partners;
             }
         }
@@ -51,9 +56,10 @@ std::vector<bool> find_cross_layout(std::span<const Extents> extents, float refe
 // How densely the main elements cover their union box, capped at 1.0; a
 // union box of zero or NaN area counts as fully covered. The covered area is
 // summed in input order.
-float density_ratio(std::span<const Extents> main) noexcept {
-    Extents u = main.front();
-    for (const Extents& e : main.subspan(1)) {
+float density_ratio(const Table& table, std::span<const std::uint32_t> main) noexcept {
+    Edges u = table.edges[main.front()];
+    for (const std::uint32_t i : main.subspan(1)) {
+        const Edges& e = table.edges[i];
         u.left = min_num(u.left, e.left);
         u.right = max_num(u.right, e.right);
         u.top = min_num(u.top, e.top);
@@ -64,83 +70,105 @@ float density_ratio(std::span<const Extents> main) noexcept {
         return 1.0F;
     }
     float covered = 0.0F;
-    for (const Extents& e : main) {
-        covered += e.width * e.height;
+    for (const std::uint32_t i : main) {
+        covered += width_of(table.edges[i]) * height_of(table.edges[i]);
     }
     return min_num(covered / area, 1.0F);
 }
 
-}  // namespace
-
-std::vector<Extents> extents_of_all(std::span<const ElementRecord> records) {
-    std::vector<Extents> extents;
-    extents.reserve(records.size());
-    for (const ElementRecord& r : records) {
-        extents.push_back(extents_of(r));
-    }
-    return extents;
+std::vector<std::uint32_t> identity(std::size_t n) {
+    std::vector<std::uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 0U);
+    return order;
 }
 
-float reference_width(std::span<const Extents> extents) noexcept {
+std::vector<ElementRecord> records_in(std::span<const ElementRecord> records, std::span<const std::uint32_t> order) {
+    std::vector<ElementRecord> out;
+    out.reserve(order.size());
+    for (const std::uint32_t i : order) {
+        out.push_back(records[i]);
+    }
+    return out;
+}
+
+}  // namespace
+
+float reference_width(const Table& table) noexcept {
     float widest = 0.0F;
-    for (const Extents& e : extents) {
-        widest = max_num(widest, e.width);
+    for (const Edges& e : table.edges) {
+        widest = max_num(widest, width_of(e));
     }
     return widest;
 }
 
-std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
-                                          float reference) {
-    const std::size_t n = records.size();
+std::vector<std::uint32_t> order_table(const Table& table, float reference, Observer* observer) {
+    const std::size_t n = table.size();
     if (n < 2) {
-        return {records.begin(), records.end()};
+        return identity(n);
     }
     engine_log<LogLine::SortStart>(std::uint64_t{n}, kBeta, kDensityThreshold);
 
     std::vector<bool> cross;
     if (n >= 3) {
-        cross = find_cross_layout(extents, reference);
+        cross = find_cross_layout(table, reference);
     }
-    // Partition in input order; the main elements' extents follow them.
-    std::vector<ElementRecord> cross_layout;
-    std::vector<ElementRecord> main;
+    // Partition in input order.
+    std::vector<std::uint32_t> cross_layout;
+    std::vector<std::uint32_t> main;
     main.reserve(n);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::uint32_t i = 0; i < n; ++i) {
         if (!cross.empty() && cross[i]) {
-            cross_layout.push_back(records[i]);
+            cross_layout.push_back(i);
         } else {
-            main.push_back(records[i]);
-            extents[kept++] = extents[i];
+            main.push_back(i);
         }
     }
-    extents.resize(kept);
+    cross = {};
     engine_log<LogLine::SortCrossLayout>(std::uint64_t{cross_layout.size()}, std::uint64_t{main.size()});
+    if (observer != nullptr) {
+        observer->set_aside(cross_layout);
+    }
 
     if (main.empty()) {
         engine_log<LogLine::SortAllCrossLayout>();
-        return y_then_x(records);
+        if (observer != nullptr) {
+            observer->all_cross_layout();
+        }
+        sort_y_then_x(cross_layout, table);
+        return cross_layout;
     }
 
-    const float density = density_ratio(extents);
+    const float density = density_ratio(table, main);
     const bool prefer_horizontal_first = density > kDensityThreshold;
     engine_log<LogLine::SortDensity>(density, prefer_horizontal_first);
 
     // The segmentation returns every main element, so with cross-layout
     // elements set aside both sequences of the merge are non-empty.
-    std::vector<ElementRecord> ordered_main = segment(main, std::move(extents), prefer_horizontal_first);
+    std::vector<std::uint32_t> ordered_main = segment(table, std::move(main), prefer_horizontal_first, observer);
     if (cross_layout.empty()) {
         return ordered_main;
     }
-    return merge_cross_layout(ordered_main, cross_layout);
+    return merge_cross_layout(table, ordered_main, std::move(cross_layout));
+}
+
+std::vector<ElementRecord> order_records(std::span<const ElementRecord> records, float reference) {
+    const Table table = table_of(records);
+    return records_in(records, order_table(table, reference, nullptr));
 }
 
 }  // namespace detail
 
+std::vector<std::uint32_t> order_boxes(std::vector<Box>&& boxes, Observer* observer) {
+    detail::Table table = detail::table_of(boxes);
+    boxes = {};  // the table holds everything the engine reads
+    const float reference = detail::reference_width(table);
+    return detail::order_table(table, reference, observer);
+}
+
 std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records) {
-    std::vector<detail::Extents> extents = detail::extents_of_all(records);
-    const float reference = detail::reference_width(extents);
-    return detail::order_elements(records, std::move(extents), reference);
+    const detail::Table table = detail::table_of(records);
+    const float reference = detail::reference_width(table);
+    return detail::records_in(records, detail::order_table(table, reference, nullptr));
 }
 
 }  // namespace quorlin::sorter

@@ -1,5 +1,5 @@
 // The keyed sort behind the engine's three orderings, and y-then-x order of
-// a sequence of records.
+// indices into the table and of a sequence of records.
 
 #include <algorithm>
 
@@ -21,6 +21,11 @@ void sort_keyed(std::span<KeyedIndex> keyed) noexcept {
         }
         keyed[j] = value;
     }
+}
+
+void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table) {
+    std::vector<KeyedIndex> keyed(indices.size());
+    sort_positions(indices, table.edges, y_then_x_key, keyed);
 }
 
 std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records) {

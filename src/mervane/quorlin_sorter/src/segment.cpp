@@ -3,10 +3,11 @@
 // Every set the recursion meets is a subsequence of the main elements in
 // input order, so its vertical and horizontal extent orders are the
 // subsequences of two orders sorted once for the whole page (ties broken by
-// input position, which is what a stable sort of the set would keep). Each
-// set is therefore one index range [lo, hi) in both order arrays: a cut
-// splits both ranges stably into the first group followed by the second, and
-// the set's reading order is written to the same range of the output. A work
+// input index, which is what a stable sort of the set would keep). Each set
+// is therefore one index range [lo, hi) in both order arrays: a cut splits
+// both ranges stably into the first group followed by the second, and the
+// set's reading order is written to the same range of the output. The same
+// range is what an observer is told: positions in the output order. A work
 // list replaces the recursion, visiting sets depth-first (first group
 // entirely before the second), so results and log lines come out exactly as
 // the recursive description gives them, in O(n) per level and with no stack
@@ -43,22 +44,10 @@ struct Gap {
     bool refined = false;   // found among the wide elements only
 };
 
-// Coordinates inside which a cut provably splits a set exactly at its gap:
-// every record swept before the gap has its centre below the cut, every
-// record after it its centre above (sums of two such floats are exact
-// enough, and a gap is at least 5 wide).
-constexpr float kRegularLimit = 67108864.0F;  // 2^26
-
-bool is_regular(const ElementRecord& r) noexcept {
-    return std::fabs(r.x1) < kRegularLimit && std::fabs(r.y1) < kRegularLimit && std::fabs(r.x2) < kRegularLimit &&
-           std::fabs(r.y2) < kRegularLimit;
-}
-
 // The result of one gap sweep along an axis.
 struct Sweep {
     Gap gap;
-    float reach;      // greatest upper extent over the set, NaNs ignored (-0.0 and +0.0 not told apart)
-    float min_width;  // least width, when asked for
+    float reach;  // greatest upper extent over the set, NaNs ignored (-0.0 and +0.0 not told apart)
 };
 
 // Advances the reach: max(reach, upper) ignoring a NaN upper. Unlike maxNum
@@ -70,64 +59,61 @@ inline float advance_reach(float reach, float upper) noexcept {
 
 class Segmenter {
 public:
-    // by_v_, by_h_ and scratch_ are spans into indices_: a copy or a move
-    // would leave them pointing into another object's storage.
+    // by_v_, by_h_ and scratch_ are spans into storage of this object: a copy
+    // or a move would leave them pointing into another object's storage.
     Segmenter(const Segmenter&) = delete;
     Segmenter& operator=(const Segmenter&) = delete;
     Segmenter(Segmenter&&) = delete;
     Segmenter& operator=(Segmenter&&) = delete;
 
-    Segmenter(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
-              bool prefer_horizontal_first)
-        : records_(records), prefer_horizontal_first_(prefer_horizontal_first), extents_(std::move(extents)) {
-        if (records.size() > UINT32_MAX || extents_.size() != records.size()) {
-            throw std::length_error("segmentation: more than 2^32 - 1 elements, or extents not matching");
+    // `main` holds ascending indices into the table.
+    Segmenter(const Table& table, std::vector<std::uint32_t>&& main, bool prefer_horizontal_first,
+              Observer* observer)
+        : table_(table),
+          edges_(table.edges),
+          prefer_horizontal_first_(prefer_horizontal_first),
+          observer_(observer),
+          by_v_(std::move(main)) {
+        if (by_v_.size() > kMaxBoxes) {
+            throw std::length_error("segmentation: more than 2^32 - 1 elements");
         }
-        const auto n = static_cast<std::uint32_t>(records.size());
-        // One block holds both orders and the scratch space of the splits.
-        indices_.resize(std::size_t{3} * n);
-        by_v_ = std::span<std::uint32_t>(indices_.data(), n);
-        by_h_ = std::span<std::uint32_t>(indices_.data() + n, n);
-        scratch_ = std::span<std::uint32_t>(indices_.data() + std::size_t{2} * n, n);
-        keyed_.resize(n);
-        std::iota(by_v_.begin(), by_v_.end(), 0U);
-        std::iota(by_h_.begin(), by_h_.end(), 0U);
-        sort_positions(by_v_, extents_, vertical_extent_key, keyed_);
-        sort_positions(by_h_, extents_, horizontal_extent_key, keyed_);
-        mark_.resize(n);
-        centres_.reserve(n);
-        for (const ElementRecord& r : records) {
-            centres_.push_back({(r.x1 + r.x2) * kHalf, (r.y1 + r.y2) * kHalf});
-            regular_ = regular_ && is_regular(r);
+        const std::size_t m = by_v_.size();
+        by_h_ = by_v_;
+        {
+            // The sort keys live only while the two orders are sorted.
+            std::vector<KeyedIndex> keyed(m);
+            sort_positions(std::span<std::uint32_t>(by_v_), edges_, vertical_extent_key, keyed);
+            sort_positions(std::span<std::uint32_t>(by_h_), edges_, horizontal_extent_key, keyed);
         }
+        scratch_.resize(m);
+        mark_.resize(table.size());
         work_.reserve(64);
     }
 
-    std::vector<ElementRecord> run() {
-        work_.push_back({0, static_cast<std::uint32_t>(records_.size())});
+    std::vector<std::uint32_t> run() {
+        work_.push_back({0, static_cast<std::uint32_t>(by_v_.size()), 0});
         while (!work_.empty()) {
             const Range range = work_.back();
             work_.pop_back();
             segment(range);
         }
         // Each finished set left its reading order in its range of by_v_.
-        std::vector<ElementRecord> out;
-        out.reserve(records_.size());
-        for (const std::uint32_t idx : by_v_) {
-            out.push_back(records_[idx]);
+        if (observer_ != nullptr) {
+            observer_->segmented(by_v_);
         }
-        return out;
+        return std::move(by_v_);
     }
 
 private:
     struct Range {
         std::uint32_t lo;
         std::uint32_t hi;
+        std::uint32_t depth;
     };
     void segment(Range range) {
         const std::uint32_t n = range.hi - range.lo;
         if (n <= 1) {
-            return;  // a single record is its own reading order, already in place
+            return;  // a single element is its own reading order, already in place
         }
         Sweep sweep_y;
         Sweep sweep_x;
@@ -142,6 +128,9 @@ private:
         const bool x_ok = gap_x.width >= kMinGap;
         if (!y_ok && !x_ok) {
             engine_log<LogLine::SegmentNoValidCuts>(std::uint64_t{n});
+            if (observer_ != nullptr) {
+                observer_->no_valid_cut(FallbackReport{range.lo, range.hi, range.depth, bounds(range, sweep_y, sweep_x)});
+            }
             write_y_then_x(range);
             return;
         }
@@ -158,17 +147,49 @@ private:
             engine_log<LogLine::SegmentVerticalCut>(chosen.cut, chosen.width, std::uint64_t{n});
         }
 
+        // The set's bounds are read before the partition moves its orders.
+        const Bounds set_bounds = observer_ != nullptr ? bounds(range, sweep_y, sweep_x) : Bounds{};
         const std::uint32_t first = partition(range, horizontal, chosen);
+        const auto report = [&]() {
+            return CutReport{horizontal ? CutAxis::Horizontal : CutAxis::Vertical,
+                             chosen.cut,
+                             chosen.width,
+                             range.lo,
+                             range.lo + first,
+                             range.hi,
+                             range.depth,
+                             set_bounds};
+        };
         if (first == 0 || first == n) {
             engine_log<LogLine::SegmentOneGroup>(std::uint64_t{n});
+            if (observer_ != nullptr) {
+                observer_->one_group(report());
+            }
             write_y_then_x(range);
             return;
         }
         engine_log<LogLine::SegmentSplit>(std::uint64_t{2}, GroupSizes{first, n - first});
+        if (observer_ != nullptr) {
+            observer_->cut(report());
+        }
         // The work list is a stack: push the second group first so that the
         // first group, and everything below it, is done before it.
-        work_.push_back({range.lo + first, range.hi});
-        work_.push_back({range.lo, range.lo + first});
+        work_.push_back({range.lo + first, range.hi, range.depth + 1});
+        work_.push_back({range.lo, range.lo + first, range.depth + 1});
+    }
+
+    // The set's extent, for an observer: the least lower extent is the first
+    // non-NaN one in each order, the greatest upper extent the sweep's reach.
+    Bounds bounds(Range range, const Sweep& sweep_y, const Sweep& sweep_x) const noexcept {
+        return Bounds{least(by_h_, range, &Edges::left), least(by_v_, range, &Edges::top), sweep_x.reach,
+                      sweep_y.reach};
+    }
+    float least(const std::vector<std::uint32_t>& order, Range range, float Edges::*lower) const noexcept {
+        float value = edges_[order[range.lo]].*lower;
+        for (std::uint32_t i = range.lo + 1; std::isnan(value) && i < range.hi; ++i) {
+            value = edges_[order[i]].*lower;
+        }
+        return value;
     }
 
     // The gap sweeps: each visits the set in ascending (lower, upper) order
@@ -189,10 +210,8 @@ private:
         float best_reach = 0.0F;
         float best_lower = 0.0F;
         std::uint32_t pos = 0;
-        float min_width = 0.0F;
     };
-    template <bool kTrackWidth>
-    static void step(Axis& a, float lower, float upper, float width, std::uint32_t i) noexcept {
+    static void step(Axis& a, float lower, float upper, std::uint32_t i) noexcept {
         const float d = lower - a.reach;
         if (d > a.best) {
             a.best = d;
@@ -201,24 +220,17 @@ private:
             a.pos = i;
         }
         a.reach = upper > a.reach ? upper : a.reach;
-        if constexpr (kTrackWidth) {
-            a.min_width = width < a.min_width ? width : a.min_width;
-        }
     }
 
-    // Leading intervals with a NaN upper extent only lower the least width;
-    // returns the position after the one that starts the reach.
-    template <float Extents::*Upper, bool kTrackWidth>
-    std::uint32_t start(std::span<const std::uint32_t> order, Range range, Axis& a) const noexcept {
-        a.reach = extents_[order[range.lo]].*Upper;
-        a.min_width = extents_[order[range.lo]].width;
+    // Skips leading intervals with a NaN upper extent; returns the position
+    // after the one that starts the reach.
+    template <float Edges::*Upper>
+    std::uint32_t start(const std::vector<std::uint32_t>& order, Range range, Axis& a) const noexcept {
+        a.reach = edges_[order[range.lo]].*Upper;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
-            const Extents& e = extents_[order[i]];
-            if constexpr (kTrackWidth) {
-                a.min_width = e.width < a.min_width ? e.width : a.min_width;
-            }
-            if (!std::isnan(e.*Upper)) {
-                a.reach = e.*Upper;
+            const float upper = edges_[order[i]].*Upper;
+            if (!std::isnan(upper)) {
+                a.reach = upper;
                 return i + 1;
             }
         }
@@ -226,7 +238,7 @@ private:
     }
 
     static Sweep finish(const Axis& a) noexcept {
-        Sweep s{Gap{}, a.reach, a.min_width};
+        Sweep s{Gap{}, a.reach};
         if (a.best > 0.0F) {
             s.gap.width = a.best;
             s.gap.cut = (a.best_reach + a.best_lower) * kHalf;
@@ -240,21 +252,21 @@ private:
     void sweep_both(Range range, Sweep& sy, Sweep& sx) const noexcept {
         Axis y;
         Axis x;
-        std::uint32_t iy = start<&Extents::bottom, false>(by_v_, range, y);
-        std::uint32_t ix = start<&Extents::right, true>(by_h_, range, x);
+        std::uint32_t iy = start<&Edges::bottom>(by_v_, range, y);
+        std::uint32_t ix = start<&Edges::right>(by_h_, range, x);
         for (; iy < ix; ++iy) {
-            const Extents& e = extents_[by_v_[iy]];
-            step<false>(y, e.top, e.bottom, e.width, iy);
+            const Edges& e = edges_[by_v_[iy]];
+            step(y, e.top, e.bottom, iy);
         }
         for (; ix < iy; ++ix) {
-            const Extents& e = extents_[by_h_[ix]];
-            step<true>(x, e.left, e.right, e.width, ix);
+            const Edges& e = edges_[by_h_[ix]];
+            step(x, e.left, e.right, ix);
         }
         for (std::uint32_t i = iy; i < range.hi; ++i) {
-            const Extents& ev = extents_[by_v_[i]];
-            const Extents& eh = extents_[by_h_[i]];
-            step<false>(y, ev.top, ev.bottom, ev.width, i);
-            step<true>(x, eh.left, eh.right, eh.width, i);
+            const Edges& ev = edges_[by_v_[i]];
+            const Edges& eh = edges_[by_h_[i]];
+            step(y, ev.top, ev.bottom, i);
+            step(x, eh.left, eh.right, i);
         }
         sy = finish(y);
         sx = finish(x);
@@ -265,23 +277,18 @@ private:
     // a gap found so replaces gap_x, the candidate of a vertical cut. The
     // set's horizontal extent comes from the x sweep: its reach is the
     // greatest right, and the least left is the first non-NaN left in
-    // horizontal extent order.
+    // horizontal extent order. When every element is wide, nothing is left
+    // out and the candidate stays.
     void refine_column_gap(Range range, const Sweep& sweep_x, Gap& gap_x) const noexcept {
-        float least_left = extents_[by_h_[range.lo]].left;
-        for (std::uint32_t i = range.lo + 1; std::isnan(least_left) && i < range.hi; ++i) {
-            least_left = extents_[by_h_[i]].left;
-        }
+        const float least_left = least(by_h_, range, &Edges::left);
         const float extent = max_num(0.0F, sweep_x.reach - least_left);
         const float threshold = extent * kWideFraction;
-        if (sweep_x.min_width >= threshold) {
-            return;  // every element is wide: nothing is left out
-        }
         Gap refined;
         float reach = 0.0F;
         std::uint32_t wide = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
-            const Extents& e = extents_[by_h_[i]];
-            if (!(e.width >= threshold)) {
+            const Edges& e = edges_[by_h_[i]];
+            if (!(width_of(e) >= threshold)) {
                 continue;
             }
             if (wide++ == 0) {
@@ -300,7 +307,7 @@ private:
         }
     }
 
-    // Splits the set at the cut into the first group (records whose centre,
+    // Splits the set at the cut into the first group (elements whose centre,
     // from the raw corners, is below the cut) and the second (all others, a
     // NaN centre included), stably in both orders, so that the first group
     // occupies the front of the range. Returns the size of the first group;
@@ -308,9 +315,9 @@ private:
     // the range for the fallback.
     std::uint32_t partition(Range range, bool horizontal, const Gap& cut) noexcept {
         ++stamp_;
-        std::span<std::uint32_t> along = horizontal ? by_v_ : by_h_;
-        std::span<std::uint32_t> across = horizontal ? by_h_ : by_v_;
-        if (regular_ && !cut.refined) {
+        std::vector<std::uint32_t>& along = horizontal ? by_v_ : by_h_;
+        std::vector<std::uint32_t>& across = horizontal ? by_h_ : by_v_;
+        if (table_.regular && !cut.refined) {
             // The groups are the two sides of the gap in the swept order,
             // already in place there; only the other order moves. Marking
             // the smaller side keeps the marking cost to the smaller group.
@@ -337,7 +344,7 @@ private:
         std::uint32_t first = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const std::uint32_t idx = by_v_[i];
-            const float centre = horizontal ? centres_[idx].y : centres_[idx].x;
+            const float centre = horizontal ? table_.centre_y(idx) : table_.centre_x(idx);
             if (centre < cut.cut) {
                 mark_[idx] = stamp_;
                 ++first;
@@ -350,10 +357,10 @@ private:
         return first;
     }
 
-    // Stable split of one order range: the records of the first group (marked
-    // at this level, or unmarked when `marked_is_second`) move to the front
-    // in place, the others go through the scratch buffer to the back.
-    void split(std::span<std::uint32_t> order, Range range, std::uint32_t first, bool marked_is_second) noexcept {
+    // Stable split of one order range: the elements of the first group
+    // (marked at this level, or unmarked when `marked_is_second`) move to the
+    // front in place, the others go through the scratch buffer to the back.
+    void split(std::vector<std::uint32_t>& order, Range range, std::uint32_t first, bool marked_is_second) noexcept {
         std::uint32_t front = range.lo;
         std::uint32_t back = 0;
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
@@ -368,41 +375,51 @@ private:
     }
 
     // A set without a usable cut: y-then-x order, ties in input order,
-    // written over the set's range of by_v_, which is no longer needed.
-    void write_y_then_x(Range range) noexcept {
+    // written over the set's range of by_v_. The sort keys go to a buffer
+    // that grows to the largest such set and is kept for the next one.
+    void write_y_then_x(Range range) {
         const std::size_t n = range.hi - range.lo;
-        sort_positions(by_v_.subspan(range.lo, n), extents_, y_then_x_key,
-                       std::span<KeyedIndex>(keyed_).subspan(range.lo, n));
+        if (keyed_.size() < n) {
+            keyed_ = std::vector<KeyedIndex>(std::min(by_v_.size(), std::max(n, 2 * keyed_.size())));
+        }
+        sort_positions(std::span<std::uint32_t>(by_v_).subspan(range.lo, n), edges_, y_then_x_key,
+                       std::span<KeyedIndex>(keyed_));
     }
 
-    std::span<const ElementRecord> records_;
+    const Table& table_;
+    const std::vector<Edges>& edges_;
     bool prefer_horizontal_first_;
-    std::vector<Extents> extents_;
-    std::vector<std::uint32_t> indices_;
-    std::span<std::uint32_t> by_v_;  // vertical extent order of the sets
-    std::span<std::uint32_t> by_h_;  // horizontal extent order of the sets
-    std::span<std::uint32_t> scratch_;
-    // mark_[idx] == stamp_ tags the records of one side of the current cut.
+    Observer* observer_;
+    std::vector<std::uint32_t> by_v_;  // vertical extent order of the sets; in the end, reading order
+    std::vector<std::uint32_t> by_h_;  // horizontal extent order of the sets
+    std::vector<std::uint32_t> scratch_;
+    // mark_[idx] == stamp_ tags the elements of one side of the current cut.
     std::vector<std::uint32_t> mark_;
     std::uint32_t stamp_ = 0;
-    bool regular_ = true;  // every coordinate finite and below 2^26 in magnitude
-    struct Centre {
-        float x;
-        float y;
-    };
-    std::vector<Centre> centres_;  // from the raw corners: (x1 + x2) * 0.5, (y1 + y2) * 0.5
-    std::vector<KeyedIndex> keyed_;  // scratch of the keyed sorts
+    std::vector<KeyedIndex> keyed_;  // keys of the fallback sorts
     std::vector<Range> work_;
 };
 
 }  // namespace
 
-std::vector<ElementRecord> segment(std::span<const ElementRecord> records, std::vector<Extents>&& extents,
-                                   bool prefer_horizontal_first) {
-    if (records.empty()) {
+std::vector<std::uint32_t> segment(const Table& table, std::vector<std::uint32_t>&& main,
+                                   bool prefer_horizontal_first, Observer* observer) {
+    if (main.empty()) {
         return {};
     }
-    return Segmenter(records, std::move(extents), prefer_horizontal_first).run();
+    return Segmenter(table, std::move(main), prefer_horizontal_first, observer).run();
+}
+
+std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first) {
+    const Table table = table_of(records);
+    std::vector<std::uint32_t> all(records.size());
+    std::iota(all.begin(), all.end(), 0U);
+    std::vector<ElementRecord> out;
+    out.reserve(records.size());
+    for (const std::uint32_t i : segment(table, std::move(all), prefer_horizontal_first, nullptr)) {
+        out.push_back(records[i]);
+    }
+    return out;
 }
 
 }  // namespace quorlin::sorter::detail

@@ -1,5 +1,8 @@
 #include "support.hpp"
 
+#include <array>
+#include <cfloat>
+
 #include "detail.hpp"
 #include "quorlin_sorter/sorter.hpp"
 
@@ -61,11 +64,50 @@ std::vector<ElementRecord> order_with_reference(std::span<const ElementRecord> r
     if (!reference) {
         return sorter::order_elements(records);
     }
-    return sorter::detail::order_elements(records, sorter::detail::extents_of_all(records), *reference);
+    return sorter::detail::order_records(records, *reference);
 }
 
 std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first) {
-    return sorter::detail::segment(records, sorter::detail::extents_of_all(records), prefer_horizontal_first);
+    return sorter::detail::segment(records, prefer_horizontal_first);
+}
+
+namespace {
+
+int uniform(std::mt19937& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+
+float random_coordinate(std::mt19937& rng) {
+    static const std::array<float, 11> kSpecial = {kNaN,     kNegNaN, kInf,   -kInf,        0.0F, -0.0F,
+                                                   FLT_MAX, -FLT_MAX, 1e30F, 67108868.0F, 1e-40F};
+    const int pick = uniform(rng, 0, 99);
+    if (pick < 70) {
+        return 5.0F * static_cast<float>(uniform(rng, 0, 40));
+    }
+    if (pick < 88) {
+        return std::uniform_real_distribution<float>(-50.0F, 250.0F)(rng);
+    }
+    return kSpecial[static_cast<std::size_t>(pick - 88) % kSpecial.size()];
+}
+
+}  // namespace
+
+std::vector<ElementRecord> random_page(std::mt19937& rng) {
+    std::vector<ElementRecord> page;
+    for (int i = 0, n = uniform(rng, 0, 60); i < n; ++i) {
+        const auto id = static_cast<std::uint64_t>(i);
+        if (!page.empty() && uniform(rng, 0, 9) == 0) {
+            ElementRecord copy = page[static_cast<std::size_t>(uniform(rng, 0, i - 1))];
+            copy.id = uniform(rng, 0, 1) == 0 ? copy.id : id;
+            page.push_back(copy);
+            continue;
+        }
+        const float x1 = random_coordinate(rng);
+        const float y1 = random_coordinate(rng);
+        const bool near = uniform(rng, 0, 3) != 0;
+        const float x2 = near ? x1 + 5.0F * static_cast<float>(uniform(rng, -2, 12)) : random_coordinate(rng);
+        const float y2 = near ? y1 + 5.0F * static_cast<float>(uniform(rng, -2, 12)) : random_coordinate(rng);
+        page.push_back(rec(id, x1, y1, x2, y2));
+    }
+    return page;
 }
 
 bool same_bits(const ElementRecord& a, const ElementRecord& b) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <ostream>
 #include <span>
 #include <string>
@@ -91,6 +92,12 @@ std::vector<ElementRecord> order_with_reference(std::span<const ElementRecord> r
 
 // The segmentation of records in input order, their extents computed here.
 std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first);
+
+// A random page of 0 to 60 boxes: mostly a 5-unit grid (ties, touching
+// boxes, gaps of exactly 5), with arbitrary values, signed NaNs, infinities,
+// signed zeros, subnormals and huge magnitudes mixed in; one box in ten
+// repeats an earlier one, half of those with its id too.
+std::vector<ElementRecord> random_page(std::mt19937& rng);
 
 // Bitwise equality of records, so that NaN coordinates compare equal to themselves.
 bool same_bits(const ElementRecord& a, const ElementRecord& b);

@@ -22,46 +22,6 @@ using sorter::detail::key_pair;
 using sorter::detail::max_num;
 using sorter::detail::min_num;
 
-int uniform(std::mt19937& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
-
-// Mostly a 5-unit grid (ties, touching boxes, gaps of exactly 5), with
-// arbitrary values, signed NaNs, infinities, signed zeros, subnormals and
-// huge magnitudes mixed in.
-float random_coordinate(std::mt19937& rng) {
-    static const std::array<float, 11> kSpecial = {kNaN,     kNegNaN, kInf,   -kInf,        0.0F, -0.0F,
-                                                   FLT_MAX, -FLT_MAX, 1e30F, 67108868.0F, 1e-40F};
-    const int pick = uniform(rng, 0, 99);
-    if (pick < 70) {
-        return 5.0F * static_cast<float>(uniform(rng, 0, 40));
-    }
-    if (pick < 88) {
-        return std::uniform_real_distribution<float>(-50.0F, 250.0F)(rng);
-    }
-    return kSpecial[static_cast<std::size_t>(pick - 88) % kSpecial.size()];
-}
-
-// 0 to 60 boxes, mostly of moderate size; one in ten repeats an earlier box,
-// half of those with its id too.
-std::vector<ElementRecord> random_page(std::mt19937& rng) {
-    std::vector<ElementRecord> page;
-    for (int i = 0, n = uniform(rng, 0, 60); i < n; ++i) {
-        const auto id = static_cast<std::uint64_t>(i);
-        if (!page.empty() && uniform(rng, 0, 9) == 0) {
-            ElementRecord copy = page[static_cast<std::size_t>(uniform(rng, 0, i - 1))];
-            copy.id = uniform(rng, 0, 1) == 0 ? copy.id : id;
-            page.push_back(copy);
-            continue;
-        }
-        const float x1 = random_coordinate(rng);
-        const float y1 = random_coordinate(rng);
-        const bool near = uniform(rng, 0, 3) != 0;
-        const float x2 = near ? x1 + 5.0F * static_cast<float>(uniform(rng, -2, 12)) : random_coordinate(rng);
-        const float y2 = near ? y1 + 5.0F * static_cast<float>(uniform(rng, -2, 12)) : random_coordinate(rng);
-        page.push_back(rec(id, x1, y1, x2, y2));
-    }
-    return page;
-}
-
 std::vector<std::array<std::uint32_t, 6>> sorted_bits(const std::vector<ElementRecord>& records) {
     std::vector<std::array<std::uint32_t, 6>> out;
     for (const ElementRecord& r : records) {

@@ -1,0 +1,166 @@
+"""quorlin.order's exact and array options, quorlin.explain, order --explain,
+draw --cuts on a deep staircase, and outputs that appear only on success."""
+
+from __future__ import annotations
+
+import json
+import logging
+import xml.etree.ElementTree as ET
+
+import pytest
+from pkg_helpers import REALDATA, run_cli
+
+import _quorlin_core as q
+import quorlin
+from quorlin import explain, order
+from quorlin.jsonpage import json_document, page_from_json
+
+np = pytest.importorskip("numpy")
+
+TWO_COLUMNS = [(520, 200, 900, 600), (100, 50, 900, 120), (100, 200, 480, 600)]
+
+
+def staircase(n: int) -> list[tuple[float, float, float, float]]:
+    """Box i at (20i, 20i): every cut peels one box, so the cuts nest n - 1 deep."""
+    return [(20.0 * i, 20.0 * i, 20.0 * i + 10, 20.0 * i + 10) for i in reversed(range(n))]
+
+
+@pytest.mark.parametrize("exact", [False, True])
+def test_order_matches_the_core_with_ids_labels_and_arrays(exact):
+    elements = [q.Element(i, *b, q.SemanticLabel.Regular) for i, b in enumerate(TWO_COLUMNS)]
+    core = q.compute_order_mervane(elements, (0, 0, 1000, 1000))
+    arr = np.array(TWO_COLUMNS, dtype=np.float32)
+    assert order(arr, exact=exact) == core == order(TWO_COLUMNS, ["text", "title", "text"], exact=exact)
+    assert order(arr, ids=["r", "t", "l"], exact=exact) == ["t", "l", "r"]
+    indices = order(arr, exact=exact, as_array=True)
+    assert indices.dtype == np.int64 and indices.tolist() == core
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error", "message"),
+    [
+        ({"as_array": True, "ids": ["a", "b", "c"]}, ValueError, "as_array=True returns box indices"),
+        ({"config": {}}, TypeError, r"^argument 'config': 'dict' object is not an instance of 'XYCutConfig'$"),
+        ({"page_bounds": (0, 0, 1)}, ValueError, "not enough values to unpack"),
+        ({"page_bounds": (0, 0, 1, "x")}, TypeError, r"^argument 'page_bounds': must be real number, not str$"),
+        ({"labels": ["text"]}, ValueError, "got 1 labels for 3 boxes"),
+    ],
+)
+def test_order_checks_its_other_arguments(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        order(TWO_COLUMNS, **kwargs)
+
+
+def test_numbers_as_text_still_go_through_the_python_reader():
+    assert order([("520", "200", "900", "600"), (100, 50, 900, 120), (100, 200, 480, 600)]) == [1, 2, 0]
+
+
+def test_debug_logging_shows_the_cores_lines_with_the_same_order():
+    records: list[logging.LogRecord] = []
+
+    class Keep(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            records.append(record)
+
+    logger = logging.getLogger("quorlinpy")
+    handler = Keep()
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    q.reset_log_cache()
+    try:
+        assert order(np.array(TWO_COLUMNS)) == [1, 2, 0]
+        assert order(np.array(TWO_COLUMNS), as_array=True).tolist() == [1, 2, 0]
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+        q.reset_log_cache()
+    assert sum(r.getMessage().startswith("[segment] horizontal cut") for r in records) == 2
+    records.clear()
+    order(np.array(TWO_COLUMNS))
+    assert records == []  # default configuration: the native path, which logs nothing
+
+
+def test_explain_reports_cuts_with_lazy_ids_and_a_linear_json_form():
+    explained = explain(TWO_COLUMNS, ids=["right", "title", "left"])
+    assert explained.order == ["title", "left", "right"] == order(TWO_COLUMNS, ids=["right", "title", "left"])
+    first, second = explained.cuts
+    assert (first.axis, first.position, first.gap, first.depth) == ("y", 160.0, 80.0, 0)
+    assert first.bounds == (100.0, 50.0, 900.0, 600.0)
+    assert (first.ids, first.first, first.second) == (["title", "left", "right"], ["title"], ["left", "right"])
+    assert (second.axis, second.depth, second.first, second.second) == ("x", 1, ["left"], ["right"])
+    assert explained.fallbacks == [] and explained.set_aside == []
+    assert json.loads(json.dumps(explained.to_dict()))["cuts"][1] == {
+        "axis": "x", "position": 500.0, "gap": 40.0, "depth": 1, "bounds": [100.0, 200.0, 900.0, 600.0],
+        "lo": 1, "mid": 2, "hi": 3}
+
+
+def test_explain_names_fallbacks_and_set_aside_elements():
+    # A banner of infinite width (the width gate compares with the widest
+    # box) spans both columns and is set aside; the left column cannot be cut.
+    boxes = [(float("-inf"), 0, float("inf"), 50), (0, 100, 400, 200), (0, 190, 400, 300), (600, 100, 1000, 300)]
+    explained = explain(boxes)
+    assert explained.set_aside == [0] and explained.order == order(boxes)
+    assert [(f.kind, f.ids) for f in explained.fallbacks] == [("no_valid_cut", [1, 2])]
+    nan_page = explain([(0, float("nan"), 10, 0), (0, 20, 10, 30)])
+    assert [(f.kind, f.axis, f.position) for f in nan_page.fallbacks] == [("one_group", "y", 10.0)]
+    assert nan_page.to_dict()["fallbacks"][0]["bounds"] == [0.0, 0.0, 10.0, 30.0]
+    infinite = explain([(0, 0, 10, 10), (float("inf"), 0, float("inf"), 10)]).to_dict()
+    assert infinite["cuts"][0]["bounds"][2] is None  # JSON has no infinity
+
+
+def test_a_deep_staircase_is_explained_in_linear_size():
+    explained = explain(staircase(20000))
+    assert len(explained.cuts) == 19999
+    assert explained.cuts[-1].depth == 19998 and explained.cuts[-1].second == [0]
+    text = json.dumps(explained.to_dict())
+    assert len(text) < 200 * 20000
+
+
+def test_draw_cuts_on_a_20000_step_staircase(tmp_path):
+    page = tmp_path / "stairs.json"
+    page.write_text(json.dumps({"elements": [{"id": i, "box": list(b)} for i, b in enumerate(staircase(20000))]}))
+    out = tmp_path / "stairs.svg"
+    result = run_cli("draw", str(page), "--cuts", "-o", str(out))
+    assert (result.returncode, result.stderr) == (0, "")
+    groups = {g.get("class"): g for g in ET.parse(out).getroot().iter("{http://www.w3.org/2000/svg}g")}
+    assert len(groups["cuts"]) == 19999
+
+
+def test_order_explain_writes_one_document_per_page(tmp_path):
+    page = {"width": 1000, "height": 700, "elements": [{"id": n, "box": list(b)} for n, b in
+                                                      zip(["right", "title", "left"], TWO_COLUMNS)]}
+    single = tmp_path / "page.json"
+    single.write_text(json.dumps(page))
+    result = run_cli("order", str(single), "--explain")
+    assert result.returncode == 0, result.stderr
+    document = json.loads(result.stdout)
+    assert document["source"] == str(single)
+    assert document == {"source": str(single), **explain(TWO_COLUMNS, ids=["right", "title", "left"]).to_dict()}
+    lines = tmp_path / "pages.jsonl"
+    lines.write_text(json.dumps(page) + "\n{oops\n")
+    batch = run_cli("order", str(lines), "--explain")
+    first, second = batch.stdout.splitlines()
+    assert json.loads(first)["source"] == f"{lines}:1" and json.loads(first)["order"] == document["order"]
+    assert json.loads(second)["line"] == 2 and batch.returncode == 1
+
+
+def test_a_failed_command_leaves_no_output_behind(tmp_path):
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"elements": [{"box": [0, 0, 1]}]}')
+    out = tmp_path / "out.json"
+    assert run_cli("order", str(bad), "-o", str(out)).returncode == 1
+    out.write_text("kept")
+    assert run_cli("order", str(bad), "-o", str(out)).returncode == 1
+    assert out.read_text() == "kept"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.json", "out.json"]
+
+
+def test_pages_read_natively_are_written_as_the_python_reader_writes_them():
+    path = REALDATA / "pages.jsonl"
+    if not path.exists():
+        pytest.skip(f"{path} is not present")
+    for line in path.read_text().splitlines():
+        page = json.loads(line)
+        parsed = page_from_json(json.loads(line))
+        assert json.dumps(quorlin.order_page(page), ensure_ascii=False) == json.dumps(
+            json_document(parsed, parsed.compute_order()), ensure_ascii=False)
