@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import logging
 import re
+from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from xml.etree.ElementTree import Element as XmlElement
@@ -444,10 +445,14 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         suffix += 1
         group_id = f"ro_quorlin_{suffix}"
     by_rid = {b.rid: b for b in layout.blocks}
+    used = Counter(e.get("ID") for e in layout.root.iter() if e.get("ID"))
     for rid in reading_order:
+        what = f"{by_rid[rid].tag} {shown_text(str(rid))}"
         if _XML_SPACE.search(str(rid)):  # REF holds a list of IDs, separated by spaces
-            raise PageError(page.source, f"{by_rid[rid].tag} {shown_text(str(rid))}: an ID with a space in it "
-                                         "cannot be referred to from a ReadingOrder")
+            raise PageError(page.source, f"{what}: an ID with a space in it cannot be referred to from a ReadingOrder")
+        if used[str(rid)] > 1:
+            raise PageError(page.source, f"{what}: another element has the same ID, so a ReadingOrder cannot "
+                                         "refer to it")
     new_ids = {by_rid[rid].span: f' ID="{escape_attribute(str(rid))}"'
                for rid in reading_order if not by_rid[rid].has_id}
     try:

@@ -52,6 +52,7 @@ EXPECTED = {
     "pagexml-text-after-removed-reading-order.xml": None,  # caught the checks: the text stays where it was
     "alto-id-with-space.xml": "fuzzed-input: TextBlock 'tb2 b': an ID with a space in it cannot be referred to from",
     "alto-ref-with-no-break-space.xml": None,
+    "alto-id-shared-with-a-line.xml": "TextBlock 'tb2': another element has the same ID, so a ReadingOrder cannot",
     "alto-last-block-self-closing.xml": None,  # was written with the block moved out of its PrintSpace
     "hocr-last-region-self-closing.hocr": None,  # was written with the region moved out of its page  # REF is split at XML's white space only
     "pagexml-multibyte-encoding.xml": "names the encoding 'Shift_JIS', which the XML parser cannot read; convert",
