@@ -8,6 +8,9 @@
 #     test dependencies;
 #   - the C++ engine tests through CTest (skipped without GoogleTest);
 #   - the Python tests (pytest, hypothesis) and the type check;
+#   - the package fuzz smoke run: each reader and writer of the package
+#     fuzzed with atheris for a fixed time (fuzz/package/smoke.py; skipped
+#     when atheris does not install);
 #   - the reliability checks: sanitizers and a fuzz smoke run (skipped
 #     without clang and its runtimes).
 # The last lines name every suite that was skipped, and why.
@@ -24,6 +27,7 @@
 #   QUORLIN_LLVM_DIR       LLVM directory holding the libFuzzer runtime [/usr/lib/llvm-14]
 #   QUORLIN_APT_GET        the apt-get command [apt-get]
 #   QUORLIN_EUID           user id the script runs as; apt-get is used only as 0 [id -u]
+# QUORLIN_PACKAGE_FUZZ_SECONDS is the package fuzz run's time per target [15],
 # and QUORLIN_REQUIRE_ALL=1 (as CI sets it) turns a skipped suite into a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,6 +50,7 @@ llvm_dir=${QUORLIN_LLVM_DIR:-/usr/lib/llvm-14}
 apt_get=${QUORLIN_APT_GET:-apt-get}
 euid=${QUORLIN_EUID:-$(id -u)}
 require_all=${QUORLIN_REQUIRE_ALL:-0}
+package_fuzz_seconds=${QUORLIN_PACKAGE_FUZZ_SECONDS:-15}
 
 step() { printf '\n==> %s\n' "$*"; }
 skipped=()  # one "suite (reason)" per suite left out
@@ -110,7 +115,7 @@ fi
 summary() {
     step "summary"
     if [ "$python_only" = 1 ]; then
-        echo "not run: C++ engine tests and reliability checks (--python-only)"
+        echo "not run: C++ engine tests, package fuzz smoke run and reliability checks (--python-only)"
     fi
     if [ "${#skipped[@]}" = 0 ]; then
         echo "$1"
@@ -153,8 +158,21 @@ step "Python tests (pytest)"
 "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests
 
 step "type check of the stubs and the package (mypy --strict)"
-MYPYPATH=src:python "$VENV/bin/python" -m mypy --strict --cache-dir build/mypy-cache \
-    src/_quorlin_core.pyi python/quorlin bench/quality.py bench/profile_cv.py
+# the package fuzz harness too, but for its atheris entry point (atheris has no types)
+MYPYPATH=src:python:fuzz/package "$VENV/bin/python" -m mypy --strict --cache-dir build/mypy-cache \
+    src/_quorlin_core.pyi python/quorlin bench/quality.py bench/profile_cv.py \
+    fuzz/package/checks.py fuzz/package/seeds.py fuzz/package/smoke.py
+
+if [ "$python_only" = 0 ]; then
+    step "package fuzz smoke run (atheris, ${package_fuzz_seconds}s per target)"
+    if "$VENV/bin/python" -m pip install -q atheris >/dev/null 2>&1 || "$VENV/bin/python" -c 'import atheris' 2>/dev/null; then
+        # fails the run when a target finds a failing input
+        "$VENV/bin/python" fuzz/package/smoke.py --seconds "$package_fuzz_seconds"
+    else
+        echo "SKIPPED: atheris does not install for $("$VENV/bin/python" --version) (pip install atheris)"
+        skipped+=("package fuzz smoke run (atheris does not install for $("$VENV/bin/python" --version): pip install atheris)")
+    fi
+fi
 
 if [ "$reliability_possible" = 1 ] && [ -x tools/reliability.sh ]; then
     step "reliability: sanitizers and fuzz smoke run"

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import logging
 import re
+from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from xml.etree.ElementTree import Element as XmlElement
@@ -35,6 +36,7 @@ from _quorlin_core import SemanticLabel
 from .errors import PageError
 from .labels import label_for
 from .page import ROLE_MARGIN, ROLE_SEPARATOR, Box, Page, Region, RegionId, check_coordinate, parse_float
+from .page import shown_name, shown_text
 from .pagexml import parse_safe_xml
 from .xmlpatch import Span, XmlPatchError, escape_attribute, grouped_orders, rewrite, scan_spans, set_child
 
@@ -57,6 +59,8 @@ _BEFORE_READING_ORDER = frozenset({"Description", "Styles", "Tags"})
 READING_ORDER_VERSION = (4, 3)
 
 _VERSION_IN_LOCATION = re.compile(r"alto-?v?(\d+)[-.](\d+)\.xsd")
+# What separates the IDs of an IDREFS attribute (ElementRef/@REF): XML's white space only.
+_XML_SPACE = re.compile(r"[ \t\r\n]+")
 _DPI = re.compile(r"\b([xy]?)dpi\s*[:=]\s*([0-9]+(?:\.[0-9]+)?)", re.I)
 
 
@@ -113,7 +117,7 @@ def _alto_version(source: str, root: Span) -> tuple[int, int | None]:
             if m and int(m.group(1)) == major:
                 return major, int(m.group(2))
             return major, None
-    raise PageError(source, f"not an ALTO document (root element <alto> in namespace {ns!r})")
+    raise PageError(source, f"not an ALTO document (root element <alto> in namespace {shown_text(ns)})")
 
 
 def _local(tag: str) -> str:
@@ -140,7 +144,7 @@ def _scale(source: str, root: XmlElement, dpi: float | tuple[float, float] | Non
     if unit == "pixel":
         return 1.0, 1.0, 1.0
     if unit not in per_inch:
-        raise PageError(source, f"unknown MeasurementUnit {unit!r} (expected pixel, mm10 or inch1200)")
+        raise PageError(source, f"unknown MeasurementUnit {shown_text(unit)} (expected pixel, mm10 or inch1200)")
     if dpi is None:
         found: dict[str, float] = {}
         for text in settings:
@@ -171,7 +175,7 @@ class _Reader:
         try:
             value = parse_float(text)
         except ValueError:
-            raise PageError(self.source, f"{what}: {name}={text!r} is not a number") from None
+            raise PageError(self.source, f"{what}: {name}={shown_text(text)} is not a number") from None
         value = check_coordinate(self.source, f"{what}: {name}", value, text.strip())
         if self.per_inch == 1.0:
             return value
@@ -240,7 +244,8 @@ def _walk(source: str, data: bytes) -> tuple[_Layout, XmlElement]:
     except XmlPatchError as exc:
         raise PageError(source, str(exc)) from None
     if root.local != "alto":
-        raise PageError(source, f"not an ALTO document (root element is <{root.local}> in namespace {root.uri!r})")
+        raise PageError(source, f"not an ALTO document (root element is <{shown_name(root.local)}> "
+                                f"in namespace {shown_text(root.uri)})")
     major, minor = _alto_version(source, root)
     layouts = [c for c in root.kids() if c.local == "Layout"]
     if not layouts:
@@ -326,7 +331,7 @@ def page_from_alto(data: bytes, source: str = "<alto>", dpi: float | tuple[float
     skipped: list[Region] = []
     for block in layout.blocks:
         elem = elem_of[id(block.span)]
-        what = f"{block.tag} {block.rid!r}" if block.has_id else f"{block.tag} without ID ({block.rid})"
+        what = f"{block.tag} {shown_text(str(block.rid))}" if block.has_id else f"{block.tag} without ID ({block.rid})"
         box = reader.attribute_box(what, elem) or reader.polygon_box(what, elem)
         if box is None:
             box = reader.content_box(what, elem)
@@ -352,7 +357,7 @@ def page_from_alto(data: bytes, source: str = "<alto>", dpi: float | tuple[float
     seen: set[RegionId] = set()
     for r in regions + skipped:
         if r.id in seen:
-            raise PageError(source, f"two blocks share the ID {r.id!r}")
+            raise PageError(source, f"two blocks share the ID {shown_text(str(r.id))}")
         seen.add(r.id)
 
     reading_order = _stored_order(source, layout)
@@ -394,10 +399,13 @@ def _stored_order(source: str, layout: _Layout) -> list[RegionId] | None:
     for span in ro.iter():
         if span.local != "ElementRef":
             continue
-        for ref in (span.get("REF") or "").split():
+        for ref in _XML_SPACE.split(span.get("REF") or ""):
+            if not ref:
+                continue
             target = by_id.get(ref)
             if target is None:
-                raise PageError(source, f"ElementRef {span.get('ID', '')!r} refers to a missing ID {ref!r}")
+                raise PageError(
+                    source, f"ElementRef {shown_text(span.get('ID') or '')} refers to a missing ID {shown_text(ref)}")
             add(target)
     return out
 
@@ -437,6 +445,14 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         suffix += 1
         group_id = f"ro_quorlin_{suffix}"
     by_rid = {b.rid: b for b in layout.blocks}
+    used = Counter(e.get("ID") for e in layout.root.iter() if e.get("ID"))
+    for rid in reading_order:
+        what = f"{by_rid[rid].tag} {shown_text(str(rid))}"
+        if _XML_SPACE.search(str(rid)):  # REF holds a list of IDs, separated by spaces
+            raise PageError(page.source, f"{what}: an ID with a space in it cannot be referred to from a ReadingOrder")
+        if used[str(rid)] > 1:
+            raise PageError(page.source, f"{what}: another element has the same ID, so a ReadingOrder cannot "
+                                         "refer to it")
     new_ids = {by_rid[rid].span: f' ID="{escape_attribute(str(rid))}"'
                for rid in reading_order if not by_rid[rid].has_id}
     try:

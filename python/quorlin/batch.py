@@ -7,7 +7,6 @@ each worker process, and what a Dask bag can ``map`` over.
 
 from __future__ import annotations
 
-import json
 import logging
 import sys
 import time
@@ -216,7 +215,7 @@ def run_batch(
             failed += 1
             bar.clear()
             err.write(f"quorlin: error: {result.error}\n")
-            out.write(json.dumps({"line": result.line, "error": result.error}, ensure_ascii=False) + "\n")
+            out.write(dump_json({"line": result.line, "error": result.error}) + "\n")
         else:
             assert result.output is not None
             out.write(result.output + "\n")

@@ -125,6 +125,13 @@ def _class_name(item: Mapping[str, Any], categories: Mapping[Any, str] | None) -
     return ""
 
 
+def _key(source: str, where: str, value: Any) -> Any:
+    """An id that COCO matches on (category, image): a number, a string or null, never a list or object."""
+    if isinstance(value, (list, dict)):
+        raise PageError(source, f"{where} must be a number or a string, got {shown_json(value)}")
+    return value
+
+
 def _coco_categories(source: str, table: Any) -> dict[Any, str]:
     if not isinstance(table, list):
         raise PageError(source, f"\"categories\" must be a list, got {_kind(table)}")
@@ -132,7 +139,7 @@ def _coco_categories(source: str, table: Any) -> dict[Any, str]:
     for i, entry in enumerate(table):
         if not isinstance(entry, dict) or "id" not in entry or not isinstance(entry.get("name"), str):
             raise PageError(source, f"categories[{i}] must be an object with \"id\" and \"name\"")
-        names[entry["id"]] = entry["name"]
+        names[_key(source, f"categories[{i}]: \"id\"", entry["id"])] = entry["name"]
     return names
 
 
@@ -149,13 +156,14 @@ def _items(source: str, value: Any, shape: str) -> tuple[list[Any], dict[Any, st
         categories = _coco_categories(source, value["categories"]) if "categories" in value else None
         width = height = None
         images = value.get("images")
-        image_ids = {a.get("image_id") for a in items if isinstance(a, dict)}
+        image_ids = {_key(source, f"annotations[{i}]: \"image_id\"", a.get("image_id"))
+                     for i, a in enumerate(items) if isinstance(a, dict)}
         if len(image_ids) > 1:
             raise PageError(source, f"annotations of {len(image_ids)} images; give one image per file "
                                     "(or one per line of JSON Lines)")
         if isinstance(images, list):
-            matching = [im for im in images if isinstance(im, dict)
-                        and (not image_ids or im.get("id") in image_ids)]
+            matching = [im for i, im in enumerate(images) if isinstance(im, dict)
+                        and (not image_ids or _key(source, f"images[{i}]: \"id\"", im.get("id")) in image_ids)]
             if len(matching) == 1:
                 image = matching[0]
                 if "width" in image and "height" in image:
@@ -203,7 +211,7 @@ def page_from_detections(
 
 
 def detections_document(page: Page, reading_order: Sequence[RegionId]) -> Any:
-    """The detections in ``reading_order``, each with its "reading_order"; the rest after them."""
+    """The detections in ``reading_order``, each with its "reading_order"; the rest after them, without one."""
     value = page.document
     items = value["annotations"] if isinstance(value, dict) else value
     if not isinstance(items, list):
@@ -215,7 +223,9 @@ def detections_document(page: Page, reading_order: Sequence[RegionId]) -> Any:
             raise ValueError(f"reading order refers to unknown detection {rid!r}")
         seen.add(rid)
         placed.append({**items[rid], "reading_order": place})
-    placed.extend(item for i, item in enumerate(items) if i not in seen)
+    # a "reading_order" left from an earlier run would give an unordered detection a place
+    placed.extend({k: v for k, v in item.items() if k != "reading_order"} if isinstance(item, dict) else item
+                  for i, item in enumerate(items) if i not in seen)
     if isinstance(value, dict):
         return {**value, "annotations": placed}
     return placed

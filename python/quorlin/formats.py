@@ -82,7 +82,9 @@ _FIRST_TAG = re.compile(r"<([A-Za-z_][\w.:-]*)")
 def _markup_root(data: bytes) -> str | None:
     """The local name (lower case) of the first element of markup, or None."""
     head = data[:65536]
-    if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+    if head.startswith((codecs.BOM_UTF32_LE, codecs.BOM_UTF32_BE)):  # before UTF-16, whose mark starts UTF-32's
+        text = head.decode("utf-32", "replace")
+    elif head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
         text = head.decode("utf-16", "replace")
     else:
         text = head.decode("latin-1")
@@ -101,7 +103,7 @@ def sniff_format(data: bytes) -> str | None:
     head = stripped[:1]
     if head in (b"{", b"["):
         return "json"
-    if head == b"<" or data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+    if head == b"<" or data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE, codecs.BOM_UTF32_BE)):
         root = _markup_root(data)
         return _ROOTS.get(root or "")
     return None

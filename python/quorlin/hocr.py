@@ -38,7 +38,8 @@ from defusedxml import DefusedXmlException
 from _quorlin_core import SemanticLabel
 
 from .errors import PageError
-from .page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId, check_coordinate, parse_float, shown_text
+from .page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId, check_coordinate, parse_float
+from .page import shown_name, shown_text
 from .pagexml import parse_safe_xml
 from .xmlpatch import Span, XmlPatchError, escape_attribute, grouped_orders, rewrite, scan_spans
 
@@ -92,6 +93,17 @@ _CLOSES_SIBLING = {
     "option": ({"option"}, {"select", "datalist"}),
     "body": ({"head"}, {"html"}),
 }
+# The rules above look down the stack of open elements for the innermost
+# element of some names (a block for the <p> rule; the elements a start tag
+# closes or stops at for the others).  The builder keeps, for each rule, the
+# stack positions of the open elements it looks for, so that no tag costs a
+# walk down the stack: a deeply nested file is read in linear time.
+_P_RULE = "<p>"
+_WATCHED: dict[str, frozenset[str]] = {
+    _P_RULE: _CLOSES_P, **{tag: frozenset(c | b) for tag, (c, b) in _CLOSES_SIBLING.items()}}
+_WATCHERS: dict[str, tuple[str, ...]] = {
+    name: tuple(rule for rule, names in _WATCHED.items() if name in names)
+    for name in frozenset().union(*_WATCHED.values())}
 _XML_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9._:-]*\Z")
 _DOCTYPE = re.compile(r'DOCTYPE\s+[A-Za-z][A-Za-z0-9]*(\s+(PUBLIC\s+"[^"]*"\s+"[^"]*"|PUBLIC\s+"[^"]*"|'
                       r'SYSTEM\s+"[^"]*"))?\s*\Z', re.I)
@@ -113,35 +125,45 @@ class _TreeBuilder(HTMLParser):
         self.top = _Node("", [])
         self.stack: list[_Node] = [self.top]
         self.doctype: str | None = None
+        #: element name -> stack positions of the open elements of that name
+        self.positions: dict[str, list[int]] = {}
+        #: rule -> stack positions of the open elements it looks for (see _WATCHED)
+        self.watched: dict[str, list[int]] = {rule: [] for rule in _WATCHED}
 
-    def _open(self) -> list[str]:
-        return [n.tag for n in self.stack[1:]]
+    def _push(self, node: _Node) -> None:
+        position = len(self.stack)
+        self.stack.append(node)
+        self.positions.setdefault(node.tag, []).append(position)
+        for rule in _WATCHERS.get(node.tag, ()):
+            self.watched[rule].append(position)
 
     def _close_to(self, index: int) -> None:
+        """Close the open element at stack position ``index`` and every one inside it."""
+        for node in reversed(self.stack[index:]):
+            self.positions[node.tag].pop()
+            for rule in _WATCHERS.get(node.tag, ()):
+                self.watched[rule].pop()
         del self.stack[index:]
 
     def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
-        open_tags = self._open()
-        if tag in _CLOSES_P and "p" in open_tags:
-            index = len(open_tags) - 1 - open_tags[::-1].index("p")
+        blocks = self.watched[_P_RULE]
+        if tag in _CLOSES_P and blocks and self.stack[blocks[-1]].tag == "p":
             # only when the <p> is the element the new one would go into (or holds only inline ones)
-            if all(t not in _CLOSES_P for t in open_tags[index + 1:]):
-                self._close_to(index + 1)
+            self._close_to(blocks[-1])
         if tag in _CLOSES_SIBLING:
-            closes, boundary = _CLOSES_SIBLING[tag]
-            for i in range(len(open_tags) - 1, -1, -1):
-                if open_tags[i] in boundary:
-                    break
-                if open_tags[i] in closes:
-                    self._close_to(i + 1)
-                    break
+            closes, _ = _CLOSES_SIBLING[tag]
+            found = self.watched[tag]
+            # the innermost element that the tag closes, unless one that bounds it comes first
+            if found and self.stack[found[-1]].tag in closes:
+                self._close_to(found[-1])
         kept: list[tuple[str, str]] = []
         names: set[str] = set()
         for name, value in attrs:
             if name in names:
                 continue  # a repeated attribute: HTML keeps the first
             if not _XML_NAME.match(name):
-                raise PageError(self.source, f"<{tag}> has the attribute {shown_text(name)}, which XML cannot hold")
+                raise PageError(
+                    self.source, f"<{shown_name(tag)}> has the attribute {shown_text(name)}, which XML cannot hold")
             names.add(name)
             kept.append((name, value if value is not None else name))
         if not _XML_NAME.match(tag):
@@ -149,17 +171,17 @@ class _TreeBuilder(HTMLParser):
         node = _Node(tag, kept)
         self.stack[-1].children.append(node)
         if tag not in _VOID:
-            self.stack.append(node)
+            self._push(node)
 
     def handle_startendtag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
         self.handle_starttag(tag, attrs)
         if tag not in _VOID and self.stack[-1].tag == tag:
-            self.stack.pop()
+            self._close_to(len(self.stack) - 1)
 
     def handle_endtag(self, tag: str) -> None:
-        open_tags = self._open()
-        if tag in open_tags:
-            self._close_to(len(open_tags) - open_tags[::-1].index(tag))
+        positions = self.positions.get(tag)
+        if positions:
+            self._close_to(positions[-1])
         # an end tag of no open element is ignored, as HTML does
 
     def handle_data(self, data: str) -> None:
@@ -235,7 +257,7 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
         try:
             codecs.lookup(encoding)
         except LookupError:
-            raise PageError(source, f"unknown character encoding {encoding!r}") from None
+            raise PageError(source, f"unknown character encoding {shown_text(encoding)}") from None
     try:
         text = data.decode(encoding)
     except UnicodeDecodeError as exc:
@@ -327,7 +349,7 @@ def _parse(source: str, data: bytes) -> tuple[bytes, Span]:
         SafeET.fromstring(data, forbid_dtd=False)
     except ParseError:
         data = html_to_xml(data, source)
-    except (DefusedXmlException, ValueError, RecursionError):
+    except (DefusedXmlException, ValueError, RecursionError, LookupError):
         pass  # refused below, with the message of the XML formats
     parse_safe_xml(source, data, forbid_dtd=False)  # safety checks, with their messages
     try:
@@ -339,7 +361,7 @@ def _parse(source: str, data: bytes) -> tuple[bytes, Span]:
 def _walk(source: str, data: bytes) -> _Layout:
     root = scan_spans(data)
     if root.local != "html":
-        raise PageError(source, f"not an hOCR document (root element is <{root.local}>)")
+        raise PageError(source, f"not an hOCR document (root element is <{shown_name(root.local)}>)")
     pages = [s for s in root.iter() if "ocr_page" in _classes(s)]
     if not pages:
         raise PageError(source, "no element of class ocr_page: not an hOCR document")
@@ -348,6 +370,7 @@ def _walk(source: str, data: bytes) -> _Layout:
     layout = _Layout(root, pages[0])
     taken = {s.get("id") for s in root.iter() if s.get("id")}
     counters: dict[str, int] = {}
+    named: set[RegionId] = set()  # the ids the file gives its regions
     stack = list(reversed(pages[0].kids()))
     while stack:
         span = stack.pop()
@@ -363,6 +386,10 @@ def _walk(source: str, data: bytes) -> _Layout:
             while rid in taken:
                 rid += "_"
             taken.add(rid)
+        elif rid in named:
+            raise PageError(source, f"two regions share the id {shown_text(str(rid))}")
+        else:
+            named.add(rid)
         (layout.regions if cls in REGION_CLASSES else layout.others).append((span, rid, cls))
     return layout
 
@@ -373,7 +400,8 @@ def page_from_hocr(data: bytes, source: str = "<hocr>") -> Page:
     layout = _walk(source, xml_data)
 
     def what(span: Span, rid: RegionId, cls: str) -> str:
-        return f"{cls} {rid!r}" if span.get("id") else f"{cls} #{str(rid).rpartition('_')[2]}"
+        name = shown_name(cls)
+        return f"{name} {shown_text(str(rid))}" if span.get("id") else f"{name} #{str(rid).rpartition('_')[2]}"
 
     def content_box(span: Span) -> Box | None:
         boxes = []

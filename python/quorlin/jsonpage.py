@@ -183,7 +183,7 @@ def page_from_json(obj: Any, source: str = "<json>") -> Page:
         if not isinstance(item, dict):
             raise PageError(source, f"element {index} must be an object, got {_json_kind(item)}")
         rid = _json_id(source, f"element {index}", item["id"]) if "id" in item else index
-        where = f"element {index} (id {json.dumps(rid, ensure_ascii=False)})"
+        where = f"element {index} (id {shown_json(rid)})"
         if rid in seen:
             raise PageError(source, f"{where}: duplicate id")
         seen.add(rid)
@@ -258,9 +258,11 @@ def dump_json(document: Any, *, indent: int | None = None) -> str:
 
     A number too large for a double (1e400 in the input) is written back as
     the input wrote it, never as the ``Infinity`` that JSON does not have.
+    A lone surrogate in a string (``"\\ud800"`` in the input) is written
+    back as that escape, since UTF-8 cannot hold it.
     """
     try:
-        return json.dumps(document, ensure_ascii=False, indent=indent, allow_nan=False)
+        return _escape_surrogates(json.dumps(document, ensure_ascii=False, indent=indent, allow_nan=False))
     except ValueError:
         pass  # an overflowed number somewhere: rare, so found by a second pass
     while True:
@@ -271,7 +273,16 @@ def dump_json(document: Any, *, indent: int | None = None) -> str:
         text = json.dumps(_with_placeholders(document, token, written), ensure_ascii=False, indent=indent)
         pattern = re.compile('"' + re.escape(json.dumps(token)[1:-1]) + r'(\d+)"')
         if len(pattern.findall(text)) == len(written):
-            return pattern.sub(lambda m: written[int(m.group(1))], text)
+            return _escape_surrogates(pattern.sub(lambda m: written[int(m.group(1))], text))
+
+
+# JSON text is ASCII outside its strings, so a surrogate can only be inside one.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _escape_surrogates(text: str) -> str:
+    """JSON text with every lone surrogate as a \\uXXXX escape, which reads back as the same string."""
+    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group(0)):04x}", text)
 
 
 def json_page_bytes(page: Page, reading_order: Sequence[RegionId]) -> bytes:

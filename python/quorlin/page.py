@@ -39,6 +39,7 @@ __all__ = [
     "parse_float",
     "number_text",
     "shown_text",
+    "shown_name",
     "shown_json",
 ]
 
@@ -200,10 +201,26 @@ def shown_text(text: str) -> str:
     return f"{text[:SHOWN_CHARACTERS]!r}... ({len(text)} characters)"
 
 
+def shown_name(name: str) -> str:
+    """A name from a file (an element, a class), as it is when it is short and
+    printable, otherwise quoted and cut as :func:`shown_text` shows text."""
+    if len(name) <= SHOWN_CHARACTERS and name.isprintable() and name:
+        return name
+    return shown_text(name)
+
+
+def _printable_json(text: str) -> str:
+    """JSON text with every character that is not printable (line and paragraph
+    separators, C1 controls, lone surrogates, format characters) as its escape."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else json.dumps(c)[1:-1] for c in text)
+
+
 def shown_json(value: Any) -> str:
     """A JSON value for a message, written as JSON."""
     try:
-        text = json.dumps(value, ensure_ascii=False)
+        text = _printable_json(json.dumps(value, ensure_ascii=False))
     except (TypeError, ValueError, RecursionError):
         text = repr(value)
     if len(text) <= SHOWN_CHARACTERS:

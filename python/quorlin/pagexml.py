@@ -10,6 +10,8 @@ writer changes only the <ReadingOrder> of the original bytes, through
 
 from __future__ import annotations
 
+import codecs
+import logging
 import re
 from collections.abc import Callable, Sequence
 from xml.etree.ElementTree import Element as XmlElement
@@ -20,12 +22,14 @@ import defusedxml.ElementTree as SafeET
 
 from .errors import PageError
 from .labels import PAGE_REGION_LABELS, SKIPPED_PAGE_TYPES, page_region_label, skipped_role
-from .page import Box, Page, Region, RegionId, check_coordinate, parse_float, shown_text
+from .page import Box, Page, Region, RegionId, check_coordinate, parse_float, shown_name, shown_text
 from .xmlpatch import XmlPatchError, escape_attribute, set_child
 
 __all__ = ["PAGE_NAMESPACE_PREFIX", "page_from_xml", "page_xml_document", "parse_safe_xml"]
 
 PAGE_NAMESPACE_PREFIX = "http://schema.primaresearch.org/PAGE/gts/pagecontent/"
+
+log = logging.getLogger("quorlin")
 
 # Transkribus stores the region type as custom="structure {type:heading;}".
 _CUSTOM_TYPE = re.compile(r"structure\s*\{[^}]*?\btype:([^;}]+)")
@@ -118,7 +122,7 @@ def _flatten_reading_order(source: str, group: XmlElement, known: set[str], out:
             if ref is None:
                 raise PageError(source, f"ReadingOrder: {name} without regionRef")
             if ref not in known:
-                raise PageError(source, f"ReadingOrder refers to unknown region {ref!r}")
+                raise PageError(source, f"ReadingOrder refers to unknown region {shown_text(ref)}")
             out.append(ref)
         else:
             _flatten_reading_order(source, child, known, out)
@@ -134,6 +138,9 @@ def parse_safe_xml(source: str, data: bytes, forbid_dtd: bool = True) -> XmlElem
     """Parse XML safely: no entity declarations, no external references, and
     (unless ``forbid_dtd`` is False, for XHTML) no DOCTYPE at all; every
     problem is a :class:`PageError` naming ``source``."""
+    if data.startswith((codecs.BOM_UTF32_LE, codecs.BOM_UTF32_BE)):
+        # expat would take the mark for UTF-16's and stop at its first NUL
+        raise PageError(source, "the file is UTF-32, which the XML parser cannot read; convert it to UTF-8")
     try:
         root: XmlElement = SafeET.fromstring(data, forbid_dtd=forbid_dtd)
     except defusedxml.DTDForbidden:
@@ -148,9 +155,34 @@ def parse_safe_xml(source: str, data: bytes, forbid_dtd: bool = True) -> XmlElem
         raise PageError(source, f"unsafe XML refused ({exc})") from None
     except ParseError as exc:
         raise PageError(source, f"not well-formed XML ({exc})") from None
-    except (ValueError, RecursionError) as exc:
+    except LookupError:
+        # expat asks Python for the codec the XML declaration names
+        raise PageError(source, f"the XML declaration names an unknown encoding {_declared_encoding(data)}") from None
+    except ValueError as exc:
+        if "multi-byte" in str(exc):  # expat reads only single-byte encodings besides its own
+            raise PageError(source, f"the XML declaration names the encoding {_declared_encoding(data)}, which the "
+                                    "XML parser cannot read; convert the file to UTF-8") from None
+        raise PageError(source, f"unreadable XML ({exc})") from None
+    except RecursionError as exc:
         raise PageError(source, f"unreadable XML ({exc})") from None
     return root
+
+
+_XML_DECLARED_ENCODING = re.compile(r"""<\?xml[^>]*?\bencoding\s*=\s*(?:"([^"]*)"|'([^']*)')""")
+# UTF-32 first: its little-endian mark starts with UTF-16's
+_BYTE_ORDER_MARKS = ((codecs.BOM_UTF32_LE, "utf-32-le"), (codecs.BOM_UTF32_BE, "utf-32-be"),
+                     (codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"), (codecs.BOM_UTF16_BE, "utf-16-be"))
+
+
+def _declared_encoding(data: bytes) -> str:
+    """The encoding name of the XML declaration at the start of ``data``, quoted for a message."""
+    head = data[:4096]
+    text = next((head[len(bom):].decode(codec, "replace") for bom, codec in _BYTE_ORDER_MARKS
+                 if head.startswith(bom)), None)
+    m = _XML_DECLARED_ENCODING.match(head.decode("latin-1") if text is None else text)
+    if m is None:
+        return "(unreadable)"
+    return shown_text(m.group(1) if m.group(1) is not None else m.group(2))
 
 
 def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
@@ -164,7 +196,8 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     root = parse_safe_xml(source, data)
     ns, root_name = _local(root.tag)
     if root_name != "PcGts" or not ns.startswith(PAGE_NAMESPACE_PREFIX):
-        raise PageError(source, f"not a PAGE-XML document (root element is <{root_name}> in namespace {ns!r})")
+        raise PageError(source, f"not a PAGE-XML document (root element is <{shown_name(root_name)}> "
+                                f"in namespace {shown_text(ns)})")
     page_elem = root.find(f"{{{ns}}}Page")
     if page_elem is None:
         raise PageError(source, "PAGE-XML document without <Page>")
@@ -175,12 +208,17 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     skipped: list[Region] = []
     for child in page_elem:
         child_ns, tag = _local(child.tag)
-        if child_ns != ns or tag not in PAGE_REGION_LABELS:
+        if tag not in PAGE_REGION_LABELS:
+            continue
+        if child_ns != ns:
+            # a region of another namespace (another PAGE version) is not part of this page
+            log.warning("%s: %s %s is in the namespace %s, not the document's; left out of the order",
+                        source, tag, shown_text(child.get("id") or ""), shown_text(child_ns))
             continue
         rid = child.get("id")
         if not rid:
             raise PageError(source, f"{tag} without id")
-        what = f"{tag} {rid!r}"
+        what = f"{tag} {shown_text(rid)}"
         coords = child.find(f"{{{ns}}}Coords")
         if coords is None:
             raise PageError(source, f"{what} has no Coords")
@@ -210,7 +248,7 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     seen_ids = [r.id for r in regions + skipped]
     if len(set(seen_ids)) != len(seen_ids):
         duplicate = next(i for i in seen_ids if seen_ids.count(i) > 1)
-        raise PageError(source, f"two regions share the id {duplicate!r}")
+        raise PageError(source, f"two regions share the id {shown_text(str(duplicate))}")
     return Page(
         source, "page-xml", width, height, regions, skipped, reading_order, data,
         image_filename=page_elem.get("imageFilename"), version=ns.rpartition("/")[2],
@@ -304,21 +342,25 @@ def _chain_lines(
     Each chain (OrderedGroup) keeps its attributes and holds its regions in
     the computed order; single RegionRefs stay as they were; regions of no
     chain form one more chain.  Regions that are not ordered (separators)
-    are left out, and a chain left empty is dropped.  None when nothing is
-    left at all.
+    are left out, a region the file names twice stays where it is named
+    first, and a chain left empty is dropped.  None when nothing is left at
+    all.
     """
     rank = {str(rid): i for i, rid in enumerate(reading_order)}
     chained: set[str] = set()
     kept: list[tuple[XmlElement, list[str]]] = []
     for member in members:
         refs = [r for r in dict.fromkeys(_refs(member)) if r in rank]
-        chained.update(refs)
+        # a region the file names in two members stays in the first only
+        fresh = [r for r in refs if r not in chained]
         if _local(member.tag)[1] == "OrderedGroup":
-            refs.sort(key=lambda r: rank[r])
-            if refs:
-                kept.append((member, refs))
-        elif refs:
+            fresh.sort(key=lambda r: rank[r])
+            if fresh:
+                kept.append((member, fresh))
+                chained.update(fresh)
+        elif fresh and len(fresh) == len(refs):  # kept as it is only when that repeats none
             kept.append((member, []))
+            chained.update(fresh)
     rest = [str(rid) for rid in reading_order if str(rid) not in chained]
     if not kept and not rest:
         return None

@@ -25,6 +25,13 @@ class XmlPatchError(ValueError):
     """The document cannot be rewritten as asked; the message says why."""
 
 
+# Between a namespace and a local name in expat's names.  Expat refuses a
+# namespace that contains the separator, and the safe parser (ElementTree)
+# accepts any, spaces included; XML 1.0 cannot hold U+0001 at all, not even
+# as a character reference, so no namespace the safe parser let through has it.
+_SEPARATOR = "\x01"
+
+
 @dataclass
 class _Layout:
     """Byte positions in the raw XML that the rewrite needs."""
@@ -52,10 +59,25 @@ def _start_tag_end(data: bytes, start: int) -> int:
     return len(data)
 
 
+def _element_end(data: bytes, start: int, pos: int) -> tuple[int, int]:
+    """(just past the start tag, just past the element) of the element whose
+    start tag is at ``start`` and whose end expat reported at ``pos``.
+
+    Expat reports the end of an element at its end tag, or, for an empty
+    element tag (``<b/>``), just past it, where the next tag may well be an
+    end tag, the parent's: so the start tag tells which it is.  (The bytes
+    between '/' and '>' are NULs in UTF-16 and UTF-32.)
+    """
+    tag_end = _start_tag_end(data, start)
+    if data[start:tag_end - 1].rstrip(b"\x00").endswith(b"/"):
+        return tag_end, tag_end
+    return tag_end, data.index(b">", pos) + 1
+
+
 def _scan(data: bytes, namespace: str, parent: str | None, child: str, preceding: Collection[str]) -> _Layout:
     """Find <parent> under the root (None: the root), its first <child> and where a new <child> would go."""
     layout = _Layout()
-    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
+    parser = xml.parsers.expat.ParserCreate(namespace_separator=_SEPARATOR)
     parser.namespace_prefixes = True
     stack: list[tuple[str, str, int]] = []
 
@@ -63,7 +85,7 @@ def _scan(data: bytes, namespace: str, parent: str | None, child: str, preceding
         layout.encoding = encoding
 
     def on_start(name: str, attrs: dict[str, str]) -> None:
-        parts = name.split(" ")
+        parts = name.split(_SEPARATOR)
         uri, local = (parts[0], parts[1]) if len(parts) >= 2 else ("", parts[0])
         pos = parser.CurrentByteIndex
         depth = len(stack)
@@ -82,9 +104,7 @@ def _scan(data: bytes, namespace: str, parent: str | None, child: str, preceding
 
     def on_end(name: str) -> None:
         uri, local, start = stack.pop()
-        pos = parser.CurrentByteIndex
-        is_end_tag = data[pos:pos + 2] == b"</"
-        end = data.index(b">", pos) + 1 if is_end_tag else _start_tag_end(data, start)
+        _, end = _element_end(data, start, parser.CurrentByteIndex)
         if layout.child_span is not None and layout.child_span[1] < 0 and layout.child_span[0] == start:
             layout.child_span = (start, end)
 
@@ -159,10 +179,13 @@ def set_child(
     if build is None:
         if layout.child_span is None:
             return data
-        # drop the element with its indentation and line break
+        # drop the element with its indentation and line break, unless text
+        # follows it on its line, which the line break keeps apart from the text before
         start, end = layout.child_span
         line_start = start - len(_line_indent(data, start))
-        if newline and data[line_start - len(newline):line_start] == newline:
+        after = data[end:end + 1]
+        if newline and data[line_start - len(newline):line_start] == newline and (after in (b"", b"<")
+                                                                                  or after.isspace()):
             start = line_start - len(newline)
         return data[:start] + data[end:]
 
@@ -233,12 +256,12 @@ def scan_spans(data: bytes) -> Span:
     The document must already have been accepted by a safe parser; this
     pass reads no DTD and expands no entity.
     """
-    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
+    parser = xml.parsers.expat.ParserCreate(namespace_separator=_SEPARATOR)
     stack: list[Span] = []
     roots: list[Span] = []
 
     def split(name: str) -> tuple[str, str]:
-        uri, sep, local = name.partition(" ")
+        uri, sep, local = name.partition(_SEPARATOR)
         return (uri, local) if sep else ("", uri)
 
     def on_start(name: str, attrs: dict[str, str]) -> None:
@@ -259,9 +282,7 @@ def scan_spans(data: bytes) -> Span:
 
     def on_end(name: str) -> None:
         span = stack.pop()
-        pos = parser.CurrentByteIndex
-        span.tag_end = _start_tag_end(data, span.start)
-        span.end = data.index(b">", pos) + 1 if data[pos:pos + 2] == b"</" else span.tag_end
+        span.tag_end, span.end = _element_end(data, span.start, parser.CurrentByteIndex)
 
     parser.StartElementHandler = on_start
     parser.EndElementHandler = on_end

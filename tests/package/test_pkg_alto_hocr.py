@@ -339,3 +339,21 @@ def test_order_takes_separators_as_boxes_without_changing_the_order(separators, 
     else:
         with pytest.raises((TypeError, ValueError), match=error):
             quorlin.order(boxes, separators=separators)
+
+
+DEEP = 3000
+
+
+@pytest.mark.parametrize("html, xml", [
+    ("<p>a<div>b", "<p>a</p><div>b</div>"),
+    ("<p><span>a<div>b", "<p><span>a</span></p><div>b</div>"),  # only inline elements between
+    ("<div><p>a</div>c", "<div><p>a</p></div>c"),
+    ("<ul><li>a<ul><li>b<li>c</ul>d</ul>", "<ul><li>a<ul><li>b</li><li>c</li></ul>d</li></ul>"),  # a list bounds it
+    ("<dl><dt>a<dd>b<dt>c</dl>", "<dl><dt>a</dt><dd>b</dd><dt>c</dt></dl>"),
+    ("<p>" + "<b>" * DEEP + "x<p>y", "<p>" + "<b>" * DEEP + "x" + "</b>" * DEEP + "</p><p>y</p>"),
+    ("<p>" + "<div>" * DEEP + "<p>x", "<p></p>" + "<div>" * DEEP + "<p>x</p>" + "</div>" * DEEP),
+    ("<ul><li>a" + "<div>" * DEEP + "<li>b</ul>", "<ul><li>a" + "<div>" * DEEP + "</div>" * DEEP + "</li><li>b</li></ul>"),
+])
+def test_html_end_tags_are_implied_as_html_does_at_any_depth(html, xml):
+    written = quorlin.hocr.html_to_xml(f"<html><body>{html}".encode()).decode()
+    assert written.split("\n", 1)[1] == f"<html><body>{xml}</body></html>\n"
