@@ -139,24 +139,31 @@ say "replaying ${#seeds[@]} kept seeds"
     exit 1
 }
 
+# fuzz_run NAME FUZZER WORKDIR SECONDS LOG [libFuzzer options...]: a timed run
+# that stops the script, with the end of its log, on a failing input.
+fuzz_run() {
+    local name=$1 binary=$2 dir=$3 seconds=$4 log=$5
+    shift 5
+    "$binary" "$dir" \
+        -max_total_time="$seconds" \
+        -max_len=4096 \
+        -timeout=30 \
+        -rss_limit_mb=2048 \
+        -artifact_prefix="$artifacts/" \
+        -print_final_stats=1 "$@" >"$log" 2>&1 || {
+        tail -n 60 "$log"
+        say "FAILED: the $name found a failing input; see $artifacts/"
+        exit 1
+    }
+}
+
 work="$build/fuzz/work"
 artifacts="$build/fuzz/artifacts"
 rm -rf "$work"
 mkdir -p "$work" "$artifacts"
 cp "$root/fuzz/corpus/"* "$work/"
 say "fuzz smoke run: ${fuzz_seconds}s on a copy of the corpus"
-"$fuzzer" "$work" \
-    -max_total_time="$fuzz_seconds" \
-    -max_len=4096 \
-    -timeout=30 \
-    -rss_limit_mb=2048 \
-    -dict="$root/fuzz/floats.dict" \
-    -artifact_prefix="$artifacts/" \
-    -print_final_stats=1 >"$build/fuzz/smoke.log" 2>&1 || {
-    tail -n 60 "$build/fuzz/smoke.log"
-    say "FAILED: the fuzzer found a failing input; see $artifacts/"
-    exit 1
-}
+fuzz_run fuzzer "$fuzzer" "$work" "$fuzz_seconds" "$build/fuzz/smoke.log" -dict="$root/fuzz/floats.dict"
 executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz/smoke.log")
 new_units=$(sed -n 's/^stat::new_units_added: *//p' "$build/fuzz/smoke.log")
 say "fuzz smoke run: ${executions:-?} executions, ${new_units:-?} new inputs, no failure"
@@ -167,17 +174,8 @@ profile_work="$build/fuzz/profile-work"
 rm -rf "$profile_work"
 mkdir -p "$profile_work"
 say "profile fuzz smoke run: ${profile_fuzz_seconds}s"
-"$build/fuzz/fuzz_profile" "$profile_work" \
-    -max_total_time="$profile_fuzz_seconds" \
-    -max_len=4096 \
-    -timeout=30 \
-    -rss_limit_mb=2048 \
-    -artifact_prefix="$artifacts/" \
-    -print_final_stats=1 >"$build/fuzz/profile-smoke.log" 2>&1 || {
-    tail -n 60 "$build/fuzz/profile-smoke.log"
-    say "FAILED: the profile fuzzer found a failing input; see $artifacts/"
-    exit 1
-}
+fuzz_run "profile fuzzer" "$build/fuzz/fuzz_profile" "$profile_work" "$profile_fuzz_seconds" \
+    "$build/fuzz/profile-smoke.log"
 executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz/profile-smoke.log")
 say "profile fuzz smoke run: ${executions:-?} executions, no failure"
 say "all reliability checks passed"
