@@ -152,6 +152,7 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
     const double hi = centre + options.spread_window * width;
     scratch.keys.resize(boxes.size());
     scratch.intervals.clear();
+    scratch.intervals.reserve(good.size());
     for (const std::uint32_t k : good) {
         const PageBox t = tolerant_box(boxes[k], dx, 0.0);
         scratch.keys[k] = (t.x1 + t.x2) / 2;
@@ -314,15 +315,20 @@ void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> 
 }
 
 bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n) {
+    std::vector<std::uint32_t> marks;
+    return is_permutation_of(order, n, marks);
+}
+
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n, std::vector<std::uint32_t>& marks) {
     if (order.size() != n) {
         return false;
     }
-    std::vector<bool> seen(n, false);
+    marks.assign(n, 0U);
     for (const std::uint32_t k : order) {
-        if (k >= n || seen[k]) {
+        if (k >= n || marks[k] != 0) {
             return false;
         }
-        seen[k] = true;
+        marks[k] = 1U;
     }
     return true;
 }
@@ -420,7 +426,14 @@ class ProfileRun {
 public:
     ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, ProfileTrace* trace,
                PartOrderer& orderer)
-        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), norm_(boxes.size()), tb_(boxes.size()) {}
+        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), tables_(2 * boxes.size()),
+          norm_(std::span<PageBox>(tables_).first(boxes.size())),
+          tb_(std::span<PageBox>(tables_).subspan(boxes.size())) {
+        // Every buffer a step fills holds at most one entry per box: sized
+        // once here, none of them grows during the run.
+        boxes_.reserve(boxes.size());
+        scratch_.indices.reserve(boxes.size());
+    }
 
     std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
         const auto n = static_cast<std::uint32_t>(raw_.size());
@@ -466,7 +479,7 @@ public:
         if (trace_ != nullptr) {
             trace_->non_finite = std::move(bad);
         }
-        if (!is_permutation_of(out_, n)) {
+        if (!is_permutation_of(out_, n, scratch_.indices)) {
             fall_back(frame);
         }
         return std::move(out_);
@@ -603,8 +616,9 @@ private:
     const ProfileOptions& options_;
     ProfileTrace* trace_;
     PartOrderer& orderer_;
-    std::vector<PageBox> norm_;
-    std::vector<PageBox> tb_;
+    std::vector<PageBox> tables_;  // norm_ and tb_, in one allocation
+    std::span<PageBox> norm_;      // the boxes normalised (the others as given), by input index
+    std::span<PageBox> tb_;        // the boxes of a page snapped and shrunk, by input index
     std::vector<ColumnRule> rules_;
     std::vector<Box> boxes_;
     std::vector<std::uint32_t> main_;

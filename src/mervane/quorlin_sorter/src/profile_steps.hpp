@@ -121,7 +121,9 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
                   std::vector<std::uint32_t>& out);
 
-// Whether `order` holds every index 0..n-1 exactly once.
+// Whether `order` holds every index 0..n-1 exactly once; the second form
+// marks the indices seen in `marks`, reusing its space.
 bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n);
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n, std::vector<std::uint32_t>& marks);
 
 }  // namespace quorlin::sorter::detail
