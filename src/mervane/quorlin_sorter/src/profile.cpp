@@ -424,14 +424,17 @@ constexpr std::uint32_t kInvalid = UINT32_MAX;
 // index array, which each split partitions in place.
 class ProfileRun {
 public:
+    // `orderer`: null for the engine of this library.
     ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, ProfileTrace* trace,
-               PartOrderer& orderer)
+               PartOrderer* orderer)
         : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), tables_(2 * boxes.size()),
           norm_(std::span<PageBox>(tables_).first(boxes.size())),
           tb_(std::span<PageBox>(tables_).subspan(boxes.size())) {
         // Every buffer a step fills holds at most one entry per box: sized
         // once here, none of them grows during the run.
-        boxes_.reserve(boxes.size());
+        if (orderer_ != nullptr) {
+            boxes_.reserve(boxes.size());
+        }
         scratch_.indices.reserve(boxes.size());
     }
 
@@ -545,6 +548,16 @@ private:
             if (trace_ != nullptr) {
                 trace_->segment_order.push_back(part.front());
             }
+        } else if (orderer_ == nullptr) {
+            // The engine's table is built straight from the shrunk boxes,
+            // rounded as they go in: no array of the rounded boxes between.
+            build_table(table_, part.size(), [&](std::size_t i) {
+                const PageBox& t = tb_[part[i]];
+                return Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
+                           round_to_single(t.y2)};
+            });
+            engine_part(part, depth, out,
+                        [&](Observer* observer) { return order_table(table_, reference_width(table_), observer); });
         } else {
             boxes_.clear();
             for (const std::uint32_t k : part) {
@@ -552,7 +565,8 @@ private:
                 boxes_.push_back(Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
                                      round_to_single(t.y2)});
             }
-            engine_part(orderer_, part, frame, depth, out);
+            engine_part(part, depth, out,
+                        [&](Observer* observer) { return orderer_->order(part, boxes_, frame, observer); });
         }
         if (trace_ != nullptr) {
             trace_->parts.push_back(TracePart{lo, static_cast<std::uint32_t>(trace_->segment_order.size()), depth,
@@ -560,15 +574,17 @@ private:
         }
     }
 
-    // The orderer on boxes_ (the boxes of `part`), its order appended to `out`.
-    void engine_part(PartOrderer& orderer, std::span<const std::uint32_t> part, const PageBox& frame,
-                     std::uint32_t depth, std::vector<std::uint32_t>& out) {
+    // order(observer) orders the boxes of `part`, as positions into it; the
+    // order is appended to `out`.
+    template <class Order>
+    void engine_part(std::span<const std::uint32_t> part, std::uint32_t depth, std::vector<std::uint32_t>& out,
+                     Order order) {
         std::vector<std::uint32_t> positions;
         if (trace_ == nullptr) {
-            positions = orderer.order(part, boxes_, frame, nullptr);
+            positions = order(nullptr);
         } else {
             PartRecorder recorder(*trace_, part, depth);
-            positions = orderer.order(part, boxes_, frame, &recorder);
+            positions = order(&recorder);
             recorder.check();
             if (!recorder.reported()) {  // an orderer that does not report: its order is the segmentation
                 for (const std::uint32_t p : positions) {
@@ -605,7 +621,7 @@ private:
             return;
         }
         EngineOrderer engine;
-        engine_part(engine, all, frame, 0, out_);
+        engine_part(all, 0, out_, [&](Observer* observer) { return engine.order(all, boxes_, frame, observer); });
         if (trace_ != nullptr) {
             trace_->parts.push_back(TracePart{0, static_cast<std::uint32_t>(trace_->segment_order.size()), 0, n,
                                               false, frame, 0.0, 0.0});
@@ -615,7 +631,8 @@ private:
     std::span<const PageBox> raw_;
     const ProfileOptions& options_;
     ProfileTrace* trace_;
-    PartOrderer& orderer_;
+    PartOrderer* orderer_;
+    Table table_;  // the engine's table of the part being ordered
     std::vector<PageBox> tables_;  // norm_ and tb_, in one allocation
     std::span<PageBox> norm_;      // the boxes normalised (the others as given), by input index
     std::span<PageBox> tb_;        // the boxes of a page snapped and shrunk, by input index
@@ -662,8 +679,7 @@ std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, const P
     if (trace != nullptr) {
         *trace = {};
     }
-    detail::EngineOrderer engine;
-    detail::ProfileRun run(boxes, options, trace, orderer != nullptr ? *orderer : engine);
+    detail::ProfileRun run(boxes, options, trace, orderer);
     return run.run(page_bounds, separators);
 }
 
