@@ -96,26 +96,40 @@ Band widest_empty_band(std::vector<std::pair<double, double>>& intervals, double
 
 std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
                                      const ProfileOptions& options) {
-    const double height = frame.y2 - frame.y1;
     std::vector<ColumnRule> rules;
+    column_rules(separators, frame, options, rules);
+    return rules;
+}
+
+void column_rules(std::span<const PageBox> separators, const PageBox& frame, const ProfileOptions& options,
+                  std::vector<ColumnRule>& rules) {
+    rules.clear();
+    const double min_length = options.rule_min_length * (frame.y2 - frame.y1);
     for (const PageBox& raw : separators) {
-        if (!is_finite(raw)) {
+        // Most separators are too short: |y2 - y1| is the height of a finite
+        // one (max - min, exactly), and a NaN one fails the test too.
+        if (!(std::fabs(raw.y2 - raw.y1) >= min_length) || !is_finite(raw)) {
             continue;
         }
         const PageBox s = normalised(raw);
         const double w = s.x2 - s.x1;
         const double h = s.y2 - s.y1;
-        if (h >= options.rule_aspect * w && h >= options.rule_min_length * height && h > 0) {
+        if (h >= options.rule_aspect * w && h >= min_length && h > 0) {
+            if (rules.empty()) {
+                rules.reserve(separators.size());
+            }
             rules.push_back({(s.x1 + s.x2) / 2, s.y1, s.y2});
         }
     }
-    std::sort(rules.begin(), rules.end(), [](const ColumnRule& a, const ColumnRule& b) {
+    const auto before = [](const ColumnRule& a, const ColumnRule& b) {
         if (a.c != b.c) {
             return a.c < b.c;
         }
         return a.y1 != b.y1 ? a.y1 < b.y1 : a.y2 < b.y2;
-    });
-    return rules;
+    };
+    if (!std::is_sorted(rules.begin(), rules.end(), before)) {  // separators often come in order of x
+        std::sort(rules.begin(), rules.end(), before);
+    }
 }
 
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept {
@@ -454,7 +468,7 @@ public:
         }
         const PageBox frame = page_frame(page_bounds, norm_, good);
         if (options_.rules) {
-            rules_ = column_rules(separators, frame, options_);
+            column_rules(separators, frame, options_, rules_);
         }
         out_.reserve(n);
         std::size_t left = 0;
@@ -496,8 +510,14 @@ private:
         }
         const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
         const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
+        // A rule can clip only a box that reaches over it: one left of the
+        // first rule or right of the last is taken as it is.
+        const double first_rule = rules_.empty() ? 0.0 : rules_.front().c;
+        const double last_rule = rules_.empty() ? 0.0 : rules_.back().c;
         for (const std::uint32_t k : set) {
-            const PageBox snapped = rules_.empty() ? norm_[k] : snap_to_rules(norm_[k], rules_, options_);
+            const PageBox& b = norm_[k];
+            const bool clear = rules_.empty() || b.x2 <= first_rule || b.x1 >= last_rule;
+            const PageBox snapped = clear ? b : snap_to_rules(b, rules_, options_);
             tb_[k] = options_.tolerance ? tolerant_box(snapped, dx, dy) : snapped;
         }
         std::size_t strip = 0;

@@ -83,6 +83,9 @@ struct ColumnRule {
 // positive height), sorted by (c, y1, y2).
 std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
                                      const ProfileOptions& options);
+// The same into `rules` (cleared first), reusing its space.
+void column_rules(std::span<const PageBox> separators, const PageBox& frame, const ProfileOptions& options,
+                  std::vector<ColumnRule>& rules);
 
 // The box (normalised) clipped at the rules that run alongside it and cross it
 // in an outer part: each rule is tested against the box as given, the largest
