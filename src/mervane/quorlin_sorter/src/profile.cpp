@@ -448,6 +448,8 @@ public:
         // once here, none of them grows during the run.
         if (orderer_ != nullptr) {
             boxes_.reserve(boxes.size());
+        } else if (boxes.size() >= 2) {
+            table_.edges.reserve(boxes.size());
         }
         scratch_.indices.reserve(boxes.size());
     }
