@@ -133,12 +133,15 @@ void column_rules(std::span<const PageBox> separators, const PageBox& frame, con
 }
 
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept {
-    PageBox out = box;
-    const double w = box.x2 - box.x1;
-    const double h = box.y2 - box.y1;
     // The rules with x1 < c, in order of c, up to the first with c >= x2.
     auto it = std::upper_bound(rules.begin(), rules.end(), box.x1,
                                [](double x, const ColumnRule& rule) { return x < rule.c; });
+    if (it == rules.end() || !(it->c < box.x2)) {
+        return box;  // no rule crosses the box: most boxes
+    }
+    PageBox out = box;
+    const double w = box.x2 - box.x1;
+    const double h = box.y2 - box.y1;
     for (; it != rules.end() && it->c < box.x2; ++it) {
         if (std::min(box.y2, it->y2) - std::max(box.y1, it->y1) >= options.rule_along * h) {
             if (it->c - box.x1 <= options.rule_edge * w) {
