@@ -459,18 +459,20 @@ public:
 
     std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
         const auto n = static_cast<std::uint32_t>(raw_.size());
-        std::vector<std::uint32_t> good;
+        std::vector<std::uint32_t> good(n);
         std::vector<std::uint32_t> bad;
-        good.reserve(n);
+        std::size_t finite = 0;
         for (std::uint32_t i = 0; i < n; ++i) {
-            if (is_finite(raw_[i])) {
-                norm_[i] = normalised(raw_[i]);
-                good.push_back(i);
+            const PageBox& b = raw_[i];
+            if (is_finite(b)) {
+                norm_[i] = normalised(b);
+                good[finite++] = i;
             } else {
-                norm_[i] = raw_[i];
+                norm_[i] = b;
                 bad.push_back(i);
             }
         }
+        good.resize(finite);
         const PageBox frame = page_frame(page_bounds, norm_, good);
         if (options_.rules) {
             column_rules(separators, frame, options_, rules_);
