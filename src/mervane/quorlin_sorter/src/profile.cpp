@@ -254,8 +254,14 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         return 0;
     }
     double widest = tb[set.front()].x2 - tb[set.front()].x1;
+    // The leftmost right edge and the rightmost left edge: when neither lies
+    // at or beyond the block's edges, no box is wholly beside it.
+    double lowest_right = tb[set.front()].x2;
+    double highest_left = tb[set.front()].x1;
     for (const std::uint32_t k : set.subspan(1)) {
         widest = std::max(widest, tb[k].x2 - tb[k].x1);
+        lowest_right = std::min(lowest_right, tb[k].x2);
+        highest_left = std::max(highest_left, tb[k].x1);
     }
     const double body = options.body_fraction * widest;
     bool have_block = false;
@@ -276,6 +282,10 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         block.y2 = std::max(block.y2, b.y2);
     }
     if (!have_block) {  // no box wide enough: only with boxes turned inside out, which valid options never make
+        return 0;
+    }
+    // (A NaN on either side fails the test, and the sweep below decides.)
+    if (lowest_right > block.x1 && highest_left < block.x2) {
         return 0;
     }
     // Each side's strip: the boxes beside the block (vertical centre within
