@@ -120,6 +120,55 @@ struct Table {
 Table table_of(std::span<const Box> boxes);
 Table table_of(std::span<const ElementRecord> records);
 
+[[noreturn]] void throw_too_many_boxes();
+
+// Coordinates inside which a cut provably splits a set exactly at its gap:
+// every box swept before the gap has its centre below the cut, every box
+// after it its centre above (sums of two such floats are exact enough, and a
+// gap is at least 5 wide).
+inline constexpr float kRegularLimit = 67108864.0F;  // 2^26
+
+inline bool regular_pair(float a, float b) noexcept {
+    return std::fabs(a) < kRegularLimit && std::fabs(b) < kRegularLimit;
+}
+
+inline std::uint8_t lone_nan_flags(float x1, float y1, float x2, float y2) noexcept {
+    const auto x = static_cast<std::uint8_t>(std::isnan(x1) != std::isnan(x2) ? kLoneNanX : 0);
+    const auto y = static_cast<std::uint8_t>(std::isnan(y1) != std::isnan(y2) ? kLoneNanY : 0);
+    return static_cast<std::uint8_t>(x | y);
+}
+
+// table_of() for `count` boxes whose corners corners(i) gives (anything with
+// float members x1, y1, x2, y2), built into `table`, whose space is reused:
+// a caller that makes its boxes on the fly needs no array of them.
+template <class CornersAt>
+void build_table(Table& table, std::size_t count, CornersAt corners) {
+    if (count > kMaxBoxes) {
+        throw_too_many_boxes();
+    }
+    table.edges.resize(count);
+    table.lone_nan.clear();
+    table.regular = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto& b = corners(i);
+        table.edges[i] = Edges{min_num(b.x1, b.x2), min_num(b.y1, b.y2), max_num(b.x1, b.x2), max_num(b.y1, b.y2)};
+        table.regular = table.regular && regular_pair(b.x1, b.x2) && regular_pair(b.y1, b.y2);
+    }
+    if (table.regular) {
+        return;  // no NaN anywhere, so no flag to keep
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto& b = corners(i);
+        const std::uint8_t flags = lone_nan_flags(b.x1, b.y1, b.x2, b.y2);
+        if (flags != 0) {
+            if (table.lone_nan.empty()) {
+                table.lone_nan.resize(count);
+            }
+            table.lone_nan[i] = flags;
+        }
+    }
+}
+
 // ---- Orderings -------------------------------------------------------------
 //
 // The engine sorts in exactly three ways, each a stable sort on two keys of

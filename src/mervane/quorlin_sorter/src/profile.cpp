@@ -96,35 +96,52 @@ Band widest_empty_band(std::vector<std::pair<double, double>>& intervals, double
 
 std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
                                      const ProfileOptions& options) {
-    const double height = frame.y2 - frame.y1;
     std::vector<ColumnRule> rules;
+    column_rules(separators, frame, options, rules);
+    return rules;
+}
+
+void column_rules(std::span<const PageBox> separators, const PageBox& frame, const ProfileOptions& options,
+                  std::vector<ColumnRule>& rules) {
+    rules.clear();
+    const double min_length = options.rule_min_length * (frame.y2 - frame.y1);
     for (const PageBox& raw : separators) {
-        if (!is_finite(raw)) {
+        // Most separators are too short: |y2 - y1| is the height of a finite
+        // one (max - min, exactly), and a NaN one fails the test too.
+        if (!(std::fabs(raw.y2 - raw.y1) >= min_length) || !is_finite(raw)) {
             continue;
         }
         const PageBox s = normalised(raw);
         const double w = s.x2 - s.x1;
         const double h = s.y2 - s.y1;
-        if (h >= options.rule_aspect * w && h >= options.rule_min_length * height && h > 0) {
+        if (h >= options.rule_aspect * w && h >= min_length && h > 0) {
+            if (rules.empty()) {
+                rules.reserve(separators.size());
+            }
             rules.push_back({(s.x1 + s.x2) / 2, s.y1, s.y2});
         }
     }
-    std::sort(rules.begin(), rules.end(), [](const ColumnRule& a, const ColumnRule& b) {
+    const auto before = [](const ColumnRule& a, const ColumnRule& b) {
         if (a.c != b.c) {
             return a.c < b.c;
         }
         return a.y1 != b.y1 ? a.y1 < b.y1 : a.y2 < b.y2;
-    });
-    return rules;
+    };
+    if (!std::is_sorted(rules.begin(), rules.end(), before)) {  // separators often come in order of x
+        std::sort(rules.begin(), rules.end(), before);
+    }
 }
 
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept {
-    PageBox out = box;
-    const double w = box.x2 - box.x1;
-    const double h = box.y2 - box.y1;
     // The rules with x1 < c, in order of c, up to the first with c >= x2.
     auto it = std::upper_bound(rules.begin(), rules.end(), box.x1,
                                [](double x, const ColumnRule& rule) { return x < rule.c; });
+    if (it == rules.end() || !(it->c < box.x2)) {
+        return box;  // no rule crosses the box: most boxes
+    }
+    PageBox out = box;
+    const double w = box.x2 - box.x1;
+    const double h = box.y2 - box.y1;
     for (; it != rules.end() && it->c < box.x2; ++it) {
         if (std::min(box.y2, it->y2) - std::max(box.y1, it->y1) >= options.rule_along * h) {
             if (it->c - box.x1 <= options.rule_edge * w) {
@@ -152,6 +169,7 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
     const double hi = centre + options.spread_window * width;
     scratch.keys.resize(boxes.size());
     scratch.intervals.clear();
+    scratch.intervals.reserve(good.size());
     for (const std::uint32_t k : good) {
         const PageBox t = tolerant_box(boxes[k], dx, 0.0);
         scratch.keys[k] = (t.x1 + t.x2) / 2;
@@ -236,8 +254,14 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         return 0;
     }
     double widest = tb[set.front()].x2 - tb[set.front()].x1;
+    // The leftmost right edge and the rightmost left edge: when neither lies
+    // at or beyond the block's edges, no box is wholly beside it.
+    double lowest_right = tb[set.front()].x2;
+    double highest_left = tb[set.front()].x1;
     for (const std::uint32_t k : set.subspan(1)) {
         widest = std::max(widest, tb[k].x2 - tb[k].x1);
+        lowest_right = std::min(lowest_right, tb[k].x2);
+        highest_left = std::max(highest_left, tb[k].x1);
     }
     const double body = options.body_fraction * widest;
     bool have_block = false;
@@ -258,6 +282,10 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         block.y2 = std::max(block.y2, b.y2);
     }
     if (!have_block) {  // no box wide enough: only with boxes turned inside out, which valid options never make
+        return 0;
+    }
+    // (A NaN on either side fails the test, and the sweep below decides.)
+    if (lowest_right > block.x1 && highest_left < block.x2) {
         return 0;
     }
     // Each side's strip: the boxes beside the block (vertical centre within
@@ -314,15 +342,20 @@ void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> 
 }
 
 bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n) {
+    std::vector<std::uint32_t> marks;
+    return is_permutation_of(order, n, marks);
+}
+
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n, std::vector<std::uint32_t>& marks) {
     if (order.size() != n) {
         return false;
     }
-    std::vector<bool> seen(n, false);
+    marks.assign(n, 0U);
     for (const std::uint32_t k : order) {
-        if (k >= n || seen[k]) {
+        if (k >= n || marks[k] != 0) {
             return false;
         }
-        seen[k] = true;
+        marks[k] = 1U;
     }
     return true;
 }
@@ -418,27 +451,41 @@ constexpr std::uint32_t kInvalid = UINT32_MAX;
 // index array, which each split partitions in place.
 class ProfileRun {
 public:
+    // `orderer`: null for the engine of this library.
     ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, ProfileTrace* trace,
-               PartOrderer& orderer)
-        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), norm_(boxes.size()), tb_(boxes.size()) {}
+               PartOrderer* orderer)
+        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), tables_(2 * boxes.size()),
+          norm_(std::span<PageBox>(tables_).first(boxes.size())),
+          tb_(std::span<PageBox>(tables_).subspan(boxes.size())) {
+        // Every buffer a step fills holds at most one entry per box: sized
+        // once here, none of them grows during the run.
+        if (orderer_ != nullptr) {
+            boxes_.reserve(boxes.size());
+        } else if (boxes.size() >= 2) {
+            table_.edges.reserve(boxes.size());
+        }
+        scratch_.indices.reserve(boxes.size());
+    }
 
     std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
         const auto n = static_cast<std::uint32_t>(raw_.size());
-        std::vector<std::uint32_t> good;
+        std::vector<std::uint32_t> good(n);
         std::vector<std::uint32_t> bad;
-        good.reserve(n);
+        std::size_t finite = 0;
         for (std::uint32_t i = 0; i < n; ++i) {
-            if (is_finite(raw_[i])) {
-                norm_[i] = normalised(raw_[i]);
-                good.push_back(i);
+            const PageBox& b = raw_[i];
+            if (is_finite(b)) {
+                norm_[i] = normalised(b);
+                good[finite++] = i;
             } else {
-                norm_[i] = raw_[i];
+                norm_[i] = b;
                 bad.push_back(i);
             }
         }
+        good.resize(finite);
         const PageBox frame = page_frame(page_bounds, norm_, good);
         if (options_.rules) {
-            rules_ = column_rules(separators, frame, options_);
+            column_rules(separators, frame, options_, rules_);
         }
         out_.reserve(n);
         std::size_t left = 0;
@@ -466,7 +513,7 @@ public:
         if (trace_ != nullptr) {
             trace_->non_finite = std::move(bad);
         }
-        if (!is_permutation_of(out_, n)) {
+        if (!is_permutation_of(out_, n, scratch_.indices)) {
             fall_back(frame);
         }
         return std::move(out_);
@@ -480,8 +527,14 @@ private:
         }
         const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
         const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
+        // A rule can clip only a box that reaches over it: one left of the
+        // first rule or right of the last is taken as it is.
+        const double first_rule = rules_.empty() ? 0.0 : rules_.front().c;
+        const double last_rule = rules_.empty() ? 0.0 : rules_.back().c;
         for (const std::uint32_t k : set) {
-            const PageBox snapped = rules_.empty() ? norm_[k] : snap_to_rules(norm_[k], rules_, options_);
+            const PageBox& b = norm_[k];
+            const bool clear = rules_.empty() || b.x2 <= first_rule || b.x1 >= last_rule;
+            const PageBox snapped = clear ? b : snap_to_rules(b, rules_, options_);
             tb_[k] = options_.tolerance ? tolerant_box(snapped, dx, dy) : snapped;
         }
         std::size_t strip = 0;
@@ -532,6 +585,16 @@ private:
             if (trace_ != nullptr) {
                 trace_->segment_order.push_back(part.front());
             }
+        } else if (orderer_ == nullptr) {
+            // The engine's table is built straight from the shrunk boxes,
+            // rounded as they go in: no array of the rounded boxes between.
+            build_table(table_, part.size(), [&](std::size_t i) {
+                const PageBox& t = tb_[part[i]];
+                return Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
+                           round_to_single(t.y2)};
+            });
+            engine_part(part, depth, out,
+                        [&](Observer* observer) { return order_table(table_, reference_width(table_), observer); });
         } else {
             boxes_.clear();
             for (const std::uint32_t k : part) {
@@ -539,7 +602,8 @@ private:
                 boxes_.push_back(Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
                                      round_to_single(t.y2)});
             }
-            engine_part(orderer_, part, frame, depth, out);
+            engine_part(part, depth, out,
+                        [&](Observer* observer) { return orderer_->order(part, boxes_, frame, observer); });
         }
         if (trace_ != nullptr) {
             trace_->parts.push_back(TracePart{lo, static_cast<std::uint32_t>(trace_->segment_order.size()), depth,
@@ -547,15 +611,17 @@ private:
         }
     }
 
-    // The orderer on boxes_ (the boxes of `part`), its order appended to `out`.
-    void engine_part(PartOrderer& orderer, std::span<const std::uint32_t> part, const PageBox& frame,
-                     std::uint32_t depth, std::vector<std::uint32_t>& out) {
+    // order(observer) orders the boxes of `part`, as positions into it; the
+    // order is appended to `out`.
+    template <class Order>
+    void engine_part(std::span<const std::uint32_t> part, std::uint32_t depth, std::vector<std::uint32_t>& out,
+                     Order order) {
         std::vector<std::uint32_t> positions;
         if (trace_ == nullptr) {
-            positions = orderer.order(part, boxes_, frame, nullptr);
+            positions = order(nullptr);
         } else {
             PartRecorder recorder(*trace_, part, depth);
-            positions = orderer.order(part, boxes_, frame, &recorder);
+            positions = order(&recorder);
             recorder.check();
             if (!recorder.reported()) {  // an orderer that does not report: its order is the segmentation
                 for (const std::uint32_t p : positions) {
@@ -592,7 +658,7 @@ private:
             return;
         }
         EngineOrderer engine;
-        engine_part(engine, all, frame, 0, out_);
+        engine_part(all, 0, out_, [&](Observer* observer) { return engine.order(all, boxes_, frame, observer); });
         if (trace_ != nullptr) {
             trace_->parts.push_back(TracePart{0, static_cast<std::uint32_t>(trace_->segment_order.size()), 0, n,
                                               false, frame, 0.0, 0.0});
@@ -602,9 +668,11 @@ private:
     std::span<const PageBox> raw_;
     const ProfileOptions& options_;
     ProfileTrace* trace_;
-    PartOrderer& orderer_;
-    std::vector<PageBox> norm_;
-    std::vector<PageBox> tb_;
+    PartOrderer* orderer_;
+    Table table_;  // the engine's table of the part being ordered
+    std::vector<PageBox> tables_;  // norm_ and tb_, in one allocation
+    std::span<PageBox> norm_;      // the boxes normalised (the others as given), by input index
+    std::span<PageBox> tb_;        // the boxes of a page snapped and shrunk, by input index
     std::vector<ColumnRule> rules_;
     std::vector<Box> boxes_;
     std::vector<std::uint32_t> main_;
@@ -648,8 +716,7 @@ std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, const P
     if (trace != nullptr) {
         *trace = {};
     }
-    detail::EngineOrderer engine;
-    detail::ProfileRun run(boxes, options, trace, orderer != nullptr ? *orderer : engine);
+    detail::ProfileRun run(boxes, options, trace, orderer);
     return run.run(page_bounds, separators);
 }
 

@@ -83,6 +83,9 @@ struct ColumnRule {
 // positive height), sorted by (c, y1, y2).
 std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
                                      const ProfileOptions& options);
+// The same into `rules` (cleared first), reusing its space.
+void column_rules(std::span<const PageBox> separators, const PageBox& frame, const ProfileOptions& options,
+                  std::vector<ColumnRule>& rules);
 
 // The box (normalised) clipped at the rules that run alongside it and cross it
 // in an outer part: each rule is tested against the box as given, the largest
@@ -121,7 +124,9 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
                   std::vector<std::uint32_t>& out);
 
-// Whether `order` holds every index 0..n-1 exactly once.
+// Whether `order` holds every index 0..n-1 exactly once; the second form
+// marks the indices seen in `marks`, reusing its space.
 bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n);
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n, std::vector<std::uint32_t>& marks);
 
 }  // namespace quorlin::sorter::detail

@@ -8,47 +8,15 @@
 #include "detail.hpp"
 
 namespace quorlin::sorter::detail {
+
+void throw_too_many_boxes() { throw std::length_error("ordering: more than 2^32 - 1 boxes"); }
+
 namespace {
-
-// Coordinates inside which a cut provably splits a set exactly at its gap:
-// every box swept before the gap has its centre below the cut, every box
-// after it its centre above (sums of two such floats are exact enough, and a
-// gap is at least 5 wide).
-constexpr float kRegularLimit = 67108864.0F;  // 2^26
-
-bool regular_pair(float a, float b) noexcept { return std::fabs(a) < kRegularLimit && std::fabs(b) < kRegularLimit; }
-
-std::uint8_t lone_nan(float x1, float y1, float x2, float y2) noexcept {
-    const auto x = static_cast<std::uint8_t>(std::isnan(x1) != std::isnan(x2) ? kLoneNanX : 0);
-    const auto y = static_cast<std::uint8_t>(std::isnan(y1) != std::isnan(y2) ? kLoneNanY : 0);
-    return static_cast<std::uint8_t>(x | y);
-}
 
 template <class Corners>
 Table build(std::span<const Corners> boxes) {
-    if (boxes.size() > kMaxBoxes) {
-        throw std::length_error("ordering: more than 2^32 - 1 boxes");
-    }
     Table table;
-    table.edges.resize(boxes.size());
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-        const Corners& b = boxes[i];
-        table.edges[i] = Edges{min_num(b.x1, b.x2), min_num(b.y1, b.y2), max_num(b.x1, b.x2), max_num(b.y1, b.y2)};
-        table.regular = table.regular && regular_pair(b.x1, b.x2) && regular_pair(b.y1, b.y2);
-    }
-    if (table.regular) {
-        return table;  // no NaN anywhere, so no flag to keep
-    }
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-        const Corners& b = boxes[i];
-        const std::uint8_t flags = lone_nan(b.x1, b.y1, b.x2, b.y2);
-        if (flags != 0) {
-            if (table.lone_nan.empty()) {
-                table.lone_nan.resize(boxes.size());
-            }
-            table.lone_nan[i] = flags;
-        }
-    }
+    build_table(table, boxes.size(), [boxes](std::size_t i) -> const Corners& { return boxes[i]; });
     return table;
 }
 

@@ -122,6 +122,14 @@ TEST(ColumnRules, KeepsOnlyLongVerticalFiniteRules) {
     EXPECT_EQ(rules[1].y1, 100.0);
 }
 
+TEST(ColumnRules, ComeSortedByCentreThenTop) {
+    const std::vector<PageBox> separators = {{698, 500, 702, 1000}, {298, 0, 302, 800}, {698, 400, 702, 0}};
+    const auto rules = steps::column_rules(separators, {0, 0, 1000, 1000}, ProfileOptions{});
+    ASSERT_EQ(rules.size(), 3U);
+    EXPECT_EQ((std::vector<double>{rules[0].c, rules[1].c, rules[1].y1, rules[2].c, rules[2].y1}),
+              (std::vector<double>{300, 700, 0, 700, 500}));
+}
+
 struct SnapCase {
     const char* name;
     PageBox box;
@@ -143,7 +151,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SnapCase{"reaches_left_over_a_rule", {490, 100, 900, 900}, {500, 100, 900, 900}},
                       SnapCase{"rule_through_the_middle_splits_nothing", {300, 100, 700, 900}, {300, 100, 700, 900}},
                       SnapCase{"rule_alongside_too_little_of_the_box", {900, 200, 1020, 900}, {900, 200, 1020, 900}},
-                      SnapCase{"clipped_on_both_sides", {480, 100, 1010, 250}, {500, 100, 1000, 250}}),
+                      SnapCase{"clipped_on_both_sides", {480, 100, 1010, 250}, {500, 100, 1000, 250}},
+                      SnapCase{"ends_at_a_rule", {100, 100, 500, 900}, {100, 100, 500, 900}},
+                      SnapCase{"starts_at_a_rule", {1000, 0, 1100, 200}, {1000, 0, 1100, 200}},
+                      SnapCase{"between_two_rules", {600, 100, 900, 200}, {600, 100, 900, 200}}),
     CaseName());
 
 TEST(Snap, DoesNotDependOnTheOrderOfTheRules) {
@@ -241,7 +252,10 @@ INSTANTIATE_TEST_SUITE_P(
         MarginCase{"a_column_is_no_margin", {{300, 100, 800, 900}, {50, 120, 290, 200}, {60, 300, 200, 350}}, {}},
         // beside the block only: a note whose centre is above the text block is a heading
         MarginCase{"above_the_block", {{200, 100, 800, 900}, {50, 20, 180, 60}, {50, 120, 180, 200}}, {2}},
-        MarginCase{"two_boxes_are_too_few", {{200, 100, 800, 900}, {50, 120, 180, 200}}, {}}),
+        MarginCase{"two_boxes_are_too_few", {{200, 100, 800, 900}, {50, 120, 180, 200}}, {}},
+        // a note that ends where the text block starts is still wholly beside it
+        MarginCase{"touching_the_block", {{200, 100, 800, 900}, {50, 120, 200, 200}, {200, 920, 800, 990}}, {1}},
+        MarginCase{"touching_on_the_right", {{820, 120, 950, 200}, {200, 100, 820, 900}, {200, 920, 820, 990}}, {0}}),
     CaseName());
 
 TEST(MergeByTop, PutsEachNoteAfterTheTextThatStartsLevelOrAbove) {
