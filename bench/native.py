@@ -31,17 +31,10 @@ from quorlin import _native
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import layouts  # noqa: E402
+from report import fmt, load, say  # noqa: E402
 
 REAL = Path(layouts.REALDATA)
 R = q.SemanticLabel.Regular
-
-
-def say(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
-
-
-def load() -> str:
-    return " / ".join(f"{v:.2f}" for v in os.getloadavg())
 
 
 def best_of(fn, repeats: int) -> float:
@@ -53,14 +46,6 @@ def best_of(fn, repeats: int) -> float:
         fn()
         times.append(time.perf_counter() - t0)
     return statistics.median(times)
-
-
-def fmt(seconds: float) -> str:
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.1f} µs"
-    if seconds < 1:
-        return f"{seconds * 1e3:.1f} ms"
-    return f"{seconds:.2f} s"
 
 
 # ---- per real page ---------------------------------------------------------------

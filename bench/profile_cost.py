@@ -42,24 +42,9 @@ from quorlin.formats import page_from_json
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import layouts  # noqa: E402
+from report import fmt, load, say  # noqa: E402
 
 REAL = Path(layouts.REALDATA)
-
-
-def say(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
-
-
-def load() -> str:
-    return " / ".join(f"{v:.2f}" for v in os.getloadavg())
-
-
-def fmt(seconds: float) -> str:
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.1f} µs"
-    if seconds < 1:
-        return f"{seconds * 1e3:.1f} ms"
-    return f"{seconds:.2f} s"
 
 
 def interleaved(exact: Callable[[], object], profile: Callable[[], object], runs: int) -> tuple[float, float]:

@@ -51,51 +51,24 @@ def _write_output(path: str | None, data: bytes) -> None:
         sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
         return
-    # Written beside the target and renamed over it, so that a failure
-    # never leaves a half-written file (nor a changed input file).
-    target = Path(path)
-    if target.exists() and not target.is_file():  # a device or a pipe: written as it is
-        try:
-            with open(target, "wb") as handle:
-                handle.write(data)
-        except OSError as exc:
-            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-        return
-    try:
-        fd, temporary = tempfile.mkstemp(dir=target.parent or Path("."), prefix=f".{target.name}.")
-    except OSError as exc:
-        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-    try:
-        with os.fdopen(fd, "wb") as handle:
-            handle.write(data)
-        if target.exists():
-            os.chmod(temporary, target.stat().st_mode & 0o7777)
-        else:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
-    except OSError as exc:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
+    with _output_file(path) as handle:
+        handle.write(data)
 
 
 @contextlib.contextmanager
 def _output_file(path: str) -> Iterator[IO[bytes]]:
     """A file that appears at ``path`` only when the block ends without an
-    exception, as _write_output writes one: under a temporary name beside it,
-    renamed over it at the end (a device or a pipe is written as it is)."""
+    exception: written under a temporary name beside it and renamed over it
+    at the end, so that a failure never leaves a half-written file (nor a
+    changed input file). A device or a pipe is written as it is. Any OSError
+    becomes a PageError naming ``path``."""
     target = Path(path)
     if target.exists() and not target.is_file():
         try:
-            handle = open(target, "wb")  # noqa: SIM115 - closed below
+            with open(target, "wb") as handle:
+                yield handle
         except OSError as exc:
             raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-        with handle:
-            yield handle
         return
     try:
         fd, temporary = tempfile.mkstemp(dir=target.parent or Path("."), prefix=f".{target.name}.")

@@ -27,6 +27,7 @@ from . import _native
 from .ordering import (
     BoxesLike,
     LabelsLike,
+    _core_boxes,
     _logged_order,
     check_order_arguments,
     logging_debug,
@@ -302,5 +303,5 @@ def explain(
     else:
         id_list = check_order_arguments(len(raw[0]), labels, ids, page_bounds, None)
     if logging_debug():
-        _logged_order(boxes, labels, page_bounds, separator_boxes(separators), None, exact)
+        _logged_order(_core_boxes(boxes), labels, page_bounds, separator_boxes(separators), None, exact)
     return Explanation(raw, id_list, "exact" if exact else "quality")

@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import logging
 import math
-import operator
 from collections.abc import Iterable, Sequence
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeVar, Union, overload
 
@@ -252,10 +251,9 @@ def _core_order(box_list: list[Box], labels: Any, page_bounds: Any, config: Any)
     return compute_order_mervane(elements, (bx1, by1, bx2, by2), config)
 
 
-def _logged_order(boxes: Any, labels: Any, page_bounds: Any, separators: list[Box] | None, config: Any,
-                 exact: bool) -> list[int]:
+def _logged_order(box_list: list[Box], labels: Any, page_bounds: Any, separators: list[Box] | None, config: Any,
+                  exact: bool) -> list[int]:
     """The order computed through _quorlin_core, which logs every step of it."""
-    box_list = _core_boxes(boxes)
     if exact:
         return _core_order(box_list, labels, page_bounds, config)
     indices: list[int] = _logged_profile(box_list, labels, page_bounds, separators, config)
@@ -368,8 +366,7 @@ def order(
         box_list = _core_boxes(boxes)
         separator_list = separator_boxes(separators)
         id_list = check_order_arguments(len(box_list), labels, ids, page_bounds, config)
-        indices = (_core_order(box_list, labels, page_bounds, config) if exact
-                   else _logged_profile(box_list, labels, page_bounds, separator_list, config))
+        indices = _logged_order(box_list, labels, page_bounds, separator_list, config, exact)
         if as_array:
             import numpy
 
