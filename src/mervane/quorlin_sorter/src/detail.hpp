@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -151,8 +152,15 @@ void build_table(Table& table, std::size_t count, CornersAt corners) {
     table.regular = true;
     for (std::size_t i = 0; i < count; ++i) {
         const auto& b = corners(i);
-        table.edges[i] = Edges{min_num(b.x1, b.x2), min_num(b.y1, b.y2), max_num(b.x1, b.x2), max_num(b.y1, b.y2)};
-        table.regular = table.regular && regular_pair(b.x1, b.x2) && regular_pair(b.y1, b.y2);
+        const float x1 = b.x1;
+        const float y1 = b.y1;
+        const float x2 = b.x2;
+        const float y2 = b.y2;
+        // Corners in order and apart (so no NaN and no zeros of two signs)
+        // are their own extents: most boxes.
+        table.edges[i] = x1 < x2 && y1 < y2 ? Edges{x1, y1, x2, y2}
+                                            : Edges{min_num(x1, x2), min_num(y1, y2), max_num(x1, x2), max_num(y1, y2)};
+        table.regular = table.regular && regular_pair(x1, x2) && regular_pair(y1, y2);
     }
     if (table.regular) {
         return;  // no NaN anywhere, so no flag to keep
@@ -217,12 +225,99 @@ void sort_positions(std::span<std::uint32_t> order, const std::vector<Extent>& e
     sort_positions(order, std::span<const Extent>(extents), key_of, scratch);
 }
 
-// Puts indices into the table in y-then-x order, with sort keys of its own.
+// Puts indices into the table in y-then-x order, with sort keys of its own
+// or in `keyed` (grown to fit).
 void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table);
+void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table, std::vector<KeyedIndex>& keyed);
 
 // The records in y-then-x order, the engine's fallback reading order: a new
 // sequence of copies.
 std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records);
+
+// Frees the memory of a vector (assigning {} would keep it).
+template <class T>
+void release(std::vector<T>& buffer) noexcept {
+    std::vector<T>().swap(buffer);
+}
+
+// ---- Space reused from call to call ----------------------------------------
+//
+// The buffers of one run of the pipeline. A caller that orders many tables in
+// a row (the quality profile orders each part of a page) keeps one and hands
+// it to every call, so that they are allocated once; each buffer only grows.
+// Buffers for more than kKeptBuffers elements are released as soon as they
+// are done with, as a single call releases them, so that a large page needs
+// no more memory than it did.
+
+inline constexpr std::size_t kKeptBuffers = 4096;
+
+struct SegmentRange {
+    std::uint32_t lo;
+    std::uint32_t hi;
+    std::uint32_t depth;
+};
+
+struct Workspace {
+    std::vector<std::uint32_t> main;          // the main elements; the segmentation leaves their order here
+    std::vector<std::uint32_t> cross_layout;  // the cross-layout elements
+    std::vector<std::uint32_t> merged;        // both merged, when there are cross-layout elements
+    std::vector<std::uint8_t> cross;          // per element: set aside or not
+    std::vector<std::uint32_t> by_h;          // the segmentation's horizontal extent order
+    std::vector<std::uint32_t> scratch;
+    std::vector<std::uint32_t> mark;
+    std::vector<KeyedIndex> keyed;
+    std::vector<SegmentRange> work;
+
+    // Room for the tables of up to n elements, allocated now (up to
+    // kKeptBuffers elements; a larger table allocates as it goes).
+    void reserve(std::size_t n);
+};
+
+// The buffers one thread keeps from call to call, for calls on pages of up
+// to this many elements: a page of a few dozen boxes then costs no
+// allocation beyond its result, and a thread keeps a quarter of a megabyte
+// at most.
+inline constexpr std::size_t kKeptPage = 1024;
+
+// Lends this thread's kept T to one call on up to kKeptPage elements, and
+// keeps it again afterwards; a larger call, or one made while this thread's
+// T is lent (from inside another, through a callback), gets a T of its own,
+// which goes with it.
+template <class T>
+class Lent {
+public:
+    explicit Lent(std::size_t elements) : keep_(elements <= kKeptPage) {
+        std::unique_ptr<T>& kept = slot();
+        value_ = keep_ && kept != nullptr ? std::move(kept) : std::make_unique<T>();
+    }
+    ~Lent() {
+        if (keep_) {
+            slot() = std::move(value_);
+        }
+    }
+    Lent(const Lent&) = delete;
+    Lent& operator=(const Lent&) = delete;
+    Lent(Lent&&) = delete;
+    Lent& operator=(Lent&&) = delete;
+
+    T& operator*() const noexcept { return *value_; }
+    T* operator->() const noexcept { return value_.get(); }
+
+private:
+    static std::unique_ptr<T>& slot() noexcept {
+        thread_local std::unique_ptr<T> kept;
+        return kept;
+    }
+
+    std::unique_ptr<T> value_;
+    bool keep_;
+};
+
+// What order_boxes() keeps: the table and the pipeline's buffers.
+struct EngineBuffers {
+    Table table;
+    Workspace workspace;
+};
 
 // ---- Segmentation ----------------------------------------------------------
 
@@ -232,6 +327,8 @@ std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records);
 // in reading order.
 std::vector<std::uint32_t> segment(const Table& table, std::vector<std::uint32_t>&& main,
                                    bool prefer_horizontal_first, Observer* observer);
+// The same on workspace.main (not empty), which is left in reading order.
+void segment(const Table& table, bool prefer_horizontal_first, Observer* observer, Workspace& workspace);
 
 // The segmentation of records in input order (the tests' entry).
 std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first);
@@ -256,6 +353,10 @@ float reference_width(const Table& table) noexcept;
 // values let the tests and the fuzz harness reach the masking, the merge and
 // the all-cross-layout fallback on small pages.
 std::vector<std::uint32_t> order_table(const Table& table, float reference, Observer* observer);
+// The same in the buffers of `workspace`: the order is one of them, valid
+// until the workspace is used again.
+std::vector<std::uint32_t>& order_table(const Table& table, float reference, Observer* observer,
+                                        Workspace& workspace);
 
 // The pipeline on records, with a given reference width (the tests' entry).
 std::vector<ElementRecord> order_records(std::span<const ElementRecord> records, float reference);

@@ -28,11 +28,13 @@ bool overlaps_enough(const Edges& i, float width_i, const Edges& j) noexcept {
     return overlap > 0.0F && narrower > 0.0F && overlap / narrower >= kOverlapRatio;
 }
 
-// Marks the cross-layout elements: candidates of the width gate that
-// horizontally overlap at least two other elements.
-std::vector<bool> find_cross_layout(const Table& table, float reference) {
+// Marks the cross-layout elements (1 in `cross`, one entry per element):
+// candidates of the width gate that horizontally overlap at least two other
+// elements. Returns how many there are.
+std::size_t find_cross_layout(const Table& table, float reference, std::vector<std::uint8_t>& cross) {
     const std::size_t n = table.size();
-    std::vector<bool> cross(n, false);
+    cross.assign(n, 0U);
+    std::size_t count = 0;
     const float gate = kBeta * reference;
     for (std::size_t i = 0; i < n; ++i) {
         const Edges& ei = table.edges[i];
@@ -48,9 +50,10 @@ std::vector<bool> find_cross_layout(const Table& table, float reference) {
                 ++partners;
             }
         }
-        cross[i] = partners >= 2;
+        cross[i] = partners >= 2 ? 1U : 0U;
+        count += cross[i];
     }
-    return cross;
+    return count;
 }
 
 // How densely the main elements cover their union box, capped at 1.0; a
@@ -76,12 +79,6 @@ float density_ratio(const Table& table, std::span<const std::uint32_t> main) noe
     return min_num(covered / area, 1.0F);
 }
 
-std::vector<std::uint32_t> identity(std::size_t n) {
-    std::vector<std::uint32_t> order(n);
-    std::iota(order.begin(), order.end(), 0U);
-    return order;
-}
-
 std::vector<ElementRecord> records_in(std::span<const ElementRecord> records, std::span<const std::uint32_t> order) {
     std::vector<ElementRecord> out;
     out.reserve(order.size());
@@ -102,28 +99,35 @@ float reference_width(const Table& table) noexcept {
 }
 
 std::vector<std::uint32_t> order_table(const Table& table, float reference, Observer* observer) {
+    Workspace workspace;
+    return std::move(order_table(table, reference, observer, workspace));
+}
+
+std::vector<std::uint32_t>& order_table(const Table& table, float reference, Observer* observer,
+                                        Workspace& workspace) {
     const std::size_t n = table.size();
+    std::vector<std::uint32_t>& main = workspace.main;
+    std::vector<std::uint32_t>& cross_layout = workspace.cross_layout;
+    main.resize(n);
+    cross_layout.clear();
     if (n < 2) {
-        return identity(n);
+        std::iota(main.begin(), main.end(), 0U);
+        return main;
     }
     engine_log<LogLine::SortStart>(std::uint64_t{n}, kBeta, kDensityThreshold);
 
-    std::vector<bool> cross;
-    if (n >= 3) {
-        cross = find_cross_layout(table, reference);
-    }
     // Partition in input order.
-    std::vector<std::uint32_t> cross_layout;
-    std::vector<std::uint32_t> main;
-    main.reserve(n);
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if (!cross.empty() && cross[i]) {
-            cross_layout.push_back(i);
-        } else {
-            main.push_back(i);
+    if (n >= 3 && find_cross_layout(table, reference, workspace.cross) != 0) {
+        main.clear();
+        for (std::uint32_t i = 0; i < n; ++i) {
+            (workspace.cross[i] != 0 ? cross_layout : main).push_back(i);
         }
+    } else {
+        std::iota(main.begin(), main.end(), 0U);
     }
-    cross = {};
+    if (n > kKeptBuffers) {
+        release(workspace.cross);
+    }
     engine_log<LogLine::SortCrossLayout>(std::uint64_t{cross_layout.size()}, std::uint64_t{main.size()});
     if (observer != nullptr) {
         observer->set_aside(cross_layout);
@@ -134,7 +138,7 @@ std::vector<std::uint32_t> order_table(const Table& table, float reference, Obse
         if (observer != nullptr) {
             observer->all_cross_layout();
         }
-        sort_y_then_x(cross_layout, table);
+        sort_y_then_x(cross_layout, table, workspace.keyed);
         return cross_layout;
     }
 
@@ -142,13 +146,14 @@ std::vector<std::uint32_t> order_table(const Table& table, float reference, Obse
     const bool prefer_horizontal_first = density > kDensityThreshold;
     engine_log<LogLine::SortDensity>(density, prefer_horizontal_first);
 
-    // The segmentation returns every main element, so with cross-layout
+    // The segmentation keeps every main element, so with cross-layout
     // elements set aside both sequences of the merge are non-empty.
-    std::vector<std::uint32_t> ordered_main = segment(table, std::move(main), prefer_horizontal_first, observer);
+    segment(table, prefer_horizontal_first, observer, workspace);
     if (cross_layout.empty()) {
-        return ordered_main;
+        return main;
     }
-    return merge_cross_layout(table, ordered_main, std::move(cross_layout));
+    workspace.merged = merge_cross_layout(table, main, std::move(cross_layout));
+    return workspace.merged;
 }
 
 std::vector<ElementRecord> order_records(std::span<const ElementRecord> records, float reference) {
@@ -159,10 +164,16 @@ std::vector<ElementRecord> order_records(std::span<const ElementRecord> records,
 }  // namespace detail
 
 std::vector<std::uint32_t> order_boxes(std::vector<Box>&& boxes, Observer* observer) {
-    detail::Table table = detail::table_of(boxes);
-    boxes = {};  // the table holds everything the engine reads
+    const detail::Lent<detail::EngineBuffers> buffers(boxes.size());
+    detail::Table& table = buffers->table;
+    detail::build_table(table, boxes.size(), [&boxes](std::size_t i) -> const Box& { return boxes[i]; });
+    detail::release(boxes);  // the table holds everything the engine reads
     const float reference = detail::reference_width(table);
-    return detail::order_table(table, reference, observer);
+    std::vector<std::uint32_t>& order = detail::order_table(table, reference, observer, buffers->workspace);
+    if (table.size() > detail::kKeptPage) {
+        return std::move(order);  // the buffers go anyway
+    }
+    return order;
 }
 
 std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records) {

@@ -24,7 +24,14 @@ void sort_keyed(std::span<KeyedIndex> keyed) noexcept {
 }
 
 void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table) {
-    std::vector<KeyedIndex> keyed(indices.size());
+    std::vector<KeyedIndex> keyed;
+    sort_y_then_x(indices, table, keyed);
+}
+
+void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table, std::vector<KeyedIndex>& keyed) {
+    if (keyed.size() < indices.size()) {
+        keyed.resize(indices.size());
+    }
     sort_positions(indices, table.edges, y_then_x_key, keyed);
 }
 

@@ -59,38 +59,45 @@ inline float advance_reach(float reach, float upper) noexcept {
 
 class Segmenter {
 public:
-    // by_v_, by_h_ and scratch_ are spans into storage of this object: a copy
-    // or a move would leave them pointing into another object's storage.
+    // The orders and buffers are those of a workspace, which outlives this.
     Segmenter(const Segmenter&) = delete;
     Segmenter& operator=(const Segmenter&) = delete;
     Segmenter(Segmenter&&) = delete;
     Segmenter& operator=(Segmenter&&) = delete;
 
-    // `main` holds ascending indices into the table.
-    Segmenter(const Table& table, std::vector<std::uint32_t>&& main, bool prefer_horizontal_first,
-              Observer* observer)
+    // workspace.main holds ascending indices into the table.
+    Segmenter(const Table& table, bool prefer_horizontal_first, Observer* observer, Workspace& workspace)
         : table_(table),
           edges_(table.edges),
           prefer_horizontal_first_(prefer_horizontal_first),
           observer_(observer),
-          by_v_(std::move(main)) {
+          quiet_(observer == nullptr && table.regular && !logs_a_cut()),
+          by_v_(workspace.main),
+          by_h_(workspace.by_h),
+          scratch_(workspace.scratch),
+          mark_(workspace.mark),
+          keyed_(workspace.keyed),
+          work_(workspace.work) {
         if (by_v_.size() > kMaxBoxes) {
             throw std::length_error("segmentation: more than 2^32 - 1 elements");
         }
         const std::size_t m = by_v_.size();
-        by_h_ = by_v_;
-        {
-            // The sort keys live only while the two orders are sorted.
-            std::vector<KeyedIndex> keyed(m);
-            sort_positions(std::span<std::uint32_t>(by_v_), edges_, vertical_extent_key, keyed);
-            sort_positions(std::span<std::uint32_t>(by_h_), edges_, horizontal_extent_key, keyed);
+        by_h_.assign(by_v_.begin(), by_v_.end());
+        grow(keyed_, m);
+        sort_positions(std::span<std::uint32_t>(by_v_), edges_, vertical_extent_key, keyed_);
+        sort_positions(std::span<std::uint32_t>(by_h_), edges_, horizontal_extent_key, keyed_);
+        if (m > kKeptBuffers) {
+            // The keys of a large set go once it is sorted: the fallback
+            // sorts below need room for their own sets only.
+            release(keyed_);
         }
-        scratch_.resize(m);
-        mark_.resize(table.size());
+        grow(scratch_, m);
+        mark_.assign(table.size(), 0U);
+        work_.clear();
         work_.reserve(64);
     }
 
-    std::vector<std::uint32_t> run() {
+    void run() {
         work_.push_back({0, static_cast<std::uint32_t>(by_v_.size()), 0});
         while (!work_.empty()) {
             const Range range = work_.back();
@@ -101,19 +108,43 @@ public:
         if (observer_ != nullptr) {
             observer_->segmented(by_v_);
         }
-        return std::move(by_v_);
     }
 
 private:
-    struct Range {
-        std::uint32_t lo;
-        std::uint32_t hi;
-        std::uint32_t depth;
-    };
+    using Range = SegmentRange;
+
+    // Room for n entries in `buffer`, which keeps what it has.
+    template <class T>
+    static void grow(std::vector<T>& buffer, std::size_t n) {
+        if (buffer.size() < n) {
+            buffer.resize(n);
+        }
+    }
     void segment(Range range) {
         const std::uint32_t n = range.hi - range.lo;
         if (n <= 1) {
             return;  // a single element is its own reading order, already in place
+        }
+        // A stack with no column gap below, without observer or logs, on a
+        // regular table: what the recursion would do, in one sort and
+        // without its sweeps. Its cuts are all horizontal and split the
+        // vertical extent order on positions, and a part's own sweep finds
+        // the gaps the sweep of the whole stack finds inside it (after a gap,
+        // the reach starts at the bottom of the first box below it, which is
+        // below everything above the gap). So the recursion cuts at every gap
+        // of at least kMinGap and puts each run between two such gaps in
+        // y-then-x order; and every top in a later run lies below every
+        // bottom, and so every top, of an earlier one: the runs one after the
+        // other are the whole stack in y-then-x order. (A stack of more than
+        // kKeptBuffers boxes takes the recursion, which sorts one run at a
+        // time and so needs sort keys for the longest run only.)
+        if (quiet_ && n <= kKeptBuffers && no_column_gap_below(range)) {
+            write_y_then_x(range);
+            return;
+        }
+        if (quiet_ && n == 2) {
+            write_pair(range);
+            return;
         }
         Sweep sweep_y;
         Sweep sweep_x;
@@ -173,9 +204,14 @@ private:
             observer_->cut(report());
         }
         // The work list is a stack: push the second group first so that the
-        // first group, and everything below it, is done before it.
-        work_.push_back({range.lo + first, range.hi, range.depth + 1});
-        work_.push_back({range.lo, range.lo + first, range.depth + 1});
+        // first group, and everything below it, is done before it. A group of
+        // one box is already in place and reports nothing: it is not pushed.
+        if (n - first > 1) {
+            work_.push_back({range.lo + first, range.hi, range.depth + 1});
+        }
+        if (first > 1) {
+            work_.push_back({range.lo, range.lo + first, range.depth + 1});
+        }
     }
 
     // The set's extent, for an observer: the least lower extent is the first
@@ -363,15 +399,71 @@ private:
     void split(std::vector<std::uint32_t>& order, Range range, std::uint32_t first, bool marked_is_second) noexcept {
         std::uint32_t front = range.lo;
         std::uint32_t back = 0;
+        // Without a branch on the mark, which follows the page and is hard to
+        // predict: each index is written to both places, and only the
+        // counter of its side moves on (front <= i, so no unread index is
+        // overwritten).
         for (std::uint32_t i = range.lo; i < range.hi; ++i) {
             const std::uint32_t idx = order[i];
-            if ((mark_[idx] == stamp_) != marked_is_second) {
-                order[front++] = idx;
-            } else {
-                scratch_[back++] = idx;
-            }
+            const std::uint32_t to_front = (mark_[idx] == stamp_) != marked_is_second ? 1U : 0U;
+            order[front] = idx;
+            scratch_[back] = idx;
+            front += to_front;
+            back += 1U - to_front;
         }
         std::copy_n(scratch_.begin(), back, order.begin() + range.lo + first);
+    }
+
+    // Whether no part of the set, however it is split, has a usable gap
+    // between columns: every gap a sweep along x can find is some left minus
+    // some right, at most the greatest left minus the least right, and that
+    // is below kMinGap (a set whose boxes all share some x has none at all).
+    // Every cut below is then horizontal.
+    bool no_column_gap_below(Range range) const noexcept {
+        const float greatest_left = edges_[by_h_[range.hi - 1]].left;  // the last in (left, right) order
+        float least_right = edges_[by_h_[range.lo]].right;
+        for (std::uint32_t i = range.lo + 1; i < range.hi; ++i) {
+            least_right = std::min(least_right, edges_[by_h_[i]].right);
+        }
+        return greatest_left - least_right < kMinGap;
+    }
+
+    // Two boxes, without observer or logs, on a regular table: the one gap
+    // each sweep can find is between the two, and a cut on positions leaves
+    // the boxes in the order of the sweep it came from.
+    void write_pair(Range range) {
+        const Edges& upper = edges_[by_v_[range.lo]];
+        const Edges& lower = edges_[by_v_[range.lo + 1]];
+        const Edges& left = edges_[by_h_[range.lo]];
+        const Edges& right = edges_[by_h_[range.lo + 1]];
+        const float gap_y = lower.top - upper.bottom;
+        const float gap_x = right.left - left.right;
+        const bool y_ok = gap_y >= kMinGap;
+        const bool x_ok = gap_x >= kMinGap;
+        if (!y_ok && !x_ok) {
+            write_y_then_x(range);
+            return;
+        }
+        bool horizontal = y_ok;
+        if (y_ok && x_ok) {
+            horizontal = std::fabs(gap_y - gap_x) < kTieEpsilon ? prefer_horizontal_first_ : gap_y > gap_x;
+        }
+        if (!horizontal) {
+            by_v_[range.lo] = by_h_[range.lo];
+            by_v_[range.lo + 1] = by_h_[range.lo + 1];
+        }
+    }
+
+    // Whether a line of a stack's recursion would be logged (its cuts, its
+    // splits and the sets left without a cut; a cut on positions never
+    // leaves one group): only then must it be taken step by step.
+    static bool logs_a_cut() noexcept {
+        for (const LogLine line : {LogLine::SegmentHorizontalCut, LogLine::SegmentSplit, LogLine::SegmentNoValidCuts}) {
+            if (quorlin::log::would_emit(g_engine_gate, log_site(line).level)) {
+                return true;
+            }
+        }
+        return false;
     }
 
     // A set without a usable cut: y-then-x order, ties in input order,
@@ -390,14 +482,17 @@ private:
     const std::vector<Edges>& edges_;
     bool prefer_horizontal_first_;
     Observer* observer_;
-    std::vector<std::uint32_t> by_v_;  // vertical extent order of the sets; in the end, reading order
-    std::vector<std::uint32_t> by_h_;  // horizontal extent order of the sets
-    std::vector<std::uint32_t> scratch_;
+    // No observer, no log line of a cut wanted and a regular table: a stack
+    // with no column gap below is ordered in one sort, two boxes directly.
+    bool quiet_;
+    std::vector<std::uint32_t>& by_v_;  // vertical extent order of the sets; in the end, reading order
+    std::vector<std::uint32_t>& by_h_;  // horizontal extent order of the sets
+    std::vector<std::uint32_t>& scratch_;
     // mark_[idx] == stamp_ tags the elements of one side of the current cut.
-    std::vector<std::uint32_t> mark_;
+    std::vector<std::uint32_t>& mark_;
     std::uint32_t stamp_ = 0;
-    std::vector<KeyedIndex> keyed_;  // keys of the fallback sorts
-    std::vector<Range> work_;
+    std::vector<KeyedIndex>& keyed_;  // keys of the sorts
+    std::vector<Range>& work_;
 };
 
 }  // namespace
@@ -407,7 +502,27 @@ std::vector<std::uint32_t> segment(const Table& table, std::vector<std::uint32_t
     if (main.empty()) {
         return {};
     }
-    return Segmenter(table, std::move(main), prefer_horizontal_first, observer).run();
+    Workspace workspace;
+    workspace.main = std::move(main);
+    segment(table, prefer_horizontal_first, observer, workspace);
+    return std::move(workspace.main);
+}
+
+void Workspace::reserve(std::size_t n) {
+    if (n > kKeptBuffers) {
+        return;
+    }
+    main.reserve(n);
+    cross.reserve(n);
+    by_h.reserve(n);
+    scratch.reserve(n);
+    mark.reserve(n);
+    keyed.reserve(n);
+    work.reserve(64);
+}
+
+void segment(const Table& table, bool prefer_horizontal_first, Observer* observer, Workspace& workspace) {
+    Segmenter(table, prefer_horizontal_first, observer, workspace).run();
 }
 
 std::vector<ElementRecord> segment(std::span<const ElementRecord> records, bool prefer_horizontal_first) {

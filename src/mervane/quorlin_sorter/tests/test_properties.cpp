@@ -168,6 +168,72 @@ TEST_F(LogTest, SegmentationMatchesPlainRecursionOnRandomPages) {
     }
 }
 
+// Columns of stacked paragraphs, overlapping, touching or a few units apart,
+// some inside others, with short lines and now and then a box across two
+// columns: stacks the engine orders in one sort when nothing is logged.
+std::vector<ElementRecord> column_page(std::mt19937& rng) {
+    const auto uniform = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::vector<ElementRecord> page;
+    std::uint64_t id = 0;
+    for (int column = 0, columns = uniform(1, 3); column < columns; ++column) {
+        const auto left = static_cast<float>(200 * column);
+        auto y = static_cast<float>(uniform(0, 20));
+        for (int i = 0, n = uniform(1, 12); i < n; ++i) {
+            const float x1 = left + static_cast<float>(uniform(0, 6));
+            const float x2 = left + static_cast<float>(uniform(0, 4) == 0 ? uniform(20, 60) : uniform(184, 190));
+            const auto height = static_cast<float>(uniform(5, 60));
+            page.push_back(rec(id++, x1, y, x2, y + height));
+            y += uniform(0, 5) == 0 ? static_cast<float>(uniform(0, 10)) : height + static_cast<float>(uniform(-3, 12));
+        }
+    }
+    if (uniform(0, 3) == 0) {
+        const auto top = static_cast<float>(uniform(0, 300));
+        page.push_back(rec(id++, 0, top, 390, top + 30));
+    }
+    std::shuffle(page.begin(), page.end(), rng);
+    return page;
+}
+
+// A few boxes on a 5-unit grid of a small page: many gaps of exactly 5 and
+// many ties between the two sweeps.
+std::vector<ElementRecord> grid_page(std::mt19937& rng) {
+    const auto grid = [&rng](int hi) {
+        return 5.0F * static_cast<float>(std::uniform_int_distribution<int>(0, hi)(rng));
+    };
+    std::vector<ElementRecord> page;
+    for (std::uint64_t id = 0, n = std::uniform_int_distribution<std::uint64_t>(2, 8)(rng); id < n; ++id) {
+        const float x = grid(12);
+        const float y = grid(12);
+        page.push_back(rec(id, x, y, x + grid(4), y + grid(4)));
+    }
+    return page;
+}
+
+// Without an observer and without the lines of its cuts, the engine orders a
+// stack that no cut can split into columns in one sort, and two boxes
+// directly; the order is the recursion's. One workspace, reused for every page, gives what a fresh one gives.
+TEST_F(LogTest, QuietSegmentationMatchesPlainRecursion) {
+    std::mt19937 rng(4242U);
+    sorter::detail::Workspace reused;
+    for (int page_no = 0; page_no < 3000; ++page_no) {
+        const std::vector<ElementRecord> page =
+            page_no % 3 == 0 ? random_page(rng) : page_no % 3 == 1 ? grid_page(rng) : column_page(rng);
+        const bool prefer_horizontal_first = page_no % 2 == 0;
+        log::set_max_level(log::LevelFilter::Debug);
+        PlainSegmenter plain(prefer_horizontal_first);
+        plain.run(page);
+        const std::vector<ElementRecord> logged = sorter::order_elements(page);
+        log::set_max_level(log::LevelFilter::Warn);
+        ASSERT_EQ(ids_of(segment(page, prefer_horizontal_first)), ids_of(plain.order)) << "page " << page_no;
+        ASSERT_EQ(ids_of(sorter::order_elements(page)), ids_of(logged)) << "page " << page_no;
+        const sorter::detail::Table table = sorter::detail::table_of(page);
+        const float reference = sorter::detail::reference_width(table);
+        ASSERT_EQ(sorter::detail::order_table(table, reference, nullptr, reused),
+                  sorter::detail::order_table(table, reference, nullptr))
+            << "page " << page_no;
+    }
+}
+
 // Each cut peels off the topmost element: the depth is n - 1. Every level
 // sweeps what is left, so the work is quadratic: 30,000 elements take under
 // 3 s in Release, 100,000 more than 20 s.

@@ -145,16 +145,19 @@ private:
     mutable std::atomic<std::uint64_t> memo_{0};
 };
 
-// Emits one record from a fixed site: one load and one comparison when the
-// level is above the global maximum; otherwise, when the gate allows it, the
-// values are copied (not formatted) into the record and it goes to the sink.
+// Whether a record of this level through this gate would reach the sink:
+// one load and one comparison when the level is above the global maximum.
+inline bool would_emit(const TargetGate& gate, Level level) noexcept {
+    return static_cast<std::uint8_t>(level) <= detail::g_max_level.load(std::memory_order_relaxed) &&
+           gate.enabled(level);
+}
+
+// Emits one record from a fixed site when would_emit() allows it: the values
+// are copied (not formatted) into the record and it goes to the sink.
 template <class... Values>
 inline void emit(const TargetGate& gate, Level level, const Site& site, std::string_view format,
                  const Values&... values) noexcept {
-    if (static_cast<std::uint8_t>(level) > detail::g_max_level.load(std::memory_order_relaxed)) {
-        return;
-    }
-    if (!gate.enabled(level)) {
+    if (!would_emit(gate, level)) {
         return;
     }
     const Arg args[sizeof...(Values) + 1] = {Arg(values)..., Arg(false)};
