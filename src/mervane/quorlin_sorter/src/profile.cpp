@@ -78,7 +78,7 @@ PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept {
     return out;
 }
 
-Band widest_empty_band(std::vector<std::pair<double, double>>& intervals, double lo, double hi) {
+Band widest_empty_band(std::span<std::pair<double, double>> intervals, double lo, double hi) {
     std::sort(intervals.begin(), intervals.end());
     Band best{0.0, lo};
     double reach = lo;
@@ -97,28 +97,35 @@ Band widest_empty_band(std::vector<std::pair<double, double>>& intervals, double
 std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
                                      const ProfileOptions& options) {
     std::vector<ColumnRule> rules;
-    column_rules(separators, frame, options, rules);
+    std::vector<std::uint32_t> long_ones;
+    column_rules(separators, frame, options, rules, long_ones);
     return rules;
 }
 
 void column_rules(std::span<const PageBox> separators, const PageBox& frame, const ProfileOptions& options,
-                  std::vector<ColumnRule>& rules) {
+                  std::vector<ColumnRule>& rules, std::vector<std::uint32_t>& long_ones) {
     rules.clear();
     const double min_length = options.rule_min_length * (frame.y2 - frame.y1);
-    for (const PageBox& raw : separators) {
-        // Most separators are too short: |y2 - y1| is the height of a finite
-        // one (max - min, exactly), and a NaN one fails the test too.
-        if (!(std::fabs(raw.y2 - raw.y1) >= min_length) || !is_finite(raw)) {
+    // Most separators are too short: |y2 - y1| is the height of a finite one
+    // (max - min, exactly), and a NaN one fails the test too. Short and long
+    // ones come mixed, so the long ones are picked out without a branch on
+    // each, and only they are looked at closely.
+    const std::span<std::uint32_t> room = room_for(long_ones, separators.size());
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < separators.size(); ++i) {
+        room[count] = static_cast<std::uint32_t>(i);
+        count += std::fabs(separators[i].y2 - separators[i].y1) >= min_length ? 1 : 0;
+    }
+    for (const std::uint32_t i : room.first(count)) {
+        const PageBox& raw = separators[i];
+        if (!is_finite(raw)) {
             continue;
         }
         const PageBox s = normalised(raw);
         const double w = s.x2 - s.x1;
         const double h = s.y2 - s.y1;
         if (h >= options.rule_aspect * w && h >= min_length && h > 0) {
-            if (rules.empty()) {
-                rules.reserve(separators.size());
-            }
-            rules.push_back({(s.x1 + s.x2) / 2, s.y1, s.y2});
+            rules.push_back({(s.x1 + s.x2) / 2, s.y1, s.y2});  // a page has a few
         }
     }
     const auto before = [](const ColumnRule& a, const ColumnRule& b) {
@@ -133,9 +140,15 @@ void column_rules(std::span<const PageBox> separators, const PageBox& frame, con
 }
 
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept {
+    const auto it = std::upper_bound(rules.begin(), rules.end(), box.x1,
+                                     [](double x, const ColumnRule& rule) { return x < rule.c; });
+    return snap_to_rules_right_of(box, rules.subspan(static_cast<std::size_t>(it - rules.begin())), options);
+}
+
+PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
+                               const ProfileOptions& options) noexcept {
     // The rules with x1 < c, in order of c, up to the first with c >= x2.
-    auto it = std::upper_bound(rules.begin(), rules.end(), box.x1,
-                               [](double x, const ColumnRule& rule) { return x < rule.c; });
+    auto it = rules.begin();
     if (it == rules.end() || !(it->c < box.x2)) {
         return box;  // no rule crosses the box: most boxes
     }
@@ -167,19 +180,19 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
     const double centre = (frame.x1 + frame.x2) / 2;
     const double lo = centre - options.spread_window * width;
     const double hi = centre + options.spread_window * width;
-    scratch.keys.resize(boxes.size());
-    scratch.intervals.clear();
-    scratch.intervals.reserve(good.size());
+    // The boxes that reach into the window, collected without a branch on
+    // each (most boxes of a spread lie on one side of it).
+    const std::span<double> middle = room_for(scratch.keys, boxes.size());
+    const std::span<std::pair<double, double>> intervals = room_for(scratch.intervals, good.size());
+    std::size_t inside = 0;
     for (const std::uint32_t k : good) {
         const PageBox t = tolerant_box(boxes[k], dx, 0.0);
-        scratch.keys[k] = (t.x1 + t.x2) / 2;
-        if (t.x2 > lo && t.x1 < hi) {
-            scratch.intervals.emplace_back(t.x1, t.x2);
-        }
+        middle[k] = (t.x1 + t.x2) / 2;
+        intervals[inside] = {t.x1, t.x2};
+        inside += (t.x2 > lo) & (t.x1 < hi) ? 1 : 0;
     }
-    const Band fold = widest_empty_band(scratch.intervals, lo, hi);
+    const Band fold = widest_empty_band(intervals.first(inside), lo, hi);
     if (fold.width > 0) {
-        const std::vector<double>& middle = scratch.keys;
         left = partition_stably(good, [&](std::uint32_t k) { return middle[k] < fold.middle; }, scratch);
     }
     return fold;
@@ -197,19 +210,21 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
         top = std::min(top, tb[k].y1);
     }
     // Only boxes that start within `limit` of the top can be in the strip.
-    std::vector<std::uint32_t>& near = scratch.indices;
-    near.clear();
+    const double reach_of_strip = top + limit;
+    const std::span<std::uint32_t> room = room_for(scratch.indices, set.size());
+    std::size_t near_count = 0;
     double others_top = std::numeric_limits<double>::infinity();
     for (const std::uint32_t k : set) {
-        if (tb[k].y1 <= top + limit) {
-            near.push_back(k);
-        } else {
-            others_top = std::min(others_top, tb[k].y1);
-        }
+        const double y1 = tb[k].y1;
+        const bool is_near = y1 <= reach_of_strip;
+        room[near_count] = k;
+        near_count += is_near ? 1 : 0;
+        others_top = std::min(others_top, is_near ? std::numeric_limits<double>::infinity() : y1);
     }
-    if (near.empty()) {  // a NaN limit (a zero fraction of an infinite height)
+    if (near_count == 0) {  // a NaN limit (a zero fraction of an infinite height)
         return {0.0, 0.0};
     }
+    const std::span<std::uint32_t> near = room.first(near_count);
     std::sort(near.begin(), near.end(), [&tb](std::uint32_t p, std::uint32_t q) {
         if (tb[p].y1 != tb[q].y1) {
             return tb[p].y1 < tb[q].y1;
@@ -242,7 +257,7 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
     const PageBox edge = tb[last];
     const auto in_strip = [&](std::uint32_t k) {
         const PageBox& b = tb[k];
-        return b.y1 < edge.y1 || (b.y1 == edge.y1 && (b.y2 < edge.y2 || (b.y2 == edge.y2 && k <= last)));
+        return (b.y1 < edge.y1) | ((b.y1 == edge.y1) & ((b.y2 < edge.y2) | ((b.y2 == edge.y2) & (k <= last))));
     };
     taken = partition_stably(set, in_strip, scratch);
     return {next_top - reach, (reach + next_top) / 2};
@@ -264,6 +279,24 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         highest_left = std::max(highest_left, tb[k].x1);
     }
     const double body = options.body_fraction * widest;
+    // The block's left and right edges first, which is all the test below
+    // needs on most pages. Which boxes belong to the block follows the page,
+    // so each box counts without a branch (one outside the block as a box
+    // that reaches nowhere). The x of a box in the block is never NaN, and
+    // its first box sets each edge: these are the edges of the block built
+    // below, when there is one.
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    double block_left = kInfinity;
+    double block_right = -kInfinity;
+    for (const std::uint32_t k : set) {
+        const PageBox& b = tb[k];
+        const bool in_block = b.x2 - b.x1 >= body;
+        block_left = std::min(block_left, choose(in_block, b.x1, kInfinity));
+        block_right = std::max(block_right, choose(in_block, b.x2, -kInfinity));
+    }
+    if (lowest_right > block_left && highest_left < block_right) {
+        return 0;
+    }
     bool have_block = false;
     PageBox block{};
     for (const std::uint32_t k : set) {
@@ -447,6 +480,18 @@ private:
 
 constexpr std::uint32_t kInvalid = UINT32_MAX;
 
+// The buffers of a run, which a thread keeps from run to run (Lent).
+struct RunBuffers {
+    Table table;        // the engine's table of the part being ordered
+    Workspace engine;   // the engine's buffers, for every part
+    std::vector<PageBox> tables;  // the normalised and the shrunk boxes
+    std::vector<std::uint32_t> good;
+    std::vector<ColumnRule> rules;
+    std::vector<Box> boxes;
+    std::vector<std::uint32_t> main;
+    Scratch scratch;
+};
+
 // One run of the profile on one page. Every set of boxes is a run of one
 // index array, which each split partitions in place.
 class ProfileRun {
@@ -454,22 +499,27 @@ public:
     // `orderer`: null for the engine of this library.
     ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, ProfileTrace* trace,
                PartOrderer* orderer)
-        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), tables_(2 * boxes.size()),
-          norm_(std::span<PageBox>(tables_).first(boxes.size())),
-          tb_(std::span<PageBox>(tables_).subspan(boxes.size())) {
+        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), buffers_(boxes.size()),
+          table_(buffers_->table), engine_(buffers_->engine), rules_(buffers_->rules), boxes_(buffers_->boxes),
+          main_(buffers_->main), scratch_(buffers_->scratch) {
         // Every buffer a step fills holds at most one entry per box: sized
         // once here, none of them grows during the run.
+        buffers_->tables.resize(2 * boxes.size());
+        rules_.clear();  // a run without the rules step has none
+        norm_ = std::span<PageBox>(buffers_->tables).first(boxes.size());
+        tb_ = std::span<PageBox>(buffers_->tables).subspan(boxes.size());
         if (orderer_ != nullptr) {
             boxes_.reserve(boxes.size());
         } else if (boxes.size() >= 2) {
             table_.edges.reserve(boxes.size());
+            engine_.reserve(boxes.size());
         }
-        scratch_.indices.reserve(boxes.size());
     }
 
     std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
         const auto n = static_cast<std::uint32_t>(raw_.size());
-        std::vector<std::uint32_t> good(n);
+        std::vector<std::uint32_t>& good = buffers_->good;
+        good.resize(n);
         std::vector<std::uint32_t> bad;
         std::size_t finite = 0;
         for (std::uint32_t i = 0; i < n; ++i) {
@@ -485,7 +535,7 @@ public:
         good.resize(finite);
         const PageBox frame = page_frame(page_bounds, norm_, good);
         if (options_.rules) {
-            column_rules(separators, frame, options_, rules_);
+            column_rules(separators, frame, options_, rules_, scratch_.indices);
         }
         out_.reserve(n);
         std::size_t left = 0;
@@ -527,15 +577,31 @@ private:
         }
         const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
         const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
-        // A rule can clip only a box that reaches over it: one left of the
-        // first rule or right of the last is taken as it is.
-        const double first_rule = rules_.empty() ? 0.0 : rules_.front().c;
-        const double last_rule = rules_.empty() ? 0.0 : rules_.back().c;
-        for (const std::uint32_t k : set) {
-            const PageBox& b = norm_[k];
-            const bool clear = rules_.empty() || b.x2 <= first_rule || b.x1 >= last_rule;
-            const PageBox snapped = clear ? b : snap_to_rules(b, rules_, options_);
-            tb_[k] = options_.tolerance ? tolerant_box(snapped, dx, dy) : snapped;
+        const auto shrunk = [&](const PageBox& b) { return options_.tolerance ? tolerant_box(b, dx, dy) : b; };
+        if (rules_.empty()) {
+            for (const std::uint32_t k : set) {
+                tb_[k] = shrunk(norm_[k]);
+            }
+        } else {
+            // Every box shrunk as it is; the boxes a rule runs inside (which
+            // ones follows the page: collected without a branch on each)
+            // snapped to the rules, and shrunk again.
+            const std::span<const ColumnRule> rules(rules_);
+            const std::span<std::uint32_t> crossed = room_for(scratch_.indices, set.size());
+            const std::span<std::uint32_t> first_right = room_for(scratch_.aside, set.size());
+            std::size_t count = 0;
+            for (const std::uint32_t k : set) {
+                const PageBox& b = norm_[k];
+                const std::size_t right = first_rule_right_of(b.x1);
+                crossed[count] = k;
+                first_right[count] = static_cast<std::uint32_t>(right);
+                count += (right < rules.size()) & (rules[std::min(right, rules.size() - 1)].c < b.x2) ? 1 : 0;
+                tb_[k] = shrunk(b);
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint32_t k = crossed[i];
+                tb_[k] = shrunk(snap_to_rules_right_of(norm_[k], rules.subspan(first_right[i]), options_));
+            }
         }
         std::size_t strip = 0;
         const Band under = split_top_strip(tb_, set, frame, options_, scratch_, strip);
@@ -573,6 +639,25 @@ private:
         }
     }
 
+    // The index of the first rule with c > x (the number of rules when there
+    // is none): only a box with such a rule before its x2 can be clipped. A
+    // binary search whose steps depend on the number of rules only, not on
+    // where the box lies, so that its branches are always predicted.
+    std::size_t first_rule_right_of(double x) const noexcept {
+        if (rules_.empty()) {
+            return 0;
+        }
+        std::size_t first = 0;
+        std::size_t count = rules_.size();
+        while (count > 1) {
+            const std::size_t half = count / 2;
+            first += half * static_cast<std::size_t>(rules_[first + half - 1].c <= x);  // no branch
+            count -= half;
+        }
+        // first is that rule, or the last rule when none is.
+        return first + static_cast<std::size_t>(rules_[first].c <= x);
+    }
+
     // Step 9: the engine on one set of the shrunk boxes, its order appended to `out`.
     void order_part(std::span<const std::uint32_t> part, const PageBox& frame, std::uint32_t depth, bool top_strip,
                     double dx, double dy, std::vector<std::uint32_t>& out) {
@@ -593,8 +678,9 @@ private:
                 return Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
                            round_to_single(t.y2)};
             });
-            engine_part(part, depth, out,
-                        [&](Observer* observer) { return order_table(table_, reference_width(table_), observer); });
+            engine_part(part, depth, out, [&](Observer* observer) -> const std::vector<std::uint32_t>& {
+                return order_table(table_, reference_width(table_), observer, engine_);
+            });
         } else {
             boxes_.clear();
             for (const std::uint32_t k : part) {
@@ -616,20 +702,23 @@ private:
     template <class Order>
     void engine_part(std::span<const std::uint32_t> part, std::uint32_t depth, std::vector<std::uint32_t>& out,
                      Order order) {
-        std::vector<std::uint32_t> positions;
         if (trace_ == nullptr) {
-            positions = order(nullptr);
-        } else {
-            PartRecorder recorder(*trace_, part, depth);
-            positions = order(&recorder);
-            recorder.check();
-            if (!recorder.reported()) {  // an orderer that does not report: its order is the segmentation
-                for (const std::uint32_t p : positions) {
-                    trace_->segment_order.push_back(p < part.size() ? part[p] : kInvalid);
-                }
-            }
+            append_part(part, order(nullptr), out);
+            return;
         }
-        // A position outside the part fails the final check.
+        PartRecorder recorder(*trace_, part, depth);
+        auto&& positions = order(&recorder);
+        recorder.check();
+        if (!recorder.reported()) {  // an orderer that does not report: its order is the segmentation
+            append_part(part, positions, trace_->segment_order);
+        }
+        append_part(part, positions, out);
+    }
+
+    // The input indices of the part at `positions`; a position outside the
+    // part fails the final check.
+    static void append_part(std::span<const std::uint32_t> part, std::span<const std::uint32_t> positions,
+                            std::vector<std::uint32_t>& out) {
         for (const std::uint32_t p : positions) {
             out.push_back(p < part.size() ? part[p] : kInvalid);
         }
@@ -669,15 +758,16 @@ private:
     const ProfileOptions& options_;
     ProfileTrace* trace_;
     PartOrderer* orderer_;
-    Table table_;  // the engine's table of the part being ordered
-    std::vector<PageBox> tables_;  // norm_ and tb_, in one allocation
-    std::span<PageBox> norm_;      // the boxes normalised (the others as given), by input index
-    std::span<PageBox> tb_;        // the boxes of a page snapped and shrunk, by input index
-    std::vector<ColumnRule> rules_;
-    std::vector<Box> boxes_;
-    std::vector<std::uint32_t> main_;
+    Lent<RunBuffers> buffers_;
+    Table& table_;
+    Workspace& engine_;
+    std::span<PageBox> norm_;  // the boxes normalised (the others as given), by input index
+    std::span<PageBox> tb_;    // the boxes of a page snapped and shrunk, by input index
+    std::vector<ColumnRule>& rules_;
+    std::vector<Box>& boxes_;
+    std::vector<std::uint32_t>& main_;
     std::vector<std::uint32_t> out_;
-    Scratch scratch_;
+    Scratch& scratch_;
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 // the result a permutation; their scratch space is reused from call to call.
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -36,27 +37,48 @@ PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::s
 // axis that would turn inside out keeps its extent.
 PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
 
-// Space the steps reuse from call to call.
+// `pick ? a : b` without a branch, for choices that follow the page and
+// are hard to predict (the bits of the one picked).
+inline double choose(bool pick, double a, double b) noexcept {
+    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(pick);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
+}
+
+// Space the steps reuse from call to call; each buffer only grows.
 struct Scratch {
     std::vector<std::pair<double, double>> intervals;
     std::vector<double> keys;
     std::vector<std::uint32_t> indices;
+    std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
 };
 
+// `buffer` with room for at least n entries (its contents are not kept).
+template <class T>
+std::span<T> room_for(std::vector<T>& buffer, std::size_t n) {
+    if (buffer.size() < n) {
+        buffer.resize(n);
+    }
+    return std::span<T>(buffer).first(n);
+}
+
 // Moves the indices of `set` for which taken(k) holds to its front, both
-// sides in their order; returns how many were taken.
+// sides in their order; returns how many were taken. Which side an index
+// goes to follows the page and is hard to predict, so there is no branch on
+// it: each index is written to both places and only its side's count moves
+// on (front never passes the index being read).
 template <class Taken>
 std::size_t partition_stably(std::span<std::uint32_t> set, Taken taken, Scratch& scratch) {
-    scratch.indices.clear();
+    const std::span<std::uint32_t> aside = room_for(scratch.aside, set.size());
     std::size_t front = 0;
+    std::size_t back = 0;
     for (const std::uint32_t k : set) {
-        if (taken(k)) {
-            set[front++] = k;
-        } else {
-            scratch.indices.push_back(k);
-        }
+        const std::size_t to_front = taken(k) ? 1 : 0;
+        set[front] = k;
+        aside[back] = k;
+        front += to_front;
+        back += 1 - to_front;
     }
-    std::copy(scratch.indices.begin(), scratch.indices.end(), set.begin() + static_cast<std::ptrdiff_t>(front));
+    std::copy_n(aside.begin(), back, set.begin() + static_cast<std::ptrdiff_t>(front));
     return front;
 }
 
@@ -69,7 +91,7 @@ struct Band {
 // The widest stretch of [lo, hi] that none of the intervals (a, b) covers; of
 // equally wide ones the leftmost; width 0 and middle lo when there is none.
 // Sorts `intervals`.
-Band widest_empty_band(std::vector<std::pair<double, double>>& intervals, double lo, double hi);
+Band widest_empty_band(std::span<std::pair<double, double>> intervals, double lo, double hi);
 
 // A long vertical separator: its centre line x = c from y1 to y2.
 struct ColumnRule {
@@ -83,15 +105,19 @@ struct ColumnRule {
 // positive height), sorted by (c, y1, y2).
 std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
                                      const ProfileOptions& options);
-// The same into `rules` (cleared first), reusing its space.
+// The same into `rules` (cleared first), reusing its space and that of
+// `long_ones` (the separators long enough to be rules).
 void column_rules(std::span<const PageBox> separators, const PageBox& frame, const ProfileOptions& options,
-                  std::vector<ColumnRule>& rules);
+                  std::vector<ColumnRule>& rules, std::vector<std::uint32_t>& long_ones);
 
 // The box (normalised) clipped at the rules that run alongside it and cross it
 // in an outer part: each rule is tested against the box as given, the largest
 // left clip and the smallest right clip are kept, so the order of the rules
 // does not matter. `rules` sorted by c.
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept;
+// The same when `rules` are only those with c > box.x1 (in order of c).
+PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
+                               const ProfileOptions& options) noexcept;
 
 // The two pages of a spread: on a landscape frame, the widest band that no
 // box (shrunk by tol_x of half the frame's width on the left and right)

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "detail.hpp"
 #include "profile_steps.hpp"
 #include "quorlin_sorter/profile.hpp"
 #include "support.hpp"
@@ -325,6 +326,42 @@ TEST(Profile, EveryBoxComesOutOnceAndTheTraceAccountsForEveryBox) {
         for (const auto& e : trace.events) {
             EXPECT_TRUE(e.lo <= e.mid && e.mid <= e.hi && e.hi <= trace.segment_order.size()) << "page " << page;
         }
+    }
+}
+
+// An orderer that orders another page through the profile before each part
+// of its own, on the same thread, as a callback into Python may.
+class NestingOrderer final : public sorter::PartOrderer {
+public:
+    explicit NestingOrderer(const std::vector<PageBox>& other) : other_(other) {}
+
+    Indices order(std::span<const std::uint32_t> /*indices*/, std::span<const sorter::Box> boxes,
+                  const PageBox& /*frame*/, sorter::Observer* observer) override {
+        nested.push_back(sorter::order_profile(other_, nullptr, {}));
+        const sorter::detail::Table table = sorter::detail::table_of(boxes);
+        return sorter::detail::order_table(table, sorter::detail::reference_width(table), observer);
+    }
+
+    std::vector<Indices> nested;
+
+private:
+    const std::vector<PageBox>& other_;
+};
+
+TEST(Profile, ARunInsideAnotherOnTheSameThreadKeepsToItsOwnSpace) {
+    std::mt19937 rng(515U);
+    for (int page = 0; page < 300; ++page) {
+        const std::vector<PageBox> boxes = random_boxes(rng);
+        const std::vector<PageBox> other = random_boxes(rng);
+        const Indices expected = sorter::order_profile(boxes, nullptr, {});
+        const Indices expected_other = sorter::order_profile(other, nullptr, {});
+        NestingOrderer orderer(other);
+        ASSERT_EQ(sorter::order_profile(boxes, nullptr, {}, ProfileOptions{}, nullptr, &orderer), expected)
+            << "page " << page;
+        for (const Indices& nested : orderer.nested) {
+            ASSERT_EQ(nested, expected_other) << "page " << page;
+        }
+        ASSERT_EQ(sorter::order_profile(boxes, nullptr, {}), expected) << "page " << page;
     }
 }
 
