@@ -17,6 +17,7 @@ from hypothesis import given, settings, strategies as st
 
 import _quorlin_core as q
 from quorlin import _native
+from quorlin.ordering import page_frame
 
 np = pytest.importorskip("numpy")
 
@@ -165,6 +166,34 @@ def test_bad_boxes_are_refused_with_the_argument_named(boxes, error, message):
 def test_bad_options_are_refused(kwargs, message):
     with pytest.raises((ValueError, TypeError), match=message):
         _native.order([], **kwargs)
+
+
+class _Refuses:
+    def __init__(self, error: type[Exception]) -> None:
+        self.error = error
+
+    def __float__(self) -> float:
+        raise self.error("no number")
+
+
+# A page whose order the bounds change: 2 % of a page 100 wide does not part
+# the two columns, of the boxes' own width 1000 it does.
+@pytest.mark.parametrize("bounds", [
+    None, (0.0, 0.0, 100.0, 800.0), [0, 0, 100, 800], np.array([0, 0, 100, 800], dtype=np.float32),
+    (100.0, 800.0, 0.0, 0.0), (0.0, 0.0, float("nan"), 800.0), (0, 0, 1), "abcd", "1234", (0, 0, "100", 800),
+    (0, 0, b"100", 800), object(), range(0, 400, 100), (0, 0, _Refuses(ValueError), 800),
+    (0, 0, _Refuses(TypeError), 800), (0, 0, 10**400, 800), (0, 0, _Refuses(RuntimeError), 800),
+], ids=lambda b: type(b).__name__)
+def test_loose_bounds_read_as_the_package_reads_them(bounds):
+    rows = [[480, 0, 1000, 600], [0, 5, 490, 300], [0, 320, 490, 600], [0, 620, 1000, 700]]
+    seps = [[700, 10, 702, 590]]
+    try:
+        expected = _native.order(rows, False, "quality", page_frame(bounds), seps)
+    except Exception as exc:  # page_frame lets errors other than TypeError and ValueError through
+        with pytest.raises(type(exc)):
+            _native.order(rows, False, "quality", bounds, seps, loose_bounds=True)
+        return
+    assert _native.order(rows, False, "quality", bounds, seps, loose_bounds=True) == expected
 
 
 def test_empty_pages_and_array_output():

@@ -20,18 +20,20 @@ _Part: TypeAlias = tuple[int, int, int, int, bool, _Bounds, float, float]
 RELEASE_THRESHOLD: int
 PROFILE_DEFAULTS: dict[str, float | bool]
 
+# loose_bounds: page_bounds that are not 4 numbers count as none (their
+# TypeError or ValueError is dropped), as quorlin.ordering.page_frame reads them.
 @overload
 def order(boxes: _Boxes, as_array: Literal[False] = False, profile: _Profile = None,
           page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
-          core: _Core = None) -> list[int]: ...
+          core: _Core = None, loose_bounds: bool = False) -> list[int]: ...
 @overload
 def order(boxes: _Boxes, as_array: Literal[True], profile: _Profile = None,
           page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
-          core: _Core = None) -> Any: ...
+          core: _Core = None, loose_bounds: bool = False) -> Any: ...
 @overload
 def order(boxes: _Boxes, as_array: bool, profile: _Profile = None,
           page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
-          core: _Core = None) -> Any: ...
+          core: _Core = None, loose_bounds: bool = False) -> Any: ...
 def explain(
     boxes: _Boxes, profile: _Profile = None, page_bounds: _Bounds | None = None,
     separators: _Boxes | None = None, options: _Options = None,

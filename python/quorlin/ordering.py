@@ -173,7 +173,8 @@ def check_order_arguments(n: int, labels: Any, ids: Any, page_bounds: Any, confi
 
 def page_frame(page_bounds: Any) -> tuple[float, float, float, float] | None:
     """The page bounds as the profile reads them: four floats, or None (for
-    no bounds, or bounds that :func:`check_order_arguments` refuses)."""
+    no bounds, or bounds that :func:`check_order_arguments` refuses).
+    ``_native.order(..., loose_bounds=True)`` reads them so itself."""
     if page_bounds is None:
         return None
     try:
@@ -202,24 +203,30 @@ def _checked_separators(separators: Any) -> tuple[list[Box] | None, Exception | 
         return None, exc
 
 
-def native_with_separators(function: Any, boxes: Any, args: tuple[Any, ...], separators: Any) -> Any:
-    """``function(boxes, *args, separators)`` of quorlin._native, which converts
-    the boxes and the separators itself.  Whatever it refuses goes through the
-    Python readers, whose messages are raised (the boxes' first), or which
-    hand over what they accept that it does not (numbers as text)."""
+def native_with_separators(function: Any, boxes: Any, args: tuple[Any, ...], separators: Any,
+                           more: tuple[Any, ...] = ()) -> Any:
+    """``function(boxes, *args, separators, *more)`` of quorlin._native, which
+    converts the boxes and the separators itself.  Whatever it refuses goes
+    through the Python readers, whose messages are raised (the boxes' first),
+    or which hand over what they accept that it does not (numbers as text)."""
     if isinstance(separators, (list, tuple)) or separators is None or (_is_buffer(separators)
                                                                         and hasattr(separators, "shape")):
         try:
-            return function(boxes, *args, separators)
+            return function(boxes, *args, separators, *more)
         except (TypeError, ValueError):
             pass
     if isinstance(boxes, (list, tuple)):
         boxes = _python_boxes(boxes)
     separator_list, separator_error = _checked_separators(separators)
-    result = function(boxes, *args, separator_list)
+    result = function(boxes, *args, separator_list, *more)
     if separator_error is not None:
         raise separator_error
     return result
+
+
+#: The arguments of quorlin._native.order after the separators that have it
+#: read the page bounds as page_frame() does (options, core, loose_bounds).
+_LOOSE_BOUNDS = (None, None, True)
 
 
 def _labels_of(labels: Any, n: int) -> list[SemanticLabel]:
@@ -376,8 +383,8 @@ def order(
     if exact:
         result = native_with_separators(_native.order, data, (as_array, "exact", None), separators)
     else:
-        result = native_with_separators(_native.order, data, (as_array, "quality", page_frame(page_bounds)),
-                                        separators)
+        result = native_with_separators(_native.order, data, (as_array, "quality", page_bounds), separators,
+                                        _LOOSE_BOUNDS)
     if labels is not None or ids is not None or page_bounds is not None or config is not None:
         id_list = check_order_arguments(len(result), labels, ids, page_bounds, config)
         if id_list is not None:

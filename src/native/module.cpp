@@ -86,21 +86,48 @@ struct ProfileArguments {
     PyObject* core = nullptr;  // borrowed; a callable that orders each part, or null for the engine
 };
 
+// Whether the error set is a TypeError or a ValueError, which loose bounds
+// forgive (cleared; the bounds then count as none).
+bool forgiven(bool loose) {
+    if (loose && (PyErr_ExceptionMatches(PyExc_TypeError) != 0 || PyErr_ExceptionMatches(PyExc_ValueError) != 0)) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
 // page_bounds: None, or 4 numbers (read as Python's float() reads them).
-bool parse_bounds(PyObject* obj, ProfileArguments& out) {
+// With `loose`, anything else counts as no bounds, as the package reads the
+// bounds for the profile (it reports bad bounds itself); errors other than
+// TypeError and ValueError are raised all the same.
+bool parse_bounds(PyObject* obj, bool loose, ProfileArguments& out) {
     if (obj == nullptr || obj == Py_None) {
         return true;
     }
     PyRef values = PyRef::steal(PySequence_Tuple(obj));
     if (!values || PyTuple_GET_SIZE(values.get()) != 4) {
+        if (loose) {
+            return values ? true : forgiven(loose);  // another error stays set
+        }
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "page_bounds: expected None or 4 numbers, got %R", obj);
         return false;
+    }
+    if (loose) {
+        for (Py_ssize_t i = 0; i < 4; ++i) {  // text is no number, whatever it reads
+            PyObject* item = PyTuple_GET_ITEM(values.get(), i);
+            if (PyUnicode_Check(item) || PyBytes_Check(item)) {
+                return true;
+            }
+        }
     }
     double v[4] = {};
     for (Py_ssize_t i = 0; i < 4; ++i) {
         v[i] = PyFloat_AsDouble(PyTuple_GET_ITEM(values.get(), i));
         if (v[i] == -1.0 && PyErr_Occurred() != nullptr) {
+            if (forgiven(loose)) {
+                return true;
+            }
             quorlin::py::prefix_type_error("page_bounds");
             return false;
         }
@@ -371,13 +398,15 @@ PyObject* index_array(std::span<const std::uint32_t> order) {
 
 // ---- order() -------------------------------------------------------------
 
-constexpr const char* kOrderParams[] = {"boxes", "as_array", "profile", "page_bounds", "separators", "options", "core"};
+constexpr const char* kOrderParams[] = {"boxes",   "as_array", "profile",     "page_bounds",
+                                         "separators", "options", "core", "loose_bounds"};
 constexpr quorlin::py::Signature kOrderSignature = {"order()", kOrderParams, 1};
 
 // The profile's arguments beside the boxes (bound[0..4): page_bounds,
 // separators, options, core); the exact profile reads none of them.
-bool parse_profile_arguments(PyObject* const* bound, std::size_t count, ProfileArguments& out) {
-    if (!parse_bounds(bound[0], out) || !parse_separators(bound[1], out) || !parse_options(bound[2], out.options)) {
+bool parse_profile_arguments(PyObject* const* bound, std::size_t count, bool loose_bounds, ProfileArguments& out) {
+    if (!parse_bounds(bound[0], loose_bounds, out) || !parse_separators(bound[1], out) ||
+        !parse_options(bound[2], out.options)) {
         return false;
     }
     if (count > 3 && bound[3] != nullptr && bound[3] != Py_None) {
@@ -392,13 +421,14 @@ bool parse_profile_arguments(PyObject* const* bound, std::size_t count, ProfileA
 
 PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[7] = {};
+        PyObject* bound[8] = {};
         if (!quorlin::py::bind_fast(kOrderSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         const int as_array = bound[1] == nullptr ? 0 : PyObject_IsTrue(bound[1]);
+        const int loose_bounds = bound[7] == nullptr ? 0 : PyObject_IsTrue(bound[7]);
         Profile profile{};
-        if (as_array < 0 || !parse_profile(bound[2], profile)) {
+        if (as_array < 0 || loose_bounds < 0 || !parse_profile(bound[2], profile)) {
             return nullptr;
         }
         std::vector<std::uint32_t> ordered;
@@ -407,15 +437,17 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             // which checks them) but do not change the exact order.
             std::vector<Box> boxes;
             ProfileArguments arguments;
-            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, 4, arguments)) {
+            if (!convert_boxes(bound[0], boxes) ||
+                !parse_profile_arguments(bound + 3, 4, loose_bounds != 0, arguments)) {
                 return nullptr;
             }
-            arguments.separators = {};
+            std::vector<PageBox>().swap(arguments.separators);  // checked, not needed: freed
             ordered = run_exact(std::move(boxes), nullptr);
         } else {
             std::vector<PageBox> boxes;
             ProfileArguments arguments;
-            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, 4, arguments)) {
+            if (!convert_boxes(bound[0], boxes) ||
+                !parse_profile_arguments(bound + 3, 4, loose_bounds != 0, arguments)) {
                 return nullptr;
             }
             try {
@@ -610,7 +642,7 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         if (profile == Profile::Quality) {
             std::vector<PageBox> boxes;
             ProfileArguments arguments;
-            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, 3, arguments)) {
+            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, 3, false, arguments)) {
                 return nullptr;
             }
             quorlin::sorter::ProfileTrace trace;
@@ -620,10 +652,10 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
         std::vector<Box> boxes;
         ProfileArguments arguments;
-        if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, 3, arguments)) {
+        if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, 3, false, arguments)) {
             return nullptr;
         }
-        arguments.separators = {};
+        std::vector<PageBox>().swap(arguments.separators);  // checked, not needed: freed
         const std::size_t n = boxes.size();
         Recorder recorder;
         const std::vector<std::uint32_t> ordered = run_exact(std::move(boxes), &recorder);
@@ -666,7 +698,7 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                 boxes.push_back(Box{static_cast<float>(b.x1), static_cast<float>(b.y1), static_cast<float>(b.x2),
                                     static_cast<float>(b.y2)});
             }
-            page.boxes = {};
+            std::vector<PageBox>().swap(page.boxes);  // copied: freed
             ordered = run_exact(std::move(boxes), nullptr);
         } else {
             arguments.separators = std::move(page.separators);
@@ -689,13 +721,16 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef g_methods[] = {
     {"order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order)), METH_FASTCALL | METH_KEYWORDS,
-     "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None, core=None)\n--\n\n"
+     "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None, core=None,\n"
+     "      loose_bounds=False)\n--\n\n"
      "The reading order of the boxes (an N x 4 array or a sequence of\n"
      "(x1, y1, x2, y2)) as box indices: a list, or a NumPy int64 array.\n"
      "profile is None or 'exact' (the engine alone) or 'quality' (the quality\n"
      "profile, which also reads page_bounds, separators (boxes) and options, a\n"
      "dict of its settings; core(indices, boxes, frame), when given, orders\n"
-     "each part of the page instead of the engine)."},
+     "each part of the page instead of the engine). With loose_bounds,\n"
+     "page_bounds that are not 4 numbers count as none instead of raising a\n"
+     "TypeError or ValueError."},
     {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain)), METH_FASTCALL | METH_KEYWORDS,
      "explain(boxes, profile=None, page_bounds=None, separators=None, options=None)\n--\n\n"
      "The order of the boxes with the steps that made it: a tuple (order,\n"
