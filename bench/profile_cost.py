@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What the quality profile costs against the exact order, in one run.
 
-    .venv/bin/python bench/profile_cost.py            # about a minute
+    .venv/bin/python bench/profile_cost.py            # about ten seconds
     .venv/bin/python bench/profile_cost.py --quick    # fewer repeats
 
 Prints Markdown tables (progress on stderr); not a test.  Each row times the
