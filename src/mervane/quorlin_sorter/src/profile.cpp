@@ -189,7 +189,7 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
         const PageBox t = tolerant_box(boxes[k], dx, 0.0);
         middle[k] = (t.x1 + t.x2) / 2;
         intervals[inside] = {t.x1, t.x2};
-        inside += (t.x2 > lo) & (t.x1 < hi) ? 1 : 0;
+        inside += static_cast<std::size_t>(t.x2 > lo) & static_cast<std::size_t>(t.x1 < hi);
     }
     const Band fold = widest_empty_band(intervals.first(inside), lo, hi);
     if (fold.width > 0) {
@@ -595,7 +595,8 @@ private:
                 const std::size_t right = first_rule_right_of(b.x1);
                 crossed[count] = k;
                 first_right[count] = static_cast<std::uint32_t>(right);
-                count += (right < rules.size()) & (rules[std::min(right, rules.size() - 1)].c < b.x2) ? 1 : 0;
+                const bool inside = rules[std::min(right, rules.size() - 1)].c < b.x2;
+                count += static_cast<std::size_t>(right < rules.size()) & static_cast<std::size_t>(inside);
                 tb_[k] = shrunk(b);
             }
             for (std::size_t i = 0; i < count; ++i) {
