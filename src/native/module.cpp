@@ -88,8 +88,8 @@ struct ProfileArguments {
 
 // Whether the error set is a TypeError or a ValueError, which loose bounds
 // forgive (cleared; the bounds then count as none).
-bool forgiven(bool loose) {
-    if (loose && (PyErr_ExceptionMatches(PyExc_TypeError) != 0 || PyErr_ExceptionMatches(PyExc_ValueError) != 0)) {
+bool forgiven() {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) != 0 || PyErr_ExceptionMatches(PyExc_ValueError) != 0) {
         PyErr_Clear();
         return true;
     }
@@ -107,7 +107,7 @@ bool parse_bounds(PyObject* obj, bool loose, ProfileArguments& out) {
     PyRef values = PyRef::steal(PySequence_Tuple(obj));
     if (!values || PyTuple_GET_SIZE(values.get()) != 4) {
         if (loose) {
-            return values ? true : forgiven(loose);  // another error stays set
+            return values || forgiven();  // another error stays set
         }
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "page_bounds: expected None or 4 numbers, got %R", obj);
@@ -125,7 +125,7 @@ bool parse_bounds(PyObject* obj, bool loose, ProfileArguments& out) {
     for (Py_ssize_t i = 0; i < 4; ++i) {
         v[i] = PyFloat_AsDouble(PyTuple_GET_ITEM(values.get(), i));
         if (v[i] == -1.0 && PyErr_Occurred() != nullptr) {
-            if (forgiven(loose)) {
+            if (loose && forgiven()) {
                 return true;
             }
             quorlin::py::prefix_type_error("page_bounds");

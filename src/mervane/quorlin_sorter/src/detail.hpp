@@ -234,6 +234,15 @@ void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table, std::ve
 // sequence of copies.
 std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records);
 
+// `buffer` with room for at least n entries (its contents are not kept).
+template <class T>
+std::span<T> room_for(std::vector<T>& buffer, std::size_t n) {
+    if (buffer.size() < n) {
+        buffer.resize(n);
+    }
+    return std::span<T>(buffer).first(n);
+}
+
 // Frees the memory of a vector (assigning {} would keep it).
 template <class T>
 void release(std::vector<T>& buffer) noexcept {

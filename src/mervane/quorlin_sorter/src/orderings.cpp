@@ -29,10 +29,7 @@ void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table) {
 }
 
 void sort_y_then_x(std::span<std::uint32_t> indices, const Table& table, std::vector<KeyedIndex>& keyed) {
-    if (keyed.size() < indices.size()) {
-        keyed.resize(indices.size());
-    }
-    sort_positions(indices, table.edges, y_then_x_key, keyed);
+    sort_positions(indices, table.edges, y_then_x_key, room_for(keyed, indices.size()));
 }
 
 std::vector<ElementRecord> y_then_x(std::span<const ElementRecord> records) {

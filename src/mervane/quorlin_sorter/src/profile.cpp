@@ -139,10 +139,23 @@ void column_rules(std::span<const PageBox> separators, const PageBox& frame, con
     }
 }
 
+std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept {
+    if (rules.empty()) {
+        return 0;
+    }
+    std::size_t first = 0;
+    std::size_t count = rules.size();
+    while (count > 1) {
+        const std::size_t half = count / 2;
+        first += half * static_cast<std::size_t>(rules[first + half - 1].c <= x);  // no branch
+        count -= half;
+    }
+    // first is that rule, or the last rule when none is.
+    return first + static_cast<std::size_t>(rules[first].c <= x);
+}
+
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept {
-    const auto it = std::upper_bound(rules.begin(), rules.end(), box.x1,
-                                     [](double x, const ColumnRule& rule) { return x < rule.c; });
-    return snap_to_rules_right_of(box, rules.subspan(static_cast<std::size_t>(it - rules.begin())), options);
+    return snap_to_rules_right_of(box, rules.subspan(first_rule_right_of(rules, box.x1)), options);
 }
 
 PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
@@ -295,7 +308,7 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         block_right = std::max(block_right, choose(in_block, b.x2, -kInfinity));
     }
     if (lowest_right > block_left && highest_left < block_right) {
-        return 0;
+        return 0;  // (a NaN on either side fails the test, and the sweep below decides)
     }
     bool have_block = false;
     PageBox block{};
@@ -315,10 +328,6 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         block.y2 = std::max(block.y2, b.y2);
     }
     if (!have_block) {  // no box wide enough: only with boxes turned inside out, which valid options never make
-        return 0;
-    }
-    // (A NaN on either side fails the test, and the sweep below decides.)
-    if (lowest_right > block.x1 && highest_left < block.x2) {
         return 0;
     }
     // Each side's strip: the boxes beside the block (vertical centre within
@@ -592,7 +601,7 @@ private:
             std::size_t count = 0;
             for (const std::uint32_t k : set) {
                 const PageBox& b = norm_[k];
-                const std::size_t right = first_rule_right_of(b.x1);
+                const std::size_t right = first_rule_right_of(rules, b.x1);
                 crossed[count] = k;
                 first_right[count] = static_cast<std::uint32_t>(right);
                 const bool inside = rules[std::min(right, rules.size() - 1)].c < b.x2;
@@ -638,25 +647,6 @@ private:
         if (strip > 0 && trace_ != nullptr) {
             trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
         }
-    }
-
-    // The index of the first rule with c > x (the number of rules when there
-    // is none): only a box with such a rule before its x2 can be clipped. A
-    // binary search whose steps depend on the number of rules only, not on
-    // where the box lies, so that its branches are always predicted.
-    std::size_t first_rule_right_of(double x) const noexcept {
-        if (rules_.empty()) {
-            return 0;
-        }
-        std::size_t first = 0;
-        std::size_t count = rules_.size();
-        while (count > 1) {
-            const std::size_t half = count / 2;
-            first += half * static_cast<std::size_t>(rules_[first + half - 1].c <= x);  // no branch
-            count -= half;
-        }
-        // first is that rule, or the last rule when none is.
-        return first + static_cast<std::size_t>(rules_[first].c <= x);
     }
 
     // Step 9: the engine on one set of the shrunk boxes, its order appended to `out`.

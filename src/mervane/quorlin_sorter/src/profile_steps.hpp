@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "detail.hpp"
 #include "quorlin_sorter/profile.hpp"
 
 namespace quorlin::sorter::detail {
@@ -51,15 +52,6 @@ struct Scratch {
     std::vector<std::uint32_t> indices;
     std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
 };
-
-// `buffer` with room for at least n entries (its contents are not kept).
-template <class T>
-std::span<T> room_for(std::vector<T>& buffer, std::size_t n) {
-    if (buffer.size() < n) {
-        buffer.resize(n);
-    }
-    return std::span<T>(buffer).first(n);
-}
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
 // sides in their order; returns how many were taken. Which side an index
@@ -115,6 +107,11 @@ void column_rules(std::span<const PageBox> separators, const PageBox& frame, con
 // left clip and the smallest right clip are kept, so the order of the rules
 // does not matter. `rules` sorted by c.
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept;
+// The index of the first of the `rules` (sorted by c) with c > x, or their
+// number when there is none. A binary search whose steps depend on the
+// number of rules only, not on where x lies, so that its branches are always
+// predicted.
+std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept;
 // The same when `rules` are only those with c > box.x1 (in order of c).
 PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
                                const ProfileOptions& options) noexcept;

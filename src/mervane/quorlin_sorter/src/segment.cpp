@@ -83,7 +83,7 @@ public:
         }
         const std::size_t m = by_v_.size();
         by_h_.assign(by_v_.begin(), by_v_.end());
-        grow(keyed_, m);
+        room_for(keyed_, m);
         sort_positions(std::span<std::uint32_t>(by_v_), edges_, vertical_extent_key, keyed_);
         sort_positions(std::span<std::uint32_t>(by_h_), edges_, horizontal_extent_key, keyed_);
         if (m > kKeptBuffers) {
@@ -91,7 +91,7 @@ public:
             // sorts below need room for their own sets only.
             release(keyed_);
         }
-        grow(scratch_, m);
+        room_for(scratch_, m);
         mark_.assign(table.size(), 0U);
         work_.clear();
         work_.reserve(64);
@@ -113,13 +113,6 @@ public:
 private:
     using Range = SegmentRange;
 
-    // Room for n entries in `buffer`, which keeps what it has.
-    template <class T>
-    static void grow(std::vector<T>& buffer, std::size_t n) {
-        if (buffer.size() < n) {
-            buffer.resize(n);
-        }
-    }
     void segment(Range range) {
         const std::uint32_t n = range.hi - range.lo;
         if (n <= 1) {
