@@ -25,18 +25,10 @@ namespace quorlin::sorter {
 
 namespace detail {
 
-float round_to_single(double value) noexcept {
-    // Halfway between the largest float and 2^128: from there on the nearest
-    // float (ties to even) is an infinity.
-    constexpr double kOverflow = 0x1.ffffffp127;
-    if (std::fabs(value) >= kOverflow) {
-        return value < 0.0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
-    }
-    return static_cast<float>(value);
-}
-
 bool is_finite(const PageBox& box) noexcept {
-    return std::isfinite(box.x1) && std::isfinite(box.y1) && std::isfinite(box.x2) && std::isfinite(box.y2);
+    // v - v is 0 for a finite v and NaN for an infinite or NaN one, so the sum
+    // is 0 exactly when all four are finite: one test instead of four.
+    return (box.x1 - box.x1) + (box.y1 - box.y1) + (box.x2 - box.x2) + (box.y2 - box.y2) == 0.0;
 }
 
 PageBox normalised(const PageBox& box) noexcept {
@@ -54,9 +46,9 @@ PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes,
     if (good.empty()) {
         return {};
     }
-    PageBox frame = boxes[good.front()];
+    PageBox frame = normalised(boxes[good.front()]);
     for (const std::uint32_t k : good.subspan(1)) {
-        const PageBox& b = boxes[k];
+        const PageBox b = normalised(boxes[k]);
         frame.x1 = std::min(frame.x1, b.x1);
         frame.y1 = std::min(frame.y1, b.y1);
         frame.x2 = std::max(frame.x2, b.x2);
@@ -199,7 +191,7 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
     const std::span<std::pair<double, double>> intervals = room_for(scratch.intervals, good.size());
     std::size_t inside = 0;
     for (const std::uint32_t k : good) {
-        const PageBox t = tolerant_box(boxes[k], dx, 0.0);
+        const PageBox t = tolerant_box(normalised(boxes[k]), dx, 0.0);
         middle[k] = (t.x1 + t.x2) / 2;
         intervals[inside] = {t.x1, t.x2};
         inside += static_cast<std::size_t>(t.x2 > lo) & static_cast<std::size_t>(t.x1 < hi);
@@ -217,11 +209,20 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
     if (!options.top_strip || set.size() < 2) {
         return {0.0, 0.0};
     }
-    const double limit = options.top_strip_max * (frame.y2 - frame.y1);
     double top = tb[set.front()].y1;
     for (const std::uint32_t k : set.subspan(1)) {
         top = std::min(top, tb[k].y1);
     }
+    return split_top_strip(tb, set, top, frame, options, scratch, taken);
+}
+
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+    taken = 0;
+    if (!options.top_strip || set.size() < 2) {
+        return {0.0, 0.0};
+    }
+    const double limit = options.top_strip_max * (frame.y2 - frame.y1);
     // Only boxes that start within `limit` of the top can be in the strip.
     const double reach_of_strip = top + limit;
     const std::span<std::uint32_t> room = room_for(scratch.indices, set.size());
@@ -264,15 +265,23 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
     if (count == 0 || !(reach - top <= limit)) {
         return {0.0, 0.0};
     }
-    // The strip is the boxes sorted before the gap: those that start above it,
-    // or level with its top and end no lower (ties of both by index).
-    const std::uint32_t last = near[count - 1];
-    const PageBox edge = tb[last];
-    const auto in_strip = [&](std::uint32_t k) {
-        const PageBox& b = tb[k];
-        return (b.y1 < edge.y1) | ((b.y1 == edge.y1) & ((b.y2 < edge.y2) | ((b.y2 == edge.y2) & (k <= last))));
-    };
-    taken = partition_stably(set, in_strip, scratch);
+    // The strip is the boxes sorted before the gap (every box that is not
+    // near the top starts below them all). It goes to the front in input
+    // order; the rest, which keeps its order, moves back behind it.
+    const std::span<std::uint32_t> strip = near.first(count);
+    std::sort(strip.begin(), strip.end());
+    std::size_t kept = 0;
+    std::size_t next = 0;
+    for (const std::uint32_t k : set) {  // both ascending; the strip is a few boxes
+        if (next < count && k == strip[next]) {
+            ++next;
+        } else {
+            set[kept++] = k;
+        }
+    }
+    std::copy_backward(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(kept), set.end());
+    std::copy(strip.begin(), strip.end(), set.begin());
+    taken = count;
     return {next_top - reach, (reach + next_top) / 2};
 }
 
@@ -281,80 +290,79 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
     if (!options.margins || set.size() < 3) {
         return 0;
     }
-    double widest = tb[set.front()].x2 - tb[set.front()].x1;
-    // The leftmost right edge and the rightmost left edge: when neither lies
-    // at or beyond the block's edges, no box is wholly beside it.
-    double lowest_right = tb[set.front()].x2;
-    double highest_left = tb[set.front()].x1;
+    // The widest box, the leftmost right edge and the rightmost left edge.
+    // Which box is the widest so far follows the page: it is kept without a
+    // branch, as an index.
+    std::uint32_t wide = set.front();
+    double widest = tb[wide].x2 - tb[wide].x1;
+    double lowest_right = tb[wide].x2;
+    double highest_left = tb[wide].x1;
     for (const std::uint32_t k : set.subspan(1)) {
-        widest = std::max(widest, tb[k].x2 - tb[k].x1);
-        lowest_right = std::min(lowest_right, tb[k].x2);
-        highest_left = std::max(highest_left, tb[k].x1);
+        const PageBox& b = tb[k];
+        const double w = b.x2 - b.x1;
+        wide = widest < w ? k : wide;  // where std::max(widest, w) takes w
+        widest = std::max(widest, w);
+        lowest_right = std::min(lowest_right, b.x2);
+        highest_left = std::max(highest_left, b.x1);
     }
+    // A box is wholly beside the text block only when it ends at or before
+    // the block's left edge or starts at or after its right edge. The widest
+    // box belongs to the block when any box does (the block is then at least
+    // as wide), so when every box reaches past its edges none is beside the
+    // block: most pages. (A NaN fails the test, and the steps below decide.)
+    if (lowest_right > tb[wide].x1 && highest_left < tb[wide].x2) {
+        return 0;
+    }
+    // The block: the boxes at least body_fraction as wide as the widest.
+    // Which boxes belong to it follows the page, so each box counts without
+    // a branch: one outside it is moved to infinity, where it sets no edge
+    // (the box's own infinities become NaN, which no min or max takes). A box
+    // in the block is moved by zero, which may turn -0.0 into +0.0: the
+    // edges are only compared and subtracted, where the two are the same.
     const double body = options.body_fraction * widest;
-    // The block's left and right edges first, which is all the test below
-    // needs on most pages. Which boxes belong to the block follows the page,
-    // so each box counts without a branch (one outside the block as a box
-    // that reaches nowhere). The x of a box in the block is never NaN, and
-    // its first box sets each edge: these are the edges of the block built
-    // below, when there is one.
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
-    double block_left = kInfinity;
-    double block_right = -kInfinity;
+    constexpr double kAway[2] = {kInfinity, 0.0};  // by whether the box counts
+    PageBox block{kInfinity, kInfinity, -kInfinity, -kInfinity};
+    std::size_t in_block = 0;
     for (const std::uint32_t k : set) {
         const PageBox& b = tb[k];
-        const bool in_block = b.x2 - b.x1 >= body;
-        block_left = std::min(block_left, choose(in_block, b.x1, kInfinity));
-        block_right = std::max(block_right, choose(in_block, b.x2, -kInfinity));
+        const std::size_t counts = b.x2 - b.x1 >= body ? 1 : 0;
+        const double away = kAway[counts];
+        block.x1 = std::min(block.x1, b.x1 + away);
+        block.y1 = std::min(block.y1, b.y1 + away);
+        block.x2 = std::max(block.x2, b.x2 - away);
+        block.y2 = std::max(block.y2, b.y2 - away);
+        in_block += counts;
     }
-    if (lowest_right > block_left && highest_left < block_right) {
-        return 0;  // (a NaN on either side fails the test, and the sweep below decides)
+    if (in_block == 0) {  // no box wide enough: only with boxes turned inside out, which valid options never make
+        return 0;
     }
-    bool have_block = false;
-    PageBox block{};
-    for (const std::uint32_t k : set) {
-        const PageBox& b = tb[k];
-        if (!(b.x2 - b.x1 >= body)) {
-            continue;
-        }
-        if (!have_block) {
-            block = b;
-            have_block = true;
-            continue;
-        }
-        block.x1 = std::min(block.x1, b.x1);
-        block.y1 = std::min(block.y1, b.y1);
-        block.x2 = std::max(block.x2, b.x2);
-        block.y2 = std::max(block.y2, b.y2);
-    }
-    if (!have_block) {  // no box wide enough: only with boxes turned inside out, which valid options never make
+    if (lowest_right > block.x1 && highest_left < block.x2) {
         return 0;
     }
     // Each side's strip: the boxes beside the block (vertical centre within
-    // it) wholly left, or wholly right, of it. A zero-width box at both edges
-    // of a zero-width block is on both sides.
+    // it) wholly left, or wholly right, of it, gathered as the block was. A
+    // zero-width box at both edges of a zero-width block is on both sides.
     const auto beside = [&](const PageBox& b) {
         const double cy = (b.y1 + b.y2) / 2;
         return block.y1 <= cy && cy <= block.y2;
     };
-    bool any[2] = {false, false};
-    double lo[2] = {0.0, 0.0};
-    double hi[2] = {0.0, 0.0};
+    std::size_t count[2] = {0, 0};
+    double lo[2] = {kInfinity, kInfinity};
+    double hi[2] = {-kInfinity, -kInfinity};
     for (const std::uint32_t k : set) {
         const PageBox& b = tb[k];
-        if (!beside(b)) {
-            continue;
-        }
+        const double cy = (b.y1 + b.y2) / 2;
+        const std::size_t level = (block.y1 <= cy ? 1 : 0) * (cy <= block.y2 ? 1 : 0);
+        const std::size_t side[2] = {level * (b.x2 <= block.x1 ? 1 : 0), level * (b.x1 >= block.x2 ? 1 : 0)};
         for (int s = 0; s < 2; ++s) {
-            if (s == 0 ? b.x2 <= block.x1 : b.x1 >= block.x2) {
-                lo[s] = any[s] ? std::min(lo[s], b.x1) : b.x1;
-                hi[s] = any[s] ? std::max(hi[s], b.x2) : b.x2;
-                any[s] = true;
-            }
+            lo[s] = std::min(lo[s], b.x1 + kAway[side[s]]);
+            hi[s] = std::max(hi[s], b.x2 - kAway[side[s]]);
+            count[s] += side[s];
         }
     }
     const double room = options.margin_max * (block.x2 - block.x1);
-    const bool margin[2] = {any[0] && hi[0] - lo[0] <= room, any[1] && hi[1] - lo[1] <= room};
+    const bool margin[2] = {count[0] > 0 && hi[0] - lo[0] <= room, count[1] > 0 && hi[1] - lo[1] <= room};
     if (!margin[0] && !margin[1]) {
         return 0;
     }
@@ -367,15 +375,17 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
 
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
                   std::vector<std::uint32_t>& out) {
-    std::sort(notes.begin(), notes.end(), [&boxes](std::uint32_t p, std::uint32_t q) {
-        if (boxes[p].y1 != boxes[q].y1) {
-            return boxes[p].y1 < boxes[q].y1;
+    const auto top = [&boxes](std::uint32_t k) { return std::min(boxes[k].y1, boxes[k].y2); };
+    const auto left = [&boxes](std::uint32_t k) { return std::min(boxes[k].x1, boxes[k].x2); };
+    std::sort(notes.begin(), notes.end(), [&](std::uint32_t p, std::uint32_t q) {
+        if (top(p) != top(q)) {
+            return top(p) < top(q);
         }
-        return boxes[p].x1 != boxes[q].x1 ? boxes[p].x1 < boxes[q].x1 : p < q;
+        return left(p) != left(q) ? left(p) < left(q) : p < q;
     });
     std::size_t next = 0;
     for (const std::uint32_t m : main) {
-        while (next < notes.size() && boxes[notes[next]].y1 < boxes[m].y1) {
+        while (next < notes.size() && top(notes[next]) < top(m)) {
             out.push_back(notes[next++]);
         }
         out.push_back(m);
@@ -493,7 +503,7 @@ constexpr std::uint32_t kInvalid = UINT32_MAX;
 struct RunBuffers {
     Table table;        // the engine's table of the part being ordered
     Workspace engine;   // the engine's buffers, for every part
-    std::vector<PageBox> tables;  // the normalised and the shrunk boxes
+    std::vector<PageBox> shrunk;  // the boxes of a page snapped and shrunk
     std::vector<std::uint32_t> good;
     std::vector<ColumnRule> rules;
     std::vector<Box> boxes;
@@ -513,10 +523,9 @@ public:
           main_(buffers_->main), scratch_(buffers_->scratch) {
         // Every buffer a step fills holds at most one entry per box: sized
         // once here, none of them grows during the run.
-        buffers_->tables.resize(2 * boxes.size());
+        buffers_->shrunk.resize(boxes.size());
         rules_.clear();  // a run without the rules step has none
-        norm_ = std::span<PageBox>(buffers_->tables).first(boxes.size());
-        tb_ = std::span<PageBox>(buffers_->tables).subspan(boxes.size());
+        tb_ = std::span<PageBox>(buffers_->shrunk);
         if (orderer_ != nullptr) {
             boxes_.reserve(boxes.size());
         } else if (boxes.size() >= 2) {
@@ -532,23 +541,21 @@ public:
         std::vector<std::uint32_t> bad;
         std::size_t finite = 0;
         for (std::uint32_t i = 0; i < n; ++i) {
-            const PageBox& b = raw_[i];
-            if (is_finite(b)) {
-                norm_[i] = normalised(b);
-                good[finite++] = i;
-            } else {
-                norm_[i] = b;
+            const bool ok = is_finite(raw_[i]);
+            good[finite] = i;
+            finite += ok ? 1 : 0;
+            if (!ok) {
                 bad.push_back(i);
             }
         }
         good.resize(finite);
-        const PageBox frame = page_frame(page_bounds, norm_, good);
+        const PageBox frame = page_frame(page_bounds, raw_, good);
         if (options_.rules) {
             column_rules(separators, frame, options_, rules_, scratch_.indices);
         }
         out_.reserve(n);
         std::size_t left = 0;
-        const Band fold = split_spread(norm_, good, frame, options_, scratch_, left);
+        const Band fold = split_spread(raw_, good, frame, options_, scratch_, left);
         const std::span<std::uint32_t> all(good);
         if (fold.width > 0) {
             const std::size_t event = trace_ != nullptr ? trace_->events.size() : 0;
@@ -587,9 +594,13 @@ private:
         const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
         const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
         const auto shrunk = [&](const PageBox& b) { return options_.tolerance ? tolerant_box(b, dx, dy) : b; };
+        // The top of the shrunk boxes, for the top strip (snapping moves only
+        // their left and right edges).
+        double top = shrunk(normalised(raw_[set.front()])).y1;
         if (rules_.empty()) {
             for (const std::uint32_t k : set) {
-                tb_[k] = shrunk(norm_[k]);
+                tb_[k] = shrunk(normalised(raw_[k]));
+                top = std::min(top, tb_[k].y1);
             }
         } else {
             // Every box shrunk as it is; the boxes a rule runs inside (which
@@ -600,21 +611,22 @@ private:
             const std::span<std::uint32_t> first_right = room_for(scratch_.aside, set.size());
             std::size_t count = 0;
             for (const std::uint32_t k : set) {
-                const PageBox& b = norm_[k];
+                const PageBox b = normalised(raw_[k]);
                 const std::size_t right = first_rule_right_of(rules, b.x1);
                 crossed[count] = k;
                 first_right[count] = static_cast<std::uint32_t>(right);
                 const bool inside = rules[std::min(right, rules.size() - 1)].c < b.x2;
                 count += static_cast<std::size_t>(right < rules.size()) & static_cast<std::size_t>(inside);
                 tb_[k] = shrunk(b);
+                top = std::min(top, tb_[k].y1);
             }
             for (std::size_t i = 0; i < count; ++i) {
                 const std::uint32_t k = crossed[i];
-                tb_[k] = shrunk(snap_to_rules_right_of(norm_[k], rules.subspan(first_right[i]), options_));
+                tb_[k] = shrunk(snap_to_rules_right_of(normalised(raw_[k]), rules.subspan(first_right[i]), options_));
             }
         }
         std::size_t strip = 0;
-        const Band under = split_top_strip(tb_, set, frame, options_, scratch_, strip);
+        const Band under = split_top_strip(tb_, set, top, frame, options_, scratch_, strip);
         std::uint32_t body_depth = depth;
         std::size_t event = 0;
         if (strip > 0) {
@@ -642,7 +654,7 @@ private:
             if (trace_ != nullptr) {
                 trace_->margin_notes.insert(trace_->margin_notes.end(), taken.begin(), taken.end());
             }
-            merge_by_top(main_, taken, norm_, out_);
+            merge_by_top(main_, taken, raw_, out_);
         }
         if (strip > 0 && trace_ != nullptr) {
             trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
@@ -664,20 +676,14 @@ private:
         } else if (orderer_ == nullptr) {
             // The engine's table is built straight from the shrunk boxes,
             // rounded as they go in: no array of the rounded boxes between.
-            build_table(table_, part.size(), [&](std::size_t i) {
-                const PageBox& t = tb_[part[i]];
-                return Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
-                           round_to_single(t.y2)};
-            });
+            build_table(table_, part.size(), [&](std::size_t i) { return round_to_single(tb_[part[i]]); });
             engine_part(part, depth, out, [&](Observer* observer) -> const std::vector<std::uint32_t>& {
                 return order_table(table_, reference_width(table_), observer, engine_);
             });
         } else {
             boxes_.clear();
             for (const std::uint32_t k : part) {
-                const PageBox& t = tb_[k];
-                boxes_.push_back(Box{round_to_single(t.x1), round_to_single(t.y1), round_to_single(t.x2),
-                                     round_to_single(t.y2)});
+                boxes_.push_back(round_to_single(tb_[k]));
             }
             engine_part(part, depth, out,
                         [&](Observer* observer) { return orderer_->order(part, boxes_, frame, observer); });
@@ -723,8 +729,7 @@ private:
         std::iota(all.begin(), all.end(), 0U);
         boxes_.clear();
         for (const PageBox& b : raw_) {
-            boxes_.push_back(
-                Box{round_to_single(b.x1), round_to_single(b.y1), round_to_single(b.x2), round_to_single(b.y2)});
+            boxes_.push_back(round_to_single(b));
         }
         if (trace_ != nullptr) {
             *trace_ = {};
@@ -752,7 +757,6 @@ private:
     Lent<RunBuffers> buffers_;
     Table& table_;
     Workspace& engine_;
-    std::span<PageBox> norm_;  // the boxes normalised (the others as given), by input index
     std::span<PageBox> tb_;    // the boxes of a page snapped and shrunk, by input index
     std::vector<ColumnRule>& rules_;
     std::vector<Box>& boxes_;

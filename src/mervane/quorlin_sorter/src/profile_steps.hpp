@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -20,9 +22,31 @@
 
 namespace quorlin::sorter::detail {
 
+// Halfway between the largest float and 2^128: from there on the nearest
+// float (ties to even) is an infinity.
+inline constexpr double kFloatOverflow = 0x1.ffffffp127;
+
 // A double as the core stores a Python number: the nearest float, and beyond
 // the float range an infinity of the same sign.
-float round_to_single(double value) noexcept;
+inline float round_to_single(double value) noexcept {
+    if (std::fabs(value) >= kFloatOverflow) {
+        return value < 0.0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(value);
+}
+
+// The four corners of a box so rounded.
+inline Box round_to_single(const PageBox& box) noexcept {
+    // Nearly every box lies well inside the float range: one test for the
+    // four coordinates (the sum is at least each of them, and NaN when one
+    // is), and plain conversions.
+    const double reach = std::fabs(box.x1) + std::fabs(box.y1) + std::fabs(box.x2) + std::fabs(box.y2);
+    if (reach < kFloatOverflow) {
+        return Box{static_cast<float>(box.x1), static_cast<float>(box.y1), static_cast<float>(box.x2),
+                   static_cast<float>(box.y2)};
+    }
+    return Box{round_to_single(box.x1), round_to_single(box.y1), round_to_single(box.x2), round_to_single(box.y2)};
+}
 
 bool is_finite(const PageBox& box) noexcept;
 
@@ -30,8 +54,8 @@ bool is_finite(const PageBox& box) noexcept;
 PageBox normalised(const PageBox& box) noexcept;
 
 // The page the relative parameters refer to: `bounds` normalised when finite
-// and of positive width and height, else the union of the `good` boxes, else
-// (0, 0, 0, 0).
+// and of positive width and height, else the union of the `good` boxes
+// (normalised), else (0, 0, 0, 0).
 PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::span<const std::uint32_t> good) noexcept;
 
 // The box shrunk by dx on the left and right and dy on top and bottom; an
@@ -117,7 +141,7 @@ PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> r
                                const ProfileOptions& options) noexcept;
 
 // The two pages of a spread: on a landscape frame, the widest band that no
-// box (shrunk by tol_x of half the frame's width on the left and right)
+// box (normalised, shrunk by tol_x of half the frame's width on the left and right)
 // crosses in the central window is the fold. The boxes whose shrunk centre
 // lies left of its middle (the left page) are moved to the front of `good`.
 // Returns the band (width 0, and `good` unchanged, when there is no fold)
@@ -133,6 +157,10 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
 // and sets `taken` to its size (0: no strip).
 Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
                      const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+// The same when the least y1 of the set, `top`, is known (std::min over the
+// set from its first box on).
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
 
 // The marginal notes among `set` (at least three boxes): the boxes beside the
 // text block (their vertical centre within its height) that lie wholly left or
@@ -142,8 +170,8 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
                           Scratch& scratch);
 
 // Appends to `out` the main order with the notes merged in: the notes, sorted
-// in place by (y1, x1, index) of `boxes`, each before the first main box whose
-// y1 is greater than its own; the rest at the end.
+// in place by (y1, x1, index) of the `boxes` normalised, each before the first
+// main box whose y1 is greater than its own; the rest at the end.
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
                   std::vector<std::uint32_t>& out);
 
