@@ -523,9 +523,8 @@ public:
           main_(buffers_->main), scratch_(buffers_->scratch) {
         // Every buffer a step fills holds at most one entry per box: sized
         // once here, none of them grows during the run.
-        buffers_->shrunk.resize(boxes.size());
+        tb_ = room_for(buffers_->shrunk, boxes.size());
         rules_.clear();  // a run without the rules step has none
-        tb_ = std::span<PageBox>(buffers_->shrunk);
         if (orderer_ != nullptr) {
             boxes_.reserve(boxes.size());
         } else if (boxes.size() >= 2) {
@@ -536,19 +535,18 @@ public:
 
     std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
         const auto n = static_cast<std::uint32_t>(raw_.size());
-        std::vector<std::uint32_t>& good = buffers_->good;
-        good.resize(n);
+        const std::span<std::uint32_t> room = room_for(buffers_->good, n);
         std::vector<std::uint32_t> bad;
         std::size_t finite = 0;
         for (std::uint32_t i = 0; i < n; ++i) {
             const bool ok = is_finite(raw_[i]);
-            good[finite] = i;
+            room[finite] = i;
             finite += ok ? 1 : 0;
             if (!ok) {
                 bad.push_back(i);
             }
         }
-        good.resize(finite);
+        const std::span<std::uint32_t> good = room.first(finite);
         const PageBox frame = page_frame(page_bounds, raw_, good);
         if (options_.rules) {
             column_rules(separators, frame, options_, rules_, scratch_.indices);
@@ -556,7 +554,6 @@ public:
         out_.reserve(n);
         std::size_t left = 0;
         const Band fold = split_spread(raw_, good, frame, options_, scratch_, left);
-        const std::span<std::uint32_t> all(good);
         if (fold.width > 0) {
             const std::size_t event = trace_ != nullptr ? trace_->events.size() : 0;
             if (trace_ != nullptr) {
@@ -564,16 +561,16 @@ public:
                 trace_->events.push_back(TraceEvent{TraceKind::Fold, CutAxis::Vertical, fold.middle, fold.width, at,
                                                     at, at, 0, frame});
             }
-            order_page(all.first(left), PageBox{frame.x1, frame.y1, fold.middle, frame.y2}, 1);
+            order_page(good.first(left), PageBox{frame.x1, frame.y1, fold.middle, frame.y2}, 1);
             if (trace_ != nullptr) {
                 trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
             }
-            order_page(all.subspan(left), PageBox{fold.middle, frame.y1, frame.x2, frame.y2}, 1);
+            order_page(good.subspan(left), PageBox{fold.middle, frame.y1, frame.x2, frame.y2}, 1);
             if (trace_ != nullptr) {
                 trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
             }
         } else {
-            order_page(all, frame, 0);
+            order_page(good, frame, 0);
         }
         out_.insert(out_.end(), bad.begin(), bad.end());
         if (trace_ != nullptr) {
