@@ -646,6 +646,7 @@ private:
             order_part(main, frame, body_depth, false, dx, dy, out_);
         } else {
             main_.clear();
+            main_.reserve(main.size());
             order_part(main, frame, body_depth, false, dx, dy, main_);
             const std::span<std::uint32_t> taken = rest.subspan(main.size());
             if (trace_ != nullptr) {
