@@ -256,7 +256,15 @@ INSTANTIATE_TEST_SUITE_P(
         MarginCase{"two_boxes_are_too_few", {{200, 100, 800, 900}, {50, 120, 180, 200}}, {}},
         // a note that ends where the text block starts is still wholly beside it
         MarginCase{"touching_the_block", {{200, 100, 800, 900}, {50, 120, 200, 200}, {200, 920, 800, 990}}, {1}},
-        MarginCase{"touching_on_the_right", {{820, 120, 950, 200}, {200, 100, 820, 900}, {200, 920, 820, 990}}, {0}}),
+        MarginCase{"touching_on_the_right", {{820, 120, 950, 200}, {200, 100, 820, 900}, {200, 920, 820, 990}}, {0}},
+        // infinite and NaN edges are counted, or left out, as numbers: never a box that reaches nowhere
+        MarginCase{"a_block_without_end", {{200, 100, kInfinity, 900}, {50, 120, 180, 200}, {60, 300, 170, 350}},
+                   {1, 2}},
+        MarginCase{"a_box_without_coordinates", {{200, 100, 800, 900}, {kNaN, kNaN, kNaN, kNaN}, {50, 120, 180, 200}},
+                   {2}},
+        // the block is every box at least half as wide as the widest, not the widest alone
+        MarginCase{"left_of_the_widest_box_only", {{300, 100, 900, 500}, {100, 520, 500, 900}, {150, 600, 280, 650}},
+                   {}}),
     CaseName());
 
 TEST(MergeByTop, PutsEachNoteAfterTheTextThatStartsLevelOrAbove) {
