@@ -77,6 +77,9 @@ bool parse_profile(PyObject* obj, Profile& out) {
 // turned back into the pending error at the entry.
 struct PythonError {};
 
+// Frees the memory of boxes no longer needed (assigning {} would keep it).
+void free_boxes(std::vector<PageBox>& boxes) noexcept { std::vector<PageBox>().swap(boxes); }
+
 // What the quality profile reads beside the boxes.
 struct ProfileArguments {
     std::vector<PageBox> separators;
@@ -441,7 +444,7 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                 !parse_profile_arguments(bound + 3, 4, loose_bounds != 0, arguments)) {
                 return nullptr;
             }
-            std::vector<PageBox>().swap(arguments.separators);  // checked, not needed: freed
+            free_boxes(arguments.separators);  // checked, not needed
             ordered = run_exact(std::move(boxes), nullptr);
         } else {
             std::vector<PageBox> boxes;
@@ -655,7 +658,7 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, 3, false, arguments)) {
             return nullptr;
         }
-        std::vector<PageBox>().swap(arguments.separators);  // checked, not needed: freed
+        free_boxes(arguments.separators);  // checked, not needed
         const std::size_t n = boxes.size();
         Recorder recorder;
         const std::vector<std::uint32_t> ordered = run_exact(std::move(boxes), &recorder);
@@ -698,7 +701,7 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                 boxes.push_back(Box{static_cast<float>(b.x1), static_cast<float>(b.y1), static_cast<float>(b.x2),
                                     static_cast<float>(b.y2)});
             }
-            std::vector<PageBox>().swap(page.boxes);  // copied: freed
+            free_boxes(page.boxes);  // copied
             ordered = run_exact(std::move(boxes), nullptr);
         } else {
             arguments.separators = std::move(page.separators);

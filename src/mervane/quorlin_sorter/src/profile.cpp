@@ -8,6 +8,7 @@
 // every comparison handles as numbers.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -343,18 +344,17 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
     // Each side's strip: the boxes beside the block (vertical centre within
     // it) wholly left, or wholly right, of it, gathered as the block was. A
     // zero-width box at both edges of a zero-width block is on both sides.
-    const auto beside = [&](const PageBox& b) {
+    const auto sides = [&](const PageBox& b) {  // 1 for each side the box is on
         const double cy = (b.y1 + b.y2) / 2;
-        return block.y1 <= cy && cy <= block.y2;
+        const std::size_t level = (block.y1 <= cy ? 1 : 0) * (cy <= block.y2 ? 1 : 0);
+        return std::array<std::size_t, 2>{level * (b.x2 <= block.x1 ? 1 : 0), level * (b.x1 >= block.x2 ? 1 : 0)};
     };
     std::size_t count[2] = {0, 0};
     double lo[2] = {kInfinity, kInfinity};
     double hi[2] = {-kInfinity, -kInfinity};
     for (const std::uint32_t k : set) {
         const PageBox& b = tb[k];
-        const double cy = (b.y1 + b.y2) / 2;
-        const std::size_t level = (block.y1 <= cy ? 1 : 0) * (cy <= block.y2 ? 1 : 0);
-        const std::size_t side[2] = {level * (b.x2 <= block.x1 ? 1 : 0), level * (b.x1 >= block.x2 ? 1 : 0)};
+        const std::array<std::size_t, 2> side = sides(b);
         for (int s = 0; s < 2; ++s) {
             lo[s] = std::min(lo[s], b.x1 + kAway[side[s]]);
             hi[s] = std::max(hi[s], b.x2 - kAway[side[s]]);
@@ -367,8 +367,8 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         return 0;
     }
     const auto main = [&](std::uint32_t k) {
-        const PageBox& b = tb[k];
-        return !(beside(b) && ((margin[0] && b.x2 <= block.x1) || (margin[1] && b.x1 >= block.x2)));
+        const std::array<std::size_t, 2> side = sides(tb[k]);
+        return (margin[0] ? side[0] : 0) + (margin[1] ? side[1] : 0) == 0;
     };
     return set.size() - partition_stably(set, main, scratch);
 }

@@ -8,7 +8,6 @@
 // the result a permutation; their scratch space is reused from call to call.
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -61,13 +60,6 @@ PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::s
 // The box shrunk by dx on the left and right and dy on top and bottom; an
 // axis that would turn inside out keeps its extent.
 PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
-
-// `pick ? a : b` without a branch, for choices that follow the page and
-// are hard to predict (the bits of the one picked).
-inline double choose(bool pick, double a, double b) noexcept {
-    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(pick);
-    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
-}
 
 // Space the steps reuse from call to call; each buffer only grows.
 struct Scratch {

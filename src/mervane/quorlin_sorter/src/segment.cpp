@@ -158,12 +158,7 @@ private:
             write_y_then_x(range);
             return;
         }
-        bool horizontal = y_ok;
-        if (y_ok && x_ok) {
-            horizontal = std::fabs(gap_y.width - gap_x.width) < kTieEpsilon
-                             ? prefer_horizontal_first_
-                             : gap_y.width > gap_x.width;
-        }
+        const bool horizontal = cut_across(y_ok, x_ok, gap_y.width, gap_x.width);
         const Gap chosen = horizontal ? gap_y : gap_x;
         if (horizontal) {
             engine_log<LogLine::SegmentHorizontalCut>(chosen.cut, chosen.width, std::uint64_t{n});
@@ -407,6 +402,16 @@ private:
         std::copy_n(scratch_.begin(), back, order.begin() + range.lo + first);
     }
 
+    // Whether the cut goes across (between rows) rather than between columns,
+    // given which gaps are usable (at least one) and their widths: the wider
+    // one, and on a tie the preferred axis.
+    bool cut_across(bool y_ok, bool x_ok, float gap_y, float gap_x) const noexcept {
+        if (y_ok && x_ok) {
+            return std::fabs(gap_y - gap_x) < kTieEpsilon ? prefer_horizontal_first_ : gap_y > gap_x;
+        }
+        return y_ok;
+    }
+
     // Whether no part of the set, however it is split, has a usable gap
     // between columns: every gap a sweep along x can find is some left minus
     // some right, at most the greatest left minus the least right, and that
@@ -437,11 +442,7 @@ private:
             write_y_then_x(range);
             return;
         }
-        bool horizontal = y_ok;
-        if (y_ok && x_ok) {
-            horizontal = std::fabs(gap_y - gap_x) < kTieEpsilon ? prefer_horizontal_first_ : gap_y > gap_x;
-        }
-        if (!horizontal) {
+        if (!cut_across(y_ok, x_ok, gap_y, gap_x)) {
             by_v_[range.lo] = by_h_[range.lo];
             by_v_[range.lo + 1] = by_h_[range.lo + 1];
         }
