@@ -175,8 +175,9 @@ class Timer:
 # Native helpers: the floor module and the allocation counter
 # ---------------------------------------------------------------------------
 
-BINDING_SOURCES = ("src/lib.cpp", "src/classes.cpp", "src/arguments.cpp", "src/log_bridge.cpp", "src/guard.cpp")
-ENGINE_LOG_SOURCES = ("src/mervane/quorlin_sorter/src/log.cpp", "src/mervane/quorlin_sorter/src/format.cpp")
+BINDING_SOURCES = ("src/bindings/core/module.cpp", "src/bindings/core/classes.cpp", "src/bindings/common/arguments.cpp",
+                   "src/bindings/common/log_bridge.cpp", "src/bindings/common/guard.cpp")
+ENGINE_LOG_SOURCES = ("src/engine/log/log.cpp", "src/engine/log/format.cpp")
 # The flags of the project's Release build.
 CXXFLAGS = ["-O3", "-DNDEBUG", "-std=c++20", "-fPIC", "-fvisibility=hidden", "-ffp-contract=off", "-fno-fast-math"]
 
@@ -187,7 +188,7 @@ def _cache_dir(tag, files, flags):
         with open(path, "rb") as f:
             h.update(path.encode() + b"\0" + f.read())
     # The binding includes headers beside it; any change there rebuilds too.
-    for d in ("src", "src/mervane/quorlin_sorter/include/quorlin_sorter"):
+    for d in ("src/bindings/common", "src/bindings/core", "src/engine/include/quorlin/engine"):
         for name in sorted(os.listdir(os.path.join(ROOT, d))):
             if name.endswith(".hpp"):
                 with open(os.path.join(ROOT, d, name), "rb") as f:
@@ -210,7 +211,8 @@ def build_floor_module():
     if os.path.exists(target):
         return target
     includes = [
-        "-I", os.path.join(ROOT, "src/mervane/quorlin_sorter/include"),
+        "-I", os.path.join(ROOT, "src/engine/include"),
+        "-I", os.path.join(ROOT, "src/bindings"),
         "-isystem", sysconfig.get_paths()["include"],
     ]
     objects = [os.path.join(out_dir, os.path.basename(src) + ".o") for src in sources]

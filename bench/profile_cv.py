@@ -6,7 +6,7 @@ the benchmark table and the ablation table, as Markdown.
 
 Every page is ordered as ``quorlin eval`` orders it: the regions of the human
 order, with the page's separators as evidence (never ordered) and its size as
-the page bounds; every score is :mod:`quorlin.evaluate`'s (mean Kendall tau /
+the page bounds; every score is :mod:`quorlin.evaluation`'s (mean Kendall tau /
 share of pages in exactly the human order).
 
 Split-half cross-validation: the pages are grouped by work (a book, or a
@@ -36,7 +36,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-from quorlin.evaluate import PageScore, Summary, kendall_tau, score_page, summarise
+from quorlin.evaluation import PageScore, Summary, kendall_tau, score_page, summarise
 from quorlin.formats import page_from_json
 from quorlin.profile import DEFAULT_OPTIONS, ProfileOptions
 from quorlin.profile import order as profile_order

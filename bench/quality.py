@@ -4,7 +4,7 @@
     python bench/quality.py [bench/data/pages.jsonl] [--scorer PATH/kendall.py]
 
 Scores each ordering on the real pages of ``pages.jsonl`` (by default the copy
-in ``bench/data``) with :mod:`quorlin.evaluate`, the scorer of ``quorlin eval``
+in ``bench/data``) with :mod:`quorlin.evaluation`, the scorer of ``quorlin eval``
 (Kendall's tau-a against the human order, and the share of pages whose order
 is reproduced exactly), over the whole corpus, per collection and split by the
 multi-column flag, next to the two trivial baselines "top then left" and
@@ -41,7 +41,7 @@ from types import ModuleType
 from typing import Any
 
 import quorlin
-from quorlin.evaluate import PageScore, Summary, predict, score_page, summarise
+from quorlin.evaluation import PageScore, Summary, predict, score_page, summarise
 from quorlin.formats import page_from_json
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -119,7 +119,7 @@ def cross_check(scorer: ModuleType, name: str, pages: list[Page], orders: list[l
         # a page with a missing id is never exact here; kendall.py may call it exact
         if (tau, exact and not missing, missing) != (ours.tau, ours.exact, ours.missing):
             raise SystemExit(f"quality.py: {name}: line {ours.page}: kendall.py gives tau={tau} exact={exact} "
-                             f"missing={missing}, quorlin.evaluate tau={ours.tau} exact={ours.exact} "
+                             f"missing={missing}, quorlin.evaluation tau={ours.tau} exact={ours.exact} "
                              f"missing={ours.missing}")
 
 

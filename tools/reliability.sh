@@ -111,27 +111,27 @@ else
                 exit 1
             fi
         done <<<"$loaded"
-        "$python" -m pytest -q -p no:cacheprovider test_module.py test_log_bridge.py test_reliability.py test_native.py \
-            test_profile.py
+        "$python" -m pytest -q -p no:cacheprovider core/test_module.py core/test_log_bridge.py \
+            reliability/test_reliability.py native/test_native.py native/test_profile.py
     )
 fi
 
 # ---- 3. Fuzz harness -----------------------------------------------------------
 say "fuzz harness build"
-cmake -S "$root/fuzz" -B "$build/fuzz" "${generator[@]}" -DCMAKE_CXX_COMPILER="$clangxx" >/dev/null
+cmake -S "$root/fuzz/engine" -B "$build/fuzz" "${generator[@]}" -DCMAKE_CXX_COMPILER="$clangxx" >/dev/null
 cmake --build "$build/fuzz" -j "$jobs"
 fuzzer="$build/fuzz/fuzz_order"
 
 # The kept corpus must be what its generator writes.
 if command -v python3 >/dev/null 2>&1; then
-    python3 "$root/fuzz/make_corpus.py" "$probe_dir/corpus" >/dev/null
-    if ! diff -r "$probe_dir/corpus" "$root/fuzz/corpus" >/dev/null; then
-        say "FAILED: fuzz/corpus differs from what fuzz/make_corpus.py writes; rerun the script."
+    python3 "$root/fuzz/engine/make_corpus.py" "$probe_dir/corpus" >/dev/null
+    if ! diff -r "$probe_dir/corpus" "$root/fuzz/engine/corpus" >/dev/null; then
+        say "FAILED: fuzz/engine/corpus differs from what fuzz/engine/make_corpus.py writes; rerun the script."
         exit 1
     fi
 fi
 
-mapfile -t seeds < <(find "$root/fuzz/corpus" -type f | sort)
+mapfile -t seeds < <(find "$root/fuzz/engine/corpus" -type f | sort)
 say "replaying ${#seeds[@]} kept seeds"
 "$fuzzer" "${seeds[@]}" >"$build/fuzz/replay.log" 2>&1 || {
     cat "$build/fuzz/replay.log"
@@ -161,9 +161,9 @@ work="$build/fuzz/work"
 artifacts="$build/fuzz/artifacts"
 rm -rf "$work"
 mkdir -p "$work" "$artifacts"
-cp "$root/fuzz/corpus/"* "$work/"
+cp "$root/fuzz/engine/corpus/"* "$work/"
 say "fuzz smoke run: ${fuzz_seconds}s on a copy of the corpus"
-fuzz_run fuzzer "$fuzzer" "$work" "$fuzz_seconds" "$build/fuzz/smoke.log" -dict="$root/fuzz/floats.dict"
+fuzz_run fuzzer "$fuzzer" "$work" "$fuzz_seconds" "$build/fuzz/smoke.log" -dict="$root/fuzz/engine/floats.dict"
 executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/fuzz/smoke.log")
 new_units=$(sed -n 's/^stat::new_units_added: *//p' "$build/fuzz/smoke.log")
 say "fuzz smoke run: ${executions:-?} executions, ${new_units:-?} new inputs, no failure"

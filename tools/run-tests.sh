@@ -159,8 +159,8 @@ step "Python tests (pytest)"
 
 step "type check of the stubs and the package (mypy --strict)"
 # the package fuzz harness too, but for its atheris entry point (atheris has no types)
-MYPYPATH=src:python:fuzz/package "$VENV/bin/python" -m mypy --strict --cache-dir build/mypy-cache \
-    src/_quorlin_core.pyi python/quorlin bench/quality.py bench/profile_cv.py \
+MYPYPATH=src/bindings/core:python:fuzz/package "$VENV/bin/python" -m mypy --strict --cache-dir build/mypy-cache \
+    src/bindings/core/_quorlin_core.pyi python/quorlin bench/quality.py bench/profile_cv.py \
     fuzz/package/checks.py fuzz/package/seeds.py fuzz/package/smoke.py
 
 if [ "$python_only" = 0 ]; then

@@ -7,12 +7,12 @@
 // records once (as every pipeline returns a new sequence) and build the list
 // of ids, here in input order.
 
-#include "quorlin_sorter/sorter.hpp"
+#include "quorlin/engine/sorter.hpp"
 
-namespace quorlin::sorter {
+namespace quorlin::engine {
 
 std::vector<ElementRecord> order_elements(std::span<const ElementRecord> records) {
     return {records.begin(), records.end()};
 }
 
-}  // namespace quorlin::sorter
+}  // namespace quorlin::engine

@@ -20,7 +20,7 @@ from __future__ import annotations
 from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane, reset_log_cache
 
 from .batch import order_page
-from .detections import from_detections
+from .formats.detections import from_detections
 from .errors import PageError, QuorlinError
 from .explaining import Explanation, explain
 from .formats import read_page

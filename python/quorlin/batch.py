@@ -16,7 +16,7 @@ from typing import IO, Any
 
 from .errors import QuorlinError
 from .formats import explain_json_value, order_json_value
-from .jsonpage import dump_json, load_json, ordered_json_document
+from .formats.jsonpage import dump_json, load_json, ordered_json_document
 
 __all__ = ["order_page", "explain_page", "order_lines", "run_batch", "LineResult"]
 

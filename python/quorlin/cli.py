@@ -17,9 +17,9 @@ from _quorlin_core import reset_log_cache
 
 from .batch import run_batch
 from .errors import PageError, QuorlinError
-from .evalcmd import add_eval_command, eval_report
+from .evaluation.command import add_eval_command, eval_report
 from .formats import FORMATS, read_page, write_page
-from .jsonpage import dump_json
+from .formats.jsonpage import dump_json
 from .page import Page, RegionId
 
 __all__ = ["main", "build_parser"]

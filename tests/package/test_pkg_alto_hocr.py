@@ -355,5 +355,5 @@ DEEP = 3000
     ("<ul><li>a" + "<div>" * DEEP + "<li>b</ul>", "<ul><li>a" + "<div>" * DEEP + "</div>" * DEEP + "</li><li>b</li></ul>"),
 ])
 def test_html_end_tags_are_implied_as_html_does_at_any_depth(html, xml):
-    written = quorlin.hocr.html_to_xml(f"<html><body>{html}".encode()).decode()
+    written = quorlin.formats.hocr.html_to_xml(f"<html><body>{html}".encode()).decode()
     assert written.split("\n", 1)[1] == f"<html><body>{xml}</body></html>\n"

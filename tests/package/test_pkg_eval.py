@@ -1,4 +1,4 @@
-"""quorlin eval and quorlin.evaluate: the scorer, ground truth from PAGE-XML and JSON, stored orders, bad input."""
+"""quorlin eval and quorlin.evaluation: the scorer, ground truth from PAGE-XML and JSON, stored orders, bad input."""
 
 from __future__ import annotations
 
@@ -12,9 +12,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 from pkg_helpers import REPO, run_cli
 
-from quorlin.evaluate import PageScore, kendall_tau, predict, summarise, worst
+from quorlin.evaluation import PageScore, kendall_tau, predict, summarise, worst
 from quorlin.formats import page_from_json
-from quorlin.groundtruth import Skipped, truth_from_xml
+from quorlin.evaluation import Skipped, truth_from_xml
 
 PAGES = REPO / "bench" / "data" / "pages.jsonl"
 XML = REPO / "bench" / "data" / "xml"

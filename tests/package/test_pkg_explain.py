@@ -13,7 +13,7 @@ from pkg_helpers import REALDATA, run_cli
 import _quorlin_core as q
 import quorlin
 from quorlin import explain, order
-from quorlin.jsonpage import json_document, page_from_json
+from quorlin.formats.jsonpage import json_document, page_from_json
 
 np = pytest.importorskip("numpy")
 

@@ -18,7 +18,7 @@ import pkg_helpers  # noqa: F401 - makes quorlin importable first
 import pytest
 from pkg_helpers import REPO
 
-from quorlin import xmlpatch
+from quorlin.formats.xml import patch as xmlpatch
 from quorlin.batch import run_batch
 from quorlin.errors import PageError
 from quorlin.formats import read_page, write_page

@@ -9,7 +9,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pkg_helpers import run_cli, assert_one_line_error
 
-from quorlin import PageError, jsonpage
+from quorlin import PageError
+from quorlin.formats import jsonpage
 from quorlin.formats import page_from_json, read_page, write_page
 
 PAGE = {

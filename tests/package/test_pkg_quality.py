@@ -1,4 +1,4 @@
-"""bench/quality.py: the README's agreement table, computed with quorlin.evaluate on the repository's pages;
+"""bench/quality.py: the README's agreement table, computed with quorlin.evaluation on the repository's pages;
 the quality of the default order and of the exact order on those pages, as a floor."""
 
 from __future__ import annotations
@@ -36,7 +36,7 @@ def test_quality_table():
 @pytest.fixture(scope="module")
 def summaries():
     """quorlin eval's figures on the repository's real pages, per order."""
-    from quorlin.evaluate import predict, score_page, summarise
+    from quorlin.evaluation import predict, score_page, summarise
     from quorlin.formats import page_from_json
 
     path = REALDATA / "pages.jsonl"

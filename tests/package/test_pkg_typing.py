@@ -15,7 +15,7 @@ from pkg_helpers import REPO
 
 pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 
-STUBS = REPO / "src"
+STUBS = REPO / "src" / "bindings" / "core"
 SOURCE = REPO / "python"  # the package's source tree is what gets checked
 
 

@@ -1,0 +1,477 @@
+"""ALTO pages (versions 1.x to 4.x): read, and written back with their order.
+
+The blocks of the page become regions: every ``TextBlock`` and
+``Illustration``, and every ``ComposedBlock`` that holds no block (one that
+does is a group, and its blocks are the regions).  ``GraphicalElement``
+blocks are rules: separators, never ordered.  Blocks in one of the page
+margins (``TopMargin``, ``LeftMargin``, ...) are ordered like the others and
+marked with the role "margin".  Coordinates are turned into pixels whatever
+``MeasurementUnit`` says: mm10 and inch1200 need the image resolution, which
+ABBYY-made files give as ``xdpi:``/``ydpi:`` in their processing settings
+(or the caller gives it).
+
+The writer changes the raw bytes (see :mod:`quorlin.formats.xml.patch`):
+
+* ALTO 4.3 and later: a ``<ReadingOrder>`` with one ``OrderedGroup`` of
+  ``ElementRef`` to the blocks replaces the file's (or is added before
+  ``<Layout>``); blocks without an ID get one, as a reference needs it.
+* older versions, which have no ReadingOrder: the blocks themselves are
+  reordered in the document, within the container they are in.  A
+  ComposedBlock moves with all its blocks, and its blocks are reordered
+  among themselves, so the blocks of a group stay together; rules and other
+  unordered blocks keep their places.
+"""
+
+from __future__ import annotations
+
+import logging
+import re
+from collections import Counter
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from xml.etree.ElementTree import Element as XmlElement
+
+from _quorlin_core import SemanticLabel
+
+from ..errors import PageError
+from ..labels import label_for
+from ..page import ROLE_MARGIN, ROLE_SEPARATOR, Box, Page, Region, RegionId, check_coordinate, parse_float
+from ..page import shown_name, shown_text
+from .pagexml import parse_safe_xml
+from .xml.patch import Span, XmlPatchError, escape_attribute, grouped_orders, rewrite, scan_spans, set_child
+
+__all__ = ["ALTO_NAMESPACE_PREFIX", "ALTO1_NAMESPACE", "page_from_alto", "alto_document"]
+
+log = logging.getLogger("quorlin")
+
+ALTO_NAMESPACE_PREFIX = "http://www.loc.gov/standards/alto/ns-v"
+ALTO1_NAMESPACE = "http://schema.ccs-gmbh.com/ALTO"
+XSI = "{http://www.w3.org/2001/XMLSchema-instance}"
+
+BLOCKS = frozenset({"TextBlock", "Illustration", "GraphicalElement", "ComposedBlock"})
+MARGINS = frozenset({"TopMargin", "LeftMargin", "RightMargin", "BottomMargin"})
+CONTAINERS = MARGINS | {"PrintSpace"}
+_COORDINATES = ("HPOS", "VPOS", "WIDTH", "HEIGHT")
+# Children of <alto> that come before <ReadingOrder>.
+_BEFORE_READING_ORDER = frozenset({"Description", "Styles", "Tags"})
+
+# the first version with <ReadingOrder>
+READING_ORDER_VERSION = (4, 3)
+
+_VERSION_IN_LOCATION = re.compile(r"alto-?v?(\d+)[-.](\d+)\.xsd")
+# What separates the IDs of an IDREFS attribute (ElementRef/@REF): XML's white space only.
+_XML_SPACE = re.compile(r"[ \t\r\n]+")
+_DPI = re.compile(r"\b([xy]?)dpi\s*[:=]\s*([0-9]+(?:\.[0-9]+)?)", re.I)
+
+
+@dataclass
+class _Block:
+    """A block of the page as the reader found it (one for each region or rule)."""
+
+    span: Span
+    rid: RegionId
+    tag: str
+    has_id: bool
+
+
+@dataclass
+class _Layout:
+    """What the reader and the writer share about one ALTO file."""
+
+    ns: str
+    major: int
+    minor: int | None
+    root: Span
+    page: Span
+    blocks: list[_Block] = field(default_factory=list)
+    by_span: dict[Span, _Block] = field(default_factory=dict)
+
+    @property
+    def version(self) -> str:
+        return f"{self.major}.{self.minor}" if self.minor is not None else f"{self.major}"
+
+    def has_reading_order(self) -> bool:
+        """Whether this version has <ReadingOrder> (4.3 and later)."""
+        if self.minor is None:
+            # a 4.x file that says no minor version but has a ReadingOrder is 4.3 or later
+            return self.major > READING_ORDER_VERSION[0] or (
+                self.major == READING_ORDER_VERSION[0]
+                and any(c.local == "ReadingOrder" for c in self.root.kids())
+            )
+        return (self.major, self.minor) >= READING_ORDER_VERSION
+
+
+def _alto_version(source: str, root: Span) -> tuple[int, int | None]:
+    ns = root.uri
+    if ns == ALTO1_NAMESPACE or ns == "":
+        return 1, None
+    if ns.startswith(ALTO_NAMESPACE_PREFIX):
+        digits = ns[len(ALTO_NAMESPACE_PREFIX):].rstrip("#")
+        if digits.isdigit():
+            major = int(digits)
+            declared = root.get("SCHEMAVERSION") or ""
+            m = re.fullmatch(r"\s*(\d+)\.(\d+)\s*", declared)
+            if m and int(m.group(1)) == major:
+                return major, int(m.group(2))
+            m = _VERSION_IN_LOCATION.search(root.get(f"{XSI}schemaLocation") or "")
+            if m and int(m.group(1)) == major:
+                return major, int(m.group(2))
+            return major, None
+    raise PageError(source, f"not an ALTO document (root element <alto> in namespace {shown_text(ns)})")
+
+
+def _local(tag: str) -> str:
+    return tag.rpartition("}")[2]
+
+
+def _text(elem: XmlElement | None) -> str:
+    return "".join(elem.itertext()) if elem is not None else ""
+
+
+def _scale(source: str, root: XmlElement, dpi: float | tuple[float, float] | None) -> tuple[float, float, float]:
+    """(x resolution, y resolution, units per inch): a coordinate times the
+    resolution over the units per inch is in pixels."""
+    unit = ""
+    settings: list[str] = []
+    for elem in root.iter():
+        name = _local(elem.tag)
+        if name == "MeasurementUnit" and not unit:
+            unit = _text(elem).strip()
+        elif name == "processingStepSettings":
+            settings.append(_text(elem))
+    unit = unit or "pixel"
+    per_inch = {"mm10": 254.0, "inch1200": 1200.0}
+    if unit == "pixel":
+        return 1.0, 1.0, 1.0
+    if unit not in per_inch:
+        raise PageError(source, f"unknown MeasurementUnit {shown_text(unit)} (expected pixel, mm10 or inch1200)")
+    if dpi is None:
+        found: dict[str, float] = {}
+        for text in settings:
+            for axis, value in _DPI.findall(text):
+                found.setdefault(axis.lower(), float(value))
+        x_dpi = found.get("x", found.get(""))
+        y_dpi = found.get("y", found.get(""))
+        if not x_dpi or not y_dpi:
+            raise PageError(
+                source,
+                f"MeasurementUnit {unit} needs the image resolution, which the file does not give "
+                "(give it with --dpi)",
+            )
+    elif isinstance(dpi, tuple):
+        x_dpi, y_dpi = dpi
+    else:
+        x_dpi = y_dpi = dpi
+    if not (x_dpi > 0 and y_dpi > 0):
+        raise PageError(source, f"the image resolution must be positive, got {x_dpi:g} x {y_dpi:g} dpi")
+    return x_dpi, y_dpi, per_inch[unit]
+
+
+class _Reader:
+    def __init__(self, source: str, sx: float, sy: float, per_inch: float) -> None:
+        self.source, self.sx, self.sy, self.per_inch = source, sx, sy, per_inch
+
+    def number(self, what: str, name: str, text: str, dpi: float) -> float:
+        try:
+            value = parse_float(text)
+        except ValueError:
+            raise PageError(self.source, f"{what}: {name}={shown_text(text)} is not a number") from None
+        value = check_coordinate(self.source, f"{what}: {name}", value, text.strip())
+        if self.per_inch == 1.0:
+            return value
+        # multiplied first: whole numbers of mm10 at 254 dpi are whole pixels
+        return check_coordinate(self.source, f"{what}: {name} in pixels", value * dpi / self.per_inch)
+
+    def attribute_box(self, what: str, elem: XmlElement) -> Box | None:
+        given = [name for name in _COORDINATES if elem.get(name) is not None]
+        if not given:
+            return None
+        missing = [name for name in _COORDINATES if name not in given]
+        if missing:
+            raise PageError(self.source, f"{what} has {', '.join(given)} but no {', '.join(missing)}")
+        x = self.number(what, "HPOS", elem.get("HPOS", ""), self.sx)
+        y = self.number(what, "VPOS", elem.get("VPOS", ""), self.sy)
+        w = self.number(what, "WIDTH", elem.get("WIDTH", ""), self.sx)
+        h = self.number(what, "HEIGHT", elem.get("HEIGHT", ""), self.sy)
+        return (x, y, check_coordinate(self.source, f"{what}: HPOS + WIDTH", x + w),
+                check_coordinate(self.source, f"{what}: VPOS + HEIGHT", y + h))
+
+    def polygon_box(self, what: str, elem: XmlElement) -> Box | None:
+        for sub in elem:
+            if _local(sub.tag) != "Shape":
+                continue
+            for shape in sub:
+                if _local(shape.tag) != "Polygon":
+                    continue
+                numbers = (shape.get("POINTS") or "").replace(",", " ").split()
+                if not numbers or len(numbers) % 2:
+                    raise PageError(self.source, f"{what}: malformed Polygon POINTS")
+                xs = [self.number(what, "Polygon x", t, self.sx) for t in numbers[0::2]]
+                ys = [self.number(what, "Polygon y", t, self.sy) for t in numbers[1::2]]
+                return (min(xs), min(ys), max(xs), max(ys))
+        return None
+
+    def content_box(self, what: str, elem: XmlElement) -> Box | None:
+        """The union of the boxes of what the block holds (lines, strings)."""
+        boxes = []
+        for sub in elem.iter():
+            if sub is not elem and all(sub.get(name) is not None for name in _COORDINATES):
+                box = self.attribute_box(f"{what}: {_local(sub.tag)}", sub)
+                if box is not None:
+                    boxes.append(box)
+        if not boxes:
+            return None
+        return (min(b[0] for b in boxes), min(b[1] for b in boxes),
+                max(b[2] for b in boxes), max(b[3] for b in boxes))
+
+
+def _tag_labels(root: XmlElement) -> dict[str, str]:
+    """Tag ID -> LABEL (or TYPE) of the <Tags> section (eScriptorium's block types)."""
+    labels: dict[str, str] = {}
+    for elem in root.iter():
+        if _local(elem.tag).endswith("Tag") and elem.get("ID"):
+            label = elem.get("LABEL") or elem.get("TYPE")
+            if label:
+                labels[elem.get("ID", "")] = label
+    return labels
+
+
+def _walk(source: str, data: bytes) -> tuple[_Layout, XmlElement]:
+    """Parse the file safely and find its page and its blocks."""
+    tree = parse_safe_xml(source, data)
+    try:
+        root = scan_spans(data)
+    except XmlPatchError as exc:
+        raise PageError(source, str(exc)) from None
+    if root.local != "alto":
+        raise PageError(source, f"not an ALTO document (root element is <{shown_name(root.local)}> "
+                                f"in namespace {shown_text(root.uri)})")
+    major, minor = _alto_version(source, root)
+    layouts = [c for c in root.kids() if c.local == "Layout"]
+    if not layouts:
+        raise PageError(source, "ALTO document without <Layout>")
+    pages = [c for c in layouts[0].kids() if c.local == "Page"]
+    if not pages:
+        raise PageError(source, "ALTO <Layout> without <Page>")
+    if len(pages) > 1:
+        raise PageError(source, f"ALTO <Layout> with {len(pages)} pages; quorlin orders one page per file")
+    layout = _Layout(root.uri, major, minor, root, pages[0])
+    taken = {e.get("ID") for e in root.iter() if e.get("ID")}
+    counters: dict[str, int] = {}
+    stack = list(reversed(pages[0].kids()))
+    while stack:
+        span = stack.pop()
+        if span.local in CONTAINERS:
+            stack.extend(reversed(span.kids()))
+            continue
+        if span.local not in BLOCKS:
+            continue
+        if span.local == "ComposedBlock" and any(c.local in BLOCKS for c in span.kids()):
+            stack.extend(reversed(span.kids()))
+            continue
+        rid = span.get("ID")
+        if not rid:
+            counters[span.local] = counters.get(span.local, 0) + 1
+            rid = f"{span.local}_{counters[span.local]}"
+            while rid in taken:
+                rid += "_"
+            taken.add(rid)
+        block = _Block(span, rid, span.local, bool(span.get("ID")))
+        layout.blocks.append(block)
+        layout.by_span[span] = block
+    return layout, tree
+
+
+def _margin(span: Span) -> bool:
+    node = span.parent
+    while node is not None:
+        if node.local in MARGINS:
+            return True
+        node = node.parent
+    return False
+
+
+def page_from_alto(data: bytes, source: str = "<alto>", dpi: float | tuple[float, float] | None = None) -> Page:
+    """Read an ALTO document (1.x to 4.x) into a :class:`Page` with boxes in pixels.
+
+    ``dpi`` (one number, or x and y) is the image resolution for files in
+    mm10 or inch1200 units; without it the file's own (ABBYY's
+    ``xdpi:``/``ydpi:`` settings) is used, and a file that gives none is
+    refused.  A block without coordinates gets the box of its polygon or of
+    its lines; one without any is left out of the order with a warning.
+    """
+    layout, tree = _walk(source, data)
+    sx, sy, per_inch = _scale(source, tree, dpi)
+    reader = _Reader(source, sx, sy, per_inch)
+    tags = _tag_labels(tree)
+
+    # The ElementTree parse and the byte spans see the same elements in the
+    # same order, so the page's elements pair up one to one.
+    layout_elem = next(e for e in tree if _local(e.tag) == "Layout")
+    page_elem = next(e for e in layout_elem if _local(e.tag) == "Page")
+    spans = layout.page.iter()
+    elems = list(page_elem.iter())
+    if len(spans) != len(elems):  # pragma: no cover - both come from the same bytes
+        raise PageError(source, "ALTO page could not be read consistently")
+    elem_of = {id(s): e for s, e in zip(spans, elems)}
+
+    width = height = None
+    for name in ("WIDTH", "HEIGHT"):
+        text = page_elem.get(name)
+        if text is not None:
+            value = reader.number("<Page>", name, text, sx if name == "WIDTH" else sy)
+            if value < 0:
+                raise PageError(source, f"<Page> {name} must not be negative")
+            if name == "WIDTH":
+                width = value
+            else:
+                height = value
+
+    regions: list[Region] = []
+    skipped: list[Region] = []
+    for block in layout.blocks:
+        elem = elem_of[id(block.span)]
+        what = f"{block.tag} {shown_text(str(block.rid))}" if block.has_id else f"{block.tag} without ID ({block.rid})"
+        box = reader.attribute_box(what, elem) or reader.polygon_box(what, elem)
+        if box is None:
+            box = reader.content_box(what, elem)
+            if box is not None:
+                log.warning("%s: %s has no coordinates; using the box of its lines", source, what)
+        subtype = " ".join(tags[t] for t in (elem.get("TAGREFS") or "").split() if t in tags) or elem.get("TYPE", "")
+        kind = f"{block.tag}/{subtype}" if subtype else block.tag
+        if block.tag == "GraphicalElement":
+            if box is None:
+                log.warning("%s: %s has no coordinates; left out", source, what)
+                continue
+            skipped.append(Region(block.rid, box, SemanticLabel.Regular, kind, ROLE_SEPARATOR))
+            continue
+        default = SemanticLabel.Vision if block.tag == "Illustration" else SemanticLabel.Regular
+        label = label_for(subtype, default) if subtype else default
+        role = ROLE_MARGIN if _margin(block.span) else ""
+        if box is None:
+            log.warning("%s: %s has no coordinates and no lines with coordinates; left out of the order",
+                        source, what)
+            continue
+        regions.append(Region(block.rid, box, label, kind, role))
+
+    seen: set[RegionId] = set()
+    for r in regions + skipped:
+        if r.id in seen:
+            raise PageError(source, f"two blocks share the ID {shown_text(str(r.id))}")
+        seen.add(r.id)
+
+    reading_order = _stored_order(source, layout)
+    if reading_order is not None:  # blocks left out for want of coordinates are not in the page
+        reading_order = [rid for rid in reading_order if rid in seen]
+    image = ""
+    for elem in tree.iter():
+        if _local(elem.tag) == "fileName":
+            image = _text(elem).strip()
+            break
+    return Page(source, "alto", width, height, regions, skipped, reading_order, data,
+                image_filename=image or None, version=layout.version)
+
+
+def _stored_order(source: str, layout: _Layout) -> list[RegionId] | None:
+    """The block ids of the file's <ReadingOrder>, depth first, or None without one.
+
+    A reference to a line or a string counts as one to its block, one to a
+    group or container as one to every block in it.
+    """
+    ro = next((c for c in layout.root.kids() if c.local == "ReadingOrder"), None)
+    if ro is None:
+        return None
+    by_id = {e.get("ID"): e for e in layout.root.iter() if e.get("ID")}
+    out: list[RegionId] = []
+    seen: set[RegionId] = set()
+
+    def add(target: Span) -> None:
+        node: Span | None = target
+        while node is not None and node not in layout.by_span:
+            node = node.parent
+        found = [layout.by_span[node]] if node is not None else [
+            layout.by_span[s] for s in target.iter() if s in layout.by_span]
+        for block in found:
+            if block.rid not in seen:
+                seen.add(block.rid)
+                out.append(block.rid)
+
+    for span in ro.iter():
+        if span.local != "ElementRef":
+            continue
+        for ref in _XML_SPACE.split(span.get("REF") or ""):
+            if not ref:
+                continue
+            target = by_id.get(ref)
+            if target is None:
+                raise PageError(
+                    source, f"ElementRef {shown_text(span.get('ID') or '')} refers to a missing ID {shown_text(ref)}")
+            add(target)
+    return out
+
+
+def _grouped(layout: _Layout, reading_order: Sequence[RegionId]) -> dict[Span, list[Span]]:
+    """The blocks and groups that move, each container's in their new order.
+
+    Each block or group goes where its first ordered block is in
+    ``reading_order``; unordered blocks (rules) keep their places, and the
+    containers (PrintSpace and the margins) never move.
+    """
+    by_rid = {b.rid: b.span for b in layout.blocks}
+    ranks = {by_rid[rid]: i for i, rid in enumerate(reading_order)}
+    return grouped_orders(layout.page, ranks, lambda span: span.local in BLOCKS)
+
+
+def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
+    """A copy of the ALTO bytes with ``reading_order`` written into it (see the module doc)."""
+    data = page.document
+    if not isinstance(data, bytes) or page.format != "alto":
+        raise ValueError("page was not read from ALTO")
+    layout, _ = _walk(page.source, data)
+    known = {b.rid for b in layout.blocks}
+    for rid in reading_order:
+        if rid not in known:
+            raise ValueError(f"reading order refers to unknown block {rid!r}")
+    if not layout.has_reading_order():
+        try:
+            return rewrite(data, layout.root, orders=_grouped(layout, reading_order))
+        except XmlPatchError as exc:
+            raise PageError(page.source, str(exc)) from None
+
+    taken: set[str] = {e.get("ID") or "" for e in layout.root.iter()} | {str(b.rid) for b in layout.blocks}
+    group_id = "ro_quorlin"
+    suffix = 1
+    while group_id in taken or any(f"{group_id}_{i}" in taken for i in range(len(reading_order))):
+        suffix += 1
+        group_id = f"ro_quorlin_{suffix}"
+    by_rid = {b.rid: b for b in layout.blocks}
+    used = Counter(e.get("ID") for e in layout.root.iter() if e.get("ID"))
+    for rid in reading_order:
+        what = f"{by_rid[rid].tag} {shown_text(str(rid))}"
+        if _XML_SPACE.search(str(rid)):  # REF holds a list of IDs, separated by spaces
+            raise PageError(page.source, f"{what}: an ID with a space in it cannot be referred to from a ReadingOrder")
+        if used[str(rid)] > 1:
+            raise PageError(page.source, f"{what}: another element has the same ID, so a ReadingOrder cannot "
+                                         "refer to it")
+    new_ids = {by_rid[rid].span: f' ID="{escape_attribute(str(rid))}"'
+               for rid in reading_order if not by_rid[rid].has_id}
+    try:
+        with_ids = rewrite(data, layout.root, attributes=new_ids) if new_ids else data
+    except XmlPatchError as exc:
+        raise PageError(page.source, str(exc)) from None
+
+    def lines(p: str, u: str) -> list[str]:
+        out = [f"<{p}ReadingOrder>", f'{u}<{p}OrderedGroup ID="{group_id}">']
+        for index, rid in enumerate(reading_order):
+            out.append(f'{u * 2}<{p}ElementRef ID="{group_id}_{index}" REF="{escape_attribute(str(rid))}"/>')
+        out.append(f"{u}</{p}OrderedGroup>")
+        out.append(f"</{p}ReadingOrder>")
+        return out
+
+    try:
+        return set_child(
+            with_ids, namespace=layout.ns, parent=None, child="ReadingOrder", preceding=_BEFORE_READING_ORDER,
+            build=lines if reading_order else None, document="ALTO",
+        )
+    except XmlPatchError as exc:
+        raise PageError(page.source, str(exc)) from None

@@ -1,0 +1,1 @@
+"""The XML layer shared by the XML formats (PAGE-XML, ALTO, hOCR)."""

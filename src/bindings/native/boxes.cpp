@@ -1,0 +1,438 @@
+#include "boxes.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "common/arguments.hpp"
+
+namespace quorlin::native {
+namespace {
+
+using quorlin::engine::Box;
+using quorlin::engine::PageBox;
+
+// A float32 value as the core sees it after Python's float(): widening to
+// double and rounding back keep every number and quiet a signalling NaN.
+float from_f32(float value) noexcept {
+    if (std::isnan(value)) {
+        return std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) | 0x00400000U);
+    }
+    return value;
+}
+
+// IEEE half precision to single precision: exact, NaN payloads kept.
+float from_f16(std::uint16_t h) noexcept {
+    const std::uint32_t sign = static_cast<std::uint32_t>(h & 0x8000U) << 16;
+    const std::uint32_t exponent = (h >> 10) & 0x1FU;
+    std::uint32_t mantissa = h & 0x3FFU;
+    if (exponent == 0x1FU) {
+        return from_f32(std::bit_cast<float>(sign | 0x7F800000U | (mantissa << 13)));
+    }
+    if (exponent != 0) {
+        return std::bit_cast<float>(sign | ((exponent + 112U) << 23) | (mantissa << 13));
+    }
+    if (mantissa == 0) {
+        return std::bit_cast<float>(sign);
+    }
+    // Subnormal half: normalise into single precision.
+    std::uint32_t e = 113U;
+    while ((mantissa & 0x400U) == 0) {
+        mantissa <<= 1;
+        --e;
+    }
+    return std::bit_cast<float>(sign | (e << 23) | ((mantissa & 0x3FFU) << 13));
+}
+
+template <class T>
+T load(const char* p, bool swap) noexcept {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    if (swap) {
+        auto bytes = std::bit_cast<std::array<unsigned char, sizeof(T)>>(value);
+        std::reverse(bytes.begin(), bytes.end());
+        value = std::bit_cast<T>(bytes);
+    }
+    return value;
+}
+
+enum class Kind { F16, F32, F64, Signed, Unsigned };
+
+struct Format {
+    Kind kind;
+    std::size_t size;
+    bool swap;
+};
+
+float to_f32(Kind kind, std::size_t size, const char* p, bool swap) noexcept {
+    switch (kind) {
+        case Kind::F16:
+            return from_f16(load<std::uint16_t>(p, swap));
+        case Kind::F32:
+            return from_f32(load<float>(p, swap));
+        case Kind::F64:
+            return quorlin::py::round_to_f32(load<double>(p, swap));
+        case Kind::Signed:
+            switch (size) {
+                case 1:
+                    return quorlin::py::round_to_f32(load<std::int8_t>(p, swap));
+                case 2:
+                    return quorlin::py::round_to_f32(load<std::int16_t>(p, swap));
+                case 4:
+                    return quorlin::py::round_to_f32(load<std::int32_t>(p, swap));
+                default:
+                    return quorlin::py::round_to_f32(static_cast<double>(load<std::int64_t>(p, swap)));
+            }
+        case Kind::Unsigned:
+            switch (size) {
+                case 1:
+                    return quorlin::py::round_to_f32(load<std::uint8_t>(p, swap));
+                case 2:
+                    return quorlin::py::round_to_f32(load<std::uint16_t>(p, swap));
+                case 4:
+                    return quorlin::py::round_to_f32(load<std::uint32_t>(p, swap));
+                default:
+                    return quorlin::py::round_to_f32(static_cast<double>(load<std::uint64_t>(p, swap)));
+            }
+    }
+    return 0.0F;
+}
+
+// The value as a double, as Python's float() gives it for the item: exact for
+// every float type, the nearest double for a 64-bit integer.
+double to_f64(Kind kind, std::size_t size, const char* p, bool swap) noexcept {
+    switch (kind) {
+        case Kind::F16:
+            return from_f16(load<std::uint16_t>(p, swap));
+        case Kind::F32:
+            return load<float>(p, swap);
+        case Kind::F64:
+            return load<double>(p, swap);
+        case Kind::Signed:
+            switch (size) {
+                case 1:
+                    return load<std::int8_t>(p, swap);
+                case 2:
+                    return load<std::int16_t>(p, swap);
+                case 4:
+                    return load<std::int32_t>(p, swap);
+                default:
+                    return static_cast<double>(load<std::int64_t>(p, swap));
+            }
+        case Kind::Unsigned:
+            switch (size) {
+                case 1:
+                    return load<std::uint8_t>(p, swap);
+                case 2:
+                    return load<std::uint16_t>(p, swap);
+                case 4:
+                    return load<std::uint32_t>(p, swap);
+                default:
+                    return static_cast<double>(load<std::uint64_t>(p, swap));
+            }
+    }
+    return 0.0;
+}
+
+template <Kind K, std::size_t Size>
+Box row_box(const char* row, Py_ssize_t col_stride, bool swap, Box*) noexcept {
+    return Box{to_f32(K, Size, row, swap), to_f32(K, Size, row + col_stride, swap),
+               to_f32(K, Size, row + 2 * col_stride, swap), to_f32(K, Size, row + 3 * col_stride, swap)};
+}
+
+template <Kind K, std::size_t Size>
+PageBox row_box(const char* row, Py_ssize_t col_stride, bool swap, PageBox*) noexcept {
+    return PageBox{to_f64(K, Size, row, swap), to_f64(K, Size, row + col_stride, swap),
+                   to_f64(K, Size, row + 2 * col_stride, swap), to_f64(K, Size, row + 3 * col_stride, swap)};
+}
+
+// The copy loop, instantiated per kind, size and precision so that each reads its type directly.
+template <Kind K, std::size_t Size, class Out>
+void copy_rows(const Py_buffer& view, std::vector<Out>& out, bool swap) noexcept {
+    const auto* base = static_cast<const char*>(view.buf);
+    const Py_ssize_t row_stride = view.strides[0];
+    const Py_ssize_t col_stride = view.strides[1];
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const char* row = base + static_cast<Py_ssize_t>(i) * row_stride;
+        out[i] = row_box<K, Size>(row, col_stride, swap, static_cast<Out*>(nullptr));
+    }
+}
+
+bool raise_format(const BoxNames& names, const char* format) {
+    const std::string f = format == nullptr ? "B" : format;
+    const char* what = "items of format '%s'";
+    if (f.find('?') != std::string::npos) {
+        what = "booleans (format '%s')";
+    } else if (f.find('Z') != std::string::npos) {
+        what = "complex numbers (format '%s')";
+    } else if (f.find('O') != std::string::npos) {
+        what = "objects (format '%s')";
+    } else if (f.find('w') != std::string::npos || f.find('s') != std::string::npos) {
+        what = "strings (format '%s')";
+    }
+    const std::string message = std::string(names.plural) + ": expected an N x 4 array of numbers, got " + what;
+    PyErr_Format(PyExc_TypeError, message.c_str(), f.c_str());
+    return false;
+}
+
+// Parses a struct-module format of one number; false with TypeError otherwise.
+bool parse_format(const BoxNames& names, const char* format, Py_ssize_t itemsize, Format& out) {
+    const char* f = format == nullptr ? "B" : format;
+    bool standard = false;
+    bool big = false;
+    if (*f == '@') {
+        ++f;
+    } else if (*f == '=' || *f == '<') {
+        standard = true;
+        ++f;
+    } else if (*f == '>' || *f == '!') {
+        standard = true;
+        big = true;
+        ++f;
+    }
+    if (f[0] == '\0' || f[1] != '\0') {
+        return raise_format(names, format);
+    }
+    std::size_t size = 0;
+    switch (f[0]) {
+        case 'e': out.kind = Kind::F16; size = 2; break;
+        case 'f': out.kind = Kind::F32; size = 4; break;
+        case 'd': out.kind = Kind::F64; size = 8; break;
+        case 'b': out.kind = Kind::Signed; size = 1; break;
+        case 'B': out.kind = Kind::Unsigned; size = 1; break;
+        case 'h': out.kind = Kind::Signed; size = 2; break;
+        case 'H': out.kind = Kind::Unsigned; size = 2; break;
+        case 'i': out.kind = Kind::Signed; size = standard ? 4 : sizeof(int); break;
+        case 'I': out.kind = Kind::Unsigned; size = standard ? 4 : sizeof(unsigned); break;
+        case 'l': out.kind = Kind::Signed; size = standard ? 4 : sizeof(long); break;
+        case 'L': out.kind = Kind::Unsigned; size = standard ? 4 : sizeof(unsigned long); break;
+        case 'q': out.kind = Kind::Signed; size = 8; break;
+        case 'Q': out.kind = Kind::Unsigned; size = 8; break;
+        case 'n': out.kind = Kind::Signed; size = sizeof(Py_ssize_t); break;
+        case 'N': out.kind = Kind::Unsigned; size = sizeof(std::size_t); break;
+        default: return raise_format(names, format);
+    }
+    if (static_cast<Py_ssize_t>(size) != itemsize) {
+        return raise_format(names, format);
+    }
+    out.size = size;
+    out.swap = big != (std::endian::native == std::endian::big);
+    return true;
+}
+
+std::string shape_text(const Py_buffer& view) {
+    std::string text = "(";
+    for (int i = 0; i < view.ndim; ++i) {
+        text += std::to_string(view.shape[i]);
+        text += i + 1 < view.ndim ? ", " : (view.ndim == 1 ? "," : "");
+    }
+    return text + ")";
+}
+
+bool too_many(const BoxNames& names, std::size_t n) {
+    PyErr_Format(PyExc_ValueError, "%s: at most %zu boxes, got %zu", names.plural, quorlin::engine::kMaxBoxes, n);
+    return false;
+}
+
+template <class Out>
+bool convert_buffer(const BoxNames& names, PyObject* obj, std::vector<Out>& out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
+        // An exporter that cannot describe its items as plain strided
+        // values (NumPy string or structured arrays, for example).
+        quorlin::py::PyRef cause = quorlin::py::take_error();
+        quorlin::py::PyRef type_name = quorlin::py::PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+        if (type_name) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s: expected an N x 4 array of numbers, got a '%U' whose items are not numbers",
+                         names.plural, type_name.get());
+        }
+        return false;
+    }
+    quorlin::py::ScopeGuard release([&view] { PyBuffer_Release(&view); });
+    if (view.ndim == 1 && view.shape[0] == 0) {
+        return true;  // an empty page, however its items are typed
+    }
+    Format format{};
+    if (!parse_format(names, view.format, view.itemsize, format)) {
+        return false;
+    }
+    if (view.ndim != 2 || view.shape[1] != 4) {
+        PyErr_Format(PyExc_ValueError, "%s: expected an N x 4 array of numbers, got shape %s", names.plural,
+                     shape_text(view).c_str());
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    if (n > quorlin::engine::kMaxBoxes) {
+        return too_many(names, n);
+    }
+    out.resize(n);
+    switch (format.kind) {
+        case Kind::F16: copy_rows<Kind::F16, 2>(view, out, format.swap); break;
+        case Kind::F32: copy_rows<Kind::F32, 4>(view, out, format.swap); break;
+        case Kind::F64: copy_rows<Kind::F64, 8>(view, out, format.swap); break;
+        case Kind::Signed:
+            switch (format.size) {
+                case 1: copy_rows<Kind::Signed, 1>(view, out, format.swap); break;
+                case 2: copy_rows<Kind::Signed, 2>(view, out, format.swap); break;
+                case 4: copy_rows<Kind::Signed, 4>(view, out, format.swap); break;
+                default: copy_rows<Kind::Signed, 8>(view, out, format.swap); break;
+            }
+            break;
+        case Kind::Unsigned:
+            switch (format.size) {
+                case 1: copy_rows<Kind::Unsigned, 1>(view, out, format.swap); break;
+                case 2: copy_rows<Kind::Unsigned, 2>(view, out, format.swap); break;
+                case 4: copy_rows<Kind::Unsigned, 4>(view, out, format.swap); break;
+                default: copy_rows<Kind::Unsigned, 8>(view, out, format.swap); break;
+            }
+            break;
+    }
+    return true;
+}
+
+bool raise_type(const char* prefix, PyObject* obj) {
+    quorlin::py::PyRef name = quorlin::py::PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "%s, not %U", prefix, name.get());
+    }
+    return false;
+}
+
+// One coordinate: a float or an int read directly, any other number through
+// its __float__ or __index__; strings and other objects are refused.
+bool coordinate(PyObject* value, double& out) {
+    double d = 0.0;
+    if (PyFloat_CheckExact(value)) {
+        d = PyFloat_AS_DOUBLE(value);
+    } else if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
+        return false;
+    } else {
+        d = PyFloat_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred() != nullptr) {
+            return false;
+        }
+    }
+    out = d;
+    return true;
+}
+
+void store(const double (&c)[4], Box& out) {
+    out = Box{quorlin::py::round_to_f32(c[0]), quorlin::py::round_to_f32(c[1]), quorlin::py::round_to_f32(c[2]),
+              quorlin::py::round_to_f32(c[3])};
+}
+
+void store(const double (&c)[4], PageBox& out) { out = PageBox{c[0], c[1], c[2], c[3]}; }
+
+template <class Out>
+bool convert_box(const BoxNames& names, Py_ssize_t index, PyObject* item, Out& out) {
+    if (PyUnicode_Check(item) || PyBytes_Check(item) || PyByteArray_Check(item) ||
+        !(PyList_Check(item) || PyTuple_Check(item) || PySequence_Check(item))) {
+        quorlin::py::PyRef name = quorlin::py::PyRef::steal(PyType_GetQualName(Py_TYPE(item)));
+        if (name) {
+            PyErr_Format(PyExc_TypeError, "%s %zd: expected 4 numbers, got %U", names.singular, index, name.get());
+        }
+        return false;
+    }
+#ifdef Py_GIL_DISABLED
+    quorlin::py::PyRef values = quorlin::py::PyRef::steal(PySequence_Tuple(item));
+#else
+    quorlin::py::PyRef values = quorlin::py::PyRef::steal(PySequence_Fast(item, names.singular));
+#endif
+    if (!values) {
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(values.get());
+    if (n != 4) {
+        PyErr_Format(PyExc_ValueError, "%s %zd: expected 4 numbers (x1, y1, x2, y2), got %zd", names.singular, index,
+                     n);
+        return false;
+    }
+    // Held here: a __float__ that runs Python code may change the sequence.
+    const quorlin::py::PyRef v[4] = {
+        quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(values.get(), 0)),
+        quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(values.get(), 1)),
+        quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(values.get(), 2)),
+        quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(values.get(), 3)),
+    };
+    double c[4] = {};
+    for (int k = 0; k < 4; ++k) {
+        if (!coordinate(v[k].get(), c[k])) {
+            if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+                !PyErr_ExceptionMatches(PyExc_ValueError)) {
+                return false;  // OverflowError of a huge int, or an error of the object itself
+            }
+            PyErr_Clear();
+            quorlin::py::PyRef tuple = quorlin::py::PyRef::steal(PySequence_Tuple(values.get()));
+            if (tuple) {
+                PyErr_Format(PyExc_TypeError, "%s %zd: coordinates must be numbers, got %R", names.singular, index,
+                             tuple.get());
+            }
+            return false;
+        }
+    }
+    store(c, out);
+    return true;
+}
+
+template <class Out>
+bool convert_sequence(const BoxNames& names, PyObject* obj, std::vector<Out>& out) {
+    const std::string must = std::string(names.plural) + " must be a sequence";
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+        return raise_type(must.c_str(), obj);
+    }
+#ifdef Py_GIL_DISABLED
+    // Without the interpreter lock another thread may change a list while it
+    // is read: read a tuple copy of it instead.
+    quorlin::py::PyRef items = quorlin::py::PyRef::steal(PySequence_Tuple(obj));
+#else
+    quorlin::py::PyRef items = quorlin::py::PyRef::steal(PySequence_Fast(obj, names.plural));
+#endif
+    if (!items) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            return raise_type(must.c_str(), obj);
+        }
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    if (static_cast<std::size_t>(n) > quorlin::engine::kMaxBoxes) {
+        return too_many(names, static_cast<std::size_t>(n));
+    }
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // The items are read one by one: a __float__ that runs Python code may
+        // change a list it belongs to, so the size is checked on each step.
+        if (i >= PySequence_Fast_GET_SIZE(items.get())) {
+            out.resize(static_cast<std::size_t>(i));
+            break;
+        }
+        quorlin::py::PyRef item = quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (!convert_box(names, i, item.get(), out[static_cast<std::size_t>(i)])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class Out>
+bool convert(const BoxNames& names, PyObject* obj, std::vector<Out>& out) {
+    if (PyObject_CheckBuffer(obj) && !PyBytes_Check(obj) && !PyByteArray_Check(obj)) {
+        return convert_buffer(names, obj, out);
+    }
+    return convert_sequence(names, obj, out);
+}
+
+}  // namespace
+
+bool convert_boxes(PyObject* obj, std::vector<Box>& out, const BoxNames& names) { return convert(names, obj, out); }
+
+bool convert_boxes(PyObject* obj, std::vector<PageBox>& out, const BoxNames& names) {
+    return convert(names, obj, out);
+}
+
+}  // namespace quorlin::native

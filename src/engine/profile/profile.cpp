@@ -1,0 +1,806 @@
+// The quality profile (see quorlin/engine/profile.hpp): its steps, and the run
+// that strings them together and hands each part of the page to the engine.
+//
+// Every min and max below is std::min(acc, value) / std::max(acc, value),
+// which keeps the accumulated value on a tie: the same number, and the same
+// zero sign, as a first-come minimum. Coordinates here are finite (step 1 sets
+// the others aside), but sums of huge ones may overflow to infinities, which
+// every comparison handles as numbers.
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "xycut/detail.hpp"
+#include "profile/profile_steps.hpp"
+#include "quorlin/engine/profile.hpp"
+
+namespace quorlin::engine {
+
+namespace detail {
+
+bool is_finite(const PageBox& box) noexcept {
+    // v - v is 0 for a finite v and NaN for an infinite or NaN one, so the sum
+    // is 0 exactly when all four are finite: one test instead of four.
+    return (box.x1 - box.x1) + (box.y1 - box.y1) + (box.x2 - box.x2) + (box.y2 - box.y2) == 0.0;
+}
+
+PageBox normalised(const PageBox& box) noexcept {
+    return {std::min(box.x1, box.x2), std::min(box.y1, box.y2), std::max(box.x1, box.x2), std::max(box.y1, box.y2)};
+}
+
+PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes,
+                   std::span<const std::uint32_t> good) noexcept {
+    if (bounds != nullptr && is_finite(*bounds)) {
+        const PageBox frame = normalised(*bounds);
+        if (frame.x2 > frame.x1 && frame.y2 > frame.y1) {
+            return frame;
+        }
+    }
+    if (good.empty()) {
+        return {};
+    }
+    PageBox frame = normalised(boxes[good.front()]);
+    for (const std::uint32_t k : good.subspan(1)) {
+        const PageBox b = normalised(boxes[k]);
+        frame.x1 = std::min(frame.x1, b.x1);
+        frame.y1 = std::min(frame.y1, b.y1);
+        frame.x2 = std::max(frame.x2, b.x2);
+        frame.y2 = std::max(frame.y2, b.y2);
+    }
+    return frame;
+}
+
+PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept {
+    PageBox out{box.x1 + dx, box.y1 + dy, box.x2 - dx, box.y2 - dy};
+    if (out.x1 > out.x2) {
+        out.x1 = box.x1;
+        out.x2 = box.x2;
+    }
+    if (out.y1 > out.y2) {
+        out.y1 = box.y1;
+        out.y2 = box.y2;
+    }
+    return out;
+}
+
+Band widest_empty_band(std::span<std::pair<double, double>> intervals, double lo, double hi) {
+    std::sort(intervals.begin(), intervals.end());
+    Band best{0.0, lo};
+    double reach = lo;
+    for (const auto& [a, b] : intervals) {
+        if (a > reach && a - reach > best.width) {
+            best = {a - reach, (reach + a) / 2};
+        }
+        reach = std::max(reach, b);
+    }
+    if (hi > reach && hi - reach > best.width) {
+        best = {hi - reach, (reach + hi) / 2};
+    }
+    return best;
+}
+
+std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
+                                     const ProfileOptions& options) {
+    std::vector<ColumnRule> rules;
+    std::vector<std::uint32_t> long_ones;
+    column_rules(separators, frame, options, rules, long_ones);
+    return rules;
+}
+
+void column_rules(std::span<const PageBox> separators, const PageBox& frame, const ProfileOptions& options,
+                  std::vector<ColumnRule>& rules, std::vector<std::uint32_t>& long_ones) {
+    rules.clear();
+    const double min_length = options.rule_min_length * (frame.y2 - frame.y1);
+    // Most separators are too short: |y2 - y1| is the height of a finite one
+    // (max - min, exactly), and a NaN one fails the test too. Short and long
+    // ones come mixed, so the long ones are picked out without a branch on
+    // each, and only they are looked at closely.
+    const std::span<std::uint32_t> room = room_for(long_ones, separators.size());
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < separators.size(); ++i) {
+        room[count] = static_cast<std::uint32_t>(i);
+        count += std::fabs(separators[i].y2 - separators[i].y1) >= min_length ? 1 : 0;
+    }
+    for (const std::uint32_t i : room.first(count)) {
+        const PageBox& raw = separators[i];
+        if (!is_finite(raw)) {
+            continue;
+        }
+        const PageBox s = normalised(raw);
+        const double w = s.x2 - s.x1;
+        const double h = s.y2 - s.y1;
+        if (h >= options.rule_aspect * w && h >= min_length && h > 0) {
+            rules.push_back({(s.x1 + s.x2) / 2, s.y1, s.y2});  // a page has a few
+        }
+    }
+    const auto before = [](const ColumnRule& a, const ColumnRule& b) {
+        if (a.c != b.c) {
+            return a.c < b.c;
+        }
+        return a.y1 != b.y1 ? a.y1 < b.y1 : a.y2 < b.y2;
+    };
+    if (!std::is_sorted(rules.begin(), rules.end(), before)) {  // separators often come in order of x
+        std::sort(rules.begin(), rules.end(), before);
+    }
+}
+
+std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept {
+    if (rules.empty()) {
+        return 0;
+    }
+    std::size_t first = 0;
+    std::size_t count = rules.size();
+    while (count > 1) {
+        const std::size_t half = count / 2;
+        first += half * static_cast<std::size_t>(rules[first + half - 1].c <= x);  // no branch
+        count -= half;
+    }
+    // first is that rule, or the last rule when none is.
+    return first + static_cast<std::size_t>(rules[first].c <= x);
+}
+
+PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept {
+    return snap_to_rules_right_of(box, rules.subspan(first_rule_right_of(rules, box.x1)), options);
+}
+
+PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
+                               const ProfileOptions& options) noexcept {
+    // The rules with x1 < c, in order of c, up to the first with c >= x2.
+    auto it = rules.begin();
+    if (it == rules.end() || !(it->c < box.x2)) {
+        return box;  // no rule crosses the box: most boxes
+    }
+    PageBox out = box;
+    const double w = box.x2 - box.x1;
+    const double h = box.y2 - box.y1;
+    for (; it != rules.end() && it->c < box.x2; ++it) {
+        if (std::min(box.y2, it->y2) - std::max(box.y1, it->y1) >= options.rule_along * h) {
+            if (it->c - box.x1 <= options.rule_edge * w) {
+                out.x1 = std::max(out.x1, it->c);
+            } else if (box.x2 - it->c <= options.rule_edge * w) {
+                out.x2 = std::min(out.x2, it->c);
+            }
+        }
+    }
+    return out;
+}
+
+Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& left) {
+    left = 0;
+    const double width = frame.x2 - frame.x1;
+    const double height = frame.y2 - frame.y1;
+    if (!options.spread || good.empty() || !(width > height) || !(height > 0)) {
+        return {0.0, frame.x1};
+    }
+    // The shrink of one page of the spread, on the left and right only.
+    const double dx = options.tolerance ? options.tol_x * width / 2 : 0.0;
+    const double centre = (frame.x1 + frame.x2) / 2;
+    const double lo = centre - options.spread_window * width;
+    const double hi = centre + options.spread_window * width;
+    // The boxes that reach into the window, collected without a branch on
+    // each (most boxes of a spread lie on one side of it).
+    const std::span<double> middle = room_for(scratch.keys, boxes.size());
+    const std::span<std::pair<double, double>> intervals = room_for(scratch.intervals, good.size());
+    std::size_t inside = 0;
+    for (const std::uint32_t k : good) {
+        const PageBox t = tolerant_box(normalised(boxes[k]), dx, 0.0);
+        middle[k] = (t.x1 + t.x2) / 2;
+        intervals[inside] = {t.x1, t.x2};
+        inside += static_cast<std::size_t>(t.x2 > lo) & static_cast<std::size_t>(t.x1 < hi);
+    }
+    const Band fold = widest_empty_band(intervals.first(inside), lo, hi);
+    if (fold.width > 0) {
+        left = partition_stably(good, [&](std::uint32_t k) { return middle[k] < fold.middle; }, scratch);
+    }
+    return fold;
+}
+
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+    taken = 0;
+    if (!options.top_strip || set.size() < 2) {
+        return {0.0, 0.0};
+    }
+    double top = tb[set.front()].y1;
+    for (const std::uint32_t k : set.subspan(1)) {
+        top = std::min(top, tb[k].y1);
+    }
+    return split_top_strip(tb, set, top, frame, options, scratch, taken);
+}
+
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+    taken = 0;
+    if (!options.top_strip || set.size() < 2) {
+        return {0.0, 0.0};
+    }
+    const double limit = options.top_strip_max * (frame.y2 - frame.y1);
+    // Only boxes that start within `limit` of the top can be in the strip.
+    const double reach_of_strip = top + limit;
+    const std::span<std::uint32_t> room = room_for(scratch.indices, set.size());
+    std::size_t near_count = 0;
+    double others_top = std::numeric_limits<double>::infinity();
+    for (const std::uint32_t k : set) {
+        const double y1 = tb[k].y1;
+        const bool is_near = y1 <= reach_of_strip;
+        room[near_count] = k;
+        near_count += is_near ? 1 : 0;
+        others_top = std::min(others_top, is_near ? std::numeric_limits<double>::infinity() : y1);
+    }
+    if (near_count == 0) {  // a NaN limit (a zero fraction of an infinite height)
+        return {0.0, 0.0};
+    }
+    const std::span<std::uint32_t> near = room.first(near_count);
+    std::sort(near.begin(), near.end(), [&tb](std::uint32_t p, std::uint32_t q) {
+        if (tb[p].y1 != tb[q].y1) {
+            return tb[p].y1 < tb[q].y1;
+        }
+        return tb[p].y2 != tb[q].y2 ? tb[p].y2 < tb[q].y2 : p < q;
+    });
+    double reach = tb[near.front()].y2;
+    std::size_t count = 0;  // 0: no gap found
+    double next_top = 0.0;
+    for (std::size_t j = 1; j < near.size(); ++j) {
+        if (tb[near[j]].y1 > reach) {
+            count = j;
+            next_top = tb[near[j]].y1;
+            break;
+        }
+        reach = std::max(reach, tb[near[j]].y2);
+    }
+    // No gap among the boxes near the top: the strip is all of them when the
+    // other boxes all start below it.
+    if (count == 0 && others_top > reach && others_top < std::numeric_limits<double>::infinity()) {
+        count = near.size();
+        next_top = others_top;
+    }
+    if (count == 0 || !(reach - top <= limit)) {
+        return {0.0, 0.0};
+    }
+    // The strip is the boxes sorted before the gap (every box that is not
+    // near the top starts below them all). It goes to the front in input
+    // order; the rest, which keeps its order, moves back behind it.
+    const std::span<std::uint32_t> strip = near.first(count);
+    std::sort(strip.begin(), strip.end());
+    std::size_t kept = 0;
+    std::size_t next = 0;
+    for (const std::uint32_t k : set) {  // both ascending; the strip is a few boxes
+        if (next < count && k == strip[next]) {
+            ++next;
+        } else {
+            set[kept++] = k;
+        }
+    }
+    std::copy_backward(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(kept), set.end());
+    std::copy(strip.begin(), strip.end(), set.begin());
+    taken = count;
+    return {next_top - reach, (reach + next_top) / 2};
+}
+
+std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
+                          Scratch& scratch) {
+    if (!options.margins || set.size() < 3) {
+        return 0;
+    }
+    // The widest box, the leftmost right edge and the rightmost left edge.
+    // Which box is the widest so far follows the page: it is kept without a
+    // branch, as an index.
+    std::uint32_t wide = set.front();
+    double widest = tb[wide].x2 - tb[wide].x1;
+    double lowest_right = tb[wide].x2;
+    double highest_left = tb[wide].x1;
+    for (const std::uint32_t k : set.subspan(1)) {
+        const PageBox& b = tb[k];
+        const double w = b.x2 - b.x1;
+        wide = widest < w ? k : wide;  // where std::max(widest, w) takes w
+        widest = std::max(widest, w);
+        lowest_right = std::min(lowest_right, b.x2);
+        highest_left = std::max(highest_left, b.x1);
+    }
+    // A box is wholly beside the text block only when it ends at or before
+    // the block's left edge or starts at or after its right edge. The widest
+    // box belongs to the block when any box does (the block is then at least
+    // as wide), so when every box reaches past its edges none is beside the
+    // block: most pages. (A NaN fails the test, and the steps below decide.)
+    if (lowest_right > tb[wide].x1 && highest_left < tb[wide].x2) {
+        return 0;
+    }
+    // The block: the boxes at least body_fraction as wide as the widest.
+    // Which boxes belong to it follows the page, so each box counts without
+    // a branch: one outside it is moved to infinity, where it sets no edge
+    // (the box's own infinities become NaN, which no min or max takes). A box
+    // in the block is moved by zero, which may turn -0.0 into +0.0: the
+    // edges are only compared and subtracted, where the two are the same.
+    const double body = options.body_fraction * widest;
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    constexpr double kAway[2] = {kInfinity, 0.0};  // by whether the box counts
+    PageBox block{kInfinity, kInfinity, -kInfinity, -kInfinity};
+    std::size_t in_block = 0;
+    for (const std::uint32_t k : set) {
+        const PageBox& b = tb[k];
+        const std::size_t counts = b.x2 - b.x1 >= body ? 1 : 0;
+        const double away = kAway[counts];
+        block.x1 = std::min(block.x1, b.x1 + away);
+        block.y1 = std::min(block.y1, b.y1 + away);
+        block.x2 = std::max(block.x2, b.x2 - away);
+        block.y2 = std::max(block.y2, b.y2 - away);
+        in_block += counts;
+    }
+    if (in_block == 0) {  // no box wide enough: only with boxes turned inside out, which valid options never make
+        return 0;
+    }
+    if (lowest_right > block.x1 && highest_left < block.x2) {
+        return 0;
+    }
+    // Each side's strip: the boxes beside the block (vertical centre within
+    // it) wholly left, or wholly right, of it, gathered as the block was. A
+    // zero-width box at both edges of a zero-width block is on both sides.
+    const auto sides = [&](const PageBox& b) {  // 1 for each side the box is on
+        const double cy = (b.y1 + b.y2) / 2;
+        const std::size_t level = (block.y1 <= cy ? 1 : 0) * (cy <= block.y2 ? 1 : 0);
+        return std::array<std::size_t, 2>{level * (b.x2 <= block.x1 ? 1 : 0), level * (b.x1 >= block.x2 ? 1 : 0)};
+    };
+    std::size_t count[2] = {0, 0};
+    double lo[2] = {kInfinity, kInfinity};
+    double hi[2] = {-kInfinity, -kInfinity};
+    for (const std::uint32_t k : set) {
+        const PageBox& b = tb[k];
+        const std::array<std::size_t, 2> side = sides(b);
+        for (int s = 0; s < 2; ++s) {
+            lo[s] = std::min(lo[s], b.x1 + kAway[side[s]]);
+            hi[s] = std::max(hi[s], b.x2 - kAway[side[s]]);
+            count[s] += side[s];
+        }
+    }
+    const double room = options.margin_max * (block.x2 - block.x1);
+    const bool margin[2] = {count[0] > 0 && hi[0] - lo[0] <= room, count[1] > 0 && hi[1] - lo[1] <= room};
+    if (!margin[0] && !margin[1]) {
+        return 0;
+    }
+    const auto main = [&](std::uint32_t k) {
+        const std::array<std::size_t, 2> side = sides(tb[k]);
+        return (margin[0] ? side[0] : 0) + (margin[1] ? side[1] : 0) == 0;
+    };
+    return set.size() - partition_stably(set, main, scratch);
+}
+
+void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
+                  std::vector<std::uint32_t>& out) {
+    const auto top = [&boxes](std::uint32_t k) { return std::min(boxes[k].y1, boxes[k].y2); };
+    const auto left = [&boxes](std::uint32_t k) { return std::min(boxes[k].x1, boxes[k].x2); };
+    std::sort(notes.begin(), notes.end(), [&](std::uint32_t p, std::uint32_t q) {
+        if (top(p) != top(q)) {
+            return top(p) < top(q);
+        }
+        return left(p) != left(q) ? left(p) < left(q) : p < q;
+    });
+    std::size_t next = 0;
+    for (const std::uint32_t m : main) {
+        while (next < notes.size() && top(notes[next]) < top(m)) {
+            out.push_back(notes[next++]);
+        }
+        out.push_back(m);
+    }
+    out.insert(out.end(), notes.begin() + static_cast<std::ptrdiff_t>(next), notes.end());
+}
+
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n) {
+    std::vector<std::uint32_t> marks;
+    return is_permutation_of(order, n, marks);
+}
+
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n, std::vector<std::uint32_t>& marks) {
+    if (order.size() != n) {
+        return false;
+    }
+    marks.assign(n, 0U);
+    for (const std::uint32_t k : order) {
+        if (k >= n || marks[k] != 0) {
+            return false;
+        }
+        marks[k] = 1U;
+    }
+    return true;
+}
+
+namespace {
+
+// The engine's copy in this library: order_boxes() on boxes it does not own.
+class EngineOrderer final : public PartOrderer {
+public:
+    std::vector<std::uint32_t> order(std::span<const std::uint32_t> /*indices*/, std::span<const Box> boxes,
+                                     const PageBox& /*frame*/, Observer* observer) override {
+        const Table table = table_of(boxes);
+        return order_table(table, reference_width(table), observer);
+    }
+};
+
+// Passes the engine's reports on one part into the trace: positions shifted
+// to the part's place in segment_order, depths below the part's own, box
+// positions turned into input indices.
+class PartRecorder final : public Observer {
+public:
+    PartRecorder(ProfileTrace& trace, std::span<const std::uint32_t> indices, std::uint32_t depth)
+        : trace_(trace), indices_(indices), base_(static_cast<std::uint32_t>(trace.segment_order.size())),
+          depth_(depth) {}
+
+    void set_aside(std::span<const std::uint32_t> positions) noexcept override {
+        record([&] {
+            for (const std::uint32_t p : positions) {
+                trace_.set_aside.push_back(indices_[p]);
+            }
+        });
+    }
+    void all_cross_layout() noexcept override {
+        record([&] { add(TraceKind::AllCrossLayout, CutAxis::Horizontal, 0.0F, 0.0F, 0, 0, 0, 0, {}); });
+        segmented_ = true;  // nothing was segmented: every box is set aside
+    }
+    void cut(const CutReport& c) noexcept override {
+        record([&] { add(TraceKind::Cut, c.axis, c.position, c.gap, c.lo, c.mid, c.hi, c.depth, c.bounds); });
+    }
+    void one_group(const CutReport& c) noexcept override {
+        record([&] { add(TraceKind::OneGroup, c.axis, c.position, c.gap, c.lo, c.mid, c.hi, c.depth, c.bounds); });
+    }
+    void no_valid_cut(const FallbackReport& s) noexcept override {
+        record([&] {
+            add(TraceKind::NoValidCut, CutAxis::Horizontal, 0.0F, 0.0F, s.lo, s.lo, s.hi, s.depth, s.bounds);
+        });
+    }
+    void segmented(std::span<const std::uint32_t> order) noexcept override {
+        record([&] {
+            for (const std::uint32_t p : order) {
+                trace_.segment_order.push_back(indices_[p]);
+            }
+        });
+        segmented_ = true;
+    }
+
+    // Whether the engine reported its segmentation (or that it had none).
+    bool reported() const noexcept { return segmented_; }
+
+    // Memory that ran out while recording is reported once the engine is done.
+    void check() const {
+        if (failed_) {
+            throw std::bad_alloc();
+        }
+    }
+
+private:
+    void add(TraceKind kind, CutAxis axis, float position, float gap, std::uint32_t lo, std::uint32_t mid,
+             std::uint32_t hi, std::uint32_t depth, const Bounds& b) {
+        trace_.events.push_back(TraceEvent{kind, axis, position, gap, base_ + lo, base_ + mid, base_ + hi,
+                                           depth_ + depth, PageBox{b.left, b.top, b.right, b.bottom}});
+    }
+    template <class F>
+    void record(F f) noexcept {
+        try {
+            f();
+        } catch (...) {
+            failed_ = true;
+        }
+    }
+
+    ProfileTrace& trace_;
+    std::span<const std::uint32_t> indices_;
+    std::uint32_t base_;
+    std::uint32_t depth_;
+    bool segmented_ = false;
+    bool failed_ = false;
+};
+
+constexpr std::uint32_t kInvalid = UINT32_MAX;
+
+// The buffers of a run, which a thread keeps from run to run (Lent).
+struct RunBuffers {
+    Table table;        // the engine's table of the part being ordered
+    Workspace engine;   // the engine's buffers, for every part
+    std::vector<PageBox> shrunk;  // the boxes of a page snapped and shrunk
+    std::vector<std::uint32_t> good;
+    std::vector<ColumnRule> rules;
+    std::vector<Box> boxes;
+    std::vector<std::uint32_t> main;
+    Scratch scratch;
+};
+
+// One run of the profile on one page. Every set of boxes is a run of one
+// index array, which each split partitions in place.
+class ProfileRun {
+public:
+    // `orderer`: null for the engine of this library.
+    ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, ProfileTrace* trace,
+               PartOrderer* orderer)
+        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), buffers_(boxes.size()),
+          table_(buffers_->table), engine_(buffers_->engine), rules_(buffers_->rules), boxes_(buffers_->boxes),
+          main_(buffers_->main), scratch_(buffers_->scratch) {
+        // Every buffer a step fills holds at most one entry per box: sized
+        // once here, none of them grows during the run.
+        tb_ = room_for(buffers_->shrunk, boxes.size());
+        rules_.clear();  // a run without the rules step has none
+        if (orderer_ != nullptr) {
+            boxes_.reserve(boxes.size());
+        } else if (boxes.size() >= 2) {
+            table_.edges.reserve(boxes.size());
+            engine_.reserve(boxes.size());
+        }
+    }
+
+    std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
+        const auto n = static_cast<std::uint32_t>(raw_.size());
+        const std::span<std::uint32_t> room = room_for(buffers_->good, n);
+        std::vector<std::uint32_t> bad;
+        std::size_t finite = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const bool ok = is_finite(raw_[i]);
+            room[finite] = i;
+            finite += ok ? 1 : 0;
+            if (!ok) {
+                bad.push_back(i);
+            }
+        }
+        const std::span<std::uint32_t> good = room.first(finite);
+        const PageBox frame = page_frame(page_bounds, raw_, good);
+        if (options_.rules) {
+            column_rules(separators, frame, options_, rules_, scratch_.indices);
+        }
+        out_.reserve(n);
+        std::size_t left = 0;
+        const Band fold = split_spread(raw_, good, frame, options_, scratch_, left);
+        if (fold.width > 0) {
+            const std::size_t event = trace_ != nullptr ? trace_->events.size() : 0;
+            if (trace_ != nullptr) {
+                const auto at = static_cast<std::uint32_t>(trace_->segment_order.size());
+                trace_->events.push_back(TraceEvent{TraceKind::Fold, CutAxis::Vertical, fold.middle, fold.width, at,
+                                                    at, at, 0, frame});
+            }
+            order_page(good.first(left), PageBox{frame.x1, frame.y1, fold.middle, frame.y2}, 1);
+            if (trace_ != nullptr) {
+                trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
+            }
+            order_page(good.subspan(left), PageBox{fold.middle, frame.y1, frame.x2, frame.y2}, 1);
+            if (trace_ != nullptr) {
+                trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
+            }
+        } else {
+            order_page(good, frame, 0);
+        }
+        out_.insert(out_.end(), bad.begin(), bad.end());
+        if (trace_ != nullptr) {
+            trace_->non_finite = std::move(bad);
+        }
+        if (!is_permutation_of(out_, n, scratch_.indices)) {
+            fall_back(frame);
+        }
+        return std::move(out_);
+    }
+
+private:
+    // Steps 5 to 10 on one page (one side of a spread), appended to out_.
+    void order_page(std::span<std::uint32_t> set, const PageBox& frame, std::uint32_t depth) {
+        if (set.empty()) {
+            return;
+        }
+        const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
+        const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
+        const auto shrunk = [&](const PageBox& b) { return options_.tolerance ? tolerant_box(b, dx, dy) : b; };
+        // The top of the shrunk boxes, for the top strip (snapping moves only
+        // their left and right edges).
+        double top = shrunk(normalised(raw_[set.front()])).y1;
+        if (rules_.empty()) {
+            for (const std::uint32_t k : set) {
+                tb_[k] = shrunk(normalised(raw_[k]));
+                top = std::min(top, tb_[k].y1);
+            }
+        } else {
+            // Every box shrunk as it is; the boxes a rule runs inside (which
+            // ones follows the page: collected without a branch on each)
+            // snapped to the rules, and shrunk again.
+            const std::span<const ColumnRule> rules(rules_);
+            const std::span<std::uint32_t> crossed = room_for(scratch_.indices, set.size());
+            const std::span<std::uint32_t> first_right = room_for(scratch_.aside, set.size());
+            std::size_t count = 0;
+            for (const std::uint32_t k : set) {
+                const PageBox b = normalised(raw_[k]);
+                const std::size_t right = first_rule_right_of(rules, b.x1);
+                crossed[count] = k;
+                first_right[count] = static_cast<std::uint32_t>(right);
+                const bool inside = rules[std::min(right, rules.size() - 1)].c < b.x2;
+                count += static_cast<std::size_t>(right < rules.size()) & static_cast<std::size_t>(inside);
+                tb_[k] = shrunk(b);
+                top = std::min(top, tb_[k].y1);
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint32_t k = crossed[i];
+                tb_[k] = shrunk(snap_to_rules_right_of(normalised(raw_[k]), rules.subspan(first_right[i]), options_));
+            }
+        }
+        std::size_t strip = 0;
+        const Band under = split_top_strip(tb_, set, top, frame, options_, scratch_, strip);
+        std::uint32_t body_depth = depth;
+        std::size_t event = 0;
+        if (strip > 0) {
+            if (trace_ != nullptr) {
+                event = trace_->events.size();
+                const auto at = static_cast<std::uint32_t>(trace_->segment_order.size());
+                trace_->events.push_back(TraceEvent{TraceKind::TopStrip, CutAxis::Horizontal, under.middle,
+                                                    under.width, at, at, at, depth, frame});
+            }
+            order_part(set.first(strip), frame, depth + 1, true, dx, dy, out_);
+            if (trace_ != nullptr) {
+                trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
+            }
+            body_depth = depth + 1;
+        }
+        const std::span<std::uint32_t> rest = set.subspan(strip);
+        const std::size_t notes = split_margins(tb_, rest, options_, scratch_);
+        const std::span<std::uint32_t> main = rest.first(rest.size() - notes);
+        if (notes == 0) {
+            order_part(main, frame, body_depth, false, dx, dy, out_);
+        } else {
+            main_.clear();
+            main_.reserve(main.size());
+            order_part(main, frame, body_depth, false, dx, dy, main_);
+            const std::span<std::uint32_t> taken = rest.subspan(main.size());
+            if (trace_ != nullptr) {
+                trace_->margin_notes.insert(trace_->margin_notes.end(), taken.begin(), taken.end());
+            }
+            merge_by_top(main_, taken, raw_, out_);
+        }
+        if (strip > 0 && trace_ != nullptr) {
+            trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
+        }
+    }
+
+    // Step 9: the engine on one set of the shrunk boxes, its order appended to `out`.
+    void order_part(std::span<const std::uint32_t> part, const PageBox& frame, std::uint32_t depth, bool top_strip,
+                    double dx, double dy, std::vector<std::uint32_t>& out) {
+        if (part.empty()) {
+            return;
+        }
+        const auto lo = trace_ != nullptr ? static_cast<std::uint32_t>(trace_->segment_order.size()) : 0U;
+        if (part.size() < 2) {
+            out.push_back(part.front());
+            if (trace_ != nullptr) {
+                trace_->segment_order.push_back(part.front());
+            }
+        } else if (orderer_ == nullptr) {
+            // The engine's table is built straight from the shrunk boxes,
+            // rounded as they go in: no array of the rounded boxes between.
+            build_table(table_, part.size(), [&](std::size_t i) { return round_to_single(tb_[part[i]]); });
+            engine_part(part, depth, out, [&](Observer* observer) -> const std::vector<std::uint32_t>& {
+                return order_table(table_, reference_width(table_), observer, engine_);
+            });
+        } else {
+            boxes_.clear();
+            for (const std::uint32_t k : part) {
+                boxes_.push_back(round_to_single(tb_[k]));
+            }
+            engine_part(part, depth, out,
+                        [&](Observer* observer) { return orderer_->order(part, boxes_, frame, observer); });
+        }
+        if (trace_ != nullptr) {
+            trace_->parts.push_back(TracePart{lo, static_cast<std::uint32_t>(trace_->segment_order.size()), depth,
+                                              static_cast<std::uint32_t>(part.size()), top_strip, frame, dx, dy});
+        }
+    }
+
+    // order(observer) orders the boxes of `part`, as positions into it; the
+    // order is appended to `out`.
+    template <class Order>
+    void engine_part(std::span<const std::uint32_t> part, std::uint32_t depth, std::vector<std::uint32_t>& out,
+                     Order order) {
+        if (trace_ == nullptr) {
+            append_part(part, order(nullptr), out);
+            return;
+        }
+        PartRecorder recorder(*trace_, part, depth);
+        auto&& positions = order(&recorder);
+        recorder.check();
+        if (!recorder.reported()) {  // an orderer that does not report: its order is the segmentation
+            append_part(part, positions, trace_->segment_order);
+        }
+        append_part(part, positions, out);
+    }
+
+    // The input indices of the part at `positions`; a position outside the
+    // part fails the final check.
+    static void append_part(std::span<const std::uint32_t> part, std::span<const std::uint32_t> positions,
+                            std::vector<std::uint32_t>& out) {
+        for (const std::uint32_t p : positions) {
+            out.push_back(p < part.size() ? part[p] : kInvalid);
+        }
+    }
+
+    // Step 11's way out, which the steps above never take: the engine's own
+    // order of all boxes, as given.
+    void fall_back(const PageBox& frame) {
+        const auto n = static_cast<std::uint32_t>(raw_.size());
+        std::vector<std::uint32_t> all(n);
+        std::iota(all.begin(), all.end(), 0U);
+        boxes_.clear();
+        for (const PageBox& b : raw_) {
+            boxes_.push_back(round_to_single(b));
+        }
+        if (trace_ != nullptr) {
+            *trace_ = {};
+        }
+        out_.clear();
+        if (n < 2) {
+            out_ = all;
+            if (trace_ != nullptr) {
+                trace_->segment_order = all;
+            }
+            return;
+        }
+        EngineOrderer engine;
+        engine_part(all, 0, out_, [&](Observer* observer) { return engine.order(all, boxes_, frame, observer); });
+        if (trace_ != nullptr) {
+            trace_->parts.push_back(TracePart{0, static_cast<std::uint32_t>(trace_->segment_order.size()), 0, n,
+                                              false, frame, 0.0, 0.0});
+        }
+    }
+
+    std::span<const PageBox> raw_;
+    const ProfileOptions& options_;
+    ProfileTrace* trace_;
+    PartOrderer* orderer_;
+    Lent<RunBuffers> buffers_;
+    Table& table_;
+    Workspace& engine_;
+    std::span<PageBox> tb_;    // the boxes of a page snapped and shrunk, by input index
+    std::vector<ColumnRule>& rules_;
+    std::vector<Box>& boxes_;
+    std::vector<std::uint32_t>& main_;
+    std::vector<std::uint32_t> out_;
+    Scratch& scratch_;
+};
+
+}  // namespace
+}  // namespace detail
+
+const char* invalid_profile_setting(const ProfileOptions& options) noexcept {
+    const std::pair<const char*, double> values[] = {
+        {"tol_x", options.tol_x},
+        {"tol_y", options.tol_y},
+        {"margin_max", options.margin_max},
+        {"spread_window", options.spread_window},
+        {"top_strip_max", options.top_strip_max},
+        {"body_fraction", options.body_fraction},
+        {"rule_aspect", options.rule_aspect},
+        {"rule_min_length", options.rule_min_length},
+        {"rule_along", options.rule_along},
+        {"rule_edge", options.rule_edge},
+    };
+    for (const auto& [name, value] : values) {
+        if (!std::isfinite(value) || !(value >= 0.0)) {
+            return name;
+        }
+    }
+    return options.rule_edge < 0.5 ? nullptr : "rule_edge";
+}
+
+std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, const PageBox* page_bounds,
+                                         std::span<const PageBox> separators, const ProfileOptions& options,
+                                         ProfileTrace* trace, PartOrderer* orderer) {
+    if (const char* name = invalid_profile_setting(options)) {
+        throw std::invalid_argument(std::string("profile setting out of range: ") + name);
+    }
+    if (boxes.size() > kMaxBoxes) {
+        throw std::length_error("more boxes than the engine can index");
+    }
+    if (trace != nullptr) {
+        *trace = {};
+    }
+    detail::ProfileRun run(boxes, options, trace, orderer);
+    return run.run(page_bounds, separators);
+}
+
+}  // namespace quorlin::engine

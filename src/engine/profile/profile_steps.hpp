@@ -1,0 +1,175 @@
+#pragma once
+// Internals of the quality profile: its steps, each on plain values, so that
+// the engine tests can check them one by one. Not part of the public API.
+//
+// Boxes are kept in tables indexed by input index; a set of boxes is a run of
+// input indices, ascending. The splitting steps partition the run they are
+// given in place and stably (each side keeps input order), which is what makes
+// the result a permutation; their scratch space is reused from call to call.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "xycut/detail.hpp"
+#include "quorlin/engine/profile.hpp"
+
+namespace quorlin::engine::detail {
+
+// Halfway between the largest float and 2^128: from there on the nearest
+// float (ties to even) is an infinity.
+inline constexpr double kFloatOverflow = 0x1.ffffffp127;
+
+// A double as the core stores a Python number: the nearest float, and beyond
+// the float range an infinity of the same sign.
+inline float round_to_single(double value) noexcept {
+    if (std::fabs(value) >= kFloatOverflow) {
+        return value < 0.0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(value);
+}
+
+// The four corners of a box so rounded.
+inline Box round_to_single(const PageBox& box) noexcept {
+    // Nearly every box lies well inside the float range: one test for the
+    // four coordinates (the sum is at least each of them, and NaN when one
+    // is), and plain conversions.
+    const double reach = std::fabs(box.x1) + std::fabs(box.y1) + std::fabs(box.x2) + std::fabs(box.y2);
+    if (reach < kFloatOverflow) {
+        return Box{static_cast<float>(box.x1), static_cast<float>(box.y1), static_cast<float>(box.x2),
+                   static_cast<float>(box.y2)};
+    }
+    return Box{round_to_single(box.x1), round_to_single(box.y1), round_to_single(box.x2), round_to_single(box.y2)};
+}
+
+bool is_finite(const PageBox& box) noexcept;
+
+// x1 <= x2 and y1 <= y2 (min and max of each pair, the first one on a tie).
+PageBox normalised(const PageBox& box) noexcept;
+
+// The page the relative parameters refer to: `bounds` normalised when finite
+// and of positive width and height, else the union of the `good` boxes
+// (normalised), else (0, 0, 0, 0).
+PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::span<const std::uint32_t> good) noexcept;
+
+// The box shrunk by dx on the left and right and dy on top and bottom; an
+// axis that would turn inside out keeps its extent.
+PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
+
+// Space the steps reuse from call to call; each buffer only grows.
+struct Scratch {
+    std::vector<std::pair<double, double>> intervals;
+    std::vector<double> keys;
+    std::vector<std::uint32_t> indices;
+    std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
+};
+
+// Moves the indices of `set` for which taken(k) holds to its front, both
+// sides in their order; returns how many were taken. Which side an index
+// goes to follows the page and is hard to predict, so there is no branch on
+// it: each index is written to both places and only its side's count moves
+// on (front never passes the index being read).
+template <class Taken>
+std::size_t partition_stably(std::span<std::uint32_t> set, Taken taken, Scratch& scratch) {
+    const std::span<std::uint32_t> aside = room_for(scratch.aside, set.size());
+    std::size_t front = 0;
+    std::size_t back = 0;
+    for (const std::uint32_t k : set) {
+        const std::size_t to_front = taken(k) ? 1 : 0;
+        set[front] = k;
+        aside[back] = k;
+        front += to_front;
+        back += 1 - to_front;
+    }
+    std::copy_n(aside.begin(), back, set.begin() + static_cast<std::ptrdiff_t>(front));
+    return front;
+}
+
+// A band between two sides of a split.
+struct Band {
+    double width;   // 0 when there is none
+    double middle;  // the position of the cut
+};
+
+// The widest stretch of [lo, hi] that none of the intervals (a, b) covers; of
+// equally wide ones the leftmost; width 0 and middle lo when there is none.
+// Sorts `intervals`.
+Band widest_empty_band(std::span<std::pair<double, double>> intervals, double lo, double hi);
+
+// A long vertical separator: its centre line x = c from y1 to y2.
+struct ColumnRule {
+    double c;
+    double y1;
+    double y2;
+};
+
+// The separators that count as column rules (finite, at least rule_aspect
+// times taller than wide, at least rule_min_length of the frame's height, of
+// positive height), sorted by (c, y1, y2).
+std::vector<ColumnRule> column_rules(std::span<const PageBox> separators, const PageBox& frame,
+                                     const ProfileOptions& options);
+// The same into `rules` (cleared first), reusing its space and that of
+// `long_ones` (the separators long enough to be rules).
+void column_rules(std::span<const PageBox> separators, const PageBox& frame, const ProfileOptions& options,
+                  std::vector<ColumnRule>& rules, std::vector<std::uint32_t>& long_ones);
+
+// The box (normalised) clipped at the rules that run alongside it and cross it
+// in an outer part: each rule is tested against the box as given, the largest
+// left clip and the smallest right clip are kept, so the order of the rules
+// does not matter. `rules` sorted by c.
+PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept;
+// The index of the first of the `rules` (sorted by c) with c > x, or their
+// number when there is none. A binary search whose steps depend on the
+// number of rules only, not on where x lies, so that its branches are always
+// predicted.
+std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept;
+// The same when `rules` are only those with c > box.x1 (in order of c).
+PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
+                               const ProfileOptions& options) noexcept;
+
+// The two pages of a spread: on a landscape frame, the widest band that no
+// box (normalised, shrunk by tol_x of half the frame's width on the left and right)
+// crosses in the central window is the fold. The boxes whose shrunk centre
+// lies left of its middle (the left page) are moved to the front of `good`.
+// Returns the band (width 0, and `good` unchanged, when there is no fold)
+// and sets `left` to the size of the left page.
+Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& left);
+
+// The thin strip above the first full-width gap of the (shrunk) boxes `tb`:
+// sweeping them by (y1, y2, index), the first box whose top lies below every
+// bottom so far ends the strip, which is taken when it is at most
+// top_strip_max of the frame's height tall. Only the boxes near the top are
+// sorted. Moves the strip to the front of `set`; returns the band under it
+// and sets `taken` to its size (0: no strip).
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+// The same when the least y1 of the set, `top`, is known (std::min over the
+// set from its first box on).
+Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
+                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+
+// The marginal notes among `set` (at least three boxes): the boxes beside the
+// text block (their vertical centre within its height) that lie wholly left or
+// wholly right of it, when such a strip is at most margin_max of the block's
+// width. Moves them to the back of `set`; returns how many there are.
+std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
+                          Scratch& scratch);
+
+// Appends to `out` the main order with the notes merged in: the notes, sorted
+// in place by (y1, x1, index) of the `boxes` normalised, each before the first
+// main box whose y1 is greater than its own; the rest at the end.
+void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
+                  std::vector<std::uint32_t>& out);
+
+// Whether `order` holds every index 0..n-1 exactly once; the second form
+// marks the indices seen in `marks`, reusing its space.
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n);
+bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n, std::vector<std::uint32_t>& marks);
+
+}  // namespace quorlin::engine::detail

@@ -1,0 +1,439 @@
+// The quality profile: each step on small hand-worked pages, the guarantee
+// that every box comes out exactly once, the trace, and the final check.
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "xycut/detail.hpp"
+#include "profile/profile_steps.hpp"
+#include "quorlin/engine/profile.hpp"
+#include "support.hpp"
+
+namespace quorlin::test {
+namespace {
+
+using test::PrintTo;
+
+using engine::PageBox;
+using engine::ProfileOptions;
+using engine::ProfileTrace;
+using engine::TraceKind;
+namespace steps = engine::detail;
+
+using Indices = std::vector<std::uint32_t>;
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInfinity = std::numeric_limits<double>::infinity();
+
+Indices all_of(std::size_t n) {
+    Indices out(n);
+    std::iota(out.begin(), out.end(), 0U);
+    return out;
+}
+
+bool same(const PageBox& a, const PageBox& b) { return a.x1 == b.x1 && a.y1 == b.y1 && a.x2 == b.x2 && a.y2 == b.y2; }
+
+// ---- shrinking ----------------------------------------------------------------
+
+struct ShrinkCase {
+    const char* name;
+    PageBox box;
+    double dx, dy;
+    PageBox expected;
+};
+
+class Shrink : public ::testing::TestWithParam<ShrinkCase> {};
+
+TEST_P(Shrink, ShrinksEachAxisThatStaysUpright) {
+    const ShrinkCase& c = GetParam();
+    EXPECT_TRUE(same(steps::tolerant_box(c.box, c.dx, c.dy), c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Shrink,
+    ::testing::Values(ShrinkCase{"both_axes", {0, 0, 100, 50}, 10, 5, {10, 5, 90, 45}},
+                      ShrinkCase{"narrow_box_keeps_its_width", {0, 0, 15, 50}, 10, 5, {0, 5, 15, 45}},
+                      ShrinkCase{"exactly_twice_the_shrink_collapses", {0, 0, 20, 10}, 10, 5, {10, 5, 10, 5}},
+                      ShrinkCase{"zero_size_box", {7, 7, 7, 7}, 10, 5, {7, 7, 7, 7}}),
+    CaseName());
+
+// ---- the fold of a spread -------------------------------------------------------
+
+struct SpreadCase {
+    const char* name;
+    std::vector<PageBox> boxes;
+    PageBox frame;
+    Indices left;  // empty: no split
+    Indices right;
+};
+
+class Spread : public ::testing::TestWithParam<SpreadCase> {};
+
+TEST_P(Spread, SplitsALandscapePageAtAnEmptyMiddle) {
+    const SpreadCase& c = GetParam();
+    Indices set = all_of(c.boxes.size());
+    steps::Scratch scratch;
+    std::size_t left = 99;
+    const steps::Band fold = steps::split_spread(c.boxes, set, c.frame, ProfileOptions{}, scratch, left);
+    EXPECT_EQ(fold.width > 0, !c.left.empty() || !c.right.empty());
+    if (fold.width > 0) {
+        EXPECT_EQ(Indices(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(left)), c.left);
+        EXPECT_EQ(Indices(set.begin() + static_cast<std::ptrdiff_t>(left), set.end()), c.right);
+    } else {
+        EXPECT_EQ(set, all_of(c.boxes.size()));
+        EXPECT_EQ(left, 0U);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Spread,
+    ::testing::Values(
+        // pages 0..1000 and 1000..2000; the fold region 900..1100 is empty
+        SpreadCase{"two_pages", {{1100, 0, 1900, 900}, {100, 0, 880, 900}, {100, 950, 900, 1000}},
+                   {0, 0, 2000, 1000}, {1, 2}, {0}},
+        // a box crossing the middle tenth: no fold
+        SpreadCase{"crossed_middle", {{100, 0, 1150, 900}, {1200, 0, 1900, 900}}, {0, 0, 2000, 1000}, {}, {}},
+        // the same boxes on a portrait page: never split
+        SpreadCase{"portrait", {{1100, 0, 1900, 900}, {100, 0, 880, 900}}, {0, 0, 2000, 2500}, {}, {}},
+        // boxes overlapping the middle by less than the shrink of one page (2 % of 1000): split
+        SpreadCase{"overlap_within_the_shrink", {{100, 0, 1015, 900}, {985, 0, 1900, 900}}, {0, 0, 2000, 1000},
+                   {0}, {1}}),
+    CaseName());
+
+// ---- column rules -----------------------------------------------------------------
+
+TEST(ColumnRules, KeepsOnlyLongVerticalFiniteRules) {
+    const std::vector<PageBox> separators = {
+        {498, 0, 502, 800},    // long vertical: kept, centre 500
+        {10, 500, 990, 504},   // horizontal
+        {300, 0, 304, 100},    // too short (a quarter of 1000 is 250)
+        {kNaN, 0, 2, 900},     // not finite
+        {700, 900, 700, 100},  // corners swapped, zero width: kept, centre 700
+        {5, 5, 5, 5},          // no height
+    };
+    const auto rules = steps::column_rules(separators, {0, 0, 1000, 1000}, ProfileOptions{});
+    ASSERT_EQ(rules.size(), 2U);
+    EXPECT_EQ(rules[0].c, 500.0);
+    EXPECT_EQ(rules[1].c, 700.0);
+    EXPECT_EQ(rules[1].y1, 100.0);
+}
+
+TEST(ColumnRules, ComeSortedByCentreThenTop) {
+    const std::vector<PageBox> separators = {{698, 500, 702, 1000}, {298, 0, 302, 800}, {698, 400, 702, 0}};
+    const auto rules = steps::column_rules(separators, {0, 0, 1000, 1000}, ProfileOptions{});
+    ASSERT_EQ(rules.size(), 3U);
+    EXPECT_EQ((std::vector<double>{rules[0].c, rules[1].c, rules[1].y1, rules[2].c, rules[2].y1}),
+              (std::vector<double>{300, 700, 0, 700, 500}));
+}
+
+struct SnapCase {
+    const char* name;
+    PageBox box;
+    PageBox expected;
+};
+
+class Snap : public ::testing::TestWithParam<SnapCase> {};
+
+// Rules at x = 500 (y 0..1000) and x = 1000 (y 0..300).
+TEST_P(Snap, ClipsAtRulesInTheOuterQuarter) {
+    const SnapCase& c = GetParam();
+    std::vector<steps::ColumnRule> rules = {{500, 0, 1000}, {1000, 0, 300}};
+    EXPECT_TRUE(same(steps::snap_to_rules(c.box, rules, ProfileOptions{}), c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Snap,
+    ::testing::Values(SnapCase{"reaches_right_over_a_rule", {100, 100, 520, 900}, {100, 100, 500, 900}},
+                      SnapCase{"reaches_left_over_a_rule", {490, 100, 900, 900}, {500, 100, 900, 900}},
+                      SnapCase{"rule_through_the_middle_splits_nothing", {300, 100, 700, 900}, {300, 100, 700, 900}},
+                      SnapCase{"rule_alongside_too_little_of_the_box", {900, 200, 1020, 900}, {900, 200, 1020, 900}},
+                      SnapCase{"clipped_on_both_sides", {480, 100, 1010, 250}, {500, 100, 1000, 250}},
+                      SnapCase{"ends_at_a_rule", {100, 100, 500, 900}, {100, 100, 500, 900}},
+                      SnapCase{"starts_at_a_rule", {1000, 0, 1100, 200}, {1000, 0, 1100, 200}},
+                      SnapCase{"between_two_rules", {600, 100, 900, 200}, {600, 100, 900, 200}}),
+    CaseName());
+
+TEST(Snap, DoesNotDependOnTheOrderOfTheRules) {
+    std::mt19937 rng(7U);
+    std::uniform_real_distribution<double> x(0, 1000);
+    for (int page = 0; page < 200; ++page) {
+        std::vector<steps::ColumnRule> rules;
+        for (int i = 0; i < 6; ++i) {
+            const double c = x(rng);
+            rules.push_back({c, x(rng) - 500, x(rng) + 500});
+        }
+        std::sort(rules.begin(), rules.end(), [](const auto& a, const auto& b) { return a.c < b.c; });
+        const double left = x(rng);
+        const PageBox box{left, x(rng) - 300, left + x(rng) / 2, x(rng) + 300};
+        const PageBox once = steps::snap_to_rules(box, rules, ProfileOptions{});
+        for (auto& r : rules) {  // ties of c in another order
+            r.c = std::round(r.c / 200) * 200;
+        }
+        std::sort(rules.begin(), rules.end(), [](const auto& a, const auto& b) { return a.c < b.c; });
+        const PageBox rounded = steps::snap_to_rules(box, rules, ProfileOptions{});
+        std::stable_sort(rules.begin(), rules.end(), [](const auto& a, const auto& b) { return a.y1 > b.y1; });
+        std::stable_sort(rules.begin(), rules.end(), [](const auto& a, const auto& b) { return a.c < b.c; });
+        EXPECT_TRUE(same(steps::snap_to_rules(box, rules, ProfileOptions{}), rounded)) << "page " << page;
+        EXPECT_LE(once.x1, once.x2);
+        EXPECT_LE(rounded.x1, rounded.x2);
+    }
+}
+
+// ---- top strip and margin notes --------------------------------------------------
+
+struct StripCase {
+    const char* name;
+    std::vector<PageBox> tb;
+    Indices strip;
+    double position;
+    double gap;
+};
+
+class TopStrip : public ::testing::TestWithParam<StripCase> {};
+
+// On a page 1000 high: a strip is at most 50 tall.
+TEST_P(TopStrip, TakesTheThinStripAboveTheFirstGap) {
+    const StripCase& c = GetParam();
+    Indices set = all_of(c.tb.size());
+    steps::Scratch scratch;
+    std::size_t taken = 99;
+    const steps::Band under = steps::split_top_strip(c.tb, set, {0, 0, 800, 1000}, ProfileOptions{}, scratch, taken);
+    EXPECT_EQ(Indices(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(taken)), c.strip);
+    Indices rest(set.begin() + static_cast<std::ptrdiff_t>(taken), set.end());
+    EXPECT_TRUE(std::is_sorted(rest.begin(), rest.end()));
+    if (!c.strip.empty()) {
+        EXPECT_EQ(under.middle, c.position);
+        EXPECT_EQ(under.width, c.gap);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TopStrip,
+    ::testing::Values(
+        StripCase{"running_head_and_page_number",
+                  {{100, 100, 700, 900}, {100, 20, 600, 40}, {650, 25, 700, 45}, {100, 920, 700, 980}}, {1, 2}, 72.5,
+                  55},
+        StripCase{"too_tall", {{100, 100, 700, 900}, {100, 20, 600, 80}}, {}, 0, 0},
+        StripCase{"no_gap", {{100, 10, 700, 900}, {100, 20, 600, 40}}, {}, 0, 0},
+        // every box near the top is in the strip; the gap is to the first box below
+        StripCase{"gap_to_the_boxes_further_down", {{100, 300, 700, 900}, {100, 20, 600, 40}}, {1}, 170, 260},
+        StripCase{"one_box", {{100, 300, 700, 900}}, {}, 0, 0}),
+    CaseName());
+
+struct MarginCase {
+    const char* name;
+    std::vector<PageBox> tb;
+    Indices notes;
+};
+
+class Margins : public ::testing::TestWithParam<MarginCase> {};
+
+TEST_P(Margins, TakesNarrowStripsBesideTheTextBlock) {
+    const MarginCase& c = GetParam();
+    Indices set = all_of(c.tb.size());
+    steps::Scratch scratch;
+    const std::size_t notes = steps::split_margins(c.tb, set, ProfileOptions{}, scratch);
+    EXPECT_EQ(Indices(set.end() - static_cast<std::ptrdiff_t>(notes), set.end()), c.notes);
+    Indices main(set.begin(), set.end() - static_cast<std::ptrdiff_t>(notes));
+    EXPECT_TRUE(std::is_sorted(main.begin(), main.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Margins,
+    ::testing::Values(
+        MarginCase{"left_notes", {{200, 100, 800, 500}, {50, 120, 180, 200}, {200, 520, 800, 900}, {60, 600, 170, 650}},
+                   {1, 3}},
+        MarginCase{"both_sides", {{200, 100, 800, 900}, {50, 120, 180, 200}, {820, 300, 950, 350}}, {1, 2}},
+        // a strip wider than a quarter of the text block is a column
+        MarginCase{"a_column_is_no_margin", {{300, 100, 800, 900}, {50, 120, 290, 200}, {60, 300, 200, 350}}, {}},
+        // beside the block only: a note whose centre is above the text block is a heading
+        MarginCase{"above_the_block", {{200, 100, 800, 900}, {50, 20, 180, 60}, {50, 120, 180, 200}}, {2}},
+        MarginCase{"two_boxes_are_too_few", {{200, 100, 800, 900}, {50, 120, 180, 200}}, {}},
+        // a note that ends where the text block starts is still wholly beside it
+        MarginCase{"touching_the_block", {{200, 100, 800, 900}, {50, 120, 200, 200}, {200, 920, 800, 990}}, {1}},
+        MarginCase{"touching_on_the_right", {{820, 120, 950, 200}, {200, 100, 820, 900}, {200, 920, 820, 990}}, {0}},
+        // infinite and NaN edges are counted, or left out, as numbers: never a box that reaches nowhere
+        MarginCase{"a_block_without_end", {{200, 100, kInfinity, 900}, {50, 120, 180, 200}, {60, 300, 170, 350}},
+                   {1, 2}},
+        MarginCase{"a_box_without_coordinates", {{200, 100, 800, 900}, {kNaN, kNaN, kNaN, kNaN}, {50, 120, 180, 200}},
+                   {2}},
+        // the block is every box at least half as wide as the widest, not the widest alone
+        MarginCase{"left_of_the_widest_box_only", {{300, 100, 900, 500}, {100, 520, 500, 900}, {150, 600, 280, 650}},
+                   {}}),
+    CaseName());
+
+TEST(MergeByTop, PutsEachNoteAfterTheTextThatStartsLevelOrAbove) {
+    const std::vector<PageBox> boxes = {{200, 100, 800, 500}, {200, 520, 800, 900}, {50, 100, 180, 150},
+                                        {50, 510, 180, 560}, {820, 510, 950, 560}, {50, 950, 180, 990}};
+    // notes given out of order: sorted by (y1, x1, index)
+    Indices notes = {5, 4, 3, 2};
+    Indices out = {9};
+    steps::merge_by_top(Indices{0, 1}, notes, boxes, out);
+    EXPECT_EQ(out, (Indices{9, 0, 2, 3, 4, 1, 5}));
+    notes = {4, 3};
+    out.clear();
+    steps::merge_by_top(Indices{}, notes, boxes, out);
+    EXPECT_EQ(out, (Indices{3, 4}));
+}
+
+// ---- the whole profile ---------------------------------------------------------------
+
+std::vector<PageBox> random_boxes(std::mt19937& rng) {
+    const double specials[] = {kNaN, kInfinity, -kInfinity, 1e300, -1e300, 0.0, -0.0, 3.5e38};
+    std::uniform_int_distribution<int> count(0, 40);
+    std::uniform_int_distribution<int> pick(0, 19);
+    std::uniform_real_distribution<double> x(-100, 2100);
+    std::vector<PageBox> boxes(static_cast<std::size_t>(count(rng)));
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        double v[4];
+        for (double& value : v) {
+            const int p = pick(rng);
+            value = p < 8 && pick(rng) == 0 ? specials[p] : p < 12 ? std::round(x(rng) / 50) * 50 : x(rng);
+        }
+        boxes[i] = i > 0 && pick(rng) == 0 ? boxes[i - 1] : PageBox{v[0], v[1], v[2], v[3]};
+    }
+    return boxes;
+}
+
+TEST(Profile, EveryBoxComesOutOnceAndTheTraceAccountsForEveryBox) {
+    std::mt19937 rng(20250101U);
+    const PageBox bounds[] = {{0, 0, 2000, 1400}, {0, 0, 1000, 1400}, {2000, 1400, 0, 0}, {0, 0, kNaN, 1400}};
+    ProfileOptions no_spread;
+    no_spread.spread = false;
+    ProfileOptions loose;
+    loose.top_strip_max = 0.5;
+    loose.margin_max = 1.0;
+    loose.rule_min_length = 0.0;
+    for (int page = 0; page < 3000; ++page) {
+        const std::vector<PageBox> boxes = random_boxes(rng);
+        const std::vector<PageBox> separators = {{990, 0, 1010, 1400}, {500, 100, 504, 1300}, {kNaN, 0, 1, 1}};
+        const PageBox* given = page % 5 == 4 ? nullptr : &bounds[page % 4];
+        const ProfileOptions& options = page % 3 == 0 ? ProfileOptions{} : page % 3 == 1 ? no_spread : loose;
+        ProfileTrace trace;
+        const Indices order = engine::order_profile(boxes, given, separators, options, &trace);
+        ASSERT_TRUE(steps::is_permutation_of(order, boxes.size())) << "page " << page;
+        EXPECT_EQ(engine::order_profile(boxes, given, separators, options), order) << "page " << page;
+
+        Indices accounted = trace.segment_order;
+        for (const Indices* more : {&trace.set_aside, &trace.margin_notes, &trace.non_finite}) {
+            accounted.insert(accounted.end(), more->begin(), more->end());
+        }
+        std::sort(accounted.begin(), accounted.end());
+        ASSERT_EQ(accounted, all_of(boxes.size())) << "page " << page;
+        std::uint32_t reach = 0;
+        for (const auto& part : trace.parts) {
+            EXPECT_EQ(part.lo, reach) << "page " << page;  // the parts follow each other in segment_order
+            reach = part.hi;
+        }
+        EXPECT_EQ(reach, trace.segment_order.size()) << "page " << page;
+        for (const auto& e : trace.events) {
+            EXPECT_TRUE(e.lo <= e.mid && e.mid <= e.hi && e.hi <= trace.segment_order.size()) << "page " << page;
+        }
+    }
+}
+
+// An orderer that orders another page through the profile before each part
+// of its own, on the same thread, as a callback into Python may.
+class NestingOrderer final : public engine::PartOrderer {
+public:
+    explicit NestingOrderer(const std::vector<PageBox>& other) : other_(other) {}
+
+    Indices order(std::span<const std::uint32_t> /*indices*/, std::span<const engine::Box> boxes,
+                  const PageBox& /*frame*/, engine::Observer* observer) override {
+        nested.push_back(engine::order_profile(other_, nullptr, {}));
+        const engine::detail::Table table = engine::detail::table_of(boxes);
+        return engine::detail::order_table(table, engine::detail::reference_width(table), observer);
+    }
+
+    std::vector<Indices> nested;
+
+private:
+    const std::vector<PageBox>& other_;
+};
+
+TEST(Profile, ARunInsideAnotherOnTheSameThreadKeepsToItsOwnSpace) {
+    std::mt19937 rng(515U);
+    for (int page = 0; page < 300; ++page) {
+        const std::vector<PageBox> boxes = random_boxes(rng);
+        const std::vector<PageBox> other = random_boxes(rng);
+        const Indices expected = engine::order_profile(boxes, nullptr, {});
+        const Indices expected_other = engine::order_profile(other, nullptr, {});
+        NestingOrderer orderer(other);
+        ASSERT_EQ(engine::order_profile(boxes, nullptr, {}, ProfileOptions{}, nullptr, &orderer), expected)
+            << "page " << page;
+        for (const Indices& nested : orderer.nested) {
+            ASSERT_EQ(nested, expected_other) << "page " << page;
+        }
+        ASSERT_EQ(engine::order_profile(boxes, nullptr, {}), expected) << "page " << page;
+    }
+}
+
+TEST(Profile, ATraceOfASpreadShowsTheFoldAndTheTopStripAsCuts) {
+    const std::vector<PageBox> boxes = {{100, 40, 900, 70},    {200, 120, 880, 1300}, {1100, 120, 1505, 1300},
+                                        {1495, 120, 1900, 1300}, {kNaN, 0, 1, 1}};
+    const PageBox bounds{0, 0, 2000, 1400};
+    ProfileTrace trace;
+    EXPECT_EQ(engine::order_profile(boxes, &bounds, {}, {}, &trace), (Indices{0, 1, 2, 3, 4}));
+    ASSERT_GE(trace.events.size(), 3U);
+    EXPECT_EQ(trace.events[0].kind, TraceKind::Fold);
+    EXPECT_EQ(trace.events[0].depth, 0U);
+    EXPECT_EQ((Indices{trace.events[0].lo, trace.events[0].mid, trace.events[0].hi}), (Indices{0, 2, 4}));
+    EXPECT_EQ(trace.events[1].kind, TraceKind::TopStrip);
+    EXPECT_EQ((Indices{trace.events[1].lo, trace.events[1].mid, trace.events[1].hi, trace.events[1].depth}),
+              (Indices{0, 1, 2, 1}));
+    // the right page's columns overlap by 10; each shrunk by 20 of its page's width, the engine cuts between them
+    EXPECT_EQ(trace.events[2].kind, TraceKind::Cut);
+    EXPECT_EQ(trace.events[2].axis, engine::CutAxis::Vertical);
+    EXPECT_EQ((Indices{trace.events[2].lo, trace.events[2].hi, trace.events[2].depth}), (Indices{2, 4, 1}));
+    EXPECT_EQ(trace.non_finite, (Indices{4}));
+    ASSERT_EQ(trace.parts.size(), 3U);
+    EXPECT_TRUE(trace.parts[0].top_strip);
+    EXPECT_EQ(trace.parts[2].dx, 20.0);
+}
+
+TEST(Profile, RefusesSettingsOutOfRange) {
+    ProfileOptions edge;
+    edge.rule_edge = 0.5;
+    ProfileOptions negative;
+    negative.tol_x = -0.01;
+    ProfileOptions nan;
+    nan.tol_y = kNaN;
+    for (const ProfileOptions* options : {&edge, &negative, &nan}) {
+        EXPECT_NE(engine::invalid_profile_setting(*options), nullptr);
+        EXPECT_THROW(engine::order_profile({}, nullptr, {}, *options), std::invalid_argument);
+    }
+    EXPECT_EQ(engine::invalid_profile_setting(ProfileOptions{}), nullptr);
+}
+
+// An orderer that breaks its promise: the final check falls back to the
+// engine's order of all boxes.
+class BrokenOrderer final : public engine::PartOrderer {
+public:
+    Indices order(std::span<const std::uint32_t> /*indices*/, std::span<const engine::Box> boxes,
+                  const PageBox& /*frame*/, engine::Observer* /*observer*/) override {
+        return Indices(boxes.size(), 0U);
+    }
+};
+
+TEST(Profile, ABrokenPartOrderIsReplacedByTheEnginesOrderOfAllBoxes) {
+    const std::vector<PageBox> boxes = {{0, 200, 100, 300}, {0, 0, 100, 100}, {kNaN, 0, 1, 1}, {200, 0, 300, 100}};
+    BrokenOrderer broken;
+    ProfileTrace trace;
+    const Indices order = engine::order_profile(boxes, nullptr, {}, {}, &trace, &broken);
+    std::vector<engine::Box> single;
+    for (const PageBox& b : boxes) {
+        single.push_back({static_cast<float>(b.x1), static_cast<float>(b.y1), static_cast<float>(b.x2),
+                          static_cast<float>(b.y2)});
+    }
+    EXPECT_EQ(order, engine::order_boxes(std::move(single)));
+    EXPECT_EQ(trace.parts.size(), 1U);
+    EXPECT_EQ(trace.non_finite, Indices{});
+}
+
+}  // namespace
+}  // namespace quorlin::test

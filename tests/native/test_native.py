@@ -1,0 +1,387 @@
+"""quorlin._native: exactly the core's order on the same boxes, its conversion
+of every array layout and number type, its refusals, its silence on the log,
+its reports against the core's own log lines, and its use from threads."""
+
+import array
+import ctypes
+import json
+import math
+import random
+import shutil
+import struct
+import subprocess
+import threading
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import _quorlin_core as q
+from quorlin import _native
+from quorlin.ordering import page_frame
+
+np = pytest.importorskip("numpy")
+
+R = q.SemanticLabel.Regular
+NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]
+
+
+def core_order(rows):
+    """The core's order of boxes given as Python numbers."""
+    elements = [q.Element(i, *(float(v) for v in row), R) for i, row in enumerate(rows)]
+    return q.compute_order_mervane(elements, (0, 0, 0, 0))
+
+
+def real_boxes(page):
+    return [[e["x1"], e["y1"], e["x2"], e["y2"]] for e in page["elements"]]
+
+
+def test_real_pages_in_every_number_type_equal_the_core(realdata_pages):
+    for page in realdata_pages:
+        rows = real_boxes(page)
+        for dtype in ("<f8", "<f4", ">f8", "<i4", "<u2", "<i8", "<f2"):
+            arr = np.array(rows, dtype=dtype)
+            assert _native.order(arr) == core_order(arr.tolist()), (page["source"], dtype)
+        assert _native.order(rows) == core_order(rows)
+
+
+SPECIAL = [math.nan, NEG_NAN, math.inf, -math.inf, 0.0, -0.0, 1e39, -1e39, 3.4028235e38, 2.0**26 + 4, 1e-45]
+coordinate = st.one_of(
+    st.integers(0, 40).map(lambda k: 5.0 * k),  # a grid: ties, touching boxes, gaps of exactly 5
+    st.floats(-50, 250, width=32),
+    st.sampled_from(SPECIAL),
+)
+
+
+@st.composite
+def pages(draw):
+    rows = []
+    for _ in range(draw(st.integers(0, 40))):
+        if rows and draw(st.integers(0, 9)) == 0:
+            rows.append(list(rows[draw(st.integers(0, len(rows) - 1))]))  # a duplicate box
+            continue
+        x1, y1 = draw(coordinate), draw(coordinate)
+        if draw(st.booleans()):
+            rows.append([x1, y1, x1 + 5.0 * draw(st.integers(-2, 12)), y1 + 5.0 * draw(st.integers(-2, 12))])
+        else:
+            rows.append([x1, y1, draw(coordinate), draw(coordinate)])
+    return rows
+
+
+@settings(max_examples=400, deadline=None)
+@given(pages())
+def test_random_pages_equal_the_core(rows):
+    expected = core_order(rows)
+    assert _native.order(rows) == expected
+    assert _native.order(np.array(rows, dtype=np.float64).reshape(-1, 4)) == expected
+    assert _native.order(rows, profile="exact") == expected
+    assert _native.explain(rows)[0] == expected
+
+
+def _doubles(n):
+    return array.array("d", [float(v) for v in range(4 * n)])
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda a: a[::-1], id="negative-row-stride"),
+        pytest.param(lambda a: a[:, ::-1], id="negative-column-stride"),
+        pytest.param(lambda a: np.asfortranarray(a), id="column-major"),
+        pytest.param(lambda a: np.hstack([a, a])[:, ::2], id="strided-columns"),
+        pytest.param(lambda a: a.astype(">f4"), id="big-endian"),
+        pytest.param(lambda a: a.astype(np.uint64) + np.uint64(2**62), id="uint64-above-2^53"),
+        pytest.param(lambda a: a.astype(np.int64) - np.int64(2**62), id="int64-below-minus-2^53"),
+        pytest.param(lambda a: a.astype(np.int8), id="int8"),
+        pytest.param(lambda a: a.astype(np.float16) / np.float16(1e4), id="float16-subnormals"),
+        pytest.param(lambda a: memoryview(a.astype(np.float64)), id="memoryview"),
+    ],
+)
+def test_layouts_and_types_read_as_python_reads_them(make):
+    rng = np.random.default_rng(5)
+    base = rng.integers(-100, 100, size=(60, 4)).astype(np.float64)
+    data = make(base)
+    rows = data.tolist()
+    assert _native.order(data) == core_order(rows)
+
+
+def test_read_only_buffers_and_cast_memoryviews():
+    values = _doubles(6)
+    view = memoryview(values).cast("B").cast("d", (6, 4))
+    rows = view.tolist()
+    assert _native.order(view) == core_order(rows)
+    frozen = np.array(rows)
+    frozen.setflags(write=False)
+    assert _native.order(frozen) == core_order(rows)
+    assert _native.order(memoryview(frozen)) == core_order(rows)
+
+
+def test_float16_nan_payloads_and_float32_signalling_nans_match_the_core():
+    halves = np.array([[0x7C01, 0, 0x3C00, 0x3C00], [0xFE00, 0, 0x4000, 0x4000]], dtype=np.uint16).view(np.float16)
+    assert _native.order(halves) == core_order(halves.tolist())
+    singles = np.array([[0x7F800001, 0, 0x3F800000, 0x40000000], [0xFFC00001, 0x3F800000, 0, 0]],
+                       dtype=np.uint32).view(np.float32)
+    assert _native.order(singles) == core_order(singles.tolist())
+
+
+@pytest.mark.parametrize(
+    ("boxes", "error", "message"),
+    [
+        (np.zeros((3, 5)), ValueError, r"^boxes: expected an N x 4 array of numbers, got shape \(3, 5\)$"),
+        (np.zeros(8), ValueError, r"got shape \(8,\)$"),
+        (array.array("d", [0.0] * 8), ValueError, r"got shape \(8,\)$"),
+        (np.zeros((2, 4, 1)), ValueError, r"got shape \(2, 4, 1\)$"),
+        (np.zeros((2, 4), bool), TypeError, r"got booleans \(format '\?'\)$"),
+        (np.zeros((2, 4), complex), TypeError, r"got complex numbers \(format 'Zd'\)$"),
+        (np.zeros((2, 4), object), TypeError, r"got objects \(format 'O'\)$"),
+        (np.zeros((2, 4), "U3"), TypeError, r"got strings \(format '3w'\)$"),
+        (np.zeros((2, 4), [("a", "f4")]), TypeError, r"^boxes: expected an N x 4 array of numbers, got"),
+        ("0000", TypeError, r"^boxes must be a sequence, not str$"),
+        (5, TypeError, r"^boxes must be a sequence, not int$"),
+        ([(0, 0, 1)], ValueError, r"^box 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+        ([(0, 0, 1, 1), "abcd"], TypeError, r"^box 1: expected 4 numbers, got str$"),
+        ([(0, 0, 1, 1), iter((0, 0, 1, 1))], TypeError, r"^box 1: expected 4 numbers, got tuple_iterator$"),
+        ([(0, 0, "x", 1)], TypeError, r"^box 0: coordinates must be numbers, got \(0, 0, 'x', 1\)$"),
+        ([(0, 0, 10**400, 1)], OverflowError, r"int too large to convert to float"),
+        # rows that share their memory: refused before anything is allocated
+        (np.broadcast_to(np.zeros(4), (2**32, 4)), ValueError, r"^boxes: at most 4294967295 boxes, got 4294967296$"),
+    ],
+)
+def test_bad_boxes_are_refused_with_the_argument_named(boxes, error, message):
+    with pytest.raises(error, match=message):
+        _native.order(boxes)
+
+
+@pytest.mark.parametrize(("kwargs", "message"), [
+    ({"profile": "fast"}, r"^profile: expected None, 'exact' or 'quality', got 'fast'$"),
+    ({"profile": "quality", "options": {"tol": 1}}, r"^options: unknown setting 'tol'$"),
+    ({"profile": "quality", "options": {"rule_edge": 0.5}}, r"^options: rule_edge must be a finite number, at least 0 "
+                                                            r"and below 0.5$"),
+    ({"profile": "quality", "options": {"tol_x": float("nan")}}, r"^options: tol_x must be a finite number"),
+    ({"profile": "quality", "options": {"tol_y": "0.1"}}, r"^options: tol_y must be a number, got '0.1'$"),
+    ({"profile": "quality", "page_bounds": (0, 0, 1)}, r"^page_bounds: expected None or 4 numbers"),
+    ({"profile": "quality", "separators": [(0, 0, 1)]}, r"^separator 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+    ({"profile": "quality", "core": 3}, r"^core: expected None or a callable, got 3$"),
+    ({"colour": 1}, r"got an unexpected keyword argument 'colour'"),
+])
+def test_bad_options_are_refused(kwargs, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        _native.order([], **kwargs)
+
+
+class _Refuses:
+    def __init__(self, error: type[Exception]) -> None:
+        self.error = error
+
+    def __float__(self) -> float:
+        raise self.error("no number")
+
+
+# A page whose order the bounds change: 2 % of a page 100 wide does not part
+# the two columns, of the boxes' own width 1000 it does.
+@pytest.mark.parametrize("bounds", [
+    None, (0.0, 0.0, 100.0, 800.0), [0, 0, 100, 800], np.array([0, 0, 100, 800], dtype=np.float32),
+    (100.0, 800.0, 0.0, 0.0), (0.0, 0.0, float("nan"), 800.0), (0, 0, 1), "abcd", "1234", (0, 0, "100", 800),
+    (0, 0, b"100", 800), object(), range(0, 400, 100), (0, 0, _Refuses(ValueError), 800),
+    (0, 0, _Refuses(TypeError), 800), (0, 0, 10**400, 800), (0, 0, _Refuses(RuntimeError), 800),
+], ids=lambda b: type(b).__name__)
+def test_loose_bounds_read_as_the_package_reads_them(bounds):
+    rows = [[480, 0, 1000, 600], [0, 5, 490, 300], [0, 320, 490, 600], [0, 620, 1000, 700]]
+    seps = [[700, 10, 702, 590]]
+    try:
+        expected = _native.order(rows, False, "quality", page_frame(bounds), seps)
+    except Exception as exc:  # page_frame lets errors other than TypeError and ValueError through
+        with pytest.raises(type(exc)):
+            _native.order(rows, False, "quality", bounds, seps, loose_bounds=True)
+        return
+    assert _native.order(rows, False, "quality", bounds, seps, loose_bounds=True) == expected
+
+
+def test_empty_pages_and_array_output():
+    assert _native.order(np.zeros((0, 4))) == [] == _native.order(np.zeros(0)) == _native.order([])
+    rows = [[520, 200, 900, 600], [100, 50, 900, 120], [100, 200, 480, 600]]
+    out = _native.order(np.array(rows), as_array=True)
+    assert out.dtype == np.int64 and out.tolist() == [1, 2, 0]
+    assert _native.order([], as_array=True).shape == (0,)
+
+
+def test_the_native_path_logs_nothing(debug_log):
+    rows = [[0, 0, 10, 10], [0, 40, 10, 50], [20, float("nan"), 30, 0]]
+    _native.order(rows)
+    _native.explain(rows)
+    _native.order(np.array(rows * 2000, dtype=np.float64))  # past the lock threshold
+    _native.order_json_page({"elements": [{"box": r} for r in [[0, 0, 1, 1], [0, 9, 1, 10]]]}, lambda t: False)
+    assert debug_log.records == []
+    q.compute_order_mervane([q.Element(i, *r, R) for i, r in enumerate(rows)], (0, 0, 1, 1))
+    assert any(r.name == "quorlinpy.mervane" for r in debug_log.records)  # the core still logs here
+
+
+@pytest.mark.parametrize("module", [q, _native], ids=["_quorlin_core", "_native"])
+def test_engine_symbols_are_private_to_each_module(module):
+    """Each module exports its init function and none of the engine's symbols,
+    so neither copy of the engine (or its log state) can stand in for the other."""
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm (binutils) is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", module.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    names = [line.split()[-1] for line in listing.splitlines() if line.strip()]
+    assert f"PyInit_{module.__name__.rpartition('.')[2]}" in names
+    assert [n for n in names if not n.startswith("PyInit_") and ("quorlin" in n or "mervane" in n)] == []
+    library = ctypes.CDLL(module.__file__, mode=ctypes.RTLD_LOCAL)
+    assert not hasattr(library, "_ZN7quorlin3log6detail11g_max_levelE")
+
+
+# ---- The reports against the core's log lines --------------------------------
+
+def _fixed1(value):
+    if math.isnan(value):
+        return "NaN"
+    return f"{value:.1f}"
+
+
+def _lines_of(explained, n):
+    """The log lines that explain()'s reports stand for, in their order."""
+    _, segmented, aside, events = explained[:4]
+    lines = []
+    if n >= 2:
+        lines.append(f"[sort] cross-layout: {len(aside)}, remaining: {n - len(aside)}")
+    for kind, axis, position, gap, lo, mid, hi, depth, bounds in events:
+        if kind == "all_cross_layout":
+            lines.append("[sort] all elements are cross-layout, falling back to y-then-x sort")
+        elif kind == "no_valid_cut":
+            lines.append(f"[segment] no valid cuts for {hi - lo} elements, falling back to y-then-x sort")
+        else:
+            which = "horizontal" if axis == "y" else "vertical"
+            lines.append(f"[segment] {which} cut at {axis}={_fixed1(position)} (gap={_fixed1(gap)}) "
+                         f"on {hi - lo} elements")
+            if kind == "cut":
+                lines.append(f"[segment] split into 2 groups: {mid - lo}, {hi - mid}")
+            else:
+                lines.append(f"[segment] cut produced only 1 group for {hi - lo} elements, "
+                             "falling back to y-then-x sort")
+    return lines
+
+
+REPORTED = ("[sort] cross-layout", "[sort] all elements", "[segment]")
+
+
+@settings(max_examples=300, deadline=None)
+@given(pages())
+def test_every_cut_and_fallback_the_core_logs_is_reported_once(rows):
+    import logging
+
+    records = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append(record.getMessage())
+
+    logger = logging.getLogger("quorlinpy")
+    handler = Keep()
+    old = logger.level, logger.propagate
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    logger.addHandler(handler)
+    q.reset_log_cache()
+    try:
+        expected_order = core_order(rows)
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(old[0])
+        logger.propagate = old[1]
+        q.reset_log_cache()
+    explained = _native.explain(rows)
+    assert explained[0] == expected_order
+    assert _lines_of(explained, len(rows)) == [m for m in records if m.startswith(REPORTED)]
+
+
+# ---- Threads ---------------------------------------------------------------------
+
+def _large_page(seed, n=30000):
+    rng = np.random.default_rng(seed)
+    xy = rng.uniform(0, 20000, size=(n, 2))
+    return np.hstack([xy, xy + rng.uniform(5, 60, size=(n, 2))])
+
+
+def test_threads_order_large_pages_alike():
+    pages_ = [_large_page(seed) for seed in range(4)]
+    expected = [_native.order(p) for p in pages_]
+    results = {}
+
+    def work(i):
+        results[i] = _native.order(pages_[i % 4], as_array=bool(i % 2))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(list(results[i]) == expected[i % 4] for i in range(8))
+
+
+def test_a_buffer_changed_while_it_is_read_does_not_crash():
+    page = _large_page(9, 20000)
+    stop = threading.Event()
+
+    def scribble():
+        rng = random.Random(1)
+        while not stop.is_set():
+            page[rng.randrange(len(page)), rng.randrange(4)] = rng.choice([math.nan, -1e30, 5.0])
+
+    writer = threading.Thread(target=scribble)
+    writer.start()
+    try:
+        for _ in range(20):
+            order = _native.order(page)
+            assert sorted(order) == list(range(len(page)))
+    finally:
+        stop.set()
+        writer.join()
+
+
+# ---- JSON pages -------------------------------------------------------------------
+
+def _skip(text):
+    return text.lower() in ("separator", "noise")
+
+
+def test_json_pages_read_natively_give_the_readers_order(realdata_pages):
+    from quorlin.formats.jsonpage import page_from_json
+
+    for page in realdata_pages:
+        parsed = page_from_json(page)
+        assert _native.order_json_page(page, _skip) == parsed.compute_order(exact=True)
+        assert _native.order_json_page(page, _skip, "quality") == parsed.compute_order()
+
+
+@pytest.mark.parametrize(
+    "page",
+    [
+        [],
+        {"elements": {}},
+        {"width": -1, "elements": []},
+        {"width": True, "elements": []},
+        {"elements": [{"id": 1, "box": [0, 0, 1, 1]}, {"id": 1, "box": [0, 0, 1, 1]}]},
+        {"elements": [{"id": 1.5, "box": [0, 0, 1, 1]}]},
+        {"elements": [{"box": [0, 0, 1]}]},
+        {"elements": [{"box": [0, 0, 1, True]}]},
+        {"elements": [{"box": [0, 0, 1, 2**24 + 1]}]},
+        {"elements": [{"box": [0, 0, 1, float("inf")]}]},
+        {"elements": [{"x1": 0, "y1": 0, "x2": 1}]},
+        {"elements": [{"box": [0, 0, 1, 1], "label": 3}]},
+        {"elements": [{"box": [0, 0, 1, 1]}], "order": [7]},
+        {"elements": [{"box": [0, 0, 1, 1]}], "order": "0"},
+    ],
+)
+def test_json_pages_the_fast_path_leaves_to_the_python_reader(page):
+    assert _native.order_json_page(page, _skip) is None
+
+
+def test_json_page_keeps_ids_and_skips_what_the_reader_skips():
+    page = {"elements": [{"id": "b", "x1": 0, "y1": 50, "x2": 10, "y2": 60},
+                         {"box": [0, 0, 10, 10]},
+                         {"id": "sep", "box": [0, 20, 10, 30], "type": "SeparatorRegion"},
+                         {"id": "n", "box": [0, 30, 10, 40], "label": "Noise"}],
+            "order": ["sep"]}
+    assert _native.order_json_page(page, _skip) == [1, "b"]
+    assert json.dumps(page)  # untouched

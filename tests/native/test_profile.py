@@ -1,0 +1,212 @@
+"""The quality profile: its C++ order equals its Python twin (profile_model.py)
+on the real pages and on hostile random pages, holds every box exactly once,
+is what every path of the package gives by default, and is explained
+truthfully; the exact order stays the core's, on every path."""
+
+import collections
+import dataclasses
+import json
+import logging
+import math
+import subprocess
+import sys
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import _quorlin_core as q
+import profile_model
+import quorlin
+from quorlin import _native
+from quorlin.formats.jsonpage import page_from_json
+from quorlin.profile import DEFAULT_OPTIONS, ProfileOptions
+
+R = q.SemanticLabel.Regular
+
+
+def page_input(page, human_only):
+    """Boxes, ids, bounds and separator rules of a real page: the regions of the
+    human order (as eval scores them), or every region but separators and noise."""
+    wanted = set(page["gt_order"])
+    items = [e for e in page["elements"] if e.get("type") not in ("SeparatorRegion", "NoiseRegion")
+             and (not human_only or e["id"] in wanted)]
+    rules = [(e["x1"], e["y1"], e["x2"], e["y2"]) for e in page["elements"] if e.get("type") == "SeparatorRegion"]
+    return ([(e["x1"], e["y1"], e["x2"], e["y2"]) for e in items], [e["id"] for e in items],
+            (0.0, 0.0, float(page["width"]), float(page["height"])), rules)
+
+
+def core_order(rows, bounds=(0, 0, 0, 0)):
+    return q.compute_order_mervane([q.Element(i, *(float(v) for v in r), R) for i, r in enumerate(rows)], bounds)
+
+
+@pytest.mark.parametrize("human_only", [True, False], ids=["human-order-regions", "all-regions"])
+def test_the_real_pages_get_the_twins_order_on_every_path(realdata_pages, human_only):
+    for page in realdata_pages:
+        boxes, ids, bounds, rules = page_input(page, human_only)
+        expected = profile_model.order(boxes, bounds, rules)
+        assert _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules) == expected
+        assert quorlin.order(boxes, ids=ids, page_bounds=bounds, separators=rules) == [ids[k] for k in expected]
+        if not human_only:  # the page as the JSON reader and the JSON fast path read it
+            assert page_from_json(page).compute_order() == [ids[k] for k in expected] == \
+                quorlin.order_page(page)["order"], page["source"]
+
+
+def test_the_exact_order_is_the_cores_on_the_real_pages_and_on_the_command_line(realdata_pages, tmp_path):
+    lines = tmp_path / "pages.jsonl"
+    lines.write_text("".join(json.dumps(p) + "\n" for p in realdata_pages[::10]))
+    written = subprocess.run([sys.executable, "-m", "quorlin", "order", str(lines), "--exact", "--jobs", "2"],
+                             capture_output=True, text=True, timeout=120)
+    assert written.returncode == 0, written.stderr
+    for page, line in zip(realdata_pages[::10], written.stdout.splitlines()):
+        boxes, ids, _, rules = page_input(page, False)
+        expected = [ids[k] for k in core_order(boxes)]
+        assert json.loads(line)["order"] == expected == quorlin.order_page(page, exact=True)["order"]
+    for page in realdata_pages:
+        boxes, ids, bounds, rules = page_input(page, True)
+        assert quorlin.order(boxes, ids=ids, page_bounds=bounds, separators=rules, exact=True) == \
+            [ids[k] for k in core_order(boxes)]
+
+
+SPECIAL = [math.nan, -math.nan, math.inf, -math.inf, 0.0, -0.0, 1e300, -1e300, 3.5e38, 1e-300]
+value = st.one_of(st.integers(0, 60).map(lambda k: 25.0 * k), st.floats(-100, 1600), st.sampled_from(SPECIAL))
+
+
+@st.composite
+def hostile_pages(draw):
+    boxes = []
+    for _ in range(draw(st.integers(0, 30))):
+        if boxes and draw(st.integers(0, 7)) == 0:
+            boxes.append(boxes[draw(st.integers(0, len(boxes) - 1))])  # identical box
+        else:
+            boxes.append(tuple(draw(value) for _ in range(4)))
+    bounds = draw(st.one_of(st.none(), st.tuples(value, value, value, value),
+                            st.sampled_from([(0, 0, 1500, 1000), (0, 0, 1000, 1500), (1500, 1000, 0, 0)])))
+    separators = draw(st.lists(st.tuples(value, value, value, value), max_size=4))
+    return boxes, bounds, separators
+
+
+OPTION_SETS = [{}, {"spread": False}, {"tolerance": False, "margins": False}, {"rules": False, "top_strip": False},
+               {"rule_min_length": 0.0, "top_strip_max": 0.5, "margin_max": 1.0, "tol_x": 0.1}]
+
+
+@settings(max_examples=400, deadline=None)
+@given(hostile_pages(), st.sampled_from(OPTION_SETS))
+def test_hostile_pages_get_every_box_once_and_the_twins_order(page, options):
+    boxes, bounds, separators = page
+    got = _native.order(boxes, profile="quality", page_bounds=bounds, separators=separators, options=options)
+    assert sorted(got) == list(range(len(boxes)))
+    assert got == profile_model.order(boxes, bounds, separators, **options)
+    explained = _native.explain(boxes, profile="quality", page_bounds=bounds, separators=separators,
+                                options=options)
+    assert explained[0] == got
+    order, segmented, aside, _, notes, non_finite, _ = explained
+    assert sorted(segmented + aside + notes + non_finite) == list(range(len(boxes)))
+    assert non_finite == [k for k, b in enumerate(boxes) if not all(math.isfinite(v) for v in b)]
+
+
+@settings(max_examples=200, deadline=None)
+@given(hostile_pages())
+def test_hostile_pages_exact_is_the_core(page):
+    boxes, bounds, separators = page
+    assert quorlin.order(boxes, page_bounds=bounds, separators=separators, exact=True) == core_order(boxes)
+
+
+def test_the_settings_python_names_are_the_engines_defaults(realdata_pages):
+    every = dataclasses.asdict(DEFAULT_OPTIONS)
+    assert every == _native.PROFILE_DEFAULTS
+    no_step = ProfileOptions(spread=False, rules=False, tolerance=False, top_strip=False, margins=False)
+    for page in realdata_pages[::4]:
+        boxes, _, bounds, rules = page_input(page, True)
+        assert _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules, options=every) == \
+            quorlin.order(boxes, page_bounds=bounds, separators=rules)
+        # every step off is the core itself
+        assert quorlin.profile.order(boxes, page_bounds=bounds, separators=rules, options=no_step) == core_order(boxes)
+
+
+@pytest.mark.parametrize(
+    "page",
+    [
+        {"elements": [{"id": "a", "box": [0, 0, 300, 50]}, {"id": "s", "box": [148, 0, 152, 900], "label": "Separator"},
+                      {"id": "b", "box": [0, 60, 155, 900]}, {"id": "c", "box": [145, 60, 300, 900]}]},
+        {"width": 300, "height": 900,
+         "elements": [{"id": 1, "box": [0, 60, 155, 900]}, {"id": 2, "box": [145, 60, 300, 900]},
+                      {"id": 3, "box": [148, 0, 152, 900], "type": "SeparatorRegion"},
+                      {"id": 4, "box": [0, 0, 20, 5], "label": "noise"}]},
+        {"width": 2000,
+         "elements": [{"box": [-5, 0, 900, 100]}, {"box": [1100, 0, 2000, 100]}, {"box": [0, 120, 900, 900]}]},
+    ],
+    ids=["label-separator-no-size", "type-separator-and-noise", "width-without-height"],
+)
+def test_the_json_fast_path_reads_separators_and_bounds_as_the_reader_does(page):
+    assert _native.order_json_page(page, quorlin.formats.jsonpage._label_role, "quality") == \
+        page_from_json(page).compute_order()
+
+
+def test_explain_tells_how_a_spread_with_a_top_strip_and_margin_notes_was_ordered():
+    # a landscape spread: left page with a running head and a narrow margin of
+    # notes beside its text; right page two touching columns (closed gutter)
+    boxes = [(100, 40, 900, 70),                            # 0 running head of the left page
+             (200, 120, 880, 500), (200, 520, 880, 1300),   # 1, 2 left text block
+             (80, 130, 180, 200), (80, 530, 180, 600),      # 3, 4 marginal notes
+             (1100, 120, 1505, 1300), (1495, 120, 1900, 1300),  # 5, 6 right page columns, overlapping by 10
+             (float("nan"), 0, 10, 10)]                     # 7 not on the page
+    explained = quorlin.explain(boxes, page_bounds=(0, 0, 2000, 1400))
+    # each note follows the paragraph that starts level with it or above it
+    assert explained.order == [0, 1, 3, 2, 4, 5, 6, 7] == quorlin.order(boxes, page_bounds=(0, 0, 2000, 1400))
+    assert (explained.margin_notes, explained.non_finite, explained.set_aside) == ([3, 4], [7], [])
+    kinds = [(c.kind, c.axis, c.depth, c.first, c.second) for c in explained.cuts]
+    assert kinds[:2] == [("fold", "x", 0, [0, 1, 2], [5, 6]), ("top_strip", "y", 1, [0], [1, 2])]
+    assert ("xy", "x", 1, [5], [6]) in kinds  # the closed gutter, opened by the shrink
+    fold = explained.cuts[0]
+    assert 900 < fold.position < 1100 and fold.bounds == (0.0, 0.0, 2000.0, 1400.0)
+    parts = [(p.top_strip, p.ids, p.shrink) for p in explained.parts]
+    assert parts == [(True, [0], (20.0, 7.0)), (False, [1, 2], (20.0, 7.0)), (False, [5, 6], (20.0, 7.0))]
+    exact = quorlin.explain(boxes, page_bounds=(0, 0, 2000, 1400), exact=True)
+    assert exact.profile == "exact" and exact.parts == [] and {c.kind for c in exact.cuts} == {"xy"}
+
+
+def test_every_cut_the_core_logs_for_a_part_is_explained(realdata_pages, debug_log):
+    for page in realdata_pages[::7]:
+        boxes, _, bounds, rules = page_input(page, True)
+        debug_log.records.clear()
+        ordered = quorlin.order(boxes, page_bounds=bounds, separators=rules)
+        logged = [r.getMessage() for r in debug_log.records]
+        explained = _native.explain(boxes, profile="quality", page_bounds=bounds, separators=rules)
+        assert ordered == explained[0]
+        cuts = [f"{'horizontal' if axis == 'y' else 'vertical'} cut at {axis}={position:.1f} (gap={gap:.1f}) "
+                f"on {hi - lo} elements" for kind, axis, position, gap, lo, mid, hi, _, _ in explained[3]
+                if kind in ("cut", "one_group")]
+        assert cuts == [m.removeprefix("[segment] ") for m in logged if " cut at " in m]
+        calls = [p for p in explained[6] if p[3] >= 2]
+        assert [f"compute_order_mervane: {p[3]} elements" for p in calls] == \
+            [m for m in logged if m.startswith("compute_order_mervane")]
+
+
+def test_a_python_orderer_that_breaks_its_promise_is_reported():
+    boxes = [(0, 0, 10, 10), (0, 20, 10, 30), (0, 40, 10, 50)]
+    with pytest.raises(ValueError, match=r"^core: returned 7, which is not one of the part's indices"):
+        _native.order(boxes, profile="quality", core=lambda indices, b, frame: [7, 0, 1])
+    with pytest.raises(ValueError, match=r"^core: returned 2 indices for a part of 3 boxes$"):
+        _native.order(boxes, profile="quality", core=lambda indices, b, frame: indices[:2])
+    with pytest.raises(ZeroDivisionError):
+        _native.order(boxes, profile="quality", core=lambda indices, b, frame: 1 / 0)
+    logging.getLogger("quorlinpy").debug("the module still works")
+    assert _native.order(boxes, profile="quality", core=lambda indices, b, frame: indices[::-1]) == [2, 1, 0]
+
+
+@pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize(("boxes", "separators", "error"), [
+    ([(0, 0, 10, 10)], [("480", "0", "520", "900")], None),  # numbers as text, as the Python reader takes them
+    ([(0, 0, 10, 10)], collections.deque([(480, 0, 520, 900)]), None),  # read by the Python reader
+    ([(0, 0, 10, 10)], [(1, 2, 3)], r"^separator 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+    ([(0, 0, 10, 10)], [(1, 2, 3, "x")], r"^separator 0: coordinates must be numbers, got \(1, 2, 3, 'x'\)$"),
+    ([(0, 0, 10, 10)], "rule", r"^separators must be a sequence, not str$"),
+    ([(0, 0, 10)], [(1, 2, 3)], r"^box 0: expected 4 numbers"),  # the boxes' message first
+])
+def test_separators_are_checked_as_the_python_reader_checks_them(exact, boxes, separators, error):
+    if error is None:
+        assert quorlin.order(boxes, separators=separators, exact=exact) == [0]
+        return
+    for call in (quorlin.order, quorlin.explain):
+        with pytest.raises((TypeError, ValueError), match=error):
+            call(boxes, separators=separators, exact=exact)
