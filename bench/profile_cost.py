@@ -43,6 +43,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import layouts  # noqa: E402
 from report import fmt, load, say  # noqa: E402
+from quorlin.ordering import page_order
 
 REAL = Path(layouts.REALDATA)
 
@@ -72,7 +73,7 @@ def real_pages(runs: int) -> list[str]:
     separators = [[r.box for r in p.separators] for p in pages]
     for p, a in zip(pages, arrays):  # the arrays give the readers' order
         assert quorlin.order(a, ids=[r.id for r in p.regions], page_bounds=p.bounds,
-                             separators=[r.box for r in p.separators]) == p.compute_order()
+                             separators=[r.box for r in p.separators]) == page_order(p)
     n = len(pages)
     cases = [
         ("`quorlin.order(array, page_bounds=, separators=)`",

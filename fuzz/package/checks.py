@@ -53,6 +53,7 @@ from quorlin.batch import run_batch
 from quorlin.errors import QuorlinError
 from quorlin.formats import read_page, write_page
 from quorlin.page import Page, Region, RegionId
+from quorlin.ordering import page_order
 
 __all__ = ["Finding", "SOURCE", "TARGETS", "check", "target_of"]
 
@@ -171,10 +172,10 @@ def _check_order(page: Page) -> list[RegionId]:
     every = [r.id for r in page.regions + page.skipped]
     if len(set(every)) != len(every):
         raise Finding(f"regions share an id: {[i for i, n in Counter(every).items() if n > 1][:5]!r}")
-    reading_order = _observe(page.compute_order)
+    reading_order = _observe(lambda: page_order(page))
     if Counter(reading_order) != Counter(r.id for r in page.regions):
         raise Finding(f"the order {reading_order[:20]!r} is not the regions {[r.id for r in page.regions][:20]!r}")
-    if _observe(page.compute_order) != reading_order:
+    if _observe(lambda: page_order(page)) != reading_order:
         raise Finding("ordering the same page twice gave two orders")
     return reading_order
 
@@ -521,7 +522,7 @@ def check_jsonl(data: bytes) -> None:
         page = _refused(lambda: read_page(SOURCE, "json", raw))
         if page is None:
             raise Finding(f"line {number} was ordered in the batch but is refused as a page")
-        expected = json.loads(_observe(lambda: write_page(page, page.compute_order())))
+        expected = json.loads(_observe(lambda: write_page(page, page_order(page))))
         if value != expected:
             raise Finding(f"line {number}: the batch wrote {text[:200]!r}, the one-page path {expected!r:.200}")
     if seen_errors != failed or len(errors) != failed:
@@ -600,7 +601,7 @@ def check_cli(data: bytes) -> None:
         page = _refused(lambda: read_page(str(given), "auto", data), str(given))
         if page is None:
             raise Finding("quorlin order succeeded on a file that read_page refuses")
-        if target.read_bytes() != _observe(lambda: write_page(page, page.compute_order()), str(given)):
+        if target.read_bytes() != _observe(lambda: write_page(page, page_order(page)), str(given)):
             raise Finding("quorlin order wrote other bytes than write_page")
         picture = Path(folder, "order.svg")
         status, stderr = _run_cli(["draw", str(given), "--cuts", "-o", str(picture)])
@@ -669,7 +670,7 @@ def _argument_error(exc: BaseException) -> None:
 
 def _core_order(rows: list[list[Any]]) -> list[int] | None:
     """The order ``_quorlin_core`` gives for the rows as floats, or None when they are not numbers."""
-    from quorlin.ordering import union_box
+    from quorlin.page import union_box
 
     try:
         boxes = [(float(a), float(b), float(c), float(d)) for a, b, c, d in rows]

@@ -5,6 +5,7 @@ The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
 
 * :func:`order` - reading order of plain boxes (a list or an N x 4 array);
 * :func:`explain` - the order with the cuts and fallbacks that made it;
+* :func:`page_order` / :func:`explain_page` - the same for a :class:`~quorlin.page.Page` read from a file;
 * :data:`LABELS` / :func:`label_for` - detector class names -> SemanticLabel;
 * :func:`order_page` - the per-page function for JSON pages (batch, Dask);
 * :func:`from_detections` - detector output (x1,y1,x2,y2 lists, COCO) as boxes and class names;
@@ -22,10 +23,10 @@ from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mer
 from .batch import order_page
 from .formats.detections import from_detections
 from .errors import PageError, QuorlinError
-from .explaining import Explanation, explain
+from .explaining import Explanation, explain, explain_page
 from .formats import read_page
 from .labels import LABELS, label_for
-from .ordering import order
+from .ordering import order, page_order
 
 
 
@@ -51,6 +52,8 @@ __all__ = [
     "compute_order_mervane",
     "reset_log_cache",
     "order",
+    "page_order",
+    "explain_page",
     "explain",
     "Explanation",
     "order_page",

@@ -7,6 +7,7 @@ each worker process, and what a Dask bag can ``map`` over.
 
 from __future__ import annotations
 
+import functools
 import logging
 import sys
 import time
@@ -14,11 +15,68 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import IO, Any
 
+from . import _native
 from .errors import QuorlinError
-from .formats import explain_json_value, order_json_value
-from .formats.jsonpage import dump_json, load_json, ordered_json_document
+from .explaining import page_explanation
+from .formats.detections import DETECTION_FORMATS, detections_document, looks_like_detections, page_from_detections
+from .formats.jsonpage import dump_json, json_document, load_json, page_from_json
+from .labels import SKIPPED_LABELS, normalise_label_name, skipped_role
+from .ordering import logging_debug, page_order
 
-__all__ = ["order_page", "explain_page", "order_lines", "run_batch", "LineResult"]
+__all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value", "order_lines", "run_batch", "LineResult"]
+
+
+@functools.lru_cache(maxsize=1024)
+def _label_role(text: str) -> str:
+    """The role of an element with this "label": "" for a region to order,
+    "separator" or "noise" for one left out of the order."""
+    return skipped_role(text) if normalise_label_name(text) in SKIPPED_LABELS else ""
+
+
+def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = False) -> dict[str, Any]:
+    """A parsed JSON page with its "order": what ``quorlin order`` writes for it
+    (with ``exact``, what ``quorlin order --exact`` writes).
+
+    A valid page is read by ``quorlin._native`` straight from its dict (types,
+    finiteness, range and uniqueness of the ids, "order"), with its bounds and
+    separators as :class:`~quorlin.page.Page` gives them; every page it does
+    not decide, each invalid one among them, goes through :func:`page_from_json`,
+    whose messages are the ones raised.  Both give the same document.
+    """
+    if type(obj) is dict and not logging_debug():
+        ids = _native.order_json_page(obj, _label_role, profile="exact" if exact else "quality")
+        if ids is not None:
+            document = dict(obj)
+            document["order"] = ids
+            return document
+    page = page_from_json(obj, source)
+    return json_document(page, page_order(page, exact=exact))
+
+
+
+def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *, exact: bool = False) -> Any:
+    """Order one parsed JSON value: a JSON page, or detector output.
+
+    ``fmt`` is "auto", "json" (a JSON page), "detections" or "coco".
+    Returns what :func:`write_page` would write, as a JSON value: the page
+    with its "order", or the detections in reading order (the quality
+    profile's, or with ``exact`` the core's exact XY-cut).
+    """
+    if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
+        return ordered_json_document(value, source, exact=exact)
+    page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
+    return detections_document(page, page_order(page, exact=exact))
+
+
+def explain_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *,
+                       exact: bool = False) -> dict[str, Any]:
+    """What ``quorlin order --explain`` writes for one parsed JSON value (a
+    JSON page or detector output, as for :func:`order_json_value`)."""
+    if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
+        page = page_from_json(value, source)
+    else:
+        page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
+    return page_explanation(page, exact=exact)
 
 
 def order_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool = False) -> dict[str, Any]:
@@ -132,7 +190,7 @@ def order_lines(
     detector output (a list of detections, a COCO object): each line's shape
     is told from its content with ``fmt`` "auto", or forced with "json",
     "detections" or "coco".  With ``explain`` each output line is the page's
-    explanation (:func:`quorlin.formats.explain_json_value`) instead; with
+    explanation (:func:`explain_json_value`) instead; with
     ``exact`` the pages get the core's exact XY-cut instead of the quality
     profile.
     """

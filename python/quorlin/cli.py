@@ -19,7 +19,9 @@ from .batch import run_batch
 from .errors import PageError, QuorlinError
 from .evaluation.command import add_eval_command, eval_report
 from .formats import FORMATS, read_page, write_page
+from .explaining import page_explanation
 from .formats.jsonpage import dump_json
+from .ordering import page_order
 from .page import Page, RegionId
 
 __all__ = ["main", "build_parser"]
@@ -151,10 +153,10 @@ def cmd_order(args: argparse.Namespace) -> int:
     name, data = _read_input(args.page)
     page = read_page(name, args.format, data, dpi=args.dpi)
     if args.explain:
-        text = dump_json(page.explanation_document(exact=args.exact), indent=2)
+        text = dump_json(page_explanation(page, exact=args.exact), indent=2)
         _write_output(args.output, (text + "\n").encode("utf-8"))
         return 0
-    _write_output(args.output, write_page(page, page.compute_order(exact=args.exact)))
+    _write_output(args.output, write_page(page, page_order(page, exact=args.exact)))
     return 0
 
 
@@ -164,7 +166,7 @@ def _draw(page: Page, output: str | None, image: str | None, cuts: bool, exact: 
     if cuts:
         reading_order, cut_list = order_with_cuts(page, exact=exact)
     else:
-        reading_order, cut_list = page.compute_order(exact=exact), []
+        reading_order, cut_list = page_order(page, exact=exact), []
     href = image_data_uri(image) if image else None
     _write_output(output, render_svg(page, reading_order, cut_list, href).encode("utf-8"))
     return list(reading_order)

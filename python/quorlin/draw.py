@@ -27,8 +27,8 @@ from xml.sax.saxutils import escape, quoteattr
 from _quorlin_core import SemanticLabel, XYCutConfig, reset_log_cache
 
 from .errors import PageError
-from .ordering import union_box
-from .page import Box, Page, Region, RegionId
+from .explaining import explain_page
+from .page import Box, Page, Region, RegionId, union_box
 
 __all__ = ["Cut", "capture_engine_log", "parse_cuts", "render_svg", "order_with_cuts", "LABEL_COLOURS"]
 
@@ -195,7 +195,7 @@ def parse_cuts(messages: Sequence[str], region: Box) -> list[Cut]:
 
 def order_with_cuts(page: Page, config: XYCutConfig | None = None, *,
                     exact: bool = False) -> tuple[list[RegionId], list[Cut]]:
-    """Order the page (as :meth:`Page.compute_order` does) and return the order
+    """Order the page (as :func:`quorlin.ordering.page_order` does) and return the order
     together with the cuts that made it.
 
     A cut at a non-finite position is left out; a set whose extent is not
@@ -203,7 +203,7 @@ def order_with_cuts(page: Page, config: XYCutConfig | None = None, *,
     """
     if config is not None and not isinstance(config, XYCutConfig):
         raise TypeError(f"argument 'config': '{type(config).__qualname__}' object is not an instance of 'XYCutConfig'")
-    explained = page.explain(exact=exact)
+    explained = explain_page(page, exact=exact)
     outer = union_box(r.box for r in page.regions) or page.bounds
     cuts = []
     for c in explained.cuts:

@@ -24,6 +24,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import _native
+from .page import Page
 from .ordering import (
     BoxesLike,
     LabelsLike,
@@ -37,7 +38,7 @@ from .ordering import (
     separator_boxes,
 )
 
-__all__ = ["explain", "Explanation", "ExplainedCut", "Fallback", "Part"]
+__all__ = ["explain", "explain_page", "page_explanation", "Explanation", "ExplainedCut", "Fallback", "Part"]
 
 Bounds = tuple[float, float, float, float]
 
@@ -305,3 +306,20 @@ def explain(
     if logging_debug():
         _logged_order(_core_boxes(boxes), labels, page_bounds, separator_boxes(separators), None, exact)
     return Explanation(raw, id_list, "exact" if exact else "quality")
+
+
+def explain_page(page: Page, *, exact: bool = False) -> Explanation:
+    """The order of a page's ordered regions with the cuts that made it (region ids)."""
+    return explain(
+        [r.box for r in page.regions],
+        [r.label for r in page.regions],
+        [r.id for r in page.regions],
+        page_bounds=page.bounds,
+        separators=[r.box for r in page.separators],
+        exact=exact,
+    )
+
+
+def page_explanation(page: Page, *, exact: bool = False) -> dict[str, Any]:
+    """What ``quorlin order --explain`` writes for a page: its source and its explanation."""
+    return {"source": page.source, **explain_page(page, exact=exact).to_dict()}

@@ -26,14 +26,12 @@ from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mer
 
 from . import _native
 from .labels import label_for
+from .page import Box, Page, RegionId, union_box
 
-__all__ = ["order", "union_box", "Box", "BoxesLike", "native_boxes", "check_order_arguments", "logging_debug",
-           "page_frame", "separator_boxes"]
+__all__ = ["order", "page_order", "union_box", "Box", "BoxesLike", "native_boxes", "check_order_arguments",
+           "logging_debug", "page_frame", "separator_boxes"]
 
 T = TypeVar("T")
-
-#: A box as (x1, y1, x2, y2), y growing down the page, corners in any order.
-Box = tuple[float, float, float, float]
 
 _Number = Union[SupportsFloat, SupportsIndex]
 
@@ -86,22 +84,6 @@ def _box_list(boxes: Any, name: str, what: str) -> list[Box]:
         if not (len(shape) == 2 and shape[1] == 4) and shape != (0,):
             raise ValueError(f"{name} must be an N x 4 array, got shape {shape}")
     return [_box(i, b, what) for i, b in enumerate(_as_list(boxes, name))]
-
-
-def union_box(boxes: Iterable[Box]) -> Box | None:
-    """The smallest box that holds every box, whichever way round their corners are.
-
-    Coordinates that are not finite are left out: with a NaN the minimum and
-    maximum would depend on the order of the boxes, and an infinity would
-    stretch the result over everything.  None when no finite x or no finite y
-    is left (no boxes at all, for one).
-    """
-    listed = list(boxes)
-    xs = [v for b in listed for v in (b[0], b[2]) if math.isfinite(v)]
-    ys = [v for b in listed for v in (b[1], b[3]) if math.isfinite(v)]
-    if not xs or not ys:
-        return None
-    return (min(xs), min(ys), max(xs), max(ys))
 
 
 _MODULE_LOGGER = logging.getLogger("quorlinpy")
@@ -390,3 +372,17 @@ def order(
         if id_list is not None:
             return [id_list[i] for i in result]
     return result
+
+
+def page_order(page: Page, *, exact: bool = False) -> list[RegionId]:
+    """Ids of a page's ordered regions, in reading order: the quality profile on
+    the regions, the page bounds and the separators, or with ``exact`` the
+    core's exact XY-cut on the regions."""
+    return order(
+        [r.box for r in page.regions],
+        [r.label for r in page.regions],
+        [r.id for r in page.regions],
+        page_bounds=page.bounds,
+        separators=[r.box for r in page.separators],
+        exact=exact,
+    )

@@ -6,47 +6,23 @@ the reading order already stored in the file, if any, and the original
 document, which the format's writer copies with only the order changed.
 Every box is in pixels of the page image, whatever unit the file uses.
 
-Also here, for every reader: the check of a coordinate read from a file, and
-how a message shows the numbers and values of a file (whole, exactly as
-written or in a form that reads back as the same number).
+The model orders nothing itself: :func:`quorlin.ordering.page_order` and
+:func:`quorlin.explaining.explain_page` do, and the formats read and write it.
 """
 
 from __future__ import annotations
 
-import json
 import math
-import sys
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, Union
 
-from _quorlin_core import SemanticLabel, XYCutConfig
+from _quorlin_core import SemanticLabel
 
-from .errors import PageError
-from .explaining import Explanation, explain
-from .ordering import Box, order, union_box
+__all__ = ["Box", "RegionId", "Region", "ROLE_MARGIN", "ROLE_SEPARATOR", "ROLE_NOISE", "Page", "union_box"]
 
-__all__ = [
-    "MAX_COORDINATE",
-    "Box",
-    "RegionId",
-    "Region",
-    "ROLE_MARGIN",
-    "ROLE_SEPARATOR",
-    "ROLE_NOISE",
-    "Page",
-    "check_coordinate",
-    "OverflowedFloat",
-    "parse_float",
-    "number_text",
-    "shown_text",
-    "shown_name",
-    "shown_json",
-]
-
-#: Largest coordinate magnitude accepted from a file.  The module stores
-#: coordinates as 32-bit floats, which hold every integer up to 2**24 exactly;
-#: beyond that, neighbouring boxes can collapse onto the same value.
-MAX_COORDINATE = float(2**24)
+#: A box as (x1, y1, x2, y2), y growing down the page, corners in any order.
+Box = tuple[float, float, float, float]
 
 RegionId = Union[int, str]
 
@@ -105,8 +81,8 @@ class Page:
     def separators(self) -> list[Region]:
         """The separators among the skipped regions, in file order.
 
-        They are never ordered; :meth:`compute_order` hands their boxes to
-        the ordering as evidence of the page's columns and rows.
+        They are never ordered; the ordering takes their boxes as evidence
+        of the page's columns and rows.
         """
         return [r for r in self.skipped if r.role == ROLE_SEPARATOR]
 
@@ -119,127 +95,18 @@ class Page:
             return (0.0, 0.0, float(self.width), float(self.height))
         return union_box(r.box for r in self.regions + self.skipped) or (0.0, 0.0, 0.0, 0.0)
 
-    def compute_order(self, config: XYCutConfig | None = None, *, exact: bool = False) -> list[RegionId]:
-        """Ids of the ordered regions, in reading order: the quality profile on
-        the regions, the page bounds and the separators, or with ``exact`` the
-        core's exact XY-cut on the regions."""
-        return order(
-            [r.box for r in self.regions],
-            [r.label for r in self.regions],
-            [r.id for r in self.regions],
-            page_bounds=self.bounds,
-            config=config,
-            separators=[r.box for r in self.separators],
-            exact=exact,
-        )
 
-    def explain(self, *, exact: bool = False) -> Explanation:
-        """The order of the ordered regions with the cuts that made it (region ids)."""
-        return explain(
-            [r.box for r in self.regions],
-            [r.label for r in self.regions],
-            [r.id for r in self.regions],
-            page_bounds=self.bounds,
-            separators=[r.box for r in self.separators],
-            exact=exact,
-        )
+def union_box(boxes: Iterable[Box]) -> Box | None:
+    """The smallest box that holds every box, whichever way round their corners are.
 
-    def explanation_document(self, *, exact: bool = False) -> dict[str, Any]:
-        """What ``quorlin order --explain`` writes for this page."""
-        return {"source": self.source, **self.explain(exact=exact).to_dict()}
-
-
-# --------------------------------------------------------------------------
-# numbers and values in messages
-# --------------------------------------------------------------------------
-
-#: Longest value text a message shows whole; longer ones are shown cut, marked
-#: as cut and with their length, so that one bad value cannot flood a terminal.
-SHOWN_CHARACTERS = 100
-
-
-class OverflowedFloat(float):
-    """An infinity read from a file that wrote a finite number too large for a
-    double (1e400); ``written`` keeps that text for messages."""
-
-    written: str
-
-    def __new__(cls, written: str) -> OverflowedFloat:
-        value = super().__new__(cls, written)
-        value.written = written
-        return value
-
-
-def parse_float(text: str) -> float:
-    """A decimal number from a file; one too large for a double keeps its text."""
-    value = float(text)
-    if math.isinf(value) and text.strip().lstrip("+-").lower() not in ("inf", "infinity"):
-        return OverflowedFloat(text)
-    return value
-
-
-def number_text(value: float) -> str:
-    """A number as a message shows it: an integer with all its digits (or, when
-    it is enormous, how many it has), a float in its shortest form that reads
-    back as the same float, and a number read from a file as the file wrote it."""
-    written: str | None = getattr(value, "written", None)
-    if written is not None:
-        return written
-    if isinstance(value, int):
-        try:
-            digits = str(abs(value))
-        except ValueError:  # beyond Python's limit on integer-to-text conversion
-            return f"an integer of more than {sys.get_int_max_str_digits()} digits"
-        return str(value) if len(digits) <= 50 else f"a {len(digits)}-digit integer"
-    return repr(value)
-
-
-def shown_text(text: str) -> str:
-    """Some text of a file, quoted, for a message."""
-    if len(text) <= SHOWN_CHARACTERS:
-        return repr(text)
-    return f"{text[:SHOWN_CHARACTERS]!r}... ({len(text)} characters)"
-
-
-def shown_name(name: str) -> str:
-    """A name from a file (an element, a class), as it is when it is short and
-    printable, otherwise quoted and cut as :func:`shown_text` shows text."""
-    if len(name) <= SHOWN_CHARACTERS and name.isprintable() and name:
-        return name
-    return shown_text(name)
-
-
-def _printable_json(text: str) -> str:
-    """JSON text with every character that is not printable (line and paragraph
-    separators, C1 controls, lone surrogates, format characters) as its escape."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else json.dumps(c)[1:-1] for c in text)
-
-
-def shown_json(value: Any) -> str:
-    """A JSON value for a message, written as JSON."""
-    try:
-        text = _printable_json(json.dumps(value, ensure_ascii=False))
-    except (TypeError, ValueError, RecursionError):
-        text = repr(value)
-    if len(text) <= SHOWN_CHARACTERS:
-        return text
-    return f"{text[:SHOWN_CHARACTERS]}... ({len(text)} characters)"
-
-
-def check_coordinate(source: str, where: str, value: Any, written: str | None = None) -> float:
-    """A coordinate from a file: a finite number of sensible magnitude.
-
-    ``where`` names it in the message ("element 3 (id 7): box[2]");
-    ``written`` is the number's text in the file, when the reader has it.
+    Coordinates that are not finite are left out: with a NaN the minimum and
+    maximum would depend on the order of the boxes, and an infinity would
+    stretch the result over everything.  None when no finite x or no finite y
+    is left (no boxes at all, for one).
     """
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise PageError(source, f"{where} must be a number, got {shown_json(value)}")
-    shown = written if written is not None else number_text(value)
-    if isinstance(value, float) and not math.isfinite(value) and not isinstance(value, OverflowedFloat):
-        raise PageError(source, f"{where} is not a finite number ({shown})")
-    # int against float compares exactly, so no integer is rounded into range
-    if abs(value) > MAX_COORDINATE:
-        raise PageError(source, f"{where} = {shown} is out of range (at most {2**24} in magnitude)")
-    return float(value)
+    listed = list(boxes)
+    xs = [v for b in listed for v in (b[0], b[2]) if math.isfinite(v)]
+    ys = [v for b in listed for v in (b[1], b[3]) if math.isfinite(v)]
+    if not xs or not ys:
+        return None
+    return (min(xs), min(ys), max(xs), max(ys))

@@ -20,6 +20,7 @@ import quorlin
 from quorlin import _native
 from quorlin.formats.jsonpage import page_from_json
 from quorlin.profile import DEFAULT_OPTIONS, ProfileOptions
+from quorlin.ordering import page_order
 
 R = q.SemanticLabel.Regular
 
@@ -47,7 +48,7 @@ def test_the_real_pages_get_the_twins_order_on_every_path(realdata_pages, human_
         assert _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules) == expected
         assert quorlin.order(boxes, ids=ids, page_bounds=bounds, separators=rules) == [ids[k] for k in expected]
         if not human_only:  # the page as the JSON reader and the JSON fast path read it
-            assert page_from_json(page).compute_order() == [ids[k] for k in expected] == \
+            assert page_order(page_from_json(page)) == [ids[k] for k in expected] == \
                 quorlin.order_page(page)["order"], page["source"]
 
 
@@ -138,8 +139,8 @@ def test_the_settings_python_names_are_the_engines_defaults(realdata_pages):
     ids=["label-separator-no-size", "type-separator-and-noise", "width-without-height"],
 )
 def test_the_json_fast_path_reads_separators_and_bounds_as_the_reader_does(page):
-    assert _native.order_json_page(page, quorlin.formats.jsonpage._label_role, "quality") == \
-        page_from_json(page).compute_order()
+    assert _native.order_json_page(page, quorlin.batch._label_role, "quality") == \
+        page_order(page_from_json(page))
 
 
 def test_explain_tells_how_a_spread_with_a_top_strip_and_margin_notes_was_ordered():

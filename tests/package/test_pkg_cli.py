@@ -11,6 +11,7 @@ import pytest
 from pkg_helpers import DATA, run_cli
 
 from quorlin import cli
+from quorlin.ordering import page_order
 
 EXAMPLE = str(resources.files("quorlin").joinpath("data", "example_page.json"))
 
@@ -104,5 +105,5 @@ def test_order_writes_the_profile_or_with_exact_the_cores_order_into_page_xml(tm
     assert result.returncode == 0, result.stderr
     expected = quorlin.order([r.box for r in page.regions], ids=[r.id for r in page.regions], exact=exact,
                              page_bounds=page.bounds, separators=[r.box for r in page.separators])
-    assert read_page(out).reading_order == expected == page.compute_order(exact=exact)
-    assert page.compute_order(exact=True) != page.compute_order()
+    assert read_page(out).reading_order == expected == page_order(page, exact=exact)
+    assert page_order(page, exact=True) != page_order(page)

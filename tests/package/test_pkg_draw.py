@@ -25,6 +25,7 @@ from quorlin.draw import (
     render_svg,
 )
 from quorlin.formats import read_page
+from quorlin.ordering import page_order
 
 SVG = "{http://www.w3.org/2000/svg}"
 
@@ -58,7 +59,7 @@ def test_svg_structure(example):
 
 def test_cuts_are_the_ones_the_module_logged(example):
     with capture_engine_log() as messages:
-        example.compute_order()
+        page_order(example)
     logged = [m for m in messages if " cut at " in m]
     _, cuts = order_with_cuts(example)
     # the profile's own cut (the title as top strip) is not the core's to log
@@ -66,7 +67,7 @@ def test_cuts_are_the_ones_the_module_logged(example):
     assert [f"{c.axis}={c.position:.1f} (gap={c.gap:.1f}) on {c.elements} elements" for c in cuts
             if c.kind == "xy"] == [m.split(" cut at ")[1] for m in logged]
     with capture_engine_log() as messages:
-        example.compute_order(exact=True)
+        page_order(example, exact=True)
     _, cuts = order_with_cuts(example, exact=True)
     assert [f"{c.axis}={c.position:.1f} (gap={c.gap:.1f}) on {c.elements} elements" for c in cuts] == [
         m.split(" cut at ")[1] for m in messages if " cut at " in m]

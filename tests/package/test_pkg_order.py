@@ -11,7 +11,7 @@ import pytest
 
 import quorlin
 from quorlin import LABELS, SemanticLabel, label_for, order
-from quorlin.ordering import union_box
+from quorlin.page import union_box
 from quorlin.page import Page, Region
 
 # A title over two columns: reading order is title, left column, right column.

@@ -29,7 +29,7 @@ from dataclasses import dataclass, field, replace
 from typing import Any, NamedTuple
 
 
-from ..ordering import order
+from ..ordering import order, page_order
 from ..page import Page, RegionId
 
 __all__ = [
@@ -261,7 +261,7 @@ def predict(
         wanted = set(gt)
         page = replace(page, regions=[r for r in page.regions if r.id in wanted])
     if how == "default":
-        return page.compute_order()
+        return page_order(page)
     # The core's exact XY-cut, whatever the package's default becomes.
     return order([r.box for r in page.regions], ids=[r.id for r in page.regions], page_bounds=page.bounds,
                  exact=True)

@@ -43,7 +43,8 @@ import defusedxml.ElementTree as SafeET
 from ..errors import PageError
 from ..formats import read_page, sniff_format
 from ..formats.jsonpage import load_json, page_from_json
-from ..page import Page, RegionId, shown_json
+from ..page import Page, RegionId
+from ..formats.values import shown_json
 
 __all__ = [
     "TruthPage", "Skipped", "reading_order_chains", "truth_from_json", "truth_from_xml", "read_truth", "stored_order",

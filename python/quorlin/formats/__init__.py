@@ -26,20 +26,21 @@ from pathlib import Path
 from typing import Any
 
 from .alto import alto_document, page_from_alto
-from .detections import DETECTION_FORMATS, detections_bytes, detections_document, looks_like_detections
+from .detections import DETECTION_FORMATS, detections_bytes, looks_like_detections
 from .detections import page_from_detections
 from ..errors import PageError
 from .hocr import hocr_document, page_from_hocr
-from .jsonpage import json_document, json_page_bytes, load_json, ordered_json_document, page_from_json
+from .jsonpage import json_document, json_page_bytes, load_json, page_from_json
 
 # "import X as X": names that were defined here before the formats had
 # modules of their own, still importable from here.
 from ..labels import PAGE_REGION_LABELS as PAGE_REGION_LABELS
 from ..labels import SKIPPED_LABELS as SKIPPED_LABELS
 from ..labels import SKIPPED_PAGE_TYPES as SKIPPED_PAGE_TYPES
-from ..page import MAX_COORDINATE, Page, Region
+from ..page import Page, Region
 from ..page import Box as Box
 from ..page import RegionId as RegionId
+from .values import MAX_COORDINATE
 from .pagexml import PAGE_NAMESPACE_PREFIX as PAGE_NAMESPACE_PREFIX
 from .pagexml import page_from_xml, page_xml_document
 
@@ -56,8 +57,6 @@ __all__ = [
     "detect_format",
     "read_page",
     "write_page",
-    "order_json_value",
-    "explain_json_value",
     "json_document",
     "page_xml_document",
 ]
@@ -176,28 +175,3 @@ def write_page(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     if page.format in DETECTION_FORMATS:
         return detections_bytes(page, reading_order)
     return json_page_bytes(page, reading_order)
-
-
-def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *, exact: bool = False) -> Any:
-    """Order one parsed JSON value: a JSON page, or detector output.
-
-    ``fmt`` is "auto", "json" (a JSON page), "detections" or "coco".
-    Returns what :func:`write_page` would write, as a JSON value: the page
-    with its "order", or the detections in reading order (the quality
-    profile's, or with ``exact`` the core's exact XY-cut).
-    """
-    if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
-        return ordered_json_document(value, source, exact=exact)
-    page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
-    return detections_document(page, page.compute_order(exact=exact))
-
-
-def explain_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *,
-                       exact: bool = False) -> dict[str, Any]:
-    """What ``quorlin order --explain`` writes for one parsed JSON value (a
-    JSON page or detector output, as for :func:`order_json_value`)."""
-    if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
-        page = page_from_json(value, source)
-    else:
-        page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
-    return page.explanation_document(exact=exact)

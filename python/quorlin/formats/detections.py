@@ -33,8 +33,8 @@ from _quorlin_core import SemanticLabel
 from ..errors import PageError
 from .jsonpage import dump_json
 from ..labels import SKIPPED_LABELS, label_for, normalise_label_name, skipped_role
-from ..ordering import Box
-from ..page import Page, Region, RegionId, check_coordinate, shown_json
+from ..page import Box, Page, Region, RegionId
+from .values import check_coordinate, shown_json
 
 __all__ = ["DETECTION_FORMATS", "looks_like_detections", "page_from_detections", "detections_document",
            "detections_bytes", "from_detections"]

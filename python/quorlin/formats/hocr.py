@@ -38,8 +38,8 @@ from defusedxml import DefusedXmlException
 from _quorlin_core import SemanticLabel
 
 from ..errors import PageError
-from ..page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId, check_coordinate, parse_float
-from ..page import shown_name, shown_text
+from ..page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId
+from .values import check_coordinate, parse_float, shown_name, shown_text
 from .pagexml import parse_safe_xml
 from .xml.patch import Span, XmlPatchError, escape_attribute, grouped_orders, rewrite, scan_spans
 

@@ -14,7 +14,6 @@ the reader does not know is kept and written back as it was.
 
 from __future__ import annotations
 
-import functools
 import json
 import re
 import uuid
@@ -23,13 +22,12 @@ from typing import Any
 
 from _quorlin_core import SemanticLabel
 
-from .. import _native
 from ..errors import PageError
 from ..labels import SKIPPED_LABELS, SKIPPED_PAGE_TYPES, label_for, normalise_label_name, page_region_label, skipped_role
-from ..ordering import logging_debug
-from ..page import Box, OverflowedFloat, Page, Region, RegionId, check_coordinate, parse_float, shown_json
+from ..page import Box, Page, Region, RegionId
+from .values import check_coordinate, OverflowedFloat, parse_float, shown_json
 
-__all__ = ["load_json", "dump_json", "page_from_json", "json_document", "ordered_json_document", "json_page_bytes"]
+__all__ = ["load_json", "dump_json", "page_from_json", "json_document", "json_page_bytes"]
 
 
 def _json_kind(value: Any) -> str:
@@ -211,33 +209,6 @@ def json_document(page: Page, reading_order: Sequence[RegionId]) -> dict[str, An
     document = dict(page.document) if isinstance(page.document, dict) else {}
     document["order"] = list(reading_order)
     return document
-
-
-@functools.lru_cache(maxsize=1024)
-def _label_role(text: str) -> str:
-    """The role of an element with this "label": "" for a region to order,
-    "separator" or "noise" for one left out of the order."""
-    return skipped_role(text) if normalise_label_name(text) in SKIPPED_LABELS else ""
-
-
-def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = False) -> dict[str, Any]:
-    """A parsed JSON page with its "order": what ``quorlin order`` writes for it
-    (with ``exact``, what ``quorlin order --exact`` writes).
-
-    A valid page is read by ``quorlin._native`` straight from its dict (types,
-    finiteness, range and uniqueness of the ids, "order"), with its bounds and
-    separators as :class:`~quorlin.page.Page` gives them; every page it does
-    not decide, each invalid one among them, goes through :func:`page_from_json`,
-    whose messages are the ones raised.  Both give the same document.
-    """
-    if type(obj) is dict and not logging_debug():
-        ids = _native.order_json_page(obj, _label_role, profile="exact" if exact else "quality")
-        if ids is not None:
-            document = dict(obj)
-            document["order"] = ids
-            return document
-    page = page_from_json(obj, source)
-    return json_document(page, page.compute_order(exact=exact))
 
 
 def _with_placeholders(value: Any, token: str, written: list[str]) -> Any:

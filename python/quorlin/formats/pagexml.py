@@ -22,7 +22,8 @@ import defusedxml.ElementTree as SafeET
 
 from ..errors import PageError
 from ..labels import PAGE_REGION_LABELS, SKIPPED_PAGE_TYPES, page_region_label, skipped_role
-from ..page import Box, Page, Region, RegionId, check_coordinate, parse_float, shown_name, shown_text
+from ..page import Box, Page, Region, RegionId
+from .values import check_coordinate, parse_float, shown_name, shown_text
 from .xml.patch import XmlPatchError, escape_attribute, set_child
 
 __all__ = ["PAGE_NAMESPACE_PREFIX", "page_from_xml", "page_xml_document", "parse_safe_xml"]
