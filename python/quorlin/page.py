@@ -76,6 +76,10 @@ class Page:
     box: Box | None = None
     #: the format's version as the file declares it ("2013-07-15", "4.2", ...)
     version: str = ""
+    #: what the format's reader found in the document and its writer uses, so
+    #: that writing does not read the file again (for XML: the element tree
+    #: with its byte positions, and the format's maps of it)
+    parsed: Any = field(default=None, repr=False, compare=False)
 
     @property
     def separators(self) -> list[Region]:

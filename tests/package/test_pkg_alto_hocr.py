@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import logging
+import time
 
 import pytest
 from pkg_helpers import assert_one_line_error, run_cli
@@ -175,7 +176,7 @@ BAD_HOCR = [
     (hocr(area("a", 0, 0, 1, 1)).replace(b"</body>", b"<div class='ocr_page'/></body>"), "with 2 pages"),
     (b"<html><body><p>no page</p></body></html>", "no element of class ocr_page"),
     (hocr(area("a", 0, 0, 1, 1), doctype='<!DOCTYPE html [<!ENTITY x SYSTEM "file:///etc/passwd">]>\n'),
-     "XML entity declarations are refused"),
+     "the DOCTYPE declares <!ENTITY x>: declarations are refused"),
     # not XML (a comment with "--"), so read as HTML, whose DOCTYPE may not declare anything either
     (b'<!-- a -- b --><!DOCTYPE html [<!ENTITY a "aa">]><html><body><div class="ocr_page"><p>&a;<br></p></div>'
      b"</body></html>", "DOCTYPE with declarations is refused"),
@@ -342,7 +343,7 @@ def test_order_takes_separators_as_boxes_without_changing_the_order(separators, 
             quorlin.order(boxes, separators=separators)
 
 
-DEEP = 3000
+DEEP = 400  # below MAX_HTML_DEPTH
 
 
 @pytest.mark.parametrize("html, xml", [
@@ -351,10 +352,22 @@ DEEP = 3000
     ("<div><p>a</div>c", "<div><p>a</p></div>c"),
     ("<ul><li>a<ul><li>b<li>c</ul>d</ul>", "<ul><li>a<ul><li>b</li><li>c</li></ul>d</li></ul>"),  # a list bounds it
     ("<dl><dt>a<dd>b<dt>c</dl>", "<dl><dt>a</dt><dd>b</dd><dt>c</dt></dl>"),
-    ("<p>" + "<b>" * DEEP + "x<p>y", "<p>" + "<b>" * DEEP + "x" + "</b>" * DEEP + "</p><p>y</p>"),
+    # HTML reopens (at most three of) the formatting elements a new paragraph cuts off
+    ("<p>" + "<b>" * DEEP + "x<p>y", "<p>" + "<b>" * DEEP + "x" + "</b>" * DEEP + "</p><p><b><b><b>y</b></b></b></p>"),
     ("<p>" + "<div>" * DEEP + "<p>x", "<p></p>" + "<div>" * DEEP + "<p>x</p>" + "</div>" * DEEP),
     ("<ul><li>a" + "<div>" * DEEP + "<li>b</ul>", "<ul><li>a" + "<div>" * DEEP + "</div>" * DEEP + "</li><li>b</li></ul>"),
 ])
-def test_html_end_tags_are_implied_as_html_does_at_any_depth(html, xml):
+def test_html_end_tags_are_implied_as_html_does(html, xml):
     written = quorlin.formats.hocr.html_to_xml(f"<html><body>{html}".encode()).decode()
-    assert written.split("\n", 1)[1] == f"<html><body>{xml}</body></html>\n"
+    assert written.split("\n", 1)[1] == f"<html><head></head><body>{xml}</body></html>\n"
+
+
+@pytest.mark.parametrize("html", [
+    "<p>" + "<div>" * 100_000,  # each <div> makes an HTML5 parser look down its stack: minutes
+    "</x>" * 100_000 + "<p>" + "<div>" * 100_000,  # end tags of nothing close nothing
+])
+def test_html_nested_too_deep_for_the_html5_parser_is_refused_at_once(html):
+    started = time.perf_counter()
+    with pytest.raises(PageError, match=f"HTML nested more than {quorlin.formats.hocr.MAX_HTML_DEPTH} elements deep"):
+        quorlin.formats.hocr.html_to_xml(f"<html><body>{html}".encode())
+    assert time.perf_counter() - started < 1.0

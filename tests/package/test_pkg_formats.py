@@ -188,3 +188,29 @@ def test_page_unordered_group_of_chains_keeps_its_chains_each_in_the_computed_or
     assert chains == [("ro_main", "Main text", ["r2", "r1"]), ("ro_margin", "Margin text", ["r3"]),
                       ("ro_quorlin", "Reading order computed by quorlin", ["r4"])]
     assert schema_errors(out) == schema_errors(data)
+
+
+@pytest.mark.parametrize(("name", "parses"), [
+    ("page/page2013_kraken_testfixture_explicit_ro_unordered.xml", 1),  # PAGE-XML: a ReadingOrder replaced
+    ("alto/alto4_escriptorium_syriac_SMMJ36_0125.xml", 1),  # ALTO 4.x: a ReadingOrder and IDs added
+    ("alto/alto2_tesseract303_wetzel_reisebegleiter_1901_0021.xml", 1),  # ALTO 2: blocks moved
+    ("hocr/tesseract305_ubma_417576986_0013.hocr", 1),  # XHTML
+    ("hocr/kraken080_bw_example.hocr", 2),  # HTML: the attempt as XML, then the XML made of it
+])
+def test_an_xml_file_is_parsed_once_to_read_it_and_not_again_to_write_it(monkeypatch, name, parses):
+    import xml.parsers.expat
+
+    created: list[object] = []
+    create = xml.parsers.expat.ParserCreate
+
+    def counted(*args: object, **kwargs: object) -> object:
+        created.append(args)
+        return create(*args, **kwargs)  # type: ignore[arg-type]
+
+    monkeypatch.setattr(xml.parsers.expat, "ParserCreate", counted)
+    page = read_page(SAMPLES / name)
+    read = len(created)
+    out = write_page(page, list(reversed(page_order(page))))
+    assert (read, len(created)) == (parses, parses)
+    monkeypatch.undo()
+    assert read_page(SAMPLES / name, data=out).regions  # what was written reads back

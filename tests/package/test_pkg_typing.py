@@ -34,9 +34,9 @@ def cache(tmp_path_factory):
 
 def test_package_and_stubs_pass_mypy_strict(cache):
     try:
-        importlib.metadata.version("types-defusedxml")
+        importlib.metadata.version("types-tqdm")
     except importlib.metadata.PackageNotFoundError:
-        pytest.skip("types-defusedxml is not installed (the package's strict check needs defusedxml's stubs)")
+        pytest.skip("types-tqdm is not installed (the package's strict check needs tqdm's stubs)")
     result = mypy(str(SOURCE / "quorlin"), str(STUBS / "_quorlin_core.pyi"), cache=cache)
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -7,7 +7,9 @@ PAGE-XML: the <ReadingOrder> of the file.  Its groups become chains thus:
 
 * a top-level OrderedGroup is one chain, holding its region refs and those
   of the ordered groups nested in it, depth-first, each group's children
-  sorted by @index (children without one keep their place in the file);
+  sorted by @index (the file is read by
+  :mod:`quorlin.formats.xml.readingorder`, the same walk that reads the
+  stored order of every PAGE-XML page);
 * each OrderedGroup inside an UnorderedGroup (at any depth) starts a chain of
   its own, since the reader may take those groups in any order;
 * a region ref directly inside an UnorderedGroup belongs to no chain: it is
@@ -36,15 +38,13 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any
-from xml.etree.ElementTree import Element as XmlElement
-
-import defusedxml.ElementTree as SafeET
 
 from ..errors import PageError
 from ..formats import read_page, sniff_format
 from ..formats.jsonpage import load_json, page_from_json
-from ..page import Page, RegionId
+from ..formats.pagexml import reading_order_chains
 from ..formats.values import shown_json
+from ..page import Page, RegionId
 
 __all__ = [
     "TruthPage", "Skipped", "reading_order_chains", "truth_from_json", "truth_from_xml", "read_truth", "stored_order",
@@ -52,10 +52,6 @@ __all__ = [
 
 JSONL_SUFFIXES = (".jsonl", ".ndjson")
 FORMATS = ("auto", "json", "jsonl", "page-xml")
-
-_ORDERED = frozenset({"OrderedGroup", "OrderedGroupIndexed"})
-_UNORDERED = frozenset({"UnorderedGroup", "UnorderedGroupIndexed"})
-_REFS = frozenset({"RegionRef", "RegionRefIndexed"})
 
 
 @dataclass
@@ -88,68 +84,6 @@ class Skipped:
     reason: str
 
 
-def _local(tag: str) -> str:
-    return tag.rpartition("}")[2]
-
-
-def _sorted_children(group: XmlElement) -> list[XmlElement]:
-    children = [c for c in group if _local(c.tag) in _ORDERED | _UNORDERED | _REFS]
-    if _local(group.tag) in _ORDERED:
-        def key(item: tuple[int, XmlElement]) -> int:
-            try:
-                return int(item[1].get("index", ""))
-            except ValueError:  # a child without @index keeps its place
-                return item[0]
-
-        children = [c for _, c in sorted(enumerate(children), key=key)]
-    return children
-
-
-def _walk(group: XmlElement, chain: list[str] | None, chains: list[list[str]]) -> None:
-    ordered = _local(group.tag) in _ORDERED
-    for child in _sorted_children(group):
-        name = _local(child.tag)
-        if name in _REFS:
-            if ordered:
-                assert chain is not None
-                chain.append(child.get("regionRef", ""))
-        elif name in _ORDERED and not ordered:
-            new: list[str] = []
-            chains.append(new)
-            _walk(child, new, chains)
-        else:
-            _walk(child, chain, chains)
-
-
-def reading_order_chains(data: bytes, source: str = "<xml>") -> list[list[str]] | None:
-    """The chains of region ids of a PAGE-XML file's ReadingOrder (see the
-    module's description), or None when the file has no ReadingOrder.
-
-    The file must have been read by :func:`quorlin.formats.read_page` (or
-    ``page_from_xml``) first: that refuses unsafe XML and checks that every
-    region ref names a region and every @index is a number.  Chains that come
-    out empty are left out.
-    """
-    root = SafeET.fromstring(data, forbid_dtd=True)
-    page = next((c for c in root if _local(c.tag) == "Page"), None)
-    ro = None if page is None else next((c for c in page if _local(c.tag) == "ReadingOrder"), None)
-    if ro is None:
-        return None
-    chains: list[list[str]] = []
-    try:
-        for top in ro:
-            name = _local(top.tag)
-            if name in _ORDERED:
-                chain: list[str] = []
-                chains.append(chain)
-                _walk(top, chain, chains)
-            elif name in _UNORDERED:
-                _walk(top, None, chains)
-    except RecursionError:
-        raise PageError(source, "ReadingOrder groups are nested too deeply") from None
-    return [c for c in chains if c]
-
-
 def _check_chains(name: str, page: Page, chains: list[list[RegionId]], what: str) -> None:
     """Every ground-truth id is a region of the page, and only once."""
     known = {r.id for r in page.regions + page.skipped}
@@ -170,7 +104,7 @@ def truth_from_xml(
 ) -> TruthPage | Skipped:
     """A PAGE-XML file with its ReadingOrder, or :class:`Skipped` when it has none."""
     page = read_page(name, fmt, data)
-    chains = reading_order_chains(data, name)
+    chains = reading_order_chains(page)
     if chains is None:
         return Skipped(name, "no ReadingOrder")
     if not chains:

@@ -29,7 +29,6 @@ import re
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from xml.etree.ElementTree import Element as XmlElement
 
 from _quorlin_core import SemanticLabel
 
@@ -37,10 +36,10 @@ from ..errors import PageError
 from ..labels import label_for
 from ..page import ROLE_MARGIN, ROLE_SEPARATOR, Box, Page, Region, RegionId
 from .values import check_coordinate, parse_float, shown_name, shown_text
-from .pagexml import parse_safe_xml
-from .xml.patch import Span, XmlPatchError, escape_attribute, grouped_orders, rewrite, scan_spans, set_child
+from .xml.document import Span, XmlDocument, parse_xml
+from .xml.patch import ChildElement, XmlPatchError, escape_attribute, grouped_orders, patch
 
-__all__ = ["ALTO_NAMESPACE_PREFIX", "ALTO1_NAMESPACE", "page_from_alto", "alto_document"]
+__all__ = ["ALTO_NAMESPACE_PREFIX", "ALTO1_NAMESPACE", "AltoLayout", "page_from_alto", "alto_document"]
 
 log = logging.getLogger("quorlin")
 
@@ -74,14 +73,15 @@ class _Block:
     has_id: bool
 
 
-@dataclass
-class _Layout:
-    """What the reader and the writer share about one ALTO file."""
+@dataclass(eq=False)
+class AltoLayout:
+    """What the reader found in an ALTO file and the writer uses: the element
+    tree with its byte positions, the page, and its blocks."""
 
+    document: XmlDocument
     ns: str
     major: int
     minor: int | None
-    root: Span
     page: Span
     blocks: list[_Block] = field(default_factory=list)
     by_span: dict[Span, _Block] = field(default_factory=dict)
@@ -89,6 +89,10 @@ class _Layout:
     @property
     def version(self) -> str:
         return f"{self.major}.{self.minor}" if self.minor is not None else f"{self.major}"
+
+    @property
+    def root(self) -> Span:
+        return self.document.root
 
     def has_reading_order(self) -> bool:
         """Whether this version has <ReadingOrder> (4.3 and later)."""
@@ -124,21 +128,22 @@ def _local(tag: str) -> str:
     return tag.rpartition("}")[2]
 
 
-def _text(elem: XmlElement | None) -> str:
-    return "".join(elem.itertext()) if elem is not None else ""
+# The elements whose text the reader needs: the unit, the processing
+# settings that may give the resolution, and the image's file name.
+_TEXT_OF = frozenset({"MeasurementUnit", "processingStepSettings", "fileName"})
 
 
-def _scale(source: str, root: XmlElement, dpi: float | tuple[float, float] | None) -> tuple[float, float, float]:
+def _scale(source: str, root: Span, dpi: float | tuple[float, float] | None) -> tuple[float, float, float]:
     """(x resolution, y resolution, units per inch): a coordinate times the
     resolution over the units per inch is in pixels."""
     unit = ""
     settings: list[str] = []
     for elem in root.iter():
-        name = _local(elem.tag)
+        name = elem.local
         if name == "MeasurementUnit" and not unit:
-            unit = _text(elem).strip()
+            unit = (elem.text or "").strip()
         elif name == "processingStepSettings":
-            settings.append(_text(elem))
+            settings.append(elem.text or "")
     unit = unit or "pixel"
     per_inch = {"mm10": 254.0, "inch1200": 1200.0}
     if unit == "pixel":
@@ -182,7 +187,7 @@ class _Reader:
         # multiplied first: whole numbers of mm10 at 254 dpi are whole pixels
         return check_coordinate(self.source, f"{what}: {name} in pixels", value * dpi / self.per_inch)
 
-    def attribute_box(self, what: str, elem: XmlElement) -> Box | None:
+    def attribute_box(self, what: str, elem: Span) -> Box | None:
         given = [name for name in _COORDINATES if elem.get(name) is not None]
         if not given:
             return None
@@ -196,12 +201,12 @@ class _Reader:
         return (x, y, check_coordinate(self.source, f"{what}: HPOS + WIDTH", x + w),
                 check_coordinate(self.source, f"{what}: VPOS + HEIGHT", y + h))
 
-    def polygon_box(self, what: str, elem: XmlElement) -> Box | None:
-        for sub in elem:
-            if _local(sub.tag) != "Shape":
+    def polygon_box(self, what: str, elem: Span) -> Box | None:
+        for sub in elem.kids():
+            if sub.local != "Shape":
                 continue
-            for shape in sub:
-                if _local(shape.tag) != "Polygon":
+            for shape in sub.kids():
+                if shape.local != "Polygon":
                     continue
                 numbers = (shape.get("POINTS") or "").replace(",", " ").split()
                 if not numbers or len(numbers) % 2:
@@ -211,12 +216,12 @@ class _Reader:
                 return (min(xs), min(ys), max(xs), max(ys))
         return None
 
-    def content_box(self, what: str, elem: XmlElement) -> Box | None:
+    def content_box(self, what: str, elem: Span) -> Box | None:
         """The union of the boxes of what the block holds (lines, strings)."""
         boxes = []
         for sub in elem.iter():
             if sub is not elem and all(sub.get(name) is not None for name in _COORDINATES):
-                box = self.attribute_box(f"{what}: {_local(sub.tag)}", sub)
+                box = self.attribute_box(f"{what}: {sub.local}", sub)
                 if box is not None:
                     boxes.append(box)
         if not boxes:
@@ -225,24 +230,21 @@ class _Reader:
                 max(b[2] for b in boxes), max(b[3] for b in boxes))
 
 
-def _tag_labels(root: XmlElement) -> dict[str, str]:
+def _tag_labels(root: Span) -> dict[str, str]:
     """Tag ID -> LABEL (or TYPE) of the <Tags> section (eScriptorium's block types)."""
     labels: dict[str, str] = {}
     for elem in root.iter():
-        if _local(elem.tag).endswith("Tag") and elem.get("ID"):
+        if elem.local.endswith("Tag") and elem.get("ID"):
             label = elem.get("LABEL") or elem.get("TYPE")
             if label:
                 labels[elem.get("ID", "")] = label
     return labels
 
 
-def _walk(source: str, data: bytes) -> tuple[_Layout, XmlElement]:
+def _walk(source: str, data: bytes) -> AltoLayout:
     """Parse the file safely and find its page and its blocks."""
-    tree = parse_safe_xml(source, data)
-    try:
-        root = scan_spans(data)
-    except XmlPatchError as exc:
-        raise PageError(source, str(exc)) from None
+    document = parse_xml(source, data, text_of=_TEXT_OF)
+    root = document.root
     if root.local != "alto":
         raise PageError(source, f"not an ALTO document (root element is <{shown_name(root.local)}> "
                                 f"in namespace {shown_text(root.uri)})")
@@ -255,7 +257,7 @@ def _walk(source: str, data: bytes) -> tuple[_Layout, XmlElement]:
         raise PageError(source, "ALTO <Layout> without <Page>")
     if len(pages) > 1:
         raise PageError(source, f"ALTO <Layout> with {len(pages)} pages; quorlin orders one page per file")
-    layout = _Layout(root.uri, major, minor, root, pages[0])
+    layout = AltoLayout(document, root.uri, major, minor, pages[0])
     taken = {e.get("ID") for e in root.iter() if e.get("ID")}
     counters: dict[str, int] = {}
     stack = list(reversed(pages[0].kids()))
@@ -279,7 +281,7 @@ def _walk(source: str, data: bytes) -> tuple[_Layout, XmlElement]:
         block = _Block(span, rid, span.local, bool(span.get("ID")))
         layout.blocks.append(block)
         layout.by_span[span] = block
-    return layout, tree
+    return layout
 
 
 def _margin(span: Span) -> bool:
@@ -300,20 +302,12 @@ def page_from_alto(data: bytes, source: str = "<alto>", dpi: float | tuple[float
     refused.  A block without coordinates gets the box of its polygon or of
     its lines; one without any is left out of the order with a warning.
     """
-    layout, tree = _walk(source, data)
-    sx, sy, per_inch = _scale(source, tree, dpi)
+    layout = _walk(source, data)
+    root = layout.root
+    sx, sy, per_inch = _scale(source, root, dpi)
     reader = _Reader(source, sx, sy, per_inch)
-    tags = _tag_labels(tree)
-
-    # The ElementTree parse and the byte spans see the same elements in the
-    # same order, so the page's elements pair up one to one.
-    layout_elem = next(e for e in tree if _local(e.tag) == "Layout")
-    page_elem = next(e for e in layout_elem if _local(e.tag) == "Page")
-    spans = layout.page.iter()
-    elems = list(page_elem.iter())
-    if len(spans) != len(elems):  # pragma: no cover - both come from the same bytes
-        raise PageError(source, "ALTO page could not be read consistently")
-    elem_of = {id(s): e for s, e in zip(spans, elems)}
+    tags = _tag_labels(root)
+    page_elem = layout.page
 
     width = height = None
     for name in ("WIDTH", "HEIGHT"):
@@ -330,7 +324,7 @@ def page_from_alto(data: bytes, source: str = "<alto>", dpi: float | tuple[float
     regions: list[Region] = []
     skipped: list[Region] = []
     for block in layout.blocks:
-        elem = elem_of[id(block.span)]
+        elem = block.span
         what = f"{block.tag} {shown_text(str(block.rid))}" if block.has_id else f"{block.tag} without ID ({block.rid})"
         box = reader.attribute_box(what, elem) or reader.polygon_box(what, elem)
         if box is None:
@@ -363,16 +357,12 @@ def page_from_alto(data: bytes, source: str = "<alto>", dpi: float | tuple[float
     reading_order = _stored_order(source, layout)
     if reading_order is not None:  # blocks left out for want of coordinates are not in the page
         reading_order = [rid for rid in reading_order if rid in seen]
-    image = ""
-    for elem in tree.iter():
-        if _local(elem.tag) == "fileName":
-            image = _text(elem).strip()
-            break
+    image = next(((e.text or "").strip() for e in root.iter() if e.local == "fileName"), "")
     return Page(source, "alto", width, height, regions, skipped, reading_order, data,
-                image_filename=image or None, version=layout.version)
+                image_filename=image or None, version=layout.version, parsed=layout)
 
 
-def _stored_order(source: str, layout: _Layout) -> list[RegionId] | None:
+def _stored_order(source: str, layout: AltoLayout) -> list[RegionId] | None:
     """The block ids of the file's <ReadingOrder>, depth first, or None without one.
 
     A reference to a line or a string counts as one to its block, one to a
@@ -410,7 +400,7 @@ def _stored_order(source: str, layout: _Layout) -> list[RegionId] | None:
     return out
 
 
-def _grouped(layout: _Layout, reading_order: Sequence[RegionId]) -> dict[Span, list[Span]]:
+def _grouped(layout: AltoLayout, reading_order: Sequence[RegionId]) -> dict[Span, list[Span]]:
     """The blocks and groups that move, each container's in their new order.
 
     Each block or group goes where its first ordered block is in
@@ -424,17 +414,16 @@ def _grouped(layout: _Layout, reading_order: Sequence[RegionId]) -> dict[Span, l
 
 def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     """A copy of the ALTO bytes with ``reading_order`` written into it (see the module doc)."""
-    data = page.document
-    if not isinstance(data, bytes) or page.format != "alto":
+    layout = page.parsed
+    if not isinstance(layout, AltoLayout) or page.format != "alto":
         raise ValueError("page was not read from ALTO")
-    layout, _ = _walk(page.source, data)
     known = {b.rid for b in layout.blocks}
     for rid in reading_order:
         if rid not in known:
             raise ValueError(f"reading order refers to unknown block {rid!r}")
     if not layout.has_reading_order():
         try:
-            return rewrite(data, layout.root, orders=_grouped(layout, reading_order))
+            return patch(layout.document, orders=_grouped(layout, reading_order))
         except XmlPatchError as exc:
             raise PageError(page.source, str(exc)) from None
 
@@ -455,10 +444,6 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
                                          "refer to it")
     new_ids = {by_rid[rid].span: f' ID="{escape_attribute(str(rid))}"'
                for rid in reading_order if not by_rid[rid].has_id}
-    try:
-        with_ids = rewrite(data, layout.root, attributes=new_ids) if new_ids else data
-    except XmlPatchError as exc:
-        raise PageError(page.source, str(exc)) from None
 
     def lines(p: str, u: str) -> list[str]:
         out = [f"<{p}ReadingOrder>", f'{u}<{p}OrderedGroup ID="{group_id}">']
@@ -468,10 +453,9 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         out.append(f"</{p}ReadingOrder>")
         return out
 
+    child = ChildElement(layout.ns, None, "ReadingOrder", _BEFORE_READING_ORDER, lines if reading_order else None,
+                         "ALTO")
     try:
-        return set_child(
-            with_ids, namespace=layout.ns, parent=None, child="ReadingOrder", preceding=_BEFORE_READING_ORDER,
-            build=lines if reading_order else None, document="ALTO",
-        )
+        return patch(layout.document, attributes=new_ids, child=child)
     except XmlPatchError as exc:
         raise PageError(page.source, str(exc)) from None

@@ -30,20 +30,17 @@ import logging
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from html.parser import HTMLParser
-from xml.etree.ElementTree import ParseError
 
-import defusedxml.ElementTree as SafeET
-from defusedxml import DefusedXmlException
 from _quorlin_core import SemanticLabel
+from selectolax.lexbor import LexborHTMLParser, LexborNode
 
 from ..errors import PageError
 from ..page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId
 from .values import check_coordinate, parse_float, shown_name, shown_text
-from .pagexml import parse_safe_xml
-from .xml.patch import Span, XmlPatchError, escape_attribute, grouped_orders, rewrite, scan_spans
+from .xml.document import Span, XmlDocument, XmlSyntaxError, parse_xml
+from .xml.patch import XmlPatchError, escape_attribute, grouped_orders, patch
 
-__all__ = ["page_from_hocr", "hocr_document", "html_to_xml"]
+__all__ = ["HocrLayout", "page_from_hocr", "hocr_document", "html_to_xml", "MAX_HTML_DEPTH"]
 
 log = logging.getLogger("quorlin")
 
@@ -77,137 +74,52 @@ def _hocr_class(span: Span) -> str:
 
 _VOID = frozenset({"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "param",
                    "source", "track", "wbr", "basefont", "frame", "isindex", "keygen"})
-# start tags that close an open <p> (HTML's optional end tag)
-_CLOSES_P = frozenset({"address", "article", "aside", "blockquote", "details", "dialog", "div", "dl",
-                       "fieldset", "figcaption", "figure", "footer", "form", "h1", "h2", "h3", "h4", "h5", "h6",
-                       "header", "hgroup", "hr", "main", "menu", "nav", "ol", "p", "pre", "section", "table",
-                       "ul"})
-# a start tag of the key closes an open element of the values, up to a boundary
-_CLOSES_SIBLING = {
-    "li": ({"li"}, {"ul", "ol"}),
-    "dt": ({"dt", "dd"}, {"dl"}),
-    "dd": ({"dt", "dd"}, {"dl"}),
-    "tr": ({"tr", "td", "th"}, {"table", "thead", "tbody", "tfoot"}),
-    "td": ({"td", "th"}, {"tr", "table"}),
-    "th": ({"td", "th"}, {"tr", "table"}),
-    "option": ({"option"}, {"select", "datalist"}),
-    "body": ({"head"}, {"html"}),
-}
-# The rules above look down the stack of open elements for the innermost
-# element of some names (a block for the <p> rule; the elements a start tag
-# closes or stops at for the others).  The builder keeps, for each rule, the
-# stack positions of the open elements it looks for, so that no tag costs a
-# walk down the stack: a deeply nested file is read in linear time.
-_P_RULE = "<p>"
-_WATCHED: dict[str, frozenset[str]] = {
-    _P_RULE: _CLOSES_P, **{tag: frozenset(c | b) for tag, (c, b) in _CLOSES_SIBLING.items()}}
-_WATCHERS: dict[str, tuple[str, ...]] = {
-    name: tuple(rule for rule, names in _WATCHED.items() if name in names)
-    for name in frozenset().union(*_WATCHED.values())}
+# Elements whose start tag closes an open element of the same name (HTML's optional end tags).
+_SIBLINGS = frozenset({"p", "li", "dt", "dd", "tr", "td", "th", "option", "optgroup"})
 _XML_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9._:-]*\Z")
-_DOCTYPE = re.compile(r'DOCTYPE\s+[A-Za-z][A-Za-z0-9]*(\s+(PUBLIC\s+"[^"]*"\s+"[^"]*"|PUBLIC\s+"[^"]*"|'
-                      r'SYSTEM\s+"[^"]*"))?\s*\Z', re.I)
+_TAG = re.compile(r"<(/?)([A-Za-z][A-Za-z0-9:_-]*)")
+
+#: HTML nested deeper than this is refused.  The HTML5 tree builder looks
+#: down its stack of open elements for many start tags, so its time grows
+#: with the depth times the number of tags: a hostile file nested tens of
+#: thousands deep would take minutes.  hOCR is nested a dozen deep.
+MAX_HTML_DEPTH = 512
 
 
-@dataclass
-class _Node:
-    tag: str
-    attrs: list[tuple[str, str]]
-    children: list[_Node | str] = field(default_factory=list)
+def _deepest(text: str) -> int:
+    """How deep the elements of an HTML text nest, at most (a linear scan of its tags).
 
+    Start and end tags are matched as HTML matches them in the common cases
+    (an end tag closes the elements opened inside the one it names, a <p>,
+    <li>, <td>, ... closes an open element of its name, void elements hold
+    nothing); anything else can only make the count higher, never lower.
+    """
+    stack: list[str] = []
+    open_count: dict[str, int] = {}
+    deepest = 0
 
-class _TreeBuilder(HTMLParser):
-    """Builds a tree from HTML, closing elements as HTML's rules imply."""
+    def close(name: str) -> None:
+        while stack:
+            top = stack.pop()
+            open_count[top] -= 1
+            if top == name:
+                return
 
-    def __init__(self, source: str) -> None:
-        super().__init__(convert_charrefs=True)
-        self.source = source
-        self.top = _Node("", [])
-        self.stack: list[_Node] = [self.top]
-        self.doctype: str | None = None
-        #: element name -> stack positions of the open elements of that name
-        self.positions: dict[str, list[int]] = {}
-        #: rule -> stack positions of the open elements it looks for (see _WATCHED)
-        self.watched: dict[str, list[int]] = {rule: [] for rule in _WATCHED}
-
-    def _push(self, node: _Node) -> None:
-        position = len(self.stack)
-        self.stack.append(node)
-        self.positions.setdefault(node.tag, []).append(position)
-        for rule in _WATCHERS.get(node.tag, ()):
-            self.watched[rule].append(position)
-
-    def _close_to(self, index: int) -> None:
-        """Close the open element at stack position ``index`` and every one inside it."""
-        for node in reversed(self.stack[index:]):
-            self.positions[node.tag].pop()
-            for rule in _WATCHERS.get(node.tag, ()):
-                self.watched[rule].pop()
-        del self.stack[index:]
-
-    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
-        blocks = self.watched[_P_RULE]
-        if tag in _CLOSES_P and blocks and self.stack[blocks[-1]].tag == "p":
-            # only when the <p> is the element the new one would go into (or holds only inline ones)
-            self._close_to(blocks[-1])
-        if tag in _CLOSES_SIBLING:
-            closes, _ = _CLOSES_SIBLING[tag]
-            found = self.watched[tag]
-            # the innermost element that the tag closes, unless one that bounds it comes first
-            if found and self.stack[found[-1]].tag in closes:
-                self._close_to(found[-1])
-        kept: list[tuple[str, str]] = []
-        names: set[str] = set()
-        for name, value in attrs:
-            if name in names:
-                continue  # a repeated attribute: HTML keeps the first
-            if not _XML_NAME.match(name):
-                raise PageError(
-                    self.source, f"<{shown_name(tag)}> has the attribute {shown_text(name)}, which XML cannot hold")
-            names.add(name)
-            kept.append((name, value if value is not None else name))
-        if not _XML_NAME.match(tag):
-            raise PageError(self.source, f"the element <{shown_text(tag)}> cannot be written as XML")
-        node = _Node(tag, kept)
-        self.stack[-1].children.append(node)
-        if tag not in _VOID:
-            self._push(node)
-
-    def handle_startendtag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
-        self.handle_starttag(tag, attrs)
-        if tag not in _VOID and self.stack[-1].tag == tag:
-            self._close_to(len(self.stack) - 1)
-
-    def handle_endtag(self, tag: str) -> None:
-        positions = self.positions.get(tag)
-        if positions:
-            self._close_to(positions[-1])
-        # an end tag of no open element is ignored, as HTML does
-
-    def handle_data(self, data: str) -> None:
-        self.stack[-1].children.append(data)
-
-    def handle_comment(self, data: str) -> None:
-        self.stack[-1].children.append(_Comment(data))
-
-    def handle_decl(self, decl: str) -> None:
-        if decl.upper().startswith("DOCTYPE") and self.doctype is None:
-            if not _DOCTYPE.match(decl):
-                raise PageError(self.source, "DOCTYPE with declarations is refused (entity expansion and "
-                                             "external entities are not allowed)")
-            self.doctype = decl
-
-    def unknown_decl(self, data: str) -> None:
-        if data.upper().startswith("CDATA["):
-            self.stack[-1].children.append(data[6:])
-
-
-class _Comment(str):
-    """A comment's text among a node's children."""
-
-
-class _End(str):
-    """An end tag still to be written."""
+    for m in _TAG.finditer(text):
+        name = m.group(2).lower()
+        if m.group(1):
+            if open_count.get(name):
+                close(name)
+            continue
+        if name in _VOID:
+            continue
+        if name in _SIBLINGS and open_count.get(name):
+            close(name)
+        stack.append(name)
+        open_count[name] = open_count.get(name, 0) + 1
+        if len(stack) > deepest:
+            deepest = len(stack)
+    return deepest
 
 
 def _escape_text(text: str) -> str:
@@ -220,24 +132,51 @@ def _comment(text: str) -> str:
     return f"<!--{text}{' ' if text.endswith('-') else ''}-->"
 
 
-def _serialise(node: _Node, out: list[str]) -> None:
-    stack: list[_Node | str] = [node]
-    while stack:
-        item = stack.pop()
-        if isinstance(item, _End):
-            out.append(f"</{item}>")
-        elif isinstance(item, _Comment):
-            out.append(_comment(item))
-        elif isinstance(item, str):
-            out.append(_escape_text(item))
-        else:
-            attrs = "".join(f' {name}="{escape_attribute(value)}"' for name, value in item.attrs)
-            if item.tag in _VOID and not item.children:
-                out.append(f"<{item.tag}{attrs}/>")
-                continue
-            out.append(f"<{item.tag}{attrs}>")
-            stack.append(_End(item.tag))
-            stack.extend(reversed(item.children))
+def _comment_text(node: LexborNode) -> str:
+    """A comment's text as the file has it (``comment_content`` strips its blanks)."""
+    written = node.html or ""
+    if written.startswith("<!--") and written.endswith("-->"):
+        return written[4:-3]
+    return node.comment_content or ""
+
+
+def _serialise(source: str, node: LexborNode, out: list[str]) -> None:
+    """An element of the HTML tree and everything in it, as XML text (no recursion)."""
+    pending: list[LexborNode | str] = [node]
+    while pending:
+        item = pending.pop()
+        if isinstance(item, str):
+            out.append(item)
+            continue
+        tag = item.tag
+        if tag == "-text":
+            out.append(_escape_text(item.text(deep=False)))
+            continue
+        if tag == "-comment":
+            out.append(_comment(_comment_text(item)))
+            continue
+        if tag is None or tag.startswith("-"):
+            continue  # nothing else of an HTML tree is written
+        if not _XML_NAME.match(tag):
+            raise PageError(source, f"the element <{shown_text(tag)}> cannot be written as XML")
+        attrs = []
+        for name, value in item.attributes.items():
+            if not _XML_NAME.match(name):
+                raise PageError(
+                    source, f"<{shown_name(tag)}> has the attribute {shown_text(name)}, which XML cannot hold")
+            # an attribute without a value (<input disabled>) takes its name as its value
+            attrs.append(f' {name}="{escape_attribute(value if value is not None else name)}"')
+        children = []
+        child = item.child
+        while child is not None:
+            children.append(child)
+            child = child.next
+        if tag in _VOID and not children:
+            out.append(f"<{tag}{''.join(attrs)}/>")
+            continue
+        out.append(f"<{tag}{''.join(attrs)}>")
+        pending.append(f"</{tag}>")
+        pending.extend(reversed(children))
 
 
 # characters XML 1.0 does not allow, even as references
@@ -265,40 +204,49 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
     return text.lstrip("\ufeff"), ("utf-8" if "16" in encoding or "32" in encoding else encoding)
 
 
-def html_to_xml(data: bytes, source: str = "<html>") -> bytes:
-    """Well-formed XML for an HTML document, keeping every element, attribute and text.
+def _doctype_has_subset(text: str) -> bool:
+    """Whether the HTML's DOCTYPE (the first ``<!DOCTYPE``) has an internal subset ``[...]``."""
+    at = text[:65536].lower().find("<!doctype")
+    if at < 0:
+        return False
+    end = text.find(">", at)
+    return "[" in text[at:end if end >= 0 else len(text)]
 
-    Parsed with Python's ``html.parser``, which reads no DTD and expands
-    only HTML's own character references; a DOCTYPE with declarations is
-    refused.  The result is encoded as the input was (UTF-8 for UTF-16).
+
+def html_to_xml(data: bytes, source: str = "<html>") -> bytes:
+    """Well-formed XML for an HTML document, keeping every element, attribute, text and comment.
+
+    Parsed with an HTML5 parser (lexbor, through selectolax), which closes
+    elements as HTML's rules imply, adds the elements HTML implies (<head>,
+    <body>, <tbody>), reads no DTD and expands only HTML's own character
+    references; a DOCTYPE with declarations is refused, and so is HTML
+    nested deeper than :data:`MAX_HTML_DEPTH`.  A DOCTYPE is written as
+    ``<!DOCTYPE html>``.  The result is encoded as the input was (UTF-8 for
+    UTF-16).
     """
     text, encoding = _decode_html(source, data)
-    builder = _TreeBuilder(source)
-    try:
-        builder.feed(text)
-        builder.close()
-    except (AssertionError, ValueError) as exc:  # html.parser's own complaints
-        if isinstance(exc, PageError):
-            raise
-        raise PageError(source, f"unreadable HTML ({exc})") from None
-    top = builder.top
-    elements = [c for c in top.children if isinstance(c, _Node)]
-    if len(elements) == 1:
-        root = elements[0]
-        before = [c for c in top.children[:top.children.index(root)] if isinstance(c, _Comment)]
-        after = [c for c in top.children[top.children.index(root) + 1:] if isinstance(c, _Comment)]
-        # text outside the root element goes inside it, at its end or start
-        stray = [c for c in top.children if isinstance(c, str) and not isinstance(c, _Comment) and c.strip()]
-        root.children.extend(stray)
-    else:
-        root = _Node("html", [], [c for c in top.children if not isinstance(c, _Comment)])
-        before, after = [c for c in top.children if isinstance(c, _Comment)], []
+    if _doctype_has_subset(text):
+        raise PageError(source, "DOCTYPE with declarations is refused (entity expansion and external entities "
+                                "are not allowed)")
+    if _deepest(text) > MAX_HTML_DEPTH:
+        raise PageError(source, f"HTML nested more than {MAX_HTML_DEPTH} elements deep is refused")
+    document = LexborHTMLParser(text).root
+    if document is None:
+        raise PageError(source, "unreadable HTML (no element)")
+    top = document.parent if document.parent is not None else document
     out: list[str] = [f'<?xml version="1.0" encoding="{encoding.upper() if encoding == "utf-8" else encoding}"?>\n']
-    if builder.doctype is not None:
-        out.append(f"<!{builder.doctype}>\n")
-    out.extend(_comment(c) + "\n" for c in before)
-    _serialise(root, out)
-    out.extend("\n" + _comment(c) for c in after)
+    before_root = True
+    child = top.child
+    while child is not None:
+        if child.tag == "-doctype":
+            out.append("<!DOCTYPE html>\n")
+        elif child.tag == "-comment":
+            comment = _comment(_comment_text(child))
+            out.append(comment + "\n" if before_root else "\n" + comment)
+        elif child.tag is not None and not child.tag.startswith("-"):
+            _serialise(source, child, out)
+            before_root = False
+        child = child.next
     out.append("\n")
     return _NOT_XML_CHARS.sub("\ufffd", "".join(out)).encode(encoding, "xmlcharrefreplace")
 
@@ -308,9 +256,11 @@ def html_to_xml(data: bytes, source: str = "<html>") -> bytes:
 # --------------------------------------------------------------------------
 
 
-@dataclass
-class _Layout:
-    root: Span
+@dataclass(eq=False)
+class HocrLayout:
+    """What the reader found in an hOCR file and the writer uses."""
+
+    document: XmlDocument
     page: Span
     #: region spans in document order, with their ids and classes
     regions: list[tuple[Span, RegionId, str]] = field(default_factory=list)
@@ -343,23 +293,18 @@ def _bbox(source: str, what: str, span: Span) -> Box | None:
     return (x0, y0, x1, y1)
 
 
-def _parse(source: str, data: bytes) -> tuple[bytes, Span]:
-    """The document as well-formed XML bytes, and its element spans."""
+def _parse(source: str, data: bytes) -> XmlDocument:
+    """The document as well-formed XML with its element spans: the file itself when it is
+    XML (XHTML), else the XML its HTML is turned into."""
     try:
-        SafeET.fromstring(data, forbid_dtd=False)
-    except ParseError:
-        data = html_to_xml(data, source)
-    except (DefusedXmlException, ValueError, RecursionError, LookupError):
-        pass  # refused below, with the message of the XML formats
-    parse_safe_xml(source, data, forbid_dtd=False)  # safety checks, with their messages
-    try:
-        return data, scan_spans(data)
-    except XmlPatchError as exc:
-        raise PageError(source, str(exc)) from None
+        return parse_xml(source, data, html_doctype=True)
+    except XmlSyntaxError:
+        pass
+    return parse_xml(source, html_to_xml(data, source), html_doctype=True)
 
 
-def _walk(source: str, data: bytes) -> _Layout:
-    root = scan_spans(data)
+def _walk(source: str, document: XmlDocument) -> HocrLayout:
+    root = document.root
     if root.local != "html":
         raise PageError(source, f"not an hOCR document (root element is <{shown_name(root.local)}>)")
     pages = [s for s in root.iter() if "ocr_page" in _classes(s)]
@@ -367,7 +312,7 @@ def _walk(source: str, data: bytes) -> _Layout:
         raise PageError(source, "no element of class ocr_page: not an hOCR document")
     if len(pages) > 1:
         raise PageError(source, f"hOCR file with {len(pages)} pages (ocr_page); quorlin orders one page per file")
-    layout = _Layout(root, pages[0])
+    layout = HocrLayout(document, pages[0])
     taken = {s.get("id") for s in root.iter() if s.get("id")}
     counters: dict[str, int] = {}
     named: set[RegionId] = set()  # the ids the file gives its regions
@@ -396,8 +341,9 @@ def _walk(source: str, data: bytes) -> _Layout:
 
 def page_from_hocr(data: bytes, source: str = "<hocr>") -> Page:
     """Read an hOCR page (XHTML or HTML) into a :class:`Page`; see the module doc."""
-    xml_data, _ = _parse(source, data)
-    layout = _walk(source, xml_data)
+    document = _parse(source, data)
+    layout = _walk(source, document)
+    xml_data = document.data
 
     def what(span: Span, rid: RegionId, cls: str) -> str:
         name = shown_name(cls)
@@ -448,21 +394,20 @@ def page_from_hocr(data: bytes, source: str = "<hocr>") -> Page:
     image_name = image.group(1).replace("\0", ";").strip().strip('"') if image else None
     return Page(source, "hocr", width, height, regions, skipped, None, xml_data,
                 image_filename=image_name or None, box=explicit,
-                version="XHTML" if xml_data is data else "HTML")
+                version="XHTML" if xml_data is data else "HTML", parsed=layout)
 
 
 def hocr_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     """The page's hOCR, as well-formed XML, with its regions in ``reading_order``."""
-    data = page.document
-    if not isinstance(data, bytes) or page.format != "hocr":
+    layout = page.parsed
+    if not isinstance(layout, HocrLayout) or page.format != "hocr":
         raise ValueError("page was not read from hOCR")
-    layout = _walk(page.source, data)
     by_rid = {rid: span for span, rid, _ in layout.regions}
     for rid in reading_order:
         if rid not in by_rid:
             raise ValueError(f"reading order refers to unknown region {rid!r}")
     ranks = {by_rid[rid]: i for i, rid in enumerate(reading_order)}
     try:
-        return rewrite(data, layout.root, orders=grouped_orders(layout.page, ranks))
+        return patch(layout.document, orders=grouped_orders(layout.page, ranks))
     except XmlPatchError as exc:
         raise PageError(page.source, str(exc)) from None

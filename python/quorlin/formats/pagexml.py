@@ -1,61 +1,99 @@
 """PAGE-XML pages (PRImA pagecontent schema, any version): read, and written back with their order.
 
-The reader parses with ``defusedxml`` (a DOCTYPE, entity declarations and
-external references are refused) and turns each region that is a child of
-<Page> into a :class:`~quorlin.page.Region`: its Coords polygon becomes its
-bounding box, its element name (and a text region's @type) its label.  The
-writer changes only the <ReadingOrder> of the original bytes, through
-:mod:`quorlin.formats.xml.patch`.
+The file is parsed once (:func:`quorlin.formats.xml.document.parse_xml`: no
+DOCTYPE, so no entity and no external reference) and each region that is a
+child of <Page> becomes a :class:`~quorlin.page.Region`: its Coords polygon
+becomes its bounding box, its element name (and a text region's @type) its
+label.  The stored ReadingOrder is read by the one walker of
+:mod:`quorlin.formats.xml.readingorder`.  The writer changes only the
+<ReadingOrder> of the original bytes, at the positions the parse recorded
+(:mod:`quorlin.formats.xml.patch`).
 """
 
 from __future__ import annotations
 
-import codecs
 import logging
-import re
+from collections import Counter
 from collections.abc import Callable, Sequence
-from xml.etree.ElementTree import Element as XmlElement
-from xml.etree.ElementTree import ParseError
-
-import defusedxml
-import defusedxml.ElementTree as SafeET
+from dataclasses import dataclass
 
 from ..errors import PageError
 from ..labels import PAGE_REGION_LABELS, SKIPPED_PAGE_TYPES, page_region_label, skipped_role
 from ..page import Box, Page, Region, RegionId
 from .values import check_coordinate, parse_float, shown_name, shown_text
-from .xml.patch import XmlPatchError, escape_attribute, set_child
+from .xml.document import Span, XmlDocument, parse_xml
+from .xml.patch import ChildElement, XmlPatchError, escape_attribute, patch
+from .xml.readingorder import GROUPS, REFS, Group, chains, flatten, read_groups
 
-__all__ = ["PAGE_NAMESPACE_PREFIX", "page_from_xml", "page_xml_document", "parse_safe_xml"]
+__all__ = ["PAGE_NAMESPACE_PREFIX", "PageXml", "page_from_xml", "page_xml_document", "reading_order_chains"]
 
 PAGE_NAMESPACE_PREFIX = "http://schema.primaresearch.org/PAGE/gts/pagecontent/"
 
 log = logging.getLogger("quorlin")
 
-# Transkribus stores the region type as custom="structure {type:heading;}".
-_CUSTOM_TYPE = re.compile(r"structure\s*\{[^}]*?\btype:([^;}]+)")
-
 # Children of <Page> that precede <ReadingOrder> in the schema.
 _BEFORE_READING_ORDER = frozenset({"AlternativeImage", "Border", "PrintSpace"})
 
 
-def _local(tag: str) -> tuple[str, str]:
-    """Split an ElementTree tag "{uri}Local" into (uri, local)."""
-    if tag.startswith("{"):
-        uri, _, local = tag[1:].partition("}")
-        return uri, local
-    return "", tag
+@dataclass(eq=False)
+class PageXml:
+    """What the reader found in a PAGE-XML file, kept for the writer and for ``quorlin eval``."""
+
+    document: XmlDocument
+    namespace: str
+    page: Span
+    #: the groups of the file's ReadingOrder, or None without one
+    reading_order: list[Group] | None
 
 
-def _region_subtype(elem: XmlElement) -> str:
+def custom_type(custom: str) -> str:
+    """The region type Transkribus stores as ``custom="structure {type:heading;}"``, or "".
+
+    The first ``structure {...}`` block that holds a ``type:`` (at the start
+    of a word) with a value gives it.  Each block is read once, so the time
+    is linear in the attribute's length whatever it holds.
+    """
+    start = 0
+    while True:
+        at = custom.find("structure", start)
+        if at < 0:
+            return ""
+        brace = at + len("structure")
+        while brace < len(custom) and custom[brace].isspace():
+            brace += 1
+        if brace >= len(custom) or custom[brace] != "{":
+            start = at + 1
+            continue
+        close = custom.find("}", brace)
+        block_end = close if close >= 0 else len(custom)
+        found = brace + 1
+        while True:
+            found = custom.find("type:", found, block_end)
+            if found < 0:
+                break
+            before = custom[found - 1]
+            if not (before.isalnum() or before == "_"):
+                value_end = found + len("type:")
+                while value_end < block_end and custom[value_end] != ";":
+                    value_end += 1
+                if value_end > found + len("type:"):
+                    return custom[found + len("type:"):value_end]
+            found += 1
+        # A later "structure" inside this block sees a part of it, which
+        # holds no type either: go on after the block.
+        if close < 0:
+            return ""
+        start = close + 1
+
+
+def _region_subtype(elem: Span) -> str:
     subtype = elem.get("type")
     if subtype:
         return subtype
-    match = _CUSTOM_TYPE.search(elem.get("custom", ""))
-    return match.group(1).strip() if match else ""
+    return custom_type(elem.get("custom", "") or "").strip()
 
 
-def _polygon_box(source: str, what: str, coords: XmlElement, ns: str) -> Box:
+def _polygon_box(source: str, what: str, coords: Span, ns: str) -> Box:
     points = coords.get("points")
     xs: list[float] = []
     ys: list[float] = []
@@ -77,14 +115,15 @@ def _polygon_box(source: str, what: str, coords: XmlElement, ns: str) -> Box:
             add(x_text, y_text, malformed)
     else:
         # older PAGE versions give <Point x="" y=""/> children instead of @points
-        for point in coords.findall(f"{{{ns}}}Point"):
-            add(point.get("x", ""), point.get("y", ""), "Point")
+        for point in coords.kids():
+            if point.local == "Point" and point.uri == ns:
+                add(point.get("x", "") or "", point.get("y", "") or "", "Point")
     if not xs:
         raise PageError(source, f"{what}: Coords has no points")
     return (min(xs), min(ys), max(xs), max(ys))
 
 
-def _page_dimension(source: str, page: XmlElement, name: str) -> float:
+def _page_dimension(source: str, page: Span, name: str) -> float:
     text = page.get(name)
     if text is None:
         raise PageError(source, f"<Page> has no {name}")
@@ -98,94 +137,6 @@ def _page_dimension(source: str, page: XmlElement, name: str) -> float:
     return value
 
 
-def _flatten_reading_order(source: str, group: XmlElement, known: set[str], out: list[RegionId]) -> None:
-    """Append the region refs of a group, depth-first, ordered groups by @index."""
-    _, kind = _local(group.tag)
-    children = [c for c in group if _local(c.tag)[1] in _RO_CHILDREN]
-    if kind in ("OrderedGroup", "OrderedGroupIndexed"):
-        def index_of(child: XmlElement) -> int:
-            name = _local(child.tag)[1]
-            if not name.endswith("Indexed"):
-                return 0
-            try:
-                return int(child.get("index", ""))
-            except ValueError:
-                index = child.get("index")
-                if index is None:
-                    raise PageError(source, f"ReadingOrder: {name} has no index") from None
-                raise PageError(source, f"ReadingOrder: {name} has no valid index ({shown_text(index)})") from None
-
-        children.sort(key=index_of)
-    for child in children:
-        name = _local(child.tag)[1]
-        if name in ("RegionRef", "RegionRefIndexed"):
-            ref = child.get("regionRef")
-            if ref is None:
-                raise PageError(source, f"ReadingOrder: {name} without regionRef")
-            if ref not in known:
-                raise PageError(source, f"ReadingOrder refers to unknown region {shown_text(ref)}")
-            out.append(ref)
-        else:
-            _flatten_reading_order(source, child, known, out)
-
-
-_RO_CHILDREN = frozenset({
-    "RegionRef", "RegionRefIndexed",
-    "OrderedGroup", "OrderedGroupIndexed", "UnorderedGroup", "UnorderedGroupIndexed",
-})
-
-
-def parse_safe_xml(source: str, data: bytes, forbid_dtd: bool = True) -> XmlElement:
-    """Parse XML safely: no entity declarations, no external references, and
-    (unless ``forbid_dtd`` is False, for XHTML) no DOCTYPE at all; every
-    problem is a :class:`PageError` naming ``source``."""
-    if data.startswith((codecs.BOM_UTF32_LE, codecs.BOM_UTF32_BE)):
-        # expat would take the mark for UTF-16's and stop at its first NUL
-        raise PageError(source, "the file is UTF-32, which the XML parser cannot read; convert it to UTF-8")
-    try:
-        root: XmlElement = SafeET.fromstring(data, forbid_dtd=forbid_dtd)
-    except defusedxml.DTDForbidden:
-        raise PageError(
-            source, "XML with a DOCTYPE is refused (entity expansion and external entities are not allowed)"
-        ) from None
-    except defusedxml.EntitiesForbidden:
-        raise PageError(source, "XML entity declarations are refused") from None
-    except defusedxml.ExternalReferenceForbidden:
-        raise PageError(source, "XML external references are refused") from None
-    except defusedxml.DefusedXmlException as exc:
-        raise PageError(source, f"unsafe XML refused ({exc})") from None
-    except ParseError as exc:
-        raise PageError(source, f"not well-formed XML ({exc})") from None
-    except LookupError:
-        # expat asks Python for the codec the XML declaration names
-        raise PageError(source, f"the XML declaration names an unknown encoding {_declared_encoding(data)}") from None
-    except ValueError as exc:
-        if "multi-byte" in str(exc):  # expat reads only single-byte encodings besides its own
-            raise PageError(source, f"the XML declaration names the encoding {_declared_encoding(data)}, which the "
-                                    "XML parser cannot read; convert the file to UTF-8") from None
-        raise PageError(source, f"unreadable XML ({exc})") from None
-    except RecursionError as exc:
-        raise PageError(source, f"unreadable XML ({exc})") from None
-    return root
-
-
-_XML_DECLARED_ENCODING = re.compile(r"""<\?xml[^>]*?\bencoding\s*=\s*(?:"([^"]*)"|'([^']*)')""")
-# UTF-32 first: its little-endian mark starts with UTF-16's
-_BYTE_ORDER_MARKS = ((codecs.BOM_UTF32_LE, "utf-32-le"), (codecs.BOM_UTF32_BE, "utf-32-be"),
-                     (codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"), (codecs.BOM_UTF16_BE, "utf-16-be"))
-
-
-def _declared_encoding(data: bytes) -> str:
-    """The encoding name of the XML declaration at the start of ``data``, quoted for a message."""
-    head = data[:4096]
-    text = next((head[len(bom):].decode(codec, "replace") for bom, codec in _BYTE_ORDER_MARKS
-                 if head.startswith(bom)), None)
-    m = _XML_DECLARED_ENCODING.match(head.decode("latin-1") if text is None else text)
-    if m is None:
-        return "(unreadable)"
-    return shown_text(m.group(1) if m.group(1) is not None else m.group(2))
-
-
 def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     """Read a PAGE-XML document (any PRImA pagecontent schema version).
 
@@ -194,12 +145,13 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     @type for text regions) its label.  Separator and noise regions are kept
     aside, unordered.  An existing ReadingOrder is read and checked.
     """
-    root = parse_safe_xml(source, data)
-    ns, root_name = _local(root.tag)
+    document = parse_xml(source, data)
+    root = document.root
+    ns, root_name = root.uri, root.local
     if root_name != "PcGts" or not ns.startswith(PAGE_NAMESPACE_PREFIX):
         raise PageError(source, f"not a PAGE-XML document (root element is <{shown_name(root_name)}> "
                                 f"in namespace {shown_text(ns)})")
-    page_elem = root.find(f"{{{ns}}}Page")
+    page_elem = root.child("Page", ns)
     if page_elem is None:
         raise PageError(source, "PAGE-XML document without <Page>")
     width = _page_dimension(source, page_elem, "imageWidth")
@@ -207,20 +159,20 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
 
     regions: list[Region] = []
     skipped: list[Region] = []
-    for child in page_elem:
-        child_ns, tag = _local(child.tag)
+    for child in page_elem.kids():
+        tag = child.local
         if tag not in PAGE_REGION_LABELS:
             continue
-        if child_ns != ns:
+        if child.uri != ns:
             # a region of another namespace (another PAGE version) is not part of this page
             log.warning("%s: %s %s is in the namespace %s, not the document's; left out of the order",
-                        source, tag, shown_text(child.get("id") or ""), shown_text(child_ns))
+                        source, tag, shown_text(child.get("id") or ""), shown_text(child.uri))
             continue
         rid = child.get("id")
         if not rid:
             raise PageError(source, f"{tag} without id")
         what = f"{tag} {shown_text(rid)}"
-        coords = child.find(f"{{{ns}}}Coords")
+        coords = child.child("Coords", ns)
         if coords is None:
             raise PageError(source, f"{what} has no Coords")
         box = _polygon_box(source, what, coords, ns)
@@ -232,28 +184,37 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
 
     # Region refs may point to nested regions too, so every region id counts.
     known = {
-        elem.get("id", "")
+        elem.get("id", "") or ""
         for elem in page_elem.iter()
-        if _local(elem.tag)[1] in PAGE_REGION_LABELS and elem.get("id")
+        if elem.local in PAGE_REGION_LABELS and elem.get("id")
     }
+    groups: list[Group] | None = None
     reading_order: list[RegionId] | None = None
-    ro = page_elem.find(f"{{{ns}}}ReadingOrder")
+    ro = page_elem.child("ReadingOrder", ns)
     if ro is not None:
-        reading_order = []
-        try:
-            for group in ro:
-                if _local(group.tag)[1] in _RO_CHILDREN:
-                    _flatten_reading_order(source, group, known, reading_order)
-        except RecursionError:
-            raise PageError(source, "ReadingOrder groups are nested too deeply") from None
-    seen_ids = [r.id for r in regions + skipped]
-    if len(set(seen_ids)) != len(seen_ids):
-        duplicate = next(i for i in seen_ids if seen_ids.count(i) > 1)
+        groups = read_groups(source, ro, known)
+        reading_order = list(flatten(groups))
+    counts = Counter(r.id for r in regions + skipped)
+    duplicate = next((r.id for r in regions + skipped if counts[r.id] > 1), None)
+    if duplicate is not None:
         raise PageError(source, f"two regions share the id {shown_text(str(duplicate))}")
     return Page(
         source, "page-xml", width, height, regions, skipped, reading_order, data,
         image_filename=page_elem.get("imageFilename"), version=ns.rpartition("/")[2],
+        parsed=PageXml(document, ns, page_elem, groups),
     )
+
+
+def reading_order_chains(page: Page) -> list[list[str]] | None:
+    """The ordered chains of a PAGE-XML page's ReadingOrder (see
+    :func:`quorlin.formats.xml.readingorder.chains`), or None when the file
+    has none.  Chains that come out empty are left out."""
+    parsed = page.parsed
+    if not isinstance(parsed, PageXml):
+        raise ValueError("page was not read from PAGE-XML")
+    if parsed.reading_order is None:
+        return None
+    return chains(parsed.reading_order)
 
 
 def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
@@ -264,23 +225,20 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     the file is kept as it was.  With nothing to order, the ReadingOrder is
     removed (or none is added), since an empty OrderedGroup is not valid PAGE.
     """
-    data = page.document
-    if not isinstance(data, bytes):
+    parsed = page.parsed
+    if not isinstance(parsed, PageXml):
         raise ValueError("page was not read from PAGE-XML")
     known = {r.id for r in page.regions + page.skipped}
     for rid in reading_order:
         if rid not in known:
             raise ValueError(f"reading order refers to unknown region {rid!r}")
-    root = parse_safe_xml(page.source, data)
-    ns, _ = _local(root.tag)
+    ns = parsed.namespace
     # OrderedGroup has a caption from the 2013 schema on
     caption = ' caption="Reading order computed by quorlin"' if ns.rpartition("/")[2] >= "2013" else ""
+    old_ro = parsed.page.child("ReadingOrder", ns)
+    found = _chains(old_ro) if old_ro is not None else None
 
-    page_elem = root.find(f"{{{ns}}}Page")
-    old_ro = page_elem.find(f"{{{ns}}}ReadingOrder") if page_elem is not None else None
-    chains = _chains(old_ro) if old_ro is not None else None
-
-    existing_ids = {elem.get("id") for elem in root.iter() if elem.get("id")}
+    existing_ids = {elem.get("id") for elem in parsed.document.root.iter() if elem.get("id")}
     group_id = "ro_quorlin"
     suffix = 1
     while group_id in existing_ids:
@@ -299,44 +257,43 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         return lines
 
     build: Callable[[str, str], list[str]] | None = reading_order_lines
-    if chains is not None:
-        group, members = chains
+    if found is not None:
+        group, members = found
         build = _chain_lines(group, members, reading_order, group_id, caption)
+    child = ChildElement(ns, "Page", "ReadingOrder", _BEFORE_READING_ORDER,
+                         build if reading_order and build is not None else None, "PAGE-XML")
     try:
-        return set_child(
-            data, namespace=ns, parent="Page", child="ReadingOrder", preceding=_BEFORE_READING_ORDER,
-            build=build if reading_order and build is not None else None, document="PAGE-XML",
-        )
+        return patch(parsed.document, child=child)
     except XmlPatchError as exc:
         raise PageError(page.source, str(exc)) from None
 
 
-def _attributes(elem: XmlElement, leave_out: str = "") -> str:
+def _attributes(elem: Span, leave_out: str = "") -> str:
     return "".join(
-        f' {name}="{escape_attribute(value)}"' for name, value in elem.attrib.items()
+        f' {name}="{escape_attribute(value)}"' for name, value in (elem.attrs or {}).items()
         if name != leave_out and not name.startswith("{")
     )
 
 
-def _chains(ro: XmlElement) -> tuple[XmlElement, list[XmlElement]] | None:
+def _chains(ro: Span) -> tuple[Span, list[Span]] | None:
     """(the group, its children) when the ReadingOrder is one UnorderedGroup
     of ordered chains (OrderedGroup) and single regions (RegionRef)."""
-    groups = [c for c in ro if _local(c.tag)[1] in _RO_CHILDREN]
-    if len(groups) != 1 or _local(groups[0].tag)[1] != "UnorderedGroup":
+    groups = [c for c in ro.kids() if c.local in GROUPS or c.local in REFS]
+    if len(groups) != 1 or groups[0].local != "UnorderedGroup":
         return None
-    members = [c for c in groups[0] if _local(c.tag)[1] in _RO_CHILDREN]
-    if not any(_local(c.tag)[1] == "OrderedGroup" for c in members):
+    members = [c for c in groups[0].kids() if c.local in GROUPS or c.local in REFS]
+    if not any(c.local == "OrderedGroup" for c in members):
         return None
     return groups[0], members
 
 
-def _refs(elem: XmlElement) -> list[str]:
+def _refs(elem: Span) -> list[str]:
     """The region ids an element of a ReadingOrder refers to, depth first."""
-    return [e.get("regionRef", "") for e in elem.iter() if _local(e.tag)[1] in ("RegionRef", "RegionRefIndexed")]
+    return [e.get("regionRef", "") or "" for e in elem.iter() if e.local in REFS]
 
 
 def _chain_lines(
-    group: XmlElement, members: list[XmlElement], reading_order: Sequence[RegionId], group_id: str, caption: str,
+    group: Span, members: list[Span], reading_order: Sequence[RegionId], group_id: str, caption: str,
 ) -> Callable[[str, str], list[str]] | None:
     """The writer of a ReadingOrder that keeps the file's UnorderedGroup of chains.
 
@@ -349,12 +306,12 @@ def _chain_lines(
     """
     rank = {str(rid): i for i, rid in enumerate(reading_order)}
     chained: set[str] = set()
-    kept: list[tuple[XmlElement, list[str]]] = []
+    kept: list[tuple[Span, list[str]]] = []
     for member in members:
         refs = [r for r in dict.fromkeys(_refs(member)) if r in rank]
         # a region the file names in two members stays in the first only
         fresh = [r for r in refs if r not in chained]
-        if _local(member.tag)[1] == "OrderedGroup":
+        if member.local == "OrderedGroup":
             fresh.sort(key=lambda r: rank[r])
             if fresh:
                 kept.append((member, fresh))
@@ -368,12 +325,12 @@ def _chain_lines(
 
     def lines(p: str, u: str) -> list[str]:
         out = [f"<{p}ReadingOrder>", f"{u}<{p}UnorderedGroup{_attributes(group)}>"]
-        chains: list[tuple[str, list[str], XmlElement | None]] = [
+        chain_starts: list[tuple[str, list[str], Span | None]] = [
             (f"<{p}OrderedGroup{_attributes(m)}>", refs, m) for m, refs in kept]
         if rest:
-            chains.append((f'<{p}OrderedGroup id="{group_id}"{caption}>', rest, None))
-        for start, refs, member in chains:
-            if member is not None and _local(member.tag)[1] != "OrderedGroup":
+            chain_starts.append((f'<{p}OrderedGroup id="{group_id}"{caption}>', rest, None))
+        for start, refs, member in chain_starts:
+            if member is not None and member.local != "OrderedGroup":
                 out.extend(f"{u * 2}{line}" for line in _element_lines(member, p, u))
                 continue
             out.append(f"{u * 2}{start}")
@@ -387,10 +344,10 @@ def _chain_lines(
     return lines
 
 
-def _element_lines(elem: XmlElement, p: str, u: str) -> list[str]:
+def _element_lines(elem: Span, p: str, u: str) -> list[str]:
     """An element of a ReadingOrder (no text, no foreign attributes) as indented lines."""
-    name = _local(elem.tag)[1]
-    kids = [c for c in elem if _local(c.tag)[1] in _RO_CHILDREN]
+    name = elem.local
+    kids = [c for c in elem.kids() if c.local in GROUPS or c.local in REFS]
     if not kids:
         return [f"<{p}{name}{_attributes(elem)}/>"]
     out = [f"<{p}{name}{_attributes(elem)}>"]

@@ -1,0 +1,138 @@
+"""Which format a page file is: told from its content, else from its name.
+
+JSON (a JSON page, or detector output) starts with ``{`` or ``[``; markup is
+told by the local name of its first element (``PcGts``, ``alto``, ``html``),
+found by one scan of the file's head that skips comments, processing
+instructions and a DOCTYPE.  The scan takes each character at most a few
+times, so a hostile file cannot make it slow.
+"""
+
+from __future__ import annotations
+
+import codecs
+import re
+from pathlib import Path
+
+from ..errors import PageError
+
+__all__ = ["sniff_format", "detect_format", "markup_root"]
+
+# File suffixes that name a format, for files whose content does not tell.
+SUFFIXES = {
+    ".json": "json", ".xml": "page-xml", ".hocr": "hocr", ".html": "hocr", ".htm": "hocr", ".xhtml": "hocr",
+}
+# The root element of an XML or HTML document, by its lower-case local name.
+ROOTS = {"pcgts": "page-xml", "alto": "alto", "html": "hocr"}
+# How much of a file is looked at.
+HEAD = 65536
+# What may come before the first character that tells JSON from markup.
+_LEADING = re.compile(rb"[\xef\xbb\xbf \t\r\n]*")
+
+
+def _name_at(text: str, at: int) -> int:
+    """The end of the XML name starting at ``at`` (``at`` itself when there is none)."""
+    if at >= len(text) or not (text[at].isascii() and (text[at].isalpha() or text[at] == "_")):
+        return at
+    end = at + 1
+    while end < len(text) and (text[end].isalnum() or text[end] in "_.:-"):
+        end += 1
+    return end
+
+
+def _doctype_end(text: str, at: int) -> int:
+    """The end of the DOCTYPE whose name ends at ``at``: past its '>', or -1 when it does not end.
+
+    After the name comes anything but '[' and '>', then perhaps an internal
+    subset that ends at a ']' followed (after blanks) by the closing '>'.
+    """
+    position = at
+    while position < len(text) and text[position] not in "[>":
+        position += 1
+    if position >= len(text):
+        return -1
+    if text[position] == ">":
+        return position + 1
+    while True:
+        close = text.find("]", position + 1)
+        if close < 0:
+            return -1
+        after = close + 1
+        while after < len(text) and text[after].isspace():
+            after += 1
+        if after < len(text) and text[after] == ">":
+            return after + 1
+        position = close
+
+
+def markup_root(text: str) -> str | None:
+    """The local name (lower case) of the first element of markup in ``text``, or
+    else of its DOCTYPE, or None."""
+    doctype: str | None = None
+    position = 0
+    while True:
+        at = text.find("<", position)
+        if at < 0:
+            break
+        if text.startswith("<!--", at):
+            end = text.find("-->", at + 4)
+            if end < 0:
+                break
+            position = end + 3
+            continue
+        if text.startswith("<?", at):
+            end = text.find("?>", at + 2)
+            if end < 0:
+                break
+            position = end + 2
+            continue
+        if text[at + 1:at + 9].upper() == "!DOCTYPE":
+            blank = at + 9
+            while blank < len(text) and text[blank].isspace():
+                blank += 1
+            name_end = _name_at(text, blank)
+            if blank > at + 9 and name_end > blank:
+                end = _doctype_end(text, name_end)
+                if end >= 0:
+                    if doctype is None:
+                        doctype = text[blank:name_end]
+                    position = end
+                    continue
+            position = at + 1
+            continue
+        name_end = _name_at(text, at + 1)
+        if name_end > at + 1:
+            return text[at + 1:name_end].rpartition(":")[2].lower()
+        position = at + 1
+    return doctype.rpartition(":")[2].lower() if doctype else None
+
+
+def _head_text(data: bytes) -> str:
+    head = data[:HEAD]
+    if head.startswith((codecs.BOM_UTF32_LE, codecs.BOM_UTF32_BE)):  # before UTF-16, whose mark starts UTF-32's
+        return head.decode("utf-32", "replace")
+    if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        return head.decode("utf-16", "replace")
+    return head.decode("latin-1")
+
+
+def sniff_format(data: bytes) -> str | None:
+    """The format the content of a file shows: "json" for any JSON (a page
+    or detections), "page-xml", "alto" or "hocr" by the root element of
+    markup, or None."""
+    first = _LEADING.match(data)
+    start = first.end() if first else 0
+    head = data[start:start + 1]
+    if head in (b"{", b"["):
+        return "json"
+    if head == b"<" or data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE, codecs.BOM_UTF32_BE)):
+        return ROOTS.get(markup_root(_head_text(data)) or "")
+    return None
+
+
+def detect_format(source: str, data: bytes) -> str:
+    """The format of a file from its content, else from its name: "json"
+    (a JSON page or detector output), "page-xml", "alto" or "hocr"."""
+    found = sniff_format(data) or SUFFIXES.get(Path(source).suffix.lower())
+    if found is None:
+        raise PageError(source, "cannot tell the format (expected a JSON page, detections, PAGE-XML, ALTO or hOCR)")
+    return found
