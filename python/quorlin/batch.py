@@ -10,10 +10,11 @@ from __future__ import annotations
 import functools
 import logging
 import sys
-import time
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import IO, Any
+
+from tqdm import tqdm
 
 from . import _native
 from .errors import QuorlinError
@@ -208,40 +209,6 @@ def order_lines(
                 yield LineResult(number, output, error)
 
 
-class _Progress:
-    """A one-line progress bar on a terminal; silent elsewhere."""
-
-    def __init__(self, stream: IO[str], total: int | None, enabled: bool) -> None:
-        self.stream, self.total, self.enabled = stream, total, enabled
-        self.done = 0
-        self.last = 0.0
-        self.shown = False
-
-    def clear(self) -> None:
-        if self.shown:
-            self.stream.write("\r\x1b[K")
-            self.shown = False
-
-    def step(self, final: bool = False) -> None:
-        if not final:
-            self.done += 1
-        now = time.monotonic()
-        if not self.enabled or (not final and now - self.last < 0.1):
-            return
-        self.last = now
-        if self.total:
-            filled = int(30 * self.done / self.total)
-            bar = f"[{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total} pages"
-        else:
-            bar = f"{self.done} pages"
-        self.stream.write("\r\x1b[K" + bar)
-        self.shown = True
-        if final:
-            self.stream.write("\n")
-            self.shown = False
-        self.stream.flush()
-
-
 def run_batch(
     source: str,
     lines: Iterable[bytes],
@@ -266,17 +233,16 @@ def run_batch(
     """
     if progress is None:
         progress = bool(getattr(err, "isatty", lambda: False)())
-    bar = _Progress(err, total, progress)
     failed = 0
-    for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain, exact=exact):
-        if result.error is not None:
-            failed += 1
-            bar.clear()
-            err.write(f"quorlin: error: {result.error}\n")
-            out.write(dump_json({"line": result.line, "error": result.error}) + "\n")
-        else:
-            assert result.output is not None
-            out.write(result.output + "\n")
-        bar.step()
-    bar.step(final=True)
+    with tqdm(total=total, unit=" pages", file=err, disable=not progress, mininterval=0.1,
+              dynamic_ncols=True) as bar:
+        for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain, exact=exact):
+            if result.error is not None:
+                failed += 1
+                bar.write(f"quorlin: error: {result.error}", file=err)
+                out.write(dump_json({"line": result.line, "error": result.error}) + "\n")
+            else:
+                assert result.output is not None
+                out.write(result.output + "\n")
+            bar.update()
     return failed

@@ -7,12 +7,15 @@ importable from the source tree when only the compiled module is installed.
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
+import logging
 import os
 import struct
 import subprocess
 import sys
 import zlib
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -122,3 +125,26 @@ def assert_one_line_error(message: str, path: Path, problem: str) -> None:
     assert message.startswith(f"{path}: ")
     assert problem in message
     assert "\n" not in message
+
+
+@contextlib.contextmanager
+def logged(name: str, level: int = logging.DEBUG) -> Iterator[list[logging.LogRecord]]:
+    """The records that reach the logger ``name`` (set to ``level``) while the block runs;
+    the module caches of enabled levels are reset before and after."""
+    records: list[logging.LogRecord] = []
+
+    class Keep(logging.Handler):
+        def emit(self, record: logging.LogRecord) -> None:
+            records.append(record)
+
+    logger = logging.getLogger(name)
+    handler = Keep()
+    logger.addHandler(handler)
+    logger.setLevel(level)
+    quorlin.reset_log_cache()
+    try:
+        yield records
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+        quorlin.reset_log_cache()

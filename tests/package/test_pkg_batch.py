@@ -93,7 +93,7 @@ class Terminal(io.StringIO):
 def test_progress_bar_only_on_a_terminal(stream, shown):
     err = stream()
     run_batch("p.jsonl", [line + b"\n" for line in PAGES[:5]], io.StringIO(), err, total=5)
-    assert ("[" + "#" * 30 + "] 5/5 pages" in err.getvalue()) is shown
+    assert ("5/5" in err.getvalue()) is shown
     if not shown:
         assert err.getvalue() == ""
 
