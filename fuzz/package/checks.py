@@ -23,7 +23,10 @@ Targets, by the name the fuzzer and the regression files use:
     in this process, in a temporary folder;
 ``native``
     ``quorlin.order`` on arrays of any number type and shape, and
-    ``quorlin._native`` when it is installed.
+    ``quorlin._native`` when it is installed;
+``patterns``
+    every pattern the readers apply to a file's text, timed on the input
+    repeated to a fifth of a megabyte (a slow pattern is a finding).
 
 The fuzzer (``fuzz_package.py``) calls :data:`TARGETS`; the regression test
 replays the inputs it once caught through the same functions, so that this
@@ -38,6 +41,7 @@ import io
 import json
 import logging
 import tempfile
+import time
 import warnings
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
@@ -726,6 +730,44 @@ def check_native(data: bytes) -> None:
             raise Finding(f"quorlin._native.order took a {what} of shape {array.shape}")
 
 
+def _pattern_functions() -> list[tuple[str, Callable[[str], object]]]:
+    """Every function that applies a pattern to a file's text, by name."""
+    from quorlin.formats import alto, detect, hocr, pagexml
+    from quorlin.labels import normalise_label_name
+
+    return [
+        ("markup_root", detect.markup_root),
+        ("custom_type", pagexml.custom_type),
+        ("title_properties", hocr.title_properties),
+        ("title_image", hocr.title_image),
+        ("html_depth", hocr.html_depth),
+        ("minor_version", lambda text: alto.minor_version(4, text, text)),
+        ("resolutions", lambda text: alto.resolutions([text])),
+        ("normalise_label_name", normalise_label_name),
+    ]
+
+
+#: How long one pattern may take on an input repeated to this many characters:
+#: linear work takes a small part of it, backtracking seconds to minutes.
+PATTERN_TEXT = 200_000
+PATTERN_SECONDS = 2.0
+
+
+def check_patterns(data: bytes) -> None:
+    """Each pattern over file text, on the input repeated to a fifth of a
+    megabyte: a repeated piece is how a backtracking pattern is made slow."""
+    text = data.decode("utf-8", "replace")
+    if not text:
+        return
+    long_text = text * max(1, PATTERN_TEXT // len(text))
+    for name, function in _pattern_functions():
+        started = time.perf_counter()
+        function(long_text)
+        elapsed = time.perf_counter() - started
+        if elapsed > PATTERN_SECONDS:
+            raise Finding(f"{name} took {elapsed:.1f} s on {len(long_text)} characters")
+
+
 TARGETS: dict[str, Callable[[bytes], None]] = {
     "page-xml": check_page_xml,
     "alto": check_alto,
@@ -735,11 +777,13 @@ TARGETS: dict[str, Callable[[bytes], None]] = {
     "jsonl": check_jsonl,
     "cli": check_cli,
     "native": check_native,
+    "patterns": check_patterns,
 }
 
 #: Prefixes of regression file names, and the target each replays through.
 _PREFIXES = {"pagexml": "page-xml", "page-xml": "page-xml", "alto": "alto", "hocr": "hocr", "jsonl": "jsonl",
-             "json": "json", "detections": "detections", "coco": "detections", "cli": "cli", "native": "native"}
+             "json": "json", "detections": "detections", "coco": "detections", "cli": "cli", "native": "native",
+             "patterns": "patterns"}
 
 
 def target_of(name: str) -> str:

@@ -165,6 +165,11 @@ def seeds(target: str) -> Iterator[bytes]:
             yield from seeds(other)
     elif target == "native":
         yield from _native()
+    elif target == "patterns":
+        # the texts the patterns read: markup heads, titles, custom attributes, settings, class names
+        yield from (b"<!DOCTYPE a ", b"<!-- x --><?p?><alto ", b'structure {type:heading;}', b"structure{",
+                    b'bbox 1 2 3 4; image "a;b.png"', b'"\\"', b"<p><div>", b"xdpi:300 ydpi=300", b"alto-4-3.xsd",
+                    b"Section-header", b"aA")
     else:
         raise ValueError(f"unknown target {target!r}")
 

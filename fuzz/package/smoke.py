@@ -27,7 +27,7 @@ sys.path.insert(0, str(HERE))
 
 from seeds import write_seeds  # noqa: E402
 
-TARGETS = ("page-xml", "alto", "hocr", "json", "detections", "jsonl", "cli", "native")
+TARGETS = ("page-xml", "alto", "hocr", "json", "detections", "jsonl", "cli", "native", "patterns")
 #: Largest input of the default run: the small samples and seeds of every format.
 #: The larger samples (up to 700 kB) cost a second or more per execution once
 #: instrumented; give a longer run --max-len 131072 to include most of them.

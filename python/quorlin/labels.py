@@ -102,8 +102,16 @@ _CAMEL = re.compile(r"(?<=[a-z0-9])(?=[A-Z])")
 _SEPARATORS = re.compile(r"[^0-9a-z]+")
 
 
+#: Names longer than this are no class name of the tables, whatever their
+#: spacing; they are not split into words (a hostile megabyte would cost a
+#: good part of a second).
+LONGEST_NAME = 1000
+
+
 def normalise_label_name(name: str) -> str:
     """Return the lookup key of a class name ("Section-header" -> "section header")."""
+    if len(name) > LONGEST_NAME:
+        return name.lower()
     spaced = _CAMEL.sub(" ", name).lower()
     return " ".join(part for part in _SEPARATORS.split(spaced) if part)
 

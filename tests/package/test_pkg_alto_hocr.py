@@ -179,7 +179,7 @@ BAD_HOCR = [
      "the DOCTYPE declares <!ENTITY x>: declarations are refused"),
     # not XML (a comment with "--"), so read as HTML, whose DOCTYPE may not declare anything either
     (b'<!-- a -- b --><!DOCTYPE html [<!ENTITY a "aa">]><html><body><div class="ocr_page"><p>&a;<br></p></div>'
-     b"</body></html>", "DOCTYPE with declarations is refused"),
+     b"</body></html>", "the DOCTYPE declares <!ENTITY a>: declarations are refused"),
 ]
 
 

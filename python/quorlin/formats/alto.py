@@ -39,7 +39,8 @@ from .values import check_coordinate, parse_float, shown_name, shown_text
 from .xml.document import Span, XmlDocument, parse_xml
 from .xml.patch import ChildElement, XmlPatchError, escape_attribute, grouped_orders, patch
 
-__all__ = ["ALTO_NAMESPACE_PREFIX", "ALTO1_NAMESPACE", "AltoLayout", "page_from_alto", "alto_document"]
+__all__ = ["ALTO_NAMESPACE_PREFIX", "ALTO1_NAMESPACE", "AltoLayout", "page_from_alto", "alto_document", "minor_version",
+           "resolutions"]
 
 log = logging.getLogger("quorlin")
 
@@ -57,10 +58,11 @@ _BEFORE_READING_ORDER = frozenset({"Description", "Styles", "Tags"})
 # the first version with <ReadingOrder>
 READING_ORDER_VERSION = (4, 3)
 
-_VERSION_IN_LOCATION = re.compile(r"alto-?v?(\d+)[-.](\d+)\.xsd")
+_VERSION_IN_LOCATION = re.compile(r"alto-?v?(\d++)[-.](\d++)\.xsd")
 # What separates the IDs of an IDREFS attribute (ElementRef/@REF): XML's white space only.
 _XML_SPACE = re.compile(r"[ \t\r\n]+")
-_DPI = re.compile(r"\b([xy]?)dpi\s*[:=]\s*([0-9]+(?:\.[0-9]+)?)", re.I)
+_SCHEMA_VERSION = re.compile(r"\s*+(\d++)\.(\d++)\s*+")
+_DPI = re.compile(r"\b([xy]?)dpi\s*+[:=]\s*+([0-9]++(?:\.[0-9]++)?+)", re.I)
 
 
 @dataclass
@@ -105,22 +107,33 @@ class AltoLayout:
         return (self.major, self.minor) >= READING_ORDER_VERSION
 
 
+def _small_number(digits: str) -> int | None:
+    """A version number: digits, at most nine of them (a longer one names no version)."""
+    return int(digits) if 0 < len(digits) <= 9 and digits.isdecimal() else None
+
+
+def minor_version(major: int, schema_version: str, schema_location: str) -> int | None:
+    """The minor version a file of this major version declares: its
+    SCHEMAVERSION ("4.3"), else the schema its schemaLocation names
+    ("alto-4-3.xsd"), else None."""
+    m = _SCHEMA_VERSION.fullmatch(schema_version)
+    if m and _small_number(m.group(1)) == major:
+        return _small_number(m.group(2))
+    m = _VERSION_IN_LOCATION.search(schema_location)
+    if m and _small_number(m.group(1)) == major:
+        return _small_number(m.group(2))
+    return None
+
+
 def _alto_version(source: str, root: Span) -> tuple[int, int | None]:
     ns = root.uri
     if ns == ALTO1_NAMESPACE or ns == "":
         return 1, None
     if ns.startswith(ALTO_NAMESPACE_PREFIX):
-        digits = ns[len(ALTO_NAMESPACE_PREFIX):].rstrip("#")
-        if digits.isdigit():
-            major = int(digits)
-            declared = root.get("SCHEMAVERSION") or ""
-            m = re.fullmatch(r"\s*(\d+)\.(\d+)\s*", declared)
-            if m and int(m.group(1)) == major:
-                return major, int(m.group(2))
-            m = _VERSION_IN_LOCATION.search(root.get(f"{XSI}schemaLocation") or "")
-            if m and int(m.group(1)) == major:
-                return major, int(m.group(2))
-            return major, None
+        major = _small_number(ns[len(ALTO_NAMESPACE_PREFIX):].rstrip("#"))
+        if major is not None:
+            return major, minor_version(major, root.get("SCHEMAVERSION") or "",
+                                        root.get(f"{XSI}schemaLocation") or "")
     raise PageError(source, f"not an ALTO document (root element <alto> in namespace {shown_text(ns)})")
 
 
@@ -131,6 +144,16 @@ def _local(tag: str) -> str:
 # The elements whose text the reader needs: the unit, the processing
 # settings that may give the resolution, and the image's file name.
 _TEXT_OF = frozenset({"MeasurementUnit", "processingStepSettings", "fileName"})
+
+
+def resolutions(settings: Sequence[str]) -> dict[str, float]:
+    """The image resolutions processing settings give ("xdpi:300", "dpi=300"):
+    "x", "y" or "" (both) to dots per inch, the first of each."""
+    found: dict[str, float] = {}
+    for text in settings:
+        for axis, value in _DPI.findall(text):
+            found.setdefault(axis.lower(), float(value))
+    return found
 
 
 def _scale(source: str, root: Span, dpi: float | tuple[float, float] | None) -> tuple[float, float, float]:
@@ -151,10 +174,7 @@ def _scale(source: str, root: Span, dpi: float | tuple[float, float] | None) -> 
     if unit not in per_inch:
         raise PageError(source, f"unknown MeasurementUnit {shown_text(unit)} (expected pixel, mm10 or inch1200)")
     if dpi is None:
-        found: dict[str, float] = {}
-        for text in settings:
-            for axis, value in _DPI.findall(text):
-                found.setdefault(axis.lower(), float(value))
+        found = resolutions(settings)
         x_dpi = found.get("x", found.get(""))
         y_dpi = found.get("y", found.get(""))
         if not x_dpi or not y_dpi:

@@ -39,34 +39,66 @@ def _name_at(text: str, at: int) -> int:
     return end
 
 
-def _doctype_end(text: str, at: int) -> int:
+class _Scanner:
+    """Searches of one text that remember their last answer.
+
+    The scan asks from positions that only grow, and a search from a later
+    position that the last answer still covers gets that answer again
+    (no match, or the same one): so each part of the text is searched once
+    for each thing looked for, however many constructs start and never end.
+    """
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+        self._found: dict[str, tuple[int, int]] = {}
+
+    def find(self, needle: str, position: int) -> int:
+        """``text.find(needle, position)``."""
+        start, found = self._found.get(needle, (len(self.text) + 1, -1))
+        if start <= position and (found < 0 or found >= position):
+            return found
+        found = self.text.find(needle, position)
+        self._found[needle] = (position, found)
+        return found
+
+    def subset_end(self, position: int) -> int:
+        """Past the '>' of the first ']' at or after ``position`` that a '>'
+        follows (after blanks): the end of a DOCTYPE's internal subset; -1 when none."""
+        start, found = self._found.get("]>", (len(self.text) + 1, -1))
+        if start <= position and (found < 0 or found >= position):
+            return found
+        text = self.text
+        end = -1
+        close = self.find("]", position)
+        while close >= 0:
+            after = close + 1
+            while after < len(text) and text[after].isspace():
+                after += 1
+            if after < len(text) and text[after] == ">":
+                end = after + 1
+                break
+            close = self.find("]", close + 1)
+        self._found["]>"] = (position, end)
+        return end
+
+
+def _doctype_end(scan: _Scanner, at: int) -> int:
     """The end of the DOCTYPE whose name ends at ``at``: past its '>', or -1 when it does not end.
 
     After the name comes anything but '[' and '>', then perhaps an internal
     subset that ends at a ']' followed (after blanks) by the closing '>'.
     """
-    position = at
-    while position < len(text) and text[position] not in "[>":
-        position += 1
-    if position >= len(text):
-        return -1
-    if text[position] == ">":
-        return position + 1
-    while True:
-        close = text.find("]", position + 1)
-        if close < 0:
-            return -1
-        after = close + 1
-        while after < len(text) and text[after].isspace():
-            after += 1
-        if after < len(text) and text[after] == ">":
-            return after + 1
-        position = close
+    close = scan.find(">", at)
+    subset = scan.find("[", at)
+    if subset < 0 or (0 <= close < subset):
+        return close + 1 if close >= 0 else -1
+    return scan.subset_end(subset + 1)
 
 
 def markup_root(text: str) -> str | None:
     """The local name (lower case) of the first element of markup in ``text``, or
     else of its DOCTYPE, or None."""
+    scan = _Scanner(text)
     doctype: str | None = None
     position = 0
     while True:
@@ -74,13 +106,13 @@ def markup_root(text: str) -> str | None:
         if at < 0:
             break
         if text.startswith("<!--", at):
-            end = text.find("-->", at + 4)
+            end = scan.find("-->", at + 4)
             if end < 0:
                 break
             position = end + 3
             continue
         if text.startswith("<?", at):
-            end = text.find("?>", at + 2)
+            end = scan.find("?>", at + 2)
             if end < 0:
                 break
             position = end + 2
@@ -91,7 +123,7 @@ def markup_root(text: str) -> str | None:
                 blank += 1
             name_end = _name_at(text, blank)
             if blank > at + 9 and name_end > blank:
-                end = _doctype_end(text, name_end)
+                end = _doctype_end(scan, name_end)
                 if end >= 0:
                     if doctype is None:
                         doctype = text[blank:name_end]

@@ -36,11 +36,12 @@ from selectolax.lexbor import LexborHTMLParser, LexborNode
 
 from ..errors import PageError
 from ..page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId
-from .values import check_coordinate, parse_float, shown_name, shown_text
+from .values import SHOWN_CHARACTERS, check_coordinate, parse_float, shown_name, shown_text
 from .xml.document import Span, XmlDocument, XmlSyntaxError, parse_xml
 from .xml.patch import XmlPatchError, escape_attribute, grouped_orders, patch
 
-__all__ = ["HocrLayout", "page_from_hocr", "hocr_document", "html_to_xml", "MAX_HTML_DEPTH"]
+__all__ = ["HocrLayout", "page_from_hocr", "hocr_document", "html_to_xml", "MAX_HTML_DEPTH", "html_depth",
+           "title_properties", "title_image"]
 
 log = logging.getLogger("quorlin")
 
@@ -55,8 +56,24 @@ REGION_CLASSES = AREA_CLASSES | PAR_CLASSES | LINE_CLASSES | VISION_CLASSES
 SEPARATOR_CLASSES = frozenset({"ocr_separator"})
 NOISE_CLASSES = frozenset({"ocr_noise"})
 
-_QUOTED = re.compile(r'"(?:[^"\\]|\\.)*"')
-_IMAGE = re.compile(r'(?:^|;)\s*(?:image|file)\s+("(?:[^"\\]|\\.)*"|[^;]+)')
+# hOCR titles quote strings in double quotes, a backslash escaping the next
+# character.  _PAIRED takes a title up to its first quote that nothing closes
+# (every quote after it is an ordinary character too: the backslashes that
+# escape a quote escape it whichever quote opened); _CLOSED is one closed
+# string.  Both are possessive, so no input makes them backtrack, and each
+# is used with a plain replacement, so its work is done in C: the time is
+# linear in the title's length whatever it holds.
+_PAIRED = re.compile(r'(?:[^"]++|"(?:[^"\\]|\\.)*+")*+')
+_CLOSED = re.compile(r'"(?:[^"\\]|\\.)*+"')
+# The image property of a page's title, once semicolons inside quoted strings
+# are NULs and the quotes after an open one are \x01.
+_IMAGE = re.compile(r'(?:^|;)\s*(?:image|file)\s+("(?:[^"\\]|\\.)*+"|[^;]+)')
+# The character set an HTML file's head declares.
+_CHARSET = re.compile(r"""(?:charset|encoding)\s*+=\s*+["']?+([A-Za-z0-9._-]++)""")
+#: The page image's name is looked for in this much of a page's title: a
+#: title of more than a few hundred characters names nothing more, and the
+#: look costs a step in Python for each quoted string.
+IMAGE_TITLE = 65536
 
 
 def _classes(span: Span) -> list[str]:
@@ -86,7 +103,7 @@ _TAG = re.compile(r"<(/?)([A-Za-z][A-Za-z0-9:_-]*)")
 MAX_HTML_DEPTH = 512
 
 
-def _deepest(text: str) -> int:
+def html_depth(text: str) -> int:
     """How deep the elements of an HTML text nest, at most (a linear scan of its tags).
 
     Start and end tags are matched as HTML matches them in the common cases
@@ -191,7 +208,7 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
             break
     else:
         head = data[:4096].decode("ascii", "replace")
-        m = re.search(r"""(?:charset|encoding)\s*=\s*["']?([A-Za-z0-9._-]+)""", head)
+        m = _CHARSET.search(head)
         encoding = m.group(1).lower() if m else "utf-8"
         try:
             codecs.lookup(encoding)
@@ -204,13 +221,23 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
     return text.lstrip("\ufeff"), ("utf-8" if "16" in encoding or "32" in encoding else encoding)
 
 
-def _doctype_has_subset(text: str) -> bool:
-    """Whether the HTML's DOCTYPE (the first ``<!DOCTYPE``) has an internal subset ``[...]``."""
+def _doctype_declaration(text: str) -> str | None:
+    """The first declaration of the internal subset of the HTML's DOCTYPE
+    (``<!ENTITY x>``, by its kind and name), or None without one."""
     at = text[:65536].lower().find("<!doctype")
     if at < 0:
-        return False
+        return None
     end = text.find(">", at)
-    return "[" in text[at:end if end >= 0 else len(text)]
+    subset = text.find("[", at, end if end >= 0 else len(text))
+    if subset < 0:
+        return None
+    declaration = text.find("<!", subset)
+    if declaration < 0:
+        return None
+    words = text[declaration + 2:declaration + 2 + 3 * SHOWN_CHARACTERS].replace("%", " ").replace(">", " ").split()
+    # the kind and the name, and for an attribute list its element and attribute
+    named = words[:3] if words[:1] == ["ATTLIST"] else words[:2]
+    return f"<!{' '.join(shown_name(word) for word in named)}>"
 
 
 def html_to_xml(data: bytes, source: str = "<html>") -> bytes:
@@ -225,10 +252,11 @@ def html_to_xml(data: bytes, source: str = "<html>") -> bytes:
     UTF-16).
     """
     text, encoding = _decode_html(source, data)
-    if _doctype_has_subset(text):
-        raise PageError(source, "DOCTYPE with declarations is refused (entity expansion and external entities "
-                                "are not allowed)")
-    if _deepest(text) > MAX_HTML_DEPTH:
+    declared = _doctype_declaration(text)
+    if declared is not None:
+        raise PageError(source, f"the DOCTYPE declares {declared}: declarations are refused (entity expansion and "
+                                "attribute defaults are not allowed; no DTD is read)")
+    if html_depth(text) > MAX_HTML_DEPTH:
         raise PageError(source, f"HTML nested more than {MAX_HTML_DEPTH} elements deep is refused")
     document = LexborHTMLParser(text).root
     if document is None:
@@ -267,11 +295,37 @@ class HocrLayout:
     others: list[tuple[Span, RegionId, str]] = field(default_factory=list)  # separators and noise
 
 
+def _split_paired(title: str) -> tuple[str, str]:
+    """The title up to its first quote that nothing closes, and the rest."""
+    paired = _PAIRED.match(title)
+    end = paired.end() if paired is not None else 0
+    return title[:end], title[end:]
+
+
+def title_properties(title: str) -> list[str]:
+    """The properties of an hOCR ``title``: the text between the semicolons
+    that are not inside a double-quoted string, each stripped of blanks and
+    with every quoted string in it made ``""`` (the values the package reads,
+    numbers and names, hold none).  A quote that nothing closes is an
+    ordinary character."""
+    head, rest = _split_paired(title)
+    return [prop.strip() for prop in (_CLOSED.sub('""', head) + rest).split(";")]
+
+
+def title_image(title: str) -> str | None:
+    """The page image a page's title names: the value of its first ``image``
+    or ``file`` property (a quoted name may hold semicolons), or None."""
+    head, rest = _split_paired(title[:IMAGE_TITLE])
+    protected = _CLOSED.sub(lambda m: m.group().replace(";", "\0"), head) + rest.replace('"', "\x01")
+    found = _IMAGE.search(protected)
+    if found is None:
+        return None
+    return found.group(1).replace("\0", ";").replace("\x01", '"').strip().strip('"') or None
+
+
 def _bbox_text(title: str) -> str | None:
     """The value of the bbox property of a title, or None without one."""
-    unquoted = _QUOTED.sub('""', title)
-    for prop in unquoted.split(";"):
-        prop = prop.strip()
+    for prop in title_properties(title):
         if prop[:4] == "bbox" and (len(prop) == 4 or prop[4].isspace()):
             # some producers separate properties with a comma ("bbox 1 2 3 4, x_confs ...")
             return prop[4:].split(",")[0].strip()
@@ -389,9 +443,7 @@ def page_from_hocr(data: bytes, source: str = "<hocr>") -> Page:
             explicit = page_box
     else:
         explicit = content_box(layout.page)
-    title = _QUOTED.sub(lambda m: m.group(0).replace(";", "\0"), layout.page.get("title") or "")
-    image = _IMAGE.search(title)
-    image_name = image.group(1).replace("\0", ";").strip().strip('"') if image else None
+    image_name = title_image(layout.page.get("title") or "")
     return Page(source, "hocr", width, height, regions, skipped, None, xml_data,
                 image_filename=image_name or None, box=explicit,
                 version="XHTML" if xml_data is data else "HTML", parsed=layout)

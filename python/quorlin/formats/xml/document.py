@@ -145,7 +145,9 @@ def _element_end(data: bytes, span: Span, pos: int) -> None:
         span.end = data.index(b">", pos) + 1
 
 
-_XML_DECLARED_ENCODING = re.compile(r"""<\?xml[^>]*?\bencoding\s*=\s*(?:"([^"]*)"|'([^']*)')""")
+# Possessive after "encoding": a declaration that never closes its value is
+# read once (it is read on the error path only, and only in the file's head).
+_XML_DECLARED_ENCODING = re.compile(r"""<\?xml[^>]*?\bencoding\s*+=\s*+(?:"([^"]*+)"|'([^']*+)')""")
 # UTF-32 first: its little-endian mark starts with UTF-16's
 _BYTE_ORDER_MARKS = ((codecs.BOM_UTF32_LE, "utf-32-le"), (codecs.BOM_UTF32_BE, "utf-32-be"),
                      (codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"), (codecs.BOM_UTF16_BE, "utf-16-be"))
@@ -171,10 +173,14 @@ class _Refused(Exception):
 
 
 def _refuse_declaration(kind: str) -> Callable[..., None]:
-    """A handler that stops the parse at a declaration of this kind, naming it."""
+    """A handler that stops the parse at a declaration of this kind, naming it
+    (an attribute list by its element and attribute)."""
 
-    def handler(name: str, *_: object) -> None:
-        raise _Refused(f"the DOCTYPE declares <!{kind} {shown_name(name)}>: declarations are refused (entity "
+    def handler(name: str, *rest: object) -> None:
+        what = shown_name(name)
+        if kind == "ATTLIST" and rest and isinstance(rest[0], str):
+            what += f" {shown_name(rest[0])}"
+        raise _Refused(f"the DOCTYPE declares <!{kind} {what}>: declarations are refused (entity "
                        "expansion and attribute defaults are not allowed; no DTD is read)")
 
     return handler
