@@ -63,8 +63,14 @@ def _output_file(path: str) -> Iterator[IO[bytes]]:
     exception: written under a temporary name beside it and renamed over it
     at the end, so that a failure never leaves a half-written file (nor a
     changed input file). A device or a pipe is written as it is. Any OSError
-    becomes a PageError naming ``path``."""
-    target = Path(path)
+    becomes a PageError naming ``path``.
+
+    A symbolic link is written through: its target is replaced, the link
+    stays. A file that is replaced keeps its mode and, where the process may
+    give it, its owner and group; it is a new file all the same, so hard
+    links to the old one keep the old contents.
+    """
+    target = Path(os.path.realpath(path)) if os.path.islink(path) else Path(path)
     if target.exists() and not target.is_file():
         try:
             with open(target, "wb") as handle:
@@ -80,7 +86,12 @@ def _output_file(path: str) -> Iterator[IO[bytes]]:
         with os.fdopen(fd, "wb") as handle:
             yield handle
         if target.exists():
-            os.chmod(temporary, target.stat().st_mode & 0o7777)
+            status = target.stat()
+            try:
+                os.chown(temporary, status.st_uid, status.st_gid)
+            except OSError:
+                pass  # only root may give a file away; the file is then the writer's
+            os.chmod(temporary, status.st_mode & 0o7777)
         else:
             umask = os.umask(0)
             os.umask(umask)

@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import json
 import logging
+import os
 import xml.etree.ElementTree as ET
 from importlib import resources
 
 import pytest
-from pkg_helpers import DATA, run_cli
+from pkg_helpers import DATA, REPO, run_cli
 
 from quorlin import cli
 from quorlin.ordering import page_order
@@ -107,3 +108,35 @@ def test_order_writes_the_profile_or_with_exact_the_cores_order_into_page_xml(tm
                              page_bounds=page.bounds, separators=[r.box for r in page.separators])
     assert read_page(out).reading_order == expected == page_order(page, exact=exact)
     assert page_order(page, exact=True) != page_order(page)
+
+
+def test_in_place_write_through_a_symbolic_link_writes_its_target(tmp_path):
+    """It used to replace the link with a regular file and leave the target as it was."""
+    real = tmp_path / "pages" / "page.xml"
+    real.parent.mkdir()
+    real.write_bytes((DATA / "reichsanzeiger_1914_178_0448.xml").read_bytes())
+    link = tmp_path / "link.xml"
+    link.symlink_to(real)
+    result = run_cli("order", str(link), "-o", str(link))
+    assert result.returncode == 0, result.stderr
+    assert link.is_symlink() and link.resolve() == real
+    from quorlin.formats import read_page
+
+    assert read_page(real).reading_order == page_order(read_page(DATA / "reichsanzeiger_1914_178_0448.xml"))
+    assert sorted(p.name for p in real.parent.iterdir()) == ["page.xml"]  # no temporary file left
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="only root may give a file to another user")
+def test_in_place_write_keeps_the_owner_and_mode_and_replaces_the_file(tmp_path):
+    """It used to make another user's file root's."""
+    page = tmp_path / "page.json"
+    page.write_bytes((REPO / "python" / "quorlin" / "data" / "example_page.json").read_bytes())
+    os.chown(page, 12345, 23456)
+    os.chmod(page, 0o640)
+    hard = tmp_path / "hard.json"
+    os.link(page, hard)
+    result = run_cli("order", str(page), "-o", str(page))
+    assert result.returncode == 0, result.stderr
+    status = page.stat()
+    assert (status.st_uid, status.st_gid, status.st_mode & 0o777) == (12345, 23456, 0o640)
+    assert "order" in json.loads(page.read_text()) and "order" not in json.loads(hard.read_text())
