@@ -23,6 +23,7 @@ from .formats.detections import DETECTION_FORMATS, detections_document, looks_li
 from .formats.jsonpage import dump_json, json_document, load_json, page_from_json
 from .labels import SKIPPED_LABELS, normalise_label_name, skipped_role
 from .ordering import logging_debug, page_order
+from .workers import in_processes
 
 __all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value", "order_lines", "run_batch", "LineResult"]
 
@@ -156,6 +157,12 @@ def _order_chunk(chunk: _Chunk) -> list[tuple[int, str | None, str | None]]:
     return results
 
 
+def _chunk_lines(chunk: _Chunk) -> str:
+    """A chunk as messages name it: its lines."""
+    source, _, _, _, lines = chunk
+    return f"{source}:{lines[0][0]}-{lines[-1][0]}" if lines else source
+
+
 def _chunks(source: str, fmt: str, explain: bool, exact: bool, items: Iterator[tuple[int, bytes]],
             size: int) -> Iterator[_Chunk]:
     """The numbered lines in chunks of about ``size`` bytes (at least one line each)."""
@@ -187,7 +194,9 @@ def order_lines(
     file.  With ``jobs`` > 1 the pages are spread over that many processes,
     in chunks of about ``chunksize`` bytes of input (whole lines), so that
     each trip to a worker carries enough work to pay for itself; the results
-    still come back in input order, one per page.  A line may also hold
+    still come back in input order, one per page; a worker that dies is a
+    :class:`quorlin.workers.WorkerLost` naming its lines, and an interrupt
+    stops every worker at once.  A line may also hold
     detector output (a list of detections, a COCO object): each line's shape
     is told from its content with ``fmt`` "auto", or forced with "json",
     "detections" or "coco".  With ``explain`` each output line is the page's
@@ -200,13 +209,11 @@ def order_lines(
         for number, raw in items:
             yield _order_line((source, number, raw, fmt), explain, exact)
         return
-    import multiprocessing  # only a run in several processes needs it
-
     level = logging.getLogger("quorlinpy").getEffectiveLevel()
-    with multiprocessing.Pool(jobs, initializer=_init_worker, initargs=(level,)) as pool:
-        for results in pool.imap(_order_chunk, _chunks(source, fmt, explain, exact, items, chunksize)):
-            for number, output, error in results:
-                yield LineResult(number, output, error)
+    chunks = _chunks(source, fmt, explain, exact, items, chunksize)
+    for results in in_processes(_order_chunk, chunks, jobs, _chunk_lines, _init_worker, (level,)):
+        for number, output, error in results:
+            yield LineResult(number, output, error)
 
 
 def run_batch(

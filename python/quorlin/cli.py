@@ -23,6 +23,7 @@ from .explaining import page_explanation
 from .formats.jsonpage import dump_json
 from .ordering import page_order
 from .page import Page, RegionId
+from .workers import Stopped, signals_raise
 
 __all__ = ["main", "build_parser"]
 
@@ -330,8 +331,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     _setup_logging(getattr(args, "verbose", False))
     try:
-        status: int = args.func(args)
+        with signals_raise():
+            status: int = args.func(args)
         return status
+    except Stopped as stop:
+        return stop.status
     except QuorlinError as exc:
         print(f"quorlin: error: {exc}", file=sys.stderr)
         return 1
