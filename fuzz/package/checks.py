@@ -40,6 +40,7 @@ import importlib.util
 import io
 import json
 import logging
+import re
 import tempfile
 import time
 import warnings
@@ -286,10 +287,20 @@ def _outline(elem: XmlElement, leave_out: str) -> list[tuple[Any, ...]]:
     return events
 
 
+# Transkribus' index of a region in its reading order, in the region's custom attribute
+_INDEX = re.compile(r"readingOrder\s*\{[^}]*\}\s*")
+
+
 def _same_except_reading_order(before: bytes, after: bytes) -> None:
-    """PAGE-XML: every element, attribute and text but the ReadingOrder is as it was, in place."""
+    """PAGE-XML: every element, attribute and text but the ReadingOrder (and the
+    Transkribus indexes of the regions, which the writer sets the same) is as it was, in place."""
     def outline(data: bytes) -> list[tuple[Any, ...]]:
-        return _outline(_xml(data), "ReadingOrder")
+        root = _xml(data)
+        for page in (c for c in root if _local(c.tag) == "Page"):
+            for region in page:
+                if "custom" in region.attrib:
+                    region.set("custom", _INDEX.sub("", region.get("custom", "")).strip())
+        return _outline(root, "ReadingOrder")
 
     old, new = outline(before), outline(after)
     if old != new:

@@ -17,12 +17,14 @@ from _quorlin_core import reset_log_cache
 
 from .batch import run_batch
 from .errors import PageError, QuorlinError
+from .files import PAGE_SUFFIXES, file_jobs, order_files, replaced_order_note
 from .evaluation.command import add_eval_command, eval_report
 from .formats import FORMATS, read_page, write_page
 from .explaining import page_explanation
-from .formats.jsonpage import dump_json
+from .formats.jsonpage import dump_json, load_json
 from .ordering import page_order
 from .page import Page, RegionId
+from .output import output_file, write_output
 from .workers import Stopped, signals_raise
 
 __all__ = ["main", "build_parser"]
@@ -49,65 +51,6 @@ def _read_input(path: str) -> tuple[str, bytes | None]:
     return path, None
 
 
-def _write_output(path: str | None, data: bytes) -> None:
-    if path is None or path == "-":
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
-        return
-    with _output_file(path) as handle:
-        handle.write(data)
-
-
-@contextlib.contextmanager
-def _output_file(path: str) -> Iterator[IO[bytes]]:
-    """A file that appears at ``path`` only when the block ends without an
-    exception: written under a temporary name beside it and renamed over it
-    at the end, so that a failure never leaves a half-written file (nor a
-    changed input file). A device or a pipe is written as it is. Any OSError
-    becomes a PageError naming ``path``.
-
-    A symbolic link is written through: its target is replaced, the link
-    stays. A file that is replaced keeps its mode and, where the process may
-    give it, its owner and group; it is a new file all the same, so hard
-    links to the old one keep the old contents.
-    """
-    target = Path(os.path.realpath(path)) if os.path.islink(path) else Path(path)
-    if target.exists() and not target.is_file():
-        try:
-            with open(target, "wb") as handle:
-                yield handle
-        except OSError as exc:
-            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-        return
-    try:
-        fd, temporary = tempfile.mkstemp(dir=target.parent or Path("."), prefix=f".{target.name}.")
-    except OSError as exc:
-        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-    try:
-        with os.fdopen(fd, "wb") as handle:
-            yield handle
-        if target.exists():
-            status = target.stat()
-            try:
-                os.chown(temporary, status.st_uid, status.st_gid)
-            except OSError:
-                pass  # only root may give a file away; the file is then the writer's
-            os.chmod(temporary, status.st_mode & 0o7777)
-        else:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
-    except BaseException as exc:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        if isinstance(exc, OSError):
-            raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-        raise
-
-
 def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | None]:
     """Lines of a JSON Lines file (or stdin), their count when cheap to know, and the handle."""
     if path == "-":
@@ -123,31 +66,58 @@ def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | N
     return iter(handle), total, handle
 
 
-def _is_jsonl(args: argparse.Namespace) -> bool:
+def _is_jsonl(args: argparse.Namespace, page: str) -> bool:
     """Whether the input is JSON Lines: --format jsonl, or a .jsonl file (or
     --jobs) with JSON pages or detections on its lines."""
     if args.format == "jsonl":
         return True
     if args.format not in ("auto", "detections", "coco"):
         return False
-    suffix = Path(args.page).suffix.lower()
+    suffix = Path(page).suffix.lower()
     return suffix in JSONL_SUFFIXES or (args.jobs is not None and suffix not in MARKUP_SUFFIXES)
 
 
+def _check_json_lines(args: argparse.Namespace, page_name: str) -> None:
+    """A file taken for JSON Lines only because of --jobs must have a page on its first
+    line: a page written over several lines is one message, not an error per line."""
+    if args.format != "auto" or page_name == "-" or Path(page_name).suffix.lower() in JSONL_SUFFIXES:
+        return
+    try:
+        with open(page_name, "rb") as handle:
+            first = next((line for line in handle if line.strip()), b"")
+    except OSError as exc:
+        raise PageError(page_name, exc.strerror or str(exc)) from None
+    try:
+        load_json(page_name, first)
+    except PageError:
+        raise PageError(page_name, "one JSON value written over several lines, not JSON Lines (one page per "
+                                   "line), which --jobs needs: order it without --jobs") from None
+
+
+def _jobs(args: argparse.Namespace) -> int:
+    jobs = args.jobs if args.jobs is not None else 1
+    if jobs < 1:
+        raise QuorlinError("--jobs must be at least 1")
+    return jobs
+
+
 def cmd_order(args: argparse.Namespace) -> int:
-    if _is_jsonl(args):
-        jobs = args.jobs if args.jobs is not None else 1
-        if jobs < 1:
-            raise QuorlinError("--jobs must be at least 1")
-        lines, total, handle = _binary_lines(args.page)
-        source = "<stdin>" if args.page == "-" else args.page
+    inputs: list[str] = args.page
+    if len(inputs) > 1 or args.output_dir is not None or args.in_place or Path(inputs[0]).is_dir():
+        return _order_many(args, inputs)
+    page_name = inputs[0]
+    if _is_jsonl(args, page_name):
+        jobs = _jobs(args)
+        _check_json_lines(args, page_name)
+        lines, total, handle = _binary_lines(page_name)
+        source = "<stdin>" if page_name == "-" else page_name
         try:
             with contextlib.ExitStack() as stack:
                 out_handle: IO[str]
                 if args.output in (None, "-"):
                     out_handle = sys.stdout
                 else:
-                    binary = stack.enter_context(_output_file(args.output))
+                    binary = stack.enter_context(output_file(args.output))
                     out_handle = stack.enter_context(io.TextIOWrapper(binary, encoding="utf-8", newline="\n"))
                 failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
                                    progress=None if args.progress else False,
@@ -161,14 +131,41 @@ def cmd_order(args: argparse.Namespace) -> int:
             return 1
         return 0
     if args.jobs is not None:
-        raise QuorlinError("--jobs needs JSON Lines input (one page per line)")
-    name, data = _read_input(args.page)
+        raise QuorlinError("--jobs needs JSON Lines input (one page per line) or several files")
+    name, data = _read_input(page_name)
     page = read_page(name, args.format, data, dpi=args.dpi)
     if args.explain:
         text = dump_json(page_explanation(page, exact=args.exact), indent=2)
-        _write_output(args.output, (text + "\n").encode("utf-8"))
+        write_output(args.output, (text + "\n").encode("utf-8"))
         return 0
-    _write_output(args.output, write_page(page, page_order(page, exact=args.exact)))
+    if page.reading_order and args.keep_existing:
+        # the file as it is: its bytes (read again: read_page read them for itself)
+        write_output(args.output, data if data is not None else Path(name).read_bytes())
+        return 0
+    if page.reading_order:
+        print(f"quorlin: {replaced_order_note(name)}", file=sys.stderr)
+    write_output(args.output, write_page(page, page_order(page, exact=args.exact)))
+    return 0
+
+
+def _order_many(args: argparse.Namespace, inputs: list[str]) -> int:
+    """``quorlin order FILE... -O DIR``, ``quorlin order DIR -O DIR`` and ``--in-place``."""
+    if args.output is not None:
+        raise QuorlinError("-o FILE takes one input; give several inputs or a folder -O DIR")
+    if "-" in inputs:
+        raise QuorlinError("standard input ('-') is one page: give it alone")
+    if args.explain:
+        raise QuorlinError("--explain writes one document: give one input")
+    if args.format == "jsonl" or any(Path(i).suffix.lower() in JSONL_SUFFIXES for i in inputs if not Path(i).is_dir()):
+        raise QuorlinError("JSON Lines files are ordered one at a time: quorlin order FILE.jsonl -o OUT.jsonl")
+    jobs = file_jobs(inputs, args.output_dir, args.in_place, fmt=args.format, dpi=args.dpi, exact=args.exact,
+                     keep_existing=args.keep_existing)
+    if not jobs:
+        raise QuorlinError(f"no page files ({', '.join(PAGE_SUFFIXES)}) in {', '.join(inputs)}")
+    failed = order_files(jobs, workers=_jobs(args), err=sys.stderr, progress=None if args.progress else False)
+    if failed:
+        print(f"quorlin: {failed} of {len(jobs)} file{'s' if len(jobs) != 1 else ''} failed", file=sys.stderr)
+        return 1
     return 0
 
 
@@ -180,7 +177,7 @@ def _draw(page: Page, output: str | None, image: str | None, cuts: bool, exact: 
     else:
         reading_order, cut_list = page_order(page, exact=exact), []
     href = image_data_uri(image) if image else None
-    _write_output(output, render_svg(page, reading_order, cut_list, href).encode("utf-8"))
+    write_output(output, render_svg(page, reading_order, cut_list, href).encode("utf-8"))
     return list(reading_order)
 
 
@@ -211,7 +208,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def cmd_eval(args: argparse.Namespace) -> int:
-    _write_output(args.output, eval_report(args).encode("utf-8"))
+    write_output(args.output, eval_report(args).encode("utf-8"))
     return 0
 
 
@@ -255,11 +252,13 @@ def build_parser() -> argparse.ArgumentParser:
         "order", parents=[verbose], formatter_class=_Formatter,
         help="compute the reading order of a page (JSON, PAGE-XML, ALTO, hOCR, detections) or of many (JSON Lines)",
         description=(
-            "Compute the reading order of PAGE ('-' reads standard input); the format is told\n"
-            "from the content.\n\n"
+            "Compute the reading order of PAGE ('-' reads standard input), or of every page\n"
+            "file of several inputs or of a folder (-O DIR); the format is told from the content.\n\n"
             "  JSON page:  writes the page object with \"order\" (element ids in reading order)\n"
-            "  PAGE-XML:   writes a copy of the file whose ReadingOrder is one OrderedGroup\n"
-            "              in the computed order; nothing else in the file changes\n"
+            "  PAGE-XML:   writes a copy of the file with the computed order in its ReadingOrder:\n"
+            "              one OrderedGroup, or, when the file's is an UnorderedGroup of chains,\n"
+            "              those chains kept, each in the computed order (and Transkribus'\n"
+            "              readingOrder indexes the same); nothing else in the file changes\n"
             "  ALTO:       4.3 and later: a copy with a ReadingOrder; older versions: a copy\n"
             "              with its blocks reordered in the document\n"
             "  hOCR:       a copy (well-formed XML) with its areas reordered in the document\n"
@@ -274,16 +273,28 @@ def build_parser() -> argparse.ArgumentParser:
             "per page for JSON Lines): {\"source\", \"profile\", \"order\", \"segment_order\",\n"
             "\"set_aside\", \"margin_notes\", \"non_finite\", \"cuts\", \"fallbacks\", \"parts\"};\n"
             "see the README.\n\n"
-            "A file given with -o appears only when the command succeeds."
+            "A file that has a reading order of its own gets the computed one (a note on\n"
+            "stderr says so), or with --keep-existing is written back as it is.\n\n"
+            "A file given with -o (or written into -O DIR) appears only whole; with several\n"
+            "inputs a file that fails is named on stderr, the others are written, and the\n"
+            "exit status is 1."
         ),
     )
-    p_order.add_argument("page", metavar="PAGE",
-                         help="page file: JSON, PAGE-XML, ALTO, hOCR, detections, JSON Lines, or '-'")
-    p_order.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    p_order.add_argument("page", metavar="PAGE", nargs="+",
+                         help="page file (JSON, PAGE-XML, ALTO, hOCR, detections, JSON Lines, or '-'), or a "
+                              "folder of them; several need -O DIR")
+    output = p_order.add_mutually_exclusive_group()
+    output.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output (one input)")
+    output.add_argument("-O", "--output-dir", metavar="DIR",
+                        help="write each input file into DIR under its own name (a folder's tree mirrored)")
+    p_order.add_argument("--in-place", action="store_true",
+                         help="write each input file over itself (with several inputs or a folder)")
+    p_order.add_argument("--keep-existing", action="store_true",
+                         help="write a file that has a reading order of its own back as it is")
     p_order.add_argument("--format", choices=formats, default="auto", help=format_help)
     p_order.add_argument("--dpi", type=float, metavar="N", help=dpi_help)
     p_order.add_argument("-j", "--jobs", type=int, metavar="N",
-                         help="order JSON Lines pages in N processes")
+                         help="order JSON Lines pages, or the files of several inputs, in N processes")
     p_order.add_argument("--explain", action="store_true",
                          help="write how each page was ordered (order, cuts, fallbacks) as JSON instead")
     p_order.add_argument("--exact", action="store_true",

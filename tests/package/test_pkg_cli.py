@@ -47,11 +47,12 @@ def test_order_reads_stdin_and_writes_json():
     ("args", "message"),
     [
         (["order", "missing.json"], "quorlin: error: missing.json: no such file\n"),
-        (["order", "."], "quorlin: error: .: is a directory\n"),
+        (["order", "."], "quorlin: error: several inputs or a folder need -O DIR (or --in-place to write each file "
+                         "over itself)\n"),
         (["order", EXAMPLE, "-o", "/nonexistent/dir/out.json"],
          "quorlin: error: /nonexistent/dir/out.json: cannot write: No such file or directory\n"),
         (["order", str(DATA / "reichsanzeiger_1914_180_0471.xml"), "--jobs", "2"],
-         "quorlin: error: --jobs needs JSON Lines input (one page per line)\n"),
+         "quorlin: error: --jobs needs JSON Lines input (one page per line) or several files\n"),
     ],
 )
 def test_command_errors_are_one_line(tmp_path, args, message):

@@ -93,11 +93,20 @@ def order_free(elem) -> tuple:
     return (elem.tag, tuple(sorted(elem.attrib.items())), text, tail, tuple(kids))
 
 
+# Transkribus' index of a region in its reading order, in the region's custom attribute
+INDEX = re.compile(r"readingOrder\s*\{[^}]*\}\s*")
+
+
 def without_reading_order(root):
+    """The document without its ReadingOrder, and without the Transkribus indexes
+    of its regions, which the writer sets to the same order."""
     for parent in root.iter():
         for child in list(parent):
             if isinstance(child.tag, str) and etree.QName(child).localname == "ReadingOrder":
                 parent.remove(child)
+            elif (isinstance(parent.tag, str) and etree.QName(parent).localname == "Page"
+                  and child.get("custom") is not None):
+                child.set("custom", INDEX.sub("", child.get("custom")).strip())
     return root
 
 

@@ -29,7 +29,7 @@ from pathlib import Path
 from ..errors import PageError
 from ..page import Box, Page, Region, RegionId
 from .alto import alto_document, page_from_alto
-from .detect import detect_format, sniff_format
+from .detect import binary_kind, detect_format, sniff_format
 from .detections import detections_bytes, looks_like_detections, page_from_detections
 from .hocr import hocr_document, page_from_hocr
 from .jsonpage import json_document, json_page_bytes, load_json, page_from_json
@@ -124,6 +124,9 @@ def read_page(
         fmt = detect_format(source, data)
     else:
         found = sniff_format(data)
+        kind = binary_kind(data) if found is None else None
+        if kind is not None:
+            raise PageError(source, f"{kind}, not {FORMATS[fmt].family} as --format {fmt} says")
         if found is not None and FORMATS[found].family != FORMATS[fmt].family:
             raise PageError(source, f"not {FORMATS[fmt].family} as --format {fmt} says: "
                                     f"the file is {FORMATS[found].family}")

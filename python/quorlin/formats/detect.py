@@ -15,7 +15,7 @@ from pathlib import Path
 
 from ..errors import PageError
 
-__all__ = ["sniff_format", "detect_format", "markup_root"]
+__all__ = ["sniff_format", "detect_format", "markup_root", "binary_kind"]
 
 # File suffixes that name a format, for files whose content does not tell.
 SUFFIXES = {
@@ -138,6 +138,33 @@ def markup_root(text: str) -> str | None:
     return doctype.rpartition(":")[2].lower() if doctype else None
 
 
+# The first bytes of files that are often given by mistake: pictures of the
+# page, PDF, archives.
+_MAGIC = (
+    (b"\x89PNG\r\n\x1a\n", "a PNG image"), (b"\xff\xd8\xff", "a JPEG image"), (b"GIF87a", "a GIF image"),
+    (b"GIF89a", "a GIF image"), (b"II*\x00", "a TIFF image"), (b"MM\x00*", "a TIFF image"),
+    (b"\x00\x00\x00\x0cjP  \r\n\x87\n", "a JPEG 2000 image"), (b"%PDF-", "a PDF file"),
+    (b"PK\x03\x04", "a ZIP archive (or an office document)"), (b"\x1f\x8b", "a gzip-compressed file"),
+)
+
+
+def binary_kind(data: bytes) -> str | None:
+    """What a file is when it is no text at all: "a PNG image", ..., "a binary
+    file" (NUL bytes where no UTF-16 or UTF-32 text has them); None for text."""
+    for magic, kind in _MAGIC:
+        if data.startswith(magic):
+            return kind
+    if data[:4] in (b"RIFF",) and data[8:12] == b"WEBP":
+        return "a WebP image"
+    if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE, codecs.BOM_UTF32_BE)):
+        return None
+    head = data[:1024]
+    # UTF-16 or UTF-32 without a mark has a NUL in every other (or third) byte of ASCII text
+    if b"\x00" in head and not (head[1::2].count(0) > len(head) // 4 or head[0::2].count(0) > len(head) // 4):
+        return "a binary file"
+    return None
+
+
 def _head_text(data: bytes) -> str:
     head = data[:HEAD]
     if head.startswith((codecs.BOM_UTF32_LE, codecs.BOM_UTF32_BE)):  # before UTF-16, whose mark starts UTF-32's
@@ -164,7 +191,13 @@ def sniff_format(data: bytes) -> str | None:
 def detect_format(source: str, data: bytes) -> str:
     """The format of a file from its content, else from its name: "json"
     (a JSON page or detector output), "page-xml", "alto" or "hocr"."""
-    found = sniff_format(data) or SUFFIXES.get(Path(source).suffix.lower())
+    found = sniff_format(data)
+    if found is None:
+        kind = binary_kind(data)
+        if kind is not None:
+            raise PageError(source, f"{kind}, not a page file (expected a JSON page, detections, PAGE-XML, ALTO or "
+                                    "hOCR)")
+        found = SUFFIXES.get(Path(source).suffix.lower())
     if found is None:
         raise PageError(source, "cannot tell the format (expected a JSON page, detections, PAGE-XML, ALTO or hOCR)")
     return found

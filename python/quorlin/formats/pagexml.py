@@ -25,7 +25,8 @@ from .xml.document import Span, XmlDocument, parse_xml
 from .xml.patch import ChildElement, XmlPatchError, escape_attribute, patch
 from .xml.readingorder import GROUPS, REFS, Group, chains, flatten, read_groups
 
-__all__ = ["PAGE_NAMESPACE_PREFIX", "PageXml", "page_from_xml", "page_xml_document", "reading_order_chains"]
+__all__ = ["PAGE_NAMESPACE_PREFIX", "PageXml", "page_from_xml", "page_xml_document", "reading_order_chains",
+           "custom_type", "with_reading_order_index"]
 
 PAGE_NAMESPACE_PREFIX = "http://schema.primaresearch.org/PAGE/gts/pagecontent/"
 
@@ -84,6 +85,30 @@ def custom_type(custom: str) -> str:
         if close < 0:
             return ""
         start = close + 1
+
+
+def with_reading_order_index(custom: str, index: int | None) -> str:
+    """A Transkribus ``custom`` attribute with its ``readingOrder {index:N;}`` set
+    to ``index``, or taken out for None; the rest as it was.  Linear in the
+    attribute's length."""
+    at = custom.find("readingOrder")
+    while at >= 0:
+        brace = at + len("readingOrder")
+        while brace < len(custom) and custom[brace].isspace():
+            brace += 1
+        if brace < len(custom) and custom[brace] == "{":
+            close = custom.find("}", brace)
+            close = close if close >= 0 else len(custom) - 1
+            if index is None:
+                rest = custom[close + 1:]
+                return (custom[:at].rstrip() + (" " if custom[:at].strip() and rest.strip() else "")
+                        + rest.lstrip())
+            pairs = [p for p in custom[brace + 1:close].split(";") if p.strip()]
+            kept = [p.strip() for p in pairs if p.partition(":")[0].strip() != "index"]
+            body = "".join(f"{p};" for p in [f"index:{index}", *kept])
+            return f"{custom[:brace]}{{{body}}}{custom[close + 1:]}"
+        at = custom.find("readingOrder", at + 1)
+    return custom
 
 
 def _region_subtype(elem: Span) -> str:
@@ -262,8 +287,18 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         build = _chain_lines(group, members, reading_order, group_id, caption)
     child = ChildElement(ns, "Page", "ReadingOrder", _BEFORE_READING_ORDER,
                          build if reading_order and build is not None else None, "PAGE-XML")
+    # Transkribus keeps the order in the regions too: written the same, so
+    # that the file never holds two orders
+    place = {str(rid): i for i, rid in enumerate(reading_order)}
+    values: dict[Span, dict[str, str]] = {}
+    for region in parsed.page.kids():
+        custom = region.get("custom")
+        if custom and "readingOrder" in custom and region.local in PAGE_REGION_LABELS and region.uri == ns:
+            changed = with_reading_order_index(custom, place.get(region.get("id", "")))
+            if changed != custom:
+                values[region] = {"custom": changed}
     try:
-        return patch(parsed.document, child=child)
+        return patch(parsed.document, values=values, child=child)
     except XmlPatchError as exc:
         raise PageError(page.source, str(exc)) from None
 

@@ -22,7 +22,7 @@ from dataclasses import dataclass
 
 from .document import Span, XmlDocument
 
-__all__ = ["XmlPatchError", "ChildElement", "patch", "grouped_orders", "escape_attribute"]
+__all__ = ["XmlPatchError", "ChildElement", "patch", "grouped_orders", "escape_attribute", "attribute_value_range"]
 
 
 class XmlPatchError(ValueError):
@@ -63,6 +63,41 @@ class ChildElement:
     preceding: Collection[str]
     build: Callable[[str, str], list[str]] | None
     kind: str = "XML"
+
+
+def attribute_value_range(data: bytes, span: Span, name: str) -> tuple[int, int] | None:
+    """Where the value of the attribute written ``name`` lies in the start tag of
+    ``span`` (between its quotes), or None when the tag has no such attribute.
+
+    The start tag was accepted by the parser, so it is names, '=' and quoted
+    values between blanks; the document's encoding keeps ASCII as ASCII.
+    """
+    wanted = name.encode("ascii")
+    position = span.start + 1
+    end = span.tag_end
+    while position < end and data[position] not in b" \t\r\n/>":
+        position += 1
+    while position < end:
+        while position < end and data[position] in b" \t\r\n":
+            position += 1
+        if position >= end or data[position] in b"/>":
+            return None
+        name_start = position
+        while position < end and data[position] not in b" \t\r\n=":
+            position += 1
+        written = data[name_start:position]
+        while position < end and data[position] in b" \t\r\n=":
+            position += 1
+        if position >= end:
+            return None
+        quote = data[position:position + 1]
+        value_end = data.find(quote, position + 1, end)
+        if value_end < 0:
+            return None
+        if written == wanted:
+            return position + 1, value_end
+        position = value_end + 1
+    return None
 
 
 def _line_indent(data: bytes, pos: int) -> bytes:
@@ -138,16 +173,20 @@ def patch(
     *,
     orders: Mapping[Span, list[Span]] | None = None,
     attributes: Mapping[Span, str] | None = None,
+    values: Mapping[Span, Mapping[str, str]] | None = None,
     child: ChildElement | None = None,
 ) -> bytes:
-    """The document's bytes with some children reordered, some attributes added and one child element set.
+    """The document's bytes with some children reordered, some attributes added or changed and one child
+    element set.
 
     ``orders`` maps a parent to its element children in their new order:
     every child listed takes the place of the one that was there, while the
     text, comments and unlisted elements around them stay where they were.
     A parent may list only some of its children; those keep each other's
     places.  ``attributes`` maps an element to text (' ID="x"') inserted
-    right after its name in the start tag.  ``child`` sets one child element
+    right after its name in the start tag.  ``values`` maps an element to
+    new values of attributes it has (by the name as written; the values are
+    escaped here and encoded as the document is).  ``child`` sets one child element
     (see :class:`ChildElement`).  Nested changes compose: a moved element
     carries its own reordered children with it.
 
@@ -162,6 +201,13 @@ def patch(
         splice = _child_splice(document, child)
         if splice is not None:
             splices.append(splice)
+    encoding = document.encoding or "utf-8"
+    for span, changes in (values or {}).items():
+        for name, value in changes.items():
+            where = attribute_value_range(data, span, name)
+            if where is None:
+                raise XmlPatchError(f"<{span.local}> has no attribute {name} to change")
+            splices.append((where[0], where[1], escape_attribute(value).encode(encoding, "xmlcharrefreplace")))
     if not orders and not attributes and not splices:
         return data
     touched: set[int] = set()
