@@ -72,3 +72,16 @@ def realdata_pages():
     if path is None:
         pytest.skip(f"real pages not found at {' or '.join(map(str, candidates))}")
     return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines() if line.strip()]
+
+
+def pytest_terminal_summary(terminalreporter):
+    """Every skipped test by name, with its reason, at the end of the run
+    (the test command repeats them in its own summary)."""
+    skipped = terminalreporter.stats.get("skipped", [])
+    if not skipped:
+        return
+    terminalreporter.section("skipped tests")
+    for report in skipped:
+        longrepr = report.longrepr
+        reason = longrepr[2] if isinstance(longrepr, tuple) and len(longrepr) == 3 else str(longrepr)
+        terminalreporter.line(f"SKIPPED TEST {report.nodeid}: {reason.removeprefix('Skipped: ')}")

@@ -2,7 +2,8 @@
 # Installs what the tests need and runs every suite the machine can run:
 #   - system packages: GoogleTest (Debian's libgtest-dev) for the C++ tests,
 #     clang with its sanitizer and libFuzzer runtimes for the reliability
-#     checks; installed with apt-get when missing and running as root,
+#     checks, an SVG renderer (librsvg2-bin) for the tests that look at the
+#     pictures; installed with apt-get when missing and running as root,
 #     otherwise reported with the command that installs them;
 #   - a virtual environment with the module built by `pip install .` and the
 #     test dependencies;
@@ -13,7 +14,7 @@
 #     when atheris does not install);
 #   - the reliability checks: sanitizers and a fuzz smoke run (skipped
 #     without clang and its runtimes).
-# The last lines name every suite that was skipped, and why.
+# The last lines name every suite that was skipped, and every skipped test, and why.
 #
 # Usage: tools/run-tests.sh [--python-only] [--deps-only]
 #   --python-only  only the virtual environment, the Python tests and the type check
@@ -25,6 +26,7 @@
 #   QUORLIN_GTEST_INCLUDE  directories searched for gtest/gtest.h [/usr/include /usr/local/include]
 #   QUORLIN_CLANGXX        clang C++ compiler, also used by tools/reliability.sh [clang++-14]
 #   QUORLIN_LLVM_DIR       LLVM directory holding the libFuzzer runtime [/usr/lib/llvm-14]
+#   QUORLIN_RSVG           the SVG renderer the picture tests use [rsvg-convert]
 #   QUORLIN_APT_GET        the apt-get command [apt-get]
 #   QUORLIN_EUID           user id the script runs as; apt-get is used only as 0 [id -u]
 # QUORLIN_PACKAGE_FUZZ_SECONDS is the package fuzz run's time per target [15],
@@ -49,6 +51,7 @@ export QUORLIN_CLANGXX=${QUORLIN_CLANGXX:-clang++-14}
 llvm_dir=${QUORLIN_LLVM_DIR:-/usr/lib/llvm-14}
 apt_get=${QUORLIN_APT_GET:-apt-get}
 euid=${QUORLIN_EUID:-$(id -u)}
+svg_renderer=${QUORLIN_RSVG:-rsvg-convert}
 require_all=${QUORLIN_REQUIRE_ALL:-0}
 package_fuzz_seconds=${QUORLIN_PACKAGE_FUZZ_SECONDS:-15}
 
@@ -64,6 +67,7 @@ have_gtest() {
 }
 have_clang() { command -v "$QUORLIN_CLANGXX" >/dev/null 2>&1; }
 have_fuzzer_runtime() { compgen -G "$llvm_dir/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null; }
+have_svg_renderer() { command -v "$svg_renderer" >/dev/null 2>&1; }
 
 # The system packages: installed when missing if this is root with apt-get;
 # otherwise the run goes on without them and says what they would add.
@@ -72,6 +76,7 @@ system_packages() {
     have_gtest || missing+=(libgtest-dev)
     have_clang || missing+=(clang-14)
     have_fuzzer_runtime || missing+=(libclang-rt-14-dev)
+    have_svg_renderer || missing+=(librsvg2-bin)
     [ "${#missing[@]}" -gt 0 ] || return 0
 
     local install="apt-get install -y ${missing[*]}"
@@ -117,6 +122,10 @@ summary() {
     if [ "$python_only" = 1 ]; then
         echo "not run: C++ engine tests, package fuzz smoke run and reliability checks (--python-only)"
     fi
+    # the tests pytest skipped, by name, with their reasons
+    if [ "$deps_only" = 0 ]; then
+        grep -h '^SKIPPED TEST ' build/pytest.log 2>/dev/null | sed 's/^SKIPPED TEST /skipped test: /' || true
+    fi
     if [ "${#skipped[@]}" = 0 ]; then
         echo "$1"
         return 0
@@ -155,7 +164,10 @@ fi
 
 step "Python tests (pytest)"
 # Run from the tests folder against the installed module, never the source tree.
-"$VENV/bin/python" -m pytest -q -p no:cacheprovider tests
+mkdir -p build
+"$VENV/bin/python" -m pytest -q -p no:cacheprovider tests 2>&1 | tee build/pytest.log
+status=${PIPESTATUS[0]}
+[ "$status" = 0 ] || exit "$status"
 
 step "type check of the stubs and the package (mypy --strict)"
 # the package fuzz harness too, but for its atheris entry point (atheris has no types)

@@ -176,7 +176,7 @@ def _draw(page: Page, output: str | None, image: str | None, cuts: bool, exact: 
         reading_order, cut_list = order_with_cuts(page, exact=exact)
     else:
         reading_order, cut_list = page_order(page, exact=exact), []
-    href = image_data_uri(image) if image else None
+    href = image_data_uri(image, page) if image else None
     write_output(output, render_svg(page, reading_order, cut_list, href).encode("utf-8"))
     return list(reading_order)
 

@@ -15,7 +15,9 @@ library's XML writer, so every name and value is escaped as XML wants.
 from __future__ import annotations
 
 import base64
+import logging
 import math
+import struct
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -27,7 +29,9 @@ from .errors import PageError
 from .explaining import explain_page
 from .page import Box, Page, Region, RegionId, union_box
 
-__all__ = ["Cut", "render_svg", "order_with_cuts", "image_data_uri", "LABEL_COLOURS"]
+__all__ = ["Cut", "render_svg", "order_with_cuts", "image_data_uri", "image_size", "LABEL_COLOURS"]
+
+log = logging.getLogger("quorlin")
 
 LABEL_COLOURS: dict[str, str] = {
     "CrossLayout": "#8e44ad",
@@ -41,6 +45,8 @@ SEPARATOR_COLOUR = "#9a9a9a"
 CUT_COLOUR = "#e6007e"
 PROFILE_CUT_COLOUR = "#0097a7"
 ARROW_COLOUR = "#222222"
+# How many kinds of region the legend names.
+LEGEND_KINDS = 8
 # Largest side, in CSS pixels, at which the SVG asks to be shown; the
 # drawing keeps the page's own coordinates through its viewBox.
 DISPLAY_SIZE = 1200.0
@@ -86,14 +92,45 @@ _IMAGE_TYPES = (
 )
 
 
-def image_data_uri(path: str | Path) -> str:
-    """The image file as a data: URI, so the SVG stands on its own."""
+def image_size(data: bytes) -> tuple[int, int] | None:
+    """(width, height) in pixels of a PNG, GIF or JPEG image, from its header; None
+    when the header does not say."""
+    if data.startswith(b"\x89PNG\r\n\x1a\n") and data[12:16] == b"IHDR" and len(data) >= 24:
+        width, height = struct.unpack(">II", data[16:24])
+        return width, height
+    if data.startswith((b"GIF87a", b"GIF89a")) and len(data) >= 10:
+        width, height = struct.unpack("<HH", data[6:10])
+        return width, height
+    if data.startswith(b"\xff\xd8"):
+        # walk the segments to the first start of frame, which holds the size
+        position = 2
+        while position + 9 <= len(data) and data[position] == 0xFF:
+            marker = data[position + 1]
+            length = int.from_bytes(data[position + 2:position + 4], "big")
+            if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+                height, width = struct.unpack(">HH", data[position + 5:position + 9])
+                return width, height
+            position += 2 + length
+    return None
+
+
+def image_data_uri(path: str | Path, page: Page | None = None) -> str:
+    """The image file as a data: URI, so the SVG stands on its own.
+
+    With ``page``, an image whose size is not the page's (in pixels) is drawn
+    stretched over the page all the same, with a warning.
+    """
     try:
         data = Path(path).read_bytes()
     except OSError as exc:
         raise PageError(str(path), exc.strerror or str(exc)) from None
     for magic, mime in _IMAGE_TYPES:
         if data.startswith(magic):
+            size = image_size(data)
+            if page is not None and size is not None and page.width is not None and page.height is not None \
+                    and (round(page.width), round(page.height)) != size:
+                log.warning("%s: the image is %d x %d pixels, the page %g x %g: it is drawn stretched over the "
+                            "page (is it the page's image?)", path, size[0], size[1], page.width, page.height)
             return f"data:{mime};base64,{base64.b64encode(data).decode('ascii')}"
     raise PageError(str(path), "page image must be a PNG, JPEG or GIF file")
 
@@ -221,13 +258,21 @@ def render_svg(
         SubElement(group, "circle", {"cx": _fmt(cx), "cy": _fmt(cy), "r": _fmt(radius), "fill": colour})
         SubElement(group, "text", {"x": _fmt(cx), "y": _fmt(cy + font * 0.35), "fill": "white"}).text = str(number)
 
-    # legend under the page: the labels in use, and the cut line style
+    # legend under the page: the file's own kinds of region in the colours
+    # of their labels (as many as fit in a line), and the cut line style
     group = SubElement(svg, "g", {"class": "legend", "font-size": _fmt(font * 0.8)})
     lx, ly = x0 + font * 0.5, y1 + legend_h / 2
-    used = [name for name in LABEL_COLOURS if any(_label_name(r.label) == name for r in page.regions)]
-    for name in used:
+    shown: dict[str, str] = {}
+    for r in page.regions:
+        shown.setdefault(r.kind or _label_name(r.label), LABEL_COLOURS[_label_name(r.label)])
+    for number, (name, colour) in enumerate(shown.items()):
+        if number == LEGEND_KINDS:
+            SubElement(group, "text", {"x": _fmt(lx), "y": _fmt(ly + font * 0.3)}).text = (
+                f"and {len(shown) - LEGEND_KINDS} more")
+            lx += font * 5
+            break
         SubElement(group, "rect", {"x": _fmt(lx), "y": _fmt(ly - font * 0.4), "width": _fmt(font * 0.8),
-                                   "height": _fmt(font * 0.8), "fill": LABEL_COLOURS[name]})
+                                   "height": _fmt(font * 0.8), "fill": colour})
         SubElement(group, "text", {"x": _fmt(lx + font), "y": _fmt(ly + font * 0.3)}).text = name
         lx += font * (1.6 + 0.55 * len(name))
     kinds = [(colour, name) for colour, name, wanted in (

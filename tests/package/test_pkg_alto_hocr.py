@@ -371,3 +371,19 @@ def test_html_nested_too_deep_for_the_html5_parser_is_refused_at_once(html):
     with pytest.raises(PageError, match=f"HTML nested more than {quorlin.formats.hocr.MAX_HTML_DEPTH} elements deep"):
         quorlin.formats.hocr.html_to_xml(f"<html><body>{html}".encode())
     assert time.perf_counter() - started < 1.0
+
+
+@pytest.mark.parametrize(("tail", "warned"), [
+    ("</div></body></html>", False),
+    ("</div></body></html>\n<!-- written by x -->\n", False),
+    ("</div></bo", True),  # cut short
+    ("<span class='ocr_line' title='bbox 1 1 9 9'>wor", True),
+])
+def test_html_that_ends_before_its_end_is_read_with_a_warning(caplog, tail, warned):
+    """A truncated HTML hOCR file used to be completed silently."""
+    html = "<!DOCTYPE html><html><body><div class='ocr_page' title='bbox 0 0 100 100'><p>x<br>" + tail
+    with caplog.at_level(logging.WARNING, logger="quorlin"):
+        page = read_page("cut.hocr", data=html.encode())
+    assert page.version == "HTML"
+    assert [r.getMessage() for r in caplog.records] == (
+        ["cut.hocr: the HTML ends before </html> (cut short?); it is read as HTML completes it"] if warned else [])

@@ -160,3 +160,24 @@ def test_draw_command(tmp_path):
     missing = run_cli("draw", str(page), "-o", str(out), "--image", str(tmp_path / "none.png"))
     assert missing.returncode == 1
     assert missing.stderr == f"quorlin: error: {tmp_path / 'none.png'}: No such file or directory\n"
+
+
+@pytest.mark.parametrize(("width", "height", "warned"), [(1000, 1400, False), (500, 700, True)])
+def test_an_image_of_another_size_than_the_page_is_drawn_with_a_warning(tmp_path, example, caplog, width, height,
+                                                                        warned):
+    """An image of the wrong size used to be stretched over the page silently."""
+    image = solid_png(tmp_path / "page.png", width, height, (255, 255, 255))
+    with caplog.at_level(logging.WARNING, logger="quorlin"):
+        image_data_uri(image, example)
+    assert [r.getMessage() for r in caplog.records] == (
+        [f"{image}: the image is 500 x 700 pixels, the page 1000 x 1400: it is drawn stretched over the page "
+         "(is it the page's image?)"] if warned else [])
+
+
+def test_the_legend_names_the_files_own_kinds_of_region(example):
+    """The legend used to show the engine's label names."""
+    reading_order, cuts = order_with_cuts(example)
+    legend = svg_groups(render_svg(example, reading_order, cuts))["legend"]
+    names = [t.text for t in legend.iter(f"{SVG}text")]
+    kinds = list(dict.fromkeys(r.kind for r in example.regions))
+    assert names[:len(kinds)] == kinds and "HorizontalTitle" not in names

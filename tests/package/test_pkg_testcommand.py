@@ -18,7 +18,7 @@ from pkg_helpers import REPO
 
 pytestmark = pytest.mark.skipif(shutil.which("bash") is None, reason="the test command is a bash script")
 
-PACKAGES = "libgtest-dev clang-14 libclang-rt-14-dev"
+PACKAGES = "libgtest-dev clang-14 libclang-rt-14-dev librsvg2-bin"
 
 # A fake apt-get: logs its arguments; "install" exits with $FAKE_APT_STATUS
 # and, when that is 0, puts the probed files in place as the packages would.
@@ -29,6 +29,7 @@ echo "$*" >> "$FAKE/apt.log"
 mkdir -p "$FAKE/include/gtest" "$FAKE/bin" "$FAKE/llvm/lib/clang/14/lib/linux"
 touch "$FAKE/include/gtest/gtest.h" "$FAKE/llvm/lib/clang/14/lib/linux/libclang_rt.fuzzer-x86_64.a"
 printf '#!/bin/sh\\n' > "$FAKE/bin/clang++-14" && chmod +x "$FAKE/bin/clang++-14"
+printf '#!/bin/sh\\n' > "$FAKE/bin/rsvg-convert" && chmod +x "$FAKE/bin/rsvg-convert"
 """
 
 
@@ -45,6 +46,7 @@ def run_deps_step(tmp_path, *, euid: str, apt: bool, update_status: int = 0, ins
         FAKE=str(fake), FAKE_APT_STATUS=str(install_status), FAKE_APT_UPDATE_STATUS=str(update_status),
         QUORLIN_EUID=euid, QUORLIN_APT_GET=str(apt_get), QUORLIN_GTEST_INCLUDE=str(fake / "include"),
         QUORLIN_CLANGXX=str(fake / "bin" / "clang++-14"), QUORLIN_LLVM_DIR=str(fake / "llvm"),
+        QUORLIN_RSVG=str(fake / "bin" / "rsvg-convert"),
         PYTHON=str(fake / "no-python"), VENV=str(fake / "no-venv"), QUORLIN_REQUIRE_ALL=require_all,
     )
     proc = subprocess.run(["bash", str(REPO / "tools" / "run-tests.sh"), "--deps-only"],
@@ -91,3 +93,17 @@ def test_ci_fails_when_a_suite_would_be_skipped(tmp_path):
     proc, _ = run_deps_step(tmp_path, euid="1000", apt=False, require_all="1")
     assert proc.returncode == 1
     assert proc.stdout.rstrip().endswith("QUORLIN_REQUIRE_ALL=1: a skipped suite counts as a failure")
+
+
+def test_the_python_run_names_every_skipped_test_with_its_reason(tmp_path):
+    """The test command's summary used to hide skipped tests; it repeats these lines."""
+    import sys
+
+    shutil.copy(REPO / "tests" / "conftest.py", tmp_path / "conftest.py")
+    (tmp_path / "test_some.py").write_text(
+        "import pytest\n\n\ndef test_runs():\n    pass\n\n\n"
+        "@pytest.mark.skip(reason='no renderer here')\ndef test_draws():\n    pass\n")
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(tmp_path)],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "SKIPPED TEST test_some.py::test_draws: no renderer here" in proc.stdout.splitlines()

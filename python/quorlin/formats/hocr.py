@@ -240,6 +240,24 @@ def _doctype_declaration(text: str) -> str | None:
     return f"<!{' '.join(shown_name(word) for word in named)}>"
 
 
+def _ends_the_document(text: str) -> bool:
+    """Whether the HTML ends with ``</html>`` (after blanks and comments): an
+    hOCR file that does not was most likely cut short."""
+    def before_blanks(end: int) -> int:
+        while end > 0 and text[end - 1].isspace():
+            end -= 1
+        return end
+
+    end = before_blanks(len(text))
+    while text.endswith("-->", 0, end):
+        start = text.rfind("<!--", 0, end)
+        if start < 0:
+            break
+        end = before_blanks(start)
+    tail = "".join(text[max(0, end - 16):end].lower().split())
+    return tail.endswith("</html>")
+
+
 def html_to_xml(data: bytes, source: str = "<html>") -> bytes:
     """Well-formed XML for an HTML document, keeping every element, attribute, text and comment.
 
@@ -258,6 +276,8 @@ def html_to_xml(data: bytes, source: str = "<html>") -> bytes:
                                 "attribute defaults are not allowed; no DTD is read)")
     if html_depth(text) > MAX_HTML_DEPTH:
         raise PageError(source, f"HTML nested more than {MAX_HTML_DEPTH} elements deep is refused")
+    if not _ends_the_document(text):
+        log.warning("%s: the HTML ends before </html> (cut short?); it is read as HTML completes it", source)
     document = LexborHTMLParser(text).root
     if document is None:
         raise PageError(source, "unreadable HTML (no element)")
