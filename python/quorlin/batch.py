@@ -21,7 +21,7 @@ from .explaining import page_explanation
 from .formats.detections import DETECTION_FORMATS, detections_document, looks_like_detections, page_from_detections
 from .formats.jsonpage import dump_json, json_document, load_json, page_from_json
 from .labels import SKIPPED_LABELS, normalise_label_name, skipped_role
-from .ordering import logging_debug, page_order
+from .ordering import page_order
 
 __all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value", "order_lines", "run_batch", "LineResult"]
 
@@ -43,7 +43,7 @@ def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = Fal
     not decide, each invalid one among them, goes through :func:`page_from_json`,
     whose messages are the ones raised.  Both give the same document.
     """
-    if type(obj) is dict and not logging_debug():
+    if type(obj) is dict:
         ids = _native.order_json_page(obj, _label_role, profile="exact" if exact else "quality")
         if ids is not None:
             document = dict(obj)
@@ -137,7 +137,7 @@ def _init_worker(log_level: int) -> None:
     if log_level < logging.WARNING:
         logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s", stream=sys.stderr)
         logging.getLogger("quorlinpy").setLevel(log_level)
-    from _quorlin_core import reset_log_cache
+    from . import reset_log_cache
 
     reset_log_cache()
 

@@ -37,8 +37,10 @@ def _setup_logging(verbose: bool) -> None:
     """Show the module's warnings always and its debug lines with --verbose."""
     logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s", stream=sys.stderr)
     logging.getLogger("quorlinpy").setLevel(logging.DEBUG if verbose else logging.NOTSET)
-    # The module caches which levels Python enables; make it look again.
-    reset_log_cache()
+    # The modules cache which levels Python enables; make both look again.
+    from . import reset_log_cache as reset_both
+
+    reset_both()
 
 
 def _read_input(path: str) -> tuple[str, bytes | None]:

@@ -21,22 +21,11 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Literal
 
 from . import _native
 from .page import Page
-from .ordering import (
-    BoxesLike,
-    LabelsLike,
-    _core_boxes,
-    _logged_order,
-    check_order_arguments,
-    logging_debug,
-    native_boxes,
-    native_with_separators,
-    page_frame,
-    separator_boxes,
-)
+from .ordering import BoxesLike, LabelsLike, check_order_arguments
 
 __all__ = ["explain", "explain_page", "page_explanation", "Explanation", "ExplainedCut", "Fallback", "Part"]
 
@@ -293,19 +282,13 @@ def explain(
     ``first`` and ``second`` group; ``parts`` are the sets the engine ordered
     in the quality profile, with the shrink of their boxes.  ``to_dict()``
     gives a JSON-ready form.  With DEBUG enabled on the ``quorlinpy`` loggers
-    the order is also computed through ``_quorlin_core``, so that its log
-    lines appear as they do for :func:`quorlin.order`.
+    the one run that computes the explanation logs as :func:`quorlin.order`
+    does.
     """
-    data = native_boxes(boxes)
-    raw = native_with_separators(_native.explain, data, ("exact", None) if exact
-                                 else ("quality", page_frame(page_bounds)), separators)
-    if labels is None and ids is None and page_bounds is None:
-        id_list = None
-    else:
-        id_list = check_order_arguments(len(raw[0]), labels, ids, page_bounds, None)
-    if logging_debug():
-        _logged_order(_core_boxes(boxes), labels, page_bounds, separator_boxes(separators), None, exact)
-    return Explanation(raw, id_list, "exact" if exact else "quality")
+    profile: Literal["exact", "quality"] = "exact" if exact else "quality"
+    raw = _native.explain(boxes, profile, page_bounds, separators)
+    id_list = None if labels is None and ids is None else check_order_arguments(len(raw[0]), labels, ids)
+    return Explanation(raw, id_list, profile)
 
 
 def explain_page(page: Page, *, exact: bool = False) -> Explanation:

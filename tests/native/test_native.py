@@ -1,6 +1,8 @@
 """quorlin._native: exactly the core's order on the same boxes, its conversion
-of every array layout and number type, its refusals, its silence on the log,
-its reports against the core's own log lines, and its use from threads."""
+of every array layout and number type by one rule for boxes, separators and
+page bounds, its refusals, its log (the core's lines in a call that logs,
+nothing in any other), its reports against the core's own log lines, and its
+use from threads."""
 
 import array
 import ctypes
@@ -13,11 +15,12 @@ import subprocess
 import threading
 
 import pytest
+from conftest import run_python
 from hypothesis import given, settings, strategies as st
 
 import _quorlin_core as q
+import quorlin
 from quorlin import _native
-from quorlin.ordering import page_frame
 from quorlin.ordering import page_order
 
 np = pytest.importorskip("numpy")
@@ -159,9 +162,9 @@ def test_bad_boxes_are_refused_with_the_argument_named(boxes, error, message):
                                                             r"and below 0.5$"),
     ({"profile": "quality", "options": {"tol_x": float("nan")}}, r"^options: tol_x must be a finite number"),
     ({"profile": "quality", "options": {"tol_y": "0.1"}}, r"^options: tol_y must be a number, got '0.1'$"),
-    ({"profile": "quality", "page_bounds": (0, 0, 1)}, r"^page_bounds: expected None or 4 numbers"),
+    ({"profile": "quality", "page_bounds": (0, 0, 1)}, r"^page_bounds: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+    ({"page_bounds": "abcd"}, r"^page_bounds: expected 4 numbers, got str$"),
     ({"profile": "quality", "separators": [(0, 0, 1)]}, r"^separator 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
-    ({"profile": "quality", "core": 3}, r"^core: expected None or a callable, got 3$"),
     ({"colour": 1}, r"got an unexpected keyword argument 'colour'"),
 ])
 def test_bad_options_are_refused(kwargs, message):
@@ -177,24 +180,51 @@ class _Refuses:
         raise self.error("no number")
 
 
+class _Number:
+    def __float__(self) -> float:
+        return 100.0
+
+
 # A page whose order the bounds change: 2 % of a page 100 wide does not part
 # the two columns, of the boxes' own width 1000 it does.
-@pytest.mark.parametrize("bounds", [
-    None, (0.0, 0.0, 100.0, 800.0), [0, 0, 100, 800], np.array([0, 0, 100, 800], dtype=np.float32),
-    (100.0, 800.0, 0.0, 0.0), (0.0, 0.0, float("nan"), 800.0), (0, 0, 1), "abcd", "1234", (0, 0, "100", 800),
-    (0, 0, b"100", 800), object(), range(0, 400, 100), (0, 0, _Refuses(ValueError), 800),
-    (0, 0, _Refuses(TypeError), 800), (0, 0, 10**400, 800), (0, 0, _Refuses(RuntimeError), 800),
+ROWS = [[480, 0, 1000, 600], [0, 5, 490, 300], [0, 320, 490, 600], [0, 620, 1000, 700]]
+SEPARATORS = [[700, 10, 702, 590]]
+
+
+PAGE_100 = (0.0, 0.0, 100.0, 800.0)
+
+
+@pytest.mark.parametrize(("bounds", "read"), [
+    ([0, 0, 100, 800], PAGE_100), (np.array([0, 0, 100, 800], dtype=np.float32), PAGE_100),
+    ((0, 0, "100", 800), PAGE_100), ((0, 0, b"100", 800), PAGE_100), ((0, 0, _Number(), 800), PAGE_100),
+    (range(0, 400, 100), (0.0, 100.0, 200.0, 300.0)),
+    ((100.0, 800.0, 0.0, 0.0), None), ((0.0, 0.0, float("nan"), 800.0), None),  # as given, normalised or not
 ], ids=lambda b: type(b).__name__)
-def test_loose_bounds_read_as_the_package_reads_them(bounds):
-    rows = [[480, 0, 1000, 600], [0, 5, 490, 300], [0, 320, 490, 600], [0, 620, 1000, 700]]
-    seps = [[700, 10, 702, 590]]
-    try:
-        expected = _native.order(rows, False, "quality", page_frame(bounds), seps)
-    except Exception as exc:  # page_frame lets errors other than TypeError and ValueError through
-        with pytest.raises(type(exc)):
-            _native.order(rows, False, "quality", bounds, seps, loose_bounds=True)
-        return
-    assert _native.order(rows, False, "quality", bounds, seps, loose_bounds=True) == expected
+def test_page_bounds_are_read_as_one_box_is(bounds, read):
+    expected = _native.order(ROWS, False, "quality", read or bounds, SEPARATORS)
+    assert _native.order(ROWS, False, "quality", bounds, SEPARATORS) == expected
+    # the bounds do change this page's order
+    assert _native.order(ROWS, False, "quality", PAGE_100, SEPARATORS) != _native.order(ROWS, False, "quality")
+
+
+@pytest.mark.parametrize(("bounds", "error", "message"), [
+    ((0, 0, 1), ValueError, r"^page_bounds: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+    ("1234", TypeError, r"^page_bounds: expected 4 numbers, got str$"),
+    (object(), TypeError, r"^page_bounds: expected 4 numbers, got object$"),
+    ({0: 0, 1: 0, 2: 1, 3: 1}, TypeError, r"^page_bounds: expected 4 numbers, got dict$"),
+    ((0, 0, "x", 800), TypeError, r"^page_bounds: coordinates must be numbers, got \(0, 0, 'x', 800\)$"),
+    ((0, 0, True, 800), TypeError, r"^page_bounds: coordinates must be numbers, not booleans"),
+    (np.array([0, 0, 1, 1], dtype=bool), TypeError, r"^page_bounds: coordinates must be numbers, not booleans"),
+    ((0, 0, _Refuses(ValueError), 800), TypeError, r"^page_bounds: coordinates must be numbers"),
+    ((0, 0, _Refuses(TypeError), 800), TypeError, r"^page_bounds: coordinates must be numbers"),
+    ((0, 0, 10**400, 800), OverflowError, r"int too large to convert to float"),
+    ((0, 0, _Refuses(RuntimeError), 800), RuntimeError, r"^no number$"),
+])
+@pytest.mark.parametrize("profile", ["exact", "quality"])
+def test_page_bounds_that_are_not_4_numbers_are_refused_before_ordering(bounds, error, message, profile, debug_log):
+    with pytest.raises(error, match=message):
+        _native.order(ROWS, False, profile, bounds, SEPARATORS)
+    assert debug_log.records == []  # refused before the call decided to log, let alone ordered
 
 
 def test_empty_pages_and_array_output():
@@ -205,15 +235,154 @@ def test_empty_pages_and_array_output():
     assert _native.order([], as_array=True).shape == (0,)
 
 
-def test_the_native_path_logs_nothing(debug_log):
-    rows = [[0, 0, 10, 10], [0, 40, 10, 50], [20, float("nan"), 30, 0]]
-    _native.order(rows)
-    _native.explain(rows)
-    _native.order(np.array(rows * 2000, dtype=np.float64))  # past the lock threshold
-    _native.order_json_page({"elements": [{"box": r} for r in [[0, 0, 1, 1], [0, 9, 1, 10]]]}, lambda t: False)
-    assert debug_log.records == []
-    q.compute_order_mervane([q.Element(i, *r, R) for i, r in enumerate(rows)], (0, 0, 1, 1))
-    assert any(r.name == "quorlinpy.mervane" for r in debug_log.records)  # the core still logs here
+def _engine_records(records):
+    return [(r.getMessage(), r.levelno, r.name, r.pathname, r.lineno) for r in records
+            if r.name == "quorlinpy.mervane"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(pages())
+def test_a_logging_call_logs_the_engine_records_the_core_logs(rows):
+    import logging
+
+    records = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append(record)
+
+    logger = logging.getLogger("quorlinpy")
+    handler = Keep()
+    old = logger.level, logger.propagate
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    logger.addHandler(handler)
+    quorlin.reset_log_cache()
+    try:
+        expected_order = core_order(rows)
+        expected = _engine_records(records)
+        records.clear()
+        assert _native.order(rows) == expected_order
+        assert records[0].getMessage() == f"order: {len(rows)} boxes (exact)"
+        assert _engine_records(records) == expected
+        records.clear()
+        assert _native.explain(rows)[0] == expected_order
+        assert _engine_records(records) == expected
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(old[0])
+        logger.propagate = old[1]
+        quorlin.reset_log_cache()
+
+
+def test_a_call_logs_when_either_logger_has_debug_enabled_as_python_answers_now():
+    """Each call asks both loggers anew: every change of the configuration
+    below counts from the next call on, without any reset."""
+    out = run_python("""
+        import logging
+        from quorlin import _native
+        names = []
+        class Keep(logging.Handler):
+            def emit(self, record):
+                names.append(record.name)
+        logging.getLogger().addHandler(Keep())
+        package, engine = logging.getLogger("quorlinpy"), logging.getLogger("quorlinpy.mervane")
+        stock = logging.Logger.isEnabledFor
+        def lower(logger, level):
+            logger.setLevel(level)
+        steps = [
+            ("default", lambda: None),
+            ("package at debug", lambda: lower(package, logging.DEBUG)),
+            ("package disabled", lambda: setattr(package, "disabled", True)),
+            ("engine at warning", lambda: lower(engine, logging.WARNING)),
+            ("package enabled again", lambda: setattr(package, "disabled", False)),
+            ("all debug disabled", lambda: logging.disable(logging.DEBUG)),
+            ("disabling undone", lambda: logging.disable(logging.NOTSET)),
+            ("package at info", lambda: lower(package, logging.INFO)),
+            ("engine at debug", lambda: lower(engine, logging.DEBUG)),
+            ("method says no", lambda: setattr(logging.Logger, "isEnabledFor", lambda self, level: False)),
+            ("method restored", lambda: setattr(logging.Logger, "isEnabledFor", stock)),
+            ("engine's own says no", lambda: setattr(engine, "isEnabledFor", lambda level: False)),
+            ("engine at notset", lambda: lower(engine, logging.NOTSET)),
+        ]
+        for name, change in steps:
+            change()
+            names.clear()
+            _native.order([[0, 0, 10, 10], [0, 20, 10, 30]])
+            asked = package.isEnabledFor(logging.DEBUG) or engine.isEnabledFor(logging.DEBUG)
+            print(f"{name}: {asked} {bool(names)}")
+    """)
+    lines = out.splitlines()
+    assert [line.rsplit(" ", 1)[0].split(": ")[1] for line in lines] == [line.rsplit(" ", 1)[1] for line in lines]
+    assert [line.split(": ")[1] for line in lines] == [
+        "False False", "True True", "True True", "False False", "True True", "False False", "True True",
+        "False False", "True True", "False False", "True True", "False False", "False False"]
+
+
+def test_a_call_that_does_not_log_logs_nothing():
+    """At Python's default configuration a call of the native path logs
+    nothing, not even the engine's warnings, and never asks the bridge."""
+    out = run_python("""
+        import logging
+        import numpy as np
+        from quorlin import _native
+        records = []
+        class Keep(logging.Handler):
+            def emit(self, record):
+                records.append(record)
+        logging.getLogger().addHandler(Keep())
+        calls = []
+        original = logging.Logger.makeRecord
+        logging.Logger.makeRecord = lambda self, *a, **k: calls.append(a) or original(self, *a, **k)
+        rows = [[0, 0, 10, 10], [0, 40, 10, 50], [20, float("nan"), 30, 0], [0, float("nan"), 10, 0]]
+        _native.order(rows)
+        _native.order(rows, profile="quality")
+        _native.explain(rows)
+        _native.order(np.array(rows * 2000, dtype=np.float64))  # past the lock threshold
+        _native.order_json_page({"elements": [{"box": r} for r in [[0, 0, 1, 1], [0, 9, 1, 10]]]}, lambda t: False)
+        print(len(records), len(calls))
+    """)
+    assert out.split() == ["0", "0"]
+
+
+def test_a_call_on_another_thread_logs_nothing_while_a_logging_call_runs():
+    """A handler of the logging call's records waits; meanwhile another thread,
+    whose call does not log, orders pages (the engine's warning among them)."""
+    out = run_python("""
+        import logging, threading
+        import numpy as np
+        import quorlin
+        from quorlin import _native
+        in_handler, done = threading.Event(), threading.Event()
+        names = []
+        class Slow(logging.Handler):
+            def emit(self, record):
+                names.append(threading.current_thread().name)
+                if not in_handler.is_set():
+                    in_handler.set()
+                    done.wait(60)
+        logger = logging.getLogger("quorlinpy")
+        logger.addHandler(Slow())
+        logger.propagate = False
+        def enabled(self, level, original=logging.Logger.isEnabledFor):
+            # debug only for the logging thread: the other's calls do not log
+            return threading.current_thread().name == "logging" and original(self, level)
+        logging.Logger.isEnabledFor = enabled
+        logger.setLevel(logging.DEBUG)
+        quorlin.reset_log_cache()
+        warn_pair = [[0, float("nan"), 10, 0], [0, 20, 10, 30]]
+        page = np.random.default_rng(3).uniform(0, 1000, size=(5000, 4))
+        logging_thread = threading.Thread(target=_native.order, args=(warn_pair,), name="logging")
+        logging_thread.start()
+        assert in_handler.wait(60)
+        orders = [_native.order(warn_pair), _native.order(page), _native.order(page, profile="quality"),
+                  _native.explain(warn_pair)[0]]
+        done.set()
+        logging_thread.join()
+        print(sorted(set(names)), orders[0], orders[3])
+    """)
+    assert out.split("] ")[0] == "['logging'"
+    assert out.strip().endswith("[0, 1] [0, 1]")
 
 
 @pytest.mark.parametrize("module", [q, _native], ids=["_quorlin_core", "_native"])
@@ -283,14 +452,14 @@ def test_every_cut_and_fallback_the_core_logs_is_reported_once(rows):
     logger.setLevel(logging.DEBUG)
     logger.propagate = False
     logger.addHandler(handler)
-    q.reset_log_cache()
+    quorlin.reset_log_cache()
     try:
         expected_order = core_order(rows)
     finally:
         logger.removeHandler(handler)
         logger.setLevel(old[0])
         logger.propagate = old[1]
-        q.reset_log_cache()
+        quorlin.reset_log_cache()
     explained = _native.explain(rows)
     assert explained[0] == expected_order
     assert _lines_of(explained, len(rows)) == [m for m in records if m.startswith(REPORTED)]
