@@ -36,7 +36,17 @@ def explain(
     boxes: _Boxes, profile: _Profile = None, page_bounds: _Row | None = None,
     separators: _Boxes | None = None, options: _Options = None,
 ) -> tuple[list[int], list[int], list[int], list[_Event], list[int], list[int], list[_Part]]: ...
+# (kind, element index, element id, key or box position, value)
+_Problem: TypeAlias = tuple[str, int | None, Any, str | int | None, Any]
+# element_label(label, type, subtype) -> (SemanticLabel, kind, role)
+_ElementLabel: TypeAlias = Callable[[str | None, str | None, str], tuple[Any, str, str]]
+
+MAX_COORDINATE: float
+
+def read_json_page(
+    page: Any, element_label: _ElementLabel, region: Callable[..., Any]
+) -> tuple[tuple[float | None, float | None, list[Any], list[Any], list[Any] | None], None] | tuple[None, _Problem]: ...
 def order_json_page(
-    page: dict[str, Any], label_role: Callable[[str], object], profile: _Profile = None, options: _Options = None
-) -> list[Any] | None: ...
+    page: Any, element_label: _ElementLabel, profile: _Profile = None, options: _Options = None
+) -> tuple[list[Any], None] | tuple[None, _Problem]: ...
 def reset_log_cache() -> None: ...

@@ -21,7 +21,9 @@ from hypothesis import given, settings, strategies as st
 import _quorlin_core as q
 import quorlin
 from quorlin import _native
+from quorlin.formats.jsonpage import element_label, page_from_json
 from quorlin.ordering import page_order
+from quorlin.page import Region
 
 np = pytest.importorskip("numpy")
 
@@ -339,7 +341,8 @@ def test_a_call_that_does_not_log_logs_nothing():
         _native.order(rows, profile="quality")
         _native.explain(rows)
         _native.order(np.array(rows * 2000, dtype=np.float64))  # past the lock threshold
-        _native.order_json_page({"elements": [{"box": r} for r in [[0, 0, 1, 1], [0, 9, 1, 10]]]}, lambda t: False)
+        from quorlin.formats.jsonpage import element_label
+        _native.order_json_page({"elements": [{"box": r} for r in [[0, 0, 1, 1], [0, 9, 1, 10]]]}, element_label)
         print(len(records), len(calls))
     """)
     assert out.split() == ["0", "0"]
@@ -511,40 +514,37 @@ def test_a_buffer_changed_while_it_is_read_does_not_crash():
 
 # ---- JSON pages -------------------------------------------------------------------
 
-def _skip(text):
-    return text.lower() in ("separator", "noise")
-
-
-def test_json_pages_read_natively_give_the_readers_order(realdata_pages):
-    from quorlin.formats.jsonpage import page_from_json
-
+def test_json_pages_ordered_from_their_dict_get_the_pages_order(realdata_pages):
     for page in realdata_pages:
         parsed = page_from_json(page)
-        assert _native.order_json_page(page, _skip) == page_order(parsed, exact=True)
-        assert _native.order_json_page(page, _skip, "quality") == page_order(parsed)
+        assert _native.order_json_page(page, element_label) == (page_order(parsed, exact=True), None)
+        assert _native.order_json_page(page, element_label, "quality") == (page_order(parsed), None)
 
 
-@pytest.mark.parametrize(
-    "page",
-    [
-        [],
-        {"elements": {}},
-        {"width": -1, "elements": []},
-        {"width": True, "elements": []},
-        {"elements": [{"id": 1, "box": [0, 0, 1, 1]}, {"id": 1, "box": [0, 0, 1, 1]}]},
-        {"elements": [{"id": 1.5, "box": [0, 0, 1, 1]}]},
-        {"elements": [{"box": [0, 0, 1]}]},
-        {"elements": [{"box": [0, 0, 1, True]}]},
-        {"elements": [{"box": [0, 0, 1, 2**24 + 1]}]},
-        {"elements": [{"box": [0, 0, 1, float("inf")]}]},
-        {"elements": [{"x1": 0, "y1": 0, "x2": 1}]},
-        {"elements": [{"box": [0, 0, 1, 1], "label": 3}]},
-        {"elements": [{"box": [0, 0, 1, 1]}], "order": [7]},
-        {"elements": [{"box": [0, 0, 1, 1]}], "order": "0"},
-    ],
-)
-def test_json_pages_the_fast_path_leaves_to_the_python_reader(page):
-    assert _native.order_json_page(page, _skip) is None
+@pytest.mark.parametrize(("page", "problem"), [
+    ([], ("not_an_object", None, None, None, [])),
+    ({"width": -1, "elements": []}, ("negative_size", None, None, "width", None)),
+    ({"width": True, "elements": []}, ("bad_size", None, None, "width", True)),
+    ({}, ("no_elements", None, None, None, None)),
+    ({"elements": {}}, ("elements_not_a_list", None, None, None, {})),
+    ({"elements": [7]}, ("element_not_an_object", 0, None, None, 7)),
+    ({"elements": [{"id": 1.5, "box": [0, 0, 1, 1]}]}, ("bad_id", 0, None, None, 1.5)),
+    ({"elements": [{"id": 1, "box": [0, 0, 1, 1]}, {"id": 1, "box": [0, 0, 1, 1]}]},
+     ("duplicate_id", 1, 1, None, None)),
+    ({"elements": [{"box": [0, 0, 1, 1]}, {"id": 0, "box": [0, 0, 1, 1]}]}, ("duplicate_id", 1, 0, None, None)),
+    ({"elements": [{"box": [0, 0, 1]}]}, ("box_not_four", 0, 0, None, None)),
+    ({"elements": [{"box": [0, 0, 1, True]}]}, ("bad_box_value", 0, 0, 3, True)),
+    ({"elements": [{"box": [0, 0, 2**24 + 1, 1]}]}, ("bad_box_value", 0, 0, 2, 2**24 + 1)),
+    ({"elements": [{"id": "a", "box": [0, float("inf"), 1, 1]}]}, ("bad_box_value", 0, "a", 1, float("inf"))),
+    ({"elements": [{"x1": 0, "y1": 0, "x2": 1}]}, ("missing_corners", 0, 0, None, None)),
+    ({"elements": [{"x1": 0, "y1": "0", "x2": 1, "y2": 2}]}, ("bad_corner", 0, 0, "y1", "0")),
+    ({"elements": [{"box": [0, 0, 1, 1], "label": 3}]}, ("label_not_text", 0, 0, None, 3)),
+    ({"elements": [{"box": [0, 0, 1, 1]}], "order": "0"}, ("order_not_a_list", None, None, None, None)),
+    ({"elements": [{"box": [0, 0, 1, 1]}], "order": [0, True]}, ("unknown_order_id", None, None, None, True)),
+], ids=lambda v: v[0] if isinstance(v, tuple) else "")
+def test_a_page_that_is_not_valid_is_reported_as_its_first_problem(page, problem):
+    assert _native.read_json_page(page, element_label, Region) == (None, problem)
+    assert _native.order_json_page(page, element_label) == (None, problem)
 
 
 def test_json_page_keeps_ids_and_skips_what_the_reader_skips():
@@ -553,5 +553,20 @@ def test_json_page_keeps_ids_and_skips_what_the_reader_skips():
                          {"id": "sep", "box": [0, 20, 10, 30], "type": "SeparatorRegion"},
                          {"id": "n", "box": [0, 30, 10, 40], "label": "Noise"}],
             "order": ["sep"]}
-    assert _native.order_json_page(page, _skip) == [1, "b"]
-    assert json.dumps(page)  # untouched
+    copy = json.loads(json.dumps(page))
+    assert _native.order_json_page(page, element_label) == ([1, "b"], None)
+    assert page == copy  # untouched
+
+
+def test_each_distinct_label_of_a_page_is_asked_once():
+    asked = []
+
+    def counting(label, tag, subtype):
+        asked.append((label, tag, subtype))
+        return element_label(label, tag, subtype)
+
+    elements = [{"box": [0, 10 * i, 1, 10 * i + 5], **extra} for i, extra in enumerate(
+        [{"label": "title"}, {"label": "title"}, {"type": "TextRegion", "subtype": "heading"},
+         {"type": "TextRegion", "subtype": "heading"}, {"type": "TextRegion"}, {}, {}, {"type": 5}])]
+    _native.read_json_page({"elements": elements}, counting, Region)
+    assert asked == [("title", None, ""), (None, "TextRegion", "heading"), (None, "TextRegion", ""), (None, None, "")]

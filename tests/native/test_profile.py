@@ -18,7 +18,7 @@ import _quorlin_core as q
 import profile_model
 import quorlin
 from quorlin import _native
-from quorlin.formats.jsonpage import page_from_json
+from quorlin.formats.jsonpage import element_label, page_from_json
 from quorlin.profile import DEFAULT_OPTIONS, FIXED, STEPS, TUNED, ProfileOptions
 from quorlin.ordering import page_order
 
@@ -143,8 +143,7 @@ def test_the_settings_come_from_the_engines_table(realdata_pages):
     ids=["label-separator-no-size", "type-separator-and-noise", "width-without-height"],
 )
 def test_the_json_fast_path_reads_separators_and_bounds_as_the_reader_does(page):
-    assert _native.order_json_page(page, quorlin.batch._label_role, "quality") == \
-        page_order(page_from_json(page))
+    assert _native.order_json_page(page, element_label, "quality") == (page_order(page_from_json(page)), None)
 
 
 def test_explain_tells_how_a_spread_with_a_top_strip_and_margin_notes_was_ordered():

@@ -689,9 +689,42 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     });
 }
 
-// ---- order_json_page() -----------------------------------------------------
+// ---- JSON pages ----------------------------------------------------------------
 
-constexpr const char* kPageParams[] = {"page", "label_role", "profile", "options"};
+// (result, None), or (None, problem) for a page that is not valid.
+PyObject* result_or_problem(JsonRead read, PyRef result, const JsonProblem& problem) {
+    if (read == JsonRead::Failed) {
+        return nullptr;
+    }
+    if (read == JsonRead::Problem) {
+        PyRef described = PyRef::steal(problem.to_tuple());
+        return described ? PyTuple_Pack(2, Py_None, described.get()) : nullptr;
+    }
+    return result ? PyTuple_Pack(2, result.get(), Py_None) : nullptr;
+}
+
+constexpr const char* kReadParams[] = {"page", "element_label", "region"};
+constexpr quorlin::py::Signature kReadSignature = {"read_json_page()", kReadParams, 3};
+
+PyObject* read_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return quorlin::py::guarded([&]() -> PyObject* {
+        PyObject* bound[3] = {};
+        if (!quorlin::py::bind_fast(kReadSignature, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        JsonPage page;
+        JsonProblem problem;
+        const JsonRead read = quorlin::native::read_json_page(bound[0], JsonReading{bound[1], bound[2]}, page, problem);
+        PyRef parts;
+        if (read == JsonRead::Page) {
+            parts = PyRef::steal(PyTuple_Pack(5, page.width.get(), page.height.get(), page.regions.get(),
+                                              page.skipped.get(), page.reading_order.get()));
+        }
+        return result_or_problem(read, std::move(parts), problem);
+    });
+}
+
+constexpr const char* kPageParams[] = {"page", "element_label", "profile", "options"};
 constexpr quorlin::py::Signature kPageSignature = {"order_json_page()", kPageParams, 2};
 
 PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -706,9 +739,10 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return nullptr;
         }
         JsonPage page;
-        const int status = read_json_page(bound[0], bound[1], page);
-        if (status <= 0) {
-            return status < 0 ? nullptr : Py_NewRef(Py_None);
+        JsonProblem problem;
+        const JsonRead read = quorlin::native::read_json_page(bound[0], JsonReading{bound[1], nullptr}, page, problem);
+        if (read != JsonRead::Page) {
+            return result_or_problem(read, {}, problem);
         }
         CallLog log;
         if (!log.decide()) {
@@ -741,7 +775,7 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         for (std::size_t i = 0; i < ordered.size(); ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(page.ids[ordered[i]].get()));
         }
-        return list.release();
+        return result_or_problem(read, std::move(list), problem);
     });
 }
 
@@ -767,14 +801,24 @@ PyMethodDef g_methods[] = {
      "where lo, mid and hi are positions in segment_order; each part is (lo, hi,\n"
      "depth, size, top_strip, frame, dx, dy). Logs as order() does, from the\n"
      "same run."},
+    {"read_json_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_json_page)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_json_page(page, element_label, region)\n--\n\n"
+     "The reader of a JSON page (a dict as a JSON decoder gives it): a tuple\n"
+     "((width, height, regions, skipped, reading_order), None) for a valid\n"
+     "page, or (None, problem) for the first problem of one that is not, where\n"
+     "problem is (kind, element index, element id, key or box position, value)\n"
+     "with None for what the kind does not name. element_label(label, type,\n"
+     "subtype) gives (label, kind, role) of an element with a \"label\" text\n"
+     "(type None), else of one with a \"type\" text (label None), else of a\n"
+     "plain one (both None); role is \"\" for a region to order. region(id,\n"
+     "box, label, kind[, role]) makes one region (with its role when skipped)."},
     {"order_json_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order_json_page)),
      METH_FASTCALL | METH_KEYWORDS,
-     "order_json_page(page, label_role, profile=None, options=None)\n--\n\n"
-     "The ids of a JSON page's regions in reading order, read straight from\n"
-     "the page dict; None when the page needs the Python reader (it is not\n"
-     "valid, or has something the fast path does not decide). label_role(text)\n"
-     "gives the role of an element with that \"label\": false to order it,\n"
-     "'separator' for a separator, anything else true to leave it out."},
+     "order_json_page(page, element_label, profile=None, options=None)\n--\n\n"
+     "The ids of a JSON page's regions in reading order, read by the reader of\n"
+     "read_json_page() straight into the ordering: (ids, None), or (None,\n"
+     "problem) for a page that is not valid. Logs as order() does."},
     {"reset_log_cache", quorlin::py::reset_log_cache, METH_NOARGS,
      "reset_log_cache()\n--\n\n"
      "Empties this module's cache of the levels Python's loggers enable, which\n"
@@ -818,7 +862,9 @@ int exec_module(PyObject* module) {
         }
         PyRef threshold = PyRef::steal(PyLong_FromSize_t(kReleaseThreshold));
         PyRef settings = PyRef::steal(threshold ? profile_settings() : nullptr);
-        const bool ok = settings && PyModule_AddObjectRef(module, "RELEASE_THRESHOLD", threshold.get()) == 0 &&
+        PyRef max_coordinate = PyRef::steal(settings ? PyFloat_FromDouble(kMaxCoordinate) : nullptr);
+        const bool ok = max_coordinate && PyModule_AddObjectRef(module, "RELEASE_THRESHOLD", threshold.get()) == 0 &&
+                        PyModule_AddObjectRef(module, "MAX_COORDINATE", max_coordinate.get()) == 0 &&
                         PyModule_AddObjectRef(module, "PROFILE_SETTINGS", settings.get()) == 0 &&
                         PyModule_AddFunctions(module, g_methods) == 0;
         return ok ? 0 : -1;
