@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Any, Literal
 
 from . import _native
@@ -41,6 +42,7 @@ def _json_number(value: float | None) -> float | None:
 CUT_KINDS = {"cut": "xy", "fold": "fold", "top_strip": "top_strip"}
 
 
+@dataclass(slots=True, eq=False, repr=False)
 class ExplainedCut:
     """One cut that split a set of elements into two groups.
 
@@ -58,12 +60,16 @@ class ExplainedCut:
     explanation, its groups ``[lo:mid]`` and ``[mid:hi]``.
     """
 
-    __slots__ = ("axis", "position", "gap", "depth", "bounds", "lo", "mid", "hi", "kind", "_explanation")
-
-    def __init__(self, axis: str, position: float, gap: float, depth: int, bounds: Bounds, lo: int, mid: int,
-                 hi: int, explanation: Explanation, kind: str = "xy") -> None:
-        self.axis, self.position, self.gap, self.depth, self.bounds = axis, position, gap, depth, bounds
-        self.lo, self.mid, self.hi, self.kind, self._explanation = lo, mid, hi, kind, explanation
+    axis: str
+    position: float
+    gap: float
+    depth: int
+    bounds: Bounds
+    lo: int
+    mid: int
+    hi: int
+    _explanation: Explanation
+    kind: str = "xy"
 
     def __repr__(self) -> str:
         return (f"ExplainedCut(kind={self.kind!r}, axis={self.axis!r}, position={self.position!r}, "
@@ -110,6 +116,7 @@ def _fallback_dict(kind: str, axis: str | None, position: float | None, gap: flo
     return out
 
 
+@dataclass(slots=True, eq=False, repr=False)
 class Fallback:
     """A set read top to bottom, then left to right, because no cut split it.
 
@@ -120,12 +127,15 @@ class Fallback:
     ``segment_order[lo:hi]``; ``bounds`` is its extent.
     """
 
-    __slots__ = ("kind", "depth", "bounds", "lo", "hi", "axis", "position", "gap", "_explanation")
-
-    def __init__(self, kind: str, depth: int, bounds: Bounds | None, lo: int, hi: int, axis: str | None,
-                 position: float | None, gap: float | None, explanation: Explanation) -> None:
-        self.kind, self.depth, self.bounds, self.lo, self.hi = kind, depth, bounds, lo, hi
-        self.axis, self.position, self.gap, self._explanation = axis, position, gap, explanation
+    kind: str
+    depth: int
+    bounds: Bounds | None
+    lo: int
+    hi: int
+    axis: str | None
+    position: float | None
+    gap: float | None
+    _explanation: Explanation
 
     def __repr__(self) -> str:
         return f"Fallback(kind={self.kind!r}, depth={self.depth}, size={self.hi - self.lo})"
@@ -141,6 +151,7 @@ class Fallback:
                               self.bounds)
 
 
+@dataclass(slots=True, init=False, eq=False, repr=False)
 class Part:
     """One set of elements the engine ordered in the quality profile: a page's
     top strip, or the rest of the page (its body).
@@ -152,7 +163,14 @@ class Part:
     right and on top and bottom before the engine saw it.
     """
 
-    __slots__ = ("lo", "hi", "depth", "size", "top_strip", "frame", "shrink", "_explanation")
+    lo: int
+    hi: int
+    depth: int
+    size: int
+    top_strip: bool
+    frame: Bounds
+    shrink: tuple[float, float]
+    _explanation: Explanation
 
     def __init__(self, raw: tuple[int, int, int, int, bool, Bounds, float, float], explanation: Explanation) -> None:
         self.lo, self.hi, self.depth, self.size, self.top_strip, self.frame, dx, dy = raw
@@ -172,6 +190,7 @@ class Part:
                 "frame": [_json_number(v) for v in self.frame], "shrink": [_json_number(v) for v in self.shrink]}
 
 
+@dataclass(slots=True, init=False, eq=False, repr=False)
 class Explanation:
     """The order of a page and how it came about (see :func:`explain`).
 
@@ -182,13 +201,17 @@ class Explanation:
     ``segment_order``, ``set_aside``, ``margin_notes`` and ``non_finite``.
     """
 
-    __slots__ = ("profile", "order", "segment_order", "set_aside", "margin_notes", "non_finite", "_events",
-                 "_raw_parts", "_cuts", "_fallbacks", "_parts")
+    profile: str
     order: list[Any]
     segment_order: list[Any]
     set_aside: list[Any]
     margin_notes: list[Any]
     non_finite: list[Any]
+    _events: list[Any]
+    _raw_parts: list[Any]
+    _cuts: list[ExplainedCut] | None
+    _fallbacks: list[Fallback] | None
+    _parts: list[Part] | None
 
     def __init__(self, raw: tuple[list[int], list[int], list[int], list[Any], list[int], list[int], list[Any]],
                  ids: list[Any] | None, profile: str = "quality") -> None:
@@ -203,9 +226,9 @@ class Explanation:
             self.set_aside = [ids[i] for i in aside]
             self.margin_notes = [ids[i] for i in notes]
             self.non_finite = [ids[i] for i in non_finite]
-        self._cuts: list[ExplainedCut] | None = None
-        self._fallbacks: list[Fallback] | None = None
-        self._parts: list[Part] | None = None
+        self._cuts = None
+        self._fallbacks = None
+        self._parts = None
 
     @property
     def cuts(self) -> list[ExplainedCut]:

@@ -196,3 +196,23 @@ def test_pages_read_natively_are_written_as_the_python_reader_writes_them():
         parsed = page_from_json(json.loads(line))
         assert json.dumps(quorlin.order_page(page), ensure_ascii=False) == json.dumps(
             json_document(parsed, page_order(parsed)), ensure_ascii=False)
+
+
+def test_explanation_objects_show_and_compare_as_before():
+    """Reprs as they read, equality by identity (so each cut can be a key), no
+    per-object dict."""
+    boxes = [(100, 40, 900, 70), (200, 120, 880, 500), (200, 520, 880, 1300), (80, 130, 180, 200),
+             (1100, 120, 1505, 1300), (1495, 120, 1900, 1300)]
+    explained = explain(boxes, page_bounds=(0, 0, 2000, 1400))
+    fold, strip = explained.cuts[:2]
+    part = explained.parts[0]
+    assert repr(explained) == ("<Explanation (quality) of 6 elements: 4 cuts, 0 fallbacks, 0 set aside, "
+                               "1 margin notes, 0 not finite>")
+    assert repr(fold) == "ExplainedCut(kind='fold', axis='x', position=1000.0, gap=200.0, depth=0, size=5)"
+    assert repr(part) == "Part(top_strip=True, size=1, depth=2, shrink=(20.0, 7.0))"
+    exact = explain([(0, 0, 10, 10), (0, float("nan"), 10, 0)], exact=True)
+    assert repr(exact.fallbacks) == "[Fallback(kind='no_valid_cut', depth=0, size=2)]"
+    again = explain(boxes, page_bounds=(0, 0, 2000, 1400))
+    assert fold == fold and fold != again.cuts[0] and len({fold, strip, again.cuts[0]}) == 3
+    for obj in (explained, fold, part, exact.fallbacks[0]):
+        assert not hasattr(obj, "__dict__")
