@@ -5,8 +5,10 @@ nothing in any other), its reports against the core's own log lines, and its
 use from threads."""
 
 import array
+import contextlib
 import ctypes
 import json
+import logging
 import math
 import random
 import shutil
@@ -237,16 +239,10 @@ def test_empty_pages_and_array_output():
     assert _native.order([], as_array=True).shape == (0,)
 
 
-def _engine_records(records):
-    return [(r.getMessage(), r.levelno, r.name, r.pathname, r.lineno) for r in records
-            if r.name == "quorlinpy.mervane"]
-
-
-@settings(max_examples=150, deadline=None)
-@given(pages())
-def test_a_logging_call_logs_the_engine_records_the_core_logs(rows):
-    import logging
-
+@contextlib.contextmanager
+def debug_records():
+    """The records of the quorlinpy loggers at DEBUG while the block runs (for
+    hypothesis tests, which a function-scoped fixture does not serve)."""
     records = []
 
     class Keep(logging.Handler):
@@ -261,6 +257,23 @@ def test_a_logging_call_logs_the_engine_records_the_core_logs(rows):
     logger.addHandler(handler)
     quorlin.reset_log_cache()
     try:
+        yield records
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(old[0])
+        logger.propagate = old[1]
+        quorlin.reset_log_cache()
+
+
+def _engine_records(records):
+    return [(r.getMessage(), r.levelno, r.name, r.pathname, r.lineno) for r in records
+            if r.name == "quorlinpy.mervane"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(pages())
+def test_a_logging_call_logs_the_engine_records_the_core_logs(rows):
+    with debug_records() as records:
         expected_order = core_order(rows)
         expected = _engine_records(records)
         records.clear()
@@ -270,11 +283,6 @@ def test_a_logging_call_logs_the_engine_records_the_core_logs(rows):
         records.clear()
         assert _native.explain(rows)[0] == expected_order
         assert _engine_records(records) == expected
-    finally:
-        logger.removeHandler(handler)
-        logger.setLevel(old[0])
-        logger.propagate = old[1]
-        quorlin.reset_log_cache()
 
 
 def test_a_call_logs_when_either_logger_has_debug_enabled_as_python_answers_now():
@@ -441,31 +449,12 @@ REPORTED = ("[sort] cross-layout", "[sort] all elements", "[segment]")
 @settings(max_examples=300, deadline=None)
 @given(pages())
 def test_every_cut_and_fallback_the_core_logs_is_reported_once(rows):
-    import logging
-
-    records = []
-
-    class Keep(logging.Handler):
-        def emit(self, record):
-            records.append(record.getMessage())
-
-    logger = logging.getLogger("quorlinpy")
-    handler = Keep()
-    old = logger.level, logger.propagate
-    logger.setLevel(logging.DEBUG)
-    logger.propagate = False
-    logger.addHandler(handler)
-    quorlin.reset_log_cache()
-    try:
+    with debug_records() as records:
         expected_order = core_order(rows)
-    finally:
-        logger.removeHandler(handler)
-        logger.setLevel(old[0])
-        logger.propagate = old[1]
-        quorlin.reset_log_cache()
     explained = _native.explain(rows)
     assert explained[0] == expected_order
-    assert _lines_of(explained, len(rows)) == [m for m in records if m.startswith(REPORTED)]
+    messages = [r.getMessage() for r in records]
+    assert _lines_of(explained, len(rows)) == [m for m in messages if m.startswith(REPORTED)]
 
 
 # ---- Threads ---------------------------------------------------------------------

@@ -56,15 +56,7 @@ def _json_label(source: str, where: str, item: Mapping[str, Any]) -> tuple[Seman
 
 
 def page_from_json(obj: Any, source: str = "<json>") -> Page:
-    """Validate a parsed JSON page and return it as a :class:`Page`.
-
-    The shape (all keys other than these are kept and written back)::
-
-        {"width": 1000, "height": 1400,            # optional
-         "elements": [{"id": "t", "box": [x1, y1, x2, y2], "label": "title"},
-                      {"id": 7, "x1": 0, "y1": 0, "x2": 10, "y2": 10}],
-         "order": [...]}                           # optional, written by quorlin
-    """
+    """The Page of a parsed JSON page, or the PageError of its first problem."""
     if not isinstance(obj, dict):
         raise PageError(source, f"expected a JSON object with \"elements\", got {_json_kind(obj)}")
     width = height = None

@@ -34,24 +34,26 @@ void append_unsigned(std::string& out, std::uint64_t value) {
     out.append(buf, res.ptr);
 }
 
+// A float or a double: in its shortest form, or with `decimals` digits.
+template <class Real>
+void append_real(std::string& out, Real value, int decimals) {
+    if (decimals < 0) {
+        append_shortest(out, value);
+    } else {
+        append_fixed(out, value, decimals);
+    }
+}
+
 void append_arg(std::string& out, const Arg& arg, int decimals) {
     switch (arg.kind()) {
         case Arg::Kind::Unsigned:
             append_unsigned(out, arg.as_unsigned());
             break;
         case Arg::Kind::Float:
-            if (decimals < 0) {
-                append_shortest(out, arg.as_float());
-            } else {
-                append_fixed(out, arg.as_float(), decimals);
-            }
+            append_real(out, arg.as_float(), decimals);
             break;
         case Arg::Kind::Double:
-            if (decimals < 0) {
-                append_shortest(out, arg.as_double());
-            } else {
-                append_fixed(out, arg.as_double(), decimals);
-            }
+            append_real(out, arg.as_double(), decimals);
             break;
         case Arg::Kind::Bool:
             append_bool(out, arg.as_bool());
