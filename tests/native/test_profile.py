@@ -47,7 +47,7 @@ def test_the_real_pages_get_the_twins_order_on_every_path(realdata_pages, human_
         expected = profile_model.order(boxes, bounds, rules)
         assert _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules) == expected
         assert quorlin.order(boxes, ids=ids, page_bounds=bounds, separators=rules) == [ids[k] for k in expected]
-        if not human_only:  # the page as the JSON reader and the JSON fast path read it
+        if not human_only:  # the page as the JSON reader reads it, into a Page and into the ordering
             assert page_order(page_from_json(page)) == [ids[k] for k in expected] == \
                 quorlin.order_page(page)["order"], page["source"]
 

@@ -1,6 +1,7 @@
 #include "jsonpage.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace quorlin::native {
 namespace {
@@ -12,8 +13,10 @@ constexpr long long kMaxIntCoordinate = static_cast<long long>(kMaxCoordinate);
 // A coordinate as the package accepts it: an int (not a bool) or a float,
 // finite and at most 2^24 in magnitude (an int compared exactly), read as
 // float(value). False for anything else.
-bool coordinate(PyObject* value, double& out) {
-    if (PyFloat_Check(value)) {
+inline bool coordinate(PyObject* value, double& out) {
+    // A float subclass (OverflowedFloat, of a number too large for a double)
+    // is a float too; the exact types are tested first, as the usual ones.
+    if (PyFloat_CheckExact(value) || (!PyLong_CheckExact(value) && PyFloat_Check(value))) {
         const double d = PyFloat_AS_DOUBLE(value);
         if (!std::isfinite(d) || std::fabs(d) > kMaxCoordinate) {
             return false;
@@ -74,65 +77,77 @@ PyObject* lookup(PyObject* dict, PyObject* key, bool& failed) {
     return value;
 }
 
+// Whether two texts (or two Nones) are equal: compared, never hashed (the
+// texts of a decoded page are new objects, whose hash is not computed yet).
+bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) {
+        return true;
+    }
+    if (a == Py_None || b == Py_None) {
+        return false;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
 // Each element's (label, kind, role), asked of element_label once per
-// distinct "label" text, or ("type", "subtype") pair, of a page: a label is a
-// function of those texts alone.
+// distinct ("label", "type", "subtype") texts of a page: a label is a
+// function of those texts alone. A page has a few distinct ones, and an
+// element mostly has those of the element before it.
 class Labels {
 public:
     Labels(PyObject* element_label, PyObject* empty) : element_label_(element_label), empty_(empty) {}
 
-    // Borrowed from the cache; null with an error set when element_label
-    // raised or answered something else than (label, kind, role).
-    PyObject* of_label(PyObject* text) { return cached(by_label_, text, text, Py_None, empty_); }
-    PyObject* of_type(PyObject* type, PyObject* subtype) {
-        PyObject* subtypes = cached_dict(by_type_, type);
-        return subtypes != nullptr ? cached(subtypes, subtype, Py_None, type, subtype) : nullptr;
-    }
+    // Borrowed (the answers are kept for the page); null with an error set
+    // when element_label raised or answered something else than (label,
+    // kind, role).
+    PyObject* of_label(PyObject* text) { return answer(text, Py_None, empty_); }
+    PyObject* of_type(PyObject* type, PyObject* subtype) { return answer(Py_None, type, subtype); }
     // An element with neither.
-    PyObject* plain() { return cached(by_label_, Py_None, Py_None, Py_None, empty_); }
+    PyObject* plain() { return answer(Py_None, Py_None, empty_); }
 
 private:
-    // The dict under `key` in `cache` (made on first use).
-    static PyObject* cached_dict(PyRef& cache, PyObject* key) {
-        if (!cache && !(cache = PyRef::steal(PyDict_New()))) {
-            return nullptr;
+    struct Known {
+        PyRef label;
+        PyRef type;
+        PyRef subtype;
+        PyRef answer;
+    };
+
+    PyObject* answer(PyObject* label, PyObject* type, PyObject* subtype) {
+        const auto matches = [&](const Known& k) {
+            return same_text(k.label.get(), label) && same_text(k.type.get(), type) &&
+                   same_text(k.subtype.get(), subtype);
+        };
+        if (last_ < known_.size() && matches(known_[last_])) {
+            return known_[last_].answer.get();
         }
-        PyObject* inner = PyDict_GetItemWithError(cache.get(), key);
-        if (inner != nullptr || PyErr_Occurred() != nullptr) {
-            return inner;
-        }
-        const PyRef made = PyRef::steal(PyDict_New());
-        return made && PyDict_SetItem(cache.get(), key, made.get()) == 0 ? made.get() : nullptr;
-    }
-    PyObject* cached(PyRef& cache, PyObject* key, PyObject* label, PyObject* type, PyObject* subtype) {
-        if (!cache && !(cache = PyRef::steal(PyDict_New()))) {
-            return nullptr;
-        }
-        return cached(cache.get(), key, label, type, subtype);
-    }
-    PyObject* cached(PyObject* cache, PyObject* key, PyObject* label, PyObject* type, PyObject* subtype) {
-        PyObject* known = PyDict_GetItemWithError(cache, key);
-        if (known != nullptr || PyErr_Occurred() != nullptr) {
-            return known;
+        for (std::size_t i = 0; i < known_.size(); ++i) {
+            if (matches(known_[i])) {
+                last_ = i;
+                return known_[i].answer.get();
+            }
         }
         PyObject* args[] = {label, type, subtype};
-        const PyRef answer = PyRef::steal(PyObject_Vectorcall(element_label_, args, 3, nullptr));
-        if (!answer) {
+        PyRef made = PyRef::steal(PyObject_Vectorcall(element_label_, args, 3, nullptr));
+        if (!made) {
             return nullptr;
         }
-        if (!PyTuple_Check(answer.get()) || PyTuple_GET_SIZE(answer.get()) != 3 ||
-            !PyUnicode_Check(PyTuple_GET_ITEM(answer.get(), 2))) {
-            PyErr_Format(PyExc_TypeError, "element_label: expected a tuple (label, kind, role), got %R",
-                         answer.get());
+        if (!PyTuple_Check(made.get()) || PyTuple_GET_SIZE(made.get()) != 3 ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(made.get(), 2))) {
+            PyErr_Format(PyExc_TypeError, "element_label: expected a tuple (label, kind, role), got %R", made.get());
             return nullptr;
         }
-        return PyDict_SetItem(cache, key, answer.get()) == 0 ? answer.get() : nullptr;  // the cache holds it
+        last_ = known_.size();
+        known_.push_back(Known{PyRef::borrow(label), PyRef::borrow(type), PyRef::borrow(subtype), std::move(made)});
+        return known_.back().answer.get();
     }
 
     PyObject* element_label_;
     PyObject* empty_;
-    PyRef by_label_;
-    PyRef by_type_;  // type -> {subtype -> answer}
+    std::vector<Known> known_;
+    std::size_t last_ = 0;
 };
 
 // The reading of one page.
@@ -215,15 +230,19 @@ public:
 private:
     bool building() const noexcept { return reading_.region != nullptr; }
 
+    // The first problem: of the element being read (index_, id_), if any.
     JsonRead report(JsonProblem::Kind kind, PyObject* value) {
         problem_.kind = kind;
+        problem_.index = index_;
+        problem_.id = PyRef::borrow(id_);
         problem_.value = PyRef::borrow(value);
         return JsonRead::Problem;
     }
 
+    // One element, which the caller holds.
     JsonRead element(Py_ssize_t index, PyObject* item) {
-        const PyRef held = PyRef::borrow(item);
-        problem_.index = index;
+        index_ = index;
+        id_ = nullptr;
         if (!PyDict_Check(item)) {
             return report(JsonProblem::Kind::ElementNotAnObject, item);
         }
@@ -243,7 +262,7 @@ private:
         if (known < 0 || (known == 0 && PySet_Add(seen_.get(), id.get()) < 0)) {
             return JsonRead::Failed;
         }
-        problem_.id = id;
+        id_ = id.get();
         if (known == 1) {
             return report(JsonProblem::Kind::DuplicateId, nullptr);
         }
@@ -269,7 +288,8 @@ private:
         } else if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(label, 2), "separator") == 0) {
             out_.separators.push_back(b);
         }
-        problem_ = JsonProblem{};
+        index_ = -1;
+        id_ = nullptr;
         return building() ? region(id.get(), c, label, skipped) : JsonRead::Page;
     }
 
@@ -329,13 +349,16 @@ private:
             return label != nullptr ? JsonRead::Page : JsonRead::Failed;
         }
         PyObject* type = lookup(item, keys_.type.get(), failed);
-        PyObject* subtype = failed ? nullptr : lookup(item, keys_.subtype.get(), failed);
         if (failed) {
             return JsonRead::Failed;
         }
         if (type == nullptr || !PyUnicode_Check(type)) {
             label = labels_.plain();
             return label != nullptr ? JsonRead::Page : JsonRead::Failed;
+        }
+        PyObject* subtype = lookup(item, keys_.subtype.get(), failed);
+        if (failed) {
+            return JsonRead::Failed;
         }
         const PyRef held_type = PyRef::borrow(type);
         const PyRef held_subtype =
@@ -361,7 +384,6 @@ private:
 
     // "order", when the page has one: a list of ids of its elements.
     JsonRead stored_order(PyObject* page) {
-        problem_ = JsonProblem{};
         bool failed = false;
         PyObject* stored = lookup(page, keys_.order.get(), failed);
         if (failed) {
@@ -416,6 +438,8 @@ private:
     JsonProblem& problem_;
     Labels labels_;
     PyRef seen_;  // every element's id, those of skipped ones too
+    Py_ssize_t index_ = -1;     // the element being read, for a problem ...
+    PyObject* id_ = nullptr;    // ... and its id once known (borrowed)
     Range xs_[2];  // of the regions to order, and of the others
     Range ys_[2];
 };
