@@ -24,25 +24,28 @@ class Capture(logging.Handler):
 
 @pytest.fixture
 def debug_log():
-    """Turns on the module's debug lines for one test and captures them.
+    """Turns on the modules' debug lines for one test and captures them.
 
-    The log cache is process-wide, so it is reset on the way in (to see the
-    new level) and on the way out (so later tests see their own configuration).
+    The log caches are process-wide, so both modules' are reset on the way in
+    (to see the new level) and on the way out (so later tests see their own
+    configuration).
     """
+    from quorlin import reset_log_cache
+
     logger = logging.getLogger("quorlinpy")
     handler = Capture()
     old_level, old_propagate = logger.level, logger.propagate
     logger.setLevel(logging.DEBUG)
     logger.propagate = False
     logger.addHandler(handler)
-    q.reset_log_cache()
+    reset_log_cache()
     try:
         yield handler
     finally:
         logger.removeHandler(handler)
         logger.setLevel(old_level)
         logger.propagate = old_propagate
-        q.reset_log_cache()
+        reset_log_cache()
 
 
 def run_python(code):

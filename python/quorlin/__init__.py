@@ -1,7 +1,8 @@
 """quorlin: reading order of document page layouts, over the ``_quorlin_core`` module.
 
 The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
-``XYCutConfig``, ``compute_order_mervane``, ``reset_log_cache``); on top of it:
+``XYCutConfig``, ``compute_order_mervane``), with :func:`reset_log_cache`
+resetting the package's module as well; on top of it:
 
 * :func:`order` - reading order of plain boxes (a list or an N x 4 array);
 * :func:`explain` - the order with the cuts and fallbacks that made it;
@@ -18,8 +19,10 @@ The module's own API is re-exported unchanged (``Element``, ``SemanticLabel``,
 from __future__ import annotations
 
 
-from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane, reset_log_cache
+import _quorlin_core
+from _quorlin_core import Element, SemanticLabel, XYCutConfig, compute_order_mervane
 
+from . import _native
 from .batch import order_page
 from .formats.detections import from_detections
 from .errors import PageError, QuorlinError
@@ -28,6 +31,19 @@ from .formats import read_page
 from .labels import LABELS, label_for
 from .ordering import order, page_order
 
+
+def reset_log_cache() -> None:
+    """Make both extension modules look again at which levels Python's logging enables.
+
+    ``_quorlin_core`` keeps, per logger, the levels enabled when it first
+    logged to it, and so does ``quorlin._native`` for the lines of a call
+    that logs (whether a call of the package logs at all is asked anew on
+    every call).  Call this after reconfiguring logging, as
+    ``_quorlin_core.reset_log_cache()`` for the core alone; it resets both
+    caches.
+    """
+    _quorlin_core.reset_log_cache()
+    _native.reset_log_cache()
 
 
 def __getattr__(name: str) -> str:

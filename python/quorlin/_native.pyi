@@ -8,36 +8,45 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, overlo
 _Boxes: TypeAlias = Any | Sequence[Sequence[SupportsFloat | SupportsIndex]]
 _Profile: TypeAlias = Literal["exact", "quality"] | None
 _Bounds: TypeAlias = tuple[float, float, float, float]
+# Page bounds: 4 coordinates, read as one box is.
+_Row: TypeAlias = Any | Sequence[SupportsFloat | SupportsIndex]
 # The quality profile's settings by name (see quorlin.profile.ProfileOptions).
 _Options: TypeAlias = Mapping[str, float | bool] | None
-# core(indices, boxes, frame) -> the indices in reading order
-_Core: TypeAlias = Callable[[list[int], list[_Bounds], _Bounds], Sequence[int]] | None
 # (kind, axis, position, gap, lo, mid, hi, depth, bounds)
 _Event: TypeAlias = tuple[str, str | None, float | None, float | None, int, int, int, int, _Bounds | None]
 # (lo, hi, depth, size, top_strip, frame, dx, dy)
 _Part: TypeAlias = tuple[int, int, int, int, bool, _Bounds, float, float]
+# (name, "number" or "switch", default, "tuned", "fixed" or "step", one-line doc)
+_Setting: TypeAlias = tuple[str, str, float | bool, str, str]
 
 RELEASE_THRESHOLD: int
-PROFILE_DEFAULTS: dict[str, float | bool]
+PROFILE_SETTINGS: tuple[_Setting, ...]
 
-# loose_bounds: page_bounds that are not 4 numbers count as none (their
-# TypeError or ValueError is dropped), as quorlin.ordering.page_frame reads them.
 @overload
 def order(boxes: _Boxes, as_array: Literal[False] = False, profile: _Profile = None,
-          page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
-          core: _Core = None, loose_bounds: bool = False) -> list[int]: ...
+          page_bounds: _Row | None = None, separators: _Boxes | None = None,
+          options: _Options = None) -> list[int]: ...
 @overload
 def order(boxes: _Boxes, as_array: Literal[True], profile: _Profile = None,
-          page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
-          core: _Core = None, loose_bounds: bool = False) -> Any: ...
+          page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None) -> Any: ...
 @overload
 def order(boxes: _Boxes, as_array: bool, profile: _Profile = None,
-          page_bounds: _Bounds | None = None, separators: _Boxes | None = None, options: _Options = None,
-          core: _Core = None, loose_bounds: bool = False) -> Any: ...
+          page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None) -> Any: ...
 def explain(
-    boxes: _Boxes, profile: _Profile = None, page_bounds: _Bounds | None = None,
+    boxes: _Boxes, profile: _Profile = None, page_bounds: _Row | None = None,
     separators: _Boxes | None = None, options: _Options = None,
 ) -> tuple[list[int], list[int], list[int], list[_Event], list[int], list[int], list[_Part]]: ...
+# (kind, element index, element id, key or box position, value)
+_Problem: TypeAlias = tuple[str, int | None, Any, str | int | None, Any]
+# element_label(label, type, subtype) -> (SemanticLabel, kind, role)
+_ElementLabel: TypeAlias = Callable[[str | None, str | None, str], tuple[Any, str, str]]
+
+MAX_COORDINATE: float
+
+def read_json_page(
+    page: Any, element_label: _ElementLabel, region: Callable[..., Any]
+) -> tuple[tuple[float | None, float | None, list[Any], list[Any], list[Any] | None], None] | tuple[None, _Problem]: ...
 def order_json_page(
-    page: dict[str, Any], label_role: Callable[[str], object], profile: _Profile = None, options: _Options = None
-) -> list[Any] | None: ...
+    page: Any, element_label: _ElementLabel, profile: _Profile = None, options: _Options = None
+) -> tuple[list[Any], None] | tuple[None, _Problem]: ...
+def reset_log_cache() -> None: ...

@@ -7,7 +7,6 @@ each worker process, and what a Dask bag can ``map`` over.
 
 from __future__ import annotations
 
-import functools
 import logging
 import sys
 from collections.abc import Iterable, Iterator, Mapping
@@ -20,40 +19,27 @@ from . import _native
 from .errors import QuorlinError
 from .explaining import page_explanation
 from .formats.detections import DETECTION_FORMATS, detections_document, looks_like_detections, page_from_detections
-from .formats.jsonpage import dump_json, json_document, load_json, page_from_json
-from .labels import SKIPPED_LABELS, normalise_label_name, skipped_role
-from .ordering import logging_debug, page_order
+from .formats.jsonpage import dump_json, element_label, load_json, page_from_json, page_problem
+from .ordering import page_order
 from .workers import in_processes
 
 __all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value", "order_lines", "run_batch", "LineResult"]
-
-
-@functools.lru_cache(maxsize=1024)
-def _label_role(text: str) -> str:
-    """The role of an element with this "label": "" for a region to order,
-    "separator" or "noise" for one left out of the order."""
-    return skipped_role(text) if normalise_label_name(text) in SKIPPED_LABELS else ""
 
 
 def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = False) -> dict[str, Any]:
     """A parsed JSON page with its "order": what ``quorlin order`` writes for it
     (with ``exact``, what ``quorlin order --exact`` writes).
 
-    A valid page is read by ``quorlin._native`` straight from its dict (types,
-    finiteness, range and uniqueness of the ids, "order"), with its bounds and
-    separators as :class:`~quorlin.page.Page` gives them; every page it does
-    not decide, each invalid one among them, goes through :func:`page_from_json`,
-    whose messages are the ones raised.  Both give the same document.
+    The page is read by ``quorlin._native`` straight from its dict into the
+    ordering, with the checks and messages of :func:`page_from_json`, whose
+    bounds and separators the ordering reads.
     """
-    if type(obj) is dict and not logging_debug():
-        ids = _native.order_json_page(obj, _label_role, profile="exact" if exact else "quality")
-        if ids is not None:
-            document = dict(obj)
-            document["order"] = ids
-            return document
-    page = page_from_json(obj, source)
-    return json_document(page, page_order(page, exact=exact))
-
+    ordered = _native.order_json_page(obj, element_label, "exact" if exact else "quality")
+    if ordered[1] is not None:
+        raise page_problem(source, ordered[1])
+    document = dict(obj)
+    document["order"] = ordered[0]
+    return document
 
 
 def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *, exact: bool = False) -> Any:
@@ -90,9 +76,8 @@ def order_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool =
     including a value that is not an object at all (a JSON list, number,
     string or null on a line of a batch).
 
-    A valid page is read by ``quorlin._native`` straight from its dict; any
-    page it does not decide, every invalid page among them, goes through the
-    Python reader, whose messages are the ones reported.
+    The page is read by ``quorlin._native`` straight from its dict, with the
+    checks and messages of :func:`quorlin.formats.page_from_json`.
     """
     return ordered_json_document(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
                                  source, exact=exact)
@@ -139,7 +124,7 @@ def _init_worker(log_level: int) -> None:
     if log_level < logging.WARNING:
         logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s", stream=sys.stderr)
         logging.getLogger("quorlinpy").setLevel(log_level)
-    from _quorlin_core import reset_log_cache
+    from . import reset_log_cache
 
     reset_log_cache()
 

@@ -13,8 +13,7 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import IO
 
-from _quorlin_core import reset_log_cache
-
+from . import reset_log_cache
 from .batch import run_batch
 from .errors import PageError, QuorlinError
 from .files import PAGE_SUFFIXES, file_jobs, order_files, replaced_order_note
@@ -40,7 +39,7 @@ def _setup_logging(verbose: bool) -> None:
     """Show the module's warnings always and its debug lines with --verbose."""
     logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s", stream=sys.stderr)
     logging.getLogger("quorlinpy").setLevel(logging.DEBUG if verbose else logging.NOTSET)
-    # The module caches which levels Python enables; make it look again.
+    # The modules cache which levels Python enables; make both look again.
     reset_log_cache()
 
 

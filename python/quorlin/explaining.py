@@ -21,22 +21,12 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import Any
+from dataclasses import dataclass
+from typing import Any, Literal
 
 from . import _native
 from .page import Page
-from .ordering import (
-    BoxesLike,
-    LabelsLike,
-    _core_boxes,
-    _logged_order,
-    check_order_arguments,
-    logging_debug,
-    native_boxes,
-    native_with_separators,
-    page_frame,
-    separator_boxes,
-)
+from .ordering import BoxesLike, LabelsLike, check_order_arguments
 
 __all__ = ["explain", "explain_page", "page_explanation", "Explanation", "ExplainedCut", "Fallback", "Part"]
 
@@ -52,6 +42,7 @@ def _json_number(value: float | None) -> float | None:
 CUT_KINDS = {"cut": "xy", "fold": "fold", "top_strip": "top_strip"}
 
 
+@dataclass(slots=True, eq=False, repr=False)
 class ExplainedCut:
     """One cut that split a set of elements into two groups.
 
@@ -69,12 +60,16 @@ class ExplainedCut:
     explanation, its groups ``[lo:mid]`` and ``[mid:hi]``.
     """
 
-    __slots__ = ("axis", "position", "gap", "depth", "bounds", "lo", "mid", "hi", "kind", "_explanation")
-
-    def __init__(self, axis: str, position: float, gap: float, depth: int, bounds: Bounds, lo: int, mid: int,
-                 hi: int, explanation: Explanation, kind: str = "xy") -> None:
-        self.axis, self.position, self.gap, self.depth, self.bounds = axis, position, gap, depth, bounds
-        self.lo, self.mid, self.hi, self.kind, self._explanation = lo, mid, hi, kind, explanation
+    axis: str
+    position: float
+    gap: float
+    depth: int
+    bounds: Bounds
+    lo: int
+    mid: int
+    hi: int
+    _explanation: Explanation
+    kind: str = "xy"
 
     def __repr__(self) -> str:
         return (f"ExplainedCut(kind={self.kind!r}, axis={self.axis!r}, position={self.position!r}, "
@@ -121,6 +116,7 @@ def _fallback_dict(kind: str, axis: str | None, position: float | None, gap: flo
     return out
 
 
+@dataclass(slots=True, eq=False, repr=False)
 class Fallback:
     """A set read top to bottom, then left to right, because no cut split it.
 
@@ -131,12 +127,15 @@ class Fallback:
     ``segment_order[lo:hi]``; ``bounds`` is its extent.
     """
 
-    __slots__ = ("kind", "depth", "bounds", "lo", "hi", "axis", "position", "gap", "_explanation")
-
-    def __init__(self, kind: str, depth: int, bounds: Bounds | None, lo: int, hi: int, axis: str | None,
-                 position: float | None, gap: float | None, explanation: Explanation) -> None:
-        self.kind, self.depth, self.bounds, self.lo, self.hi = kind, depth, bounds, lo, hi
-        self.axis, self.position, self.gap, self._explanation = axis, position, gap, explanation
+    kind: str
+    depth: int
+    bounds: Bounds | None
+    lo: int
+    hi: int
+    axis: str | None
+    position: float | None
+    gap: float | None
+    _explanation: Explanation
 
     def __repr__(self) -> str:
         return f"Fallback(kind={self.kind!r}, depth={self.depth}, size={self.hi - self.lo})"
@@ -152,6 +151,7 @@ class Fallback:
                               self.bounds)
 
 
+@dataclass(slots=True, init=False, eq=False, repr=False)
 class Part:
     """One set of elements the engine ordered in the quality profile: a page's
     top strip, or the rest of the page (its body).
@@ -163,7 +163,14 @@ class Part:
     right and on top and bottom before the engine saw it.
     """
 
-    __slots__ = ("lo", "hi", "depth", "size", "top_strip", "frame", "shrink", "_explanation")
+    lo: int
+    hi: int
+    depth: int
+    size: int
+    top_strip: bool
+    frame: Bounds
+    shrink: tuple[float, float]
+    _explanation: Explanation
 
     def __init__(self, raw: tuple[int, int, int, int, bool, Bounds, float, float], explanation: Explanation) -> None:
         self.lo, self.hi, self.depth, self.size, self.top_strip, self.frame, dx, dy = raw
@@ -183,6 +190,7 @@ class Part:
                 "frame": [_json_number(v) for v in self.frame], "shrink": [_json_number(v) for v in self.shrink]}
 
 
+@dataclass(slots=True, init=False, eq=False, repr=False)
 class Explanation:
     """The order of a page and how it came about (see :func:`explain`).
 
@@ -193,13 +201,17 @@ class Explanation:
     ``segment_order``, ``set_aside``, ``margin_notes`` and ``non_finite``.
     """
 
-    __slots__ = ("profile", "order", "segment_order", "set_aside", "margin_notes", "non_finite", "_events",
-                 "_raw_parts", "_cuts", "_fallbacks", "_parts")
+    profile: str
     order: list[Any]
     segment_order: list[Any]
     set_aside: list[Any]
     margin_notes: list[Any]
     non_finite: list[Any]
+    _events: list[Any]
+    _raw_parts: list[Any]
+    _cuts: list[ExplainedCut] | None
+    _fallbacks: list[Fallback] | None
+    _parts: list[Part] | None
 
     def __init__(self, raw: tuple[list[int], list[int], list[int], list[Any], list[int], list[int], list[Any]],
                  ids: list[Any] | None, profile: str = "quality") -> None:
@@ -214,9 +226,9 @@ class Explanation:
             self.set_aside = [ids[i] for i in aside]
             self.margin_notes = [ids[i] for i in notes]
             self.non_finite = [ids[i] for i in non_finite]
-        self._cuts: list[ExplainedCut] | None = None
-        self._fallbacks: list[Fallback] | None = None
-        self._parts: list[Part] | None = None
+        self._cuts = None
+        self._fallbacks = None
+        self._parts = None
 
     @property
     def cuts(self) -> list[ExplainedCut]:
@@ -293,19 +305,13 @@ def explain(
     ``first`` and ``second`` group; ``parts`` are the sets the engine ordered
     in the quality profile, with the shrink of their boxes.  ``to_dict()``
     gives a JSON-ready form.  With DEBUG enabled on the ``quorlinpy`` loggers
-    the order is also computed through ``_quorlin_core``, so that its log
-    lines appear as they do for :func:`quorlin.order`.
+    the one run that computes the explanation logs as :func:`quorlin.order`
+    does.
     """
-    data = native_boxes(boxes)
-    raw = native_with_separators(_native.explain, data, ("exact", None) if exact
-                                 else ("quality", page_frame(page_bounds)), separators)
-    if labels is None and ids is None and page_bounds is None:
-        id_list = None
-    else:
-        id_list = check_order_arguments(len(raw[0]), labels, ids, page_bounds, None)
-    if logging_debug():
-        _logged_order(_core_boxes(boxes), labels, page_bounds, separator_boxes(separators), None, exact)
-    return Explanation(raw, id_list, "exact" if exact else "quality")
+    profile: Literal["exact", "quality"] = "exact" if exact else "quality"
+    raw = _native.explain(boxes, profile, page_bounds, separators)
+    id_list = None if labels is None and ids is None else check_order_arguments(len(raw[0]), labels, ids)
+    return Explanation(raw, id_list, profile)
 
 
 def explain_page(page: Page, *, exact: bool = False) -> Explanation:

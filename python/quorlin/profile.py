@@ -20,75 +20,69 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Sequence
-from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import _native
 
 __all__ = ["ProfileOptions", "DEFAULT_OPTIONS", "TUNED", "FIXED", "STEPS", "order"]
 
+_OPTIONS_DOC = """Parameters and step switches of the quality profile.
 
-@dataclass(frozen=True)
-class ProfileOptions:
-    """Parameters and step switches of the quality profile.
+Every length is a fraction of the page or of other boxes, so the order
+does not depend on the scan resolution.  The parameters in ``TUNED`` were
+chosen by split-half cross-validation on the real pages of ``bench/data``;
+those in ``FIXED`` are fixed, each for its reason, and settable only to
+measure that the order does not hang on them; ``STEPS`` are the step
+switches.  The settings, their defaults and what each is come from the
+engine's table of them (``quorlin._native.PROFILE_SETTINGS``); each field's
+``metadata["doc"]`` says what it is.
+"""
 
-    Every length is a fraction of the page or of other boxes, so the order
-    does not depend on the scan resolution.  ``tol_x``, ``tol_y`` and
-    ``margin_max`` were chosen by split-half cross-validation on the real
-    pages of ``bench/data``; the others are fixed, each for the reason given,
-    and settable only to measure that the order does not hang on them.
-    """
 
-    #: shrink on the left and right, a fraction of the width of one page
-    tol_x: float = 0.02
-    #: shrink on top and bottom, a fraction of the page height
-    tol_y: float = 0.005
-    #: a strip beside the text block is marginal notes when at most this fraction of the block's width
-    margin_max: float = 0.25
-    #: the fold of a spread is looked for this fraction of the width either side of the middle
-    spread_window: float = 0.05
-    #: a top strip is at most this fraction of the page height tall
-    top_strip_max: float = 0.05
-    #: the text block is the boxes at least this fraction as wide as the widest
-    body_fraction: float = 0.5
-    #: a column rule is at least this many times taller than wide ...
-    rule_aspect: float = 3.0
-    #: ... and at least this fraction of the page height long
-    rule_min_length: float = 0.25
-    #: a rule clips a box it runs alongside for at least this fraction of the box's height ...
-    rule_along: float = 0.5
-    #: ... and crosses within this fraction of the box's width from an edge (below 0.5)
-    rule_edge: float = 0.25
-    #: split a two-page spread at its fold
-    spread: bool = True
-    #: clip boxes at long vertical separator rules
-    rules: bool = True
-    #: shrink the boxes
-    tolerance: bool = True
-    #: read a thin strip at the top of each page first
-    top_strip: bool = True
-    #: merge marginal notes back by their top
-    margins: bool = True
+def _replace(self: Any, **changes: Any) -> Any:
+    """A copy with some settings changed."""
+    return dataclasses.replace(self, **changes)
 
-    def replace(self, **changes: Any) -> ProfileOptions:
-        """A copy with some settings changed."""
-        return dataclasses.replace(self, **changes)
 
-    def settings(self) -> dict[str, float | bool]:
-        """The settings that differ from the defaults, as ``quorlin._native`` takes them."""
-        return {f.name: getattr(self, f.name) for f in dataclasses.fields(self)
-                if getattr(self, f.name) != f.default}
+def _settings(self: Any) -> dict[str, float | bool]:
+    """The settings that differ from the defaults, as ``quorlin._native`` takes them."""
+    return {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if getattr(self, f.name) != f.default}
 
+
+if TYPE_CHECKING:
+    class ProfileOptions:
+        """Parameters and step switches of the quality profile (a frozen dataclass, one field per setting)."""
+
+        def __init__(self, **settings: float | bool) -> None: ...
+
+        def __getattr__(self, name: str) -> float | bool: ...
+
+        def replace(self, **changes: float | bool) -> ProfileOptions: ...
+
+        def settings(self) -> dict[str, float | bool]: ...
+else:
+    ProfileOptions = dataclasses.make_dataclass(
+        "ProfileOptions",
+        [(name, float if kind == "number" else bool, dataclasses.field(default=default, metadata={"doc": doc}))
+         for name, kind, default, group, doc in _native.PROFILE_SETTINGS],
+        namespace={"__doc__": _OPTIONS_DOC, "__module__": __name__, "replace": _replace, "settings": _settings},
+        frozen=True,
+        slots=True,
+    )
 
 DEFAULT_OPTIONS = ProfileOptions()
 
+
+def _group(name: str) -> tuple[str, ...]:
+    return tuple(setting[0] for setting in _native.PROFILE_SETTINGS if setting[3] == name)
+
+
 #: The parameters chosen by cross-validation.
-TUNED = ("tol_x", "tol_y", "margin_max")
+TUNED = _group("tuned")
 #: The parameters fixed for a reason of their own.
-FIXED = ("spread_window", "top_strip_max", "body_fraction", "rule_aspect", "rule_min_length", "rule_along",
-         "rule_edge")
+FIXED = _group("fixed")
 #: The step switches.
-STEPS = ("spread", "rules", "tolerance", "top_strip", "margins")
+STEPS = _group("step")
 
 
 def order(
@@ -106,17 +100,11 @@ def order(
     x2, y2)``, read as :func:`quorlin.order` reads them; with the default
     ``options`` the result is ``quorlin.order``'s.
     """
-    from .ordering import check_order_arguments, native_boxes, native_with_separators, page_frame
+    from .ordering import check_order_arguments
 
-    settings = options.settings() or None
-
-    def ordered(data: Any, as_array: bool, profile: str, frame: Any, separator_boxes: Any) -> list[int]:
-        return _native.order(data, False, "quality", frame, separator_boxes, settings)
-
-    indices: list[int] = native_with_separators(ordered, native_boxes(boxes),
-                                                (False, "quality", page_frame(page_bounds)), separators)
+    indices: list[int] = _native.order(boxes, False, "quality", page_bounds, separators, options.settings() or None)
     if ids is None:
         return indices
-    id_list = check_order_arguments(len(indices), None, ids, page_bounds, None)
+    id_list = check_order_arguments(len(indices), None, ids)
     assert id_list is not None
     return [id_list[i] for i in indices]

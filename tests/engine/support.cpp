@@ -18,10 +18,14 @@ void CapturingSink::log(const log::Record& record) noexcept {
     lines.push_back(CapturedLine{record.metadata.level, std::string(record.metadata.target),
                                  record.line.value_or(0), std::string(record.file.value_or("")),
                                  std::string(record.module_path), record.message.to_string()});
+    if (on_log) {
+        on_log();
+    }
 }
 
 void CapturingSink::reset() {
     lines.clear();
+    on_log = nullptr;
     log_calls = 0;
     enabled_calls = 0;
     enabled_switch = true;

@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
@@ -42,10 +43,14 @@ public:
     bool enabled(const log::Metadata& metadata) const noexcept override;
     void log(const log::Record& record) noexcept override;
 
-    // Clears the capture, enables every level and invalidates the gates' memos.
+    // Clears the capture and the hook, enables every level and invalidates the
+    // gates' memos.
     void reset();
 
     std::vector<CapturedLine> lines;
+    // Called after each record is kept, as a logging handler runs: a test may
+    // make it re-enter the engine.
+    std::function<void()> on_log;
     std::size_t log_calls = 0;
     mutable std::size_t enabled_calls = 0;
     bool enabled_switch = true;

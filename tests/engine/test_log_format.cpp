@@ -1,8 +1,10 @@
 // Number formatting, message formatting and the emit path's gating.
 
+#include <atomic>
 #include <cfloat>
 #include <cstdio>
 #include <iomanip>
+#include <thread>
 
 #include "quorlin/engine/format.hpp"
 #include "support.hpp"
@@ -107,7 +109,10 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"group_sizes", "split into {} groups: {}", {Arg(std::uint64_t{2}), Arg(GroupSizes{3, 9})},
                     "split into 2 groups: 3, 9"},
         MessageCase{"percent_signs_pass_through", "100% {} %s", {Arg(std::uint64_t{1})}, "100% 1 %s"},
-        MessageCase{"no_values", "no values", {}, "no values"}),
+        MessageCase{"no_values", "no values", {}, "no values"},
+        // 1.05 as a double is above 1.05 (as a float below it)
+        MessageCase{"doubles", "x={:.1} {:.1} {}", {Arg(1.05), Arg(1e20), Arg(0.1)},
+                    "x=1.1 100000000000000000000.0 0.1"}),
     CaseName());
 
 // ---- Gating -------------------------------------------------------------------
@@ -153,6 +158,65 @@ TEST_F(LogTest, GateAsksTheSinkOnceAndAgainAfterInvalidation) {
     log::emit(gate, Level::Debug, kSite, "enabled");
     EXPECT_EQ(capture().log_calls, 1U);
     EXPECT_GT(capture().enabled_calls, asked);
+}
+
+// The scopes a module that decides per call whether to log opens around the
+// calls that do: the global level stays off, and only the thread in the scope
+// emits, even while another thread runs at the same time outside it.
+TEST_F(LogTest, AScopeRaisesOnlyItsOwnThreadsLevel) {
+    const log::TargetGate gate{kSite.target};
+    log::set_max_level(LevelFilter::Off);
+    std::atomic<int> step{0};
+    std::size_t outside_would_emit = 0;
+    std::thread outside([&] {
+        while (step.load() < 1) {
+        }
+        outside_would_emit += log::would_emit(gate, Level::Warn) ? 1 : 0;
+        log::emit(gate, Level::Error, kSite, "outside");
+        step.store(2);
+    });
+    {
+        const log::ThreadScope scope(LevelFilter::Debug);
+        EXPECT_TRUE(log::would_emit(gate, Level::Debug));
+        EXPECT_FALSE(log::would_emit(gate, Level::Trace));
+        step.store(1);
+        while (step.load() < 2) {
+        }
+        log::emit(gate, Level::Debug, kSite, "inside");
+        {
+            const log::ThreadScope lower(LevelFilter::Error);  // never lowers the level
+            log::emit(gate, Level::Debug, kSite, "nested");
+        }
+        log::emit(gate, Level::Debug, kSite, "after nested");
+    }
+    outside.join();
+    log::emit(gate, Level::Error, kSite, "after the scope");
+    EXPECT_EQ(outside_would_emit, 0U);
+    ASSERT_EQ(capture().lines.size(), 3U);
+    EXPECT_EQ(capture().lines[0].text, "inside");
+    EXPECT_EQ(capture().lines[1].text, "nested");
+    EXPECT_EQ(capture().lines[2].text, "after nested");
+    log::set_max_level(LevelFilter::Debug);
+}
+
+TEST_F(LogTest, SettingTheGlobalLevelKeepsOpenScopesAndScopesChangeNothingBelowIt) {
+    const log::TargetGate gate{kSite.target};
+    log::set_max_level(LevelFilter::Off);
+    {
+        const log::ThreadScope scope(LevelFilter::Warn);
+        log::set_max_level(LevelFilter::Off);  // another caller sets the global level meanwhile
+        log::emit(gate, Level::Warn, kSite, "kept by the scope");
+        log::emit(gate, Level::Info, kSite, "above the scope");
+    }
+    log::set_max_level(LevelFilter::Debug);  // the global level every thread emits at, as without scopes
+    {
+        const log::ThreadScope scope(LevelFilter::Error);
+        log::emit(gate, Level::Debug, kSite, "kept by the global level");
+    }
+    log::emit(gate, Level::Trace, kSite, "above both");
+    ASSERT_EQ(capture().lines.size(), 2U);
+    EXPECT_EQ(capture().lines[0].text, "kept by the scope");
+    EXPECT_EQ(capture().lines[1].text, "kept by the global level");
 }
 
 }  // namespace

@@ -337,40 +337,39 @@ TEST(Profile, EveryBoxComesOutOnceAndTheTraceAccountsForEveryBox) {
     }
 }
 
-// An orderer that orders another page through the profile before each part
-// of its own, on the same thread, as a callback into Python may.
-class NestingOrderer final : public engine::PartOrderer {
-public:
-    explicit NestingOrderer(const std::vector<PageBox>& other) : other_(other) {}
-
-    Indices order(std::span<const std::uint32_t> /*indices*/, std::span<const engine::Box> boxes,
-                  const PageBox& /*frame*/, engine::Observer* observer) override {
-        nested.push_back(engine::order_profile(other_, nullptr, {}));
-        const engine::detail::Table table = engine::detail::table_of(boxes);
-        return engine::detail::order_table(table, engine::detail::reference_width(table), observer);
-    }
-
-    std::vector<Indices> nested;
-
-private:
-    const std::vector<PageBox>& other_;
-};
-
-TEST(Profile, ARunInsideAnotherOnTheSameThreadKeepsToItsOwnSpace) {
+// A run inside another on the same thread, as a logging handler that orders
+// a page of its own makes: the sink orders another page on the records of
+// the outer run.
+TEST_F(LogTest, ARunInsideAnotherOnTheSameThreadKeepsToItsOwnSpace) {
     std::mt19937 rng(515U);
+    std::vector<Indices> nested;
+    const std::vector<PageBox>* other = nullptr;
+    bool nesting = false;
+    capture().on_log = [&] {
+        if (!nesting) {
+            nesting = true;
+            nested.push_back(engine::order_profile(*other, nullptr, {}));
+            nesting = false;
+        }
+    };
     for (int page = 0; page < 300; ++page) {
         const std::vector<PageBox> boxes = random_boxes(rng);
-        const std::vector<PageBox> other = random_boxes(rng);
+        const std::vector<PageBox> other_boxes = random_boxes(rng);
+        other = &other_boxes;
+        capture().enabled_switch = false;
+        log::invalidate_enabled();
         const Indices expected = engine::order_profile(boxes, nullptr, {});
-        const Indices expected_other = engine::order_profile(other, nullptr, {});
-        NestingOrderer orderer(other);
-        ASSERT_EQ(engine::order_profile(boxes, nullptr, {}, ProfileOptions{}, nullptr, &orderer), expected)
-            << "page " << page;
-        for (const Indices& nested : orderer.nested) {
-            ASSERT_EQ(nested, expected_other) << "page " << page;
-        }
+        const Indices expected_other = engine::order_profile(other_boxes, nullptr, {});
+        capture().enabled_switch = true;
+        log::invalidate_enabled();
+        nested.clear();
         ASSERT_EQ(engine::order_profile(boxes, nullptr, {}), expected) << "page " << page;
+        ASSERT_EQ(nested.empty(), boxes.empty()) << "page " << page;  // every non-empty page logs a part
+        for (const Indices& n : nested) {
+            ASSERT_EQ(n, expected_other) << "page " << page;
+        }
     }
+    capture().on_log = nullptr;
 }
 
 TEST(Profile, ATraceOfASpreadShowsTheFoldAndTheTopStripAsCuts) {
@@ -396,43 +395,48 @@ TEST(Profile, ATraceOfASpreadShowsTheFoldAndTheTopStripAsCuts) {
     EXPECT_EQ(trace.parts[2].dx, 20.0);
 }
 
-TEST(Profile, RefusesSettingsOutOfRange) {
-    ProfileOptions edge;
-    edge.rule_edge = 0.5;
-    ProfileOptions negative;
-    negative.tol_x = -0.01;
-    ProfileOptions nan;
-    nan.tol_y = kNaN;
-    for (const ProfileOptions* options : {&edge, &negative, &nan}) {
-        EXPECT_NE(engine::invalid_profile_setting(*options), nullptr);
-        EXPECT_THROW(engine::order_profile({}, nullptr, {}, *options), std::invalid_argument);
+TEST_F(LogTest, EachDecisionIsLoggedBeforeTheEnginesLinesOfItsPart) {
+    // a spread: the left page has a running head and two notes in its margin
+    const std::vector<PageBox> boxes = {{100, 40, 900, 70},    {200, 120, 880, 500},   {200, 520, 880, 1300},
+                                        {80, 130, 180, 200},   {80, 530, 180, 600},    {1100, 120, 1505, 1300},
+                                        {1495, 120, 1900, 1300}, {kNaN, 0, 1, 1}};
+    const PageBox bounds{0, 0, 2000, 1400};
+    engine::order_profile(boxes, &bounds, {});
+    std::vector<std::string> lines;
+    for (const CapturedLine& l : capture().lines) {
+        EXPECT_EQ(l.level, log::Level::Debug);
+        EXPECT_EQ(l.file, l.target == "quorlinpy" ? "src/engine/profile/profile.cpp"
+                                                  : "src/mervane/quorlin_sorter/src/lib");
+        if (l.target == "quorlinpy" || (l.text.starts_with("[sort] ") && l.text.ends_with(")"))) {
+            lines.push_back(l.text);
+        }
     }
-    EXPECT_EQ(engine::invalid_profile_setting(ProfileOptions{}), nullptr);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "[profile] not finite: 1 boxes, read last",
+                         "[profile] spread: fold at x=1000.0 (gap=200.0), 5 boxes left, 2 right",
+                         "[profile] top strip: 1 boxes above y=95.0 (gap=64.0), read first",
+                         "[profile] part: 1 boxes (top strip), shrunk by dx=20.0, dy=7.0",
+                         "[profile] margin notes: 2 boxes, merged back by their top",
+                         "[profile] part: 2 boxes (body), shrunk by dx=20.0, dy=7.0",
+                         "[sort] 2 elements (beta=2, density_threshold=0.9)",
+                         "[profile] part: 2 boxes (body), shrunk by dx=20.0, dy=7.0",
+                         "[sort] 2 elements (beta=2, density_threshold=0.9)",
+                     }));
 }
 
-// An orderer that breaks its promise: the final check falls back to the
-// engine's order of all boxes.
-class BrokenOrderer final : public engine::PartOrderer {
-public:
-    Indices order(std::span<const std::uint32_t> /*indices*/, std::span<const engine::Box> boxes,
-                  const PageBox& /*frame*/, engine::Observer* /*observer*/) override {
-        return Indices(boxes.size(), 0U);
+TEST(ProfileSettings, EachNumberIsRefusedBelowZeroAtItsLimitAndWhenNaN) {
+    for (const engine::ProfileSetting& setting : engine::kProfileSettings) {
+        if (setting.kind != engine::ProfileSetting::Kind::Number) {
+            continue;
+        }
+        for (const double value : {-0.5, setting.below, kNaN}) {
+            ProfileOptions changed;
+            changed.*setting.number = value;
+            EXPECT_EQ(engine::invalid_profile_setting(changed), &setting) << setting.name << " = " << value;
+            EXPECT_THROW(engine::order_profile({}, nullptr, {}, changed), std::invalid_argument);
+        }
     }
-};
-
-TEST(Profile, ABrokenPartOrderIsReplacedByTheEnginesOrderOfAllBoxes) {
-    const std::vector<PageBox> boxes = {{0, 200, 100, 300}, {0, 0, 100, 100}, {kNaN, 0, 1, 1}, {200, 0, 300, 100}};
-    BrokenOrderer broken;
-    ProfileTrace trace;
-    const Indices order = engine::order_profile(boxes, nullptr, {}, {}, &trace, &broken);
-    std::vector<engine::Box> single;
-    for (const PageBox& b : boxes) {
-        single.push_back({static_cast<float>(b.x1), static_cast<float>(b.y1), static_cast<float>(b.x2),
-                          static_cast<float>(b.y2)});
-    }
-    EXPECT_EQ(order, engine::order_boxes(std::move(single)));
-    EXPECT_EQ(trace.parts.size(), 1U);
-    EXPECT_EQ(trace.non_finite, Indices{});
+    EXPECT_EQ(engine::invalid_profile_setting(ProfileOptions{}), nullptr);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ profile rounds them.
 
 ``order(boxes, page_bounds, separators, **settings)`` returns the box
 indices in reading order; the settings are those of
-``quorlin.profile.ProfileOptions``.
+``quorlin.profile.ProfileOptions``, read through an options object.
 """
 
 from __future__ import annotations
@@ -20,11 +20,7 @@ import math
 
 import _quorlin_core as core
 
-DEFAULTS = {
-    "tol_x": 0.02, "tol_y": 0.005, "margin_max": 0.25, "spread_window": 0.05, "top_strip_max": 0.05,
-    "body_fraction": 0.5, "rule_aspect": 3.0, "rule_min_length": 0.25, "rule_along": 0.5, "rule_edge": 0.25,
-    "spread": True, "rules": True, "tolerance": True, "top_strip": True, "margins": True,
-}
+from quorlin.profile import ProfileOptions
 
 
 def finite(b):
@@ -63,12 +59,12 @@ def spread_pages(boxes, good, frame, s):
     """[(indices, frame)]: the two pages of a spread, or the page as it is."""
     fx1, fy1, fx2, fy2 = frame
     width, height = fx2 - fx1, fy2 - fy1
-    if not s["spread"] or not good or not width > height or not height > 0:
+    if not s.spread or not good or not width > height or not height > 0:
         return [(good, frame)]
-    dx = s["tol_x"] * width / 2 if s["tolerance"] else 0.0
+    dx = s.tol_x * width / 2 if s.tolerance else 0.0
     t = {k: shrunk(boxes[k], dx, 0.0) for k in good}
     centre = (fx1 + fx2) / 2
-    lo, hi = centre - s["spread_window"] * width, centre + s["spread_window"] * width
+    lo, hi = centre - s.spread_window * width, centre + s.spread_window * width
     best, cut, reach = 0.0, lo, lo
     for a, b in sorted((t[k][0], t[k][2]) for k in good if t[k][2] > lo and t[k][0] < hi):
         if a > reach and a - reach > best:
@@ -90,7 +86,7 @@ def column_rules(separators, frame, s):
         if not finite(sep):
             continue
         x1, y1, x2, y2 = normalised(sep)
-        if y2 - y1 >= s["rule_aspect"] * (x2 - x1) and y2 - y1 >= s["rule_min_length"] * height and y2 - y1 > 0:
+        if y2 - y1 >= s.rule_aspect * (x2 - x1) and y2 - y1 >= s.rule_min_length * height and y2 - y1 > 0:
             rules.append(((x1 + x2) / 2, y1, y2))
     return rules
 
@@ -99,10 +95,10 @@ def snapped(b, rules, s):
     x1, y1, x2, y2 = b
     nx1, nx2 = x1, x2
     for c, r1, r2 in rules:
-        if x1 < c < x2 and min(y2, r2) - max(y1, r1) >= s["rule_along"] * (y2 - y1):
-            if c - x1 <= s["rule_edge"] * (x2 - x1):
+        if x1 < c < x2 and min(y2, r2) - max(y1, r1) >= s.rule_along * (y2 - y1):
+            if c - x1 <= s.rule_edge * (x2 - x1):
                 nx1 = max(nx1, c)
-            elif x2 - c <= s["rule_edge"] * (x2 - x1):
+            elif x2 - c <= s.rule_edge * (x2 - x1):
                 nx2 = min(nx2, c)
     return (nx1, y1, nx2, y2)
 
@@ -110,13 +106,13 @@ def snapped(b, rules, s):
 def top_strip(tb, idx, frame, s):
     """(strip, rest): every box sorted by (y1, y2, index) and swept; the first
     box below everything before it ends the strip, taken when thin enough."""
-    if not s["top_strip"] or len(idx) < 2:
+    if not s.top_strip or len(idx) < 2:
         return [], idx
     order = sorted(idx, key=lambda k: (tb[k][1], tb[k][3], k))
     top, reach = tb[order[0]][1], tb[order[0]][3]
     for j in range(1, len(order)):
         if tb[order[j]][1] > reach:
-            if reach - top <= s["top_strip_max"] * (frame[3] - frame[1]):
+            if reach - top <= s.top_strip_max * (frame[3] - frame[1]):
                 strip = set(order[:j])
                 return [k for k in idx if k in strip], [k for k in idx if k not in strip]
             break
@@ -126,16 +122,16 @@ def top_strip(tb, idx, frame, s):
 
 def margin_notes(tb, idx, s):
     """(notes, rest): the narrow strips left and right of the text block."""
-    if not s["margins"] or len(idx) < 3:
+    if not s.margins or len(idx) < 3:
         return [], idx
     widest = max(tb[k][2] - tb[k][0] for k in idx)
-    body = [k for k in idx if tb[k][2] - tb[k][0] >= s["body_fraction"] * widest]
+    body = [k for k in idx if tb[k][2] - tb[k][0] >= s.body_fraction * widest]
     bx1, bx2 = min(tb[k][0] for k in body), max(tb[k][2] for k in body)
     by1, by2 = min(tb[k][1] for k in body), max(tb[k][3] for k in body)
     beside = [k for k in idx if by1 <= (tb[k][1] + tb[k][3]) / 2 <= by2]
     notes = set()
     for strip in ([k for k in beside if tb[k][2] <= bx1], [k for k in beside if tb[k][0] >= bx2]):
-        if strip and max(tb[k][2] for k in strip) - min(tb[k][0] for k in strip) <= s["margin_max"] * (bx2 - bx1):
+        if strip and max(tb[k][2] for k in strip) - min(tb[k][0] for k in strip) <= s.margin_max * (bx2 - bx1):
             notes.update(strip)
     return [k for k in idx if k in notes], [k for k in idx if k not in notes]
 
@@ -159,23 +155,23 @@ def merged(main, notes, boxes):
 
 
 def order_page(boxes, idx, frame, rules, s):
-    dx = s["tol_x"] * (frame[2] - frame[0])
-    dy = s["tol_y"] * (frame[3] - frame[1])
+    dx = s.tol_x * (frame[2] - frame[0])
+    dy = s.tol_y * (frame[3] - frame[1])
     tb = {}
     for k in idx:
         b = snapped(boxes[k], rules, s) if rules else boxes[k]
-        tb[k] = shrunk(b, dx, dy) if s["tolerance"] else b
+        tb[k] = shrunk(b, dx, dy) if s.tolerance else b
     strip, rest = top_strip(tb, idx, frame, s)
     notes, main = margin_notes(tb, rest, s)
     return core_order(tb, strip, frame) + merged(core_order(tb, main, frame), notes, boxes)
 
 
 def order(boxes, page_bounds=None, separators=(), **settings):
-    s = dict(DEFAULTS, **settings)
+    s = ProfileOptions(**settings)
     norm = [normalised(b) if finite(b) else b for b in boxes]
     good = [k for k, b in enumerate(boxes) if finite(b)]
     frame = frame_of(page_bounds, norm, good)
-    rules = column_rules(separators, frame, s) if s["rules"] else []
+    rules = column_rules(separators, frame, s) if s.rules else []
     out = []
     for part, part_frame in spread_pages(norm, good, frame, s):
         if part:

@@ -1,10 +1,14 @@
 """quorlin._native: exactly the core's order on the same boxes, its conversion
-of every array layout and number type, its refusals, its silence on the log,
-its reports against the core's own log lines, and its use from threads."""
+of every array layout and number type by one rule for boxes, separators and
+page bounds, its refusals, its log (the core's lines in a call that logs,
+nothing in any other), its reports against the core's own log lines, and its
+use from threads."""
 
 import array
+import contextlib
 import ctypes
 import json
+import logging
 import math
 import random
 import shutil
@@ -13,12 +17,15 @@ import subprocess
 import threading
 
 import pytest
+from conftest import run_python
 from hypothesis import given, settings, strategies as st
 
 import _quorlin_core as q
+import quorlin
 from quorlin import _native
-from quorlin.ordering import page_frame
+from quorlin.formats.jsonpage import element_label, page_from_json
 from quorlin.ordering import page_order
+from quorlin.page import Region
 
 np = pytest.importorskip("numpy")
 
@@ -159,9 +166,9 @@ def test_bad_boxes_are_refused_with_the_argument_named(boxes, error, message):
                                                             r"and below 0.5$"),
     ({"profile": "quality", "options": {"tol_x": float("nan")}}, r"^options: tol_x must be a finite number"),
     ({"profile": "quality", "options": {"tol_y": "0.1"}}, r"^options: tol_y must be a number, got '0.1'$"),
-    ({"profile": "quality", "page_bounds": (0, 0, 1)}, r"^page_bounds: expected None or 4 numbers"),
+    ({"profile": "quality", "page_bounds": (0, 0, 1)}, r"^page_bounds: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+    ({"page_bounds": "abcd"}, r"^page_bounds: expected 4 numbers, got str$"),
     ({"profile": "quality", "separators": [(0, 0, 1)]}, r"^separator 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
-    ({"profile": "quality", "core": 3}, r"^core: expected None or a callable, got 3$"),
     ({"colour": 1}, r"got an unexpected keyword argument 'colour'"),
 ])
 def test_bad_options_are_refused(kwargs, message):
@@ -177,24 +184,51 @@ class _Refuses:
         raise self.error("no number")
 
 
+class _Number:
+    def __float__(self) -> float:
+        return 100.0
+
+
 # A page whose order the bounds change: 2 % of a page 100 wide does not part
 # the two columns, of the boxes' own width 1000 it does.
-@pytest.mark.parametrize("bounds", [
-    None, (0.0, 0.0, 100.0, 800.0), [0, 0, 100, 800], np.array([0, 0, 100, 800], dtype=np.float32),
-    (100.0, 800.0, 0.0, 0.0), (0.0, 0.0, float("nan"), 800.0), (0, 0, 1), "abcd", "1234", (0, 0, "100", 800),
-    (0, 0, b"100", 800), object(), range(0, 400, 100), (0, 0, _Refuses(ValueError), 800),
-    (0, 0, _Refuses(TypeError), 800), (0, 0, 10**400, 800), (0, 0, _Refuses(RuntimeError), 800),
+ROWS = [[480, 0, 1000, 600], [0, 5, 490, 300], [0, 320, 490, 600], [0, 620, 1000, 700]]
+SEPARATORS = [[700, 10, 702, 590]]
+
+
+PAGE_100 = (0.0, 0.0, 100.0, 800.0)
+
+
+@pytest.mark.parametrize(("bounds", "read"), [
+    ([0, 0, 100, 800], PAGE_100), (np.array([0, 0, 100, 800], dtype=np.float32), PAGE_100),
+    ((0, 0, "100", 800), PAGE_100), ((0, 0, b"100", 800), PAGE_100), ((0, 0, _Number(), 800), PAGE_100),
+    (range(0, 400, 100), (0.0, 100.0, 200.0, 300.0)),
+    ((100.0, 800.0, 0.0, 0.0), None), ((0.0, 0.0, float("nan"), 800.0), None),  # as given, normalised or not
 ], ids=lambda b: type(b).__name__)
-def test_loose_bounds_read_as_the_package_reads_them(bounds):
-    rows = [[480, 0, 1000, 600], [0, 5, 490, 300], [0, 320, 490, 600], [0, 620, 1000, 700]]
-    seps = [[700, 10, 702, 590]]
-    try:
-        expected = _native.order(rows, False, "quality", page_frame(bounds), seps)
-    except Exception as exc:  # page_frame lets errors other than TypeError and ValueError through
-        with pytest.raises(type(exc)):
-            _native.order(rows, False, "quality", bounds, seps, loose_bounds=True)
-        return
-    assert _native.order(rows, False, "quality", bounds, seps, loose_bounds=True) == expected
+def test_page_bounds_are_read_as_one_box_is(bounds, read):
+    expected = _native.order(ROWS, False, "quality", read or bounds, SEPARATORS)
+    assert _native.order(ROWS, False, "quality", bounds, SEPARATORS) == expected
+    # the bounds do change this page's order
+    assert _native.order(ROWS, False, "quality", PAGE_100, SEPARATORS) != _native.order(ROWS, False, "quality")
+
+
+@pytest.mark.parametrize(("bounds", "error", "message"), [
+    ((0, 0, 1), ValueError, r"^page_bounds: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+    ("1234", TypeError, r"^page_bounds: expected 4 numbers, got str$"),
+    (object(), TypeError, r"^page_bounds: expected 4 numbers, got object$"),
+    ({0: 0, 1: 0, 2: 1, 3: 1}, TypeError, r"^page_bounds: expected 4 numbers, got dict$"),
+    ((0, 0, "x", 800), TypeError, r"^page_bounds: coordinates must be numbers, got \(0, 0, 'x', 800\)$"),
+    ((0, 0, True, 800), TypeError, r"^page_bounds: coordinates must be numbers, not booleans"),
+    (np.array([0, 0, 1, 1], dtype=bool), TypeError, r"^page_bounds: coordinates must be numbers, not booleans"),
+    ((0, 0, _Refuses(ValueError), 800), TypeError, r"^page_bounds: coordinates must be numbers"),
+    ((0, 0, _Refuses(TypeError), 800), TypeError, r"^page_bounds: coordinates must be numbers"),
+    ((0, 0, 10**400, 800), OverflowError, r"int too large to convert to float"),
+    ((0, 0, _Refuses(RuntimeError), 800), RuntimeError, r"^no number$"),
+])
+@pytest.mark.parametrize("profile", ["exact", "quality"])
+def test_page_bounds_that_are_not_4_numbers_are_refused_before_ordering(bounds, error, message, profile, debug_log):
+    with pytest.raises(error, match=message):
+        _native.order(ROWS, False, profile, bounds, SEPARATORS)
+    assert debug_log.records == []  # refused before the call decided to log, let alone ordered
 
 
 def test_empty_pages_and_array_output():
@@ -205,15 +239,157 @@ def test_empty_pages_and_array_output():
     assert _native.order([], as_array=True).shape == (0,)
 
 
-def test_the_native_path_logs_nothing(debug_log):
-    rows = [[0, 0, 10, 10], [0, 40, 10, 50], [20, float("nan"), 30, 0]]
-    _native.order(rows)
-    _native.explain(rows)
-    _native.order(np.array(rows * 2000, dtype=np.float64))  # past the lock threshold
-    _native.order_json_page({"elements": [{"box": r} for r in [[0, 0, 1, 1], [0, 9, 1, 10]]]}, lambda t: False)
-    assert debug_log.records == []
-    q.compute_order_mervane([q.Element(i, *r, R) for i, r in enumerate(rows)], (0, 0, 1, 1))
-    assert any(r.name == "quorlinpy.mervane" for r in debug_log.records)  # the core still logs here
+@contextlib.contextmanager
+def debug_records():
+    """The records of the quorlinpy loggers at DEBUG while the block runs (for
+    hypothesis tests, which a function-scoped fixture does not serve)."""
+    records = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append(record)
+
+    logger = logging.getLogger("quorlinpy")
+    handler = Keep()
+    old = logger.level, logger.propagate
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    logger.addHandler(handler)
+    quorlin.reset_log_cache()
+    try:
+        yield records
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(old[0])
+        logger.propagate = old[1]
+        quorlin.reset_log_cache()
+
+
+def _engine_records(records):
+    return [(r.getMessage(), r.levelno, r.name, r.pathname, r.lineno) for r in records
+            if r.name == "quorlinpy.mervane"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(pages())
+def test_a_logging_call_logs_the_engine_records_the_core_logs(rows):
+    with debug_records() as records:
+        expected_order = core_order(rows)
+        expected = _engine_records(records)
+        records.clear()
+        assert _native.order(rows) == expected_order
+        assert records[0].getMessage() == f"order: {len(rows)} boxes (exact)"
+        assert _engine_records(records) == expected
+        records.clear()
+        assert _native.explain(rows)[0] == expected_order
+        assert _engine_records(records) == expected
+
+
+def test_a_call_logs_when_either_logger_has_debug_enabled_as_python_answers_now():
+    """Each call asks both loggers anew: every change of the configuration
+    below counts from the next call on, without any reset."""
+    out = run_python("""
+        import logging
+        from quorlin import _native
+        names = []
+        class Keep(logging.Handler):
+            def emit(self, record):
+                names.append(record.name)
+        logging.getLogger().addHandler(Keep())
+        package, engine = logging.getLogger("quorlinpy"), logging.getLogger("quorlinpy.mervane")
+        stock = logging.Logger.isEnabledFor
+        def lower(logger, level):
+            logger.setLevel(level)
+        steps = [
+            ("default", lambda: None),
+            ("package at debug", lambda: lower(package, logging.DEBUG)),
+            ("package disabled", lambda: setattr(package, "disabled", True)),
+            ("engine at warning", lambda: lower(engine, logging.WARNING)),
+            ("package enabled again", lambda: setattr(package, "disabled", False)),
+            ("all debug disabled", lambda: logging.disable(logging.DEBUG)),
+            ("disabling undone", lambda: logging.disable(logging.NOTSET)),
+            ("package at info", lambda: lower(package, logging.INFO)),
+            ("engine at debug", lambda: lower(engine, logging.DEBUG)),
+            ("method says no", lambda: setattr(logging.Logger, "isEnabledFor", lambda self, level: False)),
+            ("method restored", lambda: setattr(logging.Logger, "isEnabledFor", stock)),
+            ("engine's own says no", lambda: setattr(engine, "isEnabledFor", lambda level: False)),
+            ("engine at notset", lambda: lower(engine, logging.NOTSET)),
+        ]
+        for name, change in steps:
+            change()
+            names.clear()
+            _native.order([[0, 0, 10, 10], [0, 20, 10, 30]])
+            asked = package.isEnabledFor(logging.DEBUG) or engine.isEnabledFor(logging.DEBUG)
+            print(f"{name}: {asked} {bool(names)}")
+    """)
+    lines = out.splitlines()
+    assert [line.rsplit(" ", 1)[0].split(": ")[1] for line in lines] == [line.rsplit(" ", 1)[1] for line in lines]
+    assert [line.split(": ")[1] for line in lines] == [
+        "False False", "True True", "True True", "False False", "True True", "False False", "True True",
+        "False False", "True True", "False False", "True True", "False False", "False False"]
+
+
+def test_a_call_that_does_not_log_logs_nothing():
+    """At Python's default configuration a call of the native path logs
+    nothing, not even the engine's warnings, and never asks the bridge."""
+    out = run_python("""
+        import logging
+        import numpy as np
+        from quorlin import _native
+        records = []
+        class Keep(logging.Handler):
+            def emit(self, record):
+                records.append(record)
+        logging.getLogger().addHandler(Keep())
+        calls = []
+        original = logging.Logger.makeRecord
+        logging.Logger.makeRecord = lambda self, *a, **k: calls.append(a) or original(self, *a, **k)
+        rows = [[0, 0, 10, 10], [0, 40, 10, 50], [20, float("nan"), 30, 0], [0, float("nan"), 10, 0]]
+        _native.order(rows)
+        _native.order(rows, profile="quality")
+        _native.explain(rows)
+        _native.order(np.array(rows * 2000, dtype=np.float64))  # past the lock threshold
+        from quorlin.formats.jsonpage import element_label
+        _native.order_json_page({"elements": [{"box": r} for r in [[0, 0, 1, 1], [0, 9, 1, 10]]]}, element_label)
+        print(len(records), len(calls))
+    """)
+    assert out.split() == ["0", "0"]
+
+
+def test_a_call_on_another_thread_logs_nothing_while_a_logging_call_runs():
+    """A handler of the logging call's first record waits. Meanwhile the level
+    is raised to WARNING, so that the calls of another thread do not log, and
+    that thread orders pages, the engine's warning among them: its warning
+    would reach the handler if that thread's records went to the bridge."""
+    out = run_python("""
+        import logging, threading
+        import numpy as np
+        from quorlin import _native
+        in_handler, done = threading.Event(), threading.Event()
+        names = []
+        class Slow(logging.Handler):
+            def emit(self, record):
+                names.append(threading.current_thread().name)
+                if not in_handler.is_set():
+                    in_handler.set()
+                    done.wait(60)
+        logger = logging.getLogger("quorlinpy")
+        logger.addHandler(Slow())
+        logger.propagate = False
+        logger.setLevel(logging.DEBUG)
+        warn_pair = [[0, float("nan"), 10, 0], [0, 20, 10, 30]]
+        page = np.random.default_rng(3).uniform(0, 1000, size=(5000, 4))
+        logging_thread = threading.Thread(target=_native.order, args=(warn_pair,), name="logging")
+        logging_thread.start()
+        assert in_handler.wait(60)
+        logger.setLevel(logging.WARNING)
+        orders = [_native.order(warn_pair), _native.order(page), _native.order(page, profile="quality"),
+                  _native.explain(warn_pair)[0], _native.order(warn_pair, profile="quality")]
+        done.set()
+        logging_thread.join()
+        print(sorted(set(names)), orders[0], orders[3])
+    """)
+    assert out.strip() == "['logging'] [0, 1] [0, 1]"
 
 
 @pytest.mark.parametrize("module", [q, _native], ids=["_quorlin_core", "_native"])
@@ -269,31 +445,12 @@ REPORTED = ("[sort] cross-layout", "[sort] all elements", "[segment]")
 @settings(max_examples=300, deadline=None)
 @given(pages())
 def test_every_cut_and_fallback_the_core_logs_is_reported_once(rows):
-    import logging
-
-    records = []
-
-    class Keep(logging.Handler):
-        def emit(self, record):
-            records.append(record.getMessage())
-
-    logger = logging.getLogger("quorlinpy")
-    handler = Keep()
-    old = logger.level, logger.propagate
-    logger.setLevel(logging.DEBUG)
-    logger.propagate = False
-    logger.addHandler(handler)
-    q.reset_log_cache()
-    try:
+    with debug_records() as records:
         expected_order = core_order(rows)
-    finally:
-        logger.removeHandler(handler)
-        logger.setLevel(old[0])
-        logger.propagate = old[1]
-        q.reset_log_cache()
     explained = _native.explain(rows)
     assert explained[0] == expected_order
-    assert _lines_of(explained, len(rows)) == [m for m in records if m.startswith(REPORTED)]
+    messages = [r.getMessage() for r in records]
+    assert _lines_of(explained, len(rows)) == [m for m in messages if m.startswith(REPORTED)]
 
 
 # ---- Threads ---------------------------------------------------------------------
@@ -342,40 +499,37 @@ def test_a_buffer_changed_while_it_is_read_does_not_crash():
 
 # ---- JSON pages -------------------------------------------------------------------
 
-def _skip(text):
-    return text.lower() in ("separator", "noise")
-
-
-def test_json_pages_read_natively_give_the_readers_order(realdata_pages):
-    from quorlin.formats.jsonpage import page_from_json
-
+def test_json_pages_ordered_from_their_dict_get_the_pages_order(realdata_pages):
     for page in realdata_pages:
         parsed = page_from_json(page)
-        assert _native.order_json_page(page, _skip) == page_order(parsed, exact=True)
-        assert _native.order_json_page(page, _skip, "quality") == page_order(parsed)
+        assert _native.order_json_page(page, element_label) == (page_order(parsed, exact=True), None)
+        assert _native.order_json_page(page, element_label, "quality") == (page_order(parsed), None)
 
 
-@pytest.mark.parametrize(
-    "page",
-    [
-        [],
-        {"elements": {}},
-        {"width": -1, "elements": []},
-        {"width": True, "elements": []},
-        {"elements": [{"id": 1, "box": [0, 0, 1, 1]}, {"id": 1, "box": [0, 0, 1, 1]}]},
-        {"elements": [{"id": 1.5, "box": [0, 0, 1, 1]}]},
-        {"elements": [{"box": [0, 0, 1]}]},
-        {"elements": [{"box": [0, 0, 1, True]}]},
-        {"elements": [{"box": [0, 0, 1, 2**24 + 1]}]},
-        {"elements": [{"box": [0, 0, 1, float("inf")]}]},
-        {"elements": [{"x1": 0, "y1": 0, "x2": 1}]},
-        {"elements": [{"box": [0, 0, 1, 1], "label": 3}]},
-        {"elements": [{"box": [0, 0, 1, 1]}], "order": [7]},
-        {"elements": [{"box": [0, 0, 1, 1]}], "order": "0"},
-    ],
-)
-def test_json_pages_the_fast_path_leaves_to_the_python_reader(page):
-    assert _native.order_json_page(page, _skip) is None
+@pytest.mark.parametrize(("page", "problem"), [
+    ([], ("not_an_object", None, None, None, [])),
+    ({"width": -1, "elements": []}, ("negative_size", None, None, "width", None)),
+    ({"width": True, "elements": []}, ("bad_size", None, None, "width", True)),
+    ({}, ("no_elements", None, None, None, None)),
+    ({"elements": {}}, ("elements_not_a_list", None, None, None, {})),
+    ({"elements": [7]}, ("element_not_an_object", 0, None, None, 7)),
+    ({"elements": [{"id": 1.5, "box": [0, 0, 1, 1]}]}, ("bad_id", 0, None, None, 1.5)),
+    ({"elements": [{"id": 1, "box": [0, 0, 1, 1]}, {"id": 1, "box": [0, 0, 1, 1]}]},
+     ("duplicate_id", 1, 1, None, None)),
+    ({"elements": [{"box": [0, 0, 1, 1]}, {"id": 0, "box": [0, 0, 1, 1]}]}, ("duplicate_id", 1, 0, None, None)),
+    ({"elements": [{"box": [0, 0, 1]}]}, ("box_not_four", 0, 0, None, None)),
+    ({"elements": [{"box": [0, 0, 1, True]}]}, ("bad_box_value", 0, 0, 3, True)),
+    ({"elements": [{"box": [0, 0, 2**24 + 1, 1]}]}, ("bad_box_value", 0, 0, 2, 2**24 + 1)),
+    ({"elements": [{"id": "a", "box": [0, float("inf"), 1, 1]}]}, ("bad_box_value", 0, "a", 1, float("inf"))),
+    ({"elements": [{"x1": 0, "y1": 0, "x2": 1}]}, ("missing_corners", 0, 0, None, None)),
+    ({"elements": [{"x1": 0, "y1": "0", "x2": 1, "y2": 2}]}, ("bad_corner", 0, 0, "y1", "0")),
+    ({"elements": [{"box": [0, 0, 1, 1], "label": 3}]}, ("label_not_text", 0, 0, None, 3)),
+    ({"elements": [{"box": [0, 0, 1, 1]}], "order": "0"}, ("order_not_a_list", None, None, None, None)),
+    ({"elements": [{"box": [0, 0, 1, 1]}], "order": [0, True]}, ("unknown_order_id", None, None, None, True)),
+], ids=lambda v: v[0] if isinstance(v, tuple) else "")
+def test_a_page_that_is_not_valid_is_reported_as_its_first_problem(page, problem):
+    assert _native.read_json_page(page, element_label, Region) == (None, problem)
+    assert _native.order_json_page(page, element_label) == (None, problem)
 
 
 def test_json_page_keeps_ids_and_skips_what_the_reader_skips():
@@ -384,5 +538,20 @@ def test_json_page_keeps_ids_and_skips_what_the_reader_skips():
                          {"id": "sep", "box": [0, 20, 10, 30], "type": "SeparatorRegion"},
                          {"id": "n", "box": [0, 30, 10, 40], "label": "Noise"}],
             "order": ["sep"]}
-    assert _native.order_json_page(page, _skip) == [1, "b"]
-    assert json.dumps(page)  # untouched
+    copy = json.loads(json.dumps(page))
+    assert _native.order_json_page(page, element_label) == ([1, "b"], None)
+    assert page == copy  # untouched
+
+
+def test_each_distinct_label_of_a_page_is_asked_once():
+    asked = []
+
+    def counting(label, tag, subtype):
+        asked.append((label, tag, subtype))
+        return element_label(label, tag, subtype)
+
+    elements = [{"box": [0, 10 * i, 1, 10 * i + 5], **extra} for i, extra in enumerate(
+        [{"label": "title"}, {"label": "title"}, {"type": "TextRegion", "subtype": "heading"},
+         {"type": "TextRegion", "subtype": "heading"}, {"type": "TextRegion"}, {}, {}, {"type": 5}])]
+    _native.read_json_page({"elements": elements}, counting, Region)
+    assert asked == [("title", None, ""), (None, "TextRegion", "heading"), (None, "TextRegion", ""), (None, None, "")]

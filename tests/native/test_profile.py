@@ -6,8 +6,8 @@ truthfully; the exact order stays the core's, on every path."""
 import collections
 import dataclasses
 import json
-import logging
 import math
+import re
 import subprocess
 import sys
 
@@ -18,8 +18,8 @@ import _quorlin_core as q
 import profile_model
 import quorlin
 from quorlin import _native
-from quorlin.formats.jsonpage import page_from_json
-from quorlin.profile import DEFAULT_OPTIONS, ProfileOptions
+from quorlin.formats.jsonpage import element_label, page_from_json
+from quorlin.profile import DEFAULT_OPTIONS, FIXED, STEPS, TUNED, ProfileOptions
 from quorlin.ordering import page_order
 
 R = q.SemanticLabel.Regular
@@ -47,7 +47,7 @@ def test_the_real_pages_get_the_twins_order_on_every_path(realdata_pages, human_
         expected = profile_model.order(boxes, bounds, rules)
         assert _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules) == expected
         assert quorlin.order(boxes, ids=ids, page_bounds=bounds, separators=rules) == [ids[k] for k in expected]
-        if not human_only:  # the page as the JSON reader and the JSON fast path read it
+        if not human_only:  # the page as the JSON reader reads it, into a Page and into the ordering
             assert page_order(page_from_json(page)) == [ids[k] for k in expected] == \
                 quorlin.order_page(page)["order"], page["source"]
 
@@ -112,9 +112,13 @@ def test_hostile_pages_exact_is_the_core(page):
     assert quorlin.order(boxes, page_bounds=bounds, separators=separators, exact=True) == core_order(boxes)
 
 
-def test_the_settings_python_names_are_the_engines_defaults(realdata_pages):
-    every = dataclasses.asdict(DEFAULT_OPTIONS)
-    assert every == _native.PROFILE_DEFAULTS
+def test_the_settings_come_from_the_engines_table(realdata_pages):
+    assert [f.name for f in dataclasses.fields(ProfileOptions)] == [row[0] for row in _native.PROFILE_SETTINGS]
+    assert TUNED + FIXED + STEPS == tuple(row[0] for row in _native.PROFILE_SETTINGS)
+    every = {name: default for name, _, default, _, _ in _native.PROFILE_SETTINGS}
+    assert dataclasses.asdict(DEFAULT_OPTIONS) == every and DEFAULT_OPTIONS.settings() == {}
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        DEFAULT_OPTIONS.tol_x = 0.1  # type: ignore[misc]
     no_step = ProfileOptions(spread=False, rules=False, tolerance=False, top_strip=False, margins=False)
     for page in realdata_pages[::4]:
         boxes, _, bounds, rules = page_input(page, True)
@@ -139,8 +143,7 @@ def test_the_settings_python_names_are_the_engines_defaults(realdata_pages):
     ids=["label-separator-no-size", "type-separator-and-noise", "width-without-height"],
 )
 def test_the_json_fast_path_reads_separators_and_bounds_as_the_reader_does(page):
-    assert _native.order_json_page(page, quorlin.batch._label_role, "quality") == \
-        page_order(page_from_json(page))
+    assert _native.order_json_page(page, element_label, "quality") == (page_order(page_from_json(page)), None)
 
 
 def test_explain_tells_how_a_spread_with_a_top_strip_and_margin_notes_was_ordered():
@@ -166,45 +169,52 @@ def test_explain_tells_how_a_spread_with_a_top_strip_and_margin_notes_was_ordere
     assert exact.profile == "exact" and exact.parts == [] and {c.kind for c in exact.cuts} == {"xy"}
 
 
-def test_every_cut_the_core_logs_for_a_part_is_explained(realdata_pages, debug_log):
+def test_a_logging_call_logs_each_decision_explain_reports_and_the_cores_cuts(realdata_pages, debug_log):
     for page in realdata_pages[::7]:
         boxes, _, bounds, rules = page_input(page, True)
         debug_log.records.clear()
         ordered = quorlin.order(boxes, page_bounds=bounds, separators=rules)
         logged = [r.getMessage() for r in debug_log.records]
-        explained = _native.explain(boxes, profile="quality", page_bounds=bounds, separators=rules)
-        assert ordered == explained[0]
+        order, _, _, events, notes, non_finite, parts = _native.explain(boxes, profile="quality",
+                                                                          page_bounds=bounds, separators=rules)
+        assert ordered == order
         cuts = [f"{'horizontal' if axis == 'y' else 'vertical'} cut at {axis}={position:.1f} (gap={gap:.1f}) "
-                f"on {hi - lo} elements" for kind, axis, position, gap, lo, mid, hi, _, _ in explained[3]
+                f"on {hi - lo} elements" for kind, axis, position, gap, lo, mid, hi, _, _ in events
                 if kind in ("cut", "one_group")]
         assert cuts == [m.removeprefix("[segment] ") for m in logged if " cut at " in m]
-        calls = [p for p in explained[6] if p[3] >= 2]
-        assert [f"compute_order_mervane: {p[3]} elements" for p in calls] == \
-            [m for m in logged if m.startswith("compute_order_mervane")]
-
-
-def test_a_python_orderer_that_breaks_its_promise_is_reported():
-    boxes = [(0, 0, 10, 10), (0, 20, 10, 30), (0, 40, 10, 50)]
-    with pytest.raises(ValueError, match=r"^core: returned 7, which is not one of the part's indices"):
-        _native.order(boxes, profile="quality", core=lambda indices, b, frame: [7, 0, 1])
-    with pytest.raises(ValueError, match=r"^core: returned 2 indices for a part of 3 boxes$"):
-        _native.order(boxes, profile="quality", core=lambda indices, b, frame: indices[:2])
-    with pytest.raises(ZeroDivisionError):
-        _native.order(boxes, profile="quality", core=lambda indices, b, frame: 1 / 0)
-    logging.getLogger("quorlinpy").debug("the module still works")
-    assert _native.order(boxes, profile="quality", core=lambda indices, b, frame: indices[::-1]) == [2, 1, 0]
+        # the package's lines: what is ordered, then each decision of the profile
+        package = [m for m in logged if not m.startswith(("[sort]", "[segment]", "[merge]"))]
+        assert package[0] == f"order: {len(boxes)} boxes, {len(rules)} separators (quality profile)"
+        assert [m for m in package if m.startswith("[profile] part: ")] == [
+            f"[profile] part: {size} boxes ({'top strip' if top_strip else 'body'}), shrunk by dx={dx:.1f}, dy={dy:.1f}"
+            for _, _, _, size, top_strip, _, dx, dy in parts]
+        strips = [re.fullmatch(r"\[profile\] top strip: (\d+) boxes above y=(\S+) \(gap=(\S+)\), read first", m)
+                  for m in package if m.startswith("[profile] top strip")]
+        assert [m.groups() for m in strips] == [
+            (str(part[3]), f"{event[2]:.1f}", f"{event[3]:.1f}")
+            for event, part in zip([e for e in events if e[0] == "top_strip"], [p for p in parts if p[4]])]
+        folds = [re.fullmatch(r"\[profile\] spread: fold at x=(\S+) \(gap=(\S+)\), (\d+) boxes left, (\d+) right", m)
+                 for m in package if m.startswith("[profile] spread")]
+        assert [m.groups()[:2] for m in folds] == [(f"{e[2]:.1f}", f"{e[3]:.1f}") for e in events if e[0] == "fold"]
+        assert all(int(m[3]) + int(m[4]) == len(boxes) - len(non_finite) for m in folds)
+        taken = [int(re.fullmatch(r"\[profile\] margin notes: (\d+) boxes, merged back by their top", m)[1])
+                 for m in package if m.startswith("[profile] margin notes")]
+        assert sum(taken) == len(notes) and 0 not in taken
+        assert [m for m in package if m.startswith("[profile] not finite")] == \
+            ([f"[profile] not finite: {len(non_finite)} boxes, read last"] if non_finite else [])
+        assert len(package) == 1 + len(parts) + len(strips) + len(folds) + len(taken) + bool(non_finite)
 
 
 @pytest.mark.parametrize("exact", [False, True])
 @pytest.mark.parametrize(("boxes", "separators", "error"), [
-    ([(0, 0, 10, 10)], [("480", "0", "520", "900")], None),  # numbers as text, as the Python reader takes them
-    ([(0, 0, 10, 10)], collections.deque([(480, 0, 520, 900)]), None),  # read by the Python reader
+    ([(0, 0, 10, 10)], [("480", "0", "520", "900")], None),  # numbers as text, as float() reads them
+    ([(0, 0, 10, 10)], collections.deque([(480, 0, 520, 900)]), None),  # any iterable of rows
     ([(0, 0, 10, 10)], [(1, 2, 3)], r"^separator 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
     ([(0, 0, 10, 10)], [(1, 2, 3, "x")], r"^separator 0: coordinates must be numbers, got \(1, 2, 3, 'x'\)$"),
     ([(0, 0, 10, 10)], "rule", r"^separators must be a sequence, not str$"),
     ([(0, 0, 10)], [(1, 2, 3)], r"^box 0: expected 4 numbers"),  # the boxes' message first
 ])
-def test_separators_are_checked_as_the_python_reader_checks_them(exact, boxes, separators, error):
+def test_separators_are_checked_as_boxes_are(exact, boxes, separators, error):
     if error is None:
         assert quorlin.order(boxes, separators=separators, exact=exact) == [0]
         return

@@ -67,14 +67,17 @@ def test_usage_errors_exit_with_status_2():
 
 
 def test_verbose_shows_the_module_debug_lines_on_stderr():
-    # the profile hands the core the page below its top strip (the title), every box shrunk
+    # the profile reads the title as the top strip and hands the engine the rest, every box shrunk
     result = run_cli("order", EXAMPLE, "--verbose")
     assert result.returncode == 0
     lines = result.stderr.splitlines()
-    assert lines[0] == "quorlinpy: compute_order_mervane: 7 elements"
+    assert lines[:4] == ["quorlinpy: order: 8 boxes, 0 separators (quality profile)",
+                         "quorlinpy: [profile] top strip: 1 boxes above y=150.0 (gap=54.0), read first",
+                         "quorlinpy: [profile] part: 1 boxes (top strip), shrunk by dx=20.0, dy=7.0",
+                         "quorlinpy: [profile] part: 7 boxes (body), shrunk by dx=20.0, dy=7.0"]
     assert "quorlinpy.mervane: [segment] horizontal cut at y=500.0 (gap=54.0) on 7 elements" in lines
     exact = run_cli("order", EXAMPLE, "--verbose", "--exact").stderr.splitlines()
-    assert exact[0] == "quorlinpy: compute_order_mervane: 8 elements"
+    assert exact[0] == "quorlinpy: order: 8 boxes (exact)"
     assert "quorlinpy.mervane: [segment] horizontal cut at y=150.0 (gap=40.0) on 8 elements" in exact
     assert "[segment]" not in run_cli("order", EXAMPLE).stderr
     # --verbose is accepted before the command too

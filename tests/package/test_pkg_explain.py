@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import logging
+import sys
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -41,9 +42,9 @@ def test_order_matches_the_core_with_ids_labels_and_arrays(exact):
     ("kwargs", "error", "message"),
     [
         ({"as_array": True, "ids": ["a", "b", "c"]}, ValueError, "as_array=True returns box indices"),
-        ({"config": {}}, TypeError, r"^argument 'config': 'dict' object is not an instance of 'XYCutConfig'$"),
-        ({"page_bounds": (0, 0, 1)}, ValueError, "not enough values to unpack"),
-        ({"page_bounds": (0, 0, 1, "x")}, TypeError, r"^argument 'page_bounds': must be real number, not str$"),
+        ({"config": None}, TypeError, r"got an unexpected keyword argument 'config'$"),  # it never did anything
+        ({"page_bounds": (0, 0, 1)}, ValueError, r"^page_bounds: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
+        ({"page_bounds": (0, 0, 1, "x")}, TypeError, r"^page_bounds: coordinates must be numbers, got \(0, 0, 1, 'x'\)$"),
         ({"labels": ["text"]}, ValueError, "got 1 labels for 3 boxes"),
     ],
 )
@@ -52,33 +53,57 @@ def test_order_checks_its_other_arguments(kwargs, error, message):
         order(TWO_COLUMNS, **kwargs)
 
 
-def test_numbers_as_text_still_go_through_the_python_reader():
-    assert order([("520", "200", "900", "600"), (100, 50, 900, 120), (100, 200, 480, 600)]) == [1, 2, 0]
+def test_numbers_as_text_are_read_as_float_reads_them():
+    as_text = [("520", "200", "900", "600"), (100, 50, 900, b"120"), (100, 200, 480, 600)]
+    assert order(as_text) == [1, 2, 0] == explain(as_text).order
+    assert order(TWO_COLUMNS, page_bounds=("0", "0", "1000", "1000")) == order(TWO_COLUMNS, page_bounds=(0, 0, 1000, 1000))
 
 
-def test_debug_logging_shows_the_cores_lines_with_the_same_order():
+@pytest.mark.parametrize("exact", [False, True], ids=["quality", "exact"])
+def test_at_debug_one_native_call_logs_and_gives_the_same_order(exact):
+    """With DEBUG on, order() and explain() make one call of quorlin._native
+    each (explain computes once) and none of compute_order_mervane, give what
+    they give without logging, and log from that call."""
+    arr = np.array(TWO_COLUMNS)
+    expected = order(arr, exact=exact), explain(arr, exact=exact).to_dict()
     records: list[logging.LogRecord] = []
 
     class Keep(logging.Handler):
         def emit(self, record: logging.LogRecord) -> None:
             records.append(record)
 
+    calls: list[object] = []
+
+    def watch(frame: object, event: str, arg: object) -> None:
+        if event == "c_call":
+            calls.append(arg)
+
     logger = logging.getLogger("quorlinpy")
     handler = Keep()
     logger.addHandler(handler)
     logger.setLevel(logging.DEBUG)
-    q.reset_log_cache()
+    quorlin.reset_log_cache()
     try:
-        assert order(np.array(TWO_COLUMNS)) == [1, 2, 0]
-        assert order(np.array(TWO_COLUMNS), as_array=True).tolist() == [1, 2, 0]
+        sys.setprofile(watch)
+        try:
+            got = order(arr, exact=exact), explain(arr, exact=exact).to_dict()
+        finally:
+            sys.setprofile(None)
     finally:
         logger.removeHandler(handler)
         logger.setLevel(logging.NOTSET)
-        q.reset_log_cache()
-    assert sum(r.getMessage().startswith("[segment] horizontal cut") for r in records) == 2
+        quorlin.reset_log_cache()
+    assert got == expected
+    native_calls = [c for c in calls if c in (quorlin._native.order, quorlin._native.explain)]
+    assert native_calls == [quorlin._native.order, quorlin._native.explain]
+    assert q.compute_order_mervane not in calls
+    what = "3 boxes (exact)" if exact else "3 boxes, 0 separators (quality profile)"
+    assert [r.getMessage() for r in records if r.getMessage().startswith(("order:", "explain:"))] == [
+        f"order: {what}", f"explain: {what}"]
+    assert sum(r.getMessage().startswith("[segment] horizontal cut") for r in records) == 2  # one per call
     records.clear()
-    order(np.array(TWO_COLUMNS))
-    assert records == []  # default configuration: the native path, which logs nothing
+    order(arr)
+    assert records == []  # default configuration: nothing is logged
 
 
 def test_explain_reports_cuts_with_lazy_ids_and_a_linear_json_form():
@@ -171,3 +196,23 @@ def test_pages_read_natively_are_written_as_the_python_reader_writes_them():
         parsed = page_from_json(json.loads(line))
         assert json.dumps(quorlin.order_page(page), ensure_ascii=False) == json.dumps(
             json_document(parsed, page_order(parsed)), ensure_ascii=False)
+
+
+def test_explanation_objects_show_and_compare_as_before():
+    """Reprs as they read, equality by identity (so each cut can be a key), no
+    per-object dict."""
+    boxes = [(100, 40, 900, 70), (200, 120, 880, 500), (200, 520, 880, 1300), (80, 130, 180, 200),
+             (1100, 120, 1505, 1300), (1495, 120, 1900, 1300)]
+    explained = explain(boxes, page_bounds=(0, 0, 2000, 1400))
+    fold, strip = explained.cuts[:2]
+    part = explained.parts[0]
+    assert repr(explained) == ("<Explanation (quality) of 6 elements: 4 cuts, 0 fallbacks, 0 set aside, "
+                               "1 margin notes, 0 not finite>")
+    assert repr(fold) == "ExplainedCut(kind='fold', axis='x', position=1000.0, gap=200.0, depth=0, size=5)"
+    assert repr(part) == "Part(top_strip=True, size=1, depth=2, shrink=(20.0, 7.0))"
+    exact = explain([(0, 0, 10, 10), (0, float("nan"), 10, 0)], exact=True)
+    assert repr(exact.fallbacks) == "[Fallback(kind='no_valid_cut', depth=0, size=2)]"
+    again = explain(boxes, page_bounds=(0, 0, 2000, 1400))
+    assert fold == fold and fold != again.cuts[0] and len({fold, strip, again.cuts[0]}) == 3
+    for obj in (explained, fold, part, exact.fallbacks[0]):
+        assert not hasattr(obj, "__dict__")

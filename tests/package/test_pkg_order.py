@@ -2,12 +2,16 @@
 
 from __future__ import annotations
 
+import array
 import math
+import pickle
 import random
+import sys
 
 import _quorlin_core
 import pkg_helpers  # noqa: F401  (makes quorlin importable)
 import pytest
+from conftest import run_python
 
 import quorlin
 from quorlin import LABELS, SemanticLabel, label_for, order
@@ -22,9 +26,44 @@ TWO_COLUMNS = [
 ]
 
 
-def test_module_api_is_reexported_unchanged():
+def test_module_api_is_reexported_unchanged_but_for_reset_log_cache():
     for name in _quorlin_core.__all__:
-        assert getattr(quorlin, name) is getattr(_quorlin_core, name)
+        if name != "reset_log_cache":
+            assert getattr(quorlin, name) is getattr(_quorlin_core, name)
+
+
+def test_reset_log_cache_makes_both_modules_look_again():
+    # both modules first cache the engine's logger as warnings only; after the
+    # logger is made verbose, only the package's reset shows both its lines
+    out = run_python("""
+        import logging
+        import _quorlin_core as q
+        import quorlin
+        from quorlin import _native
+        names = []
+        class Keep(logging.Handler):
+            def emit(self, record):
+                names.append(record.name)
+        logging.getLogger().addHandler(Keep())
+        logging.getLogger("quorlinpy").setLevel(logging.DEBUG)
+        engine = logging.getLogger("quorlinpy.mervane")
+        engine.setLevel(logging.WARNING)
+        boxes = [(0, 0, 10, 10), (0, 20, 10, 30)]
+        def engine_lines():
+            names.clear()
+            q.compute_order_mervane([q.Element(i, *b, q.SemanticLabel.Regular) for i, b in enumerate(boxes)],
+                                    (0, 0, 1, 1))
+            core = names.count("quorlinpy.mervane")
+            names.clear()
+            _native.order(boxes)
+            return core, names.count("quorlinpy.mervane")
+        engine_lines()
+        engine.setLevel(logging.NOTSET)
+        print(engine_lines(), end=" ")
+        quorlin.reset_log_cache()
+        print(engine_lines())
+    """)
+    assert out.strip() == "(0, 0) (5, 5)"
 
 
 @pytest.mark.parametrize(
@@ -69,6 +108,110 @@ def test_order_accepts_numpy_arrays():
 def test_order_rejects_bad_input(boxes, kwargs, error, message):
     with pytest.raises(error, match=message):
         order(boxes, **kwargs)
+
+
+# ---- One rule for boxes, separators and page bounds, checked before ordering ----
+
+ROW = (100, 200, 480, 600)
+
+
+def _calls(*arguments):
+    """(boxes, separators, page_bounds) for order() and explain()."""
+    boxes, separators, bounds = arguments
+    return [lambda exact: order(boxes, separators=separators, page_bounds=bounds, exact=exact),
+            lambda exact: quorlin.explain(boxes, separators=separators, page_bounds=bounds, exact=exact)]
+
+
+@pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize(("arguments", "message"), [
+    (([(0, 0, True, 1)], None, None), r"^box 0: coordinates must be numbers, not booleans, got \(0, 0, True, 1\)$"),
+    (([ROW], [ROW, (False, 0, 1, 1)], None), r"^separator 1: coordinates must be numbers, not booleans"),
+    (([ROW], None, (0, 0, 1000, True)), r"^page_bounds: coordinates must be numbers, not booleans"),
+], ids=["box", "separator", "page-bounds"])
+def test_bool_coordinates_are_refused(arguments, message, exact):
+    for call in _calls(*arguments):
+        with pytest.raises(TypeError, match=message):
+            call(exact)
+
+
+@pytest.mark.parametrize("exact", [False, True])
+def test_numpy_bool_coordinates_are_refused(exact):
+    np = pytest.importorskip("numpy")
+    flags = np.zeros((2, 4), dtype=bool)
+    for arguments, message in [
+        ((flags, None, None), r"^boxes: expected an N x 4 array of numbers, got booleans \(format '\?'\)$"),
+        (([ROW], flags, None), r"^separators: expected an N x 4 array of numbers, got booleans"),
+        (([[0, 0, np.True_, 1]], None, None), r"^box 0: coordinates must be numbers, not booleans"),
+        (([ROW], None, np.ones(4, dtype=bool)), r"^page_bounds: coordinates must be numbers, not booleans"),
+    ]:
+        for call in _calls(*arguments):
+            with pytest.raises(TypeError, match=message):
+                call(exact)
+
+
+@pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize(("row", "kind"), [
+    ({0: 0, 1: 0, 2: 1, 3: 1}, "dict"), ({0, 1, 2, 3}, "set"), ("0011", "str"), (b"0011", "bytes"),
+])
+def test_dict_rows_are_refused(row, kind, exact):
+    """A row that is no sequence of numbers (a dict's keys, a set's items, the
+    characters of a text) is refused as a box and as a separator alike."""
+    for arguments, name in [(([ROW, row], None, None), "box 1"), (([ROW], [row], None), "separator 0")]:
+        for call in _calls(*arguments):
+            with pytest.raises(TypeError, match=rf"^{name}: expected 4 numbers, got {kind}$"):
+                call(exact)
+
+
+class _Exported:
+    """An exporter of a 2 x 4 array that is no sequence and has no shape."""
+
+    def __init__(self, rows):
+        self._data = array.array("d", [float(v) for row in rows for v in row])
+
+    def __buffer__(self, flags):
+        return memoryview(self._data).cast("B").cast("d", (len(self._data) // 4, 4))
+
+
+def _pickle_buffer(rows):
+    """An exporter of the same kind that every Python has (no sequence, no shape)."""
+    data = array.array("d", [float(v) for row in rows for v in row])
+    return pickle.PickleBuffer(memoryview(data).cast("B").cast("d", (len(rows), 4)))
+
+
+EXPORTERS = [pytest.param(_pickle_buffer, id="PickleBuffer")]
+if sys.version_info >= (3, 12):
+    EXPORTERS.append(pytest.param(_Exported, id="__buffer__"))
+
+
+@pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize("export", EXPORTERS)
+def test_buffer_exporter_separators_are_read_as_boxes_are(export, exact):
+    boxes = TWO_COLUMNS + [(495, 150, 505, 650)]
+    rules = [(495, 150, 505, 650), (0, 0, 1, 1)]
+    assert order(export(boxes), separators=export(rules), exact=exact) == \
+        order(boxes, separators=rules, exact=exact)
+    assert quorlin.explain(export(boxes), separators=export(rules), exact=exact).to_dict() == \
+        quorlin.explain(boxes, separators=rules, exact=exact).to_dict()
+
+
+@pytest.mark.parametrize("exact", [False, True])
+def test_a_3_number_separator_made_two_native_calls(exact, monkeypatch, debug_log):
+    """A bad separator is refused by the one native call, before anything is
+    ordered or logged."""
+    calls = []
+
+    class Counting:
+        def __getattr__(self, name):
+            function = getattr(quorlin._native, name)
+            return lambda *args, **kwargs: calls.append(name) or function(*args, **kwargs)
+
+    monkeypatch.setattr(quorlin.ordering, "_native", Counting())
+    monkeypatch.setattr(quorlin.explaining, "_native", Counting())
+    for call in _calls(TWO_COLUMNS, [ROW, (1, 2, 3)], None):
+        with pytest.raises(ValueError, match=r"^separator 1: expected 4 numbers \(x1, y1, x2, y2\), got 3$"):
+            call(exact)
+    assert calls == ["order", "explain"]
+    assert debug_log.records == []
 
 
 def test_labels_do_not_change_the_order():

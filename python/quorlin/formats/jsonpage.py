@@ -14,17 +14,20 @@ the reader does not know is kept and written back as it was.
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 import uuid
-from collections.abc import Callable, Mapping, Sequence
-from typing import Any
+from collections.abc import Callable, Sequence
+from typing import Any, Union
 
+import msgspec
 from _quorlin_core import SemanticLabel
 
+from .. import _native
 from ..errors import PageError
 from ..labels import SKIPPED_LABELS, SKIPPED_PAGE_TYPES, label_for, normalise_label_name, page_region_label, skipped_role
-from ..page import Box, Page, Region, RegionId
+from ..page import Page, Region, RegionId
 from .values import check_coordinate, OverflowedFloat, parse_float, shown_json
 
 __all__ = ["load_json", "dump_json", "page_from_json", "json_document", "json_page_bytes"]
@@ -56,24 +59,14 @@ def _reject_constant(name: str) -> Any:
 _DECODER = json.JSONDecoder(parse_constant=_reject_constant, parse_float=parse_float)
 
 
-def _fast_decoder() -> tuple[Callable[[bytes | str], Any] | None, tuple[type[Exception], ...]]:
-    """msgspec's JSON decoder when it is installed (the ``fast`` extra).
-
-    It reads a page about twice as fast as the standard library and gives the
-    same values for every text it accepts: integers of any size, floats
-    correctly rounded, the last of duplicate keys.  Everything it refuses
-    (NaN and Infinity, numbers beyond double range, lone surrogates, invalid
-    UTF-8, a byte-order mark, bad syntax, deep nesting) is read again by the
-    standard library, whose result or message is then the one given.
-    """
-    try:
-        import msgspec
-    except ImportError:
-        return None, ()
-    return msgspec.json.Decoder().decode, (msgspec.MsgspecError, RecursionError)
-
-
-_FAST_DECODE, _FAST_ERRORS = _fast_decoder()
+# msgspec's JSON decoder reads a page about twice as fast as the standard
+# library and gives the same values for every text it accepts: integers of any
+# size, floats correctly rounded, the last of duplicate keys.  Everything it
+# refuses (NaN and Infinity, numbers beyond double range, lone surrogates,
+# invalid UTF-8, a byte-order mark, bad syntax, deep nesting) is read again by
+# the standard library, whose result or message is then the one given.
+_FAST_DECODE: Callable[[bytes | str], Any] = msgspec.json.Decoder().decode
+_FAST_ERRORS: tuple[type[Exception], ...] = (msgspec.MsgspecError, RecursionError)
 
 
 def load_json(source: str, data: bytes | str) -> Any:
@@ -83,11 +76,10 @@ def load_json(source: str, data: bytes | str) -> Any:
     not JSON (with the line and column of the problem), and for NaN and
     Infinity, which JSON does not have.
     """
-    if _FAST_DECODE is not None:
-        try:
-            return _FAST_DECODE(data)
-        except _FAST_ERRORS:
-            pass  # the standard library decides, and gives the message
+    try:
+        return _FAST_DECODE(data)
+    except _FAST_ERRORS:
+        pass  # the standard library decides, and gives the message
     if isinstance(data, bytes):
         try:
             data = data.decode("utf-8-sig")
@@ -108,42 +100,65 @@ def load_json(source: str, data: bytes | str) -> Any:
         raise PageError(source, f"invalid JSON: {exc}") from None
 
 
-def _json_id(source: str, where: str, value: Any) -> RegionId:
-    if isinstance(value, bool) or not isinstance(value, (int, str)):
-        raise PageError(source, f"{where}: id must be an integer or a string, got {shown_json(value)}")
-    return value
+@functools.lru_cache(maxsize=1024)
+def element_label(label: str | None, tag: str | None, subtype: str) -> tuple[SemanticLabel, str, str]:
+    """(label, kind, role) of a JSON element with this "label" text, else with
+    this "type" text (a PAGE region type, and its "subtype" text or ""), else
+    of a plain element; role is "" for a region to order, else "separator" or
+    "noise" for one the page keeps but does not order."""
+    if label is not None:
+        skipped = normalise_label_name(label) in SKIPPED_LABELS
+        return label_for(label), label, skipped_role(label) if skipped else ""
+    if tag is not None:
+        semantic, kind = page_region_label(tag, subtype)
+        return semantic, kind, skipped_role(tag) if tag in SKIPPED_PAGE_TYPES else ""
+    return SemanticLabel.Regular, "", ""
 
 
-def _json_box(source: str, where: str, item: Mapping[str, Any]) -> Box:
-    if "box" in item:
-        box = item["box"]
-        if not isinstance(box, list) or len(box) != 4:
-            raise PageError(source, f"{where}: \"box\" must be a list of 4 numbers [x1, y1, x2, y2]")
-        x1, y1, x2, y2 = (check_coordinate(source, f"{where}: box[{i}]", v) for i, v in enumerate(box))
-        return (x1, y1, x2, y2)
-    missing = [k for k in ("x1", "y1", "x2", "y2") if k not in item]
-    if missing:
-        raise PageError(
-            source,
-            f"{where}: missing coordinates (give \"box\": [x1, y1, x2, y2], or \"x1\", \"y1\", \"x2\", \"y2\")",
-        )
-    x1, y1, x2, y2 = (check_coordinate(source, f"{where}: {k}", item[k]) for k in ("x1", "y1", "x2", "y2"))
-    return (x1, y1, x2, y2)
+#: A problem of a page, as the reader reports it: (kind, element index, element
+#: id, key or box position, value), None for what the kind does not name.
+_Problem = tuple[str, Union[int, None], Any, Any, Any]
 
 
-def _json_label(source: str, where: str, item: Mapping[str, Any]) -> tuple[SemanticLabel, str, bool]:
-    """(label, kind, skipped) of one JSON element."""
-    if "label" in item:
-        text = item["label"]
-        if not isinstance(text, str):
-            raise PageError(source, f"{where}: \"label\" must be a string, got {shown_json(text)}")
-        return label_for(text), text, normalise_label_name(text) in SKIPPED_LABELS
-    if "type" in item and isinstance(item["type"], str):
-        # region records converted from PAGE-XML: "type" is the PAGE element name
-        subtype = item.get("subtype") if isinstance(item.get("subtype"), str) else ""
-        label, kind = page_region_label(item["type"], subtype or "")
-        return label, kind, item["type"] in SKIPPED_PAGE_TYPES
-    return SemanticLabel.Regular, "", False
+def _element(problem: _Problem) -> str:
+    """How a message names the element of a problem ("element 3 (id 7)")."""
+    _, index, rid, _, _ = problem
+    return f"element {index} (id {shown_json(rid)})"
+
+
+def _coordinate(where: str, value: Any) -> str:
+    """The problem check_coordinate reports for a value the reader refused."""
+    try:
+        check_coordinate("", where, value)
+    except PageError as exc:
+        return exc.problem
+    raise AssertionError(f"the JSON reader refused {where} = {value!r}, which check_coordinate accepts")
+
+
+#: The message of each kind of problem; built only for a page that has one.
+_MESSAGES: dict[str, Callable[[_Problem], str]] = {
+    "not_an_object": lambda p: f"expected a JSON object with \"elements\", got {_json_kind(p[4])}",
+    "bad_size": lambda p: _coordinate(f"\"{p[3]}\"", p[4]),
+    "negative_size": lambda p: f"\"{p[3]}\" must not be negative",
+    "no_elements": lambda p: "missing \"elements\" (a list of elements with id, box and label)",
+    "elements_not_a_list": lambda p: f"\"elements\" must be a list, got {_json_kind(p[4])}",
+    "element_not_an_object": lambda p: f"element {p[1]} must be an object, got {_json_kind(p[4])}",
+    "bad_id": lambda p: f"element {p[1]}: id must be an integer or a string, got {shown_json(p[4])}",
+    "duplicate_id": lambda p: f"{_element(p)}: duplicate id",
+    "box_not_four": lambda p: f"{_element(p)}: \"box\" must be a list of 4 numbers [x1, y1, x2, y2]",
+    "bad_box_value": lambda p: _coordinate(f"{_element(p)}: box[{p[3]}]", p[4]),
+    "missing_corners": lambda p: (f"{_element(p)}: missing coordinates (give \"box\": [x1, y1, x2, y2], "
+                                  "or \"x1\", \"y1\", \"x2\", \"y2\")"),
+    "bad_corner": lambda p: _coordinate(f"{_element(p)}: {p[3]}", p[4]),
+    "label_not_text": lambda p: f"{_element(p)}: \"label\" must be a string, got {shown_json(p[4])}",
+    "order_not_a_list": lambda p: "\"order\" must be a list of element ids",
+    "unknown_order_id": lambda p: f"\"order\" refers to unknown element id {shown_json(p[4])}",
+}
+
+
+def page_problem(source: str, problem: _Problem) -> PageError:
+    """The error of a page the reader (``quorlin._native``) refused."""
+    return PageError(source, _MESSAGES[problem[0]](problem))
 
 
 def page_from_json(obj: Any, source: str = "<json>") -> Page:
@@ -155,52 +170,15 @@ def page_from_json(obj: Any, source: str = "<json>") -> Page:
          "elements": [{"id": "t", "box": [x1, y1, x2, y2], "label": "title"},
                       {"id": 7, "x1": 0, "y1": 0, "x2": 10, "y2": 10}],
          "order": [...]}                           # optional, written by quorlin
+
+    The page is read and checked by ``quorlin._native`` (the package's one
+    reader of JSON pages); a page that is not valid raises :class:`PageError`
+    naming its first problem.
     """
-    if not isinstance(obj, dict):
-        raise PageError(source, f"expected a JSON object with \"elements\", got {_json_kind(obj)}")
-    width = height = None
-    for key in ("width", "height"):
-        if key in obj:
-            value = check_coordinate(source, f"\"{key}\"", obj[key])
-            if value < 0:
-                raise PageError(source, f"\"{key}\" must not be negative")
-            if key == "width":
-                width = value
-            else:
-                height = value
-    if "elements" not in obj:
-        raise PageError(source, "missing \"elements\" (a list of elements with id, box and label)")
-    items = obj["elements"]
-    if not isinstance(items, list):
-        raise PageError(source, f"\"elements\" must be a list, got {_json_kind(items)}")
-
-    regions: list[Region] = []
-    skipped: list[Region] = []
-    seen: set[RegionId] = set()
-    for index, item in enumerate(items):
-        if not isinstance(item, dict):
-            raise PageError(source, f"element {index} must be an object, got {_json_kind(item)}")
-        rid = _json_id(source, f"element {index}", item["id"]) if "id" in item else index
-        where = f"element {index} (id {shown_json(rid)})"
-        if rid in seen:
-            raise PageError(source, f"{where}: duplicate id")
-        seen.add(rid)
-        box = _json_box(source, where, item)
-        label, kind, skip = _json_label(source, where, item)
-        if skip:
-            skipped.append(Region(rid, box, label, kind, skipped_role(str(item.get("label", item.get("type"))))))
-        else:
-            regions.append(Region(rid, box, label, kind))
-
-    reading_order: list[RegionId] | None = None
-    if "order" in obj:
-        stored = obj["order"]
-        if not isinstance(stored, list):
-            raise PageError(source, "\"order\" must be a list of element ids")
-        for rid in stored:
-            if isinstance(rid, bool) or not isinstance(rid, (int, str)) or rid not in seen:
-                raise PageError(source, f"\"order\" refers to unknown element id {shown_json(rid)}")
-        reading_order = list(stored)
+    read = _native.read_json_page(obj, element_label, Region)
+    if read[1] is not None:
+        raise page_problem(source, read[1])
+    width, height, regions, skipped, reading_order = read[0]
     return Page(source, "json", width, height, regions, skipped, reading_order, obj)
 
 

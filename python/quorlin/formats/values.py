@@ -15,6 +15,7 @@ import math
 import sys
 from typing import Any
 
+from .. import _native
 from ..errors import PageError
 
 __all__ = [
@@ -29,10 +30,11 @@ __all__ = [
     "shown_json",
 ]
 
-#: Largest coordinate magnitude accepted from a file.  The module stores
+#: Largest coordinate magnitude accepted from a file (2**24, set by
+#: ``quorlin._native``, whose JSON reader checks it too).  The module stores
 #: coordinates as 32-bit floats, which hold every integer up to 2**24 exactly;
 #: beyond that, neighbouring boxes can collapse onto the same value.
-MAX_COORDINATE = float(2**24)
+MAX_COORDINATE: float = _native.MAX_COORDINATE
 
 #: Longest value text a message shows whole; longer ones are shown cut, marked
 #: as cut and with their length, so that one bad value cannot flood a terminal.
@@ -122,5 +124,5 @@ def check_coordinate(source: str, where: str, value: Any, written: str | None = 
         raise PageError(source, f"{where} is not a finite number ({shown})")
     # int against float compares exactly, so no integer is rounded into range
     if abs(value) > MAX_COORDINATE:
-        raise PageError(source, f"{where} = {shown} is out of range (at most {2**24} in magnitude)")
+        raise PageError(source, f"{where} = {shown} is out of range (at most {int(MAX_COORDINATE)} in magnitude)")
     return float(value)

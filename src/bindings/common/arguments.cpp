@@ -1,7 +1,8 @@
 #include "arguments.hpp"
 
-#include <cmath>
 #include <string>
+
+#include "quorlin/engine/sorter.hpp"
 
 namespace quorlin::py {
 namespace {
@@ -144,16 +145,6 @@ void raise_not_instance(PyObject* obj, const char* expected) noexcept {
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
 }
 
-float round_to_f32(double value) noexcept {
-    // Halfway between the largest float and 2^128; from there on the nearest
-    // float (ties to even) is an infinity.
-    constexpr double kOverflow = 0x1.ffffffp127;
-    if (std::fabs(value) >= kOverflow) {
-        return std::copysign(HUGE_VALF, static_cast<float>(std::copysign(1.0, value)));
-    }
-    return static_cast<float>(value);
-}
-
 bool to_f32(PyObject* obj, float* out) {
     double value = 0.0;
     if (PyFloat_CheckExact(obj)) {
@@ -164,7 +155,7 @@ bool to_f32(PyObject* obj, float* out) {
             return false;
         }
     }
-    *out = round_to_f32(value);
+    *out = quorlin::engine::round_to_single(value);
     return true;
 }
 

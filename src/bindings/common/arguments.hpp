@@ -38,9 +38,6 @@ void prefix_type_error(const char* name);
 // Raises TypeError "'<qualified type name of obj>' object is not an instance of '<expected>'".
 void raise_not_instance(PyObject* obj, const char* expected) noexcept;
 
-// Rounds a double to the nearest float; beyond the float range, an infinity.
-float round_to_f32(double value) noexcept;
-
 // Converts to a 32-bit float: an exact float is read directly, anything else
 // goes through the interpreter's float conversion. False with an error set.
 bool to_f32(PyObject* obj, float* out);

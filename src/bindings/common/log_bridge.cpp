@@ -246,6 +246,8 @@ private:
 // it. The bridge lives until the process ends.
 std::atomic<PythonBridge*> g_reset_handle{nullptr};
 
+}  // namespace
+
 PyObject* reset_log_cache(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
         if (PythonBridge* bridge = g_reset_handle.load(std::memory_order_acquire)) {
@@ -255,20 +257,10 @@ PyObject* reset_log_cache(PyObject*, PyObject*) {
     });
 }
 
-}  // namespace
-
-PyMethodDef g_reset_log_cache_def = {
-    "reset_log_cache",
-    reset_log_cache,
-    METH_NOARGS,
-    "reset_log_cache()\n--\n\n"
-    "Restablece la caché de niveles de registro.\n\n"
-    "Los niveles que Python tiene habilitados se guardan en caché para evitar\n"
-    "el coste de consultarlos en cada llamada. Llame a esta función después de\n"
-    "reconfigurar `logging` en Python para que el motor vea los cambios.",
-};
-
-bool install_log_bridge() noexcept {
+bool install_log_bridge(LogReach reach) noexcept {
+    if (reach == LogReach::ScopedCalls && g_reset_handle.load(std::memory_order_acquire) != nullptr) {
+        return true;
+    }
     PyRef logging = PyRef::steal(PyImport_ImportModule("logging"));
     if (!logging) {
         PyRef cause = take_error();
@@ -297,7 +289,9 @@ bool install_log_bridge() noexcept {
                         "initialized");
         return false;
     }
-    quorlin::log::set_max_level(LevelFilter::Debug);
+    if (reach == LogReach::EveryCall) {
+        quorlin::log::set_max_level(LevelFilter::Debug);
+    }
     g_reset_handle.store(bridge, std::memory_order_release);
     return true;
 }

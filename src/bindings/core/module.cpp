@@ -195,6 +195,18 @@ PyMethodDef g_compute_order_def = {
 
 // ---- Module initialisation -----------------------------------------------
 
+PyMethodDef g_reset_log_cache_def = {
+    "reset_log_cache",
+    quorlin::py::reset_log_cache,
+    METH_NOARGS,
+    "reset_log_cache()\n--\n\n"
+    "Restablece la caché de niveles de registro.\n\n"
+    "Los niveles que Python tiene habilitados se guardan en caché para evitar\n"
+    "el coste de consultarlos en cada llamada. Llame a esta función después de\n"
+    "reconfigurar `logging` en Python para que el motor vea los cambios.",
+};
+
+
 // Appends the name to __all__ (created empty when missing), then sets the
 // attribute.
 bool add_public(PyObject* module, const char* name, PyObject* value) {
@@ -234,7 +246,7 @@ int exec_module(PyObject* module) {
             PyErr_SetString(PyExc_TypeError, "_quorlin_core can only be executed on a module object");
             return -1;
         }
-        const bool ok = install_log_bridge() && add_function(module, &g_reset_log_cache_def) &&
+        const bool ok = install_log_bridge(LogReach::EveryCall) && add_function(module, &g_reset_log_cache_def) &&
                         add_function(module, &g_compute_order_def) &&
                         add_class(module, "XYCutConfig", config_type()) &&
                         add_class(module, "SemanticLabel", label_type()) &&

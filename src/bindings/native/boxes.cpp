@@ -75,28 +75,28 @@ float to_f32(Kind kind, std::size_t size, const char* p, bool swap) noexcept {
         case Kind::F32:
             return from_f32(load<float>(p, swap));
         case Kind::F64:
-            return quorlin::py::round_to_f32(load<double>(p, swap));
+            return quorlin::engine::round_to_single(load<double>(p, swap));
         case Kind::Signed:
             switch (size) {
                 case 1:
-                    return quorlin::py::round_to_f32(load<std::int8_t>(p, swap));
+                    return quorlin::engine::round_to_single(load<std::int8_t>(p, swap));
                 case 2:
-                    return quorlin::py::round_to_f32(load<std::int16_t>(p, swap));
+                    return quorlin::engine::round_to_single(load<std::int16_t>(p, swap));
                 case 4:
-                    return quorlin::py::round_to_f32(load<std::int32_t>(p, swap));
+                    return quorlin::engine::round_to_single(load<std::int32_t>(p, swap));
                 default:
-                    return quorlin::py::round_to_f32(static_cast<double>(load<std::int64_t>(p, swap)));
+                    return quorlin::engine::round_to_single(static_cast<double>(load<std::int64_t>(p, swap)));
             }
         case Kind::Unsigned:
             switch (size) {
                 case 1:
-                    return quorlin::py::round_to_f32(load<std::uint8_t>(p, swap));
+                    return quorlin::engine::round_to_single(load<std::uint8_t>(p, swap));
                 case 2:
-                    return quorlin::py::round_to_f32(load<std::uint16_t>(p, swap));
+                    return quorlin::engine::round_to_single(load<std::uint16_t>(p, swap));
                 case 4:
-                    return quorlin::py::round_to_f32(load<std::uint32_t>(p, swap));
+                    return quorlin::engine::round_to_single(load<std::uint32_t>(p, swap));
                 default:
-                    return quorlin::py::round_to_f32(static_cast<double>(load<std::uint64_t>(p, swap)));
+                    return quorlin::engine::round_to_single(static_cast<double>(load<std::uint64_t>(p, swap)));
             }
     }
     return 0.0F;
@@ -303,53 +303,104 @@ bool raise_type(const char* prefix, PyObject* obj) {
     return false;
 }
 
-// One coordinate: a float or an int read directly, any other number through
-// its __float__ or __index__; strings and other objects are refused.
-bool coordinate(PyObject* value, double& out) {
-    double d = 0.0;
-    if (PyFloat_CheckExact(value)) {
-        d = PyFloat_AS_DOUBLE(value);
-    } else if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
-        return false;
-    } else {
-        d = PyFloat_AsDouble(value);
-        if (d == -1.0 && PyErr_Occurred() != nullptr) {
-            return false;
-        }
+// Whether a value is a boolean: a Python bool, or a NumPy one (which offers
+// its value as a buffer of format '?'). Only asked of values that are neither
+// a float nor an int exactly.
+bool is_boolean(PyObject* value) {
+    if (PyBool_Check(value)) {
+        return true;
     }
-    out = d;
-    return true;
+    if (!PyObject_CheckBuffer(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_FORMAT) < 0) {
+        PyErr_Clear();  // float() decides
+        return false;
+    }
+    const bool boolean = view.format != nullptr && std::strchr(view.format, '?') != nullptr;
+    PyBuffer_Release(&view);
+    return boolean;
+}
+
+enum class Coordinate { Number, Boolean, NotANumber, Failed };
+
+// One coordinate as Python's float() converts it: a float or an int read
+// directly, anything else (a number type of its own, text) through float()
+// itself; booleans are refused. NotANumber when float() raises TypeError or
+// ValueError (cleared), Failed when it raises anything else (left set).
+Coordinate coordinate(PyObject* value, double& out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return Coordinate::Number;
+    }
+    if (PyLong_CheckExact(value)) {
+        out = PyLong_AsDouble(value);
+        return out == -1.0 && PyErr_Occurred() != nullptr ? Coordinate::Failed : Coordinate::Number;
+    }
+    if (is_boolean(value)) {
+        return Coordinate::Boolean;
+    }
+    quorlin::py::PyRef number = quorlin::py::PyRef::steal(PyNumber_Float(value));
+    if (!number) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) == 0 && PyErr_ExceptionMatches(PyExc_ValueError) == 0) {
+            return Coordinate::Failed;  // OverflowError of a huge int, or an error of the object itself
+        }
+        PyErr_Clear();
+        return Coordinate::NotANumber;
+    }
+    out = PyFloat_AS_DOUBLE(number.get());
+    return Coordinate::Number;
 }
 
 void store(const double (&c)[4], Box& out) {
-    out = Box{quorlin::py::round_to_f32(c[0]), quorlin::py::round_to_f32(c[1]), quorlin::py::round_to_f32(c[2]),
-              quorlin::py::round_to_f32(c[3])};
+    out = Box{quorlin::engine::round_to_single(c[0]), quorlin::engine::round_to_single(c[1]),
+              quorlin::engine::round_to_single(c[2]), quorlin::engine::round_to_single(c[3])};
 }
 
 void store(const double (&c)[4], PageBox& out) { out = PageBox{c[0], c[1], c[2], c[3]}; }
 
-template <class Out>
-bool convert_box(const BoxNames& names, Py_ssize_t index, PyObject* item, Out& out) {
-    if (PyUnicode_Check(item) || PyBytes_Check(item) || PyByteArray_Check(item) ||
-        !(PyList_Check(item) || PyTuple_Check(item) || PySequence_Check(item))) {
+// Whether an item may be a row: a list, a tuple or another sequence, but no
+// text, no dict and no set (whose items are no coordinates).
+bool is_row(PyObject* item) {
+    if (PyList_Check(item) || PyTuple_Check(item)) {
+        return true;
+    }
+    return !(PyUnicode_Check(item) || PyBytes_Check(item) || PyByteArray_Check(item) || PyDict_Check(item) ||
+             PyAnySet_Check(item)) &&
+           PySequence_Check(item) != 0;
+}
+
+// How messages name a row: "box 3", or "page_bounds" (index -1).
+struct RowName {
+    const char* name;
+    Py_ssize_t index;
+};
+
+std::string row_text(const RowName& row) {
+    return row.index < 0 ? std::string(row.name) : std::string(row.name) + " " + std::to_string(row.index);
+}
+
+// One row of four coordinates.
+bool convert_row(const RowName& row, PyObject* item, double (&c)[4]) {
+    if (!is_row(item)) {
         quorlin::py::PyRef name = quorlin::py::PyRef::steal(PyType_GetQualName(Py_TYPE(item)));
         if (name) {
-            PyErr_Format(PyExc_TypeError, "%s %zd: expected 4 numbers, got %U", names.singular, index, name.get());
+            PyErr_Format(PyExc_TypeError, "%s: expected 4 numbers, got %U", row_text(row).c_str(), name.get());
         }
         return false;
     }
 #ifdef Py_GIL_DISABLED
     quorlin::py::PyRef values = quorlin::py::PyRef::steal(PySequence_Tuple(item));
 #else
-    quorlin::py::PyRef values = quorlin::py::PyRef::steal(PySequence_Fast(item, names.singular));
+    quorlin::py::PyRef values = quorlin::py::PyRef::steal(PySequence_Fast(item, row.name));
 #endif
     if (!values) {
         return false;
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(values.get());
     if (n != 4) {
-        PyErr_Format(PyExc_ValueError, "%s %zd: expected 4 numbers (x1, y1, x2, y2), got %zd", names.singular, index,
-                     n);
+        PyErr_Format(PyExc_ValueError, "%s: expected 4 numbers (x1, y1, x2, y2), got %zd", row_text(row).c_str(), n);
         return false;
     }
     // Held here: a __float__ that runs Python code may change the sequence.
@@ -359,23 +410,23 @@ bool convert_box(const BoxNames& names, Py_ssize_t index, PyObject* item, Out& o
         quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(values.get(), 2)),
         quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(values.get(), 3)),
     };
-    double c[4] = {};
     for (int k = 0; k < 4; ++k) {
-        if (!coordinate(v[k].get(), c[k])) {
-            if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-                !PyErr_ExceptionMatches(PyExc_ValueError)) {
-                return false;  // OverflowError of a huge int, or an error of the object itself
-            }
-            PyErr_Clear();
-            quorlin::py::PyRef tuple = quorlin::py::PyRef::steal(PySequence_Tuple(values.get()));
-            if (tuple) {
-                PyErr_Format(PyExc_TypeError, "%s %zd: coordinates must be numbers, got %R", names.singular, index,
-                             tuple.get());
-            }
+        const Coordinate read = coordinate(v[k].get(), c[k]);
+        if (read == Coordinate::Number) {
+            continue;
+        }
+        if (read == Coordinate::Failed) {
             return false;
         }
+        quorlin::py::PyRef tuple = quorlin::py::PyRef::steal(PySequence_Tuple(values.get()));
+        if (tuple) {
+            PyErr_Format(PyExc_TypeError,
+                         read == Coordinate::Boolean ? "%s: coordinates must be numbers, not booleans, got %R"
+                                                     : "%s: coordinates must be numbers, got %R",
+                         row_text(row).c_str(), tuple.get());
+        }
+        return false;
     }
-    store(c, out);
     return true;
 }
 
@@ -412,19 +463,57 @@ bool convert_sequence(const BoxNames& names, PyObject* obj, std::vector<Out>& ou
             break;
         }
         quorlin::py::PyRef item = quorlin::py::PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
-        if (!convert_box(names, i, item.get(), out[static_cast<std::size_t>(i)])) {
+        double c[4] = {};
+        if (!convert_row(RowName{names.singular, i}, item.get(), c)) {
             return false;
         }
+        store(c, out[static_cast<std::size_t>(i)]);
     }
     return true;
 }
 
+// An array without the buffer protocol (one that only offers shape and
+// tolist()): its shape checked, then its rows as Python gives them. Null
+// (with an error set, or none when `obj` is no such array) otherwise.
+quorlin::py::PyRef array_rows(const BoxNames& names, PyObject* obj, bool& is_array) {
+    is_array = false;
+    if (PyObject_HasAttrString(obj, "shape") == 0 || PyObject_HasAttrString(obj, "tolist") == 0) {
+        return {};
+    }
+    is_array = true;
+    quorlin::py::PyRef shape_attr = quorlin::py::PyRef::steal(PyObject_GetAttrString(obj, "shape"));
+    quorlin::py::PyRef shape = quorlin::py::PyRef::steal(shape_attr ? PySequence_Tuple(shape_attr.get()) : nullptr);
+    if (!shape) {
+        return {};
+    }
+    const Py_ssize_t dims = PyTuple_GET_SIZE(shape.get());
+    const auto dim_is = [&](Py_ssize_t d, long value) {
+        return PyLong_Check(PyTuple_GET_ITEM(shape.get(), d)) &&
+               PyLong_AsLong(PyTuple_GET_ITEM(shape.get(), d)) == value;
+    };
+    if (!((dims == 2 && dim_is(1, 4)) || (dims == 1 && dim_is(0, 0)))) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s: expected an N x 4 array of numbers, got shape %R", names.plural,
+                     shape.get());
+        return {};
+    }
+    return quorlin::py::PyRef::steal(PyObject_CallMethod(obj, "tolist", nullptr));
+}
+
 template <class Out>
 bool convert(const BoxNames& names, PyObject* obj, std::vector<Out>& out) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        return convert_sequence(names, obj, out);
+    }
     if (PyObject_CheckBuffer(obj) && !PyBytes_Check(obj) && !PyByteArray_Check(obj)) {
         return convert_buffer(names, obj, out);
     }
-    return convert_sequence(names, obj, out);
+    bool is_array = false;
+    quorlin::py::PyRef rows = array_rows(names, obj, is_array);
+    if (is_array) {
+        return rows && convert_sequence(names, rows.get(), out);
+    }
+    return PyErr_Occurred() == nullptr && convert_sequence(names, obj, out);
 }
 
 }  // namespace
@@ -433,6 +522,15 @@ bool convert_boxes(PyObject* obj, std::vector<Box>& out, const BoxNames& names) 
 
 bool convert_boxes(PyObject* obj, std::vector<PageBox>& out, const BoxNames& names) {
     return convert(names, obj, out);
+}
+
+bool convert_bounds(PyObject* obj, PageBox& out) {
+    double c[4] = {};
+    if (!convert_row(RowName{"page_bounds", -1}, obj, c)) {
+        return false;
+    }
+    store(c, out);
+    return true;
 }
 
 }  // namespace quorlin::native

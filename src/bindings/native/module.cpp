@@ -1,28 +1,32 @@
 // The extension module quorlin._native: the package's own path to the
 // ordering engine. Boxes come in as one N x 4 array (or a sequence of
-// 4-item sequences) and are converted once; the engine (or the quality
-// profile around it) orders its own copy, without the interpreter lock on
-// large pages; the order goes out as a list of ints or a NumPy int64 array,
-// and on request with the cut tree as data.
+// 4-item sequences) and are converted once, with the separators and the page
+// bounds, before anything is ordered; the engine (or the quality profile
+// around it) orders its own copy; the order goes out as a list of ints or a
+// NumPy int64 array, and on request with the cut tree as data.
 //
 // The engine library is linked into this module and into _quorlin_core as
-// two private copies (hidden visibility), each with its own log facade. This
-// module installs no log sink, so every log call of its engine copy ends
-// after one load and one comparison with the level it was built with (off)
-// and never reaches Python: that is what lets the engine run here without
-// the interpreter lock, and why nothing ordered here is ever logged.
+// two private copies (hidden visibility), each with its own log facade. Both
+// forward records to Python's logging through the log bridge, but this one
+// only in the calls that log (see "Logging" below): the others keep the
+// global level of its copy off, so that each of its log calls ends after one
+// load and one comparison, and may run without the interpreter lock.
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/arguments.hpp"
 #include "common/guard.hpp"
+#include "common/log_bridge.hpp"
 #include "common/once.hpp"
 #include "boxes.hpp"
 #include "jsonpage.hpp"
+#include "quorlin/engine/log.hpp"
 #include "quorlin/engine/observer.hpp"
 #include "quorlin/engine/profile.hpp"
 #include "quorlin/engine/sorter.hpp"
@@ -35,14 +39,168 @@ using quorlin::py::PyRef;
 using quorlin::engine::Box;
 using quorlin::engine::PageBox;
 using quorlin::engine::ProfileOptions;
+using quorlin::engine::ProfileSetting;
 
-// From this many boxes on the engine runs without the interpreter lock. A
-// page of this size takes the engine about a millisecond, far more than the
-// cost of giving the lock away and taking it back (a microsecond or two when
-// no other thread wants it); smaller pages, the usual ones of a few dozen
-// boxes, keep it, so that threads running Python code are not made to wait
-// for the lock to come back several times per page.
+// From this many boxes on the engine runs without the interpreter lock (in a
+// call that does not log). A page of this size takes the engine about a
+// millisecond, far more than the cost of giving the lock away and taking it
+// back (a microsecond or two when no other thread wants it); smaller pages,
+// the usual ones of a few dozen boxes, keep it, so that threads running
+// Python code are not made to wait for the lock to come back several times
+// per page.
 constexpr std::size_t kReleaseThreshold = 4096;
+
+// ---- Logging ---------------------------------------------------------------
+//
+// A call logs when the package's loggers "quorlinpy" or "quorlinpy.mervane"
+// have debug enabled: both are asked on every call, as logger.isEnabledFor(10)
+// answers now (this module keeps no answer between calls). A logging call
+// keeps the interpreter lock and opens a scope in which the records of its
+// thread reach the bridge: a line saying what it orders, the profile's
+// decisions and every line of the engine, in the order they are made. Any
+// other call logs nothing, even while another thread's call logs.
+
+// One of the two loggers, kept from the import on, with its attribute dict.
+struct KeptLogger {
+    PyObject* logger = nullptr;
+    PyObject* attributes = nullptr;
+};
+
+KeptLogger g_loggers[2];  // quorlinpy, quorlinpy.mervane
+PyObject* g_logger_class = nullptr;    // logging.Logger
+PyObject* g_is_enabled_for = nullptr;  // logging.Logger.isEnabledFor, as the import found it
+PyObject* g_debug = nullptr;           // 10, logging.DEBUG
+PyObject* g_names[3] = {};             // "isEnabledFor", "disabled", "_cache"
+
+const quorlin::log::TargetGate g_package_gate{"quorlinpy"};
+
+// A line of the package's own on the target "quorlinpy", at debug level.
+template <std::uint32_t Line, class... Values>
+void package_log(std::string_view format, const Values&... values) noexcept {
+    static constexpr quorlin::log::Site kWhere{"quorlinpy", "quorlin._native", "src/bindings/native/module.cpp",
+                                                Line};
+    quorlin::log::emit(g_package_gate, quorlin::log::Level::Debug, kWhere, format, values...);
+}
+
+// Keeps the two loggers and what asking them needs; at import.
+bool keep_loggers() {
+    const char* const names[] = {"isEnabledFor", "disabled", "_cache"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (g_names[i] == nullptr && (g_names[i] = PyUnicode_InternFromString(names[i])) == nullptr) {
+            return false;
+        }
+    }
+    if (g_debug == nullptr && (g_debug = PyLong_FromLong(10)) == nullptr) {
+        return false;
+    }
+    PyRef logging = PyRef::steal(PyImport_ImportModule("logging"));
+    PyRef logger_class = PyRef::steal(logging ? PyObject_GetAttrString(logging.get(), "Logger") : nullptr);
+    if (!logger_class) {
+        return false;
+    }
+    // The method as the class defines it (a function, not a bound method).
+    PyObject* method = PyType_Check(logger_class.get())
+                           ? PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(logger_class.get())->tp_dict,
+                                                     g_names[0])
+                           : nullptr;
+    if (method == nullptr) {
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_ImportError, "quorlin._native: logging.Logger defines no isEnabledFor");
+        }
+        return false;
+    }
+    const char* const logger_names[] = {"quorlinpy", "quorlinpy.mervane"};
+    for (std::size_t i = 0; i < 2; ++i) {
+        PyRef logger = PyRef::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", logger_names[i]));
+        PyRef attributes = PyRef::steal(logger ? PyObject_GenericGetDict(logger.get(), nullptr) : nullptr);
+        if (!attributes) {
+            return false;
+        }
+        Py_XSETREF(g_loggers[i].logger, logger.release());
+        Py_XSETREF(g_loggers[i].attributes, attributes.release());
+    }
+    Py_XSETREF(g_is_enabled_for, Py_NewRef(method));
+    Py_XSETREF(g_logger_class, logger_class.release());
+    return true;
+}
+
+// An attribute set on the logger itself, or null (no error: the keys are
+// interned strings, the dict a plain one).
+PyObject* own_attribute(const KeptLogger& kept, PyObject* name) {
+    return PyDict_GetItemWithError(kept.attributes, name);
+}
+
+// logger.isEnabledFor(10): 1, 0, or -1 with an error set. When the logger's
+// method is logging's own (`stock`: the class still has the method the import
+// found) and the logger is not disabled, the answer is the one that method
+// returns without computing anything: the one logging keeps in the logger's
+// _cache, which logging empties whenever a level changes. Otherwise, and
+// while the cache has no answer, the method itself is called (which computes
+// the answer and keeps it there).
+int debug_enabled(const KeptLogger& kept, bool stock) {
+    if (stock && Py_TYPE(kept.logger) == reinterpret_cast<PyTypeObject*>(g_logger_class) &&
+        own_attribute(kept, g_names[0]) == nullptr && own_attribute(kept, g_names[1]) == Py_False) {
+        PyObject* cache = own_attribute(kept, g_names[2]);
+        PyObject* answer = cache != nullptr && PyDict_CheckExact(cache) ? PyDict_GetItemWithError(cache, g_debug)
+                                                                        : nullptr;
+        if (answer == Py_False || answer == Py_True) {
+            return answer == Py_True ? 1 : 0;
+        }
+    }
+    if (PyErr_Occurred() != nullptr) {
+        return -1;
+    }
+    PyRef answer = PyRef::steal(PyObject_CallMethodOneArg(kept.logger, g_names[0], g_debug));
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
+// Whether one call logs, decided when its arguments are converted and before
+// it orders anything; the scope of a logging call lasts as long as this.
+class CallLog {
+public:
+    // False with an error set when asking a logger raised.
+    bool decide() {
+        const bool stock = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(g_logger_class)->tp_dict,
+                                                   g_names[0]) == g_is_enabled_for;
+        for (const KeptLogger& kept : g_loggers) {
+            const int enabled = debug_enabled(kept, stock);
+            if (enabled < 0) {
+                return false;
+            }
+            if (enabled == 1) {
+                scope_.emplace(quorlin::log::LevelFilter::Debug);
+                return true;
+            }
+        }
+        return true;
+    }
+
+    // Whether the engine may run on `n` boxes without the interpreter lock:
+    // not in a logging call, whose records go to Python.
+    bool may_release(std::size_t n) const noexcept { return !scope_ && n >= kReleaseThreshold; }
+
+    // An error a logging handler or filter raised is left pending by the
+    // bridge: the call reports it instead of a result.
+    static bool failed() noexcept { return PyErr_Occurred() != nullptr; }
+
+private:
+    std::optional<quorlin::log::ThreadScope> scope_;
+};
+
+enum class Call : std::uint8_t { Order, Explain };
+
+// The line of a call: what it orders.
+void log_call(Call call, std::size_t boxes, bool quality, std::size_t separators) {
+    const auto n = std::uint64_t{boxes};
+    const auto s = std::uint64_t{separators};
+    if (call == Call::Order) {
+        quality ? package_log<__LINE__>("order: {} boxes, {} separators (quality profile)", n, s)
+                : package_log<__LINE__>("order: {} boxes (exact)", n);
+    } else {
+        quality ? package_log<__LINE__>("explain: {} boxes, {} separators (quality profile)", n, s)
+                : package_log<__LINE__>("explain: {} boxes (exact)", n);
+    }
+}
 
 // ---- Profiles ------------------------------------------------------------
 //
@@ -73,10 +231,6 @@ bool parse_profile(PyObject* obj, Profile& out) {
     return false;
 }
 
-// A Python error is set: raised through the profile by a Python orderer and
-// turned back into the pending error at the entry.
-struct PythonError {};
-
 // Frees the memory of boxes no longer needed (assigning {} would keep it).
 void free_boxes(std::vector<PageBox>& boxes) noexcept { std::vector<PageBox>().swap(boxes); }
 
@@ -86,62 +240,26 @@ struct ProfileArguments {
     PageBox bounds;
     bool have_bounds = false;
     ProfileOptions options;
-    PyObject* core = nullptr;  // borrowed; a callable that orders each part, or null for the engine
 };
 
-// Whether the error set is a TypeError or a ValueError, which loose bounds
-// forgive (cleared; the bounds then count as none).
-bool forgiven() {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) != 0 || PyErr_ExceptionMatches(PyExc_ValueError) != 0) {
-        PyErr_Clear();
-        return true;
-    }
-    return false;
-}
-
-// page_bounds: None, or 4 numbers (read as Python's float() reads them).
-// With `loose`, anything else counts as no bounds, as the package reads the
-// bounds for the profile (it reports bad bounds itself); errors other than
-// TypeError and ValueError are raised all the same.
-bool parse_bounds(PyObject* obj, bool loose, ProfileArguments& out) {
+// page_bounds: None, or 4 coordinates by the rule of one box.
+bool parse_bounds(PyObject* obj, ProfileArguments& out) {
     if (obj == nullptr || obj == Py_None) {
         return true;
     }
-    PyRef values = PyRef::steal(PySequence_Tuple(obj));
-    if (!values || PyTuple_GET_SIZE(values.get()) != 4) {
-        if (loose) {
-            return values || forgiven();  // another error stays set
-        }
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "page_bounds: expected None or 4 numbers, got %R", obj);
-        return false;
-    }
-    if (loose) {
-        for (Py_ssize_t i = 0; i < 4; ++i) {  // text is no number, whatever it reads
-            PyObject* item = PyTuple_GET_ITEM(values.get(), i);
-            if (PyUnicode_Check(item) || PyBytes_Check(item)) {
-                return true;
-            }
-        }
-    }
-    double v[4] = {};
-    for (Py_ssize_t i = 0; i < 4; ++i) {
-        v[i] = PyFloat_AsDouble(PyTuple_GET_ITEM(values.get(), i));
-        if (v[i] == -1.0 && PyErr_Occurred() != nullptr) {
-            if (loose && forgiven()) {
-                return true;
-            }
-            quorlin::py::prefix_type_error("page_bounds");
-            return false;
-        }
-    }
-    out.bounds = PageBox{v[0], v[1], v[2], v[3]};
-    out.have_bounds = true;
-    return true;
+    out.have_bounds = convert_bounds(obj, out.bounds);
+    return out.have_bounds;
 }
 
 bool parse_separators(PyObject* obj, ProfileArguments& out) {
     return obj == nullptr || obj == Py_None || convert_boxes(obj, out.separators, BoxNames{"separators", "separator"});
+}
+
+// A number in its shortest form ("0.5"), for a message.
+std::string number_text(double value) {
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, res.ptr);
 }
 
 // options: None, or a dict of settings of ProfileOptions by name (numbers for
@@ -154,31 +272,6 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
         PyErr_Format(PyExc_TypeError, "options: expected a dict of settings, got %R", obj);
         return false;
     }
-    struct Number {
-        const char* name;
-        double ProfileOptions::*field;
-    };
-    struct Switch {
-        const char* name;
-        bool ProfileOptions::*field;
-    };
-    static constexpr Number kNumbers[] = {
-        {"tol_x", &ProfileOptions::tol_x},
-        {"tol_y", &ProfileOptions::tol_y},
-        {"margin_max", &ProfileOptions::margin_max},
-        {"spread_window", &ProfileOptions::spread_window},
-        {"top_strip_max", &ProfileOptions::top_strip_max},
-        {"body_fraction", &ProfileOptions::body_fraction},
-        {"rule_aspect", &ProfileOptions::rule_aspect},
-        {"rule_min_length", &ProfileOptions::rule_min_length},
-        {"rule_along", &ProfileOptions::rule_along},
-        {"rule_edge", &ProfileOptions::rule_edge},
-    };
-    static constexpr Switch kSwitches[] = {
-        {"spread", &ProfileOptions::spread},       {"rules", &ProfileOptions::rules},
-        {"tolerance", &ProfileOptions::tolerance}, {"top_strip", &ProfileOptions::top_strip},
-        {"margins", &ProfileOptions::margins},
-    };
     // A copy of the items: a value's __float__ may change the dict.
     PyRef items = PyRef::steal(PyDict_Items(obj));
     if (!items) {
@@ -186,114 +279,52 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
-        PyObject* key = PyTuple_GET_ITEM(item, 0);
-        const PyRef held_key = PyRef::borrow(key);
-        const PyRef held_value = PyRef::borrow(PyTuple_GET_ITEM(item, 1));
-        bool known = false;
-        for (const Number& n : kNumbers) {
-            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, n.name) == 0) {
-                const double d = PyFloat_AsDouble(held_value.get());
-                if (d == -1.0 && PyErr_Occurred() != nullptr) {
-                    PyErr_Clear();
-                    PyErr_Format(PyExc_TypeError, "options: %s must be a number, got %R", n.name, held_value.get());
-                    return false;
-                }
-                out.*n.field = d;
-                known = true;
-            }
-        }
-        for (const Switch& w : kSwitches) {
-            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, w.name) == 0) {
-                const int on = PyObject_IsTrue(held_value.get());
-                if (on < 0) {
-                    return false;
-                }
-                out.*w.field = on != 0;
-                known = true;
-            }
-        }
-        if (!known) {
-            PyErr_Format(PyExc_ValueError, "options: unknown setting %R", held_key.get());
+        const PyRef key = PyRef::borrow(PyTuple_GET_ITEM(item, 0));
+        const PyRef value = PyRef::borrow(PyTuple_GET_ITEM(item, 1));
+        const auto known = std::find_if(std::begin(quorlin::engine::kProfileSettings),
+                                        std::end(quorlin::engine::kProfileSettings), [&](const ProfileSetting& s) {
+                                            return PyUnicode_Check(key.get()) &&
+                                                   PyUnicode_CompareWithASCIIString(key.get(), s.name.data()) == 0;
+                                        });
+        if (known == std::end(quorlin::engine::kProfileSettings)) {
+            PyErr_Format(PyExc_ValueError, "options: unknown setting %R", key.get());
             return false;
         }
+        if (known->kind == ProfileSetting::Kind::Number) {
+            const double d = PyFloat_AsDouble(value.get());
+            if (d == -1.0 && PyErr_Occurred() != nullptr) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "options: %s must be a number, got %R", known->name.data(),
+                             value.get());
+                return false;
+            }
+            out.*known->number = d;
+        } else {
+            const int on = PyObject_IsTrue(value.get());
+            if (on < 0) {
+                return false;
+            }
+            out.*known->flag = on != 0;
+        }
     }
-    if (const char* name = quorlin::engine::invalid_profile_setting(out)) {
-        PyErr_Format(PyExc_ValueError, "options: %s must be a finite number, at least 0%s", name,
-                     std::string(name) == "rule_edge" ? " and below 0.5" : "");
+    if (const ProfileSetting* invalid = quorlin::engine::invalid_profile_setting(out)) {
+        const std::string limit =
+            invalid->below < quorlin::engine::kUnbounded ? " and below " + number_text(invalid->below) : "";
+        PyErr_Format(PyExc_ValueError, "options: %s must be a finite number, at least 0%s", invalid->name.data(),
+                     limit.c_str());
         return false;
     }
     return true;
 }
 
-// Orders each part of the profile by calling core(indices, boxes, frame), a
-// Python callable: the input indices of the part, its shrunk boxes as
-// 4-tuples of the single-precision values the engine would take, and the
-// page's frame; it returns the indices in reading order. The package passes
-// one that hands the part to _quorlin_core, whose log lines then show it.
-class PythonOrderer final : public quorlin::engine::PartOrderer {
-public:
-    explicit PythonOrderer(PyObject* core) : core_(core) {}
-
-    std::vector<std::uint32_t> order(std::span<const std::uint32_t> indices, std::span<const Box> boxes,
-                                     const PageBox& frame, quorlin::engine::Observer* /*observer*/) override {
-        const auto n = static_cast<Py_ssize_t>(indices.size());
-        PyRef index_list = PyRef::steal(PyList_New(n));
-        PyRef box_list = PyRef::steal(index_list ? PyList_New(n) : nullptr);
-        if (!box_list) {
-            throw PythonError{};
-        }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const Box& b = boxes[static_cast<std::size_t>(i)];
-            PyObject* index = PyLong_FromUnsignedLong(indices[static_cast<std::size_t>(i)]);
-            if (index == nullptr) {
-                throw PythonError{};
-            }
-            PyList_SET_ITEM(index_list.get(), i, index);
-            PyObject* box = Py_BuildValue("(dddd)", double{b.x1}, double{b.y1}, double{b.x2}, double{b.y2});
-            if (box == nullptr) {
-                throw PythonError{};
-            }
-            PyList_SET_ITEM(box_list.get(), i, box);
-        }
-        PyRef bounds = PyRef::steal(Py_BuildValue("(dddd)", frame.x1, frame.y1, frame.x2, frame.y2));
-        PyRef result = PyRef::steal(
-            bounds ? PyObject_CallFunctionObjArgs(core_, index_list.get(), box_list.get(), bounds.get(), nullptr)
-                   : nullptr);
-        PyRef items = PyRef::steal(result ? PySequence_Tuple(result.get()) : nullptr);
-        if (!items) {
-            throw PythonError{};
-        }
-        // The indices back to positions in the part; each exactly once.
-        std::vector<std::uint32_t> positions;
-        std::vector<bool> seen(indices.size(), false);
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-            const unsigned long long value = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(items.get(), i));
-            const auto at = std::lower_bound(indices.begin(), indices.end(), value);
-            if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-                PyErr_Clear();
-            } else if (at != indices.end() && *at == value && !seen[static_cast<std::size_t>(at - indices.begin())]) {
-                seen[static_cast<std::size_t>(at - indices.begin())] = true;
-                positions.push_back(static_cast<std::uint32_t>(at - indices.begin()));
-                continue;
-            }
-            PyErr_Format(PyExc_ValueError, "core: returned %R, which is not one of the part's indices (once each)",
-                         PyTuple_GET_ITEM(items.get(), i));
-            throw PythonError{};
-        }
-        if (positions.size() != indices.size()) {
-            PyErr_Format(PyExc_ValueError, "core: returned %zd indices for a part of %zd boxes",
-                         PyTuple_GET_SIZE(items.get()), n);
-            throw PythonError{};
-        }
-        return positions;
-    }
-
-private:
-    PyObject* core_;
-};
+// page_bounds, separators and options (bound[0..3)); the exact profile
+// checks them and reads none.
+bool parse_profile_arguments(PyObject* const* bound, ProfileArguments& out) {
+    return parse_bounds(bound[0], out) && parse_separators(bound[1], out) && parse_options(bound[2], out.options);
+}
 
 // Runs `work` (which touches no Python object) without the interpreter lock
-// when the page is large. A C++ exception is carried across and rethrown once
+// when `release` says so. A C++ exception is carried across and rethrown once
 // the lock is back, for guarded() to translate.
 template <class Work>
 std::vector<std::uint32_t> without_lock_if(bool release, Work work) {
@@ -318,22 +349,17 @@ std::vector<std::uint32_t> without_lock_if(bool release, Work work) {
 }
 
 // The engine alone, on the boxes in single precision.
-std::vector<std::uint32_t> run_exact(std::vector<Box>&& boxes, quorlin::engine::Observer* observer) {
-    return without_lock_if(boxes.size() >= kReleaseThreshold, [&] {
+std::vector<std::uint32_t> run_exact(std::vector<Box>&& boxes, quorlin::engine::Observer* observer,
+                                     const CallLog& log) {
+    return without_lock_if(log.may_release(boxes.size()), [&] {
         return quorlin::engine::order_boxes(std::move(boxes), observer);
     });
 }
 
-// The quality profile. With a Python orderer it keeps the lock, which that
-// orderer needs; a PythonError it throws leaves its Python error set.
+// The quality profile.
 std::vector<std::uint32_t> run_quality(const std::vector<PageBox>& boxes, const ProfileArguments& args,
-                                       quorlin::engine::ProfileTrace* trace) {
-    if (args.core != nullptr) {
-        PythonOrderer orderer(args.core);
-        return quorlin::engine::order_profile(boxes, args.have_bounds ? &args.bounds : nullptr, args.separators,
-                                              args.options, trace, &orderer);
-    }
-    return without_lock_if(boxes.size() >= kReleaseThreshold, [&] {
+                                       quorlin::engine::ProfileTrace* trace, const CallLog& log) {
+    return without_lock_if(log.may_release(boxes.size()), [&] {
         return quorlin::engine::order_profile(boxes, args.have_bounds ? &args.bounds : nullptr, args.separators,
                                               args.options, trace);
     });
@@ -401,68 +427,50 @@ PyObject* index_array(std::span<const std::uint32_t> order) {
 
 // ---- order() -------------------------------------------------------------
 
-constexpr const char* kOrderParams[] = {"boxes",   "as_array", "profile",     "page_bounds",
-                                         "separators", "options", "core", "loose_bounds"};
+constexpr const char* kOrderParams[] = {"boxes", "as_array", "profile", "page_bounds", "separators", "options"};
 constexpr quorlin::py::Signature kOrderSignature = {"order()", kOrderParams, 1};
-
-// The profile's arguments beside the boxes (bound[0..4): page_bounds,
-// separators, options, core); the exact profile reads none of them.
-bool parse_profile_arguments(PyObject* const* bound, std::size_t count, bool loose_bounds, ProfileArguments& out) {
-    if (!parse_bounds(bound[0], loose_bounds, out) || !parse_separators(bound[1], out) ||
-        !parse_options(bound[2], out.options)) {
-        return false;
-    }
-    if (count > 3 && bound[3] != nullptr && bound[3] != Py_None) {
-        if (!PyCallable_Check(bound[3])) {
-            PyErr_Format(PyExc_TypeError, "core: expected None or a callable, got %R", bound[3]);
-            return false;
-        }
-        out.core = bound[3];
-    }
-    return true;
-}
 
 PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[8] = {};
+        PyObject* bound[6] = {};
         if (!quorlin::py::bind_fast(kOrderSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         const int as_array = bound[1] == nullptr ? 0 : PyObject_IsTrue(bound[1]);
-        const int loose_bounds = bound[7] == nullptr ? 0 : PyObject_IsTrue(bound[7]);
         Profile profile{};
-        if (as_array < 0 || loose_bounds < 0 || !parse_profile(bound[2], profile)) {
+        if (as_array < 0 || !parse_profile(bound[2], profile)) {
             return nullptr;
         }
         std::vector<std::uint32_t> ordered;
+        CallLog log;
         if (profile == Profile::Exact) {
             // The other arguments are checked (and the separators converted,
             // which checks them) but do not change the exact order.
             std::vector<Box> boxes;
             ProfileArguments arguments;
-            if (!convert_boxes(bound[0], boxes) ||
-                !parse_profile_arguments(bound + 3, 4, loose_bounds != 0, arguments)) {
+            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, arguments) ||
+                !log.decide()) {
                 return nullptr;
             }
             free_boxes(arguments.separators);  // checked, not needed
-            ordered = run_exact(std::move(boxes), nullptr);
+            log_call(Call::Order, boxes.size(), false, 0);
+            ordered = run_exact(std::move(boxes), nullptr, log);
         } else {
             std::vector<PageBox> boxes;
             ProfileArguments arguments;
-            if (!convert_boxes(bound[0], boxes) ||
-                !parse_profile_arguments(bound + 3, 4, loose_bounds != 0, arguments)) {
+            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, arguments) ||
+                !log.decide()) {
                 return nullptr;
             }
-            try {
-                ordered = run_quality(boxes, arguments, nullptr);
-            } catch (const PythonError&) {
-                return nullptr;
-            }
+            log_call(Call::Order, boxes.size(), true, arguments.separators.size());
+            ordered = run_quality(boxes, arguments, nullptr, log);
+        }
+        if (CallLog::failed()) {
+            return nullptr;
         }
         return as_array != 0 ? index_array(ordered) : index_list(ordered);
     });
 }
-
 
 // ---- explain() -------------------------------------------------------------
 
@@ -642,27 +650,37 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         if (!parse_profile(bound[1], profile)) {
             return nullptr;
         }
+        CallLog log;
         if (profile == Profile::Quality) {
             std::vector<PageBox> boxes;
             ProfileArguments arguments;
-            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, 3, false, arguments)) {
+            if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, arguments) ||
+                !log.decide()) {
                 return nullptr;
             }
+            log_call(Call::Explain, boxes.size(), true, arguments.separators.size());
             quorlin::engine::ProfileTrace trace;
-            const std::vector<std::uint32_t> ordered = run_quality(boxes, arguments, &trace);
+            const std::vector<std::uint32_t> ordered = run_quality(boxes, arguments, &trace, log);
+            if (CallLog::failed()) {
+                return nullptr;
+            }
             return explanation(ordered, trace.segment_order, trace.set_aside, tuple_list(trace.events, trace_tuple),
                                &trace);
         }
         std::vector<Box> boxes;
         ProfileArguments arguments;
-        if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, 3, false, arguments)) {
+        if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, arguments) || !log.decide()) {
             return nullptr;
         }
         free_boxes(arguments.separators);  // checked, not needed
         const std::size_t n = boxes.size();
+        log_call(Call::Explain, n, false, 0);
         Recorder recorder;
-        const std::vector<std::uint32_t> ordered = run_exact(std::move(boxes), &recorder);
+        const std::vector<std::uint32_t> ordered = run_exact(std::move(boxes), &recorder, log);
         recorder.check();
+        if (CallLog::failed()) {
+            return nullptr;
+        }
         if (n < 2) {
             recorder.segmented_ = ordered;  // no segmentation ran: the one box, or none
         }
@@ -671,10 +689,42 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     });
 }
 
+// ---- JSON pages ----------------------------------------------------------------
 
-// ---- order_json_page() -----------------------------------------------------
+// (result, None), or (None, problem) for a page that is not valid.
+PyObject* result_or_problem(JsonRead read, PyRef result, const JsonProblem& problem) {
+    if (read == JsonRead::Failed) {
+        return nullptr;
+    }
+    if (read == JsonRead::Problem) {
+        PyRef described = PyRef::steal(problem.to_tuple());
+        return described ? PyTuple_Pack(2, Py_None, described.get()) : nullptr;
+    }
+    return result ? PyTuple_Pack(2, result.get(), Py_None) : nullptr;
+}
 
-constexpr const char* kPageParams[] = {"page", "label_role", "profile", "options"};
+constexpr const char* kReadParams[] = {"page", "element_label", "region"};
+constexpr quorlin::py::Signature kReadSignature = {"read_json_page()", kReadParams, 3};
+
+PyObject* read_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return quorlin::py::guarded([&]() -> PyObject* {
+        PyObject* bound[3] = {};
+        if (!quorlin::py::bind_fast(kReadSignature, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        JsonPage page;
+        JsonProblem problem;
+        const JsonRead read = quorlin::native::read_json_page(bound[0], JsonReading{bound[1], bound[2]}, page, problem);
+        PyRef parts;
+        if (read == JsonRead::Page) {
+            parts = PyRef::steal(PyTuple_Pack(5, page.width.get(), page.height.get(), page.regions.get(),
+                                              page.skipped.get(), page.reading_order.get()));
+        }
+        return result_or_problem(read, std::move(parts), problem);
+    });
+}
+
+constexpr const char* kPageParams[] = {"page", "element_label", "profile", "options"};
 constexpr quorlin::py::Signature kPageSignature = {"order_json_page()", kPageParams, 2};
 
 PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -689,10 +739,16 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return nullptr;
         }
         JsonPage page;
-        const int status = read_json_page(bound[0], bound[1], page);
-        if (status <= 0) {
-            return status < 0 ? nullptr : Py_NewRef(Py_None);
+        JsonProblem problem;
+        const JsonRead read = quorlin::native::read_json_page(bound[0], JsonReading{bound[1], nullptr}, page, problem);
+        if (read != JsonRead::Page) {
+            return result_or_problem(read, {}, problem);
         }
+        CallLog log;
+        if (!log.decide()) {
+            return nullptr;
+        }
+        log_call(Call::Order, page.boxes.size(), profile == Profile::Quality, page.separators.size());
         std::vector<std::uint32_t> ordered;
         if (profile == Profile::Exact) {
             std::vector<Box> boxes;
@@ -702,12 +758,15 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                     static_cast<float>(b.y2)});
             }
             free_boxes(page.boxes);  // copied
-            ordered = run_exact(std::move(boxes), nullptr);
+            ordered = run_exact(std::move(boxes), nullptr, log);
         } else {
             arguments.separators = std::move(page.separators);
             arguments.bounds = page.bounds;
             arguments.have_bounds = true;
-            ordered = run_quality(page.boxes, arguments, nullptr);
+            ordered = run_quality(page.boxes, arguments, nullptr, log);
+        }
+        if (CallLog::failed()) {
+            return nullptr;
         }
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ordered.size())));
         if (!list) {
@@ -716,7 +775,7 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         for (std::size_t i = 0; i < ordered.size(); ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(page.ids[ordered[i]].get()));
         }
-        return list.release();
+        return result_or_problem(read, std::move(list), problem);
     });
 }
 
@@ -724,16 +783,14 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef g_methods[] = {
     {"order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order)), METH_FASTCALL | METH_KEYWORDS,
-     "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None, core=None,\n"
-     "      loose_bounds=False)\n--\n\n"
+     "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None)\n--\n\n"
      "The reading order of the boxes (an N x 4 array or a sequence of\n"
      "(x1, y1, x2, y2)) as box indices: a list, or a NumPy int64 array.\n"
      "profile is None or 'exact' (the engine alone) or 'quality' (the quality\n"
      "profile, which also reads page_bounds, separators (boxes) and options, a\n"
-     "dict of its settings; core(indices, boxes, frame), when given, orders\n"
-     "each part of the page instead of the engine). With loose_bounds,\n"
-     "page_bounds that are not 4 numbers count as none instead of raising a\n"
-     "TypeError or ValueError."},
+     "dict of its settings). Every argument is checked before anything is\n"
+     "ordered. The call logs (to the loggers quorlinpy and quorlinpy.mervane)\n"
+     "when either has DEBUG enabled."},
     {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain)), METH_FASTCALL | METH_KEYWORDS,
      "explain(boxes, profile=None, page_bounds=None, separators=None, options=None)\n--\n\n"
      "The order of the boxes with the steps that made it: a tuple (order,\n"
@@ -742,36 +799,73 @@ PyMethodDef g_methods[] = {
      "the set-aside boxes, margin notes and non-finite boxes are merged back;\n"
      "each event is (kind, axis, position, gap, lo, mid, hi, depth, bounds),\n"
      "where lo, mid and hi are positions in segment_order; each part is (lo, hi,\n"
-     "depth, size, top_strip, frame, dx, dy)."},
+     "depth, size, top_strip, frame, dx, dy). Logs as order() does, from the\n"
+     "same run."},
+    {"read_json_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_json_page)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_json_page(page, element_label, region)\n--\n\n"
+     "The reader of a JSON page (a dict as a JSON decoder gives it): a tuple\n"
+     "((width, height, regions, skipped, reading_order), None) for a valid\n"
+     "page, or (None, problem) for the first problem of one that is not, where\n"
+     "problem is (kind, element index, element id, key or box position, value)\n"
+     "with None for what the kind does not name. element_label(label, type,\n"
+     "subtype) gives (label, kind, role) of an element with a \"label\" text\n"
+     "(type None), else of one with a \"type\" text (label None), else of a\n"
+     "plain one (both None); role is \"\" for a region to order. region(id,\n"
+     "box, label, kind[, role]) makes one region (with its role when skipped)."},
     {"order_json_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order_json_page)),
      METH_FASTCALL | METH_KEYWORDS,
-     "order_json_page(page, label_role, profile=None, options=None)\n--\n\n"
-     "The ids of a JSON page's regions in reading order, read straight from\n"
-     "the page dict; None when the page needs the Python reader (it is not\n"
-     "valid, or has something the fast path does not decide). label_role(text)\n"
-     "gives the role of an element with that \"label\": false to order it,\n"
-     "'separator' for a separator, anything else true to leave it out."},
+     "order_json_page(page, element_label, profile=None, options=None)\n--\n\n"
+     "The ids of a JSON page's regions in reading order, read by the reader of\n"
+     "read_json_page() straight into the ordering: (ids, None), or (None,\n"
+     "problem) for a page that is not valid. Logs as order() does."},
+    {"reset_log_cache", quorlin::py::reset_log_cache, METH_NOARGS,
+     "reset_log_cache()\n--\n\n"
+     "Empties this module's cache of the levels Python's loggers enable, which\n"
+     "decides which lines of a logging call are forwarded; call it after\n"
+     "reconfiguring logging (quorlin.reset_log_cache() resets both modules').\n"
+     "Whether a call logs at all is asked anew on every call."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The quality profile's default settings by name, as options= takes them.
-PyObject* profile_defaults() {
-    const ProfileOptions d;
-    return Py_BuildValue(
-        "{sdsdsdsdsdsdsdsdsdsdsOsOsOsOsO}", "tol_x", d.tol_x, "tol_y", d.tol_y, "margin_max", d.margin_max,
-        "spread_window", d.spread_window, "top_strip_max", d.top_strip_max, "body_fraction", d.body_fraction,
-        "rule_aspect", d.rule_aspect, "rule_min_length", d.rule_min_length, "rule_along", d.rule_along, "rule_edge",
-        d.rule_edge, "spread", d.spread ? Py_True : Py_False, "rules", d.rules ? Py_True : Py_False, "tolerance",
-        d.tolerance ? Py_True : Py_False, "top_strip", d.top_strip ? Py_True : Py_False, "margins",
-        d.margins ? Py_True : Py_False);
+// The quality profile's settings, one (name, kind, default, group, doc) each,
+// in the order of ProfileOptions.
+PyObject* profile_settings() {
+    constexpr std::size_t n = std::size(quorlin::engine::kProfileSettings);
+    PyRef table = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!table) {
+        return nullptr;
+    }
+    static const char* const kGroups[] = {"tuned", "fixed", "step"};
+    for (std::size_t i = 0; i < n; ++i) {
+        const ProfileSetting& s = quorlin::engine::kProfileSettings[i];
+        const bool number = s.kind == ProfileSetting::Kind::Number;
+        PyRef value = PyRef::steal(number ? PyFloat_FromDouble(s.default_value)
+                                          : PyBool_FromLong(s.default_value != 0.0 ? 1 : 0));
+        PyObject* entry = value ? Py_BuildValue("(s#sOss#)", s.name.data(), static_cast<Py_ssize_t>(s.name.size()),
+                                                number ? "number" : "switch", value.get(),
+                                                kGroups[static_cast<std::size_t>(s.group)], s.doc.data(),
+                                                static_cast<Py_ssize_t>(s.doc.size()))
+                                : nullptr;
+        if (entry == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return table.release();
 }
 
 int exec_module(PyObject* module) {
     return quorlin::py::guarded([&] {
+        if (!quorlin::py::install_log_bridge(quorlin::py::LogReach::ScopedCalls) || !keep_loggers()) {
+            return -1;
+        }
         PyRef threshold = PyRef::steal(PyLong_FromSize_t(kReleaseThreshold));
-        PyRef defaults = PyRef::steal(threshold ? profile_defaults() : nullptr);
-        const bool ok = defaults && PyModule_AddObjectRef(module, "RELEASE_THRESHOLD", threshold.get()) == 0 &&
-                        PyModule_AddObjectRef(module, "PROFILE_DEFAULTS", defaults.get()) == 0 &&
+        PyRef settings = PyRef::steal(threshold ? profile_settings() : nullptr);
+        PyRef max_coordinate = PyRef::steal(settings ? PyFloat_FromDouble(kMaxCoordinate) : nullptr);
+        const bool ok = max_coordinate && PyModule_AddObjectRef(module, "RELEASE_THRESHOLD", threshold.get()) == 0 &&
+                        PyModule_AddObjectRef(module, "MAX_COORDINATE", max_coordinate.get()) == 0 &&
+                        PyModule_AddObjectRef(module, "PROFILE_SETTINGS", settings.get()) == 0 &&
                         PyModule_AddFunctions(module, g_methods) == 0;
         return ok ? 0 : -1;
     });
@@ -780,12 +874,14 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // A few objects (numpy.frombuffer, interned names) are kept process-wide.
+    // The log bridge, the loggers and a few objects (numpy.frombuffer,
+    // interned names) are kept process-wide.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
     // Calls keep no shared mutable state: each converts its argument into its
-    // own copy and the engine copy of this module never calls Python.
+    // own copy, and a logging call reaches Python only through the bridge,
+    // whose cache is safe across threads.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},

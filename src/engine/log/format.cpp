@@ -9,7 +9,8 @@ namespace quorlin::log {
 namespace {
 
 // Handles the values that have no digits; returns true when it wrote one.
-bool append_special(std::string& out, float value) {
+template <class Real>
+bool append_special(std::string& out, Real value) {
     if (std::isnan(value)) {
         out += "NaN";
         return true;
@@ -21,23 +22,20 @@ bool append_special(std::string& out, float value) {
     return false;
 }
 
-}  // namespace
-
-void append_fixed(std::string& out, float value, int decimals) {
+// A double with `decimals` digits after the point: to_chars with a precision
+// rounds the exact binary value correctly (ties to even). The largest double
+// has 309 integer digits.
+void append_fixed_double(std::string& out, double value, int decimals) {
     if (append_special(out, value)) {
         return;
     }
-    // The widening to double is exact, and to_chars with a precision rounds
-    // the exact binary value correctly (ties to even), so the digits are
-    // those of the single-precision value itself. The largest float has 39
-    // integer digits.
-    std::array<char, 64> buf{};
-    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), static_cast<double>(value),
-                                   std::chars_format::fixed, decimals);
+    std::array<char, 352> buf{};
+    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, decimals);
     out.append(buf.data(), res.ptr);
 }
 
-void append_shortest(std::string& out, float value) {
+template <class Real>
+void append_shortest_of(std::string& out, Real value) {
     if (append_special(out, value)) {
         return;
     }
@@ -80,6 +78,20 @@ void append_shortest(std::string& out, float value) {
         out.append(digits, static_cast<std::size_t>(point), std::string::npos);
     }
 }
+
+}  // namespace
+
+// The widening to double is exact, so the digits are those of the
+// single-precision value itself.
+void append_fixed(std::string& out, float value, int decimals) {
+    append_fixed_double(out, static_cast<double>(value), decimals);
+}
+
+void append_fixed(std::string& out, double value, int decimals) { append_fixed_double(out, value, decimals); }
+
+void append_shortest(std::string& out, float value) { append_shortest_of(out, value); }
+
+void append_shortest(std::string& out, double value) { append_shortest_of(out, value); }
 
 void append_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
 

@@ -6,12 +6,15 @@
 
 namespace quorlin::log {
 namespace detail {
-std::atomic<std::uint8_t> g_max_level{static_cast<std::uint8_t>(LevelFilter::Off)};
+std::atomic<std::uint32_t> g_max_level{static_cast<std::uint32_t>(LevelFilter::Off)};
 // Starts above every memo's initial value so that each gate asks once.
 std::atomic<std::uint64_t> g_enabled_epoch{1};
 }  // namespace detail
 
 namespace {
+
+// The level of the calling thread's innermost scope; Off outside every scope.
+thread_local LevelFilter t_scope_level = LevelFilter::Off;
 
 class DiscardingSink final : public Sink {
 public:
@@ -31,17 +34,26 @@ void append_unsigned(std::string& out, std::uint64_t value) {
     out.append(buf, res.ptr);
 }
 
+// A float or a double: in its shortest form, or with `decimals` digits.
+template <class Real>
+void append_real(std::string& out, Real value, int decimals) {
+    if (decimals < 0) {
+        append_shortest(out, value);
+    } else {
+        append_fixed(out, value, decimals);
+    }
+}
+
 void append_arg(std::string& out, const Arg& arg, int decimals) {
     switch (arg.kind()) {
         case Arg::Kind::Unsigned:
             append_unsigned(out, arg.as_unsigned());
             break;
         case Arg::Kind::Float:
-            if (decimals < 0) {
-                append_shortest(out, arg.as_float());
-            } else {
-                append_fixed(out, arg.as_float(), decimals);
-            }
+            append_real(out, arg.as_float(), decimals);
+            break;
+        case Arg::Kind::Double:
+            append_real(out, arg.as_double(), decimals);
             break;
         case Arg::Kind::Bool:
             append_bool(out, arg.as_bool());
@@ -90,7 +102,26 @@ std::string Message::to_string() const {
 }
 
 void set_max_level(LevelFilter filter) noexcept {
-    detail::g_max_level.store(static_cast<std::uint8_t>(filter), std::memory_order_relaxed);
+    std::uint32_t current = detail::g_max_level.load(std::memory_order_relaxed);
+    while (!detail::g_max_level.compare_exchange_weak(
+        current, (current & ~detail::kLevelMask) | static_cast<std::uint32_t>(filter), std::memory_order_relaxed)) {
+    }
+}
+
+bool detail::scope_passes(Level level) noexcept { return passes(level, t_scope_level); }
+
+ThreadScope::ThreadScope(LevelFilter filter) noexcept : outer_(t_scope_level) {
+    if (static_cast<std::uint8_t>(filter) > static_cast<std::uint8_t>(outer_)) {
+        t_scope_level = filter;
+    }
+    // The count only tells emitters to look at their thread's level: this
+    // thread's own emitters see the level set above in program order.
+    detail::g_max_level.fetch_add(detail::kScopeUnit, std::memory_order_relaxed);
+}
+
+ThreadScope::~ThreadScope() {
+    detail::g_max_level.fetch_sub(detail::kScopeUnit, std::memory_order_relaxed);
+    t_scope_level = outer_;
 }
 
 bool set_sink(Sink* sink) noexcept {

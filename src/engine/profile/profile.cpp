@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <numeric>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -414,13 +413,55 @@ bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n, std:
 
 namespace {
 
-// The engine's copy in this library: order_boxes() on boxes it does not own.
-class EngineOrderer final : public PartOrderer {
-public:
-    std::vector<std::uint32_t> order(std::span<const std::uint32_t> /*indices*/, std::span<const Box> boxes,
-                                     const PageBox& /*frame*/, Observer* observer) override {
-        const Table table = table_of(boxes);
-        return order_table(table, reference_width(table), observer);
+constexpr std::uint32_t kInvalid = UINT32_MAX;
+
+// The input indices of the part at `positions` (positions into the part).
+void append_part(std::span<const std::uint32_t> part, std::span<const std::uint32_t> positions,
+                 std::vector<std::uint32_t>& out) {
+    for (const std::uint32_t p : positions) {
+        out.push_back(p < part.size() ? part[p] : kInvalid);
+    }
+}
+
+// ---- The profile's log lines ------------------------------------------------
+//
+// Each decision of a run, on the package's target at debug level, as the
+// run makes it: a part's line comes before the engine's lines of that part.
+
+constexpr std::string_view kProfileTarget = "quorlinpy";
+const quorlin::log::TargetGate g_profile_gate{kProfileTarget};
+
+template <std::uint32_t Line, class... Values>
+void profile_log(std::string_view format, const Values&... values) noexcept {
+    static constexpr quorlin::log::Site kWhere{kProfileTarget, "quorlin::engine::profile",
+                                                "src/engine/profile/profile.cpp", Line};
+    quorlin::log::emit(g_profile_gate, quorlin::log::Level::Debug, kWhere, format, values...);
+}
+
+// ---- Trace policies -----------------------------------------------------------
+//
+// A run tells its tracer what it decided, where the trace needs it; the
+// algorithm never asks whether there is a trace. NoTrace keeps nothing: its
+// hooks are empty and inlined away, and the engine runs without an observer.
+// Tracing keeps a ProfileTrace.
+
+struct NoTrace {
+    std::size_t open_split(TraceKind /*kind*/, const Band& /*band*/, std::uint32_t /*depth*/,
+                           const PageBox& /*frame*/) noexcept {
+        return 0;
+    }
+    void split_middle(std::size_t /*split*/) noexcept {}
+    void close_split(std::size_t /*split*/) noexcept {}
+    std::uint32_t part_start() noexcept { return 0; }
+    void single(std::uint32_t /*k*/) noexcept {}
+    void part_end(std::uint32_t /*start*/, const TracePart& /*part*/) noexcept {}
+    void margin_notes(std::span<const std::uint32_t> /*notes*/) noexcept {}
+    void non_finite(std::span<const std::uint32_t> /*bad*/) noexcept {}
+
+    // order(observer) orders the part, as positions into it.
+    template <class Order>
+    decltype(auto) engine(std::span<const std::uint32_t> /*part*/, std::uint32_t /*depth*/, Order order) {
+        return order(nullptr);
     }
 };
 
@@ -442,7 +483,6 @@ public:
     }
     void all_cross_layout() noexcept override {
         record([&] { add(TraceKind::AllCrossLayout, CutAxis::Horizontal, 0.0F, 0.0F, 0, 0, 0, 0, {}); });
-        segmented_ = true;  // nothing was segmented: every box is set aside
     }
     void cut(const CutReport& c) noexcept override {
         record([&] { add(TraceKind::Cut, c.axis, c.position, c.gap, c.lo, c.mid, c.hi, c.depth, c.bounds); });
@@ -456,16 +496,8 @@ public:
         });
     }
     void segmented(std::span<const std::uint32_t> order) noexcept override {
-        record([&] {
-            for (const std::uint32_t p : order) {
-                trace_.segment_order.push_back(indices_[p]);
-            }
-        });
-        segmented_ = true;
+        record([&] { append_part(indices_, order, trace_.segment_order); });
     }
-
-    // Whether the engine reported its segmentation (or that it had none).
-    bool reported() const noexcept { return segmented_; }
 
     // Memory that ran out while recording is reported once the engine is done.
     void check() const {
@@ -493,45 +525,93 @@ private:
     std::span<const std::uint32_t> indices_;
     std::uint32_t base_;
     std::uint32_t depth_;
-    bool segmented_ = false;
     bool failed_ = false;
 };
 
-constexpr std::uint32_t kInvalid = UINT32_MAX;
+class Tracing {
+public:
+    explicit Tracing(ProfileTrace& trace) noexcept : trace_(trace) {}
 
-// The buffers of a run, which a thread keeps from run to run (Lent).
+    // A fold or a top strip: the event of the split, whose halves end at
+    // split_middle() and close_split().
+    std::size_t open_split(TraceKind kind, const Band& band, std::uint32_t depth, const PageBox& frame) {
+        const std::uint32_t at = reach();
+        const CutAxis axis = kind == TraceKind::Fold ? CutAxis::Vertical : CutAxis::Horizontal;
+        trace_.events.push_back(TraceEvent{kind, axis, band.middle, band.width, at, at, at, depth, frame});
+        return trace_.events.size() - 1;
+    }
+    void split_middle(std::size_t split) noexcept { trace_.events[split].mid = reach(); }
+    void close_split(std::size_t split) noexcept { trace_.events[split].hi = reach(); }
+
+    std::uint32_t part_start() noexcept { return reach(); }
+    // A part of one box, which is its own segmentation.
+    void single(std::uint32_t k) { trace_.segment_order.push_back(k); }
+    void part_end(std::uint32_t start, TracePart part) {
+        part.lo = start;
+        part.hi = reach();
+        trace_.parts.push_back(part);
+    }
+    void margin_notes(std::span<const std::uint32_t> notes) {
+        trace_.margin_notes.insert(trace_.margin_notes.end(), notes.begin(), notes.end());
+    }
+    void non_finite(std::span<const std::uint32_t> bad) { trace_.non_finite.assign(bad.begin(), bad.end()); }
+
+    template <class Order>
+    decltype(auto) engine(std::span<const std::uint32_t> part, std::uint32_t depth, Order order) {
+        PartRecorder recorder(trace_, part, depth);
+        decltype(auto) positions = order(&recorder);
+        recorder.check();
+        return positions;
+    }
+
+private:
+    std::uint32_t reach() const noexcept { return static_cast<std::uint32_t>(trace_.segment_order.size()); }
+
+    ProfileTrace& trace_;
+};
+
+// ---- The buffers a run borrows ------------------------------------------------
+
+// What a thread keeps from run to run (Lent), each buffer sized for the page
+// at the start of a run: none of them grows during it.
 struct RunBuffers {
-    Table table;        // the engine's table of the part being ordered
-    Workspace engine;   // the engine's buffers, for every part
+    Table table;                  // the engine's table of the part being ordered
+    Workspace engine;             // the engine's buffers, for every part
     std::vector<PageBox> shrunk;  // the boxes of a page snapped and shrunk
     std::vector<std::uint32_t> good;
     std::vector<ColumnRule> rules;
-    std::vector<Box> boxes;
     std::vector<std::uint32_t> main;
     Scratch scratch;
 };
 
-// One run of the profile on one page. Every set of boxes is a run of one
-// index array, which each split partitions in place.
-class ProfileRun {
+class BorrowedBuffers {
 public:
-    // `orderer`: null for the engine of this library.
-    ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, ProfileTrace* trace,
-               PartOrderer* orderer)
-        : raw_(boxes), options_(options), trace_(trace), orderer_(orderer), buffers_(boxes.size()),
-          table_(buffers_->table), engine_(buffers_->engine), rules_(buffers_->rules), boxes_(buffers_->boxes),
-          main_(buffers_->main), scratch_(buffers_->scratch) {
-        // Every buffer a step fills holds at most one entry per box: sized
-        // once here, none of them grows during the run.
-        tb_ = room_for(buffers_->shrunk, boxes.size());
-        rules_.clear();  // a run without the rules step has none
-        if (orderer_ != nullptr) {
-            boxes_.reserve(boxes.size());
-        } else if (boxes.size() >= 2) {
-            table_.edges.reserve(boxes.size());
-            engine_.reserve(boxes.size());
+    explicit BorrowedBuffers(std::size_t n) : lent_(n) {
+        shrunk = room_for(lent_->shrunk, n);
+        lent_->rules.clear();  // a run without the rules step has none
+        if (n >= 2) {
+            lent_->table.edges.reserve(n);
+            lent_->engine.reserve(n);
         }
     }
+
+    RunBuffers* operator->() const noexcept { return lent_.operator->(); }
+
+    std::span<PageBox> shrunk;  // by input index
+
+private:
+    Lent<RunBuffers> lent_;
+};
+
+// ---- The algorithm ------------------------------------------------------------
+
+// One run of the profile on one page. Every set of boxes is a run of one
+// index array, which each split partitions in place.
+template <class Tracer>
+class ProfileRun {
+public:
+    ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, Tracer tracer)
+        : raw_(boxes), options_(options), tracer_(tracer), buffers_(boxes.size()) {}
 
     std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
         const auto n = static_cast<std::uint32_t>(raw_.size());
@@ -546,38 +626,32 @@ public:
                 bad.push_back(i);
             }
         }
+        if (!bad.empty()) {
+            profile_log<__LINE__>("[profile] not finite: {} boxes, read last", std::uint64_t{bad.size()});
+        }
         const std::span<std::uint32_t> good = room.first(finite);
         const PageBox frame = page_frame(page_bounds, raw_, good);
         if (options_.rules) {
-            column_rules(separators, frame, options_, rules_, scratch_.indices);
+            column_rules(separators, frame, options_, buffers_->rules, buffers_->scratch.indices);
         }
         out_.reserve(n);
         std::size_t left = 0;
-        const Band fold = split_spread(raw_, good, frame, options_, scratch_, left);
+        const Band fold = split_spread(raw_, good, frame, options_, buffers_->scratch, left);
         if (fold.width > 0) {
-            const std::size_t event = trace_ != nullptr ? trace_->events.size() : 0;
-            if (trace_ != nullptr) {
-                const auto at = static_cast<std::uint32_t>(trace_->segment_order.size());
-                trace_->events.push_back(TraceEvent{TraceKind::Fold, CutAxis::Vertical, fold.middle, fold.width, at,
-                                                    at, at, 0, frame});
-            }
+            profile_log<__LINE__>("[profile] spread: fold at x={:.1} (gap={:.1}), {} boxes left, {} right",
+                                  fold.middle, fold.width, std::uint64_t{left}, std::uint64_t{good.size() - left});
+            const std::size_t split = tracer_.open_split(TraceKind::Fold, fold, 0, frame);
             order_page(good.first(left), PageBox{frame.x1, frame.y1, fold.middle, frame.y2}, 1);
-            if (trace_ != nullptr) {
-                trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
-            }
+            tracer_.split_middle(split);
             order_page(good.subspan(left), PageBox{fold.middle, frame.y1, frame.x2, frame.y2}, 1);
-            if (trace_ != nullptr) {
-                trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
-            }
+            tracer_.close_split(split);
         } else {
             order_page(good, frame, 0);
         }
         out_.insert(out_.end(), bad.begin(), bad.end());
-        if (trace_ != nullptr) {
-            trace_->non_finite = std::move(bad);
-        }
-        if (!is_permutation_of(out_, n, scratch_.indices)) {
-            fall_back(frame);
+        tracer_.non_finite(bad);
+        if (!is_permutation_of(out_, n, buffers_->scratch.indices)) {
+            throw std::logic_error("the quality profile's order is not a permutation of the boxes");
         }
         return std::move(out_);
     }
@@ -590,73 +664,78 @@ private:
         }
         const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
         const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
-        const auto shrunk = [&](const PageBox& b) { return options_.tolerance ? tolerant_box(b, dx, dy) : b; };
-        // The top of the shrunk boxes, for the top strip (snapping moves only
-        // their left and right edges).
-        double top = shrunk(normalised(raw_[set.front()])).y1;
-        if (rules_.empty()) {
-            for (const std::uint32_t k : set) {
-                tb_[k] = shrunk(normalised(raw_[k]));
-                top = std::min(top, tb_[k].y1);
-            }
-        } else {
-            // Every box shrunk as it is; the boxes a rule runs inside (which
-            // ones follows the page: collected without a branch on each)
-            // snapped to the rules, and shrunk again.
-            const std::span<const ColumnRule> rules(rules_);
-            const std::span<std::uint32_t> crossed = room_for(scratch_.indices, set.size());
-            const std::span<std::uint32_t> first_right = room_for(scratch_.aside, set.size());
-            std::size_t count = 0;
-            for (const std::uint32_t k : set) {
-                const PageBox b = normalised(raw_[k]);
-                const std::size_t right = first_rule_right_of(rules, b.x1);
-                crossed[count] = k;
-                first_right[count] = static_cast<std::uint32_t>(right);
-                const bool inside = rules[std::min(right, rules.size() - 1)].c < b.x2;
-                count += static_cast<std::size_t>(right < rules.size()) & static_cast<std::size_t>(inside);
-                tb_[k] = shrunk(b);
-                top = std::min(top, tb_[k].y1);
-            }
-            for (std::size_t i = 0; i < count; ++i) {
-                const std::uint32_t k = crossed[i];
-                tb_[k] = shrunk(snap_to_rules_right_of(normalised(raw_[k]), rules.subspan(first_right[i]), options_));
-            }
-        }
+        const double top = shrink(set, dx, dy);
+        const std::span<PageBox> tb = buffers_.shrunk;
         std::size_t strip = 0;
-        const Band under = split_top_strip(tb_, set, top, frame, options_, scratch_, strip);
+        const Band under = split_top_strip(tb, set, top, frame, options_, buffers_->scratch, strip);
         std::uint32_t body_depth = depth;
-        std::size_t event = 0;
+        std::size_t split = 0;
         if (strip > 0) {
-            if (trace_ != nullptr) {
-                event = trace_->events.size();
-                const auto at = static_cast<std::uint32_t>(trace_->segment_order.size());
-                trace_->events.push_back(TraceEvent{TraceKind::TopStrip, CutAxis::Horizontal, under.middle,
-                                                    under.width, at, at, at, depth, frame});
-            }
+            profile_log<__LINE__>("[profile] top strip: {} boxes above y={:.1} (gap={:.1}), read first",
+                                  std::uint64_t{strip}, under.middle, under.width);
+            split = tracer_.open_split(TraceKind::TopStrip, under, depth, frame);
             order_part(set.first(strip), frame, depth + 1, true, dx, dy, out_);
-            if (trace_ != nullptr) {
-                trace_->events[event].mid = static_cast<std::uint32_t>(trace_->segment_order.size());
-            }
+            tracer_.split_middle(split);
             body_depth = depth + 1;
         }
         const std::span<std::uint32_t> rest = set.subspan(strip);
-        const std::size_t notes = split_margins(tb_, rest, options_, scratch_);
+        const std::size_t notes = split_margins(tb, rest, options_, buffers_->scratch);
         const std::span<std::uint32_t> main = rest.first(rest.size() - notes);
         if (notes == 0) {
             order_part(main, frame, body_depth, false, dx, dy, out_);
         } else {
-            main_.clear();
-            main_.reserve(main.size());
-            order_part(main, frame, body_depth, false, dx, dy, main_);
+            profile_log<__LINE__>("[profile] margin notes: {} boxes, merged back by their top",
+                                  std::uint64_t{notes});
+            std::vector<std::uint32_t>& ordered_main = buffers_->main;
+            ordered_main.clear();
+            ordered_main.reserve(main.size());
+            order_part(main, frame, body_depth, false, dx, dy, ordered_main);
             const std::span<std::uint32_t> taken = rest.subspan(main.size());
-            if (trace_ != nullptr) {
-                trace_->margin_notes.insert(trace_->margin_notes.end(), taken.begin(), taken.end());
+            tracer_.margin_notes(taken);
+            merge_by_top(ordered_main, taken, raw_, out_);
+        }
+        if (strip > 0) {
+            tracer_.close_split(split);
+        }
+    }
+
+    // Steps 5 and 6: the boxes of `set` normalised, snapped to the column
+    // rules and shrunk, into the shrunk buffer; returns the least top of them
+    // (for the top strip: snapping moves only their left and right edges).
+    double shrink(std::span<const std::uint32_t> set, double dx, double dy) {
+        const auto shrunk = [&](const PageBox& b) { return options_.tolerance ? tolerant_box(b, dx, dy) : b; };
+        const std::span<PageBox> tb = buffers_.shrunk;
+        double top = shrunk(normalised(raw_[set.front()])).y1;
+        const std::vector<ColumnRule>& rule_list = buffers_->rules;
+        if (rule_list.empty()) {
+            for (const std::uint32_t k : set) {
+                tb[k] = shrunk(normalised(raw_[k]));
+                top = std::min(top, tb[k].y1);
             }
-            merge_by_top(main_, taken, raw_, out_);
+            return top;
         }
-        if (strip > 0 && trace_ != nullptr) {
-            trace_->events[event].hi = static_cast<std::uint32_t>(trace_->segment_order.size());
+        // Every box shrunk as it is; the boxes a rule runs inside (which ones
+        // follows the page: collected without a branch on each) snapped to the
+        // rules, and shrunk again.
+        const std::span<const ColumnRule> rules(rule_list);
+        const std::span<std::uint32_t> crossed = room_for(buffers_->scratch.indices, set.size());
+        const std::span<std::uint32_t> first_right = room_for(buffers_->scratch.aside, set.size());
+        std::size_t count = 0;
+        for (const std::uint32_t k : set) {
+            const PageBox b = normalised(raw_[k]);
+            const std::size_t right = first_rule_right_of(rules, b.x1);
+            crossed[count] = k;
+            first_right[count] = static_cast<std::uint32_t>(right);
+            const bool inside = rules[std::min(right, rules.size() - 1)].c < b.x2;
+            count += static_cast<std::size_t>(right < rules.size()) & static_cast<std::size_t>(inside);
+            tb[k] = shrunk(b);
+            top = std::min(top, tb[k].y1);
         }
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t k = crossed[i];
+            tb[k] = shrunk(snap_to_rules_right_of(normalised(raw_[k]), rules.subspan(first_right[i]), options_));
+        }
+        return top;
     }
 
     // Step 9: the engine on one set of the shrunk boxes, its order appended to `out`.
@@ -665,142 +744,68 @@ private:
         if (part.empty()) {
             return;
         }
-        const auto lo = trace_ != nullptr ? static_cast<std::uint32_t>(trace_->segment_order.size()) : 0U;
+        if (top_strip) {
+            profile_log<__LINE__>("[profile] part: {} boxes (top strip), shrunk by dx={:.1}, dy={:.1}",
+                                  std::uint64_t{part.size()}, dx, dy);
+        } else {
+            profile_log<__LINE__>("[profile] part: {} boxes (body), shrunk by dx={:.1}, dy={:.1}",
+                                  std::uint64_t{part.size()}, dx, dy);
+        }
+        const std::uint32_t start = tracer_.part_start();
         if (part.size() < 2) {
             out.push_back(part.front());
-            if (trace_ != nullptr) {
-                trace_->segment_order.push_back(part.front());
-            }
-        } else if (orderer_ == nullptr) {
+            tracer_.single(part.front());
+        } else {
             // The engine's table is built straight from the shrunk boxes,
             // rounded as they go in: no array of the rounded boxes between.
-            build_table(table_, part.size(), [&](std::size_t i) { return round_to_single(tb_[part[i]]); });
-            engine_part(part, depth, out, [&](Observer* observer) -> const std::vector<std::uint32_t>& {
-                return order_table(table_, reference_width(table_), observer, engine_);
-            });
-        } else {
-            boxes_.clear();
-            for (const std::uint32_t k : part) {
-                boxes_.push_back(round_to_single(tb_[k]));
-            }
-            engine_part(part, depth, out,
-                        [&](Observer* observer) { return orderer_->order(part, boxes_, frame, observer); });
+            Table& table = buffers_->table;
+            const std::span<const PageBox> tb = buffers_.shrunk;
+            build_table(table, part.size(), [&](std::size_t i) { return round_to_single(tb[part[i]]); });
+            append_part(part, tracer_.engine(part, depth, [&](Observer* observer) -> const std::vector<std::uint32_t>& {
+                return order_table(table, reference_width(table), observer, buffers_->engine);
+            }), out);
         }
-        if (trace_ != nullptr) {
-            trace_->parts.push_back(TracePart{lo, static_cast<std::uint32_t>(trace_->segment_order.size()), depth,
-                                              static_cast<std::uint32_t>(part.size()), top_strip, frame, dx, dy});
-        }
-    }
-
-    // order(observer) orders the boxes of `part`, as positions into it; the
-    // order is appended to `out`.
-    template <class Order>
-    void engine_part(std::span<const std::uint32_t> part, std::uint32_t depth, std::vector<std::uint32_t>& out,
-                     Order order) {
-        if (trace_ == nullptr) {
-            append_part(part, order(nullptr), out);
-            return;
-        }
-        PartRecorder recorder(*trace_, part, depth);
-        auto&& positions = order(&recorder);
-        recorder.check();
-        if (!recorder.reported()) {  // an orderer that does not report: its order is the segmentation
-            append_part(part, positions, trace_->segment_order);
-        }
-        append_part(part, positions, out);
-    }
-
-    // The input indices of the part at `positions`; a position outside the
-    // part fails the final check.
-    static void append_part(std::span<const std::uint32_t> part, std::span<const std::uint32_t> positions,
-                            std::vector<std::uint32_t>& out) {
-        for (const std::uint32_t p : positions) {
-            out.push_back(p < part.size() ? part[p] : kInvalid);
-        }
-    }
-
-    // Step 11's way out, which the steps above never take: the engine's own
-    // order of all boxes, as given.
-    void fall_back(const PageBox& frame) {
-        const auto n = static_cast<std::uint32_t>(raw_.size());
-        std::vector<std::uint32_t> all(n);
-        std::iota(all.begin(), all.end(), 0U);
-        boxes_.clear();
-        for (const PageBox& b : raw_) {
-            boxes_.push_back(round_to_single(b));
-        }
-        if (trace_ != nullptr) {
-            *trace_ = {};
-        }
-        out_.clear();
-        if (n < 2) {
-            out_ = all;
-            if (trace_ != nullptr) {
-                trace_->segment_order = all;
-            }
-            return;
-        }
-        EngineOrderer engine;
-        engine_part(all, 0, out_, [&](Observer* observer) { return engine.order(all, boxes_, frame, observer); });
-        if (trace_ != nullptr) {
-            trace_->parts.push_back(TracePart{0, static_cast<std::uint32_t>(trace_->segment_order.size()), 0, n,
-                                              false, frame, 0.0, 0.0});
-        }
+        tracer_.part_end(start, TracePart{0, 0, depth, static_cast<std::uint32_t>(part.size()), top_strip, frame,
+                                          dx, dy});
     }
 
     std::span<const PageBox> raw_;
     const ProfileOptions& options_;
-    ProfileTrace* trace_;
-    PartOrderer* orderer_;
-    Lent<RunBuffers> buffers_;
-    Table& table_;
-    Workspace& engine_;
-    std::span<PageBox> tb_;    // the boxes of a page snapped and shrunk, by input index
-    std::vector<ColumnRule>& rules_;
-    std::vector<Box>& boxes_;
-    std::vector<std::uint32_t>& main_;
+    Tracer tracer_;
+    BorrowedBuffers buffers_;
     std::vector<std::uint32_t> out_;
-    Scratch& scratch_;
 };
 
 }  // namespace
 }  // namespace detail
 
-const char* invalid_profile_setting(const ProfileOptions& options) noexcept {
-    const std::pair<const char*, double> values[] = {
-        {"tol_x", options.tol_x},
-        {"tol_y", options.tol_y},
-        {"margin_max", options.margin_max},
-        {"spread_window", options.spread_window},
-        {"top_strip_max", options.top_strip_max},
-        {"body_fraction", options.body_fraction},
-        {"rule_aspect", options.rule_aspect},
-        {"rule_min_length", options.rule_min_length},
-        {"rule_along", options.rule_along},
-        {"rule_edge", options.rule_edge},
-    };
-    for (const auto& [name, value] : values) {
-        if (!std::isfinite(value) || !(value >= 0.0)) {
-            return name;
+const ProfileSetting* invalid_profile_setting(const ProfileOptions& options) noexcept {
+    for (const ProfileSetting& setting : kProfileSettings) {
+        if (setting.kind != ProfileSetting::Kind::Number) {
+            continue;
+        }
+        const double value = options.*setting.number;
+        if (!std::isfinite(value) || !(value >= 0.0) || !(value < setting.below)) {
+            return &setting;
         }
     }
-    return options.rule_edge < 0.5 ? nullptr : "rule_edge";
+    return nullptr;
 }
 
 std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, const PageBox* page_bounds,
                                          std::span<const PageBox> separators, const ProfileOptions& options,
-                                         ProfileTrace* trace, PartOrderer* orderer) {
-    if (const char* name = invalid_profile_setting(options)) {
-        throw std::invalid_argument(std::string("profile setting out of range: ") + name);
+                                         ProfileTrace* trace) {
+    if (const ProfileSetting* setting = invalid_profile_setting(options)) {
+        throw std::invalid_argument("profile setting out of range: " + std::string(setting->name));
     }
     if (boxes.size() > kMaxBoxes) {
         throw std::length_error("more boxes than the engine can index");
     }
-    if (trace != nullptr) {
-        *trace = {};
+    if (trace == nullptr) {
+        return detail::ProfileRun<detail::NoTrace>(boxes, options, detail::NoTrace{}).run(page_bounds, separators);
     }
-    detail::ProfileRun run(boxes, options, trace, orderer);
-    return run.run(page_bounds, separators);
+    *trace = {};
+    return detail::ProfileRun<detail::Tracing>(boxes, options, detail::Tracing(*trace)).run(page_bounds, separators);
 }
 
 }  // namespace quorlin::engine

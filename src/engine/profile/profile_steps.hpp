@@ -21,20 +21,7 @@
 
 namespace quorlin::engine::detail {
 
-// Halfway between the largest float and 2^128: from there on the nearest
-// float (ties to even) is an infinity.
-inline constexpr double kFloatOverflow = 0x1.ffffffp127;
-
-// A double as the core stores a Python number: the nearest float, and beyond
-// the float range an infinity of the same sign.
-inline float round_to_single(double value) noexcept {
-    if (std::fabs(value) >= kFloatOverflow) {
-        return value < 0.0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
-    }
-    return static_cast<float>(value);
-}
-
-// The four corners of a box so rounded.
+// The four corners of a box rounded to single precision (round_to_single).
 inline Box round_to_single(const PageBox& box) noexcept {
     // Nearly every box lies well inside the float range: one test for the
     // four coordinates (the sum is at least each of them, and NaN when one
@@ -44,7 +31,8 @@ inline Box round_to_single(const PageBox& box) noexcept {
         return Box{static_cast<float>(box.x1), static_cast<float>(box.y1), static_cast<float>(box.x2),
                    static_cast<float>(box.y2)};
     }
-    return Box{round_to_single(box.x1), round_to_single(box.y1), round_to_single(box.x2), round_to_single(box.y2)};
+    return Box{engine::round_to_single(box.x1), engine::round_to_single(box.y1), engine::round_to_single(box.x2),
+               engine::round_to_single(box.y2)};
 }
 
 bool is_finite(const PageBox& box) noexcept;

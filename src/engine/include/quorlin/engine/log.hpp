@@ -6,6 +6,13 @@
 // group sizes, held by value), and hand the record to the one process-wide
 // sink. The message text is produced only by the sink, and only for records
 // it forwards. Until a sink is installed every record is dropped.
+//
+// Besides the level every thread emits at, a thread may raise its own level
+// for a while (ThreadScope): a module that decides per call whether a call
+// logs keeps the global level off and opens a scope around each call that
+// does. While no scope is open anywhere, a suppressed record still costs one
+// load and one comparison; a thread outside every scope never emits above the
+// global level, whatever other threads' scopes allow.
 
 #include <atomic>
 #include <cstdint>
@@ -35,17 +42,19 @@ struct GroupSizes {
 // formatted then.
 class Arg {
 public:
-    enum class Kind : std::uint8_t { Unsigned, Float, Bool, Sizes };
+    enum class Kind : std::uint8_t { Unsigned, Float, Double, Bool, Sizes };
 
     constexpr Arg(std::uint64_t v) noexcept : kind_(Kind::Unsigned), u_(v) {}        // NOLINT
     constexpr Arg(std::uint32_t v) noexcept : kind_(Kind::Unsigned), u_(v) {}        // NOLINT
     constexpr Arg(float v) noexcept : kind_(Kind::Float), f_(v) {}                   // NOLINT
+    constexpr Arg(double v) noexcept : kind_(Kind::Double), d_(v) {}                 // NOLINT
     constexpr Arg(bool v) noexcept : kind_(Kind::Bool), b_(v) {}                     // NOLINT
     constexpr Arg(GroupSizes v) noexcept : kind_(Kind::Sizes), sizes_(v) {}          // NOLINT
 
     Kind kind() const noexcept { return kind_; }
     std::uint64_t as_unsigned() const noexcept { return u_; }
     float as_float() const noexcept { return f_; }
+    double as_double() const noexcept { return d_; }
     bool as_bool() const noexcept { return b_; }
     GroupSizes as_sizes() const noexcept { return sizes_; }
 
@@ -54,13 +63,14 @@ private:
     union {
         std::uint64_t u_;
         float f_;
+        double d_;
         bool b_;
         GroupSizes sizes_;
     };
 };
 
 // A format string with its captured values. Placeholders: "{}" (default
-// display), "{:.1}" and "{:.3}" (a float with one or three decimals).
+// display), "{:.1}" and "{:.3}" (a float or double with one or three decimals).
 struct Message {
     std::string_view format;
     std::span<const Arg> args;
@@ -93,11 +103,33 @@ public:
 };
 
 namespace detail {
-extern std::atomic<std::uint8_t> g_max_level;
+// The level every thread emits at (the low byte, a LevelFilter) and, above
+// it, the number of open thread scopes (kScopeUnit each): the one word an
+// emitter loads first.
+extern std::atomic<std::uint32_t> g_max_level;
+inline constexpr std::uint32_t kScopeUnit = 0x100;
+inline constexpr std::uint32_t kLevelMask = 0xFF;
 extern std::atomic<std::uint64_t> g_enabled_epoch;
+
+// Whether the calling thread is inside a scope whose level passes `level`.
+bool scope_passes(Level level) noexcept;
 }  // namespace detail
 
+// Sets the level every thread emits at; open scopes stay open.
 void set_max_level(LevelFilter filter) noexcept;
+
+// Raises the calling thread's level to `filter` (never lowers it) until the
+// scope ends; scopes nest. Other threads keep their own level.
+class ThreadScope {
+public:
+    explicit ThreadScope(LevelFilter filter) noexcept;
+    ~ThreadScope();
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+
+private:
+    LevelFilter outer_;
+};
 
 // Installs the process-wide sink (uninstalled -> installing -> installed).
 // Returns false when a sink was installed before: the caller reports that as
@@ -146,10 +178,19 @@ private:
 };
 
 // Whether a record of this level through this gate would reach the sink:
-// one load and one comparison when the level is above the global maximum.
+// one load and one comparison when the level is above the global maximum
+// and no scope is open. Above the global level only a scope of the calling
+// thread lets a record through.
 inline bool would_emit(const TargetGate& gate, Level level) noexcept {
-    return static_cast<std::uint8_t>(level) <= detail::g_max_level.load(std::memory_order_relaxed) &&
-           gate.enabled(level);
+    const std::uint32_t max = detail::g_max_level.load(std::memory_order_relaxed);
+    const auto rank = static_cast<std::uint32_t>(level);
+    if (rank > max) {
+        return false;
+    }
+    if (rank > (max & detail::kLevelMask) && !detail::scope_passes(level)) {
+        return false;
+    }
+    return gate.enabled(level);
 }
 
 // Emits one record from a fixed site when would_emit() allows it: the values

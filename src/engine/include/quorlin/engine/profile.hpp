@@ -25,8 +25,8 @@
 //   9 engine         ... the engine orders the rest on the shrunk boxes ...
 //  10 merge by top   ... and each note goes before the first text box that
 //                    starts below its top
-//  11 check          the result holds every box exactly once (else the plain
-//                    engine order of all boxes is returned)
+//  11 check          the result holds every box exactly once (an invariant of
+//                    the steps above; std::logic_error if it ever failed)
 //
 // Arithmetic is double precision on the coordinates as given, comparisons are
 // exact, and every sort breaks ties by input index. The shrunk boxes reach the
@@ -34,7 +34,9 @@
 // (nearest float; beyond the float range an infinity).
 
 #include <cstdint>
+#include <limits>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "quorlin/engine/observer.hpp"
@@ -50,58 +52,49 @@ struct PageBox {
     double y2 = 0.0;
 };
 
-// The profile's parameters and step switches. Every length is a fraction of
-// the page or of other boxes, never a number of pixels, so the order does not
-// depend on the scan resolution. Only the first three were chosen by
-// cross-validation on real pages; the others are fixed, for the reason given,
-// and settable to measure that the order does not hang on them.
+// The profile's parameters and step switches, with their defaults: one field
+// per entry of profile_settings.inc, which gives the reason for each value.
 struct ProfileOptions {
-    // Shrink on the left and right, a fraction of the width of one page (of a
-    // spread's page after the split). Side-by-side regions overlap by up to
-    // 0.7 % of the page width (95th percentile of real pages; 99th: 2.3 %).
-    double tol_x = 0.02;
-    // Shrink on top and bottom, a fraction of the page height: stacked regions
-    // overlap by up to 0.3-0.7 % (95th percentile). Kept at about a third of
-    // tol_x in page units, so that the bands it opens between the paragraphs
-    // of one column stay narrower than the gutters between columns.
-    double tol_y = 0.005;
-    // A strip beside the text block holds marginal notes when it is at most
-    // this fraction of the text block's width.
-    double margin_max = 0.25;
-
-    // Half-width of the window around the middle of a landscape page in which
-    // the fold of a spread is looked for (a fraction of the width): the fold
-    // of a scanned spread lies within 45-55 % of it.
-    double spread_window = 0.05;
-    // A top strip is at most this fraction of the page height tall: a line or
-    // two of running head and page number.
-    double top_strip_max = 0.05;
-    // The text block is made of the boxes at least this fraction as wide as
-    // the widest box of the page.
-    double body_fraction = 0.5;
-    // A separator is a column rule when it is at least this many times taller
-    // than wide ...
-    double rule_aspect = 3.0;
-    // ... and at least this fraction of the page height long (short rules
-    // belong to tables, headings and ornaments).
-    double rule_min_length = 0.25;
-    // A rule clips a box only where it runs alongside at least this fraction
-    // of the box's height ...
-    double rule_along = 0.5;
-    // ... and crosses it within this fraction of its width from one edge. Below
-    // 0.5, so that a box clipped from both sides never turns inside out.
-    double rule_edge = 0.25;
-
-    bool spread = true;     // step 4
-    bool rules = true;      // steps 3 and 5
-    bool tolerance = true;  // step 6 (and the shrink of the spread test)
-    bool top_strip = true;  // step 7
-    bool margins = true;    // steps 8 and 10
+#define QUORLIN_PROFILE_NUMBER(name, value, group, below, doc) double name = value;
+#define QUORLIN_PROFILE_SWITCH(name, value, doc) bool name = value;
+#include "quorlin/engine/profile_settings.inc"
+#undef QUORLIN_PROFILE_NUMBER
+#undef QUORLIN_PROFILE_SWITCH
 };
 
-// The name of the first setting that is out of range (every value must be
-// finite and at least 0, rule_edge below 0.5), or nullptr when all are valid.
-const char* invalid_profile_setting(const ProfileOptions& options) noexcept;
+// One setting of ProfileOptions, as a table entry: what reads settings by
+// name (a binding) and what checks their range loop over kProfileSettings.
+struct ProfileSetting {
+    enum class Kind : std::uint8_t { Number, Switch };
+    enum class Group : std::uint8_t { Tuned, Fixed, Step };
+
+    std::string_view name;
+    Kind kind;
+    Group group;
+    double default_value;  // a switch's: 1 on, 0 off
+    double below;          // a number is valid when finite, at least 0 and below this
+    std::string_view doc;  // one line
+    double ProfileOptions::*number;  // a number's field (null for a switch)
+    bool ProfileOptions::*flag;      // a switch's field (null for a number)
+};
+
+inline constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+
+inline constexpr ProfileSetting kProfileSettings[] = {
+#define QUORLIN_PROFILE_NUMBER(name, value, group, below, doc)                                                   \
+    {#name, ProfileSetting::Kind::Number, ProfileSetting::Group::group, value, below, doc, &ProfileOptions::name, \
+     nullptr},
+#define QUORLIN_PROFILE_SWITCH(name, value, doc)                                                                   \
+    {#name, ProfileSetting::Kind::Switch, ProfileSetting::Group::Step, (value) ? 1.0 : 0.0, kUnbounded, doc, nullptr, \
+     &ProfileOptions::name},
+#include "quorlin/engine/profile_settings.inc"
+#undef QUORLIN_PROFILE_NUMBER
+#undef QUORLIN_PROFILE_SWITCH
+};
+
+// The first number setting that is out of range (not finite, below 0, or not
+// below its limit), or nullptr when all are valid.
+const ProfileSetting* invalid_profile_setting(const ProfileOptions& options) noexcept;
 
 // ---- How the order was made ------------------------------------------------
 //
@@ -155,32 +148,17 @@ struct ProfileTrace {
     std::vector<TracePart> parts;              // in reading order
 };
 
-// Orders the boxes of one part. The profile's default is the engine; another
-// orderer may hand the part to another copy of it (one that logs, say).
-class PartOrderer {
-public:
-    PartOrderer() = default;
-    PartOrderer(const PartOrderer&) = default;
-    PartOrderer& operator=(const PartOrderer&) = default;
-    virtual ~PartOrderer() = default;
-
-    // `indices`: the input indices of the part, ascending; `boxes`: their
-    // shrunk boxes, in the same order; `frame`: the page they lie on. Returns
-    // the reading order as positions into `boxes` (a permutation of
-    // 0..boxes.size()-1), reporting to `observer` when it is given.
-    virtual std::vector<std::uint32_t> order(std::span<const std::uint32_t> indices, std::span<const Box> boxes,
-                                             const PageBox& frame, Observer* observer) = 0;
-};
-
 // Returns the reading order of `boxes` as a permutation of their indices.
 // `page_bounds` may be null; `separators` are evidence only, never ordered,
 // and those with a NaN or infinite coordinate or without height are ignored.
 // Never fails on the coordinates; throws std::invalid_argument for options
 // that invalid_profile_setting() refuses, std::length_error above kMaxBoxes
-// boxes, std::bad_alloc when memory runs out, and whatever `orderer` throws.
-// Fills `trace` (cleared first) when it is given.
+// boxes and std::bad_alloc when memory runs out. Fills `trace` (cleared
+// first) when it is given. Logs each of its decisions (a fold, a top strip,
+// each part it hands to the engine, the margin notes, the boxes read last) on
+// the target "quorlinpy" at debug level, besides the engine's own lines.
 std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, const PageBox* page_bounds,
                                          std::span<const PageBox> separators, const ProfileOptions& options = {},
-                                         ProfileTrace* trace = nullptr, PartOrderer* orderer = nullptr);
+                                         ProfileTrace* trace = nullptr);
 
 }  // namespace quorlin::engine

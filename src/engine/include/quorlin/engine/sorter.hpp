@@ -2,8 +2,10 @@
 // Public entry points of the ordering engine: boxes in, their reading order
 // out as a permutation of their indices; and the same for element records.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -19,6 +21,20 @@ struct Box {
     float x2 = 0.0F;
     float y2 = 0.0F;
 };
+
+// Halfway between the largest float and 2^128: from there on the nearest
+// float (ties to even) is an infinity.
+inline constexpr double kFloatOverflow = 0x1.ffffffp127;
+
+// A double as the engine takes a coordinate, and as the core stores a Python
+// number: the nearest float, and beyond the float range an infinity of the
+// same sign (a plain conversion would be undefined there). A NaN stays a NaN.
+inline float round_to_single(double value) noexcept {
+    if (std::fabs(value) >= kFloatOverflow) {
+        return value < 0.0 ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(value);
+}
 
 // Positions are 32-bit: a page holds at most this many boxes.
 inline constexpr std::size_t kMaxBoxes = UINT32_MAX;
