@@ -19,7 +19,8 @@ from typing import Any, Union
 
 from _quorlin_core import SemanticLabel
 
-__all__ = ["Box", "RegionId", "Region", "ROLE_MARGIN", "ROLE_SEPARATOR", "ROLE_NOISE", "Page", "union_box"]
+__all__ = ["Box", "RegionId", "Region", "ROLE_MARGIN", "ROLE_SEPARATOR", "ROLE_NOISE", "Page", "union_box",
+           "Decided"]
 
 #: A box as (x1, y1, x2, y2), y growing down the page, corners in any order.
 Box = tuple[float, float, float, float]
@@ -36,6 +37,15 @@ ROLE_MARGIN = "margin"
 ROLE_SEPARATOR = "separator"
 #: Noise (specks, scanner edges) is never ordered either.
 ROLE_NOISE = "noise"
+
+
+@dataclass(frozen=True)
+class Decided:
+    """A reading direction ("ltr", "rtl" or "ttb") and what it was taken from
+    ("the file's readingDirection", "the letters of the text", ...)."""
+
+    direction: str
+    reason: str
 
 
 @dataclass
@@ -76,6 +86,9 @@ class Page:
     box: Box | None = None
     #: the format's version as the file declares it ("2013-07-15", "4.2", ...)
     version: str = ""
+    #: the page's reading direction as its file states it or its text shows it
+    #: (see :mod:`quorlin.direction`); None when the reader does not look
+    direction: Decided | None = None
     #: what the format's reader found in the document and its writer uses, so
     #: that writing does not read the file again (for XML: the element tree
     #: with its byte positions, and the format's maps of it)

@@ -101,6 +101,8 @@ class XmlDocument:
     root: Span
     #: the encoding the XML declaration names, or None without one
     encoding: str | None = None
+    #: the first characters of the document's text, when the parse was asked for them
+    text_sample: str = ""
 
 
 class XmlSyntaxError(PageError):
@@ -192,12 +194,15 @@ def parse_xml(
     *,
     html_doctype: bool = False,
     text_of: Collection[str] = (),
+    text_sample: int = 0,
 ) -> XmlDocument:
     """Parse ``data`` in one pass into its element tree with byte spans.
 
     ``html_doctype`` allows a DOCTYPE that only names its DTD (XHTML), which
     is never read; otherwise a DOCTYPE is refused.  ``text_of`` names the
-    local names of the elements whose text content is wanted.  Every problem
+    local names of the elements whose text content is wanted, ``text_sample``
+    how many characters of the document's text are kept (in document order,
+    blanks included).  Every problem
     is a :class:`~quorlin.errors.PageError` naming ``source``; a file that is
     not well-formed raises its subclass :class:`XmlSyntaxError`.
     """
@@ -260,9 +265,15 @@ def parse_xml(
             _, pieces = collecting.pop()
             span.text = "".join(pieces)
 
+    sample: list[str] = []
+    sampled = [0]
+
     def on_text(text: str) -> None:
         for _, pieces in collecting:
             pieces.append(text)
+        if sampled[0] < text_sample:
+            sample.append(text[:text_sample - sampled[0]])
+            sampled[0] += len(sample[-1])
 
     def on_skipped(name: str, is_parameter_entity: int) -> None:
         # An entity the external DTD would define, which is never read.
@@ -279,7 +290,7 @@ def parse_xml(
     parser.SkippedEntityHandler = on_skipped
     parser.StartElementHandler = on_start
     parser.EndElementHandler = on_end
-    if wanted:
+    if wanted or text_sample:
         parser.CharacterDataHandler = on_text
     try:
         parser.Parse(data, True)
@@ -297,4 +308,4 @@ def parse_xml(
         raise PageError(source, f"unreadable XML ({exc})") from None
     if not roots:  # pragma: no cover - expat refuses a document without an element
         raise XmlSyntaxError(source, "not well-formed XML (no element found)")
-    return XmlDocument(data, roots[0], declared[0])
+    return XmlDocument(data, roots[0], declared[0], "".join(sample))
