@@ -32,9 +32,10 @@ from dataclasses import dataclass, field
 
 from _quorlin_core import SemanticLabel
 
+from .. import direction
 from ..errors import PageError
 from ..labels import label_for
-from ..page import ROLE_MARGIN, ROLE_SEPARATOR, Box, Page, Region, RegionId
+from ..page import ROLE_MARGIN, ROLE_SEPARATOR, Box, Decided, Page, Region, RegionId
 from .values import check_coordinate, parse_float, shown_name, shown_text
 from .xml.document import Span, XmlDocument, parse_xml
 from .xml.patch import ChildElement, XmlPatchError, escape_attribute, grouped_orders, patch
@@ -379,7 +380,46 @@ def page_from_alto(data: bytes, source: str = "<alto>", dpi: float | tuple[float
         reading_order = [rid for rid in reading_order if rid in seen]
     image = next(((e.text or "").strip() for e in root.iter() if e.local == "fileName"), "")
     return Page(source, "alto", width, height, regions, skipped, reading_order, data,
-                image_filename=image or None, version=layout.version, parsed=layout)
+                image_filename=image or None, version=layout.version, parsed=layout,
+                direction=_direction(layout, reader))
+
+
+def _direction(layout: AltoLayout, reader: _Reader) -> Decided:
+    """The direction most blocks and lines state (BASEDIRECTION, ALTO 4.2 and
+    later), else what the LANG of the page, its blocks and lines says, else
+    what the CONTENT of its strings shows."""
+    spans = layout.page.iter()
+    stated = direction.most_common(s.get("BASEDIRECTION") for s in spans if s.local in ("TextBlock", "TextLine"))
+    scripts: list[tuple[str | None, str]] = []
+    for span in spans:
+        value = (span.get("LANG") or span.get("language")) if span.local in ("Page", "TextBlock", "TextLine") else None
+        if value:
+            scripts.append((direction.from_language(value), f"LANG=\"{shown_name(value)}\" of a {span.local}"))
+    sample: list[str] = []
+    taken = 0
+    for span in spans:
+        if taken >= direction.TEXT_SAMPLE:
+            break
+        content = span.get("CONTENT") if span.local == "String" else None
+        if content:
+            sample.append(content)
+            taken += len(content)
+
+    def lines() -> list[Box]:
+        boxes = []
+        for span in spans:
+            if span.local == "TextLine":
+                try:
+                    box = reader.attribute_box("TextLine", span)
+                except PageError:
+                    continue  # a line's box only hints at the direction
+                if box is not None:
+                    boxes.append(box)
+        return boxes
+
+    said = None if stated is None else direction.from_words(stated, f"BASEDIRECTION=\"{shown_name(stated)}\" "
+                                                                    "of most blocks and lines")
+    return direction.decide([said], scripts, " ".join(sample), lines)
 
 
 def _stored_order(source: str, layout: AltoLayout) -> list[RegionId] | None:

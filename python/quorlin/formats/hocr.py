@@ -34,8 +34,9 @@ from dataclasses import dataclass, field
 from _quorlin_core import SemanticLabel
 from selectolax.lexbor import LexborHTMLParser, LexborNode
 
+from .. import direction
 from ..errors import PageError
-from ..page import ROLE_NOISE, ROLE_SEPARATOR, Box, Page, Region, RegionId
+from ..page import ROLE_NOISE, ROLE_SEPARATOR, Box, Decided, Page, Region, RegionId
 from .values import SHOWN_CHARACTERS, check_coordinate, parse_float, shown_name, shown_text
 from .xml.document import Span, XmlDocument, XmlSyntaxError, parse_xml
 from .xml.patch import XmlPatchError, escape_attribute, grouped_orders, patch
@@ -74,6 +75,10 @@ _CHARSET = re.compile(r"""(?:charset|encoding)\s*+=\s*+["']?+([A-Za-z0-9._-]++)"
 #: title of more than a few hundred characters names nothing more, and the
 #: look costs a step in Python for each quoted string.
 IMAGE_TITLE = 65536
+
+
+# The classes of text lines, whose shapes tell vertical text.
+_LINE_CLASSES = frozenset({"ocr_line", "ocrx_line", "ocr_textfloat", "ocr_caption", "ocr_header", "ocr_footer"})
 
 
 def _classes(span: Span) -> list[str]:
@@ -371,10 +376,11 @@ def _parse(source: str, data: bytes) -> XmlDocument:
     """The document as well-formed XML with its element spans: the file itself when it is
     XML (XHTML), else the XML its HTML is turned into."""
     try:
-        return parse_xml(source, data, html_doctype=True)
+        return parse_xml(source, data, html_doctype=True, text_sample=direction.TEXT_SAMPLE, sample_in=("body",))
     except XmlSyntaxError:
         pass
-    return parse_xml(source, html_to_xml(data, source), html_doctype=True)
+    return parse_xml(source, html_to_xml(data, source), html_doctype=True, text_sample=direction.TEXT_SAMPLE,
+                     sample_in=("body",))
 
 
 def _walk(source: str, document: XmlDocument) -> HocrLayout:
@@ -466,7 +472,41 @@ def page_from_hocr(data: bytes, source: str = "<hocr>") -> Page:
     image_name = title_image(layout.page.get("title") or "")
     return Page(source, "hocr", width, height, regions, skipped, None, xml_data,
                 image_filename=image_name or None, box=explicit,
-                version="XHTML" if xml_data is data else "HTML", parsed=layout)
+                version="XHTML" if xml_data is data else "HTML", parsed=layout,
+                direction=_direction(source, document))
+
+
+def _direction(source: str, document: XmlDocument) -> Decided:
+    """The direction of an hOCR page: "rtl" when most elements that give a
+    ``dir`` say so; else what the ``lang`` most elements give says (the
+    ``lang`` of <html> is left aside: OCR engines write their template's
+    "en" there), else what the text shows.  ``dir="ltr"`` says only that the
+    text is not right to left: vertical CJK text is "ltr" in that sense too,
+    so it decides only against "rtl"."""
+    body = document.root.iter()[1:]
+    stated = direction.most_common(s.get("dir") for s in body)
+    language = direction.most_common(s.get("lang") for s in body)
+    scripts = [] if not language else [(direction.from_language(language),
+                                        f"lang=\"{shown_name(language)}\" of most elements")]
+
+    def lines() -> list[Box]:
+        boxes = []
+        for span in body:
+            if _hocr_class(span) in _LINE_CLASSES:
+                try:
+                    box = _bbox(source, "ocr_line", span)
+                except PageError:
+                    continue  # a line's box only hints at the direction
+                if box is not None:
+                    boxes.append(box)
+        return boxes
+
+    reason = f"dir=\"{shown_name(stated or '')}\" of most elements"
+    decided = direction.decide([Decided("rtl", reason) if stated == "rtl" else None], scripts,
+                               document.text_sample, lines)
+    if stated == "ltr" and decided.direction == "rtl":
+        return Decided("ltr", reason)
+    return decided
 
 
 def hocr_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:

@@ -17,9 +17,10 @@ from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
+from .. import direction
 from ..errors import PageError
 from ..labels import PAGE_REGION_LABELS, SKIPPED_PAGE_TYPES, page_region_label, skipped_role
-from ..page import Box, Page, Region, RegionId
+from ..page import Box, Decided, Page, Region, RegionId
 from .values import check_coordinate, parse_float, shown_name, shown_text
 from .xml.document import Span, XmlDocument, parse_xml
 from .xml.patch import ChildElement, XmlPatchError, escape_attribute, patch
@@ -170,7 +171,7 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
     @type for text regions) its label.  Separator and noise regions are kept
     aside, unordered.  An existing ReadingOrder is read and checked.
     """
-    document = parse_xml(source, data)
+    document = parse_xml(source, data, text_sample=direction.TEXT_SAMPLE, sample_in=("Unicode",))
     root = document.root
     ns, root_name = root.uri, root.local
     if root_name != "PcGts" or not ns.startswith(PAGE_NAMESPACE_PREFIX):
@@ -227,7 +228,51 @@ def page_from_xml(data: bytes, source: str = "<xml>") -> Page:
         source, "page-xml", width, height, regions, skipped, reading_order, data,
         image_filename=page_elem.get("imageFilename"), version=ns.rpartition("/")[2],
         parsed=PageXml(document, ns, page_elem, groups),
+        direction=_direction(source, document, page_elem, ns),
     )
+
+
+def _stated(elem: Span, where: str) -> Decided | None:
+    """The direction an element's readingDirection states; top-to-bottom
+    lines set in left-to-right order (as Mongolian) are read as ltr, since
+    their columns run from the left."""
+    value = elem.get("readingDirection")
+    if not value:
+        return None
+    reason = f"readingDirection=\"{shown_name(value)}\" of {where}"
+    if value == "top-to-bottom" and elem.get("textLineOrder") == "left-to-right":
+        return Decided("ltr", reason + " with textLineOrder=\"left-to-right\"")
+    return direction.from_words(value, reason)
+
+
+def _direction(source: str, document: XmlDocument, page_elem: Span, ns: str) -> Decided:
+    """What the page states of its direction (<Page>, else most of its text
+    regions), its scripts and languages, else what its text shows."""
+    regions = [e for e in page_elem.iter() if e.local == "TextRegion" and e.uri == ns]
+    stated = [_stated(page_elem, "<Page>")]
+    by_regions = direction.most_common(e.get("readingDirection") for e in regions)
+    if by_regions is not None:
+        stated.append(_stated(next(e for e in regions if e.get("readingDirection") == by_regions),
+                              "most text regions"))
+    scripts: list[tuple[str | None, str]] = []
+    for name, judge in (("primaryScript", direction.from_script), ("primaryLanguage", direction.from_language)):
+        for value, where in ((page_elem.get(name), "<Page>"),
+                             (direction.most_common(e.get(name) for e in regions), "most text regions")):
+            if value:
+                scripts.append((judge(value), f"{name}=\"{shown_name(value)}\" of {where}"))
+
+    def lines() -> list[Box]:
+        boxes = []
+        for line in page_elem.iter():
+            coords = line.child("Coords", ns) if line.local == "TextLine" and line.uri == ns else None
+            if coords is not None:
+                try:
+                    boxes.append(_polygon_box(source, "TextLine", coords, ns))
+                except PageError:
+                    continue  # a line's box only hints at the direction
+        return boxes
+
+    return direction.decide(stated, scripts, document.text_sample, lines)
 
 
 def reading_order_chains(page: Page) -> list[list[str]] | None:

@@ -109,26 +109,17 @@ class XmlSyntaxError(PageError):
     """The file is not well-formed XML (an hOCR reader may read it as HTML instead)."""
 
 
-def start_tag_end(data: bytes, start: int) -> int:
-    """Index just past the '>' of the start tag at ``start``, skipping quoted values.
+# A start tag's rest: runs of anything but quotes and '>', and quoted values
+# (which may hold '>'), up to its '>'.  Possessive, so it never backtracks:
+# one pass in C over the tag, however many attributes it has.
+_START_TAG_REST = re.compile(rb"""(?:[^"'>]++|"[^"]*+"|'[^']*+')*+>""")
 
-    Each step is a search in C, so a long attribute value (a polygon of
-    thousands of points) costs no loop in Python.
-    """
-    position = start + 1
-    while True:
-        close = data.find(b">", position)
-        if close < 0:
-            return len(data)
-        double = data.find(b'"', position, close)
-        single = data.find(b"'", position, close)
-        quote = min((q for q in (double, single) if q >= 0), default=-1)
-        if quote < 0:
-            return close + 1
-        after = data.find(data[quote:quote + 1], quote + 1)
-        if after < 0:
-            return len(data)
-        position = after + 1
+
+def start_tag_end(data: bytes, start: int) -> int:
+    """Index just past the '>' of the start tag at ``start``, skipping quoted
+    values; the end of ``data`` when the tag does not close."""
+    found = _START_TAG_REST.match(data, start + 1)
+    return len(data) if found is None else found.end()
 
 
 def _element_end(data: bytes, span: Span, pos: int) -> None:
@@ -195,6 +186,7 @@ def parse_xml(
     html_doctype: bool = False,
     text_of: Collection[str] = (),
     text_sample: int = 0,
+    sample_in: Collection[str] = (),
 ) -> XmlDocument:
     """Parse ``data`` in one pass into its element tree with byte spans.
 
@@ -202,7 +194,8 @@ def parse_xml(
     is never read; otherwise a DOCTYPE is refused.  ``text_of`` names the
     local names of the elements whose text content is wanted, ``text_sample``
     how many characters of the document's text are kept (in document order,
-    blanks included).  Every problem
+    blanks included), taken only inside the elements ``sample_in`` names
+    when it names any.  Every problem
     is a :class:`~quorlin.errors.PageError` naming ``source``; a file that is
     not well-formed raises its subclass :class:`XmlSyntaxError`.
     """
@@ -255,23 +248,29 @@ def parse_xml(
         else:
             parent.children.append(span)
         stack.append(span)
+        if local in sampled_in:
+            inside[0] += 1
         if local in wanted:
             collecting.append((span, []))
 
     def on_end(name: str) -> None:
         span = stack.pop()
         _element_end(data, span, parser.CurrentByteIndex)
+        if span.local in sampled_in:
+            inside[0] -= 1
         if collecting and collecting[-1][0] is span:
             _, pieces = collecting.pop()
             span.text = "".join(pieces)
 
     sample: list[str] = []
     sampled = [0]
+    sampled_in = frozenset(sample_in)
+    inside = [0 if sampled_in else 1]  # how many open elements the sample is taken in
 
     def on_text(text: str) -> None:
         for _, pieces in collecting:
             pieces.append(text)
-        if sampled[0] < text_sample:
+        if sampled[0] < text_sample and inside[0]:
             sample.append(text[:text_sample - sampled[0]])
             sampled[0] += len(sample[-1])
 
