@@ -23,7 +23,8 @@ from .formats.jsonpage import dump_json, element_label, load_json, page_from_jso
 from .ordering import page_order
 from .workers import in_processes
 
-__all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value", "order_lines", "run_batch", "LineResult"]
+__all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value", "order_lines", "run_batch", "LineResult",
+           "replaced_orders_note"]
 
 
 def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = False) -> dict[str, Any]:
@@ -95,22 +96,45 @@ def explain_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool
 
 @dataclass(frozen=True)
 class LineResult:
-    """Outcome of one input line: the output JSON text, or the error message."""
+    """Outcome of one input line: the output JSON text, or the error message;
+    ``replaced`` when the page's own "order" was replaced by the computed one."""
 
     line: int
     output: str | None
     error: str | None
+    replaced: bool = False
 
 
-def _order_line(item: tuple[str, int, bytes, str], explain: bool = False, exact: bool = False) -> LineResult:
+@dataclass(frozen=True)
+class _Task:
+    """What is done to every line of a batch (see :func:`order_lines`)."""
+
+    source: str
+    fmt: str
+    explain: bool
+    exact: bool
+    keep_existing: bool
+
+
+def _own_order(value: Any, fmt: str) -> bool:
+    """Whether a line's value is a JSON page with an "order" of its own."""
+    is_page = fmt == "json" or (fmt == "auto" and not looks_like_detections(value))
+    return is_page and isinstance(value, dict) and bool(value.get("order"))
+
+
+def _order_line(task: _Task, number: int, raw: bytes) -> LineResult:
     """Worker: parse, order (or explain) and serialise one line; never raises."""
-    source, number, raw, fmt = item
-    where = f"{source}:{number}"
+    where = f"{task.source}:{number}"
     try:
         value = load_json(where, raw)
-        result = (explain_json_value(value, where, fmt, exact=exact) if explain
-                  else order_json_value(value, where, fmt, exact=exact))
-        return LineResult(number, dump_json(result), None)
+        if task.explain:
+            return LineResult(number, dump_json(explain_json_value(value, where, task.fmt, exact=task.exact)), None)
+        ordered = order_json_value(value, where, task.fmt, exact=task.exact)  # checks the page in either case
+        if _own_order(value, task.fmt):
+            if task.keep_existing:
+                return LineResult(number, dump_json(value), None)
+            return LineResult(number, dump_json(ordered), None, replaced=True)
+        return LineResult(number, dump_json(ordered), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
     except (KeyboardInterrupt, SystemExit):
@@ -129,27 +153,22 @@ def _init_worker(log_level: int) -> None:
     reset_log_cache()
 
 
-_Chunk = tuple[str, str, bool, bool, list[tuple[int, bytes]]]
+_Chunk = tuple[_Task, list[tuple[int, bytes]]]
 
 
-def _order_chunk(chunk: _Chunk) -> list[tuple[int, str | None, str | None]]:
-    """Worker of a pool: one chunk of lines in, their results out as plain tuples."""
-    source, fmt, explain, exact, lines = chunk
-    results = []
-    for number, raw in lines:
-        result = _order_line((source, number, raw, fmt), explain, exact)
-        results.append((result.line, result.output, result.error))
-    return results
+def _order_chunk(chunk: _Chunk) -> list[LineResult]:
+    """Worker of a pool: one chunk of lines in, their results out."""
+    task, lines = chunk
+    return [_order_line(task, number, raw) for number, raw in lines]
 
 
 def _chunk_lines(chunk: _Chunk) -> str:
     """A chunk as messages name it: its lines."""
-    source, _, _, _, lines = chunk
-    return f"{source}:{lines[0][0]}-{lines[-1][0]}" if lines else source
+    task, lines = chunk
+    return f"{task.source}:{lines[0][0]}-{lines[-1][0]}" if lines else task.source
 
 
-def _chunks(source: str, fmt: str, explain: bool, exact: bool, items: Iterator[tuple[int, bytes]],
-            size: int) -> Iterator[_Chunk]:
+def _chunks(task: _Task, items: Iterator[tuple[int, bytes]], size: int) -> Iterator[_Chunk]:
     """The numbered lines in chunks of about ``size`` bytes (at least one line each)."""
     chunk: list[tuple[int, bytes]] = []
     filled = 0
@@ -157,10 +176,10 @@ def _chunks(source: str, fmt: str, explain: bool, exact: bool, items: Iterator[t
         chunk.append((number, raw))
         filled += len(raw)
         if filled >= size:
-            yield source, fmt, explain, exact, chunk
+            yield task, chunk
             chunk, filled = [], 0
     if chunk:
-        yield source, fmt, explain, exact, chunk
+        yield task, chunk
 
 
 def order_lines(
@@ -172,6 +191,7 @@ def order_lines(
     fmt: str = "auto",
     explain: bool = False,
     exact: bool = False,
+    keep_existing: bool = False,
 ) -> Iterator[LineResult]:
     """Order the JSON pages of ``lines`` (one page per line) in input order.
 
@@ -187,18 +207,20 @@ def order_lines(
     "detections" or "coco".  With ``explain`` each output line is the page's
     explanation (:func:`explain_json_value`) instead; with
     ``exact`` the pages get the core's exact XY-cut instead of the quality
-    profile.
+    profile.  A page with an "order" of its own gets the computed one (its
+    result says it was ``replaced``), or with ``keep_existing`` is written
+    back as it is, once it is found to be a valid page.
     """
+    task = _Task(source, fmt, explain, exact, keep_existing)
     items = ((number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
     if jobs <= 1:
         for number, raw in items:
-            yield _order_line((source, number, raw, fmt), explain, exact)
+            yield _order_line(task, number, raw)
         return
     level = logging.getLogger("quorlinpy").getEffectiveLevel()
-    chunks = _chunks(source, fmt, explain, exact, items, chunksize)
+    chunks = _chunks(task, items, chunksize)
     for results in in_processes(_order_chunk, chunks, jobs, _chunk_lines, _init_worker, (level,)):
-        for number, output, error in results:
-            yield LineResult(number, output, error)
+        yield from results
 
 
 def run_batch(
@@ -213,6 +235,7 @@ def run_batch(
     fmt: str = "auto",
     explain: bool = False,
     exact: bool = False,
+    keep_existing: bool = False,
 ) -> int:
     """Order every page of a JSON Lines input and write one output line per page.
 
@@ -220,15 +243,17 @@ def run_batch(
     written to ``out`` as {"line": N, "error": "..."}, so that output line k
     still belongs to input page k.  Returns the number of failed pages.
     ``progress`` defaults to showing a bar when ``err`` is a terminal;
-    ``fmt`` is the shape of each line and ``exact`` asks for the exact
-    order (see :func:`order_lines`).
+    ``fmt`` is the shape of each line, ``exact`` asks for the exact
+    order and ``keep_existing`` keeps the pages' own orders (see
+    :func:`order_lines`); replaced orders are counted in one note at the end.
     """
     if progress is None:
         progress = bool(getattr(err, "isatty", lambda: False)())
-    failed = 0
+    failed = replaced = 0
     with tqdm(total=total, unit=" pages", file=err, disable=not progress, mininterval=0.1,
               dynamic_ncols=True) as bar:
-        for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain, exact=exact):
+        for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain, exact=exact,
+                                  keep_existing=keep_existing):
             if result.error is not None:
                 failed += 1
                 bar.write(f"quorlin: error: {result.error}", file=err)
@@ -236,5 +261,14 @@ def run_batch(
             else:
                 assert result.output is not None
                 out.write(result.output + "\n")
+                replaced += result.replaced
             bar.update()
+        if replaced:
+            bar.write(f"quorlin: {replaced_orders_note(source, replaced)}", file=err)
     return failed
+
+
+def replaced_orders_note(source: str, pages: int) -> str:
+    """The note for a JSON Lines input whose pages' own reading orders were replaced."""
+    return (f"{source}: the own reading order of {pages} page{'s' if pages != 1 else ''} is replaced "
+            f"(--keep-existing keeps {'it' if pages == 1 else 'them'})")

@@ -121,7 +121,7 @@ def cmd_order(args: argparse.Namespace) -> int:
                 failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
                                    progress=None if args.progress else False,
                                    fmt="auto" if args.format == "jsonl" else args.format, explain=args.explain,
-                                   exact=args.exact)
+                                   exact=args.exact, keep_existing=args.keep_existing)
         finally:
             if handle is not None:
                 handle.close()

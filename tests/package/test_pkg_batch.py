@@ -84,6 +84,42 @@ def test_line_that_is_not_an_object(tmp_path, line, shown):
     assert json.loads(out.getvalue().splitlines()[1]) == {"line": 2, "error": f"pages.jsonl:2: {problem}"}
 
 
+# Two side-by-side columns with an "order" of their own that reads them backwards.
+OWN_ORDER = json.dumps({"width": 100, "height": 100, "order": ["b", "a"], "elements": [
+    {"id": "a", "box": [1, 2, 30, 40]}, {"id": "b", "box": [50, 2, 80, 40]}]}).encode()
+COMPUTED = ["a", "b"]
+
+
+@pytest.mark.parametrize(("keep", "jobs", "orders", "note"), [
+    (False, 1, [COMPUTED, COMPUTED, COMPUTED], "quorlin: p.jsonl: the own reading order of 2 pages is replaced "
+                                               "(--keep-existing keeps them)\n"),
+    (False, 2, [COMPUTED, COMPUTED, COMPUTED], "quorlin: p.jsonl: the own reading order of 2 pages is replaced "
+                                               "(--keep-existing keeps them)\n"),
+    (True, 1, [["b", "a"], COMPUTED, ["b", "a"]], ""),
+    (True, 2, [["b", "a"], COMPUTED, ["b", "a"]], ""),
+])
+def test_pages_with_their_own_order(keep, jobs, orders, note):
+    unordered = json.dumps({k: v for k, v in json.loads(OWN_ORDER).items() if k != "order"}).encode()
+    out, err = io.StringIO(), io.StringIO()
+    lines = [OWN_ORDER + b"\n", unordered + b"\n", OWN_ORDER + b"\n", b'{"order": ["x"], "elements": []}\n']
+    assert run_batch("p.jsonl", lines, out, err, jobs=jobs, keep_existing=keep) == 1
+    written = [json.loads(line) for line in out.getvalue().splitlines()]
+    assert [page.get("order") for page in written[:3]] == orders
+    # a page kept as it is was still checked: a bad one is an error either way
+    assert written[3]["error"] == 'p.jsonl:4: "order" refers to unknown element id "x"'
+    assert err.getvalue().endswith(note) and err.getvalue().count("replaced") == (0 if keep else 1)
+
+
+def test_one_page_with_its_own_order_on_the_command_line(tmp_path):
+    source = tmp_path / "pages.jsonl"
+    source.write_bytes(OWN_ORDER + b"\n")
+    result = run_cli("order", str(source))
+    assert result.stderr == f"quorlin: {source}: the own reading order of 1 page is replaced " \
+                            "(--keep-existing keeps it)\n"
+    kept = run_cli("order", "--keep-existing", str(source))
+    assert kept.stderr == "" and json.loads(kept.stdout)["order"] == ["b", "a"]
+
+
 class Terminal(io.StringIO):
     def isatty(self) -> bool:
         return True

@@ -12,6 +12,7 @@ from pkg_helpers import run_cli, assert_one_line_error
 import json_reader_model
 from quorlin import PageError, _native
 from quorlin.formats import jsonpage
+from quorlin.formats.jsonpage import dump_json
 from quorlin.formats.values import OverflowedFloat
 from quorlin.formats import page_from_json, read_page, write_page
 from quorlin.ordering import page_order
@@ -158,6 +159,26 @@ def test_number_beyond_double_range_is_written_back_as_written(tmp_path, suffix)
     assert "1e400" in result.stdout and "-2E+999" in result.stdout and "Infinity" not in result.stdout
     assert json.loads(result.stdout)["order"] == [1]
 
+
+
+@pytest.mark.parametrize(("document", "written"), [
+    ({"box": [1, 2.5, -3e-05, 40]}, '{\n  "box": [1, 2.5, -3e-05, 40]\n}'),
+    ({"boxes": [[1, 2], [3, 4]], "empty": []}, '{\n  "boxes": [\n    [1, 2],\n    [3, 4]\n  ],\n  "empty": []\n}'),
+    # lists with anything but numbers stay one item per line; strings are never touched
+    ({"mixed": [1, "a"]}, '{\n  "mixed": [\n    1,\n    "a"\n  ]\n}'),
+    ({"text": "[\n1,\n2\n]"}, '{\n  "text": "[\\n1,\\n2\\n]"\n}'),
+    ({"big": [OverflowedFloat("1e400"), 2]}, '{\n  "big": [1e400, 2]\n}'),
+])
+def test_indented_json_keeps_a_list_of_numbers_on_one_line(document, written):
+    assert dump_json(document, indent=2) == written
+
+
+def test_a_written_page_has_each_box_on_one_line(tmp_path):
+    path = tmp_path / "page.json"
+    path.write_text('{"elements": [{"id": "a", "box": [0, 0, 10.5, 10]}, {"id": "b", "box": [0, 20, 10, 30]}]}')
+    result = run_cli("order", str(path))
+    assert '"box": [0, 0, 10.5, 10]' in result.stdout and '"box": [0, 20, 10, 30]' in result.stdout
+    assert json.loads(result.stdout)["order"] == ["a", "b"]
 
 
 # ---- The one reader against the Python reader it replaced ----------------------

@@ -208,10 +208,11 @@ def dump_json(document: Any, *, indent: int | None = None) -> str:
     A number too large for a double (1e400 in the input) is written back as
     the input wrote it, never as the ``Infinity`` that JSON does not have.
     A lone surrogate in a string (``"\\ud800"`` in the input) is written
-    back as that escape, since UTF-8 cannot hold it.
+    back as that escape, since UTF-8 cannot hold it.  Indented, a list of
+    numbers (a box) stays on one line.
     """
     try:
-        return _escape_surrogates(json.dumps(document, ensure_ascii=False, indent=indent, allow_nan=False))
+        return _finish(json.dumps(document, ensure_ascii=False, indent=indent, allow_nan=False))
     except ValueError:
         pass  # an overflowed number somewhere: rare, so found by a second pass
     while True:
@@ -222,7 +223,22 @@ def dump_json(document: Any, *, indent: int | None = None) -> str:
         text = json.dumps(_with_placeholders(document, token, written), ensure_ascii=False, indent=indent)
         pattern = re.compile('"' + re.escape(json.dumps(token)[1:-1]) + r'(\d+)"')
         if len(pattern.findall(text)) == len(written):
-            return _escape_surrogates(pattern.sub(lambda m: written[int(m.group(1))], text))
+            return _finish(pattern.sub(lambda m: written[int(m.group(1))], text))
+
+
+# An indented list of numbers only.  A line break is never inside a JSON
+# string (it is escaped there), so one between "[" and a number is the
+# indentation's, and text inside strings is never matched.
+_NUMBER = r"-?(?:0|[1-9][0-9]*+)(?:\.[0-9]++)?(?:[eE][+-]?[0-9]++)?"
+_NUMBER_LIST = re.compile(rf"\[\n\s*+({_NUMBER}(?:,\n\s*+{_NUMBER})*+)\n\s*+\]")
+_LIST_BREAK = re.compile(r",\n\s*+")
+
+
+def _finish(text: str) -> str:
+    """Lists of numbers on one line; lone surrogates escaped."""
+    if "\n" in text:
+        text = _NUMBER_LIST.sub(lambda m: "[" + _LIST_BREAK.sub(", ", m.group(1)) + "]", text)
+    return _escape_surrogates(text)
 
 
 # JSON text is ASCII outside its strings, so a surrogate can only be inside one.
