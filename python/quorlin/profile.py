@@ -8,8 +8,8 @@ every box is shrunk a little so that boxes that touch or overlap by a few
 pixels leave a gap, a thin strip at the top of each page (running head, page
 number) is read first, marginal notes are merged back beside the text they
 stand next to, and boxes with a NaN or infinite coordinate are read last.
-The core orders each part of the page on the shrunk boxes.  The README
-("The quality profile") gives each step with its measured effect.
+The core orders each part of the page on the shrunk boxes.  docs/quality.md
+gives each step with its measured effect.
 
 :class:`ProfileOptions` holds the profile's parameters and step switches.
 The defaults are the package's order; other values serve measurement only

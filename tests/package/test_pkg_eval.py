@@ -294,11 +294,11 @@ def test_bad_input_is_one_line_and_writes_nothing(inputs, case, message):
     assert "Traceback" not in result.stderr
 
 
-def test_readme_example_is_the_real_output():
-    """The README's 'quorlin eval' example shows what the command prints."""
-    readme = (REPO / "README.md").read_text(encoding="utf-8")
+def test_documented_example_is_the_real_output():
+    """The 'quorlin eval' example of docs/eval.md shows what the command prints."""
+    readme = (REPO / "docs" / "eval.md").read_text(encoding="utf-8")
     command = readme.find("```sh\nquorlin eval bench/data/pages.jsonl\n```\n")
-    assert command >= 0, "README has no 'quorlin eval bench/data/pages.jsonl' example"
+    assert command >= 0, "docs/eval.md has no 'quorlin eval bench/data/pages.jsonl' example"
     start = readme.index("```text\n", command) + len("```text\n")
     result = run_cli("eval", "bench/data/pages.jsonl", cwd=REPO)
     assert result.returncode == 0, result.stderr

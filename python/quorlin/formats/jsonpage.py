@@ -1,6 +1,6 @@
 """JSON pages: read into a :class:`~quorlin.page.Page` and written back with their order.
 
-The shape (see the README for every key)::
+The shape (see docs/formats.md for every key)::
 
     {"width": 1000, "height": 1400,            # optional
      "elements": [{"id": "t", "box": [x1, y1, x2, y2], "label": "title"},
