@@ -1,7 +1,14 @@
-"""Class names of common layout detectors and datasets -> SemanticLabel.
+"""Class names of common layout detectors and datasets -> SemanticLabel and role.
 
-Labels are a convenience for callers that already have detector output: the
-ordering itself works on geometry alone, so a label never changes the order.
+Two tables.  ``LABELS`` gives the core's SemanticLabel of a class name (kept
+for callers; the core's order does not read it).  ``ROLE_NAMES`` gives the
+*role* of a box, what the quality profile reads: page furniture (header,
+footer, page number), footnote, caption, figure, marginal note, heading, or
+body.  It covers the class names of layout detectors (DocLayNet, PubLayNet,
+DocLayout and others), PAGE region types and subtypes ("TextRegion/page-number"),
+the SegmOnto zones of PAGE ``custom`` structure types and ALTO tags
+("TextRegion/NumberingZone", "TextBlock/MarginTextZone") and hOCR classes
+("ocr_pageno").  An unknown name is body: never an error.
 
 Also here, shared by every page format: the PAGE region types (which the
 JSON pages of corpora converted from PAGE-XML use too) and the kinds of
@@ -11,12 +18,16 @@ region that are kept in a file but not ordered.
 from __future__ import annotations
 
 import re
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from types import MappingProxyType
 
 from _quorlin_core import SemanticLabel
 
 __all__ = [
+    "ROLES",
+    "ROLE_NAMES",
+    "role_code",
+    "role_codes",
     "LABELS",
     "label_for",
     "normalise_label_name",
@@ -171,3 +182,94 @@ def page_region_label(tag: str, subtype: str) -> tuple[SemanticLabel, str]:
     if tag == "TextRegion" and subtype:
         base = label_for(subtype, SemanticLabel.Regular)
     return base, f"{tag}/{subtype}" if subtype else tag
+
+
+# ---- Roles ------------------------------------------------------------------
+
+#: The roles the quality profile understands, by code (the engine's
+#: quorlin::engine::Role): a box's code is its index here.
+ROLES = ("body", "heading", "header", "footer", "page-number", "footnote", "caption", "figure", "marginal")
+_ROLE = {name: code for code, name in enumerate(ROLES)}
+
+_BODY, _HEADING, _HEADER, _FOOTER, _NUMBER, _FOOTNOTE, _CAPTION, _FIGURE, _MARGINAL = range(len(ROLES))
+
+# Keys are normalised with normalise_label_name() ("page-header", "PageHeader"
+# and "page_header" all become "page header"; "ocr_pageno" becomes "ocr pageno").
+_ROLE_NAMES: dict[str, int] = {
+    # the role names themselves
+    **{normalise_label_name(name): code for code, name in enumerate(ROLES)},
+    # page furniture at the head of a page
+    "page header": _HEADER, "header": _HEADER, "running head": _HEADER, "running title": _HEADER,
+    "running header": _HEADER,
+    "running title zone": _HEADER,                 # SegmOnto
+    "ocr header": _HEADER,                         # hOCR
+    # at its foot
+    "page footer": _FOOTER, "footer": _FOOTER, "running foot": _FOOTER, "running footer": _FOOTER,
+    "catch word": _FOOTER, "catchword": _FOOTER, "signature mark": _FOOTER, "signature": _FOOTER,
+    "quire marks zone": _FOOTER,                   # SegmOnto: signature marks and catchwords
+    "ocr footer": _FOOTER,
+    # page numbers, head or foot by where they stand
+    "page number": _NUMBER, "page num": _NUMBER, "pagenumber": _NUMBER, "folio": _NUMBER,
+    "numbering zone": _NUMBER,                     # SegmOnto
+    "ocr pageno": _NUMBER,
+    # footnotes
+    "footnote": _FOOTNOTE, "footnotes": _FOOTNOTE, "footnote continued": _FOOTNOTE, "page footnote": _FOOTNOTE,
+    "ocr footnote": _FOOTNOTE,
+    # captions
+    "caption": _CAPTION, "figure caption": _CAPTION, "table caption": _CAPTION, "image caption": _CAPTION,
+    "chart caption": _CAPTION, "formula caption": _CAPTION, "ocr caption": _CAPTION,
+    # what a caption belongs to
+    "picture": _FIGURE, "figure": _FIGURE, "image": _FIGURE, "photo": _FIGURE, "chart": _FIGURE,
+    "diagram": _FIGURE, "graphic": _FIGURE, "table": _FIGURE, "map": _FIGURE,
+    "image region": _FIGURE, "table region": _FIGURE, "graphic region": _FIGURE, "chart region": _FIGURE,
+    "line drawing region": _FIGURE, "map region": _FIGURE,
+    "graphic zone": _FIGURE, "table zone": _FIGURE,  # SegmOnto
+    "ocr float": _FIGURE, "ocr image": _FIGURE, "ocr photo": _FIGURE, "ocr table": _FIGURE,
+    "ocr chart": _FIGURE, "ocr linedrawing": _FIGURE,
+    # marginal notes
+    "marginalia": _MARGINAL, "marginal note": _MARGINAL, "margin note": _MARGINAL, "side note": _MARGINAL,
+    "sidenote": _MARGINAL, "margin": _MARGINAL,
+    "margin text zone": _MARGINAL,                 # SegmOnto
+    # titles and headings
+    "title": _HEADING, "doc title": _HEADING, "document title": _HEADING, "paragraph title": _HEADING,
+    "section header": _HEADING, "section heading": _HEADING, "section title": _HEADING, "heading": _HEADING,
+    "subtitle": _HEADING, "sub title": _HEADING, "title page zone": _HEADING,
+    "ocr title": _HEADING, "ocr chapter": _HEADING, "ocr section": _HEADING,
+}
+
+#: Read-only mapping from a normalised name to its role code (an index of ROLES).
+ROLE_NAMES: Mapping[str, int] = MappingProxyType(_ROLE_NAMES)
+
+_known_codes: dict[str, int] = {}
+
+
+def role_code(name: str | SemanticLabel) -> int:
+    """The role code (an index of ROLES) of a class name, role name or region
+    kind ("TextRegion/page-number", "TextBlock/MainZone", "ocr_pageno").
+
+    A kind "Element/subtype" is looked up by its subtype, then by its element
+    ("TableRegion/" is a figure); a SemanticLabel by its name (Vision is a
+    figure, the titles are headings); anything unknown is body (0).
+    """
+    if isinstance(name, SemanticLabel):
+        return {SemanticLabel.Vision: _FIGURE, SemanticLabel.HorizontalTitle: _HEADING,
+                SemanticLabel.VerticalTitle: _HEADING}.get(name, _BODY)
+    known = _known_codes.get(name)
+    if known is not None:
+        return known
+    code = _BODY
+    if len(name) <= LONGEST_NAME:
+        head, _, tail = name.partition("/")
+        for part in ((tail, head) if tail else (head,)):
+            found = _ROLE_NAMES.get(normalise_label_name(part))
+            if found is not None:
+                code = found
+                break
+        if len(_known_codes) < 4096:  # a page has a few distinct names; a hostile stream many
+            _known_codes[name] = code
+    return code
+
+
+def role_codes(labels: Iterable[str | SemanticLabel]) -> bytes:
+    """The role codes of some class names (see role_code), as bytes."""
+    return bytes(role_code(label) for label in labels)
