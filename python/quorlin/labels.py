@@ -240,7 +240,34 @@ _ROLE_NAMES: dict[str, int] = {
 #: Read-only mapping from a normalised name to its role code (an index of ROLES).
 ROLE_NAMES: Mapping[str, int] = MappingProxyType(_ROLE_NAMES)
 
-_known_codes: dict[str, int] = {}
+class _Codes(dict[object, int]):
+    """Role codes by name, each computed on first use (a page has a few
+    distinct names; a hostile stream of names stops being kept at 4096)."""
+
+    def __missing__(self, name: object) -> int:
+        code = _role_of(name)
+        if len(self) < 4096:
+            self[name] = code
+        return code
+
+
+def _role_of(name: object) -> int:
+    if isinstance(name, SemanticLabel):
+        return {SemanticLabel.Vision: _FIGURE, SemanticLabel.HorizontalTitle: _HEADING,
+                SemanticLabel.VerticalTitle: _HEADING}.get(name, _BODY)
+    if not isinstance(name, str):
+        raise TypeError(f"expected a SemanticLabel or a class name, got {type(name).__name__}")
+    if len(name) > LONGEST_NAME:
+        return _BODY
+    head, _, tail = name.partition("/")
+    for part in ((tail, head) if tail else (head,)):
+        found = _ROLE_NAMES.get(normalise_label_name(part))
+        if found is not None:
+            return found
+    return _BODY
+
+
+_CODES = _Codes()
 
 
 def role_code(name: str | SemanticLabel) -> int:
@@ -251,25 +278,10 @@ def role_code(name: str | SemanticLabel) -> int:
     ("TableRegion/" is a figure); a SemanticLabel by its name (Vision is a
     figure, the titles are headings); anything unknown is body (0).
     """
-    if isinstance(name, SemanticLabel):
-        return {SemanticLabel.Vision: _FIGURE, SemanticLabel.HorizontalTitle: _HEADING,
-                SemanticLabel.VerticalTitle: _HEADING}.get(name, _BODY)
-    known = _known_codes.get(name)
-    if known is not None:
-        return known
-    code = _BODY
-    if len(name) <= LONGEST_NAME:
-        head, _, tail = name.partition("/")
-        for part in ((tail, head) if tail else (head,)):
-            found = _ROLE_NAMES.get(normalise_label_name(part))
-            if found is not None:
-                code = found
-                break
-        if len(_known_codes) < 4096:  # a page has a few distinct names; a hostile stream many
-            _known_codes[name] = code
-    return code
+    return _CODES[name]
 
 
 def role_codes(labels: Iterable[str | SemanticLabel]) -> bytes:
-    """The role codes of some class names (see role_code), as bytes."""
-    return bytes(role_code(label) for label in labels)
+    """The role codes of some class names (see role_code), as bytes; TypeError
+    for a label that is neither a text nor a SemanticLabel."""
+    return bytes(map(_CODES.__getitem__, labels))

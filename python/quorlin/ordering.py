@@ -64,10 +64,10 @@ def label_roles(labels: Any) -> bytes | None:
     check_order_arguments then reports, after the boxes were checked)."""
     if labels is None:
         return None
-    raw = _as_list(labels, "labels")
-    if not all(isinstance(lab, (SemanticLabel, str)) for lab in raw):
+    try:
+        return role_codes(labels.tolist() if hasattr(labels, "tolist") else labels)
+    except TypeError:  # not iterable, or a label of another type: reported with the boxes checked
         return None
-    return role_codes(raw)
 
 
 def check_order_arguments(n: int, labels: Any, ids: Any) -> list[Any] | None:

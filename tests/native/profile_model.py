@@ -146,7 +146,7 @@ def strip_of(tb, idx, frame, s, foot=False):
                 taken = set(order[:j])
                 strip = [k for k in idx if k in taken]
                 rest = [k for k in idx if k not in taken]
-                if len(strip) >= 2 and column_heads(tb, strip, rest, frame, s, foot) >= 2:
+                if 2 <= len(strip) <= 8 and column_heads(tb, strip, rest, frame, s, foot) >= 2:
                     return [], idx
                 return strip, rest
             break

@@ -290,10 +290,11 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<std::uint32_t> set, dou
     }
     std::copy_backward(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(kept), set.end());
     std::copy(strip.begin(), strip.end(), set.begin());
-    if (count >= 2) {
+    if (count >= 2 && count <= kStripHeadsChecked) {
         // Two boxes that each start where the box under them starts are the
-        // first lines of columns, not a strip of page furniture. The strip
-        // holds a few boxes: each is compared with the others.
+        // first lines of columns, not a strip of page furniture. Such a strip
+        // holds a few boxes (a wider one is no row of column heads): each is
+        // compared with the others, so the test is linear in the page.
         const double edge = options.column_edge * (frame.x2 - frame.x1);
         std::size_t heads = 0;
         for (std::size_t i = 0; i < count; ++i) {

@@ -142,8 +142,11 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
 // set from its first box on).
 Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
                      const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+// The most boxes a strip may have for the test of strip_at_top below.
+inline constexpr std::size_t kStripHeadsChecked = 8;
+
 // The strip of split_top_strip whatever the switch top_strip says: none when
-// two of its boxes each start within column_edge of the frame's width of the
+// it has at most kStripHeadsChecked boxes and two of them each start within column_edge of the frame's width of the
 // nearest box under them (the least (y1, index) of the others that overlaps
 // it horizontally): such a strip is the first lines of columns. `set` must
 // be ascending; it is again when no strip is taken.
