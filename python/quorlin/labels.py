@@ -188,10 +188,10 @@ def page_region_label(tag: str, subtype: str) -> tuple[SemanticLabel, str]:
 
 #: The roles the quality profile understands, by code (the engine's
 #: quorlin::engine::Role): a box's code is its index here.
-ROLES = ("body", "heading", "header", "footer", "page-number", "footnote", "caption", "figure", "marginal")
+ROLES = ("body", "heading", "header", "footer", "page-number", "footnote", "caption", "figure", "marginal", "folio")
 _ROLE = {name: code for code, name in enumerate(ROLES)}
 
-_BODY, _HEADING, _HEADER, _FOOTER, _NUMBER, _FOOTNOTE, _CAPTION, _FIGURE, _MARGINAL = range(len(ROLES))
+_BODY, _HEADING, _HEADER, _FOOTER, _NUMBER, _FOOTNOTE, _CAPTION, _FIGURE, _MARGINAL, _FOLIO = range(len(ROLES))
 
 # Keys are normalised with normalise_label_name() ("page-header", "PageHeader"
 # and "page_header" all become "page header"; "ocr_pageno" becomes "ocr pageno").
@@ -206,11 +206,12 @@ _ROLE_NAMES: dict[str, int] = {
     # at its foot
     "page footer": _FOOTER, "footer": _FOOTER, "running foot": _FOOTER, "running footer": _FOOTER,
     "catch word": _FOOTER, "catchword": _FOOTER, "signature mark": _FOOTER, "signature": _FOOTER,
-    "quire marks zone": _FOOTER,                   # SegmOnto: signature marks and catchwords
+    # a manuscript's folio numbers and quire marks (SegmOnto), added to the page
+    # after it was written: read last wherever they stand
+    "quire marks zone": _FOLIO, "numbering zone": _FOLIO,
     "ocr footer": _FOOTER,
     # page numbers, head or foot by where they stand
-    "page number": _NUMBER, "page num": _NUMBER, "pagenumber": _NUMBER, "folio": _NUMBER,
-    "numbering zone": _NUMBER,                     # SegmOnto
+    "page number": _NUMBER, "page num": _NUMBER, "pagenumber": _NUMBER,
     "ocr pageno": _NUMBER,
     # footnotes
     "footnote": _FOOTNOTE, "footnotes": _FOOTNOTE, "footnote continued": _FOOTNOTE, "page footnote": _FOOTNOTE,

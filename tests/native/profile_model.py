@@ -24,7 +24,7 @@ import _quorlin_core as core
 from quorlin.profile import ProfileOptions
 
 # The role codes of quorlin.labels.ROLES.
-BODY, HEADING, HEADER, FOOTER, PAGE_NUMBER, FOOTNOTE, CAPTION, FIGURE, MARGINAL = range(9)
+BODY, HEADING, HEADER, FOOTER, PAGE_NUMBER, FOOTNOTE, CAPTION, FIGURE, MARGINAL, FOLIO = range(10)
 
 
 def finite(b):
@@ -272,7 +272,9 @@ def order_page(boxes, idx, frame, rules, roles, s):
     for k in idx:
         r = roles[k] if labelled else BODY
         middle = (boxes[k][1] + boxes[k][3]) / 2
-        if s.furniture and r in (HEADER, FOOTER, PAGE_NUMBER) and middle < frame[1] + s.furniture_band * height:
+        if s.furniture and r == FOLIO:
+            numbers.append(k)
+        elif s.furniture and r in (HEADER, FOOTER, PAGE_NUMBER) and middle < frame[1] + s.furniture_band * height:
             head.append(k)
         elif s.furniture and r in (HEADER, FOOTER, PAGE_NUMBER) and middle > frame[3] - s.furniture_band * height:
             (numbers if r == PAGE_NUMBER else foot).append(k)

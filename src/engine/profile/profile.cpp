@@ -946,6 +946,9 @@ private:
     Place place_of(std::uint32_t k, const PageBox& frame) const noexcept {
         const std::uint8_t code = roles_[k];
         const auto role = static_cast<Role>(code < kRoleCount ? code : 0);
+        if (options_.furniture && role == Role::Folio) {
+            return kNumbers;
+        }
         if (options_.furniture && (role == Role::Header || role == Role::Footer || role == Role::PageNumber)) {
             const PageBox b = normalised(raw_[k]);
             const double middle = (b.y1 + b.y2) / 2;

@@ -76,8 +76,9 @@ enum class Role : std::uint8_t {
     Caption,
     Figure,      // a picture, table, chart or other float a caption belongs to
     Marginal,    // a marginal note
+    Folio,       // a manuscript's folio number or quire mark: added to the page, read last wherever it stands
 };
-inline constexpr std::size_t kRoleCount = 9;
+inline constexpr std::size_t kRoleCount = 10;
 
 // The profile's parameters and step switches, with their defaults: one field
 // per entry of profile_settings.inc, which gives the reason for each value.
