@@ -71,11 +71,17 @@ def real_pages(runs: int) -> list[str]:
     arrays = [np.array([r.box for r in p.regions], dtype=np.float32).reshape(-1, 4) for p in pages]
     bounds = [p.bounds for p in pages]
     separators = [[r.box for r in p.separators] for p in pages]
-    for p, a in zip(pages, arrays):  # the arrays give the readers' order
-        assert quorlin.order(a, ids=[r.id for r in p.regions], page_bounds=p.bounds,
+    kinds = [[r.kind or r.label for r in p.regions] for p in pages]
+    for p, a, k in zip(pages, arrays, kinds):  # the arrays give the readers' order
+        assert quorlin.order(a, k, [r.id for r in p.regions], page_bounds=p.bounds,
                              separators=[r.box for r in p.separators]) == page_order(p)
     n = len(pages)
     cases = [
+        ("`quorlin.order(array, labels, page_bounds=, separators=)`",
+         lambda: [quorlin.order(a, k, page_bounds=b, separators=s, exact=True)
+                  for a, k, b, s in zip(arrays, kinds, bounds, separators)],
+         lambda: [quorlin.order(a, k, page_bounds=b, separators=s)
+                  for a, k, b, s in zip(arrays, kinds, bounds, separators)]),
         ("`quorlin.order(array, page_bounds=, separators=)`",
          lambda: [quorlin.order(a, page_bounds=b, separators=s, exact=True)
                   for a, b, s in zip(arrays, bounds, separators)],

@@ -1,27 +1,34 @@
 #!/usr/bin/env python3
-"""The quality profile measured on real pages: split-half cross-validation,
-the benchmark table and the ablation table, as Markdown.
+"""The quality profile measured on every page collection of bench/data:
+per-collection tables of the exact order, the default and each step off,
+leave-one-collection-out and split-half cross-validation, as Markdown.
 
-    python bench/profile_cv.py [bench/data/pages.jsonl]
+    python bench/profile_cv.py                 # every table (a few minutes)
+    python bench/profile_cv.py --default-only  # the default and exact orders per collection
 
-Every page is ordered as ``quorlin eval`` orders it: the regions of the human
-order, with the page's separators as evidence (never ordered) and its size as
-the page bounds; every score is :mod:`quorlin.evaluation`'s (mean Kendall tau /
-share of pages in exactly the human order).
+Every page is ordered as ``quorlin eval`` orders it: the regions of its order,
+with the page's separators as evidence (never ordered), its size as the page
+bounds and each region's kind (class name or region type) as its label;
+every score is :mod:`quorlin.evaluation`'s (mean Kendall tau / share of pages
+in exactly the given order).
 
-Split-half cross-validation: the pages are grouped by work (a book, or a
-newspaper issue), so that no work has pages in both halves; per collection
-the sorted work names are shuffled with ``random.Random(20250101)`` and each
-work in turn goes to the half that has fewer pages of that collection so far
-(ties: half A).  On each half every combination of the tuned parameters'
-grid is scored; the best has the highest mean tau rounded to three decimals,
-then the highest exact share, then comes first in grid order.  Each half is
-then scored with the parameters chosen on the other (held out), and the two
-held-out halves are pooled.  The sensitivity table moves each parameter
-alone, the others at the defaults, fixed ones included.
+The collections: the real pages of ``pages.jsonl`` (``reichsanzeiger``,
+``dta-structure``) and the GENERATED born-digital pages, as regions
+(``generated-*``), as a detector would deliver them (``generated-detected-*``)
+and as text lines (``generated-lines-*``).  The three variants of a kind of
+generated document are the same documents, so the cross-validation leaves
+them out together: its folds are the two real collections and the seven
+kinds of generated document.
 
-The ablation switches one step of the profile off at a time, and counts the
-pages whose order that changes.
+Leave-one-collection-out: for each fold, every combination of the tuned
+parameters' grid is scored on the other folds' collections; the best has the
+highest mean over those collections of their mean tau (each collection
+weighs the same), rounded to three decimals, then the highest mean exact
+share, then comes first in grid order; the fold's collections are scored with
+it.  Split-half: the pages grouped by work (a book, a newspaper issue, a
+generated document), each collection's works shuffled with
+``random.Random(20250101)`` and dealt to the half with fewer pages so far;
+each half is scored with the parameters chosen on the other.
 """
 
 from __future__ import annotations
@@ -30,104 +37,131 @@ import argparse
 import itertools
 import json
 import random
+import re
 import sys
 from collections import defaultdict
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-from quorlin.evaluation import PageScore, Summary, kendall_tau, score_page, summarise
+import quorlin
+from quorlin.evaluation import kendall_tau
 from quorlin.formats import page_from_json
-from quorlin.profile import DEFAULT_OPTIONS, ProfileOptions
-from quorlin.profile import order as profile_order
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_PAGES = ROOT / "bench" / "data" / "pages.jsonl"
+DATA = ROOT / "bench" / "data"
+#: (file, how its collections are named)
+FILES = (("pages.jsonl", ""), ("born_digital.jsonl", ""), ("born_digital_detected.jsonl", ""),
+         ("born_digital_lines.jsonl", "generated-lines-"))
 SPLIT_SEED = 20250101
-COLLECTIONS = ("reichsanzeiger", "dta-structure")
-NAMES = {"reichsanzeiger": "newspapers", "dta-structure": "books"}
 
-#: The parameters chosen by cross-validation, and their grid.
+#: The tuned parameters and their grid.
 GRID: dict[str, tuple[float, ...]] = {
-    "tol_x": (0.01, 0.015, 0.02, 0.025, 0.03),
-    "tol_y": (0.0025, 0.005, 0.0075, 0.01),
-    "margin_max": (0.15, 0.25, 0.35),
-}
-#: The fixed parameters, each moved alone in the sensitivity table.
-FIXED_GRID: dict[str, tuple[float, ...]] = {
-    "spread_window": (0.05, 0.1, 0.15),
-    "top_strip_max": (0.02, 0.05, 0.1),
-    "body_fraction": (0.33, 0.5, 0.67),
-    "rule_min_length": (0.1, 0.25, 0.5),
-    "rule_edge": (0.1, 0.25, 0.4),
+    "tol_x": (0.01, 0.02, 0.03),
+    "tol_y": (0.0025, 0.005, 0.01),
+    "shrink_share": (0.1, 0.2, 0.3, 0.5),
+    "margin_max": (0.15, 0.25),
 }
 
+#: The step switches, each switched off in the ablation, and what it is.
 STEPS = (("spread", "two-page spread split"), ("rules", "separator rules"), ("tolerance", "tolerance (shrink)"),
-         ("top_strip", "top strip first"), ("margins", "marginal notes"))
+         ("top_strip", "top strip first"), ("margins", "marginal notes"), ("foot_line", "foot line of a landscape page"),
+         ("labels", "labels (all their steps)"), ("furniture", "labels: page furniture"),
+         ("footnotes", "labels: footnotes"), ("captions", "labels: captions"))
+
+Input = tuple[list[Any], list[Any], list[str], Any, list[Any]]
+
+
+def say(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
 
 
 class Corpus:
-    """The pages as eval orders them, with their ground truth."""
+    """Every page as eval orders it, with its order and collection."""
 
-    def __init__(self, path: Path) -> None:
-        self.raw = [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines() if line.strip()]
-        self.inputs = []
-        for p in self.raw:
-            page = page_from_json(p, p.get("source", "<page>"))
-            wanted = set(p["gt_order"])
-            regions = [r for r in page.regions if r.id in wanted]
-            self.inputs.append(([r.box for r in regions], [r.id for r in regions], page.bounds,
-                                [r.box for r in page.separators]))
+    def __init__(self) -> None:
+        self.raw: list[dict[str, Any]] = []
+        self.collection: list[str] = []
+        self.inputs: list[Input] = []
+        for name, prefix in FILES:
+            path = DATA / name
+            if not path.exists():
+                say(f"profile_cv.py: {path} not found, left out")
+                continue
+            for line in path.read_text(encoding="utf-8").splitlines():
+                if not line.strip():
+                    continue
+                p = json.loads(line)
+                page = page_from_json(p, p.get("source", "<page>"))
+                wanted = set(p["gt_order"])
+                regions = [r for r in page.regions if r.id in wanted]
+                self.raw.append(p)
+                self.collection.append(p["collection"].replace("generated-", prefix, 1) if prefix
+                                       else p["collection"])
+                self.inputs.append(([r.box for r in regions], [r.id for r in regions],
+                                    [r.kind or str(r.label) for r in regions], page.bounds,
+                                    [r.box for r in page.separators]))
+        self.collections = sorted(set(self.collection), key=lambda c: (c.startswith("generated"), c))
 
-    def __len__(self) -> int:
-        return len(self.raw)
+    def score(self, i: int, order: list[Any]) -> tuple[float, bool]:
+        tau, exact, _ = kendall_tau(order, self.raw[i]["gt_order"], self.raw[i].get("gt_chains"))
+        return tau, exact
 
-    def order(self, options: ProfileOptions, i: int,
-              tweak: Callable[[int, ProfileOptions], ProfileOptions] | None = None) -> list[Any]:
-        """The profile's order of page i (its region ids) with these options."""
-        boxes, ids, bounds, separators = self.inputs[i]
-        opt = tweak(i, options) if tweak else options
-        return profile_order(boxes, ids, page_bounds=bounds, separators=separators, options=opt)
+    def default(self, i: int, exact: bool = False) -> list[Any]:
+        boxes, ids, kinds, bounds, separators = self.inputs[i]
+        return quorlin.order(boxes, None if exact else kinds, ids, page_bounds=bounds, separators=separators,
+                             exact=exact)
 
-    def scores(self, options: ProfileOptions, pages: Sequence[int],
-               tweak: Callable[[int, ProfileOptions], ProfileOptions] | None = None) -> list[PageScore]:
-        out = []
-        for i in pages:
-            predicted = self.order(options, i, tweak)
-            p = self.raw[i]
-            out.append(score_page(predicted, p["gt_order"], p.get("gt_chains"), page=str(i),
-                                  collection=p.get("collection")))
-        return out
+    def profile(self, i: int, options: Any) -> list[Any]:
+        from quorlin.profile import order as profile_order
 
-    def mean(self, options: ProfileOptions, pages: Sequence[int]) -> tuple[float, float]:
-        """(mean tau, exact share) of some pages: the grid search's score."""
-        taus = exacts = 0.0
-        for i in pages:
-            boxes, ids, bounds, separators = self.inputs[i]
-            predicted = profile_order(boxes, ids, page_bounds=bounds, separators=separators, options=options)
-            tau, exact, _ = kendall_tau(predicted, self.raw[i]["gt_order"], self.raw[i].get("gt_chains"))
-            taus += tau
-            exacts += exact
-        return taus / len(pages), exacts / len(pages)
+        boxes, ids, kinds, bounds, separators = self.inputs[i]
+        return profile_order(boxes, ids, page_bounds=bounds, separators=separators, options=options, labels=kinds)
+
+    def per_page(self, order: Callable[[int], list[Any]]) -> list[tuple[float, bool]]:
+        """(tau, exact) of every page."""
+        return [self.score(i, order(i)) for i in range(len(self.raw))]
+
+    def summary(self, scores: list[tuple[float, bool]],
+                pages: Sequence[int] | None = None) -> dict[str, tuple[float, float]]:
+        """{collection: (mean tau, exact share)} of some pages' scores."""
+        sums: dict[str, list[float]] = defaultdict(lambda: [0.0, 0.0, 0.0])
+        for i in range(len(self.raw)) if pages is None else pages:
+            tau, exact = scores[i]
+            s = sums[self.collection[i]]
+            s[0] += tau
+            s[1] += exact
+            s[2] += 1
+        return {c: (s[0] / s[2], s[1] / s[2]) for c, s in sums.items()}
+
+    def per_collection(self, order: Callable[[int], list[Any]]) -> dict[str, tuple[float, float]]:
+        return self.summary(self.per_page(order))
+
+
+def fold_of(collection: str) -> str:
+    """The cross-validation fold: a real collection, or a kind of generated document."""
+    return re.sub(r"^generated-(detected-|lines-)?", "generated-", collection)
 
 
 def work_of(page: dict[str, Any]) -> str:
-    """The book or newspaper issue a page belongs to."""
+    """The book, newspaper issue or generated document a page belongs to."""
     source = str(page["source"])
     if page["collection"] == "dta-structure":
         return "dta:" + source.split(":", 1)[1].split("/")[1]
-    return "ra:" + "_".join(source.rsplit("/", 1)[-1].split("_")[:2])
+    if page["collection"] == "reichsanzeiger":
+        return "ra:" + "_".join(source.rsplit("/", 1)[-1].split("_")[:2])
+    return "doc:" + source.split(" (page", 1)[0]
 
 
-def split_halves(raw: list[dict[str, Any]]) -> tuple[list[int], list[int]]:
+def split_halves(corpus: Corpus) -> tuple[list[int], list[int]]:
     rng = random.Random(SPLIT_SEED)
     a: list[int] = []
     b: list[int] = []
-    for collection in COLLECTIONS:
+    for collection in corpus.collections:
         groups: dict[str, list[int]] = defaultdict(list)
-        for i, p in enumerate(raw):
-            if p["collection"] == collection:
-                groups[work_of(p)].append(i)
+        for i, c in enumerate(corpus.collection):
+            if c == collection:
+                groups[work_of(corpus.raw[i])].append(i)
         works = sorted(groups)
         rng.shuffle(works)
         in_a = in_b = 0
@@ -141,120 +175,107 @@ def split_halves(raw: list[dict[str, Any]]) -> tuple[list[int], list[int]]:
     return sorted(a), sorted(b)
 
 
-def cell(summary: Summary | None) -> str:
-    return "-" if summary is None else f"{summary.mean_tau:.3f} / {summary.exact_rate:.3f}"
+def cell(value: tuple[float, float] | None) -> str:
+    return "-" if value is None else f"{value[0]:.3f} / {value[1]:.3f}"
 
 
-def cells(scores: list[PageScore]) -> list[str]:
-    s = summarise(scores)
-    return [cell(s.overall)] + [cell(s.collections.get(c)) for c in COLLECTIONS]
+def table(corpus: Corpus, columns: list[tuple[str, dict[str, tuple[float, float]]]]) -> None:
+    print("| collection | " + " | ".join(name for name, _ in columns) + " |")
+    print("|" + " --- |" * (len(columns) + 1))
+    for c in corpus.collections:
+        pages = corpus.collection.count(c)
+        print(f"| {c} ({pages}) | " + " | ".join(cell(values.get(c)) for _, values in columns) + " |")
+    print()
 
 
-def say(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
-
-
-SHRUNK = ProfileOptions(tol_x=0.01, tol_y=0.005, spread=False, rules=False, top_strip=False, margins=False)
-CORE = ProfileOptions(spread=False, rules=False, tolerance=False, top_strip=False, margins=False)
+def macro(values: dict[str, tuple[float, float]], collections: Sequence[str]) -> tuple[float, float]:
+    chosen = [values[c] for c in collections if c in values]
+    return sum(v[0] for v in chosen) / len(chosen), sum(v[1] for v in chosen) / len(chosen)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("pages", nargs="?", type=Path, default=DEFAULT_PAGES, help="pages.jsonl with gt_order")
+    parser.add_argument("--default-only", action="store_true",
+                        help="only the default and exact orders per collection (runs with any build)")
     args = parser.parse_args(argv)
-    corpus = Corpus(args.pages)
-    every = list(range(len(corpus)))
-    a, b = split_halves(corpus.raw)
-    halves = {"A": a, "B": b}
+    corpus = Corpus()
+    exact = corpus.per_collection(lambda i: corpus.default(i, exact=True))
+    default = corpus.per_collection(corpus.default)
+    if args.default_only:
+        print(f"## Default and exact order per collection (quorlin {quorlin.__version__})\n")
+        table(corpus, [("exact", exact), ("default", default)])
+        return 0
 
-    def count(idx: list[int], collection: str) -> int:
-        return sum(corpus.raw[i]["collection"] == collection for i in idx)
+    from quorlin.profile import DEFAULT_OPTIONS
+
+    print("## Default against exact, and each step off (mean tau / exact share)\n")
+    print("GENERATED: every collection whose name starts with `generated-` is generated, not annotated by people.\n")
+    def with_options(options: Any) -> dict[str, tuple[float, float]]:
+        return corpus.per_collection(lambda i: corpus.profile(i, options))
+
+    columns = [("exact (`--exact`)", exact), ("**default**", default)]
+    for key, label in STEPS:
+        say(f"ablation: {key}")
+        columns.append((f"without {label}", with_options(DEFAULT_OPTIONS.replace(**{key: False}))))
+    say("ablation: shrink_share")
+    columns.append(("shrink not capped by box size", with_options(DEFAULT_OPTIONS.replace(shrink_share=1000.0))))
+    columns.append(("no step (= the core)", with_options(DEFAULT_OPTIONS.replace(**{key: False for key, _ in STEPS}))))
+    table(corpus, columns[:7])
+    table(corpus, columns[:2] + columns[7:])
 
     keys = list(GRID)
     configs = [dict(zip(keys, values)) for values in itertools.product(*(GRID[k] for k in keys))]
-    say(f"grid search: {len(configs)} configurations on each half")
-    results = {name: [corpus.mean(DEFAULT_OPTIONS.replace(**c), idx) for c in configs] for name, idx in halves.items()}
+    say(f"grid: {len(configs)} configurations on every page")
+    def scores_with(options: Any) -> list[tuple[float, bool]]:
+        return corpus.per_page(lambda i: corpus.profile(i, options))
 
-    def best(name: str) -> int:
-        return max(range(len(configs)), key=lambda j: (round(results[name][j][0], 3), results[name][j][1], -j))
+    page_scores = []
+    for n, config in enumerate(configs):
+        page_scores.append(scores_with(DEFAULT_OPTIONS.replace(**config)))
+        if n % 10 == 9:
+            say(f"  {n + 1} / {len(configs)}")
+    results = [corpus.summary(scores) for scores in page_scores]
 
-    chosen = {name: configs[best(name)] for name in halves}
-    defaults = {k: getattr(DEFAULT_OPTIONS, k) for k in keys}
+    def best(collections: Sequence[str]) -> int:
+        scored = [macro(r, collections) for r in results]
+        return max(range(len(configs)), key=lambda j: (round(scored[j][0], 3), scored[j][1], -j))
 
-    print(f"## Split-half cross-validation ({len(configs)} configurations per half)\n")
-    print(f"Half A: {len(a)} pages ({count(a, 'reichsanzeiger')} newspapers, {count(a, 'dta-structure')} books); "
-          f"half B: {len(b)} pages ({count(b, 'reichsanzeiger')} newspapers, {count(b, 'dta-structure')} books). "
-          f"Grouped by work (book / newspaper issue), stratified by collection, seed {SPLIT_SEED}. Grid: "
+    folds = sorted({fold_of(c) for c in corpus.collections}, key=lambda f: (f.startswith("generated"), f))
+    held: dict[str, tuple[float, float]] = {}
+    print("## Leave one collection out\n")
+    print("Each fold (a real collection, or a kind of generated document with its detected and line variants) "
+          "is scored with the parameters chosen on all the others; grid: "
           + "; ".join(f"{k} {list(GRID[k])}" for k in keys) + ".\n")
-    print("| chosen on | " + " | ".join(keys) + " | training mean tau / exact |")
+    print("| left out | " + " | ".join(keys) + " | its collections: held out (default) |")
     print("|" + " --- |" * (len(keys) + 2))
+    for fold in folds:
+        inside = [c for c in corpus.collections if fold_of(c) == fold]
+        j = best([c for c in corpus.collections if fold_of(c) != fold])
+        for c in inside:
+            held[c] = results[j][c]
+        print(f"| {fold} | " + " | ".join(f"{configs[j][k]:g}" for k in keys) + " | "
+              + "; ".join(f"{c}: {cell(results[j][c])} ({cell(default[c])})" for c in inside) + " |")
+    print()
+    table(corpus, [("exact", exact), ("default", default), ("held out (LOCO)", held)])
+
+    a, b = split_halves(corpus)
+    print("## Split-half\n")
+    print(f"Half A {len(a)} pages, half B {len(b)} pages, grouped by work or generated document, seed {SPLIT_SEED}.\n")
+    halves = {"A": a, "B": b}
+    per_half = {name: [corpus.summary(scores, idx) for scores in page_scores] for name, idx in halves.items()}
+    default_scores = corpus.per_page(corpus.default)
+    chosen = {}
     for name in halves:
-        tau, exact = results[name][configs.index(chosen[name])]
-        print(f"| half {name} | " + " | ".join(f"{chosen[name][k]:g}" for k in keys) + f" | {tau:.3f} / {exact:.3f} |")
-    print("| defaults | " + " | ".join(f"{defaults[k]:g}" for k in keys) + " | - |\n")
+        scored = [macro(r, corpus.collections) for r in per_half[name]]
+        chosen[name] = max(range(len(configs)), key=lambda j: (round(scored[j][0], 3), scored[j][1], -j))
+    print("| chosen on | " + " | ".join(keys) + " |\n|" + " --- |" * (len(keys) + 1))
     for name in halves:
-        tau, exact = results[name][configs.index(defaults)]
-        print(f"On half {name} the defaults score {tau:.3f} / {exact:.3f}.")
-    print()
-
-    held_out = {"B": corpus.scores(DEFAULT_OPTIONS.replace(**chosen["A"]), b),
-                "A": corpus.scores(DEFAULT_OPTIONS.replace(**chosen["B"]), a)}
-    print("## Benchmark: mean tau / exact share, regions of the human order\n")
-    print("| ordering | pages | all | newspapers | books |\n| --- | --- | --- | --- | --- |")
-    for label, options in (("the core (`--exact`)", CORE), ("the core after a 1 % / 0.5 % shrink", SHRUNK),
-                           ("**quality profile** (defaults)", DEFAULT_OPTIONS)):
-        for where, idx in ((f"all {len(every)}", every), ("half A", a), ("half B", b)):
-            print(f"| {label} | {where} | " + " | ".join(cells(corpus.scores(options, idx))) + " |")
-    print("| profile, chosen on B | half A (held out) | " + " | ".join(cells(held_out["A"])) + " |")
-    print("| profile, chosen on A | half B (held out) | " + " | ".join(cells(held_out["B"])) + " |")
-    print("| profile, held out | both halves pooled | " + " | ".join(cells(held_out["A"] + held_out["B"])) + " |")
-    print()
-
-    print("## Sensitivity: one parameter moved, the others at the defaults; mean tau / exact on half A | half B\n")
-    print("| parameter | value | half A | half B |\n| --- | --- | --- | --- |")
-    for key, values in list(GRID.items()) + list(FIXED_GRID.items()):
-        for value in values:
-            options = DEFAULT_OPTIONS.replace(**{key: value})
-            marks = " (default)" if value == getattr(DEFAULT_OPTIONS, key) else ""
-            ra, rb = corpus.mean(options, a), corpus.mean(options, b)
-            print(f"| {key} | {value:g}{marks} | {ra[0]:.3f} / {ra[1]:.3f} | {rb[0]:.3f} / {rb[1]:.3f} |")
-    print()
-
-    def one_page_tolerance(i: int, options: ProfileOptions) -> ProfileOptions:
-        """Without the split, the shrink of a landscape page still from one page's width."""
-        x1, y1, x2, y2 = corpus.inputs[i][2]
-        return options.replace(tol_x=options.tol_x / 2) if x2 - x1 > y2 - y1 else options
-
-    print("## Ablation: the profile with one step off, mean tau / exact share\n")
-    print("Pages changed: the pages whose order differs from the full profile's (newspapers / books), and of those "
-          "the pages the step makes better / worse (by tau).\n")
-    print("| profile | all | newspapers | books | all, half A | all, half B | pages changed | better / worse |\n"
-          "| --- | --- | --- | --- | --- | --- | --- | --- |")
-    full = corpus.scores(DEFAULT_OPTIONS, every)
-    rows: list[tuple[str, ProfileOptions, Callable[[int, ProfileOptions], ProfileOptions] | None]] = [
-        ("all steps", DEFAULT_OPTIONS, None)]
-    for key, label in STEPS:
-        rows.append((f"without {label}", DEFAULT_OPTIONS.replace(**{key: False}), None))
-        if key == "spread":
-            rows.append(("without spread split, shrink still from one page's width",
-                         DEFAULT_OPTIONS.replace(spread=False), one_page_tolerance))
-    rows.append(("only tolerance (+ spread)", DEFAULT_OPTIONS.replace(rules=False, top_strip=False, margins=False),
-                 None))
-    rows.append(("no step (= the core)", CORE, None))
-    for label, options, tweak in rows:
-        scores = corpus.scores(options, every, tweak)
-        row = cells(scores)
-        row += [cell(summarise(corpus.scores(options, idx, tweak)).overall) for idx in (a, b)]
-        if label == "all steps":
-            row += ["-", "-"]
-        else:
-            changed = [i for i in every if corpus.order(options, i, tweak) != corpus.order(DEFAULT_OPTIONS, i)]
-            counts = " / ".join(str(sum(corpus.raw[i]["collection"] == c for i in changed)) for c in COLLECTIONS)
-            better = sum(full[i].tau > scores[i].tau for i in changed)
-            worse = sum(full[i].tau < scores[i].tau for i in changed)
-            row += [counts, f"{better} / {worse}"]
-        print(f"| {label} | " + " | ".join(row) + " |")
-    print()
+        print(f"| half {name} | " + " | ".join(f"{configs[chosen[name]][k]:g}" for k in keys) + " |")
+    print("| defaults | " + " | ".join(f"{getattr(DEFAULT_OPTIONS, k):g}" for k in keys) + " |\n")
+    table(corpus, [("half A, chosen on B", per_half["A"][chosen["B"]]),
+                   ("half A, default", corpus.summary(default_scores, a)),
+                   ("half B, chosen on A", per_half["B"][chosen["A"]]),
+                   ("half B, default", corpus.summary(default_scores, b))])
     return 0
 
 

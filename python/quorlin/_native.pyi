@@ -14,8 +14,10 @@ _Row: TypeAlias = Any | Sequence[SupportsFloat | SupportsIndex]
 _Options: TypeAlias = Mapping[str, float | bool] | None
 # (kind, axis, position, gap, lo, mid, hi, depth, bounds)
 _Event: TypeAlias = tuple[str, str | None, float | None, float | None, int, int, int, int, _Bounds | None]
-# (lo, hi, depth, size, top_strip, frame, dx, dy)
-_Part: TypeAlias = tuple[int, int, int, int, bool, _Bounds, float, float]
+# (lo, hi, depth, size, top_strip, frame, dx, dy, kind)
+_Part: TypeAlias = tuple[int, int, int, int, bool, _Bounds, float, float, str]
+# One role code (quorlin.labels.ROLES) per box: bytes, or a sequence of ints.
+_Roles: TypeAlias = bytes | Sequence[int] | None
 # (name, "number" or "switch", default, "tuned", "fixed" or "step", one-line doc)
 _Setting: TypeAlias = tuple[str, str, float | bool, str, str]
 
@@ -25,16 +27,18 @@ PROFILE_SETTINGS: tuple[_Setting, ...]
 @overload
 def order(boxes: _Boxes, as_array: Literal[False] = False, profile: _Profile = None,
           page_bounds: _Row | None = None, separators: _Boxes | None = None,
-          options: _Options = None) -> list[int]: ...
+          options: _Options = None, roles: _Roles = None) -> list[int]: ...
 @overload
 def order(boxes: _Boxes, as_array: Literal[True], profile: _Profile = None,
-          page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None) -> Any: ...
+          page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None,
+          roles: _Roles = None) -> Any: ...
 @overload
 def order(boxes: _Boxes, as_array: bool, profile: _Profile = None,
-          page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None) -> Any: ...
+          page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None,
+          roles: _Roles = None) -> Any: ...
 def explain(
     boxes: _Boxes, profile: _Profile = None, page_bounds: _Row | None = None,
-    separators: _Boxes | None = None, options: _Options = None,
+    separators: _Boxes | None = None, options: _Options = None, roles: _Roles = None,
 ) -> tuple[list[int], list[int], list[int], list[_Event], list[int], list[int], list[_Part]]: ...
 # (kind, element index, element id, key or box position, value)
 _Problem: TypeAlias = tuple[str, int | None, Any, str | int | None, Any]
@@ -47,6 +51,7 @@ def read_json_page(
     page: Any, element_label: _ElementLabel, region: Callable[..., Any]
 ) -> tuple[tuple[float | None, float | None, list[Any], list[Any], list[Any] | None], None] | tuple[None, _Problem]: ...
 def order_json_page(
-    page: Any, element_label: _ElementLabel, profile: _Profile = None, options: _Options = None
+    page: Any, element_label: _ElementLabel, profile: _Profile = None, options: _Options = None,
+    role_code: Callable[[str], int] | None = None,
 ) -> tuple[list[Any], None] | tuple[None, _Problem]: ...
 def reset_log_cache() -> None: ...

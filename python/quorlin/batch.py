@@ -20,6 +20,7 @@ from .errors import QuorlinError
 from .explaining import page_explanation
 from .formats.detections import DETECTION_FORMATS, detections_document, looks_like_detections, page_from_detections
 from .formats.jsonpage import dump_json, element_label, load_json, page_from_json, page_problem
+from .labels import role_code
 from .ordering import page_order
 from .workers import in_processes
 
@@ -35,7 +36,8 @@ def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = Fal
     ordering, with the checks and messages of :func:`page_from_json`, whose
     bounds and separators the ordering reads.
     """
-    ordered = _native.order_json_page(obj, element_label, "exact" if exact else "quality")
+    ordered = _native.order_json_page(obj, element_label, "exact" if exact else "quality", None,
+                                      None if exact else role_code)
     if ordered[1] is not None:
         raise page_problem(source, ordered[1])
     document = dict(obj)

@@ -26,7 +26,7 @@ from typing import Any, Literal
 
 from . import _native
 from .page import Page
-from .ordering import BoxesLike, LabelsLike, check_order_arguments
+from .ordering import BoxesLike, LabelsLike, check_order_arguments, label_roles, region_labels
 
 __all__ = ["explain", "explain_page", "page_explanation", "Explanation", "ExplainedCut", "Fallback", "Part"]
 
@@ -39,7 +39,7 @@ def _json_number(value: float | None) -> float | None:
 
 
 #: The kinds of cut: the engine's XY-cut, and the quality profile's own.
-CUT_KINDS = {"cut": "xy", "fold": "fold", "top_strip": "top_strip"}
+CUT_KINDS = {"cut": "xy", "fold": "fold", "top_strip": "top_strip", "foot_line": "foot_line"}
 
 
 @dataclass(slots=True, eq=False, repr=False)
@@ -159,8 +159,12 @@ class Part:
     ``segment_order[lo:hi]`` is the engine's segmentation of it, ``size``
     the number of elements handed to the engine, ``depth`` the depth of its
     first cut, ``frame`` the page (one page of a spread) it lies on, and
-    ``shrink`` the (dx, dy) by which every box was shrunk on the left and
-    right and on top and bottom before the engine saw it.
+    ``shrink`` the (dx, dy) by which the boxes were shrunk (at most) on the
+    left and right and on top and bottom before the engine saw them.
+    ``kind`` is "body", "top_strip", "head" and "foot" (page furniture by the
+    labels), "page_numbers" (in the foot, read last), "footnotes" (by their
+    top, not by the engine, then each put after the text above it) or
+    "foot_line" (the foot of a landscape page, read after both halves).
     """
 
     lo: int
@@ -170,15 +174,18 @@ class Part:
     top_strip: bool
     frame: Bounds
     shrink: tuple[float, float]
+    kind: str
     _explanation: Explanation
 
-    def __init__(self, raw: tuple[int, int, int, int, bool, Bounds, float, float], explanation: Explanation) -> None:
-        self.lo, self.hi, self.depth, self.size, self.top_strip, self.frame, dx, dy = raw
+    def __init__(self, raw: tuple[int, int, int, int, bool, Bounds, float, float, str],
+                 explanation: Explanation) -> None:
+        self.lo, self.hi, self.depth, self.size, self.top_strip, self.frame, dx, dy, self.kind = raw
         self.shrink = (dx, dy)
         self._explanation = explanation
 
     def __repr__(self) -> str:
-        return f"Part(top_strip={self.top_strip}, size={self.size}, depth={self.depth}, shrink={self.shrink!r})"
+        kind = "" if self.kind in ("body", "top_strip") else f"kind={self.kind!r}, "
+        return f"Part({kind}top_strip={self.top_strip}, size={self.size}, depth={self.depth}, shrink={self.shrink!r})"
 
     @property
     def ids(self) -> list[Any]:
@@ -186,7 +193,7 @@ class Part:
         return self._explanation.segment_order[self.lo:self.hi]
 
     def to_dict(self) -> dict[str, Any]:
-        return {"top_strip": self.top_strip, "size": self.size, "depth": self.depth, "lo": self.lo, "hi": self.hi,
+        return {"kind": self.kind, "top_strip": self.top_strip, "size": self.size, "depth": self.depth, "lo": self.lo, "hi": self.hi,
                 "frame": [_json_number(v) for v in self.frame], "shrink": [_json_number(v) for v in self.shrink]}
 
 
@@ -309,7 +316,7 @@ def explain(
     does.
     """
     profile: Literal["exact", "quality"] = "exact" if exact else "quality"
-    raw = _native.explain(boxes, profile, page_bounds, separators)
+    raw = _native.explain(boxes, profile, page_bounds, separators, None, None if exact else label_roles(labels))
     id_list = None if labels is None and ids is None else check_order_arguments(len(raw[0]), labels, ids)
     return Explanation(raw, id_list, profile)
 
@@ -318,7 +325,7 @@ def explain_page(page: Page, *, exact: bool = False) -> Explanation:
     """The order of a page's ordered regions with the cuts that made it (region ids)."""
     return explain(
         [r.box for r in page.regions],
-        [r.label for r in page.regions],
+        region_labels(page),
         [r.id for r in page.regions],
         page_bounds=page.bounds,
         separators=[r.box for r in page.separators],

@@ -1,7 +1,14 @@
-"""Class names of common layout detectors and datasets -> SemanticLabel.
+"""Class names of common layout detectors and datasets -> SemanticLabel and role.
 
-Labels are a convenience for callers that already have detector output: the
-ordering itself works on geometry alone, so a label never changes the order.
+Two tables.  ``LABELS`` gives the core's SemanticLabel of a class name (kept
+for callers; the core's order does not read it).  ``ROLE_NAMES`` gives the
+*role* of a box, what the quality profile reads: page furniture (header,
+footer, page number), footnote, caption, figure, marginal note, heading, or
+body.  It covers the class names of layout detectors (DocLayNet, PubLayNet,
+DocLayout and others), PAGE region types and subtypes ("TextRegion/page-number"),
+the SegmOnto zones of PAGE ``custom`` structure types and ALTO tags
+("TextRegion/NumberingZone", "TextBlock/MarginTextZone") and hOCR classes
+("ocr_pageno").  An unknown name is body: never an error.
 
 Also here, shared by every page format: the PAGE region types (which the
 JSON pages of corpora converted from PAGE-XML use too) and the kinds of
@@ -11,12 +18,16 @@ region that are kept in a file but not ordered.
 from __future__ import annotations
 
 import re
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from types import MappingProxyType
 
 from _quorlin_core import SemanticLabel
 
 __all__ = [
+    "ROLES",
+    "ROLE_NAMES",
+    "role_code",
+    "role_codes",
     "LABELS",
     "label_for",
     "normalise_label_name",
@@ -171,3 +182,107 @@ def page_region_label(tag: str, subtype: str) -> tuple[SemanticLabel, str]:
     if tag == "TextRegion" and subtype:
         base = label_for(subtype, SemanticLabel.Regular)
     return base, f"{tag}/{subtype}" if subtype else tag
+
+
+# ---- Roles ------------------------------------------------------------------
+
+#: The roles the quality profile understands, by code (the engine's
+#: quorlin::engine::Role): a box's code is its index here.
+ROLES = ("body", "heading", "header", "footer", "page-number", "footnote", "caption", "figure", "marginal", "folio")
+_ROLE = {name: code for code, name in enumerate(ROLES)}
+
+_BODY, _HEADING, _HEADER, _FOOTER, _NUMBER, _FOOTNOTE, _CAPTION, _FIGURE, _MARGINAL, _FOLIO = range(len(ROLES))
+
+# Keys are normalised with normalise_label_name() ("page-header", "PageHeader"
+# and "page_header" all become "page header"; "ocr_pageno" becomes "ocr pageno").
+_ROLE_NAMES: dict[str, int] = {
+    # the role names themselves
+    **{normalise_label_name(name): code for code, name in enumerate(ROLES)},
+    # page furniture at the head of a page
+    "page header": _HEADER, "header": _HEADER, "running head": _HEADER, "running title": _HEADER,
+    "running header": _HEADER,
+    "running title zone": _HEADER,                 # SegmOnto
+    "ocr header": _HEADER,                         # hOCR
+    # at its foot
+    "page footer": _FOOTER, "footer": _FOOTER, "running foot": _FOOTER, "running footer": _FOOTER,
+    "catch word": _FOOTER, "catchword": _FOOTER, "signature mark": _FOOTER, "signature": _FOOTER,
+    # a manuscript's folio numbers and quire marks (SegmOnto), added to the page
+    # after it was written: read last wherever they stand
+    "quire marks zone": _FOLIO, "numbering zone": _FOLIO,
+    "ocr footer": _FOOTER,
+    # page numbers, head or foot by where they stand
+    "page number": _NUMBER, "page num": _NUMBER, "pagenumber": _NUMBER,
+    "ocr pageno": _NUMBER,
+    # footnotes
+    "footnote": _FOOTNOTE, "footnotes": _FOOTNOTE, "footnote continued": _FOOTNOTE, "page footnote": _FOOTNOTE,
+    "ocr footnote": _FOOTNOTE,
+    # captions
+    "caption": _CAPTION, "figure caption": _CAPTION, "table caption": _CAPTION, "image caption": _CAPTION,
+    "chart caption": _CAPTION, "formula caption": _CAPTION, "ocr caption": _CAPTION,
+    # what a caption belongs to
+    "picture": _FIGURE, "figure": _FIGURE, "image": _FIGURE, "photo": _FIGURE, "chart": _FIGURE,
+    "diagram": _FIGURE, "graphic": _FIGURE, "table": _FIGURE, "map": _FIGURE,
+    "image region": _FIGURE, "table region": _FIGURE, "graphic region": _FIGURE, "chart region": _FIGURE,
+    "line drawing region": _FIGURE, "map region": _FIGURE,
+    "graphic zone": _FIGURE, "table zone": _FIGURE,  # SegmOnto
+    "ocr float": _FIGURE, "ocr image": _FIGURE, "ocr photo": _FIGURE, "ocr table": _FIGURE,
+    "ocr chart": _FIGURE, "ocr linedrawing": _FIGURE,
+    # marginal notes
+    "marginalia": _MARGINAL, "marginal note": _MARGINAL, "margin note": _MARGINAL, "side note": _MARGINAL,
+    "sidenote": _MARGINAL, "margin": _MARGINAL,
+    "margin text zone": _MARGINAL,                 # SegmOnto
+    # titles and headings
+    "title": _HEADING, "doc title": _HEADING, "document title": _HEADING, "paragraph title": _HEADING,
+    "section header": _HEADING, "section heading": _HEADING, "section title": _HEADING, "heading": _HEADING,
+    "subtitle": _HEADING, "sub title": _HEADING, "title page zone": _HEADING,
+    "ocr title": _HEADING, "ocr chapter": _HEADING, "ocr section": _HEADING,
+}
+
+#: Read-only mapping from a normalised name to its role code (an index of ROLES).
+ROLE_NAMES: Mapping[str, int] = MappingProxyType(_ROLE_NAMES)
+
+class _Codes(dict[object, int]):
+    """Role codes by name, each computed on first use (a page has a few
+    distinct names; a hostile stream of names stops being kept at 4096)."""
+
+    def __missing__(self, name: object) -> int:
+        code = _role_of(name)
+        if len(self) < 4096:
+            self[name] = code
+        return code
+
+
+def _role_of(name: object) -> int:
+    if isinstance(name, SemanticLabel):
+        return {SemanticLabel.Vision: _FIGURE, SemanticLabel.HorizontalTitle: _HEADING,
+                SemanticLabel.VerticalTitle: _HEADING}.get(name, _BODY)
+    if not isinstance(name, str):
+        raise TypeError(f"expected a SemanticLabel or a class name, got {type(name).__name__}")
+    if len(name) > LONGEST_NAME:
+        return _BODY
+    head, _, tail = name.partition("/")
+    for part in ((tail, head) if tail else (head,)):
+        found = _ROLE_NAMES.get(normalise_label_name(part))
+        if found is not None:
+            return found
+    return _BODY
+
+
+_CODES = _Codes()
+
+
+def role_code(name: str | SemanticLabel) -> int:
+    """The role code (an index of ROLES) of a class name, role name or region
+    kind ("TextRegion/page-number", "TextBlock/MainZone", "ocr_pageno").
+
+    A kind "Element/subtype" is looked up by its subtype, then by its element
+    ("TableRegion/" is a figure); a SemanticLabel by its name (Vision is a
+    figure, the titles are headings); anything unknown is body (0).
+    """
+    return _CODES[name]
+
+
+def role_codes(labels: Iterable[str | SemanticLabel]) -> bytes:
+    """The role codes of some class names (see role_code), as bytes; TypeError
+    for a label that is neither a text nor a SemanticLabel."""
+    return bytes(map(_CODES.__getitem__, labels))

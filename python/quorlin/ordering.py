@@ -23,6 +23,7 @@ from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeVar
 from _quorlin_core import SemanticLabel
 
 from . import _native
+from .labels import role_codes
 from .page import Box, Page, RegionId, union_box
 
 __all__ = ["order", "page_order", "union_box", "Box", "BoxesLike", "check_order_arguments"]
@@ -55,6 +56,18 @@ def _as_list(values: Any, what: str) -> list[Any]:
         return list(values)
     except TypeError:
         raise TypeError(f"{what} must be a sequence, not {type(values).__name__}") from None
+
+
+def label_roles(labels: Any) -> bytes | None:
+    """The role codes of the labels (``quorlin.labels.role_code``), or None
+    when there are none or one is neither a SemanticLabel nor a text (which
+    check_order_arguments then reports, after the boxes were checked)."""
+    if labels is None:
+        return None
+    try:
+        return role_codes(labels.tolist() if hasattr(labels, "tolist") else labels)
+    except TypeError:  # not iterable, or a label of another type: reported with the boxes checked
+        return None
 
 
 def check_order_arguments(n: int, labels: Any, ids: Any) -> list[Any] | None:
@@ -141,10 +154,13 @@ def order(
     ``boxes`` is an N x 4 array (NumPy, any number dtype, or anything with the
     buffer protocol) or a sequence of ``(x1, y1, x2, y2)``, with y growing
     down the page; each coordinate is read as ``float()`` reads it, and
-    booleans are refused.  ``labels`` (optional) holds one SemanticLabel or
-    detector class name per box (see LABELS); they are checked but do not yet
-    change the order.  ``ids`` may be any objects, one per box; they are
-    returned as given, duplicates included.
+    booleans are refused.  ``labels`` (optional) holds one SemanticLabel,
+    detector class name, region kind or role name per box
+    (:data:`quorlin.labels.ROLE_NAMES`): the quality profile reads page
+    headers first and footers and page numbers last, footnotes after the text
+    above them, captions with their figures and marginal notes beside their
+    text; an unknown name is plain text.  ``ids`` may be any objects, one per
+    box; they are returned as given, duplicates included.
 
     ``separators`` (optional, a sequence of boxes or an N x 4 array, read
     like ``boxes``) are the rules and separator lines of the page: never
@@ -163,7 +179,8 @@ def order(
     """
     if as_array and ids is not None:
         raise ValueError("as_array=True returns box indices: pass ids=None and index your ids with the result")
-    result = _native.order(boxes, as_array, "exact" if exact else "quality", page_bounds, separators)
+    roles = None if exact else label_roles(labels)
+    result = _native.order(boxes, as_array, "exact" if exact else "quality", page_bounds, separators, None, roles)
     if labels is not None or ids is not None:
         id_list = check_order_arguments(len(result), labels, ids)
         if id_list is not None:
@@ -171,13 +188,20 @@ def order(
     return result
 
 
+def region_labels(page: Page) -> list[str | SemanticLabel]:
+    """What each region of a page is, for the order: the kind its file gave it
+    (a class name, "TextRegion/heading", "ocr_pageno", "TextBlock/MainZone"),
+    else its label."""
+    return [r.kind or r.label for r in page.regions]
+
+
 def page_order(page: Page, *, exact: bool = False) -> list[RegionId]:
     """Ids of a page's ordered regions, in reading order: the quality profile on
-    the regions, the page bounds and the separators, or with ``exact`` the
-    core's exact XY-cut on the regions."""
+    the regions (their kinds as labels), the page bounds and the separators,
+    or with ``exact`` the core's exact XY-cut on the regions."""
     return order(
         [r.box for r in page.regions],
-        [r.label for r in page.regions],
+        region_labels(page),
         [r.id for r in page.regions],
         page_bounds=page.bounds,
         separators=[r.box for r in page.separators],

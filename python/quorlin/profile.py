@@ -8,6 +8,9 @@ every box is shrunk a little so that boxes that touch or overlap by a few
 pixels leave a gap, a thin strip at the top of each page (running head, page
 number) is read first, marginal notes are merged back beside the text they
 stand next to, and boxes with a NaN or infinite coordinate are read last.
+With labels (``quorlin.labels.ROLE_NAMES``) page headers come first and
+footers and page numbers last, footnotes after the text above them, and a
+caption stays with its figure; ``ProfileOptions(labels=False)`` ignores them.
 The core orders each part of the page on the shrunk boxes.  docs/quality.md
 gives each step with its measured effect.
 
@@ -92,19 +95,22 @@ def order(
     page_bounds: tuple[float, float, float, float] | None = None,
     separators: Any = None,
     options: ProfileOptions = DEFAULT_OPTIONS,
+    labels: Any = None,
 ) -> list[Any]:
     """The quality profile's order of ``boxes`` with other settings (for
     measurement): ``ids`` (default: the box indices) in reading order.
 
     ``boxes`` and ``separators`` are N x 4 arrays or sequences of ``(x1, y1,
-    x2, y2)``, read as :func:`quorlin.order` reads them; with the default
-    ``options`` the result is ``quorlin.order``'s.
+    x2, y2)``, and ``labels`` class names, kinds or roles, read as
+    :func:`quorlin.order` reads them; with the default ``options`` the result
+    is ``quorlin.order``'s.
     """
-    from .ordering import check_order_arguments
+    from .ordering import check_order_arguments, label_roles
 
-    indices: list[int] = _native.order(boxes, False, "quality", page_bounds, separators, options.settings() or None)
+    indices: list[int] = _native.order(boxes, False, "quality", page_bounds, separators, options.settings() or None,
+                                       label_roles(labels))
     if ids is None:
         return indices
-    id_list = check_order_arguments(len(indices), None, ids)
+    id_list = check_order_arguments(len(indices), labels, ids)
     assert id_list is not None
     return [id_list[i] for i in indices]

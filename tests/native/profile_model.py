@@ -9,8 +9,9 @@ as given, which is the C++ profile's; the shrunk boxes reach the core as
 Python floats, which ``Element`` rounds to single precision as the C++
 profile rounds them.
 
-``order(boxes, page_bounds, separators, **settings)`` returns the box
-indices in reading order; the settings are those of
+``order(boxes, page_bounds, separators, roles=None, **settings)`` returns
+the box indices in reading order; ``roles`` holds one role code per box
+(``quorlin.labels.ROLES``) or is None; the settings are those of
 ``quorlin.profile.ProfileOptions``, read through an options object.
 """
 
@@ -21,6 +22,9 @@ import math
 import _quorlin_core as core
 
 from quorlin.profile import ProfileOptions
+
+# The role codes of quorlin.labels.ROLES.
+BODY, HEADING, HEADER, FOOTER, PAGE_NUMBER, FOOTNOTE, CAPTION, FIGURE, MARGINAL, FOLIO = range(10)
 
 
 def finite(b):
@@ -53,6 +57,11 @@ def shrunk(b, dx, dy):
     if ny1 > ny2:
         ny1, ny2 = y1, y2
     return (nx1, ny1, nx2, ny2)
+
+
+def share_shrunk(b, dx, dy, s):
+    """The box shrunk by dx and dy, each at most shrink_share of its own width or height."""
+    return shrunk(b, min(dx, s.shrink_share * (b[2] - b[0])), min(dy, s.shrink_share * (b[3] - b[1])))
 
 
 def spread_pages(boxes, good, frame, s):
@@ -103,21 +112,52 @@ def snapped(b, rules, s):
     return (nx1, y1, nx2, y2)
 
 
-def top_strip(tb, idx, frame, s):
-    """(strip, rest): every box sorted by (y1, y2, index) and swept; the first
-    box below everything before it ends the strip, taken when thin enough."""
-    if not s.top_strip or len(idx) < 2:
+def column_heads(tb, strip, rest, frame, s, above):
+    """How many strip boxes start within column_edge of the page width of
+    the nearest box under them (above them for a strip at the foot)."""
+    count = 0
+    for k in strip:
+        b = tb[k]
+        near = [j for j in rest if tb[j][0] < b[2] and tb[j][2] > b[0]]
+        if not near:
+            continue
+        j = (min(near, key=lambda j: (tb[j][1], j)) if not above else min(near, key=lambda j: (-tb[j][3], j)))
+        if abs(tb[j][0] - b[0]) <= s.column_edge * (frame[2] - frame[0]):
+            count += 1
+    return count
+
+
+def strip_of(tb, idx, frame, s, foot=False):
+    """(strip, rest): every box sorted by (y1, y2, index) and swept (from the
+    bottom, by (-y2, -y1, index), for the foot); the first box beyond
+    everything before it ends the strip, taken when thin enough and when it
+    does not head (or end) two columns."""
+    if len(idx) < 2:
         return [], idx
-    order = sorted(idx, key=lambda k: (tb[k][1], tb[k][3], k))
-    top, reach = tb[order[0]][1], tb[order[0]][3]
+    if foot:
+        lo, hi = (lambda k: -tb[k][3]), (lambda k: -tb[k][1])
+    else:
+        lo, hi = (lambda k: tb[k][1]), (lambda k: tb[k][3])
+    order = sorted(idx, key=lambda k: (lo(k), hi(k), k))
+    top, reach = lo(order[0]), hi(order[0])
     for j in range(1, len(order)):
-        if tb[order[j]][1] > reach:
+        if lo(order[j]) > reach:
             if reach - top <= s.top_strip_max * (frame[3] - frame[1]):
-                strip = set(order[:j])
-                return [k for k in idx if k in strip], [k for k in idx if k not in strip]
+                taken = set(order[:j])
+                strip = [k for k in idx if k in taken]
+                rest = [k for k in idx if k not in taken]
+                if 2 <= len(strip) <= 8 and column_heads(tb, strip, rest, frame, s, foot) >= 2:
+                    return [], idx
+                return strip, rest
             break
-        reach = max(reach, tb[order[j]][3])
+        reach = max(reach, hi(order[j]))
     return [], idx
+
+
+def top_strip(tb, idx, frame, s):
+    if not s.top_strip:
+        return [], idx
+    return strip_of(tb, idx, frame, s)
 
 
 def margin_notes(tb, idx, s):
@@ -154,26 +194,136 @@ def merged(main, notes, boxes):
     return out + pending
 
 
-def order_page(boxes, idx, frame, rules, s):
-    dx = s.tol_x * (frame[2] - frame[0])
-    dy = s.tol_y * (frame[3] - frame[1])
+def caption_groups(boxes, main, roles, frame, s):
+    """{figure: [figure, captions...]}, measured on the boxes as given: each caption with the nearest figure
+    above or below it that it overlaps by more than half the narrower width,
+    within caption_gap of the page height; then, until none is added, a
+    caption within that gap of a caption already placed, overlapping it."""
+    reach = s.caption_gap * (frame[3] - frame[1])
+    figures = [k for k in main if roles[k] == FIGURE]
+    pairs = []  # (caption, figure) in the order they were made
+    for c in main:
+        if roles[c] != CAPTION:
+            continue
+        best = None
+        for f in figures:
+            a, b = boxes[c], boxes[f]
+            if not min(a[2], b[2]) - max(a[0], b[0]) > 0.5 * min(a[2] - a[0], b[2] - b[0]):
+                continue
+            gap = max(a[1] - b[3], b[1] - a[3])
+            if gap <= reach and (best is None or gap < best[0]):
+                best = (gap, f)
+        if best is not None:
+            pairs.append((c, best[1]))
+    placed = {c for c, _ in pairs}
+    changed = True
+    while changed:
+        changed = False
+        for c in main:
+            if roles[c] != CAPTION or c in placed:
+                continue
+            a = boxes[c]
+            for c2, f in list(pairs):
+                u = boxes[c2]
+                if a[0] < u[2] and u[0] < a[2] and max(a[1] - u[3], u[1] - a[3]) <= reach:
+                    pairs.append((c, f))
+                    placed.add(c)
+                    changed = True
+                    break
+    groups = {}
+    for c, f in pairs:
+        groups.setdefault(f, [f]).append(c)
+    return groups
+
+
+def regrouped(order_, groups, boxes):
+    """Each group where its first member stands, top to bottom."""
+    member = {k: f for f, g in groups.items() for k in g}
+    out, done = [], set()
+    for k in order_:
+        if k not in member:
+            out.append(k)
+        elif member[k] not in done:
+            done.add(member[k])
+            out += sorted(groups[member[k]], key=lambda j: (boxes[j][1], boxes[j][0], j))
+    return out
+
+
+def with_footnotes(main, notes, boxes):
+    """Each footnote (by top, left, index) after the last box so far whose top
+    is above its own; at the end when there is none."""
+    out = list(main)
+    for k in sorted(notes, key=lambda k: (boxes[k][1], boxes[k][0], k)):
+        above = [p for p, m in enumerate(out) if boxes[m][1] < boxes[k][1]]
+        out.insert(above[-1] + 1 if above else len(out), k)
+    return out
+
+
+def order_page(boxes, idx, frame, rules, roles, s):
+    width, height = frame[2] - frame[0], frame[3] - frame[1]
+    dx = s.tol_x * width
+    dy = s.tol_y * height
     tb = {}
     for k in idx:
         b = snapped(boxes[k], rules, s) if rules else boxes[k]
-        tb[k] = shrunk(b, dx, dy) if s.tolerance else b
-    strip, rest = top_strip(tb, idx, frame, s)
+        tb[k] = share_shrunk(b, dx, dy, s) if s.tolerance else b
+    head, foot, numbers, footnotes, marginal, rest = [], [], [], [], [], []
+    labelled = s.labels and roles is not None
+    for k in idx:
+        r = roles[k] if labelled else BODY
+        middle = (boxes[k][1] + boxes[k][3]) / 2
+        if s.furniture and r == FOLIO:
+            numbers.append(k)
+        elif s.furniture and r in (HEADER, FOOTER, PAGE_NUMBER) and middle < frame[1] + s.furniture_band * height:
+            head.append(k)
+        elif s.furniture and r in (HEADER, FOOTER, PAGE_NUMBER) and middle > frame[3] - s.furniture_band * height:
+            (numbers if r == PAGE_NUMBER else foot).append(k)
+        elif s.footnotes and r == FOOTNOTE:
+            footnotes.append(k)
+        elif s.margins and r == MARGINAL:
+            marginal.append(k)
+        else:
+            rest.append(k)
+    strip, rest = top_strip(tb, rest, frame, s) if not head else ([], rest)
     notes, main = margin_notes(tb, rest, s)
-    return core_order(tb, strip, frame) + merged(core_order(tb, main, frame), notes, boxes)
+    groups = caption_groups(boxes, main, roles, frame, s) if labelled and s.captions else {}
+    seen = dict(tb)
+    for group in groups.values():
+        union = (min(tb[k][0] for k in group), min(tb[k][1] for k in group),
+                 max(tb[k][2] for k in group), max(tb[k][3] for k in group))
+        for k in group:
+            seen[k] = union
+    body = regrouped(core_order(seen, main, frame), groups, boxes)
+    body = with_footnotes(merged(body, notes + marginal, boxes), footnotes, boxes)
+    return (core_order(tb, head, frame) + core_order(tb, strip, frame) + body + core_order(tb, foot, frame)
+            + core_order(tb, numbers, frame))
 
 
-def order(boxes, page_bounds=None, separators=(), **settings):
+def foot_line(boxes, good, frame, s):
+    """(line, rest): on a landscape page, the thin strip at its foot when it
+    reaches across the middle (a slide's footer, read after both halves)."""
+    width, height = frame[2] - frame[0], frame[3] - frame[1]
+    if not (s.foot_line and s.spread and width > height and height > 0):
+        return [], good
+    dx = s.tol_x * width / 2 if s.tolerance else 0.0
+    dy = s.tol_y * height if s.tolerance else 0.0
+    tb = {k: share_shrunk(boxes[k], dx, dy, s) for k in good}
+    line, rest = strip_of(tb, good, frame, s, foot=True)
+    centre = (frame[0] + frame[2]) / 2
+    if line and min(tb[k][0] for k in line) < centre < max(tb[k][2] for k in line):
+        return core_order(tb, line, frame), rest
+    return [], good
+
+
+def order(boxes, page_bounds=None, separators=(), roles=None, **settings):
     s = ProfileOptions(**settings)
     norm = [normalised(b) if finite(b) else b for b in boxes]
     good = [k for k, b in enumerate(boxes) if finite(b)]
     frame = frame_of(page_bounds, norm, good)
     rules = column_rules(separators, frame, s) if s.rules else []
+    line, good = foot_line(norm, good, frame, s)
     out = []
     for part, part_frame in spread_pages(norm, good, frame, s):
         if part:
-            out += order_page(norm, part, part_frame, rules, s)
-    return out + [k for k, b in enumerate(boxes) if not finite(b)]
+            out += order_page(norm, part, part_frame, rules, roles, s)
+    return out + line + [k for k, b in enumerate(boxes) if not finite(b)]

@@ -22,6 +22,7 @@ from hypothesis import given, settings, strategies as st
 
 import _quorlin_core as q
 import quorlin
+from quorlin.labels import role_code
 from quorlin import _native
 from quorlin.formats.jsonpage import element_label, page_from_json
 from quorlin.ordering import page_order
@@ -503,7 +504,7 @@ def test_json_pages_ordered_from_their_dict_get_the_pages_order(realdata_pages):
     for page in realdata_pages:
         parsed = page_from_json(page)
         assert _native.order_json_page(page, element_label) == (page_order(parsed, exact=True), None)
-        assert _native.order_json_page(page, element_label, "quality") == (page_order(parsed), None)
+        assert _native.order_json_page(page, element_label, "quality", None, role_code) == (page_order(parsed), None)
 
 
 @pytest.mark.parametrize(("page", "problem"), [

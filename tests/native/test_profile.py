@@ -17,6 +17,7 @@ from hypothesis import given, settings, strategies as st
 import _quorlin_core as q
 import profile_model
 import quorlin
+from quorlin.labels import role_code
 from quorlin import _native
 from quorlin.formats.jsonpage import element_label, page_from_json
 from quorlin.profile import DEFAULT_OPTIONS, FIXED, STEPS, TUNED, ProfileOptions
@@ -44,9 +45,15 @@ def core_order(rows, bounds=(0, 0, 0, 0)):
 def test_the_real_pages_get_the_twins_order_on_every_path(realdata_pages, human_only):
     for page in realdata_pages:
         boxes, ids, bounds, rules = page_input(page, human_only)
-        expected = profile_model.order(boxes, bounds, rules)
-        assert _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules) == expected
-        assert quorlin.order(boxes, ids=ids, page_bounds=bounds, separators=rules) == [ids[k] for k in expected]
+        kind = {r.id: r.kind for r in page_from_json(page).regions}
+        kinds = [kind[i] for i in ids]
+        roles = [role_code(k) for k in kinds]
+        expected = profile_model.order(boxes, bounds, rules, roles)
+        assert _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules, roles=roles) == expected
+        assert quorlin.order(boxes, kinds, ids, page_bounds=bounds, separators=rules) == [ids[k] for k in expected]
+        # without labels, geometry alone
+        assert quorlin.order(boxes, ids=ids, page_bounds=bounds, separators=rules) == \
+            [ids[k] for k in profile_model.order(boxes, bounds, rules)]
         if not human_only:  # the page as the JSON reader reads it, into a Page and into the ordering
             assert page_order(page_from_json(page)) == [ids[k] for k in expected] == \
                 quorlin.order_page(page)["order"], page["source"]
@@ -143,7 +150,7 @@ def test_the_settings_come_from_the_engines_table(realdata_pages):
     ids=["label-separator-no-size", "type-separator-and-noise", "width-without-height"],
 )
 def test_the_json_fast_path_reads_separators_and_bounds_as_the_reader_does(page):
-    assert _native.order_json_page(page, element_label, "quality") == (page_order(page_from_json(page)), None)
+    assert _native.order_json_page(page, element_label, "quality", None, role_code) == (page_order(page_from_json(page)), None)
 
 
 def test_explain_tells_how_a_spread_with_a_top_strip_and_margin_notes_was_ordered():
@@ -186,8 +193,8 @@ def test_a_logging_call_logs_each_decision_explain_reports_and_the_cores_cuts(re
         package = [m for m in logged if not m.startswith(("[sort]", "[segment]", "[merge]"))]
         assert package[0] == f"order: {len(boxes)} boxes, {len(rules)} separators (quality profile)"
         assert [m for m in package if m.startswith("[profile] part: ")] == [
-            f"[profile] part: {size} boxes ({'top strip' if top_strip else 'body'}), shrunk by dx={dx:.1f}, dy={dy:.1f}"
-            for _, _, _, size, top_strip, _, dx, dy in parts]
+            f"[profile] part: {size} boxes ({kind.replace('_', ' ')}), shrunk by dx={dx:.1f}, dy={dy:.1f}"
+            for _, _, _, size, _, _, dx, dy, kind in parts]
         strips = [re.fullmatch(r"\[profile\] top strip: (\d+) boxes above y=(\S+) \(gap=(\S+)\), read first", m)
                   for m in package if m.startswith("[profile] top strip")]
         assert [m.groups() for m in strips] == [

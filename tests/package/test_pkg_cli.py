@@ -67,15 +67,18 @@ def test_usage_errors_exit_with_status_2():
 
 
 def test_verbose_shows_the_module_debug_lines_on_stderr():
-    # the profile reads the title as the top strip and hands the engine the rest, every box shrunk
+    # the profile reads the title as the top strip and hands the engine the rest, every box shrunk,
+    # but the page footer, which its label puts last
     result = run_cli("order", EXAMPLE, "--verbose")
     assert result.returncode == 0
     lines = result.stderr.splitlines()
     assert lines[:4] == ["quorlinpy: order: 8 boxes, 0 separators (quality profile)",
                          "quorlinpy: [profile] top strip: 1 boxes above y=150.0 (gap=54.0), read first",
                          "quorlinpy: [profile] part: 1 boxes (top strip), shrunk by dx=20.0, dy=7.0",
-                         "quorlinpy: [profile] part: 7 boxes (body), shrunk by dx=20.0, dy=7.0"]
-    assert "quorlinpy.mervane: [segment] horizontal cut at y=500.0 (gap=54.0) on 7 elements" in lines
+                         "quorlinpy: [profile] part: 6 boxes (body), shrunk by dx=20.0, dy=7.0"]
+    assert "quorlinpy.mervane: [segment] horizontal cut at y=500.0 (gap=54.0) on 6 elements" in lines
+    assert lines[-2:] == ["quorlinpy: [profile] foot: 1 boxes by their roles, read last",
+                          "quorlinpy: [profile] part: 1 boxes (foot), shrunk by dx=20.0, dy=7.0"]
     exact = run_cli("order", EXAMPLE, "--verbose", "--exact").stderr.splitlines()
     assert exact[0] == "quorlinpy: order: 8 boxes (exact)"
     assert "quorlinpy.mervane: [segment] horizontal cut at y=150.0 (gap=40.0) on 8 elements" in exact
@@ -108,8 +111,8 @@ def test_order_writes_the_profile_or_with_exact_the_cores_order_into_page_xml(tm
     out = tmp_path / "ordered.xml"
     result = run_cli("order", str(source), "-o", str(out), *(["--exact"] if exact else []))
     assert result.returncode == 0, result.stderr
-    expected = quorlin.order([r.box for r in page.regions], ids=[r.id for r in page.regions], exact=exact,
-                             page_bounds=page.bounds, separators=[r.box for r in page.separators])
+    expected = quorlin.order([r.box for r in page.regions], [r.kind for r in page.regions], [r.id for r in page.regions],
+                             exact=exact, page_bounds=page.bounds, separators=[r.box for r in page.separators])
     assert read_page(out).reading_order == expected == page_order(page, exact=exact)
     assert page_order(page, exact=True) != page_order(page)
 

@@ -153,8 +153,9 @@ def test_draw_command(tmp_path):
     result = run_cli("draw", str(page), "-o", str(out), "--cuts")
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
     cuts = svg_groups(out.read_text())["cuts"]
-    # the profile's top strip (the title) in a colour of its own, then the core's six cuts
-    assert [line.get("stroke") for line in cuts] == [PROFILE_CUT_COLOUR] + [None] * 6
+    # the profile's top strip (the title) in a colour of its own, then the core's four cuts (the figure
+    # and its caption are one box to it, the page footer is read last by its label)
+    assert [line.get("stroke") for line in cuts] == [PROFILE_CUT_COLOUR] + [None] * 4
     assert run_cli("draw", str(page), "-o", str(out), "--cuts", "--exact").returncode == 0
     assert [line.get("stroke") for line in svg_groups(out.read_text())["cuts"]] == [None] * 7
     missing = run_cli("draw", str(page), "-o", str(out), "--image", str(tmp_path / "none.png"))

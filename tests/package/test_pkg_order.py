@@ -11,6 +11,8 @@ import sys
 import _quorlin_core
 import pkg_helpers  # noqa: F401  (makes quorlin importable)
 import pytest
+
+from quorlin.labels import role_code
 from conftest import run_python
 
 import quorlin
@@ -214,16 +216,19 @@ def test_a_3_number_separator_made_two_native_calls(exact, monkeypatch, debug_lo
     assert debug_log.records == []
 
 
-def test_labels_do_not_change_the_order():
+def test_labels_without_a_step_of_their_own_do_not_change_the_order():
+    # body text, headings and figures without captions: the geometry alone decides
     rng = random.Random(7)
     boxes = []
     for _ in range(40):
         x, y = rng.uniform(0, 900), rng.uniform(0, 1300)
         boxes.append((x, y, x + rng.uniform(5, 300), y + rng.uniform(5, 100)))
-    names = list(LABELS)
+    names = [name for name in LABELS if role_code(name) in (0, 1, 7)] + ["no such class", "TextRegion/paragraph"]
     baseline = order(boxes)
     for _ in range(5):
         assert order(boxes, [rng.choice(names) for _ in boxes]) == baseline
+    # and the exact order never reads them
+    assert order(boxes, ["page-footer"] * len(boxes), exact=True) == order(boxes, exact=True)
 
 
 @pytest.mark.parametrize(

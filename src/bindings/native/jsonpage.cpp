@@ -97,7 +97,11 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
 // element mostly has those of the element before it.
 class Labels {
 public:
-    Labels(PyObject* element_label, PyObject* empty) : element_label_(element_label), empty_(empty) {}
+    Labels(PyObject* element_label, PyObject* role_code, PyObject* empty)
+        : element_label_(element_label), role_code_(role_code), empty_(empty) {}
+
+    // The role code of the answer given last (0 without role_code).
+    std::uint8_t code() const noexcept { return code_; }
 
     // Borrowed (the answers are kept for the page); null with an error set
     // when element_label raised or answered something else than (label,
@@ -113,6 +117,7 @@ private:
         PyRef type;
         PyRef subtype;
         PyRef answer;
+        std::uint8_t code;
     };
 
     PyObject* answer(PyObject* label, PyObject* type, PyObject* subtype) {
@@ -121,11 +126,13 @@ private:
                    same_text(k.subtype.get(), subtype);
         };
         if (last_ < known_.size() && matches(known_[last_])) {
+            code_ = known_[last_].code;
             return known_[last_].answer.get();
         }
         for (std::size_t i = 0; i < known_.size(); ++i) {
             if (matches(known_[i])) {
                 last_ = i;
+                code_ = known_[i].code;
                 return known_[i].answer.get();
             }
         }
@@ -139,13 +146,32 @@ private:
             PyErr_Format(PyExc_TypeError, "element_label: expected a tuple (label, kind, role), got %R", made.get());
             return nullptr;
         }
+        std::uint8_t code = 0;
+        if (role_code_ != nullptr) {
+            PyObject* kind = PyTuple_GET_ITEM(made.get(), 1);
+            PyRef given = PyRef::steal(PyObject_CallOneArg(role_code_, kind));
+            if (!given) {
+                return nullptr;
+            }
+            const long value = PyLong_Check(given.get()) ? PyLong_AsLong(given.get()) : -1;
+            if (value < 0 || value > 255) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "role_code: expected an int 0..255, got %R", given.get());
+                return nullptr;
+            }
+            code = static_cast<std::uint8_t>(value);
+        }
         last_ = known_.size();
-        known_.push_back(Known{PyRef::borrow(label), PyRef::borrow(type), PyRef::borrow(subtype), std::move(made)});
+        known_.push_back(
+            Known{PyRef::borrow(label), PyRef::borrow(type), PyRef::borrow(subtype), std::move(made), code});
+        code_ = code;
         return known_.back().answer.get();
     }
 
     PyObject* element_label_;
+    PyObject* role_code_;
     PyObject* empty_;
+    std::uint8_t code_ = 0;
     std::vector<Known> known_;
     std::size_t last_ = 0;
 };
@@ -155,7 +181,7 @@ class Reader {
 public:
     Reader(const Keys& keys, const JsonReading& reading, JsonPage& out, JsonProblem& problem)
         : keys_(keys), reading_(reading), out_(out), problem_(problem),
-          labels_(reading.element_label, keys.empty.get()) {}
+          labels_(reading.element_label, reading.role_code, keys.empty.get()) {}
 
     JsonRead read(PyObject* page) {
         if (!PyDict_Check(page)) {
@@ -285,6 +311,9 @@ private:
         if (!skipped) {
             out_.ids.push_back(id);
             out_.boxes.push_back(b);
+            if (reading_.role_code != nullptr) {
+                out_.roles.push_back(labels_.code());
+            }
         } else if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(label, 2), "separator") == 0) {
             out_.separators.push_back(b);
         }

@@ -31,6 +31,10 @@ struct JsonReading {
     // when only the regions to order are wanted (ids, boxes, separators and
     // bounds), as for ordering a page straight from its dict.
     PyObject* region;
+    // role_code(kind) gives the role code (an int 0..255, quorlin.labels) of
+    // a region of that kind (the second item of element_label's answer);
+    // asked once per distinct answer. Null: no roles are read.
+    PyObject* role_code = nullptr;
 };
 
 // What was read.
@@ -41,6 +45,7 @@ struct JsonPage {
     // else (0, 0, 0, 0).
     std::vector<quorlin::py::PyRef> ids;
     std::vector<quorlin::engine::PageBox> boxes;
+    std::vector<std::uint8_t> roles;  // with JsonReading::role_code: one per region to order
     std::vector<quorlin::engine::PageBox> separators;
     quorlin::engine::PageBox bounds;
     // With JsonReading::region: the Page's width and height (float or None),

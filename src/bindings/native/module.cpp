@@ -240,7 +240,55 @@ struct ProfileArguments {
     PageBox bounds;
     bool have_bounds = false;
     ProfileOptions options;
+    std::vector<std::uint8_t> roles;  // one code of quorlin.engine::Role per box, or none
 };
+
+// roles: None, or a bytes-like object or a sequence of ints 0..255, one role
+// code (quorlin.labels.ROLES) per box.
+bool parse_roles(PyObject* obj, ProfileArguments& out) {
+    if (obj == nullptr || obj == Py_None) {
+        return true;
+    }
+    if (PyObject_CheckBuffer(obj) != 0 && !PyUnicode_Check(obj)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) {
+            return false;
+        }
+        const auto* data = static_cast<const std::uint8_t*>(view.buf);
+        out.roles.assign(data, data + view.len);
+        PyBuffer_Release(&view);
+        return true;
+    }
+    PyRef items = PyRef::steal(PySequence_Fast(obj, "roles: expected None, bytes or a sequence of role codes"));
+    if (!items) {
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    out.roles.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        const long code = PyLong_Check(item) && !PyBool_Check(item) ? PyLong_AsLong(item) : -1;
+        if (code < 0 || code > 255) {
+            if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                return false;
+            }
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "roles: item %zd: expected a role code 0..255, got %R", i, item);
+            return false;
+        }
+        out.roles.push_back(static_cast<std::uint8_t>(code));
+    }
+    return true;
+}
+
+// The roles, when given, are one per box.
+bool check_roles(const ProfileArguments& arguments, std::size_t boxes) {
+    if (!arguments.roles.empty() && arguments.roles.size() != boxes) {
+        PyErr_Format(PyExc_ValueError, "got %zu labels for %zu boxes", arguments.roles.size(), boxes);
+        return false;
+    }
+    return true;
+}
 
 // page_bounds: None, or 4 coordinates by the rule of one box.
 bool parse_bounds(PyObject* obj, ProfileArguments& out) {
@@ -319,8 +367,10 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
 
 // page_bounds, separators and options (bound[0..3)); the exact profile
 // checks them and reads none.
+// page_bounds, separators, options and roles, in this order.
 bool parse_profile_arguments(PyObject* const* bound, ProfileArguments& out) {
-    return parse_bounds(bound[0], out) && parse_separators(bound[1], out) && parse_options(bound[2], out.options);
+    return parse_bounds(bound[0], out) && parse_separators(bound[1], out) && parse_options(bound[2], out.options) &&
+           parse_roles(bound[3], out);
 }
 
 // Runs `work` (which touches no Python object) without the interpreter lock
@@ -360,8 +410,8 @@ std::vector<std::uint32_t> run_exact(std::vector<Box>&& boxes, quorlin::engine::
 std::vector<std::uint32_t> run_quality(const std::vector<PageBox>& boxes, const ProfileArguments& args,
                                        quorlin::engine::ProfileTrace* trace, const CallLog& log) {
     return without_lock_if(log.may_release(boxes.size()), [&] {
-        return quorlin::engine::order_profile(boxes, args.have_bounds ? &args.bounds : nullptr, args.separators,
-                                              args.options, trace);
+        return quorlin::engine::order_profile(boxes, args.roles, args.have_bounds ? &args.bounds : nullptr,
+                                              args.separators, args.options, trace);
     });
 }
 
@@ -427,12 +477,13 @@ PyObject* index_array(std::span<const std::uint32_t> order) {
 
 // ---- order() -------------------------------------------------------------
 
-constexpr const char* kOrderParams[] = {"boxes", "as_array", "profile", "page_bounds", "separators", "options"};
+constexpr const char* kOrderParams[] = {"boxes",      "as_array", "profile", "page_bounds",
+                                         "separators", "options",  "roles"};
 constexpr quorlin::py::Signature kOrderSignature = {"order()", kOrderParams, 1};
 
 PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[6] = {};
+        PyObject* bound[7] = {};
         if (!quorlin::py::bind_fast(kOrderSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
@@ -449,7 +500,7 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             std::vector<Box> boxes;
             ProfileArguments arguments;
             if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, arguments) ||
-                !log.decide()) {
+                !check_roles(arguments, boxes.size()) || !log.decide()) {
                 return nullptr;
             }
             free_boxes(arguments.separators);  // checked, not needed
@@ -459,7 +510,7 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             std::vector<PageBox> boxes;
             ProfileArguments arguments;
             if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, arguments) ||
-                !log.decide()) {
+                !check_roles(arguments, boxes.size()) || !log.decide()) {
                 return nullptr;
             }
             log_call(Call::Order, boxes.size(), true, arguments.separators.size());
@@ -562,11 +613,12 @@ PyObject* event_tuple(const Recorder::Event& e) {
                          double{b.bottom});
 }
 
-OnceObject g_profile_kind_names[6];
+OnceObject g_profile_kind_names[7];
 
 // One event of the profile's trace, in the shape of event_tuple().
 PyObject* trace_tuple(const quorlin::engine::TraceEvent& e) {
-    static const char* const kKinds[] = {"cut", "one_group", "no_valid_cut", "all_cross_layout", "fold", "top_strip"};
+    static const char* const kKinds[] = {"cut",  "one_group", "no_valid_cut", "all_cross_layout",
+                                         "fold", "top_strip", "foot_line"};
     const auto k = static_cast<std::size_t>(e.kind);
     PyObject* kind = interned(g_profile_kind_names[k], kKinds[k]);
     if (kind == nullptr) {
@@ -590,10 +642,19 @@ PyObject* trace_tuple(const quorlin::engine::TraceEvent& e) {
                          b.x2, b.y2);
 }
 
-// (lo, hi, depth, size, top_strip, frame, dx, dy) of one part the engine ordered.
+OnceObject g_part_kind_names[7];
+
+// (lo, hi, depth, size, top_strip, frame, dx, dy, kind) of one part the profile ordered.
 PyObject* part_tuple(const quorlin::engine::TracePart& p) {
-    return Py_BuildValue("(IIIIO(dddd)dd)", p.lo, p.hi, p.depth, p.size, p.top_strip ? Py_True : Py_False,
-                         p.frame.x1, p.frame.y1, p.frame.x2, p.frame.y2, p.dx, p.dy);
+    static const char* const kKinds[] = {"body", "top_strip", "head", "foot", "page_numbers", "footnotes",
+                                         "foot_line"};
+    const auto k = static_cast<std::size_t>(p.kind);
+    PyObject* kind = interned(g_part_kind_names[k], kKinds[k]);
+    if (kind == nullptr) {
+        return nullptr;
+    }
+    return Py_BuildValue("(IIIIO(dddd)ddO)", p.lo, p.hi, p.depth, p.size, p.top_strip ? Py_True : Py_False,
+                         p.frame.x1, p.frame.y1, p.frame.x2, p.frame.y2, p.dx, p.dy, kind);
 }
 
 template <class Item, class Make>
@@ -637,12 +698,12 @@ PyObject* explanation(std::span<const std::uint32_t> ordered, std::span<const st
                         non_finite.get(), parts.get());
 }
 
-constexpr const char* kExplainParams[] = {"boxes", "profile", "page_bounds", "separators", "options"};
+constexpr const char* kExplainParams[] = {"boxes", "profile", "page_bounds", "separators", "options", "roles"};
 constexpr quorlin::py::Signature kExplainSignature = {"explain()", kExplainParams, 1};
 
 PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[5] = {};
+        PyObject* bound[6] = {};
         if (!quorlin::py::bind_fast(kExplainSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
@@ -655,7 +716,7 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             std::vector<PageBox> boxes;
             ProfileArguments arguments;
             if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, arguments) ||
-                !log.decide()) {
+                !check_roles(arguments, boxes.size()) || !log.decide()) {
                 return nullptr;
             }
             log_call(Call::Explain, boxes.size(), true, arguments.separators.size());
@@ -669,7 +730,8 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
         std::vector<Box> boxes;
         ProfileArguments arguments;
-        if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, arguments) || !log.decide()) {
+        if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, arguments) ||
+            !check_roles(arguments, boxes.size()) || !log.decide()) {
             return nullptr;
         }
         free_boxes(arguments.separators);  // checked, not needed
@@ -714,7 +776,7 @@ PyObject* read_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         JsonPage page;
         JsonProblem problem;
-        const JsonRead read = quorlin::native::read_json_page(bound[0], JsonReading{bound[1], bound[2]}, page, problem);
+        const JsonRead read = quorlin::native::read_json_page(bound[0], JsonReading{bound[1], bound[2], nullptr}, page, problem);
         PyRef parts;
         if (read == JsonRead::Page) {
             parts = PyRef::steal(PyTuple_Pack(5, page.width.get(), page.height.get(), page.regions.get(),
@@ -724,12 +786,12 @@ PyObject* read_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-constexpr const char* kPageParams[] = {"page", "element_label", "profile", "options"};
+constexpr const char* kPageParams[] = {"page", "element_label", "profile", "options", "role_code"};
 constexpr quorlin::py::Signature kPageSignature = {"order_json_page()", kPageParams, 2};
 
 PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[4] = {};
+        PyObject* bound[5] = {};
         if (!quorlin::py::bind_fast(kPageSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
@@ -740,7 +802,9 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         }
         JsonPage page;
         JsonProblem problem;
-        const JsonRead read = quorlin::native::read_json_page(bound[0], JsonReading{bound[1], nullptr}, page, problem);
+        PyObject* role_code = bound[4] == Py_None ? nullptr : bound[4];
+        const JsonRead read =
+            quorlin::native::read_json_page(bound[0], JsonReading{bound[1], nullptr, role_code}, page, problem);
         if (read != JsonRead::Page) {
             return result_or_problem(read, {}, problem);
         }
@@ -763,6 +827,7 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             arguments.separators = std::move(page.separators);
             arguments.bounds = page.bounds;
             arguments.have_bounds = true;
+            arguments.roles = std::move(page.roles);
             ordered = run_quality(page.boxes, arguments, nullptr, log);
         }
         if (CallLog::failed()) {
@@ -783,23 +848,24 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef g_methods[] = {
     {"order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order)), METH_FASTCALL | METH_KEYWORDS,
-     "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None)\n--\n\n"
+     "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None, roles=None)\n--\n\n"
      "The reading order of the boxes (an N x 4 array or a sequence of\n"
      "(x1, y1, x2, y2)) as box indices: a list, or a NumPy int64 array.\n"
      "profile is None or 'exact' (the engine alone) or 'quality' (the quality\n"
      "profile, which also reads page_bounds, separators (boxes) and options, a\n"
-     "dict of its settings). Every argument is checked before anything is\n"
+     "dict of its settings, and roles, one role code per box as bytes or ints).\n"
+     "Every argument is checked before anything is\n"
      "ordered. The call logs (to the loggers quorlinpy and quorlinpy.mervane)\n"
      "when either has DEBUG enabled."},
     {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain)), METH_FASTCALL | METH_KEYWORDS,
-     "explain(boxes, profile=None, page_bounds=None, separators=None, options=None)\n--\n\n"
+     "explain(boxes, profile=None, page_bounds=None, separators=None, options=None, roles=None)\n--\n\n"
      "The order of the boxes with the steps that made it: a tuple (order,\n"
      "segment_order, set_aside, events, margin_notes, non_finite, parts).\n"
      "segment_order is the boxes the engine segmented, in reading order, before\n"
      "the set-aside boxes, margin notes and non-finite boxes are merged back;\n"
      "each event is (kind, axis, position, gap, lo, mid, hi, depth, bounds),\n"
      "where lo, mid and hi are positions in segment_order; each part is (lo, hi,\n"
-     "depth, size, top_strip, frame, dx, dy). Logs as order() does, from the\n"
+     "depth, size, top_strip, frame, dx, dy, kind). Logs as order() does, from the\n"
      "same run."},
     {"read_json_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_json_page)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -815,10 +881,12 @@ PyMethodDef g_methods[] = {
      "box, label, kind[, role]) makes one region (with its role when skipped)."},
     {"order_json_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order_json_page)),
      METH_FASTCALL | METH_KEYWORDS,
-     "order_json_page(page, element_label, profile=None, options=None)\n--\n\n"
+     "order_json_page(page, element_label, profile=None, options=None, role_code=None)\n--\n\n"
      "The ids of a JSON page's regions in reading order, read by the reader of\n"
      "read_json_page() straight into the ordering: (ids, None), or (None,\n"
-     "problem) for a page that is not valid. Logs as order() does."},
+     "problem) for a page that is not valid. role_code(kind), when given, gives\n"
+     "the role code of a region's kind, for the quality profile. Logs as\n"
+     "order() does."},
     {"reset_log_cache", quorlin::py::reset_log_cache, METH_NOARGS,
      "reset_log_cache()\n--\n\n"
      "Empties this module's cache of the levels Python's loggers enable, which\n"

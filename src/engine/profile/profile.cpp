@@ -219,7 +219,16 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
 Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
                      const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
     taken = 0;
-    if (!options.top_strip || set.size() < 2) {
+    if (!options.top_strip) {
+        return {0.0, 0.0};
+    }
+    return strip_at_top(tb, set, top, frame, options, scratch, taken);
+}
+
+Band strip_at_top(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+    taken = 0;
+    if (set.size() < 2) {
         return {0.0, 0.0};
     }
     const double limit = options.top_strip_max * (frame.y2 - frame.y1);
@@ -281,8 +290,179 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
     }
     std::copy_backward(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(kept), set.end());
     std::copy(strip.begin(), strip.end(), set.begin());
+    if (count >= 2 && count <= kStripHeadsChecked) {
+        // Two boxes that each start where the box under them starts are the
+        // first lines of columns, not a strip of page furniture. Such a strip
+        // holds a few boxes (a wider one is no row of column heads): each is
+        // compared with the others, so the test is linear in the page.
+        const double edge = options.column_edge * (frame.x2 - frame.x1);
+        std::size_t heads = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const PageBox& b = tb[set[i]];
+            std::uint32_t under = UINT32_MAX;
+            for (const std::uint32_t j : set.subspan(count)) {
+                const PageBox& c = tb[j];
+                if (c.x1 < b.x2 && c.x2 > b.x1 &&
+                    (under == UINT32_MAX || c.y1 < tb[under].y1 || (c.y1 == tb[under].y1 && j < under))) {
+                    under = j;
+                }
+            }
+            heads += under != UINT32_MAX && std::fabs(tb[under].x1 - b.x1) <= edge ? 1 : 0;
+        }
+        if (heads >= 2) {
+            std::sort(set.begin(), set.end());
+            return {0.0, 0.0};
+        }
+    }
     taken = count;
     return {next_top - reach, (reach + next_top) / 2};
+}
+
+PageBox share_shrunk(const PageBox& box, double dx, double dy, const ProfileOptions& options) noexcept {
+    return tolerant_box(box, std::min(dx, options.shrink_share * (box.x2 - box.x1)),
+                        std::min(dy, options.shrink_share * (box.y2 - box.y1)));
+}
+
+bool group_captions(std::span<const PageBox> boxes, std::span<PageBox> tb, std::span<const std::uint32_t> main,
+                    std::span<const std::uint8_t> roles, const PageBox& frame, const ProfileOptions& options,
+                    std::span<std::uint32_t> group, Scratch& scratch) {
+    const auto is = [&roles](std::uint32_t k, Role role) { return roles[k] == static_cast<std::uint8_t>(role); };
+    const double reach = options.caption_gap * (frame.y2 - frame.y1);
+    auto& pairs = scratch.pairs;  // (caption, figure), in the order they are made
+    pairs.clear();
+    for (const std::uint32_t k : main) {
+        group[k] = kNoGroup;
+    }
+    for (const std::uint32_t c : main) {
+        if (!is(c, Role::Caption)) {
+            continue;
+        }
+        const PageBox a = normalised(boxes[c]);
+        std::uint32_t best = kNoGroup;
+        double nearest = 0.0;
+        for (const std::uint32_t f : main) {
+            if (!is(f, Role::Figure)) {
+                continue;
+            }
+            const PageBox b = normalised(boxes[f]);
+            if (!(std::min(a.x2, b.x2) - std::max(a.x1, b.x1) > 0.5 * std::min(a.x2 - a.x1, b.x2 - b.x1))) {
+                continue;
+            }
+            const double gap = std::max(a.y1 - b.y2, b.y1 - a.y2);
+            if (gap <= reach && (best == kNoGroup || gap < nearest)) {
+                best = f;
+                nearest = gap;
+            }
+        }
+        if (best != kNoGroup) {
+            pairs.emplace_back(c, best);
+            group[c] = best;
+        }
+    }
+    if (pairs.empty()) {
+        return false;
+    }
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (const std::uint32_t c : main) {
+            if (!is(c, Role::Caption) || group[c] != kNoGroup) {
+                continue;
+            }
+            const PageBox a = normalised(boxes[c]);
+            for (std::size_t p = 0; p < pairs.size(); ++p) {
+                const PageBox u = normalised(boxes[pairs[p].first]);
+                if (a.x1 < u.x2 && u.x1 < a.x2 && std::max(a.y1 - u.y2, u.y1 - a.y2) <= reach) {
+                    const std::uint32_t f = pairs[p].second;
+                    pairs.emplace_back(c, f);
+                    group[c] = f;
+                    changed = true;
+                    break;
+                }
+            }
+        }
+    }
+    // Each figure's group: the union of its members' shrunk boxes, seen by
+    // the engine as one box (the figures are few).
+    for (const auto& [c, f] : pairs) {
+        group[f] = f;
+    }
+    for (const std::uint32_t f : main) {
+        if (group[f] != f) {
+            continue;
+        }
+        PageBox u = tb[f];
+        for (const auto& [c, g] : pairs) {
+            if (g == f) {
+                u = {std::min(u.x1, tb[c].x1), std::min(u.y1, tb[c].y1), std::max(u.x2, tb[c].x2),
+                     std::max(u.y2, tb[c].y2)};
+            }
+        }
+        tb[f] = u;
+        for (const auto& [c, g] : pairs) {
+            if (g == f) {
+                tb[c] = u;
+            }
+        }
+    }
+    return true;
+}
+
+void regroup(std::span<const std::uint32_t> order, std::span<const std::uint32_t> group,
+             std::span<const PageBox> boxes, std::vector<std::uint32_t>& out) {
+    const auto before = [&boxes](std::uint32_t p, std::uint32_t q) {
+        const PageBox a = normalised(boxes[p]);
+        const PageBox b = normalised(boxes[q]);
+        if (a.y1 != b.y1) {
+            return a.y1 < b.y1;
+        }
+        return a.x1 != b.x1 ? a.x1 < b.x1 : p < q;
+    };
+    // A group's members stand one after the other in the order (the engine
+    // saw one box for all); each is emitted at its first member.
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const std::uint32_t k = order[i];
+        const std::uint32_t g = group[k];
+        if (g == kNoGroup) {
+            out.push_back(k);
+            continue;
+        }
+        bool first = true;
+        for (std::size_t j = 0; j < i && first; ++j) {
+            first = group[order[j]] != g;
+        }
+        if (!first) {
+            continue;
+        }
+        const std::size_t start = out.size();
+        for (std::size_t j = i; j < order.size(); ++j) {
+            if (group[order[j]] == g) {
+                out.push_back(order[j]);
+            }
+        }
+        std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), before);
+    }
+}
+
+void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t> footnotes,
+                      std::span<const PageBox> boxes) {
+    const auto top = [&boxes](std::uint32_t k) { return std::min(boxes[k].y1, boxes[k].y2); };
+    const auto left = [&boxes](std::uint32_t k) { return std::min(boxes[k].x1, boxes[k].x2); };
+    std::sort(footnotes.begin(), footnotes.end(), [&](std::uint32_t p, std::uint32_t q) {
+        if (top(p) != top(q)) {
+            return top(p) < top(q);
+        }
+        return left(p) != left(q) ? left(p) < left(q) : p < q;
+    });
+    for (const std::uint32_t k : footnotes) {
+        std::size_t at = main.size();
+        for (std::size_t p = main.size(); p > 0; --p) {
+            if (top(main[p - 1]) < top(k)) {
+                at = p;
+                break;
+            }
+        }
+        main.insert(main.begin() + static_cast<std::ptrdiff_t>(at), k);
+    }
 }
 
 std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
@@ -438,6 +618,31 @@ void profile_log(std::string_view format, const Values&... values) noexcept {
     quorlin::log::emit(g_profile_gate, quorlin::log::Level::Debug, kWhere, format, values...);
 }
 
+// The line of a part handed to the engine.
+void log_part(PartKind kind, std::size_t size, double dx, double dy) noexcept {
+    const auto n = std::uint64_t{size};
+    switch (kind) {
+        case PartKind::Body:
+            return profile_log<__LINE__>("[profile] part: {} boxes (body), shrunk by dx={:.1}, dy={:.1}", n, dx, dy);
+        case PartKind::TopStrip:
+            return profile_log<__LINE__>("[profile] part: {} boxes (top strip), shrunk by dx={:.1}, dy={:.1}", n, dx,
+                                         dy);
+        case PartKind::Head:
+            return profile_log<__LINE__>("[profile] part: {} boxes (head), shrunk by dx={:.1}, dy={:.1}", n, dx, dy);
+        case PartKind::Foot:
+            return profile_log<__LINE__>("[profile] part: {} boxes (foot), shrunk by dx={:.1}, dy={:.1}", n, dx, dy);
+        case PartKind::Numbers:
+            return profile_log<__LINE__>("[profile] part: {} boxes (page numbers), shrunk by dx={:.1}, dy={:.1}", n,
+                                         dx, dy);
+        case PartKind::Footnotes:
+            return profile_log<__LINE__>("[profile] part: {} boxes (footnotes), shrunk by dx={:.1}, dy={:.1}", n, dx,
+                                         dy);
+        case PartKind::FootLine:
+            return profile_log<__LINE__>("[profile] part: {} boxes (foot line), shrunk by dx={:.1}, dy={:.1}", n, dx,
+                                         dy);
+    }
+}
+
 // ---- Trace policies -----------------------------------------------------------
 //
 // A run tells its tracer what it decided, where the trace needs it; the
@@ -454,6 +659,7 @@ struct NoTrace {
     void close_split(std::size_t /*split*/) noexcept {}
     std::uint32_t part_start() noexcept { return 0; }
     void single(std::uint32_t /*k*/) noexcept {}
+    void sorted(std::span<const std::uint32_t> /*part*/) noexcept {}
     void part_end(std::uint32_t /*start*/, const TracePart& /*part*/) noexcept {}
     void margin_notes(std::span<const std::uint32_t> /*notes*/) noexcept {}
     void non_finite(std::span<const std::uint32_t> /*bad*/) noexcept {}
@@ -546,6 +752,10 @@ public:
     std::uint32_t part_start() noexcept { return reach(); }
     // A part of one box, which is its own segmentation.
     void single(std::uint32_t k) { trace_.segment_order.push_back(k); }
+    // A part the profile ordered itself (the footnotes, by their top).
+    void sorted(std::span<const std::uint32_t> part) {
+        trace_.segment_order.insert(trace_.segment_order.end(), part.begin(), part.end());
+    }
     void part_end(std::uint32_t start, TracePart part) {
         part.lo = start;
         part.hi = reach();
@@ -581,6 +791,9 @@ struct RunBuffers {
     std::vector<std::uint32_t> good;
     std::vector<ColumnRule> rules;
     std::vector<std::uint32_t> main;
+    std::vector<std::uint32_t> body;
+    std::vector<std::uint32_t> notes;
+    std::vector<std::uint32_t> group;  // by input index: the figure of a caption group, or kNoGroup
     Scratch scratch;
 };
 
@@ -588,6 +801,7 @@ class BorrowedBuffers {
 public:
     explicit BorrowedBuffers(std::size_t n) : lent_(n) {
         shrunk = room_for(lent_->shrunk, n);
+        group = room_for(lent_->group, n);
         lent_->rules.clear();  // a run without the rules step has none
         if (n >= 2) {
             lent_->table.edges.reserve(n);
@@ -598,6 +812,7 @@ public:
     RunBuffers* operator->() const noexcept { return lent_.operator->(); }
 
     std::span<PageBox> shrunk;  // by input index
+    std::span<std::uint32_t> group;  // by input index
 
 private:
     Lent<RunBuffers> lent_;
@@ -610,8 +825,10 @@ private:
 template <class Tracer>
 class ProfileRun {
 public:
-    ProfileRun(std::span<const PageBox> boxes, const ProfileOptions& options, Tracer tracer)
-        : raw_(boxes), options_(options), tracer_(tracer), buffers_(boxes.size()) {}
+    ProfileRun(std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, const ProfileOptions& options,
+               Tracer tracer)
+        : raw_(boxes), roles_(options.labels ? roles : std::span<const std::uint8_t>{}), options_(options),
+          tracer_(tracer), buffers_(boxes.size()) {}
 
     std::vector<std::uint32_t> run(const PageBox* page_bounds, std::span<const PageBox> separators) {
         const auto n = static_cast<std::uint32_t>(raw_.size());
@@ -629,24 +846,45 @@ public:
         if (!bad.empty()) {
             profile_log<__LINE__>("[profile] not finite: {} boxes, read last", std::uint64_t{bad.size()});
         }
-        const std::span<std::uint32_t> good = room.first(finite);
+        std::span<std::uint32_t> good = room.first(finite);
         const PageBox frame = page_frame(page_bounds, raw_, good);
         if (options_.rules) {
             column_rules(separators, frame, options_, buffers_->rules, buffers_->scratch.indices);
         }
         out_.reserve(n);
+        std::size_t line = 0;
+        const Band foot = foot_line(good, frame, line);
+        std::size_t split_line = 0;
+        std::uint32_t depth = 0;
+        if (line > 0) {
+            profile_log<__LINE__>("[profile] foot line: {} boxes below y={:.1} (gap={:.1}), read last",
+                                  std::uint64_t{line}, foot.middle, foot.width);
+            split_line = tracer_.open_split(TraceKind::FootLine, foot, 0, frame);
+            depth = 1;
+        }
+        const std::span<std::uint32_t> pages = good.subspan(line);
         std::size_t left = 0;
-        const Band fold = split_spread(raw_, good, frame, options_, buffers_->scratch, left);
+        const Band fold = split_spread(raw_, pages, frame, options_, buffers_->scratch, left);
         if (fold.width > 0) {
             profile_log<__LINE__>("[profile] spread: fold at x={:.1} (gap={:.1}), {} boxes left, {} right",
-                                  fold.middle, fold.width, std::uint64_t{left}, std::uint64_t{good.size() - left});
-            const std::size_t split = tracer_.open_split(TraceKind::Fold, fold, 0, frame);
-            order_page(good.first(left), PageBox{frame.x1, frame.y1, fold.middle, frame.y2}, 1);
+                                  fold.middle, fold.width, std::uint64_t{left}, std::uint64_t{pages.size() - left});
+            const std::size_t split = tracer_.open_split(TraceKind::Fold, fold, depth, frame);
+            order_page(pages.first(left), PageBox{frame.x1, frame.y1, fold.middle, frame.y2}, depth + 1);
             tracer_.split_middle(split);
-            order_page(good.subspan(left), PageBox{fold.middle, frame.y1, frame.x2, frame.y2}, 1);
+            order_page(pages.subspan(left), PageBox{fold.middle, frame.y1, frame.x2, frame.y2}, depth + 1);
             tracer_.close_split(split);
         } else {
-            order_page(good, frame, 0);
+            order_page(pages, frame, depth);
+        }
+        if (line > 0) {
+            tracer_.split_middle(split_line);
+            const std::span<std::uint32_t> strip = good.first(line);
+            const auto [dx, dy] = half_shrink(frame);
+            for (const std::uint32_t k : strip) {
+                buffers_.shrunk[k] = share_shrunk(normalised(raw_[k]), dx, dy, options_);
+            }
+            order_part(strip, frame, 1, PartKind::FootLine, dx, dy, out_);
+            tracer_.close_split(split_line);
         }
         out_.insert(out_.end(), bad.begin(), bad.end());
         tracer_.non_finite(bad);
@@ -657,53 +895,200 @@ public:
     }
 
 private:
-    // Steps 5 to 10 on one page (one side of a spread), appended to out_.
+    // The shrink of a landscape page's boxes before it is split: of one page's width.
+    std::pair<double, double> half_shrink(const PageBox& frame) const noexcept {
+        if (!options_.tolerance) {
+            return {0.0, 0.0};
+        }
+        return {options_.tol_x * (frame.x2 - frame.x1) / 2, options_.tol_y * (frame.y2 - frame.y1)};
+    }
+
+    // Step 4: on a landscape page, the thin strip at its foot (found as the
+    // top strip of the page turned upside down) when it reaches across the
+    // middle; moved to the front of `good`, its size in `taken`.
+    Band foot_line(std::span<std::uint32_t> good, const PageBox& frame, std::size_t& taken) {
+        taken = 0;
+        const double width = frame.x2 - frame.x1;
+        const double height = frame.y2 - frame.y1;
+        if (!options_.foot_line || !options_.spread || good.size() < 2 || !(width > height) || !(height > 0)) {
+            return {0.0, 0.0};
+        }
+        const auto [dx, dy] = half_shrink(frame);
+        const std::span<PageBox> tb = buffers_.shrunk;
+        double top = std::numeric_limits<double>::infinity();
+        for (const std::uint32_t k : good) {
+            tb[k] = upside_down(share_shrunk(normalised(raw_[k]), dx, dy, options_));
+            top = std::min(top, tb[k].y1);
+        }
+        std::size_t count = 0;
+        const Band band = strip_at_top(tb, good, top, upside_down(frame), options_, buffers_->scratch, count);
+        if (count == 0) {
+            return {0.0, 0.0};
+        }
+        double lo = std::numeric_limits<double>::infinity();
+        double hi = -std::numeric_limits<double>::infinity();
+        for (const std::uint32_t k : good.first(count)) {
+            lo = std::min(lo, tb[k].x1);
+            hi = std::max(hi, tb[k].x2);
+        }
+        const double centre = (frame.x1 + frame.x2) / 2;
+        if (!(lo < centre && centre < hi)) {
+            std::sort(good.begin(), good.end());
+            return {0.0, 0.0};
+        }
+        taken = count;
+        return {band.width, -band.middle};
+    }
+
+    // Which part of a page a box goes to by its role (step 8).
+    enum Place : std::uint8_t { kHead, kFoot, kNumbers, kFootnotes, kMarginal, kRest, kPlaces };
+
+    Place place_of(std::uint32_t k, const PageBox& frame) const noexcept {
+        const std::uint8_t code = roles_[k];
+        const auto role = static_cast<Role>(code < kRoleCount ? code : 0);
+        if (options_.furniture && role == Role::Folio) {
+            return kNumbers;
+        }
+        if (options_.furniture && (role == Role::Header || role == Role::Footer || role == Role::PageNumber)) {
+            const PageBox b = normalised(raw_[k]);
+            const double middle = (b.y1 + b.y2) / 2;
+            const double band = options_.furniture_band * (frame.y2 - frame.y1);
+            if (middle < frame.y1 + band) {
+                return kHead;
+            }
+            if (middle > frame.y2 - band) {
+                return role == Role::PageNumber ? kNumbers : kFoot;
+            }
+            return kRest;
+        }
+        if (options_.footnotes && role == Role::Footnote) {
+            return kFootnotes;
+        }
+        if (options_.margins && role == Role::Marginal) {
+            return kMarginal;
+        }
+        return kRest;
+    }
+
+    // Steps 6 to 13 on one page (one side of a spread), appended to out_.
     void order_page(std::span<std::uint32_t> set, const PageBox& frame, std::uint32_t depth) {
         if (set.empty()) {
             return;
         }
         const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
         const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
-        const double top = shrink(set, dx, dy);
+        double top = shrink(set, dx, dy);
+        // The roles' parts, in the order of Place, each in input order.
+        std::size_t count[kPlaces] = {};
+        if (!roles_.empty()) {
+            const std::span<std::uint32_t> copy = room_for(buffers_->scratch.aside, set.size());
+            std::copy(set.begin(), set.end(), copy.begin());
+            for (const std::uint32_t k : copy) {
+                ++count[place_of(k, frame)];
+            }
+            std::size_t at[kPlaces] = {};
+            for (std::size_t p = 1; p < kPlaces; ++p) {
+                at[p] = at[p - 1] + count[p - 1];
+            }
+            for (const std::uint32_t k : copy) {
+                set[at[place_of(k, frame)]++] = k;
+            }
+            if (count[kRest] < set.size()) {
+                top = std::numeric_limits<double>::infinity();
+                for (const std::uint32_t k : set.subspan(set.size() - count[kRest])) {
+                    top = std::min(top, buffers_.shrunk[k].y1);
+                }
+            }
+        } else {
+            count[kRest] = set.size();
+        }
+        std::size_t at = 0;
+        const auto take = [&](Place p) {
+            const std::span<std::uint32_t> part = set.subspan(at, count[p]);
+            at += count[p];
+            return part;
+        };
+        const std::span<std::uint32_t> head = take(kHead);
+        const std::span<std::uint32_t> foot = take(kFoot);
+        const std::span<std::uint32_t> numbers = take(kNumbers);
+        const std::span<std::uint32_t> footnotes = take(kFootnotes);
+        const std::span<std::uint32_t> marginal = take(kMarginal);
+        const std::span<std::uint32_t> rest = take(kRest);
+        if (!head.empty()) {
+            profile_log<__LINE__>("[profile] head: {} boxes by their roles, read first", std::uint64_t{head.size()});
+            order_part(head, frame, depth, PartKind::Head, dx, dy, out_);
+        }
         const std::span<PageBox> tb = buffers_.shrunk;
         std::size_t strip = 0;
-        const Band under = split_top_strip(tb, set, top, frame, options_, buffers_->scratch, strip);
+        const Band under = head.empty() && !rest.empty()
+                               ? split_top_strip(tb, rest, top, frame, options_, buffers_->scratch, strip)
+                               : Band{0.0, 0.0};
         std::uint32_t body_depth = depth;
         std::size_t split = 0;
         if (strip > 0) {
             profile_log<__LINE__>("[profile] top strip: {} boxes above y={:.1} (gap={:.1}), read first",
                                   std::uint64_t{strip}, under.middle, under.width);
             split = tracer_.open_split(TraceKind::TopStrip, under, depth, frame);
-            order_part(set.first(strip), frame, depth + 1, true, dx, dy, out_);
+            order_part(rest.first(strip), frame, depth + 1, PartKind::TopStrip, dx, dy, out_);
             tracer_.split_middle(split);
             body_depth = depth + 1;
         }
-        const std::span<std::uint32_t> rest = set.subspan(strip);
-        const std::size_t notes = split_margins(tb, rest, options_, buffers_->scratch);
-        const std::span<std::uint32_t> main = rest.first(rest.size() - notes);
-        if (notes == 0) {
-            order_part(main, frame, body_depth, false, dx, dy, out_);
-        } else {
+        const std::span<std::uint32_t> after = rest.subspan(strip);
+        const std::size_t geometric = split_margins(tb, after, options_, buffers_->scratch);
+        const std::span<std::uint32_t> main = after.first(after.size() - geometric);
+        std::vector<std::uint32_t>& notes = buffers_->notes;
+        notes.assign(after.end() - static_cast<std::ptrdiff_t>(geometric), after.end());
+        notes.insert(notes.end(), marginal.begin(), marginal.end());
+        if (!notes.empty()) {
             profile_log<__LINE__>("[profile] margin notes: {} boxes, merged back by their top",
-                                  std::uint64_t{notes});
-            std::vector<std::uint32_t>& ordered_main = buffers_->main;
-            ordered_main.clear();
-            ordered_main.reserve(main.size());
-            order_part(main, frame, body_depth, false, dx, dy, ordered_main);
-            const std::span<std::uint32_t> taken = rest.subspan(main.size());
-            tracer_.margin_notes(taken);
-            merge_by_top(ordered_main, taken, raw_, out_);
+                                  std::uint64_t{notes.size()});
+            tracer_.margin_notes(notes);
         }
+        const bool grouped = !roles_.empty() && options_.captions &&
+                             group_captions(raw_, tb, main, roles_, frame, options_, buffers_.group, buffers_->scratch);
+        std::vector<std::uint32_t>& ordered_main = buffers_->main;
+        ordered_main.clear();
+        ordered_main.reserve(main.size());
+        order_part(main, frame, body_depth, PartKind::Body, dx, dy, ordered_main);
+        std::vector<std::uint32_t>& body = buffers_->body;
+        body.clear();
+        if (grouped) {
+            regroup(ordered_main, buffers_.group, raw_, body);
+        } else {
+            body.swap(ordered_main);
+        }
+        if (!notes.empty()) {
+            ordered_main.clear();
+            merge_by_top(body, notes, raw_, ordered_main);
+            body.swap(ordered_main);
+        }
+        if (!footnotes.empty()) {
+            log_part(PartKind::Footnotes, footnotes.size(), dx, dy);
+            const std::uint32_t start = tracer_.part_start();
+            insert_footnotes(body, footnotes, raw_);
+            tracer_.sorted(footnotes);
+            tracer_.part_end(start, TracePart{0, 0, body_depth, static_cast<std::uint32_t>(footnotes.size()), false,
+                                              frame, dx, dy, PartKind::Footnotes});
+        }
+        out_.insert(out_.end(), body.begin(), body.end());
         if (strip > 0) {
             tracer_.close_split(split);
         }
+        if (!foot.empty() || !numbers.empty()) {
+            profile_log<__LINE__>("[profile] foot: {} boxes by their roles, read last",
+                                  std::uint64_t{foot.size() + numbers.size()});
+        }
+        order_part(foot, frame, depth, PartKind::Foot, dx, dy, out_);
+        order_part(numbers, frame, depth, PartKind::Numbers, dx, dy, out_);
     }
 
-    // Steps 5 and 6: the boxes of `set` normalised, snapped to the column
+    // Steps 6 and 7: the boxes of `set` normalised, snapped to the column
     // rules and shrunk, into the shrunk buffer; returns the least top of them
     // (for the top strip: snapping moves only their left and right edges).
     double shrink(std::span<const std::uint32_t> set, double dx, double dy) {
-        const auto shrunk = [&](const PageBox& b) { return options_.tolerance ? tolerant_box(b, dx, dy) : b; };
+        const auto shrunk = [&](const PageBox& b) {
+            return options_.tolerance ? share_shrunk(b, dx, dy, options_) : b;
+        };
         const std::span<PageBox> tb = buffers_.shrunk;
         double top = shrunk(normalised(raw_[set.front()])).y1;
         const std::vector<ColumnRule>& rule_list = buffers_->rules;
@@ -738,19 +1123,13 @@ private:
         return top;
     }
 
-    // Step 9: the engine on one set of the shrunk boxes, its order appended to `out`.
-    void order_part(std::span<const std::uint32_t> part, const PageBox& frame, std::uint32_t depth, bool top_strip,
+    // Step 12: the engine on one set of the shrunk boxes, its order appended to `out`.
+    void order_part(std::span<const std::uint32_t> part, const PageBox& frame, std::uint32_t depth, PartKind kind,
                     double dx, double dy, std::vector<std::uint32_t>& out) {
         if (part.empty()) {
             return;
         }
-        if (top_strip) {
-            profile_log<__LINE__>("[profile] part: {} boxes (top strip), shrunk by dx={:.1}, dy={:.1}",
-                                  std::uint64_t{part.size()}, dx, dy);
-        } else {
-            profile_log<__LINE__>("[profile] part: {} boxes (body), shrunk by dx={:.1}, dy={:.1}",
-                                  std::uint64_t{part.size()}, dx, dy);
-        }
+        log_part(kind, part.size(), dx, dy);
         const std::uint32_t start = tracer_.part_start();
         if (part.size() < 2) {
             out.push_back(part.front());
@@ -765,11 +1144,12 @@ private:
                 return order_table(table, reference_width(table), observer, buffers_->engine);
             }), out);
         }
-        tracer_.part_end(start, TracePart{0, 0, depth, static_cast<std::uint32_t>(part.size()), top_strip, frame,
-                                          dx, dy});
+        tracer_.part_end(start, TracePart{0, 0, depth, static_cast<std::uint32_t>(part.size()),
+                                          kind == PartKind::TopStrip, frame, dx, dy, kind});
     }
 
     std::span<const PageBox> raw_;
+    std::span<const std::uint8_t> roles_;  // empty without roles or with the labels step off
     const ProfileOptions& options_;
     Tracer tracer_;
     BorrowedBuffers buffers_;
@@ -795,17 +1175,28 @@ const ProfileSetting* invalid_profile_setting(const ProfileOptions& options) noe
 std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, const PageBox* page_bounds,
                                          std::span<const PageBox> separators, const ProfileOptions& options,
                                          ProfileTrace* trace) {
+    return order_profile(boxes, {}, page_bounds, separators, options, trace);
+}
+
+std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, std::span<const std::uint8_t> roles,
+                                         const PageBox* page_bounds, std::span<const PageBox> separators,
+                                         const ProfileOptions& options, ProfileTrace* trace) {
     if (const ProfileSetting* setting = invalid_profile_setting(options)) {
         throw std::invalid_argument("profile setting out of range: " + std::string(setting->name));
     }
     if (boxes.size() > kMaxBoxes) {
         throw std::length_error("more boxes than the engine can index");
     }
+    if (!roles.empty() && roles.size() != boxes.size()) {
+        throw std::invalid_argument("roles: not one per box");
+    }
     if (trace == nullptr) {
-        return detail::ProfileRun<detail::NoTrace>(boxes, options, detail::NoTrace{}).run(page_bounds, separators);
+        return detail::ProfileRun<detail::NoTrace>(boxes, roles, options, detail::NoTrace{})
+            .run(page_bounds, separators);
     }
     *trace = {};
-    return detail::ProfileRun<detail::Tracing>(boxes, options, detail::Tracing(*trace)).run(page_bounds, separators);
+    return detail::ProfileRun<detail::Tracing>(boxes, roles, options, detail::Tracing(*trace))
+        .run(page_bounds, separators);
 }
 
 }  // namespace quorlin::engine

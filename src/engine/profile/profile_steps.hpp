@@ -55,6 +55,7 @@ struct Scratch {
     std::vector<double> keys;
     std::vector<std::uint32_t> indices;
     std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;  // captions and their figures
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -141,6 +142,50 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
 // set from its first box on).
 Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
                      const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+// The most boxes a strip may have for the test of strip_at_top below.
+inline constexpr std::size_t kStripHeadsChecked = 8;
+
+// The strip of split_top_strip whatever the switch top_strip says: none when
+// it has at most kStripHeadsChecked boxes and two of them each start within column_edge of the frame's width of the
+// nearest box under them (the least (y1, index) of the others that overlaps
+// it horizontally): such a strip is the first lines of columns. `set` must
+// be ascending; it is again when no strip is taken.
+Band strip_at_top(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+
+// The box turned upside down, (x1, -y2, x2, -y1): the foot of a page becomes
+// its top, for strip_at_top.
+inline PageBox upside_down(const PageBox& b) noexcept { return {b.x1, -b.y2, b.x2, -b.y1}; }
+
+// The box shrunk by dx and dy, by at most shrink_share of its own width and
+// height (tolerant_box otherwise).
+PageBox share_shrunk(const PageBox& box, double dx, double dy, const ProfileOptions& options) noexcept;
+
+// The captions of `main` with their figures (roles by input index), measured
+// on the `boxes` as given (normalised): each
+// caption with the figure of `main` above or below it that it overlaps by
+// more than half the narrower width, the nearest within caption_gap of the
+// frame's height (the first of equally near ones); then, until none is
+// added, each caption left within that gap of a placed caption that it
+// overlaps, with that caption's figure. `group` (by input index, sized by
+// the caller) gets the figure of each member of a group, the figure itself
+// included, and kNoGroup for the other boxes of `main`; the shrunk box of
+// every member becomes the union of its group's. Returns whether any
+// caption was placed.
+inline constexpr std::uint32_t kNoGroup = UINT32_MAX;
+bool group_captions(std::span<const PageBox> boxes, std::span<PageBox> tb, std::span<const std::uint32_t> main,
+                    std::span<const std::uint8_t> roles, const PageBox& frame, const ProfileOptions& options,
+                    std::span<std::uint32_t> group, Scratch& scratch);
+// Appends `order` to `out` with each group where its first member stands,
+// its members sorted by (y1, x1, index) of the `boxes` normalised.
+void regroup(std::span<const std::uint32_t> order, std::span<const std::uint32_t> group,
+             std::span<const PageBox> boxes, std::vector<std::uint32_t>& out);
+
+// `main` with the footnotes, sorted in place by (y1, x1, index) of the
+// `boxes` normalised, each after the last box so far whose y1 is less than
+// its own (at the end when there is none).
+void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t> footnotes,
+                      std::span<const PageBox> boxes);
 
 // The marginal notes among `set` (at least three boxes): the boxes beside the
 // text block (their vertical centre within its height) that lie wholly left or

@@ -3,29 +3,39 @@
 // order closer to a human reader's on real scans. It never changes the
 // engine: it splits the page into parts, shrinks the boxes of each part a
 // little, hands each part to the engine and puts the parts back together.
-// Plain values in (boxes, page bounds, separator rules), a permutation out;
-// never text, labels or ids.
+// Plain values in (boxes, page bounds, separator rules and, optionally, a
+// role per box: what a detector or a file says each box is), a permutation
+// out; never text or ids.
 //
 //   1 prepare        boxes with a NaN or infinite coordinate are read last, in
 //                    input order; the others are normalised (x1 <= x2, y1 <= y2)
 //   2 page frame     the page bounds when finite and of positive size, else the
 //                    union of the finite boxes, else (0, 0, 0, 0)
 //   3 column rules   the long vertical separators (evidence of columns)
-//   4 spread split   a landscape page whose central tenth no box crosses is a
+//   4 foot line      on a landscape page, a thin strip at the foot that reaches
+//                    across the middle (a slide's footer) is read after all
+//   5 spread split   a landscape page whose central tenth no box crosses is a
 //                    two-page spread: the left page is read before the right one
 //   for each page:
-//   5 snap to rules  a box that reaches over a column rule running alongside
+//   6 snap to rules  a box that reaches over a column rule running alongside
 //                    it by less than a quarter of its width is clipped there
-//   6 tolerance      every box shrunk by tol_x of the page width on the left and
-//                    right and tol_y of the page height on top and bottom, so
-//                    that boxes that touch or overlap slightly leave a gap
-//   7 top strip      a thin strip above the first full-width gap (running head,
-//                    page number) is ordered on its own and read first
-//   8 margin notes   narrow strips beside the text block are taken out ...
-//   9 engine         ... the engine orders the rest on the shrunk boxes ...
-//  10 merge by top   ... and each note goes before the first text box that
-//                    starts below its top
-//  11 check          the result holds every box exactly once (an invariant of
+//   7 tolerance      every box shrunk by tol_x of the page width on the left and
+//                    right and tol_y of the page height on top and bottom, at
+//                    most shrink_share of its own width and height, so that
+//                    boxes that touch or overlap slightly leave a gap
+//   8 roles          with roles: page furniture in the top band of the page is
+//                    read first, in the bottom band last (page numbers after
+//                    the rest); footnotes and marginal notes are taken out
+//   9 top strip      a thin strip above the first full-width gap (running head,
+//                    page number) is ordered on its own and read first, unless
+//                    it heads two columns or the roles gave a head
+//  10 margin notes   narrow strips beside the text block are taken out ...
+//  11 captions       (with roles) a caption and its figure are seen as one box
+//  12 engine         ... the engine orders the rest on the shrunk boxes ...
+//  13 merge by top   ... each note goes before the first text box that starts
+//                    below its top, each footnote after the last box whose top
+//                    is above its own
+//  14 check          the result holds every box exactly once (an invariant of
 //                    the steps above; std::logic_error if it ever failed)
 //
 // Arithmetic is double precision on the coordinates as given, comparisons are
@@ -33,6 +43,7 @@
 // engine rounded to single precision as the core rounds a Python number
 // (nearest float; beyond the float range an infinity).
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -51,6 +62,23 @@ struct PageBox {
     double x2 = 0.0;
     double y2 = 0.0;
 };
+
+// What a box is, as far as the order cares: the roles that quorlin.labels
+// maps the class names of detectors and the region types of page formats to.
+// A code beyond the last is read as Body.
+enum class Role : std::uint8_t {
+    Body,        // text, and anything unknown
+    Heading,     // titles and section headings
+    Header,      // running head, page header
+    Footer,      // page footer, catchword, signature mark
+    PageNumber,  // a page number, wherever it stands
+    Footnote,
+    Caption,
+    Figure,      // a picture, table, chart or other float a caption belongs to
+    Marginal,    // a marginal note
+    Folio,       // a manuscript's folio number or quire mark: added to the page, read last wherever it stands
+};
+inline constexpr std::size_t kRoleCount = 10;
 
 // The profile's parameters and step switches, with their defaults: one field
 // per entry of profile_settings.inc, which gives the reason for each value.
@@ -111,6 +139,18 @@ enum class TraceKind : std::uint8_t {
     AllCrossLayout,  // the engine set every box of a part aside
     Fold,            // the profile split a spread: left page [lo, mid), right page [mid, hi)
     TopStrip,        // the profile read a top strip [lo, mid) before the rest [mid, hi) of a page
+    FootLine,        // the profile read the rest [lo, mid) before a foot line [mid, hi)
+};
+
+// What a part of the page is.
+enum class PartKind : std::uint8_t {
+    Body,       // the text of a page (ordered by the engine)
+    TopStrip,   // its top strip
+    Head,       // the page furniture of its top band (by the roles)
+    Foot,       // the page furniture of its bottom band but page numbers
+    Numbers,    // the page numbers of its bottom band
+    Footnotes,  // its footnotes, by their top (not ordered by the engine)
+    FootLine,   // the foot line of a landscape page
 };
 
 struct TraceEvent {
@@ -135,8 +175,9 @@ struct TracePart {
     std::uint32_t size;  // boxes handed to the engine
     bool top_strip;
     PageBox frame;  // the page (or the spread's page) it lies on
-    double dx;      // the shrink of its boxes on the left and right ...
+    double dx;      // the shrink of its boxes on the left and right (at most) ...
     double dy;      // ... and on top and bottom
+    PartKind kind = PartKind::Body;
 };
 
 struct ProfileTrace {
@@ -160,5 +201,11 @@ struct ProfileTrace {
 std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, const PageBox* page_bounds,
                                          std::span<const PageBox> separators, const ProfileOptions& options = {},
                                          ProfileTrace* trace = nullptr);
+// The same with a role per box (a Role as a byte; empty: none), which the
+// steps of the switch `labels` read; std::invalid_argument when `roles` is
+// neither empty nor as long as `boxes`.
+std::vector<std::uint32_t> order_profile(std::span<const PageBox> boxes, std::span<const std::uint8_t> roles,
+                                         const PageBox* page_bounds, std::span<const PageBox> separators,
+                                         const ProfileOptions& options = {}, ProfileTrace* trace = nullptr);
 
 }  // namespace quorlin::engine

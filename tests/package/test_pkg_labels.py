@@ -1,0 +1,105 @@
+"""Labels: the role table (detector classes, PAGE types and subtypes, SegmOnto
+zones, hOCR classes), what each role does to the quality profile's order, and
+the checks of the labels given to quorlin.order."""
+
+from __future__ import annotations
+
+import pkg_helpers  # noqa: F401  (makes quorlin importable)
+import pytest
+
+import quorlin
+from quorlin import SemanticLabel
+from quorlin.labels import ROLES, role_code, role_codes
+from quorlin.page import Page, Region
+from quorlin.profile import DEFAULT_OPTIONS
+from quorlin.profile import order as profile_order
+
+
+@pytest.mark.parametrize(("name", "role"), [
+    # detector classes (DocLayNet, PubLayNet and others), in any spelling
+    ("Page-header", "header"), ("page_footer", "footer"), ("PageFooter", "footer"), ("Footnote", "footnote"),
+    ("Caption", "caption"), ("Picture", "figure"), ("Table", "figure"), ("figure", "figure"),
+    ("Section-header", "heading"), ("Title", "heading"), ("Text", "body"), ("List-item", "body"),
+    ("Formula", "body"), ("page-number", "page-number"),
+    # PAGE region kinds: the subtype first, then the element
+    ("TextRegion/page-number", "page-number"), ("TextRegion/header", "header"), ("TextRegion/footer", "footer"),
+    ("TextRegion/catch-word", "footer"), ("TextRegion/signature-mark", "footer"),
+    ("TextRegion/footnote-continued", "footnote"), ("TextRegion/marginalia", "marginal"),
+    ("TextRegion/caption", "caption"), ("TextRegion/heading", "heading"), ("TextRegion/paragraph", "body"),
+    ("TableRegion", "figure"), ("ImageRegion", "figure"), ("TextRegion", "body"),
+    # SegmOnto zones, from PAGE custom structure types and ALTO tags
+    ("TextRegion/MainZone", "body"), ("TextBlock/MarginTextZone", "marginal"),
+    ("TextRegion/RunningTitleZone", "header"), ("TextRegion/NumberingZone", "folio"),
+    ("TextBlock/QuireMarksZone", "folio"), ("TextBlock/GraphicZone", "figure"),
+    ("TextBlock/DropCapitalZone", "body"),
+    # hOCR classes
+    ("ocr_header", "header"), ("ocr_footer", "footer"), ("ocr_pageno", "page-number"),
+    ("ocr_caption", "caption"), ("ocr_float", "figure"), ("ocr_carea", "body"), ("ocr_par", "body"),
+    # the role names, and what nobody knows
+    *[(name, name) for name in ROLES],
+    ("no such class", "body"), ("", "body"), ("x" * 5000, "body"), ("TextRegion/no-such-subtype", "body"),
+    (SemanticLabel.Vision, "figure"), (SemanticLabel.HorizontalTitle, "heading"), (SemanticLabel.Regular, "body"),
+])
+def test_role_of_each_kind_of_name(name, role):
+    assert ROLES[role_code(name)] == role
+    assert role_codes([name, name]) == bytes([ROLES.index(role)] * 2)
+
+
+# A two-column page 1000 x 1400: a running head, two columns of two paragraphs,
+# a footnote under the left column, a page number in the gutter at the foot.
+HEAD = (100, 40, 900, 70)
+PAGE_NUMBER = (480, 1340, 520, 1370)
+COLUMNS = [(100, 120, 480, 600), (100, 620, 480, 1100), (520, 120, 900, 600), (520, 620, 900, 1100)]
+FOOTNOTE = (100, 1150, 480, 1200)
+
+
+@pytest.mark.parametrize(("boxes", "labels", "expected"), [
+    # the footer label puts the page number last: the columns are read one after the other
+    ([PAGE_NUMBER, *COLUMNS], ["page-footer"] + ["text"] * 4, [1, 2, 3, 4, 0]),
+    # a page number in the head band is read with the head, first
+    ([COLUMNS[2], (480, 50, 520, 80), COLUMNS[0]], ["text", "page-number", "text"], [1, 2, 0]),
+    # a running head first even when a column starts above it
+    ([(100, 20, 480, 600), (520, 50, 900, 70), (520, 120, 900, 600)], ["text", "page-header", "text"], [1, 0, 2]),
+    # the footnote after the body, the page number after it
+    ([FOOTNOTE, *COLUMNS, PAGE_NUMBER], ["footnote"] + ["text"] * 4 + ["page-footer"], [1, 2, 3, 4, 0, 5]),
+    # a caption stays with its figure, above it, though a cut would part them
+    ([(100, 100, 900, 600), (100, 610, 480, 640), (520, 650, 900, 1000), (100, 650, 480, 1000)],
+     ["picture", "caption", "text", "text"], [0, 1, 3, 2]),
+    # a folio number (SegmOnto) is read last wherever it stands
+    ([(100, 40, 200, 80), COLUMNS[0], COLUMNS[1]], ["TextRegion/NumberingZone", "TextRegion/MainZone",
+                                                     "TextRegion/MainZone"], [1, 2, 0]),
+    # unknown names are plain text: the order of no labels
+    ([PAGE_NUMBER, *COLUMNS], ["whatever"] * 5, None),
+])
+def test_what_each_role_does_to_the_order(boxes, labels, expected):
+    bounds = (0, 0, 1000, 1400)
+    plain = quorlin.order(boxes, page_bounds=bounds)
+    got = quorlin.order(boxes, labels, page_bounds=bounds)
+    assert got == (plain if expected is None else expected)
+    # the switch that ignores labels gives the order of no labels, and the exact order never reads them
+    assert profile_order(boxes, page_bounds=bounds, options=DEFAULT_OPTIONS.replace(labels=False),
+                         labels=labels) == plain
+    assert quorlin.order(boxes, labels, page_bounds=bounds, exact=True) == quorlin.order(boxes, page_bounds=bounds,
+                                                                                          exact=True)
+    assert quorlin.explain(boxes, labels, page_bounds=bounds).order == got
+
+
+def test_the_page_functions_read_each_regions_kind():
+    regions = [Region("num", PAGE_NUMBER, SemanticLabel.Regular, "ocr_pageno"),
+               *[Region(f"c{k}", box, SemanticLabel.Regular, "ocr_carea") for k, box in enumerate(COLUMNS)]]
+    page = Page("<test>", "hocr", 1000, 1400, regions)
+    assert quorlin.page_order(page) == ["c0", "c1", "c2", "c3", "num"]
+    assert quorlin.explain_page(page).order == quorlin.page_order(page)
+    parts = {part.kind: part.ids for part in quorlin.explain_page(page).parts}
+    assert parts["page_numbers"] == ["num"]
+
+
+@pytest.mark.parametrize(("labels", "error", "message"), [
+    (["text"] * 4, ValueError, "^got 4 labels for 3 boxes$"),
+    (["text"] * 3 + ["text"], ValueError, "^got 4 labels for 3 boxes$"),
+    ([1, "text", "text"], TypeError, "^label 0: expected a SemanticLabel or a class name, got int$"),
+])
+def test_labels_are_checked(labels, error, message):
+    for exact in (False, True):
+        with pytest.raises(error, match=message):
+            quorlin.order([(0, 0, 10, 10), (0, 20, 10, 30), (0, 40, 10, 50)], labels, exact=exact)
