@@ -20,6 +20,8 @@ _Part: TypeAlias = tuple[int, int, int, int, bool, _Bounds, float, float, str]
 _Roles: TypeAlias = bytes | Sequence[int] | None
 # (name, "number" or "switch", default, "tuned", "fixed" or "step", one-line doc)
 _Setting: TypeAlias = tuple[str, str, float | bool, str, str]
+# None (left to right), "ltr", "rtl" or "ttb"; anything else is refused with a ValueError
+_Direction: TypeAlias = str | None
 
 RELEASE_THRESHOLD: int
 PROFILE_SETTINGS: tuple[_Setting, ...]
@@ -27,18 +29,19 @@ PROFILE_SETTINGS: tuple[_Setting, ...]
 @overload
 def order(boxes: _Boxes, as_array: Literal[False] = False, profile: _Profile = None,
           page_bounds: _Row | None = None, separators: _Boxes | None = None,
-          options: _Options = None, roles: _Roles = None) -> list[int]: ...
+          options: _Options = None, roles: _Roles = None, direction: _Direction = None) -> list[int]: ...
 @overload
 def order(boxes: _Boxes, as_array: Literal[True], profile: _Profile = None,
           page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None,
-          roles: _Roles = None) -> Any: ...
+          roles: _Roles = None, direction: _Direction = None) -> Any: ...
 @overload
 def order(boxes: _Boxes, as_array: bool, profile: _Profile = None,
           page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None,
-          roles: _Roles = None) -> Any: ...
+          roles: _Roles = None, direction: _Direction = None) -> Any: ...
 def explain(
     boxes: _Boxes, profile: _Profile = None, page_bounds: _Row | None = None,
     separators: _Boxes | None = None, options: _Options = None, roles: _Roles = None,
+    direction: _Direction = None,
 ) -> tuple[list[int], list[int], list[int], list[_Event], list[int], list[int], list[_Part]]: ...
 # (kind, element index, element id, key or box position, value)
 _Problem: TypeAlias = tuple[str, int | None, Any, str | int | None, Any]
@@ -52,6 +55,6 @@ def read_json_page(
 ) -> tuple[tuple[float | None, float | None, list[Any], list[Any], list[Any] | None], None] | tuple[None, _Problem]: ...
 def order_json_page(
     page: Any, element_label: _ElementLabel, profile: _Profile = None, options: _Options = None,
-    role_code: Callable[[str], int] | None = None,
+    role_code: Callable[[str], int] | None = None, direction: _Direction = None,
 ) -> tuple[list[Any], None] | tuple[None, _Problem]: ...
 def reset_log_cache() -> None: ...

@@ -21,6 +21,7 @@ from .explaining import page_explanation
 from .formats.detections import DETECTION_FORMATS, detections_document, looks_like_detections, page_from_detections
 from .formats.jsonpage import dump_json, element_label, load_json, page_from_json, page_problem
 from .labels import role_code
+from .direction import DIRECTIONS
 from .ordering import page_order
 from .workers import in_processes
 
@@ -28,16 +29,18 @@ __all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value
            "replaced_orders_note"]
 
 
-def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = False) -> dict[str, Any]:
+def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = False,
+                          direction: str = "auto") -> dict[str, Any]:
     """A parsed JSON page with its "order": what ``quorlin order`` writes for it
-    (with ``exact``, what ``quorlin order --exact`` writes).
+    (with ``exact``, what ``quorlin order --exact`` writes).  A JSON page
+    states no direction: "auto" reads it left to right.
 
     The page is read by ``quorlin._native`` straight from its dict into the
     ordering, with the checks and messages of :func:`page_from_json`, whose
     bounds and separators the ordering reads.
     """
     ordered = _native.order_json_page(obj, element_label, "exact" if exact else "quality", None,
-                                      None if exact else role_code)
+                                      None if exact else role_code, _native_direction(direction))
     if ordered[1] is not None:
         raise page_problem(source, ordered[1])
     document = dict(obj)
@@ -45,7 +48,15 @@ def ordered_json_document(obj: Any, source: str = "<json>", *, exact: bool = Fal
     return document
 
 
-def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *, exact: bool = False) -> Any:
+def _native_direction(direction: str) -> Any:
+    """``direction`` as the module takes it: None for a page read left to right."""
+    if direction not in DIRECTIONS:
+        raise ValueError(f"direction: expected one of {', '.join(map(repr, DIRECTIONS))}, got {direction!r}")
+    return None if direction in ("auto", "ltr") else direction
+
+
+def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *, exact: bool = False,
+                     direction: str = "auto") -> Any:
     """Order one parsed JSON value: a JSON page, or detector output.
 
     ``fmt`` is "auto", "json" (a JSON page), "detections" or "coco".
@@ -54,26 +65,28 @@ def order_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *, e
     profile's, or with ``exact`` the core's exact XY-cut).
     """
     if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
-        return ordered_json_document(value, source, exact=exact)
+        return ordered_json_document(value, source, exact=exact, direction=direction)
     page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
-    return detections_document(page, page_order(page, exact=exact))
+    return detections_document(page, page_order(page, exact=exact, direction=direction))
 
 
 def explain_json_value(value: Any, source: str = "<page>", fmt: str = "auto", *,
-                       exact: bool = False) -> dict[str, Any]:
+                       exact: bool = False, direction: str = "auto") -> dict[str, Any]:
     """What ``quorlin order --explain`` writes for one parsed JSON value (a
     JSON page or detector output, as for :func:`order_json_value`)."""
     if fmt == "json" or (fmt == "auto" and not looks_like_detections(value)):
         page = page_from_json(value, source)
     else:
         page = page_from_detections(value, source, fmt if fmt in DETECTION_FORMATS else "auto")
-    return page_explanation(page, exact=exact)
+    return page_explanation(page, exact=exact, direction=direction)
 
 
-def order_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool = False) -> dict[str, Any]:
+def order_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool = False,
+               direction: str = "auto") -> dict[str, Any]:
     """Order one JSON page object; return a copy of it with "order" set: the
     package's default order (the quality profile), or with ``exact`` the
-    core's exact XY-cut.
+    core's exact XY-cut; read in ``direction`` ("ltr", "rtl", "ttb"; "auto",
+    as a JSON page states no direction, is "ltr").
 
     Raises :class:`quorlin.errors.PageError` for a page that is not valid,
     including a value that is not an object at all (a JSON list, number,
@@ -83,17 +96,18 @@ def order_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool =
     checks and messages of :func:`quorlin.formats.page_from_json`.
     """
     return ordered_json_document(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
-                                 source, exact=exact)
+                                 source, exact=exact, direction=direction)
 
 
-def explain_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool = False) -> dict[str, Any]:
+def explain_page(page: Mapping[str, Any], source: str = "<page>", *, exact: bool = False,
+                 direction: str = "auto") -> dict[str, Any]:
     """What ``quorlin order --explain`` writes for one JSON page object: its
     source, order, cuts and fallbacks (see :meth:`quorlin.page.Page.explain`).
 
     Raises :class:`quorlin.errors.PageError` for a page that is not valid.
     """
     return explain_json_value(dict(page) if isinstance(page, Mapping) and not isinstance(page, dict) else page,
-                              source, "json", exact=exact)
+                              source, "json", exact=exact, direction=direction)
 
 
 @dataclass(frozen=True)
@@ -116,6 +130,7 @@ class _Task:
     explain: bool
     exact: bool
     keep_existing: bool
+    direction: str
 
 
 def _own_order(value: Any, fmt: str) -> bool:
@@ -130,8 +145,10 @@ def _order_line(task: _Task, number: int, raw: bytes) -> LineResult:
     try:
         value = load_json(where, raw)
         if task.explain:
-            return LineResult(number, dump_json(explain_json_value(value, where, task.fmt, exact=task.exact)), None)
-        ordered = order_json_value(value, where, task.fmt, exact=task.exact)  # checks the page in either case
+            explained = explain_json_value(value, where, task.fmt, exact=task.exact, direction=task.direction)
+            return LineResult(number, dump_json(explained), None)
+        # checks the page in either case
+        ordered = order_json_value(value, where, task.fmt, exact=task.exact, direction=task.direction)
         if _own_order(value, task.fmt):
             if task.keep_existing:
                 return LineResult(number, dump_json(value), None)
@@ -194,6 +211,7 @@ def order_lines(
     explain: bool = False,
     exact: bool = False,
     keep_existing: bool = False,
+    direction: str = "auto",
 ) -> Iterator[LineResult]:
     """Order the JSON pages of ``lines`` (one page per line) in input order.
 
@@ -209,11 +227,13 @@ def order_lines(
     "detections" or "coco".  With ``explain`` each output line is the page's
     explanation (:func:`explain_json_value`) instead; with
     ``exact`` the pages get the core's exact XY-cut instead of the quality
-    profile.  A page with an "order" of its own gets the computed one (its
+    profile; ``direction`` as for :func:`order_page`.  A page with an "order"
+    of its own gets the computed one (its
     result says it was ``replaced``), or with ``keep_existing`` is written
     back as it is, once it is found to be a valid page.
     """
-    task = _Task(source, fmt, explain, exact, keep_existing)
+    _native_direction(direction)  # checked once, before any line
+    task = _Task(source, fmt, explain, exact, keep_existing, direction)
     items = ((number, raw) for number, raw in enumerate(lines, 1) if raw.strip())
     if jobs <= 1:
         for number, raw in items:
@@ -238,6 +258,7 @@ def run_batch(
     explain: bool = False,
     exact: bool = False,
     keep_existing: bool = False,
+    direction: str = "auto",
 ) -> int:
     """Order every page of a JSON Lines input and write one output line per page.
 
@@ -255,7 +276,7 @@ def run_batch(
     with tqdm(total=total, unit=" pages", file=err, disable=not progress, mininterval=0.1,
               dynamic_ncols=True) as bar:
         for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain, exact=exact,
-                                  keep_existing=keep_existing):
+                                  keep_existing=keep_existing, direction=direction):
             if result.error is not None:
                 failed += 1
                 bar.write(f"quorlin: error: {result.error}", file=err)

@@ -15,6 +15,7 @@ from typing import IO
 
 from . import reset_log_cache
 from .batch import run_batch
+from .direction import DIRECTIONS
 from .errors import PageError, QuorlinError
 from .files import PAGE_SUFFIXES, file_jobs, order_files, replaced_order_note
 from .evaluation.command import add_eval_command, eval_report
@@ -121,7 +122,8 @@ def cmd_order(args: argparse.Namespace) -> int:
                 failed = run_batch(source, lines, out_handle, sys.stderr, jobs=jobs, total=total,
                                    progress=None if args.progress else False,
                                    fmt="auto" if args.format == "jsonl" else args.format, explain=args.explain,
-                                   exact=args.exact, keep_existing=args.keep_existing)
+                                   exact=args.exact, keep_existing=args.keep_existing,
+                                   direction=args.direction)
         finally:
             if handle is not None:
                 handle.close()
@@ -134,7 +136,7 @@ def cmd_order(args: argparse.Namespace) -> int:
     name, data = _read_input(page_name)
     page = read_page(name, args.format, data, dpi=args.dpi)
     if args.explain:
-        text = dump_json(page_explanation(page, exact=args.exact), indent=2)
+        text = dump_json(page_explanation(page, exact=args.exact, direction=args.direction), indent=2)
         write_output(args.output, (text + "\n").encode("utf-8"))
         return 0
     if page.reading_order and args.keep_existing:
@@ -143,7 +145,7 @@ def cmd_order(args: argparse.Namespace) -> int:
         return 0
     if page.reading_order:
         print(f"quorlin: {replaced_order_note(name)}", file=sys.stderr)
-    write_output(args.output, write_page(page, page_order(page, exact=args.exact)))
+    write_output(args.output, write_page(page, page_order(page, exact=args.exact, direction=args.direction)))
     return 0
 
 
@@ -158,6 +160,7 @@ def _order_many(args: argparse.Namespace, inputs: list[str]) -> int:
     if args.format == "jsonl" or any(Path(i).suffix.lower() in JSONL_SUFFIXES for i in inputs if not Path(i).is_dir()):
         raise QuorlinError("JSON Lines files are ordered one at a time: quorlin order FILE.jsonl -o OUT.jsonl")
     jobs = file_jobs(inputs, args.output_dir, args.in_place, fmt=args.format, dpi=args.dpi, exact=args.exact,
+                     direction=args.direction,
                      keep_existing=args.keep_existing)
     if not jobs:
         raise QuorlinError(f"no page files ({', '.join(PAGE_SUFFIXES)}) in {', '.join(inputs)}")
@@ -168,13 +171,14 @@ def _order_many(args: argparse.Namespace, inputs: list[str]) -> int:
     return 0
 
 
-def _draw(page: Page, output: str | None, image: str | None, cuts: bool, exact: bool = False) -> list[RegionId]:
+def _draw(page: Page, output: str | None, image: str | None, cuts: bool, exact: bool = False,
+          direction: str = "auto") -> list[RegionId]:
     from .draw import image_data_uri, order_with_cuts, render_svg  # only the drawing commands need it
 
     if cuts:
-        reading_order, cut_list = order_with_cuts(page, exact=exact)
+        reading_order, cut_list = order_with_cuts(page, exact=exact, direction=direction)
     else:
-        reading_order, cut_list = page_order(page, exact=exact), []
+        reading_order, cut_list = page_order(page, exact=exact, direction=direction), []
     href = image_data_uri(image, page) if image else None
     write_output(output, render_svg(page, reading_order, cut_list, href).encode("utf-8"))
     return list(reading_order)
@@ -183,7 +187,7 @@ def _draw(page: Page, output: str | None, image: str | None, cuts: bool, exact: 
 def cmd_draw(args: argparse.Namespace) -> int:
     name, data = _read_input(args.page)
     page = read_page(name, args.format, data, dpi=args.dpi)
-    _draw(page, args.output, args.image, args.cuts, args.exact)
+    _draw(page, args.output, args.image, args.cuts, args.exact, args.direction)
     return 0
 
 
@@ -246,6 +250,9 @@ def build_parser() -> argparse.ArgumentParser:
                    "or detections per line), page-xml, alto, hocr, detections (a JSON list of x1,y1,x2,y2 boxes "
                    "with class names), coco ([x, y, width, height] boxes with category_id)")
     dpi_help = "image resolution for ALTO files in mm10 or inch1200 units that do not give it"
+    direction_help = ("how the page is read: ltr (rows, each left to right), rtl (columns from the right), "
+                      "ttb (vertical columns from the right, each top to bottom); auto (the default): as the "
+                      "file says or its text shows, else ltr (-v shows the choice)")
 
     p_order = sub.add_parser(
         "order", parents=[verbose], formatter_class=_Formatter,
@@ -298,6 +305,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="write how each page was ordered (order, cuts, fallbacks) as JSON instead")
     p_order.add_argument("--exact", action="store_true",
                          help="the exact XY-cut of the core module instead of the quality profile")
+    p_order.add_argument("--direction", choices=DIRECTIONS, default="auto", help=direction_help)
     p_order.add_argument("--no-progress", dest="progress", action="store_false",
                          help="no progress bar (it is only shown when stderr is a terminal)")
     p_order.set_defaults(func=cmd_order)
@@ -317,6 +325,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="draw the cuts that made the order dashed (the profile's fold and top strip too)")
     p_draw.add_argument("--exact", action="store_true",
                         help="the exact XY-cut of the core module instead of the quality profile")
+    p_draw.add_argument("--direction", choices=DIRECTIONS, default="auto", help=direction_help)
     p_draw.add_argument("--format", choices=("auto", *FORMATS), default="auto",
                         help="input format (default: from the file's content; see 'quorlin order --help')")
     p_draw.add_argument("--dpi", type=float, metavar="N", help=dpi_help)

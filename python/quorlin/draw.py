@@ -65,14 +65,15 @@ class Cut:
     kind: str = "xy"  # "xy" (the engine's), "fold" or "top_strip" (the quality profile's)
 
 
-def order_with_cuts(page: Page, *, exact: bool = False) -> tuple[list[RegionId], list[Cut]]:
+def order_with_cuts(page: Page, *, exact: bool = False,
+                    direction: str = "auto") -> tuple[list[RegionId], list[Cut]]:
     """Order the page (as :func:`quorlin.ordering.page_order` does) and return the order
     together with the cuts that made it.
 
     A cut at a non-finite position is left out; a set whose extent is not
     finite on some side is drawn to the edge of the regions' union box there.
     """
-    explained = explain_page(page, exact=exact)
+    explained = explain_page(page, exact=exact, direction=direction)
     outer = union_box(r.box for r in page.regions) or page.bounds
     cuts = []
     for c in explained.cuts:

@@ -25,8 +25,9 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 from . import _native
-from .page import Page
-from .ordering import BoxesLike, LabelsLike, check_order_arguments, label_roles, region_labels
+from .direction import LTR
+from .ordering import BoxesLike, LabelsLike, check_order_arguments, label_roles, page_arguments, page_direction
+from .page import Decided, Page
 
 __all__ = ["explain", "explain_page", "page_explanation", "Explanation", "ExplainedCut", "Fallback", "Part"]
 
@@ -209,6 +210,8 @@ class Explanation:
     """
 
     profile: str
+    #: the direction the page was read in, and why
+    direction: Decided
     order: list[Any]
     segment_order: list[Any]
     set_aside: list[Any]
@@ -221,9 +224,10 @@ class Explanation:
     _parts: list[Part] | None
 
     def __init__(self, raw: tuple[list[int], list[int], list[int], list[Any], list[int], list[int], list[Any]],
-                 ids: list[Any] | None, profile: str = "quality") -> None:
+                 ids: list[Any] | None, profile: str = "quality", direction: Decided = LTR) -> None:
         order, segmented, aside, self._events, notes, non_finite, self._raw_parts = raw
         self.profile = profile
+        self.direction = direction
         if ids is None:
             self.order, self.segment_order, self.set_aside = order, segmented, aside
             self.margin_notes, self.non_finite = notes, non_finite
@@ -281,6 +285,8 @@ class Explanation:
                 fallbacks.append(_fallback_dict(kind, axis, position, gap, lo, hi, depth, bounds))
         return {
             "profile": self.profile,
+            "direction": self.direction.direction,
+            "direction_from": self.direction.reason,
             "order": list(self.order),
             "segment_order": list(self.segment_order),
             "set_aside": list(self.set_aside),
@@ -300,6 +306,7 @@ def explain(
     page_bounds: tuple[float, float, float, float] | None = None,
     separators: BoxesLike | None = None,
     exact: bool = False,
+    direction: str = "ltr",
 ) -> Explanation:
     """The reading order of the boxes (as :func:`quorlin.order` gives it, with
     the same arguments) with the cuts, fallbacks and set-aside elements that
@@ -310,29 +317,28 @@ def explain(
     ``kind``, ``axis``, ``position``, ``gap``, ``depth``, ``bounds`` and,
     built when asked for, the ``ids`` of the set it split and of its
     ``first`` and ``second`` group; ``parts`` are the sets the engine ordered
-    in the quality profile, with the shrink of their boxes.  ``to_dict()``
+    in the quality profile, with the shrink of their boxes.  Positions and
+    extents are those of the page whatever the ``direction``.  ``to_dict()``
     gives a JSON-ready form.  With DEBUG enabled on the ``quorlinpy`` loggers
     the one run that computes the explanation logs as :func:`quorlin.order`
     does.
     """
     profile: Literal["exact", "quality"] = "exact" if exact else "quality"
-    raw = _native.explain(boxes, profile, page_bounds, separators, None, None if exact else label_roles(labels))
+    raw = _native.explain(boxes, profile, page_bounds, separators, None, None if exact else label_roles(labels),
+                          direction)
     id_list = None if labels is None and ids is None else check_order_arguments(len(raw[0]), labels, ids)
-    return Explanation(raw, id_list, profile)
+    return Explanation(raw, id_list, profile, Decided(direction, "asked for"))
 
 
-def explain_page(page: Page, *, exact: bool = False) -> Explanation:
-    """The order of a page's ordered regions with the cuts that made it (region ids)."""
-    return explain(
-        [r.box for r in page.regions],
-        region_labels(page),
-        [r.id for r in page.regions],
-        page_bounds=page.bounds,
-        separators=[r.box for r in page.separators],
-        exact=exact,
-    )
+def explain_page(page: Page, *, exact: bool = False, direction: str = "auto") -> Explanation:
+    """The order of a page's ordered regions with the cuts that made it (region
+    ids), read in ``direction`` as :func:`quorlin.page_order` reads it."""
+    decided = page_direction(page, direction)
+    explained = explain(**page_arguments(page, exact, decided))
+    explained.direction = decided
+    return explained
 
 
-def page_explanation(page: Page, *, exact: bool = False) -> dict[str, Any]:
+def page_explanation(page: Page, *, exact: bool = False, direction: str = "auto") -> dict[str, Any]:
     """What ``quorlin order --explain`` writes for a page: its source and its explanation."""
-    return {"source": page.source, **explain_page(page, exact=exact).to_dict()}
+    return {"source": page.source, **explain_page(page, exact=exact, direction=direction).to_dict()}

@@ -42,6 +42,7 @@ class FileJob:
     dpi: float | None = None
     exact: bool = False
     keep_existing: bool = False
+    direction: str = "auto"
 
 
 @dataclass
@@ -85,7 +86,7 @@ def order_file(job: FileJob) -> FileResult:
         else:
             if page.reading_order:
                 result.notes.append(replaced_order_note(page.source))
-            result.data = write_page(page, page_order(page, exact=job.exact))
+            result.data = write_page(page, page_order(page, exact=job.exact, direction=job.direction))
     except QuorlinError as exc:
         result.error = str(exc)
     except OSError as exc:
@@ -118,7 +119,8 @@ def _walk(folder: Path, leave_out: Path | None) -> Iterator[Path]:
 
 
 def file_jobs(inputs: Sequence[str], output: str | None, in_place: bool, *, fmt: str = "auto",
-              dpi: float | None = None, exact: bool = False, keep_existing: bool = False) -> list[FileJob]:
+              dpi: float | None = None, exact: bool = False, keep_existing: bool = False,
+              direction: str = "auto") -> list[FileJob]:
     """The jobs of ``quorlin order INPUT... -O OUTPUT`` (or ``--in-place``).
 
     A folder stands for the page files below it, whose tree is mirrored in
@@ -150,7 +152,7 @@ def file_jobs(inputs: Sequence[str], output: str | None, in_place: bool, *, fmt:
         if not in_place and key == source.resolve():
             raise QuorlinError(f"{source} would be written over itself (the output folder is its own); give "
                                "--in-place to do that, or another -O folder")
-        jobs.append(FileJob(source, target, fmt, dpi, exact, keep_existing))
+        jobs.append(FileJob(source, target, fmt, dpi, exact, keep_existing, direction))
     return jobs
 
 

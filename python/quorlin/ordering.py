@@ -22,11 +22,17 @@ from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeVar
 
 from _quorlin_core import SemanticLabel
 
-from . import _native
-from .labels import role_codes
-from .page import Box, Page, RegionId, union_box
+import logging
 
-__all__ = ["order", "page_order", "union_box", "Box", "BoxesLike", "check_order_arguments"]
+from . import _native
+from .direction import DIRECTIONS, LTR
+from .labels import role_codes
+from .page import Box, Decided, Page, RegionId, union_box
+
+__all__ = ["order", "page_order", "page_direction", "page_arguments", "union_box", "Box", "BoxesLike",
+           "check_order_arguments"]
+
+log = logging.getLogger("quorlinpy")
 
 T = TypeVar("T")
 
@@ -96,6 +102,7 @@ def order(
     page_bounds: tuple[float, float, float, float] | None = None,
     separators: BoxesLike | None = None,
     exact: bool = False,
+    direction: str = "ltr",
     as_array: Literal[False] = False,
 ) -> list[int]: ...
 
@@ -109,6 +116,7 @@ def order(
     page_bounds: tuple[float, float, float, float] | None = None,
     separators: BoxesLike | None = None,
     exact: bool = False,
+    direction: str = "ltr",
     as_array: Literal[False] = False,
 ) -> list[T]: ...
 
@@ -122,6 +130,7 @@ def order(
     page_bounds: tuple[float, float, float, float] | None = None,
     separators: BoxesLike | None = None,
     exact: bool = False,
+    direction: str = "ltr",
     as_array: Literal[False] = False,
 ) -> list[T]: ...
 
@@ -135,6 +144,7 @@ def order(
     page_bounds: tuple[float, float, float, float] | None = None,
     separators: BoxesLike | None = None,
     exact: bool = False,
+    direction: str = "ltr",
     as_array: Literal[True],
 ) -> Any: ...
 
@@ -147,6 +157,7 @@ def order(
     page_bounds: tuple[float, float, float, float] | None = None,
     separators: BoxesLike | None = None,
     exact: bool = False,
+    direction: str = "ltr",
     as_array: bool = False,
 ) -> Any:
     """Return ``ids`` (default: the box indices 0..n-1) in reading order.
@@ -173,14 +184,18 @@ def order(
     (its tolerances are fractions of the page; without bounds, of the boxes'
     union) and the separators.  ``exact=True`` gives exactly the order of
     ``compute_order_mervane`` on the same boxes, which neither the page
-    bounds nor the separators change.  ``as_array=True`` returns the box
-    indices as a NumPy int64 array instead of a list (with ``ids=None``
-    only: index your own array of ids with it).
+    bounds nor the separators change.  ``direction`` is how the page is
+    read: "ltr" (rows top to bottom, each left to right), "rtl" (columns
+    from the right: Arabic, Hebrew, Syriac, ...) or "ttb" (vertical columns
+    from the right, each top to bottom: CJK set vertically).
+    ``as_array=True`` returns the box indices as a NumPy int64 array instead
+    of a list (with ``ids=None`` only: index your own array of ids with it).
     """
     if as_array and ids is not None:
         raise ValueError("as_array=True returns box indices: pass ids=None and index your ids with the result")
     roles = None if exact else label_roles(labels)
-    result = _native.order(boxes, as_array, "exact" if exact else "quality", page_bounds, separators, None, roles)
+    result = _native.order(boxes, as_array, "exact" if exact else "quality", page_bounds, separators, None, roles,
+                           direction)
     if labels is not None or ids is not None:
         id_list = check_order_arguments(len(result), labels, ids)
         if id_list is not None:
@@ -195,15 +210,36 @@ def region_labels(page: Page) -> list[str | SemanticLabel]:
     return [r.kind or r.label for r in page.regions]
 
 
-def page_order(page: Page, *, exact: bool = False) -> list[RegionId]:
+def page_direction(page: Page, direction: str = "auto") -> Decided:
+    """The direction a page is read in: ``direction`` when given ("ltr",
+    "rtl", "ttb"), or with "auto" the one its file states or its text shows
+    (:attr:`Page.direction`), else "ltr".  Logged at DEBUG on ``quorlinpy``."""
+    if direction not in DIRECTIONS:
+        raise ValueError(f"direction: expected one of {', '.join(map(repr, DIRECTIONS))}, got {direction!r}")
+    decided = (page.direction or LTR) if direction == "auto" else Decided(direction, "asked for")
+    log.debug("%s: read %s (%s)", page.source, decided.direction, decided.reason)
+    return decided
+
+
+def page_arguments(page: Page, exact: bool, direction: Decided) -> dict[str, Any]:
+    """The arguments of :func:`order` (and :func:`quorlin.explain`) for a
+    page's ordered regions: their boxes, kinds as labels and ids, the page
+    bounds and separators, the profile and the direction."""
+    return {
+        "boxes": [r.box for r in page.regions],
+        "labels": region_labels(page),
+        "ids": [r.id for r in page.regions],
+        "page_bounds": page.bounds,
+        "separators": [r.box for r in page.separators],
+        "exact": exact,
+        "direction": direction.direction,
+    }
+
+
+def page_order(page: Page, *, exact: bool = False, direction: str = "auto") -> list[RegionId]:
     """Ids of a page's ordered regions, in reading order: the quality profile on
     the regions (their kinds as labels), the page bounds and the separators,
-    or with ``exact`` the core's exact XY-cut on the regions."""
-    return order(
-        [r.box for r in page.regions],
-        region_labels(page),
-        [r.id for r in page.regions],
-        page_bounds=page.bounds,
-        separators=[r.box for r in page.separators],
-        exact=exact,
-    )
+    or with ``exact`` the core's exact XY-cut on the regions; read in
+    ``direction``, by default the page's own (see :func:`page_direction`)."""
+    result: list[RegionId] = order(**page_arguments(page, exact, page_direction(page, direction)))
+    return result

@@ -72,6 +72,8 @@ def test_verbose_shows_the_module_debug_lines_on_stderr():
     result = run_cli("order", EXAMPLE, "--verbose")
     assert result.returncode == 0
     lines = result.stderr.splitlines()
+    assert lines[0] == f"quorlinpy: {EXAMPLE}: read ltr (the default)"
+    lines = lines[1:]
     assert lines[:4] == ["quorlinpy: order: 8 boxes, 0 separators (quality profile)",
                          "quorlinpy: [profile] top strip: 1 boxes above y=150.0 (gap=54.0), read first",
                          "quorlinpy: [profile] part: 1 boxes (top strip), shrunk by dx=20.0, dy=7.0",
@@ -80,7 +82,7 @@ def test_verbose_shows_the_module_debug_lines_on_stderr():
     assert lines[-2:] == ["quorlinpy: [profile] foot: 1 boxes by their roles, read last",
                           "quorlinpy: [profile] part: 1 boxes (foot), shrunk by dx=20.0, dy=7.0"]
     exact = run_cli("order", EXAMPLE, "--verbose", "--exact").stderr.splitlines()
-    assert exact[0] == "quorlinpy: order: 8 boxes (exact)"
+    assert exact[1] == "quorlinpy: order: 8 boxes (exact)"
     assert "quorlinpy.mervane: [segment] horizontal cut at y=150.0 (gap=40.0) on 8 elements" in exact
     assert "[segment]" not in run_cli("order", EXAMPLE).stderr
     # --verbose is accepted before the command too

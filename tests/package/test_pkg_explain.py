@@ -163,11 +163,14 @@ def test_order_explain_writes_one_document_per_page(tmp_path):
     assert result.returncode == 0, result.stderr
     document = json.loads(result.stdout)
     assert document["source"] == str(single)
+    # a JSON page states no direction: read left to right by default
     assert document == {"source": str(single), **explain(TWO_COLUMNS, ids=["right", "title", "left"],
-                                                         page_bounds=(0, 0, 1000, 700)).to_dict()}
+                                                         page_bounds=(0, 0, 1000, 700)).to_dict(),
+                        "direction_from": "the default"}
     exact = json.loads(run_cli("order", str(single), "--explain", "--exact").stdout)
     assert exact == {"source": str(single),
-                     **explain(TWO_COLUMNS, ids=["right", "title", "left"], exact=True).to_dict()}
+                     **explain(TWO_COLUMNS, ids=["right", "title", "left"], exact=True).to_dict(),
+                     "direction_from": "the default"}
     lines = tmp_path / "pages.jsonl"
     lines.write_text(json.dumps(page) + "\n{oops\n")
     batch = run_cli("order", str(lines), "--explain")

@@ -25,6 +25,7 @@
 #include "common/log_bridge.hpp"
 #include "common/once.hpp"
 #include "boxes.hpp"
+#include "direction.hpp"
 #include "jsonpage.hpp"
 #include "quorlin/engine/log.hpp"
 #include "quorlin/engine/observer.hpp"
@@ -36,6 +37,7 @@ namespace {
 
 using quorlin::py::OnceObject;
 using quorlin::py::PyRef;
+using quorlin::native::Direction;
 using quorlin::engine::Box;
 using quorlin::engine::PageBox;
 using quorlin::engine::ProfileOptions;
@@ -189,8 +191,10 @@ private:
 
 enum class Call : std::uint8_t { Order, Explain };
 
-// The line of a call: what it orders.
-void log_call(Call call, std::size_t boxes, bool quality, std::size_t separators) {
+// The line of a call: what it orders. A page read right to left or
+// vertically says so, since the engine's lines that follow give the
+// coordinates of the turned page (see direction.hpp).
+void log_call(Call call, std::size_t boxes, bool quality, std::size_t separators, Direction direction) {
     const auto n = std::uint64_t{boxes};
     const auto s = std::uint64_t{separators};
     if (call == Call::Order) {
@@ -200,6 +204,32 @@ void log_call(Call call, std::size_t boxes, bool quality, std::size_t separators
         quality ? package_log<__LINE__>("explain: {} boxes, {} separators (quality profile)", n, s)
                 : package_log<__LINE__>("explain: {} boxes (exact)", n);
     }
+    if (direction == Direction::Rtl) {
+        package_log<__LINE__>("read right to left: the engine's lines below give x mirrored (-x)");
+    } else if (direction == Direction::Ttb) {
+        package_log<__LINE__>("read in vertical columns from the right: the engine's lines below give the page "
+                              "turned, (x, y) as (y, -x)");
+    }
+}
+
+// direction: None or "ltr", "rtl" or "ttb".
+bool parse_direction(PyObject* obj, Direction& out) {
+    out = Direction::Ltr;
+    if (obj == nullptr || obj == Py_None) {
+        return true;
+    }
+    if (PyUnicode_Check(obj)) {
+        static constexpr std::pair<const char*, Direction> kNames[] = {
+            {"ltr", Direction::Ltr}, {"rtl", Direction::Rtl}, {"ttb", Direction::Ttb}};
+        for (const auto& [name, direction] : kNames) {
+            if (PyUnicode_CompareWithASCIIString(obj, name) == 0) {
+                out = direction;
+                return true;
+            }
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "direction: expected 'ltr', 'rtl' or 'ttb', got %R", obj);
+    return false;
 }
 
 // ---- Profiles ------------------------------------------------------------
@@ -373,6 +403,31 @@ bool parse_profile_arguments(PyObject* const* bound, ProfileArguments& out) {
            parse_roles(bound[3], out);
 }
 
+// The boxes, separators and bounds of a page as the turned page has them.
+// A page of vertical columns turned is not a page of rows: its running head,
+// its fold, its foot and its margins lie elsewhere, and the shrink along its
+// text opens cuts across its short columns. The steps that were measured on
+// pages of rows only (no vertical page with a human order is at hand) are
+// off there; the rules, captions, folios and non-finite boxes are read as on
+// any page.
+template <class B>
+void turn_page(std::vector<B>& boxes, ProfileArguments& arguments, Direction direction) noexcept {
+    if (direction == Direction::Ltr) {
+        return;
+    }
+    if (direction == Direction::Ttb) {
+        ProfileOptions& o = arguments.options;
+        o.spread = o.top_strip = o.foot_line = o.margins = o.tolerance = o.furniture = o.footnotes = false;
+    }
+    for (B& b : boxes) {
+        b = quorlin::native::turned(b, direction);
+    }
+    for (PageBox& b : arguments.separators) {
+        b = quorlin::native::turned(b, direction);
+    }
+    arguments.bounds = quorlin::native::turned(arguments.bounds, direction);
+}
+
 // Runs `work` (which touches no Python object) without the interpreter lock
 // when `release` says so. A C++ exception is carried across and rethrown once
 // the lock is back, for guarded() to translate.
@@ -478,18 +533,19 @@ PyObject* index_array(std::span<const std::uint32_t> order) {
 // ---- order() -------------------------------------------------------------
 
 constexpr const char* kOrderParams[] = {"boxes",      "as_array", "profile", "page_bounds",
-                                         "separators", "options",  "roles"};
+                                         "separators", "options",  "roles",   "direction"};
 constexpr quorlin::py::Signature kOrderSignature = {"order()", kOrderParams, 1};
 
 PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[7] = {};
+        PyObject* bound[8] = {};
         if (!quorlin::py::bind_fast(kOrderSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         const int as_array = bound[1] == nullptr ? 0 : PyObject_IsTrue(bound[1]);
         Profile profile{};
-        if (as_array < 0 || !parse_profile(bound[2], profile)) {
+        Direction direction{};
+        if (as_array < 0 || !parse_profile(bound[2], profile) || !parse_direction(bound[7], direction)) {
             return nullptr;
         }
         std::vector<std::uint32_t> ordered;
@@ -504,7 +560,8 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                 return nullptr;
             }
             free_boxes(arguments.separators);  // checked, not needed
-            log_call(Call::Order, boxes.size(), false, 0);
+            log_call(Call::Order, boxes.size(), false, 0, direction);
+            turn_page(boxes, arguments, direction);
             ordered = run_exact(std::move(boxes), nullptr, log);
         } else {
             std::vector<PageBox> boxes;
@@ -513,7 +570,8 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                 !check_roles(arguments, boxes.size()) || !log.decide()) {
                 return nullptr;
             }
-            log_call(Call::Order, boxes.size(), true, arguments.separators.size());
+            log_call(Call::Order, boxes.size(), true, arguments.separators.size(), direction);
+            turn_page(boxes, arguments, direction);
             ordered = run_quality(boxes, arguments, nullptr, log);
         }
         if (CallLog::failed()) {
@@ -556,6 +614,15 @@ public:
     }
     void segmented(std::span<const std::uint32_t> order) noexcept override {
         record([&] { segmented_.assign(order.begin(), order.end()); });
+    }
+
+    // The cuts and extents of a turned page as the page has them.
+    void turn_back(Direction direction) noexcept {
+        for (Event& e : events_) {
+            quorlin::native::turn_back(e.cut.axis, e.cut.position, direction);
+            quorlin::engine::Bounds& b = e.cut.bounds;
+            quorlin::native::turn_back(b.left, b.top, b.right, b.bottom, direction);
+        }
     }
 
     // Memory that ran out while recording is reported once the engine is done.
@@ -673,6 +740,23 @@ PyObject* tuple_list(const std::vector<Item>& items, Make make) {
     return list.release();
 }
 
+// The cuts, extents and shrinks of the profile's trace of a turned page as the page has them.
+void turn_back(quorlin::engine::ProfileTrace& trace, Direction direction) noexcept {
+    if (direction == Direction::Ltr) {
+        return;
+    }
+    for (quorlin::engine::TraceEvent& e : trace.events) {
+        quorlin::native::turn_back(e.axis, e.position, direction);
+        quorlin::native::turn_back(e.bounds.x1, e.bounds.y1, e.bounds.x2, e.bounds.y2, direction);
+    }
+    for (quorlin::engine::TracePart& p : trace.parts) {
+        quorlin::native::turn_back(p.frame.x1, p.frame.y1, p.frame.x2, p.frame.y2, direction);
+        if (direction == Direction::Ttb) {
+            std::swap(p.dx, p.dy);
+        }
+    }
+}
+
 // (order, segment_order, set_aside, events, margin_notes, non_finite, parts);
 // `events` is a new reference (or null with an error set).
 PyObject* explanation(std::span<const std::uint32_t> ordered, std::span<const std::uint32_t> segmented,
@@ -698,17 +782,19 @@ PyObject* explanation(std::span<const std::uint32_t> ordered, std::span<const st
                         non_finite.get(), parts.get());
 }
 
-constexpr const char* kExplainParams[] = {"boxes", "profile", "page_bounds", "separators", "options", "roles"};
+constexpr const char* kExplainParams[] = {"boxes",   "profile", "page_bounds", "separators",
+                                           "options", "roles",   "direction"};
 constexpr quorlin::py::Signature kExplainSignature = {"explain()", kExplainParams, 1};
 
 PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[6] = {};
+        PyObject* bound[7] = {};
         if (!quorlin::py::bind_fast(kExplainSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         Profile profile{};
-        if (!parse_profile(bound[1], profile)) {
+        Direction direction{};
+        if (!parse_profile(bound[1], profile) || !parse_direction(bound[6], direction)) {
             return nullptr;
         }
         CallLog log;
@@ -719,12 +805,14 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                 !check_roles(arguments, boxes.size()) || !log.decide()) {
                 return nullptr;
             }
-            log_call(Call::Explain, boxes.size(), true, arguments.separators.size());
+            log_call(Call::Explain, boxes.size(), true, arguments.separators.size(), direction);
+            turn_page(boxes, arguments, direction);
             quorlin::engine::ProfileTrace trace;
             const std::vector<std::uint32_t> ordered = run_quality(boxes, arguments, &trace, log);
             if (CallLog::failed()) {
                 return nullptr;
             }
+            turn_back(trace, direction);
             return explanation(ordered, trace.segment_order, trace.set_aside, tuple_list(trace.events, trace_tuple),
                                &trace);
         }
@@ -736,13 +824,15 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
         free_boxes(arguments.separators);  // checked, not needed
         const std::size_t n = boxes.size();
-        log_call(Call::Explain, n, false, 0);
+        log_call(Call::Explain, n, false, 0, direction);
+        turn_page(boxes, arguments, direction);
         Recorder recorder;
         const std::vector<std::uint32_t> ordered = run_exact(std::move(boxes), &recorder, log);
         recorder.check();
         if (CallLog::failed()) {
             return nullptr;
         }
+        recorder.turn_back(direction);
         if (n < 2) {
             recorder.segmented_ = ordered;  // no segmentation ran: the one box, or none
         }
@@ -786,18 +876,20 @@ PyObject* read_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-constexpr const char* kPageParams[] = {"page", "element_label", "profile", "options", "role_code"};
+constexpr const char* kPageParams[] = {"page", "element_label", "profile", "options", "role_code", "direction"};
 constexpr quorlin::py::Signature kPageSignature = {"order_json_page()", kPageParams, 2};
 
 PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[5] = {};
+        PyObject* bound[6] = {};
         if (!quorlin::py::bind_fast(kPageSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         Profile profile{};
+        Direction direction{};
         ProfileArguments arguments;
-        if (!parse_profile(bound[2], profile) || !parse_options(bound[3], arguments.options)) {
+        if (!parse_profile(bound[2], profile) || !parse_options(bound[3], arguments.options) ||
+            !parse_direction(bound[5], direction)) {
             return nullptr;
         }
         JsonPage page;
@@ -812,7 +904,7 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (!log.decide()) {
             return nullptr;
         }
-        log_call(Call::Order, page.boxes.size(), profile == Profile::Quality, page.separators.size());
+        log_call(Call::Order, page.boxes.size(), profile == Profile::Quality, page.separators.size(), direction);
         std::vector<std::uint32_t> ordered;
         if (profile == Profile::Exact) {
             std::vector<Box> boxes;
@@ -822,12 +914,14 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                     static_cast<float>(b.y2)});
             }
             free_boxes(page.boxes);  // copied
+            turn_page(boxes, arguments, direction);
             ordered = run_exact(std::move(boxes), nullptr, log);
         } else {
             arguments.separators = std::move(page.separators);
             arguments.bounds = page.bounds;
             arguments.have_bounds = true;
             arguments.roles = std::move(page.roles);
+            turn_page(page.boxes, arguments, direction);
             ordered = run_quality(page.boxes, arguments, nullptr, log);
         }
         if (CallLog::failed()) {
@@ -848,17 +942,21 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef g_methods[] = {
     {"order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order)), METH_FASTCALL | METH_KEYWORDS,
-     "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None, roles=None)\n--\n\n"
+     "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None, roles=None,\n"
+     "      direction=None)\n--\n\n"
      "The reading order of the boxes (an N x 4 array or a sequence of\n"
      "(x1, y1, x2, y2)) as box indices: a list, or a NumPy int64 array.\n"
      "profile is None or 'exact' (the engine alone) or 'quality' (the quality\n"
      "profile, which also reads page_bounds, separators (boxes) and options, a\n"
      "dict of its settings, and roles, one role code per box as bytes or ints).\n"
+     "direction is None or 'ltr', 'rtl' (columns from the right) or 'ttb'\n"
+     "(vertical columns from the right, each top to bottom).\n"
      "Every argument is checked before anything is\n"
      "ordered. The call logs (to the loggers quorlinpy and quorlinpy.mervane)\n"
      "when either has DEBUG enabled."},
     {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain)), METH_FASTCALL | METH_KEYWORDS,
-     "explain(boxes, profile=None, page_bounds=None, separators=None, options=None, roles=None)\n--\n\n"
+     "explain(boxes, profile=None, page_bounds=None, separators=None, options=None, roles=None, direction=None)\n"
+     "--\n\n"
      "The order of the boxes with the steps that made it: a tuple (order,\n"
      "segment_order, set_aside, events, margin_notes, non_finite, parts).\n"
      "segment_order is the boxes the engine segmented, in reading order, before\n"
@@ -881,12 +979,12 @@ PyMethodDef g_methods[] = {
      "box, label, kind[, role]) makes one region (with its role when skipped)."},
     {"order_json_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order_json_page)),
      METH_FASTCALL | METH_KEYWORDS,
-     "order_json_page(page, element_label, profile=None, options=None, role_code=None)\n--\n\n"
+     "order_json_page(page, element_label, profile=None, options=None, role_code=None, direction=None)\n--\n\n"
      "The ids of a JSON page's regions in reading order, read by the reader of\n"
      "read_json_page() straight into the ordering: (ids, None), or (None,\n"
      "problem) for a page that is not valid. role_code(kind), when given, gives\n"
-     "the role code of a region's kind, for the quality profile. Logs as\n"
-     "order() does."},
+     "the role code of a region's kind, for the quality profile; direction as\n"
+     "for order(). Logs as order() does."},
     {"reset_log_cache", quorlin::py::reset_log_cache, METH_NOARGS,
      "reset_log_cache()\n--\n\n"
      "Empties this module's cache of the levels Python's loggers enable, which\n"
