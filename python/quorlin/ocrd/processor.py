@@ -1,15 +1,15 @@
-"""The OCR-D processor: each input PAGE ordered by the package, written to the output file group.
+"""The OCR-D processor ocrd-quorlin-order.
 
-OCR-D hands :meth:`QuorlinOrder.process_page_pcgts` one parsed PAGE per
-page.  It is serialised and put through the package's one pipeline on bytes
-(:func:`~quorlin.formats.read_page`, :func:`~quorlin.ordering.page_order`,
-:func:`~quorlin.formats.write_page`), whose PAGE writer replaces only the
-ReadingOrder, and the result is parsed back for OCR-D, which adds its
-processing step to the page's metadata and writes the file.  A page the
-package cannot read raises its :class:`~quorlin.errors.PageError`, naming
-the input file; OCR-D then handles the page as it is configured to
-(``OCRD_MISSING_OUTPUT``: skip the page, copy it unchanged or abort).
+Each page of the input file group is read as PAGE-XML, its regions are
+ordered (by the quality profile, or with exact=true by the exact XY-cut)
+and the page is written to the output file group with that order as its
+ReadingOrder. A page that already has a ReadingOrder keeps it with
+keep-existing=true; otherwise its order is replaced, and the log says so.
+A page that cannot be read fails with a message naming its file; OCR-D
+then skips it, copies it or stops, as OCRD_MISSING_OUTPUT says.
 """
+
+# The docstrings of this module and of QuorlinOrder are shown by --help.
 
 from __future__ import annotations
 
@@ -48,7 +48,8 @@ def _ocrd_page(data: bytes) -> OcrdPage:
 
 
 class QuorlinOrder(Processor):
-    """Writes the reading order of each page's regions as the page's ReadingOrder."""
+    """Nothing of a page changes but its ReadingOrder (and the processing
+    step that OCR-D records in its metadata)."""
 
     #: The input file being processed, to name in messages about its page.
     _source: str | None = None
@@ -64,6 +65,7 @@ class QuorlinOrder(Processor):
         return "ocrd/ocrd-tool.json"
 
     def process_page_file(self, *input_files: Any) -> None:
+        # the input file's name, for the messages about its page
         given = next((f for f in input_files if f is not None), None)
         self._source = str(given.local_filename) if given is not None and given.local_filename else None
         try:
@@ -72,6 +74,9 @@ class QuorlinOrder(Processor):
             self._source = None
 
     def process_page_pcgts(self, *input_pcgts: OcrdPage | None, page_id: str | None = None) -> OcrdPageResult:
+        # The page goes through the package's one pipeline on bytes: read_page,
+        # page_order, write_page (whose PAGE writer replaces the ReadingOrder
+        # alone); the result is parsed back for OCR-D to add its metadata and write.
         pcgts = input_pcgts[0]
         assert pcgts is not None  # OCR-D passes no page without its PAGE
         source = self._source or f"page {page_id}"
