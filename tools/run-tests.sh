@@ -5,8 +5,9 @@
 #     checks, an SVG renderer (librsvg2-bin) for the tests that look at the
 #     pictures; installed with apt-get when missing and running as root,
 #     otherwise reported with the command that installs them;
-#   - a virtual environment with the module built by `pip install .` and the
-#     test dependencies;
+#   - a virtual environment with the module built by `pip install .`, the
+#     test dependencies and the OCR-D library (the ocrd extra, for the tests of
+#     the ocrd-quorlin-order processor; about 400 MB installed);
 #   - the C++ engine tests through CTest (skipped without GoogleTest);
 #   - the Python tests (pytest, hypothesis) and the type check;
 #   - the package fuzz smoke run: each reader and writer of the package
@@ -150,8 +151,9 @@ step "virtual environment $VENV ($("$PYTHON" --version))"
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/python" -m pip install -q cmake ninja
 
-step "building and installing the module (pip install .)"
-"$VENV/bin/python" -m pip install -q ".[test]"
+step "building and installing the module (pip install .[test,ocrd])"
+# the ocrd extra brings the OCR-D library (about 400 MB) that the processor's tests run
+"$VENV/bin/python" -m pip install -q ".[test,ocrd]"
 
 if [ "$cpp_possible" = 1 ]; then
     step "C++ engine tests (GoogleTest through CTest)"
