@@ -80,12 +80,20 @@ def refs(path: Path) -> list[str]:
     return [attrs["regionRef"] for _, attrs, _ in elements(path, order=True) if "regionRef" in attrs]
 
 
+def test_the_direction_parameter_reaches_the_order(ordered):
+    ws, _ = ordered
+    auto, ltr = outputs(ws, "OUT"), outputs(ws, "LTR")
+    differ = {outputs(ws, "IN")[page].name for page in auto if refs(auto[page]) != refs(ltr[page])}
+    assert "page2013_transkribus_syriac_SMMJ36_0125.xml" in differ  # read right to left unless told otherwise
+
+
 @pytest.fixture(scope="module")
 def ordered(tmp_path_factory):
     """The samples' workspace, with the output groups of the runs the tests look at, and their logs."""
     ws = workspace(tmp_path_factory.mktemp("ws"), [(p.name, p.read_bytes()) for p in SAMPLES])
     logs = {group: run(ws, "-I", "IN", "-O", group, *args) for group, args in [
         ("OUT", []), ("EXACT", ["-P", "exact", "true"]), ("KEEP", ["-P", "keep-existing", "true"]),
+        ("LTR", ["-P", "direction", "ltr"]),
     ]}
     logs["DUMMY"] = run(ws, "-I", "IN", "-O", "DUMMY", program="ocrd-dummy")
     logs["API"] = run(ws, "-c", (
@@ -98,14 +106,16 @@ def ordered(tmp_path_factory):
     return ws, {group: log.stderr for group, log in logs.items()}
 
 
-@pytest.mark.parametrize("group, exact", [("OUT", False), ("EXACT", True), ("API", True)])
-def test_every_page_gets_the_order_quorlin_writes_for_its_file(ordered, tmp_path, group, exact):
+@pytest.mark.parametrize("group, exact, direction", [("OUT", False, "auto"), ("EXACT", True, "auto"),
+                                                     ("API", True, "auto"), ("LTR", False, "ltr")])
+def test_every_page_gets_the_order_quorlin_writes_for_its_file(ordered, tmp_path, group, exact, direction):
     ws, _ = ordered
     sources, results = outputs(ws, "IN"), outputs(ws, group)
     assert results.keys() == sources.keys()
     for page, source in sources.items():
         quorlin_own = tmp_path / source.name
-        quorlin_own.write_bytes(order_file(FileJob(source, quorlin_own, exact=exact)).data or b"")
+        quorlin_own.write_bytes(order_file(FileJob(source, quorlin_own, exact=exact, direction=direction)).data
+                                or b"")
         assert refs(results[page]) == refs(quorlin_own), source.name
         assert sorted(refs(results[page])) == sorted(r.id for r in read_page(source).regions), source.name
 

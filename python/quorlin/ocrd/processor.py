@@ -32,12 +32,6 @@ __all__ = ["QuorlinOrder", "cli"]
 EXECUTABLE = "ocrd-quorlin-order"
 
 
-def _order(page: Page, exact: bool, direction: str) -> list[RegionId]:
-    """The page's reading order under the processor's parameters."""
-    # TODO(direction): pass direction=direction once page_order takes the keyword
-    return page_order(page, exact=exact)
-
-
 def _ocrd_page(data: bytes) -> OcrdPage:
     """A PAGE file's bytes parsed into OCR-D's page model, as OCR-D parses its input files."""
     revmap: dict[Any, Any] = {}
@@ -86,7 +80,7 @@ class QuorlinOrder(Processor):
                 return OcrdPageResult(pcgts)
             self.logger.info("%s: the page's own reading order is replaced (-P keep-existing true keeps it)",
                              source)
-        order = _order(page, self.parameter["exact"], self.parameter["direction"])
+        order = page_order(page, exact=self.parameter["exact"], direction=self.parameter["direction"])
         return OcrdPageResult(_ocrd_page(write_page(page, order)))
 
 
