@@ -16,6 +16,20 @@ namespace quorlin::py {
 // carrying `what` as its message. Created on first use.
 void raise_invariant_failure(const char* what) noexcept;
 
+// Inside a catch handler: the C++ exception being handled as a Python one,
+// exhausted memory as MemoryError, anything else as the invariant failure.
+inline void raise_handled_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_invariant_failure(e.what());
+    } catch (...) {
+        raise_invariant_failure("unknown internal error");
+    }
+}
+
 // Runs `body` (which returns a new reference, or null with a Python error
 // set; or a status, 0 or -1 with a Python error set), turning any C++
 // exception into a Python one: exhausted memory into MemoryError, anything
@@ -35,12 +49,8 @@ auto guarded(Body body) -> decltype(body()) {
         throw;
     }
 #endif
-    catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_invariant_failure(e.what());
-    } catch (...) {
-        raise_invariant_failure("unknown internal error");
+    catch (...) {
+        raise_handled_exception();
     }
     if constexpr (std::is_same_v<Result, int>) {
         return -1;

@@ -129,12 +129,8 @@ public:
             park_thread();
         }
 #endif
-        catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const std::exception& e) {
-            raise_invariant_failure(e.what());
-        } catch (...) {
-            raise_invariant_failure("unknown internal error");
+        catch (...) {
+            raise_handled_exception();
         }
         restore_error(std::move(set_aside));
         tree.reset();  // may release replaced loggers: done while holding the lock

@@ -639,11 +639,7 @@ public:
 private:
     template <class F>
     void record(F f) noexcept {
-        try {
-            f();
-        } catch (...) {
-            failed_ = true;
-        }
+        quorlin::engine::keep_report(failed_, f);
     }
     bool failed_ = false;
 };

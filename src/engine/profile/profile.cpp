@@ -720,11 +720,7 @@ private:
     }
     template <class F>
     void record(F f) noexcept {
-        try {
-            f();
-        } catch (...) {
-            failed_ = true;
-        }
+        quorlin::engine::keep_report(failed_, f);
     }
 
     ProfileTrace& trace_;

@@ -24,6 +24,18 @@ enum class CutAxis : std::uint8_t {
     Vertical,    // a cut at some x, between columns
 };
 
+// For observers that keep what they are told: runs `keep` (which may
+// allocate) inside a noexcept observer call; a failure sets `failed`, which
+// the observer reports once the engine is done.
+template <class Keep>
+void keep_report(bool& failed, Keep keep) noexcept {
+    try {
+        keep();
+    } catch (...) {
+        failed = true;
+    }
+}
+
 // The extent of a set: least left and top, greatest right and bottom (NaN
 // coordinates ignored; NaN where every box of the set has them).
 struct Bounds {
