@@ -218,7 +218,7 @@ def main(argv: list[str] | None = None) -> int:
         say(f"ablation: {key}")
         columns.append((f"without {label}", with_options(DEFAULT_OPTIONS.replace(**{key: False}))))
     say("ablation: shrink_share")
-    columns.append(("shrink not capped by box size", with_options(DEFAULT_OPTIONS.replace(shrink_share=1000.0))))
+    columns.append(("shrink of heights not capped", with_options(DEFAULT_OPTIONS.replace(shrink_share=1000.0))))
     columns.append(("no step (= the core)", with_options(DEFAULT_OPTIONS.replace(**{key: False for key, _ in STEPS}))))
     table(corpus, columns[:7])
     table(corpus, columns[:2] + columns[7:])

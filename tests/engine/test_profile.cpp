@@ -202,7 +202,8 @@ TEST_P(TopStrip, TakesTheThinStripAboveTheFirstGap) {
     Indices set = all_of(c.tb.size());
     steps::Scratch scratch;
     std::size_t taken = 99;
-    const steps::Band under = steps::split_top_strip(c.tb, set, {0, 0, 800, 1000}, ProfileOptions{}, scratch, taken);
+    const steps::Band under =
+        steps::split_top_strip(c.tb, c.tb, set, {0, 0, 800, 1000}, ProfileOptions{}, scratch, taken);
     EXPECT_EQ(Indices(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(taken)), c.strip);
     Indices rest(set.begin() + static_cast<std::ptrdiff_t>(taken), set.end());
     EXPECT_TRUE(std::is_sorted(rest.begin(), rest.end()));
@@ -222,7 +223,54 @@ INSTANTIATE_TEST_SUITE_P(
         StripCase{"no_gap", {{100, 10, 700, 900}, {100, 20, 600, 40}}, {}, 0, 0},
         // every box near the top is in the strip; the gap is to the first box below
         StripCase{"gap_to_the_boxes_further_down", {{100, 300, 700, 900}, {100, 20, 600, 40}}, {1}, 170, 260},
-        StripCase{"one_box", {{100, 300, 700, 900}}, {}, 0, 0}),
+        StripCase{"one_box", {{100, 300, 700, 900}}, {}, 0, 0},
+        // the indented first lines of two columns, a line's spacing above the next lines: no strip
+        StripCase{"first_lines_of_two_columns",
+                  {{120, 20, 380, 40}, {440, 20, 700, 40}, {100, 45, 390, 65}, {420, 45, 700, 65}, {100, 70, 390, 90}},
+                  {}, 0, 0},
+        // the same two boxes far above the columns are a running head and a page number
+        StripCase{"far_above_the_columns",
+                  {{120, 20, 380, 40}, {440, 20, 700, 40}, {100, 85, 390, 105}, {420, 85, 700, 105}}, {0, 1}, 62.5,
+                  45},
+        // one line closer to the box under it than half its height is a column's first line
+        StripCase{"one_line_over_its_column", {{100, 20, 600, 40}, {100, 45, 600, 900}}, {}, 0, 0},
+        // half its height away or more, it is a running head
+        StripCase{"one_line_half_its_height_above", {{100, 20, 600, 40}, {100, 50, 600, 900}}, {0}, 45, 10}),
+    CaseName());
+
+// ---- boxes alone in their row ---------------------------------------------------------
+
+struct LoneCase {
+    const char* name;
+    std::vector<PageBox> tb;
+    Indices lone;  // ascending
+};
+
+class LoneRows : public ::testing::TestWithParam<LoneCase> {};
+
+TEST_P(LoneRows, FindsTheBoxesNoOtherBoxStandsBeside) {
+    const LoneCase& c = GetParam();
+    const Indices set = all_of(c.tb.size());
+    steps::Scratch scratch;
+    const std::span<const std::uint32_t> found = steps::lone_rows(c.tb, set, scratch);
+    Indices lone(found.begin(), found.end());
+    std::sort(lone.begin(), lone.end());
+    EXPECT_EQ(lone, c.lone);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LoneRows,
+    ::testing::Values(
+        LoneCase{"stacked", {{0, 200, 100, 300}, {0, 0, 100, 100}, {0, 100, 100, 200}}, {0, 1, 2}},
+        LoneCase{"side_by_side", {{0, 0, 100, 100}, {200, 50, 300, 150}, {0, 300, 300, 400}}, {2}},
+        // a box that overlaps only one that ends above its bottom, found before it in the sweep
+        LoneCase{"overlap_with_an_earlier_tall_box", {{0, 0, 100, 500}, {200, 10, 300, 20}, {200, 400, 300, 450}},
+                 {}},
+        // touching boxes, and zero-height boxes on one line, overlap nothing
+        LoneCase{"touching", {{0, 0, 100, 100}, {200, 100, 300, 200}}, {0, 1}},
+        LoneCase{"zero_height_on_a_top_edge", {{0, 50, 100, 50}, {200, 50, 300, 90}, {400, 50, 500, 50}},
+                 {0, 1, 2}},
+        LoneCase{"same_top_different_bottoms", {{0, 50, 100, 60}, {200, 50, 300, 90}}, {}}),
     CaseName());
 
 struct MarginCase {
@@ -237,7 +285,9 @@ TEST_P(Margins, TakesNarrowStripsBesideTheTextBlock) {
     const MarginCase& c = GetParam();
     Indices set = all_of(c.tb.size());
     steps::Scratch scratch;
-    const std::size_t notes = steps::split_margins(c.tb, set, ProfileOptions{}, scratch);
+    ProfileOptions options;
+    options.margin_max = 0.25;  // the cases measure strips against a quarter of the block's width
+    const std::size_t notes = steps::split_margins(c.tb, set, options, scratch);
     EXPECT_EQ(Indices(set.end() - static_cast<std::ptrdiff_t>(notes), set.end()), c.notes);
     Indices main(set.begin(), set.end() - static_cast<std::ptrdiff_t>(notes));
     EXPECT_TRUE(std::is_sorted(main.begin(), main.end()));

@@ -60,8 +60,9 @@ def shrunk(b, dx, dy):
 
 
 def share_shrunk(b, dx, dy, s):
-    """The box shrunk by dx and dy, each at most shrink_share of its own width or height."""
-    return shrunk(b, min(dx, s.shrink_share * (b[2] - b[0])), min(dy, s.shrink_share * (b[3] - b[1])))
+    """The box shrunk by dx on the left and right and by dy, at most shrink_share of its own height, on top
+    and bottom."""
+    return shrunk(b, dx, min(dy, s.shrink_share * (b[3] - b[1])))
 
 
 def spread_pages(boxes, good, frame, s):
@@ -112,9 +113,14 @@ def snapped(b, rules, s):
     return (nx1, y1, nx2, y2)
 
 
-def column_heads(tb, strip, rest, frame, s, above):
-    """How many strip boxes start within column_edge of the page width of
-    the nearest box under them (above them for a strip at the foot)."""
+def heads_columns(tb, raw, strip, rest, frame, s, above):
+    """Whether the strip is the first lines of columns: each strip box is
+    compared with the nearest box under it (above it for a strip at the foot)
+    that overlaps it horizontally. A box is a column's first line when the
+    raw gap to that box is below head_gap of its own raw height; of a strip
+    of two or more boxes, also when it starts within column_edge of the page
+    width of that box. One such box of a one-box strip, or two of a wider
+    strip, make it the first lines of columns."""
     count = 0
     for k in strip:
         b = tb[k]
@@ -122,12 +128,15 @@ def column_heads(tb, strip, rest, frame, s, above):
         if not near:
             continue
         j = (min(near, key=lambda j: (tb[j][1], j)) if not above else min(near, key=lambda j: (-tb[j][3], j)))
-        if abs(tb[j][0] - b[0]) <= s.column_edge * (frame[2] - frame[0]):
+        r, u = raw[k], raw[j]
+        gap = r[1] - u[3] if above else u[1] - r[3]
+        close = gap < s.head_gap * (r[3] - r[1])
+        if close or (len(strip) > 1 and abs(tb[j][0] - b[0]) <= s.column_edge * (frame[2] - frame[0])):
             count += 1
-    return count
+    return count >= min(2, len(strip))
 
 
-def strip_of(tb, idx, frame, s, foot=False):
+def strip_of(tb, raw, idx, frame, s, foot=False):
     """(strip, rest): every box sorted by (y1, y2, index) and swept (from the
     bottom, by (-y2, -y1, index), for the foot); the first box beyond
     everything before it ends the strip, taken when thin enough and when it
@@ -146,7 +155,7 @@ def strip_of(tb, idx, frame, s, foot=False):
                 taken = set(order[:j])
                 strip = [k for k in idx if k in taken]
                 rest = [k for k in idx if k not in taken]
-                if 2 <= len(strip) <= 8 and column_heads(tb, strip, rest, frame, s, foot) >= 2:
+                if len(strip) <= 8 and heads_columns(tb, raw, strip, rest, frame, s, foot):
                     return [], idx
                 return strip, rest
             break
@@ -154,10 +163,10 @@ def strip_of(tb, idx, frame, s, foot=False):
     return [], idx
 
 
-def top_strip(tb, idx, frame, s):
+def top_strip(tb, raw, idx, frame, s):
     if not s.top_strip:
         return [], idx
-    return strip_of(tb, idx, frame, s)
+    return strip_of(tb, raw, idx, frame, s)
 
 
 def margin_notes(tb, idx, s):
@@ -174,6 +183,11 @@ def margin_notes(tb, idx, s):
         if strip and max(tb[k][2] for k in strip) - min(tb[k][0] for k in strip) <= s.margin_max * (bx2 - bx1):
             notes.update(strip)
     return [k for k in idx if k in notes], [k for k in idx if k not in notes]
+
+
+def lone_rows(tb, idx):
+    """The boxes whose (shrunk) height no other box overlaps: each alone in its row."""
+    return [k for k in idx if not any(j != k and tb[j][1] < tb[k][3] and tb[k][1] < tb[j][3] for j in idx)]
 
 
 def core_order(tb, idx, frame):
@@ -267,6 +281,10 @@ def order_page(boxes, idx, frame, rules, roles, s):
     for k in idx:
         b = snapped(boxes[k], rules, s) if rules else boxes[k]
         tb[k] = share_shrunk(b, dx, dy, s) if s.tolerance else b
+    if s.tolerance and width > height and math.isfinite(dy):
+        for k in lone_rows(tb, idx):
+            b = snapped(boxes[k], rules, s) if rules else boxes[k]
+            tb[k] = (b[0], tb[k][1], b[2], tb[k][3])
     head, foot, numbers, footnotes, marginal, rest = [], [], [], [], [], []
     labelled = s.labels and roles is not None
     for k in idx:
@@ -284,7 +302,7 @@ def order_page(boxes, idx, frame, rules, roles, s):
             marginal.append(k)
         else:
             rest.append(k)
-    strip, rest = top_strip(tb, rest, frame, s) if not head else ([], rest)
+    strip, rest = top_strip(tb, boxes, rest, frame, s) if not head else ([], rest)
     notes, main = margin_notes(tb, rest, s)
     groups = caption_groups(boxes, main, roles, frame, s) if labelled and s.captions else {}
     seen = dict(tb)
@@ -308,7 +326,7 @@ def foot_line(boxes, good, frame, s):
     dx = s.tol_x * width / 2 if s.tolerance else 0.0
     dy = s.tol_y * height if s.tolerance else 0.0
     tb = {k: share_shrunk(boxes[k], dx, dy, s) for k in good}
-    line, rest = strip_of(tb, good, frame, s, foot=True)
+    line, rest = strip_of(tb, boxes, good, frame, s, foot=True)
     centre = (frame[0] + frame[2]) / 2
     if line and min(tb[k][0] for k in line) < centre < max(tb[k][2] for k in line):
         return core_order(tb, line, frame), rest

@@ -228,3 +228,38 @@ def test_separators_are_checked_as_boxes_are(exact, boxes, separators, error):
     for call in (quorlin.order, quorlin.explain):
         with pytest.raises((TypeError, ValueError), match=error):
             call(boxes, separators=separators, exact=exact)
+
+
+def _column_lines(top, x_first):
+    """Two columns of three text lines from `top`, 20 high and 5 apart; each
+    column's first line starts at x_first[c] (an indent when it is right of
+    the column's edge)."""
+    boxes = []
+    for c, (left, right) in enumerate(((100, 390), (420, 700))):
+        for line in range(3):
+            y = top + 25 * line
+            boxes.append((x_first[c] if line == 0 else left, y, right, y + 20))
+    return boxes
+
+
+# Hand-made pages (page 800 x 1000 unless given) and the order the profile
+# gives them; each is also held to the twin. The last column says which step
+# is shown and whether it acts or steps aside.
+@pytest.mark.parametrize(("boxes", "bounds", "expected"), [
+    # indented first lines of two columns, a line's spacing above the next: no top strip, column by column
+    (_column_lines(20, (120, 440)), (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5]),
+    # the same first lines without indent: still the first lines of columns
+    (_column_lines(20, (100, 420)), (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5]),
+    # a running head far above the same columns (a line's height and more): read first
+    ([(100, 5, 400, 20)] + _column_lines(60, (120, 440)), (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5, 6]),
+    # a slide: a table, and a list that starts where the table ends and overlaps it by 6 px: the table first
+    ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 1125), [0, 1, 2]),
+    # the same boxes on a portrait page: the shrink of the sides stays, and the list, left of the table, comes first
+    ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 2800), [0, 2, 1]),
+    # a slide with two blocks side by side: each keeps the shrink of its sides, and they are read left to right
+    ([(82, 67, 395, 139), (100, 200, 960, 900), (1000, 205, 1900, 880)], (0, 0, 2000, 1125), [0, 1, 2]),
+], ids=["first-lines-indented", "first-lines-flush", "running-head", "slide-stacked", "portrait-stacked",
+        "slide-side-by-side"])
+def test_hand_made_pages_get_the_steps_order(boxes, bounds, expected):
+    assert profile_model.order(boxes, bounds) == expected
+    assert quorlin.order(boxes, page_bounds=bounds) == expected

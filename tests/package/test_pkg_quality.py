@@ -58,24 +58,38 @@ def summaries():
     return out
 
 
-# The figures reached (docs/quality-measurements.md), each allowed to fall by
-# 0.005 in mean tau and 0.02 in exact share.
+# The figures reached (docs/quality.md), each allowed to fall by 0.005 in mean
+# tau and 0.02 in exact share: every collection of bench/data, real and
+# generated (regions, detector-like boxes, text lines).
 @pytest.mark.parametrize(("name", "how", "collection", "tau", "exact"), [
-    ("pages.jsonl", "default", None, 0.9657, 0.505),
-    ("pages.jsonl", "default", "reichsanzeiger", 0.9736, 0.350),
-    ("pages.jsonl", "default", "dta-structure", 0.9578, 0.660),
+    ("pages.jsonl", "default", None, 0.9655, 0.520),
+    ("pages.jsonl", "default", "reichsanzeiger", 0.973, 0.380),
+    ("pages.jsonl", "default", "dta-structure", 0.958, 0.660),
     ("pages.jsonl", "exact", None, 0.8369, 0.355),
-    ("born_digital.jsonl", "default", "generated-paper-2col", 0.997, 0.929),
-    ("born_digital.jsonl", "default", "generated-paper-3col", 0.999, 0.967),
-    ("born_digital.jsonl", "default", "generated-report", 0.999, 1.000),
+    ("born_digital.jsonl", "default", "generated-paper-1col", 1.000, 1.000),
+    ("born_digital.jsonl", "default", "generated-paper-2col", 0.998, 0.952),
+    ("born_digital.jsonl", "default", "generated-paper-3col", 1.000, 0.967),
+    ("born_digital.jsonl", "default", "generated-report", 1.000, 1.000),
     ("born_digital.jsonl", "default", "generated-magazine", 0.975, 0.426),
-    ("born_digital.jsonl", "default", "generated-book", 0.999, 1.000),
-    ("born_digital.jsonl", "default", "generated-slides", 0.968, 0.827),
-    ("born_digital_detected.jsonl", "default", "generated-detected-paper-2col", 0.996, 0.905),
+    ("born_digital.jsonl", "default", "generated-book", 1.000, 1.000),
+    ("born_digital.jsonl", "default", "generated-slides", 0.975, 0.846),
+    ("born_digital.jsonl", "default", "generated-newspaper", 0.888, 0.422),
+    ("born_digital_detected.jsonl", "default", "generated-detected-paper-1col", 1.000, 1.000),
+    ("born_digital_detected.jsonl", "default", "generated-detected-paper-2col", 0.998, 0.940),
     ("born_digital_detected.jsonl", "default", "generated-detected-paper-3col", 0.997, 0.933),
+    ("born_digital_detected.jsonl", "default", "generated-detected-report", 1.000, 1.000),
     ("born_digital_detected.jsonl", "default", "generated-detected-magazine", 0.976, 0.443),
-    ("born_digital_lines.jsonl", "default", "generated-paper-2col", 0.991, 0.821),
+    ("born_digital_detected.jsonl", "default", "generated-detected-book", 1.000, 1.000),
+    ("born_digital_detected.jsonl", "default", "generated-detected-slides", 0.975, 0.846),
+    ("born_digital_detected.jsonl", "default", "generated-detected-newspaper", 0.917, 0.467),
+    ("born_digital_lines.jsonl", "default", "generated-paper-1col", 1.000, 0.968),
+    ("born_digital_lines.jsonl", "default", "generated-paper-2col", 0.995, 0.917),
     ("born_digital_lines.jsonl", "default", "generated-paper-3col", 0.996, 0.833),
+    ("born_digital_lines.jsonl", "default", "generated-report", 1.000, 1.000),
+    ("born_digital_lines.jsonl", "default", "generated-magazine", 0.998, 0.426),
+    ("born_digital_lines.jsonl", "default", "generated-book", 1.000, 1.000),
+    ("born_digital_lines.jsonl", "default", "generated-slides", 0.972, 0.846),
+    ("born_digital_lines.jsonl", "default", "generated-newspaper", 0.943, 0.422),
 ])
 def test_quality_on_the_repositorys_pages(summaries, name, how, collection, tau, exact):
     if (name, how) not in summaries:
@@ -85,9 +99,10 @@ def test_quality_on_the_repositorys_pages(summaries, name, how, collection, tau,
     assert got.mean_tau >= tau - 0.005 and got.exact_rate >= exact - 0.02, (got.mean_tau, got.exact_rate)
 
 
-# Where the default is not below the exact order on the multi-column pages.
-@pytest.mark.parametrize("name", FILES[1:3])
-@pytest.mark.parametrize("kind", ["paper-2col", "paper-3col", "report", "book", "paper-1col"])
+# Where the default is not below the exact order: every generated kind but the
+# newspapers, in every variant (docs/quality.md gives the newspapers' figures).
+@pytest.mark.parametrize("name", FILES[1:])
+@pytest.mark.parametrize("kind", ["paper-2col", "paper-3col", "report", "book", "paper-1col", "magazine", "slides"])
 def test_the_default_is_not_below_the_exact_order(summaries, name, kind):
     if (name, "default") not in summaries:
         pytest.skip(f"no {name}")

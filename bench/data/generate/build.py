@@ -33,6 +33,7 @@ PLAN = {
     "magazine": (5000, 26),
     "book": (6000, 8),
     "slides": (7000, 8),
+    "newspaper": (8000, 16),
 }
 
 NON_BODY_ROLES = {"page-number", "running-head", "running-foot", "footnote", "caption"}

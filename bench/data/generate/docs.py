@@ -569,6 +569,114 @@ def slides(seed):
 
 
 # ---------------------------------------------------------------------------
+# newspapers
+# ---------------------------------------------------------------------------
+NEWSPAPER_SIZES = {"broadsheet": ("381mm", "578mm"), "berliner": ("315mm", "470mm"), "tabloid": ("280mm", "430mm")}
+
+
+def newspaper(seed):
+    """A newspaper issue of 2-3 pages in 4-6 columns, read article by article.
+
+    Each page is a stack of bands; a band is a row of slots whose widths (in
+    columns) fill the page; a slot holds one article, two short ones stacked,
+    or an advertisement. An article is its headline across the slot's 2-4
+    columns (a deck under it sometimes), a picture with its caption across
+    them sometimes, and its body flowing down the slot's columns. The reading
+    order is the source order: band by band, slot by slot left to right,
+    article by article, each article's column down before the next."""
+    d = Doc(seed)
+    r, t = d.rng, d.t
+    name, (pw, ph) = r.choice(sorted(NEWSPAPER_SIZES.items()))
+    ncols = r.choice([4, 5, 5, 6, 6])
+    font = r.choice(SERIF * 2 + SANS)
+    hfont = r.choice(SERIF + SANS)
+    fs = {4: r.uniform(9, 10), 5: r.uniform(8.5, 9.5), 6: r.uniform(8, 9)}[ncols]
+    gap = r.choice([8, 10, 12, 15])
+    side, top, bottom = r.uniform(10, 16), r.uniform(10, 16), r.uniform(12, 18)
+    title = t.title_words(r.randint(1, 2))
+    date = f"{r.choice(['Monday', 'Tuesday', 'Wednesday', 'Thursday', 'Friday', 'Saturday'])}, {r.randint(1, 28)} " \
+           f"{r.choice(['January', 'April', 'June', 'August', 'October', 'December'])} {r.randint(1950, 2030)}"
+    mb = {"all": {"@bottom-center": "counter(page)", "@top-left": css_str(title.upper()),
+                  "@top-right": css_str(date)},
+          "first": {"@top-left": "none", "@top-right": "none"}}
+    css = page_css(f"{pw} {ph}", top, side, bottom, side, mb, 7.5, hfont, 1)
+    rule = r.choice(["1px solid #777", "none"])
+    css += f"""
+    html {{ font-family: '{font}'; font-size: {fs:.2f}pt; line-height: {r.uniform(1.15, 1.3):.2f} }}
+    p {{ margin: 0 0 {r.uniform(0, 0.4):.2f}em; text-align: {r.choice(['justify', 'justify', 'left'])}; hyphens: auto;
+         text-indent: {r.choice([0, 1])}em }}
+    .masthead {{ font-family: '{hfont}'; font-size: {r.uniform(40, 64):.0f}pt; text-align: center; margin: 0 0 8px;
+                 line-height: 1.3 }}
+    .dateline {{ text-align: center; font-size: 0.9em; text-indent: 0; border-bottom: 2px solid #000;
+                 padding-bottom: 3px; margin-bottom: 8px }}
+    .band {{ display: grid; grid-template-columns: repeat({ncols}, 1fr); column-gap: {gap}px; align-items: start;
+             break-inside: avoid; margin-bottom: 8px; border-bottom: {rule}; padding-bottom: 4px }}
+    .art {{ margin-bottom: 6px }}
+    .art h2 {{ font-family: '{hfont}'; line-height: 1.1; margin: 0 0 0.25em; break-after: avoid }}
+    .deck {{ font-family: '{hfont}'; font-size: 1.15em; text-indent: 0; margin-bottom: 0.3em }}
+    .body {{ column-gap: {gap}px; column-fill: balance }}
+    .pic {{ width: 100%; margin: 0.2em 0 0.1em }}
+    .cap {{ font-size: 0.8em; font-style: italic; text-indent: 0; margin-bottom: 0.4em }}
+    .ad {{ border: 1px solid #333; padding: 4px; text-align: center }}
+    """
+
+    def article(k, short=False):
+        size = {1: 1.3, 2: 1.7, 3: 2.2, 4: 2.6}[k] * (0.8 if short else 1.0)
+        parts = [d.reg("h2", "section-header", esc(t.title_words(r.randint(2, 6 if k > 1 else 3))),
+                       role="headline", style=f"font-size:{size:.2f}em")]
+        if k >= 2 and not short and r.random() < 0.4:
+            parts.append(d.reg("p", "text", esc(t.sentence(8, 18)), role="deck", cls="deck"))
+        if k >= 2 and not short and r.random() < 0.35:
+            parts.append(d.picture(r.randint(120, 260)) + d.caption("Figure"))
+        paras = r.randint(1, 2) * k + (0 if short else r.randint(1, 3))
+        body = "".join(d.para(2, 5) for _ in range(paras))
+        parts.append(f'<div class="body" style="column-count:{k}">{body}</div>')
+        return f'<div class="art">{"".join(parts)}</div>'
+
+    def advert(k):
+        inner = d.reg("div", "picture", "", role="advert", solid=True,
+                      style=f"height:{r.randint(80, 200)}px;background:#eee")
+        return f'<div class="ad">{inner}</div>'
+
+    def slots():
+        """The widths of a band's slots, which fill the page's columns."""
+        while True:
+            widths, left = [], ncols
+            while left > 0:
+                k = r.choice([k for k in (1, 2, 3, 4) if k <= left and (k > 1 or ncols >= 5)] or [left])
+                widths.append(k)
+                left -= k
+            if max(widths) >= 2:
+                return widths
+
+    pages = r.randint(2, 3)
+    h = []
+    for page in range(pages):
+        bands = []
+        if page == 0:
+            bands.append(d.reg("h1", "title", esc(title), role="masthead", cls="masthead"))
+            bands.append(d.reg("p", "text", esc(f"{date} | No. {r.randint(1, 30000)}"), role="dateline",
+                               cls="dateline"))
+        for _ in range(r.randint(2, 3)):
+            ws = slots()
+            out = []
+            for i, k in enumerate(ws):
+                x = r.random()
+                if x < 0.12:
+                    inner = advert(k)
+                elif x < 0.3 and k <= 3:
+                    inner = article(k, short=True) + article(k, short=True)
+                else:
+                    inner = article(k)
+                out.append(f'<div class="slot" style="grid-column: span {k}">{inner}</div>')
+            bands.append(f'<div class="band">{"".join(out)}</div>')
+        style = ' style="break-after:page"' if page < pages - 1 else ""
+        h.append(f'<div{style}>{"".join(bands)}</div>')
+    return wrap(css, h), {"kind": "newspaper", "page_size": f"{pw} {ph}", "paper": name, "font": font,
+                          "columns": ncols, "column_gap_css_px": gap}
+
+
+# ---------------------------------------------------------------------------
 def page_css(size, top, right, bottom, left, mb, mfs, mfont, first_page, mirror=False):
     """@page rules: size, margins (mm), margin-box content per page side."""
     size = PAGE_SIZES.get(size, size)
@@ -604,4 +712,5 @@ BUILDERS = {
     "magazine": magazine,
     "book": book,
     "slides": slides,
+    "newspaper": newspaper,
 }

@@ -203,8 +203,8 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
     return fold;
 }
 
-Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
-                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<std::uint32_t> set,
+                     const PageBox& frame, const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
     taken = 0;
     if (!options.top_strip || set.size() < 2) {
         return {0.0, 0.0};
@@ -213,20 +213,22 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, 
     for (const std::uint32_t k : set.subspan(1)) {
         top = std::min(top, tb[k].y1);
     }
-    return split_top_strip(tb, set, top, frame, options, scratch, taken);
+    return split_top_strip(tb, raw, set, top, frame, options, scratch, taken);
 }
 
-Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
-                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<std::uint32_t> set,
+                     double top, const PageBox& frame, const ProfileOptions& options, Scratch& scratch,
+                     std::size_t& taken) {
     taken = 0;
     if (!options.top_strip) {
         return {0.0, 0.0};
     }
-    return strip_at_top(tb, set, top, frame, options, scratch, taken);
+    return strip_at_top(tb, raw, false, set, top, frame, options, scratch, taken);
 }
 
-Band strip_at_top(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
-                  const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, bool upside, std::span<std::uint32_t> set,
+                  double top, const PageBox& frame, const ProfileOptions& options, Scratch& scratch,
+                  std::size_t& taken) {
     taken = 0;
     if (set.size() < 2) {
         return {0.0, 0.0};
@@ -290,12 +292,21 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<std::uint32_t> set, dou
     }
     std::copy_backward(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(kept), set.end());
     std::copy(strip.begin(), strip.end(), set.begin());
-    if (count >= 2 && count <= kStripHeadsChecked) {
-        // Two boxes that each start where the box under them starts are the
-        // first lines of columns, not a strip of page furniture. Such a strip
-        // holds a few boxes (a wider one is no row of column heads): each is
-        // compared with the others, so the test is linear in the page.
+    if (count <= kStripHeadsChecked) {
+        // A box that stands closer to the box under it than half its own
+        // height (the next line of its column), or, of two or more, one that
+        // starts where the box under it starts, is the first line of a
+        // column, not page furniture: one such box of a one-box strip, or
+        // two of a wider one, make the strip the first lines of columns.
+        // Such a strip holds a few boxes (a wider one is no row of column
+        // heads): each is compared with the others, so the test is linear
+        // in the page. The gap is measured on the boxes as given (turned
+        // upside down with `tb` for a foot line), as the shrink widens it.
         const double edge = options.column_edge * (frame.x2 - frame.x1);
+        const auto as_given = [&](std::uint32_t k) {
+            const PageBox b = normalised(raw[k]);
+            return upside ? upside_down(b) : b;
+        };
         std::size_t heads = 0;
         for (std::size_t i = 0; i < count; ++i) {
             const PageBox& b = tb[set[i]];
@@ -307,9 +318,14 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<std::uint32_t> set, dou
                     under = j;
                 }
             }
-            heads += under != UINT32_MAX && std::fabs(tb[under].x1 - b.x1) <= edge ? 1 : 0;
+            if (under == UINT32_MAX) {
+                continue;
+            }
+            const PageBox r = as_given(set[i]);
+            const bool close = as_given(under).y1 - r.y2 < options.head_gap * (r.y2 - r.y1);
+            heads += close || (count > 1 && std::fabs(tb[under].x1 - b.x1) <= edge) ? 1 : 0;
         }
-        if (heads >= 2) {
+        if (heads >= std::min<std::size_t>(2, count)) {
             std::sort(set.begin(), set.end());
             return {0.0, 0.0};
         }
@@ -319,8 +335,34 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<std::uint32_t> set, dou
 }
 
 PageBox share_shrunk(const PageBox& box, double dx, double dy, const ProfileOptions& options) noexcept {
-    return tolerant_box(box, std::min(dx, options.shrink_share * (box.x2 - box.x1)),
-                        std::min(dy, options.shrink_share * (box.y2 - box.y1)));
+    return tolerant_box(box, dx, std::min(dy, options.shrink_share * (box.y2 - box.y1)));
+}
+
+std::span<const std::uint32_t> lone_rows(std::span<const PageBox> tb, std::span<const std::uint32_t> set,
+                                         Scratch& scratch) {
+    // Sorted by (y1, y2, index), a box overlaps an earlier one exactly when
+    // the greatest y2 before it is greater than its y1, and a later one
+    // exactly when the next box's y1 is less than its y2 (a box with the same
+    // y1 and a greater y2 comes later).
+    const std::span<std::uint32_t> sorted = room_for(scratch.indices, set.size());
+    std::copy(set.begin(), set.end(), sorted.begin());
+    std::sort(sorted.begin(), sorted.end(), [&tb](std::uint32_t p, std::uint32_t q) {
+        if (tb[p].y1 != tb[q].y1) {
+            return tb[p].y1 < tb[q].y1;
+        }
+        return tb[p].y2 != tb[q].y2 ? tb[p].y2 < tb[q].y2 : p < q;
+    });
+    double reach = -std::numeric_limits<double>::infinity();
+    std::size_t lone = 0;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        const std::uint32_t k = sorted[i];
+        const bool after = i + 1 < sorted.size() && tb[sorted[i + 1]].y1 < tb[k].y2;
+        const bool before = reach > tb[k].y1;
+        reach = std::max(reach, tb[k].y2);
+        sorted[lone] = k;  // lone never passes i
+        lone += !after && !before ? 1 : 0;
+    }
+    return sorted.first(lone);
 }
 
 bool group_captions(std::span<const PageBox> boxes, std::span<PageBox> tb, std::span<const std::uint32_t> main,
@@ -917,7 +959,8 @@ private:
             top = std::min(top, tb[k].y1);
         }
         std::size_t count = 0;
-        const Band band = strip_at_top(tb, good, top, upside_down(frame), options_, buffers_->scratch, count);
+        const Band band =
+            strip_at_top(tb, raw_, true, good, top, upside_down(frame), options_, buffers_->scratch, count);
         if (count == 0) {
             return {0.0, 0.0};
         }
@@ -974,6 +1017,9 @@ private:
         const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
         const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
         double top = shrink(set, dx, dy);
+        if (options_.tolerance && frame.x2 - frame.x1 > frame.y2 - frame.y1 && std::isfinite(dy)) {
+            keep_width_of_lone_rows(set);
+        }
         // The roles' parts, in the order of Place, each in input order.
         std::size_t count[kPlaces] = {};
         if (!roles_.empty()) {
@@ -1017,7 +1063,7 @@ private:
         const std::span<PageBox> tb = buffers_.shrunk;
         std::size_t strip = 0;
         const Band under = head.empty() && !rest.empty()
-                               ? split_top_strip(tb, rest, top, frame, options_, buffers_->scratch, strip)
+                               ? split_top_strip(tb, raw_, rest, top, frame, options_, buffers_->scratch, strip)
                                : Band{0.0, 0.0};
         std::uint32_t body_depth = depth;
         std::size_t split = 0;
@@ -1117,6 +1163,20 @@ private:
             tb[k] = shrunk(snap_to_rules_right_of(normalised(raw_[k]), rules.subspan(first_right[i]), options_));
         }
         return top;
+    }
+
+    // Step 7b: on a landscape page (a slide), each box that no other box
+    // stands beside (after the shrink of their heights) keeps its width: the
+    // shrink of its sides would only open a gap beside it, which the engine
+    // would take before the band above or below it.
+    void keep_width_of_lone_rows(std::span<const std::uint32_t> set) {
+        const std::span<PageBox> tb = buffers_.shrunk;
+        const std::vector<ColumnRule>& rules = buffers_->rules;
+        for (const std::uint32_t k : lone_rows(tb, set, buffers_->scratch)) {
+            const PageBox b = rules.empty() ? normalised(raw_[k]) : snap_to_rules(normalised(raw_[k]), rules, options_);
+            tb[k].x1 = b.x1;
+            tb[k].x2 = b.x2;
+        }
     }
 
     // Step 12: the engine on one set of the shrunk boxes, its order appended to `out`.

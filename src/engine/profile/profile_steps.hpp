@@ -136,30 +136,44 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
 // top_strip_max of the frame's height tall. Only the boxes near the top are
 // sorted. Moves the strip to the front of `set`; returns the band under it
 // and sets `taken` to its size (0: no strip).
-Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, const PageBox& frame,
-                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+// `raw` are the boxes as given, whose gaps strip_at_top measures.
+Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<std::uint32_t> set,
+                     const PageBox& frame, const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
 // The same when the least y1 of the set, `top`, is known (std::min over the
 // set from its first box on).
-Band split_top_strip(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
-                     const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<std::uint32_t> set,
+                     double top, const PageBox& frame, const ProfileOptions& options, Scratch& scratch,
+                     std::size_t& taken);
 // The most boxes a strip may have for the test of strip_at_top below.
 inline constexpr std::size_t kStripHeadsChecked = 8;
 
 // The strip of split_top_strip whatever the switch top_strip says: none when
-// it has at most kStripHeadsChecked boxes and two of them each start within column_edge of the frame's width of the
-// nearest box under them (the least (y1, index) of the others that overlaps
-// it horizontally): such a strip is the first lines of columns. `set` must
-// be ascending; it is again when no strip is taken.
-Band strip_at_top(std::span<const PageBox> tb, std::span<std::uint32_t> set, double top, const PageBox& frame,
-                  const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+// it has at most kStripHeadsChecked boxes and is the first lines of columns.
+// A strip box heads a column when the nearest box under it (the least (y1,
+// index) of the others that overlaps it horizontally in `tb`) is, in the
+// boxes as given (`raw` normalised, and turned upside_down when `upside`),
+// less than head_gap of the strip box's height below it, or, in a strip of
+// two or more, starts within column_edge of the frame's width of it (in
+// `tb`); one such box of a one-box strip, two of a wider one, are the
+// first lines of columns. `set` must be ascending; it is again when no
+// strip is taken.
+Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, bool upside, std::span<std::uint32_t> set,
+                  double top, const PageBox& frame, const ProfileOptions& options, Scratch& scratch,
+                  std::size_t& taken);
 
 // The box turned upside down, (x1, -y2, x2, -y1): the foot of a page becomes
 // its top, for strip_at_top.
 inline PageBox upside_down(const PageBox& b) noexcept { return {b.x1, -b.y2, b.x2, -b.y1}; }
 
-// The box shrunk by dx and dy, by at most shrink_share of its own width and
-// height (tolerant_box otherwise).
+// The box shrunk by dx on the left and right and by dy, at most
+// shrink_share of its own height, on top and bottom (tolerant_box).
 PageBox share_shrunk(const PageBox& box, double dx, double dy, const ProfileOptions& options) noexcept;
+
+// The boxes of `set` whose y-extent in `tb` overlaps no other's (a < d and
+// c < b for (a, b) and (c, d)): each alone in its row. Sorts a copy of `set`
+// in scratch.indices and returns a part of it.
+std::span<const std::uint32_t> lone_rows(std::span<const PageBox> tb, std::span<const std::uint32_t> set,
+                                         Scratch& scratch);
 
 // The captions of `main` with their figures (roles by input index), measured
 // on the `boxes` as given (normalised): each

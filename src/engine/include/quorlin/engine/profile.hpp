@@ -20,15 +20,19 @@
 //   6 snap to rules  a box that reaches over a column rule running alongside
 //                    it by less than a quarter of its width is clipped there
 //   7 tolerance      every box shrunk by tol_x of the page width on the left and
-//                    right and tol_y of the page height on top and bottom, at
-//                    most shrink_share of its own width and height, so that
-//                    boxes that touch or overlap slightly leave a gap
+//                    right and tol_y of the page height, at most shrink_share
+//                    of its own height, on top and bottom, so that boxes that
+//                    touch or overlap slightly leave a gap; on a landscape page
+//                    (a slide) a box that no other box stands beside keeps
+//                    its width
 //   8 roles          with roles: page furniture in the top band of the page is
 //                    read first, in the bottom band last (page numbers after
 //                    the rest); footnotes and marginal notes are taken out
 //   9 top strip      a thin strip above the first full-width gap (running head,
 //                    page number) is ordered on its own and read first, unless
-//                    it heads two columns or the roles gave a head
+//                    it is the first lines of columns (closer to the text under
+//                    it than half its height, or two boxes level with the
+//                    columns under them) or the roles gave a head
 //  10 margin notes   narrow strips beside the text block are taken out ...
 //  11 captions       (with roles) a caption and its figure are seen as one box
 //  12 engine         ... the engine orders the rest on the shrunk boxes ...
