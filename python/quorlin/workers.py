@@ -172,7 +172,11 @@ def in_processes(
                     break
                 worker = free.pop()
                 worker.chunk = (handed, chunk)
-                worker.connection.send(chunk)
+                try:
+                    worker.connection.send(chunk)
+                except OSError:  # the worker died since its last result (a broken pipe)
+                    raise WorkerLost(f"a worker process died before ordering {describe(chunk)} (killed, perhaps "
+                                     "for want of memory)") from None
                 handed += 1
             if taken in done:
                 taken += 1
