@@ -12,7 +12,7 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
-import tempfile
+import secrets
 from collections.abc import Iterator
 from pathlib import Path
 from typing import IO
@@ -53,11 +53,18 @@ def output_file(path: str) -> Iterator[IO[bytes]]:
         except OSError as exc:
             raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
         return
+    # The temporary name is chosen before the file is made, so that an
+    # interrupt (Ctrl-C, or SIGTERM raised as an exception) between making
+    # it and the first line that could know it still finds it to remove.
+    temporary = ""
     try:
-        fd, temporary = tempfile.mkstemp(dir=target.parent or Path("."), prefix=f".{target.name}.")
-    except OSError as exc:
-        raise PageError(path, f"cannot write: {exc.strerror or exc}") from None
-    try:
+        while True:
+            temporary = str((target.parent or Path(".")) / f".{target.name}.{secrets.token_hex(4)}")
+            try:
+                fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+                break
+            except FileExistsError:
+                temporary = ""  # another file's name: never removed here
         with os.fdopen(fd, "wb") as handle:
             yield handle
         if target.exists():
@@ -74,7 +81,8 @@ def output_file(path: str) -> Iterator[IO[bytes]]:
         os.replace(temporary, target)
     except BaseException as exc:
         try:
-            os.unlink(temporary)
+            if temporary:
+                os.unlink(temporary)
         except OSError:
             pass
         if isinstance(exc, OSError):

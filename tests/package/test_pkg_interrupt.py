@@ -121,3 +121,25 @@ def test_workers_die_with_their_parent(tmp_path, big_batch):
     while session_processes(process.pid) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert session_processes(process.pid) == []
+
+
+@pytest.mark.parametrize("target_exists", [False, True])
+def test_an_interrupt_just_after_the_temporary_file_is_made_leaves_nothing(tmp_path, monkeypatch, target_exists):
+    """An interrupt that came between making the temporary file and knowing its
+    name (inside the standard library's mkstemp) left it behind."""
+    from quorlin import output
+
+    target = tmp_path / "page.xml"
+    if target_exists:
+        target.write_bytes(b"old")
+    real_open = os.open
+
+    def open_then_interrupted(*args, **kwargs):
+        real_open(*args, **kwargs)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(output.os, "open", open_then_interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        output.write_output(str(target), b"new")
+    assert sorted(p.name for p in tmp_path.iterdir()) == (["page.xml"] if target_exists else [])
+    assert not target_exists or target.read_bytes() == b"old"
