@@ -21,6 +21,7 @@ using test::PrintTo;
 
 using engine::PageBox;
 using engine::ProfileOptions;
+using engine::Role;
 using engine::ProfileTrace;
 using engine::TraceKind;
 namespace steps = engine::detail;
@@ -273,10 +274,46 @@ INSTANTIATE_TEST_SUITE_P(
         LoneCase{"same_top_different_bottoms", {{0, 50, 100, 60}, {200, 50, 300, 90}}, {}}),
     CaseName());
 
+struct OverlapCase {
+    const char* name;
+    std::vector<PageBox> boxes;
+    std::size_t found;
+};
+
+class Overlaps : public ::testing::TestWithParam<OverlapCase> {};
+
+TEST_P(Overlaps, CountsTheBoxesFoundOverlappingAnother) {
+    const OverlapCase& c = GetParam();
+    const Indices set = all_of(c.boxes.size());
+    steps::Scratch scratch;
+    EXPECT_EQ(steps::overlapping_boxes(c.boxes, set, c.boxes.size(), scratch), c.found);
+    // the count stops once it passes `enough`
+    if (c.found > 0) {
+        EXPECT_GT(steps::overlapping_boxes(c.boxes, set, 0, scratch), 0U);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Overlaps,
+    ::testing::Values(
+        OverlapCase{"none", {{0, 0, 100, 100}, {200, 0, 300, 100}, {0, 200, 300, 300}}, 0},
+        // touching edges and corners share no area
+        OverlapCase{"touching", {{0, 0, 100, 100}, {100, 0, 200, 100}, {0, 100, 100, 200}, {100, 100, 200, 200}}, 0},
+        OverlapCase{"two_columns_overlapping", {{0, 0, 105, 500}, {95, 0, 200, 500}, {0, 600, 200, 700}}, 2},
+        // a box under a wide one that has ended is no overlap, one under a tall one is
+        OverlapCase{"a_tall_box_beside", {{0, 0, 100, 1000}, {50, 100, 300, 120}, {150, 200, 300, 220}}, 2},
+        // a chain down a column: each box overlaps the one above it
+        OverlapCase{"a_chain", {{0, 0, 100, 110}, {0, 100, 100, 210}, {0, 200, 100, 310}, {0, 300, 100, 400}}, 4},
+        // swapped corners count as the box they span; boxes without area and NaN boxes are left out
+        OverlapCase{"swapped_and_empty", {{105, 100, 0, 0}, {95, 0, 200, 100}, {50, 50, 50, 90}, {kNaN, 0, 10, 10}},
+                    2}),
+    CaseName());
+
 struct MarginCase {
     const char* name;
     std::vector<PageBox> tb;
     Indices notes;
+    std::vector<std::uint8_t> roles = {};
 };
 
 class Margins : public ::testing::TestWithParam<MarginCase> {};
@@ -287,7 +324,7 @@ TEST_P(Margins, TakesNarrowStripsBesideTheTextBlock) {
     steps::Scratch scratch;
     ProfileOptions options;
     options.margin_max = 0.25;  // the cases measure strips against a quarter of the block's width
-    const std::size_t notes = steps::split_margins(c.tb, set, options, scratch);
+    const std::size_t notes = steps::split_margins(c.tb, set, c.roles, options, scratch);
     EXPECT_EQ(Indices(set.end() - static_cast<std::ptrdiff_t>(notes), set.end()), c.notes);
     Indices main(set.begin(), set.end() - static_cast<std::ptrdiff_t>(notes));
     EXPECT_TRUE(std::is_sorted(main.begin(), main.end()));
@@ -312,6 +349,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {1, 2}},
         MarginCase{"a_box_without_coordinates", {{200, 100, 800, 900}, {kNaN, kNaN, kNaN, kNaN}, {50, 120, 180, 200}},
                    {2}},
+        // a heading beside a headline is the head of a column, never a note
+        MarginCase{"a_heading_is_no_note",
+                   {{200, 100, 800, 900}, {50, 120, 180, 200}, {820, 300, 950, 350}},
+                   {2},
+                   {static_cast<std::uint8_t>(Role::Body), static_cast<std::uint8_t>(Role::Heading),
+                    static_cast<std::uint8_t>(Role::Body)}},
         // the block is every box at least half as wide as the widest, not the widest alone
         MarginCase{"left_of_the_widest_box_only", {{300, 100, 900, 500}, {100, 520, 500, 900}, {150, 600, 280, 650}},
                    {}}),
@@ -464,10 +507,11 @@ TEST_F(LogTest, EachDecisionIsLoggedBeforeTheEnginesLinesOfItsPart) {
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "[profile] not finite: 1 boxes, read last",
                          "[profile] spread: fold at x=1000.0 (gap=200.0), 5 boxes left, 2 right",
-                         "[profile] top strip: 1 boxes above y=95.0 (gap=64.0), read first",
-                         "[profile] part: 1 boxes (top strip), shrunk by dx=20.0, dy=7.0",
+                         // the left page's boxes overlap none: not shrunk
+                         "[profile] top strip: 1 boxes above y=95.0 (gap=50.0), read first",
+                         "[profile] part: 1 boxes (top strip), shrunk by dx=0.0, dy=0.0",
                          "[profile] margin notes: 2 boxes, merged back by their top",
-                         "[profile] part: 2 boxes (body), shrunk by dx=20.0, dy=7.0",
+                         "[profile] part: 2 boxes (body), shrunk by dx=0.0, dy=0.0",
                          "[sort] 2 elements (beta=2, density_threshold=0.9)",
                          "[profile] part: 2 boxes (body), shrunk by dx=20.0, dy=7.0",
                          "[sort] 2 elements (beta=2, density_threshold=0.9)",

@@ -17,6 +17,7 @@ the box indices in reading order; ``roles`` holds one role code per box
 
 from __future__ import annotations
 
+import bisect
 import math
 
 import _quorlin_core as core
@@ -169,15 +170,16 @@ def top_strip(tb, raw, idx, frame, s):
     return strip_of(tb, raw, idx, frame, s)
 
 
-def margin_notes(tb, idx, s):
-    """(notes, rest): the narrow strips left and right of the text block."""
+def margin_notes(tb, idx, s, roles=None):
+    """(notes, rest): the narrow strips left and right of the text block; a box with a heading role is never
+    a note."""
     if not s.margins or len(idx) < 3:
         return [], idx
     widest = max(tb[k][2] - tb[k][0] for k in idx)
     body = [k for k in idx if tb[k][2] - tb[k][0] >= s.body_fraction * widest]
     bx1, bx2 = min(tb[k][0] for k in body), max(tb[k][2] for k in body)
     by1, by2 = min(tb[k][1] for k in body), max(tb[k][3] for k in body)
-    beside = [k for k in idx if by1 <= (tb[k][1] + tb[k][3]) / 2 <= by2]
+    beside = [k for k in idx if by1 <= (tb[k][1] + tb[k][3]) / 2 <= by2 and (roles is None or roles[k] != HEADING)]
     notes = set()
     for strip in ([k for k in beside if tb[k][2] <= bx1], [k for k in beside if tb[k][0] >= bx2]):
         if strip and max(tb[k][2] for k in strip) - min(tb[k][0] for k in strip) <= s.margin_max * (bx2 - bx1):
@@ -273,15 +275,48 @@ def with_footnotes(main, notes, boxes):
     return out
 
 
+def overlapping(boxes, idx):
+    """How many of the boxes idx are found overlapping another: swept by (y1, x1, index), each box of
+    positive size against the boxes kept so far, which lie apart in x; a box that overlaps a kept one that
+    still reaches below its top is counted with it, and that one leaves; a box that overlaps none is kept.
+    Kept boxes that end at or above the box's top leave as the box passes them."""
+    sweep = sorted((k for k in idx if boxes[k][2] > boxes[k][0] and boxes[k][3] > boxes[k][1]),
+                   key=lambda k: (boxes[k][1], boxes[k][0], k))
+    kept = []  # (x1, x2, y2), ordered by x1
+    count = 0
+    for k in sweep:
+        x1, y1, x2, y2 = boxes[k]
+        j = bisect.bisect_left([e[0] for e in kept], x2) - 1
+        hit = False
+        while j >= 0 and kept[j][1] > x1:
+            hit = kept[j][2] > y1
+            del kept[j]
+            if hit:
+                count += 2
+                break
+            j -= 1
+        if not hit:
+            kept.insert(j + 1, (x1, x2, y2))
+    return count
+
+
+def flush(boxes, idx):
+    """How many of the boxes idx share their left edge exactly with another (a NaN edge with none)."""
+    lefts = [boxes[k][0] for k in idx]
+    return sum(1 for x in lefts if lefts.count(x) > 1)
+
+
 def order_page(boxes, idx, frame, rules, roles, s):
     width, height = frame[2] - frame[0], frame[3] - frame[1]
+    tolerant = s.tolerance and (overlapping(boxes, idx) > s.overlap_share * len(idx)
+                                or flush(boxes, idx) < s.aligned_share * len(idx))
     dx = s.tol_x * width
     dy = s.tol_y * height
     tb = {}
     for k in idx:
         b = snapped(boxes[k], rules, s) if rules else boxes[k]
-        tb[k] = share_shrunk(b, dx, dy, s) if s.tolerance else b
-    if s.tolerance and width > height and math.isfinite(dy):
+        tb[k] = share_shrunk(b, dx, dy, s) if tolerant else b
+    if tolerant and width > height and math.isfinite(dy):
         for k in lone_rows(tb, idx):
             b = snapped(boxes[k], rules, s) if rules else boxes[k]
             tb[k] = (b[0], tb[k][1], b[2], tb[k][3])
@@ -303,7 +338,7 @@ def order_page(boxes, idx, frame, rules, roles, s):
         else:
             rest.append(k)
     strip, rest = top_strip(tb, boxes, rest, frame, s) if not head else ([], rest)
-    notes, main = margin_notes(tb, rest, s)
+    notes, main = margin_notes(tb, rest, s, roles if labelled else None)
     groups = caption_groups(boxes, main, roles, frame, s) if labelled and s.captions else {}
     seen = dict(tb)
     for group in groups.values():

@@ -171,7 +171,8 @@ def test_explain_tells_how_a_spread_with_a_top_strip_and_margin_notes_was_ordere
     fold = explained.cuts[0]
     assert 900 < fold.position < 1100 and fold.bounds == (0.0, 0.0, 2000.0, 1400.0)
     parts = [(p.top_strip, p.ids, p.shrink) for p in explained.parts]
-    assert parts == [(True, [0], (20.0, 7.0)), (False, [1, 2], (20.0, 7.0)), (False, [5, 6], (20.0, 7.0))]
+    # only the right page's boxes overlap, so only they are shrunk
+    assert parts == [(True, [0], (0.0, 0.0)), (False, [1, 2], (0.0, 0.0)), (False, [5, 6], (20.0, 7.0))]
     exact = quorlin.explain(boxes, page_bounds=(0, 0, 2000, 1400), exact=True)
     assert exact.profile == "exact" and exact.parts == [] and {c.kind for c in exact.cuts} == {"xy"}
 
@@ -254,12 +255,22 @@ def _column_lines(top, x_first):
     ([(100, 5, 400, 20)] + _column_lines(60, (120, 440)), (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5, 6]),
     # a slide: a table, and a list that starts where the table ends and overlaps it by 6 px: the table first
     ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 1125), [0, 1, 2]),
-    # the same boxes on a portrait page: the shrink of the sides stays, and the list, left of the table, comes first
-    ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 2800), [0, 2, 1]),
+    # on a portrait page, the list overlapping the table: the shrink of the sides stays, and the list, left
+    # of the table, comes first
+    ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 399, 761, 450)], (0, 0, 2000, 2800), [0, 2, 1]),
+    # the same boxes only touching, as a typesetter sets them: no overlap, no shrink, the table first
+    ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 2800), [0, 1, 2]),
+    # a newspaper page: a headline over the first three of four narrow columns, and a second article below
+    # all four; the gutters (10) are narrower than the gap between the articles (30). Set without overlap,
+    # nothing is shrunk and the articles are read one after the other (shrunk, the right-hand gutter
+    # outgrew that gap and the last column was read across both articles: 0 1 2 3 5 6 7 8 4 9)
+    ([(0, 0, 590, 40), (0, 50, 190, 400), (200, 50, 390, 400), (400, 50, 590, 400), (600, 0, 790, 400),
+      (0, 430, 390, 470), (0, 480, 190, 800), (200, 480, 390, 800), (400, 480, 590, 800), (600, 430, 790, 800)],
+     (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5, 6, 7, 8, 9]),
     # a slide with two blocks side by side: each keeps the shrink of its sides, and they are read left to right
     ([(82, 67, 395, 139), (100, 200, 960, 900), (1000, 205, 1900, 880)], (0, 0, 2000, 1125), [0, 1, 2]),
-], ids=["first-lines-indented", "first-lines-flush", "running-head", "slide-stacked", "portrait-stacked",
-        "slide-side-by-side"])
+], ids=["first-lines-indented", "first-lines-flush", "running-head", "slide-stacked", "portrait-overlapping",
+        "portrait-touching", "newspaper-articles", "slide-side-by-side"])
 def test_hand_made_pages_get_the_steps_order(boxes, bounds, expected):
     assert profile_model.order(boxes, bounds) == expected
     assert quorlin.order(boxes, page_bounds=bounds) == expected

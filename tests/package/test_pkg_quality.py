@@ -67,13 +67,13 @@ def summaries():
     ("pages.jsonl", "default", "dta-structure", 0.958, 0.660),
     ("pages.jsonl", "exact", None, 0.8369, 0.355),
     ("born_digital.jsonl", "default", "generated-paper-1col", 1.000, 1.000),
-    ("born_digital.jsonl", "default", "generated-paper-2col", 0.998, 0.952),
-    ("born_digital.jsonl", "default", "generated-paper-3col", 1.000, 0.967),
-    ("born_digital.jsonl", "default", "generated-report", 1.000, 1.000),
+    ("born_digital.jsonl", "default", "generated-paper-2col", 0.996, 0.940),
+    ("born_digital.jsonl", "default", "generated-paper-3col", 0.996, 0.967),
+    ("born_digital.jsonl", "default", "generated-report", 0.999, 0.965),
     ("born_digital.jsonl", "default", "generated-magazine", 0.975, 0.426),
     ("born_digital.jsonl", "default", "generated-book", 1.000, 1.000),
     ("born_digital.jsonl", "default", "generated-slides", 0.975, 0.846),
-    ("born_digital.jsonl", "default", "generated-newspaper", 0.888, 0.422),
+    ("born_digital.jsonl", "default", "generated-newspaper", 0.994, 0.778),
     ("born_digital_detected.jsonl", "default", "generated-detected-paper-1col", 1.000, 1.000),
     ("born_digital_detected.jsonl", "default", "generated-detected-paper-2col", 0.998, 0.940),
     ("born_digital_detected.jsonl", "default", "generated-detected-paper-3col", 0.997, 0.933),
@@ -81,15 +81,15 @@ def summaries():
     ("born_digital_detected.jsonl", "default", "generated-detected-magazine", 0.976, 0.443),
     ("born_digital_detected.jsonl", "default", "generated-detected-book", 1.000, 1.000),
     ("born_digital_detected.jsonl", "default", "generated-detected-slides", 0.975, 0.846),
-    ("born_digital_detected.jsonl", "default", "generated-detected-newspaper", 0.917, 0.467),
+    ("born_digital_detected.jsonl", "default", "generated-detected-newspaper", 0.922, 0.489),
     ("born_digital_lines.jsonl", "default", "generated-paper-1col", 1.000, 0.968),
     ("born_digital_lines.jsonl", "default", "generated-paper-2col", 0.995, 0.917),
-    ("born_digital_lines.jsonl", "default", "generated-paper-3col", 0.996, 0.833),
-    ("born_digital_lines.jsonl", "default", "generated-report", 1.000, 1.000),
+    ("born_digital_lines.jsonl", "default", "generated-paper-3col", 0.991, 0.967),
+    ("born_digital_lines.jsonl", "default", "generated-report", 1.000, 0.965),
     ("born_digital_lines.jsonl", "default", "generated-magazine", 0.998, 0.426),
     ("born_digital_lines.jsonl", "default", "generated-book", 1.000, 1.000),
     ("born_digital_lines.jsonl", "default", "generated-slides", 0.972, 0.846),
-    ("born_digital_lines.jsonl", "default", "generated-newspaper", 0.943, 0.422),
+    ("born_digital_lines.jsonl", "default", "generated-newspaper", 0.995, 0.778),
 ])
 def test_quality_on_the_repositorys_pages(summaries, name, how, collection, tau, exact):
     if (name, how) not in summaries:
@@ -99,13 +99,13 @@ def test_quality_on_the_repositorys_pages(summaries, name, how, collection, tau,
     assert got.mean_tau >= tau - 0.005 and got.exact_rate >= exact - 0.02, (got.mean_tau, got.exact_rate)
 
 
-# Where the default is not below the exact order: every generated kind but the
-# newspapers, in every variant (docs/quality.md gives the newspapers' figures).
-@pytest.mark.parametrize("name", FILES[1:])
-@pytest.mark.parametrize("kind", ["paper-2col", "paper-3col", "report", "book", "paper-1col", "magazine", "slides"])
-def test_the_default_is_not_below_the_exact_order(summaries, name, kind):
+# The default is not below the exact order on any collection: the real ones
+# and every generated kind, in every variant.
+@pytest.mark.parametrize("name", FILES)
+def test_the_default_is_not_below_the_exact_order(summaries, name):
     if (name, "default") not in summaries:
         pytest.skip(f"no {name}")
-    collection = "generated-" + ("detected-" if "detected" in name else "") + kind
-    default, exact = (summaries[name, how].collections[collection] for how in ("default", "exact"))
-    assert default.mean_tau >= exact.mean_tau, (default.mean_tau, exact.mean_tau)
+    default, exact = (summaries[name, how].collections for how in ("default", "exact"))
+    below = {c: (round(default[c].mean_tau, 4), round(exact[c].mean_tau, 4))
+             for c in exact if default[c].mean_tau < exact[c].mean_tau}
+    assert not below, below

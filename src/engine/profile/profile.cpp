@@ -12,7 +12,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory_resource>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -507,8 +509,94 @@ void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t>
     }
 }
 
-std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
-                          Scratch& scratch) {
+std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, std::size_t enough,
+                              Scratch& scratch) {
+    std::vector<std::uint32_t>& sweep = scratch.indices;
+    sweep.clear();
+    for (const std::uint32_t k : set) {
+        const PageBox b = normalised(raw[k]);
+        if (b.x2 > b.x1 && b.y2 > b.y1) {
+            sweep.push_back(k);
+        }
+    }
+    const auto y1_of = [&](std::uint32_t k) { return std::min(raw[k].y1, raw[k].y2); };
+    const auto x1_of = [&](std::uint32_t k) { return std::min(raw[k].x1, raw[k].x2); };
+    std::sort(sweep.begin(), sweep.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const double ya = y1_of(a);
+        const double yb = y1_of(b);
+        if (ya != yb) {
+            return ya < yb;
+        }
+        const double xa = x1_of(a);
+        const double xb = x1_of(b);
+        return xa != xb ? xa < xb : a < b;
+    });
+    // The kept boxes, pairwise apart in x, ordered by x1 (and so by x2). The
+    // tree's nodes come from `arena`: at most one per box.
+    struct Kept {
+        double x1, x2, y2;
+        std::uint32_t k;
+        bool operator<(const Kept& other) const noexcept { return x1 < other.x1; }
+    };
+    constexpr std::size_t kNodeBytes = 96;  // more than a tree node of Kept takes
+    scratch.arena.resize(std::max(scratch.arena.size(), sweep.size() * kNodeBytes + 64));
+    std::pmr::monotonic_buffer_resource pool(scratch.arena.data(), scratch.arena.size());
+    std::pmr::set<Kept> kept(&pool);
+    std::size_t count = 0;
+    for (const std::uint32_t k : sweep) {
+        if (count > enough) {
+            break;
+        }
+        const PageBox b = normalised(raw[k]);
+        // The kept boxes it could overlap: those with x1 < b.x2, from the
+        // nearest one leftwards while their x2 > b.x1. The ones that end
+        // above its top are done and leave the tree; the first one that
+        // reaches below it overlaps it.
+        auto it = kept.lower_bound(Kept{b.x2, 0.0, 0.0, 0});
+        bool hit = false;
+        while (it != kept.begin()) {
+            const auto before = std::prev(it);
+            if (!(before->x2 > b.x1)) {
+                break;
+            }
+            if (before->y2 > b.y1) {
+                count += 2;  // this box and the kept one, which leaves the tree
+                kept.erase(before);
+                hit = true;
+                break;
+            }
+            kept.erase(before);
+        }
+        if (!hit) {
+            kept.insert(it, Kept{b.x1, b.x2, b.y2, k});
+        }
+    }
+    return count;
+}
+
+std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, Scratch& scratch) {
+    std::vector<double>& left = scratch.keys;
+    left.clear();
+    for (const std::uint32_t k : set) {
+        left.push_back(std::min(raw[k].x1, raw[k].x2));
+    }
+    std::sort(left.begin(), left.end());
+    // A run of equal edges of length r counts r boxes when r >= 2.
+    std::size_t count = 0;
+    std::size_t run = 1;
+    for (std::size_t i = 1; i <= left.size(); ++i) {
+        if (i < left.size() && left[i] == left[i - 1]) {
+            ++run;
+            continue;
+        }
+        count += run >= 2 ? run : 0;
+        run = 1;
+    }
+    return count;
+}
+
+std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set,
+                          std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch) {
     if (!options.margins || set.size() < 3) {
         return 0;
     }
@@ -565,9 +653,13 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
     // Each side's strip: the boxes beside the block (vertical centre within
     // it) wholly left, or wholly right, of it, gathered as the block was. A
     // zero-width box at both edges of a zero-width block is on both sides.
-    const auto sides = [&](const PageBox& b) {  // 1 for each side the box is on
+    const auto note_role = [&](std::uint32_t k) -> std::size_t {
+        return roles.empty() || static_cast<Role>(roles[k]) != Role::Heading ? 1 : 0;
+    };
+    const auto sides = [&](std::uint32_t k) {  // 1 for each side the box is on
+        const PageBox& b = tb[k];
         const double cy = (b.y1 + b.y2) / 2;
-        const std::size_t level = (block.y1 <= cy ? 1 : 0) * (cy <= block.y2 ? 1 : 0);
+        const std::size_t level = (block.y1 <= cy ? 1 : 0) * (cy <= block.y2 ? 1 : 0) * note_role(k);
         return std::array<std::size_t, 2>{level * (b.x2 <= block.x1 ? 1 : 0), level * (b.x1 >= block.x2 ? 1 : 0)};
     };
     std::size_t count[2] = {0, 0};
@@ -575,7 +667,7 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
     double hi[2] = {-kInfinity, -kInfinity};
     for (const std::uint32_t k : set) {
         const PageBox& b = tb[k];
-        const std::array<std::size_t, 2> side = sides(b);
+        const std::array<std::size_t, 2> side = sides(k);
         for (int s = 0; s < 2; ++s) {
             lo[s] = std::min(lo[s], b.x1 + kAway[side[s]]);
             hi[s] = std::max(hi[s], b.x2 - kAway[side[s]]);
@@ -588,7 +680,7 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         return 0;
     }
     const auto main = [&](std::uint32_t k) {
-        const std::array<std::size_t, 2> side = sides(tb[k]);
+        const std::array<std::size_t, 2> side = sides(k);
         return (margin[0] ? side[0] : 0) + (margin[1] ? side[1] : 0) == 0;
     };
     return set.size() - partition_stably(set, main, scratch);
@@ -1014,10 +1106,11 @@ private:
         if (set.empty()) {
             return;
         }
-        const double dx = options_.tolerance ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
-        const double dy = options_.tolerance ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
-        double top = shrink(set, dx, dy);
-        if (options_.tolerance && frame.x2 - frame.x1 > frame.y2 - frame.y1 && std::isfinite(dy)) {
+        const bool tolerant = options_.tolerance && needs_shrink(set);
+        const double dx = tolerant ? options_.tol_x * (frame.x2 - frame.x1) : 0.0;
+        const double dy = tolerant ? options_.tol_y * (frame.y2 - frame.y1) : 0.0;
+        double top = shrink(set, tolerant, dx, dy);
+        if (tolerant && frame.x2 - frame.x1 > frame.y2 - frame.y1 && std::isfinite(dy)) {
             keep_width_of_lone_rows(set);
         }
         // The roles' parts, in the order of Place, each in input order.
@@ -1076,7 +1169,7 @@ private:
             body_depth = depth + 1;
         }
         const std::span<std::uint32_t> after = rest.subspan(strip);
-        const std::size_t geometric = split_margins(tb, after, options_, buffers_->scratch);
+        const std::size_t geometric = split_margins(tb, after, roles_, options_, buffers_->scratch);
         const std::span<std::uint32_t> main = after.first(after.size() - geometric);
         std::vector<std::uint32_t>& notes = buffers_->notes;
         notes.assign(after.end() - static_cast<std::ptrdiff_t>(geometric), after.end());
@@ -1127,10 +1220,26 @@ private:
     // Steps 6 and 7: the boxes of `set` normalised, snapped to the column
     // rules and shrunk, into the shrunk buffer; returns the least top of them
     // (for the top strip: snapping moves only their left and right edges).
-    double shrink(std::span<const std::uint32_t> set, double dx, double dy) {
-        const auto shrunk = [&](const PageBox& b) {
-            return options_.tolerance ? share_shrunk(b, dx, dy, options_) : b;
-        };
+    // Step 7's evidence: whether the page's boxes need the shrink. Boxes set
+    // by a typesetter never overlap and stand flush (many share their left
+    // edge exactly); there the shrink would only widen the gutters against
+    // the gaps between rows (a newspaper's articles read column by column
+    // across the page). Boxes drawn around print or found by a detector
+    // overlap, or have ragged edges. So the boxes are shrunk when more than
+    // overlap_share of them overlap another, or fewer than aligned_share of
+    // them share their left edge with another.
+    bool needs_shrink(std::span<const std::uint32_t> set) {
+        const double n = static_cast<double>(set.size());
+        const double limit = options_.overlap_share * n;
+        const std::size_t enough = limit < n ? static_cast<std::size_t>(limit) : set.size();
+        if (overlapping_boxes(raw_, set, enough, buffers_->scratch) > enough) {
+            return true;
+        }
+        return static_cast<double>(flush_boxes(raw_, set, buffers_->scratch)) < options_.aligned_share * n;
+    }
+
+    double shrink(std::span<const std::uint32_t> set, bool tolerant, double dx, double dy) {
+        const auto shrunk = [&](const PageBox& b) { return tolerant ? share_shrunk(b, dx, dy, options_) : b; };
         const std::span<PageBox> tb = buffers_.shrunk;
         double top = shrunk(normalised(raw_[set.front()])).y1;
         const std::vector<ColumnRule>& rule_list = buffers_->rules;

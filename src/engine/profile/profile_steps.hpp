@@ -56,6 +56,7 @@ struct Scratch {
     std::vector<std::uint32_t> indices;
     std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;  // captions and their figures
+    std::vector<std::byte> arena;  // the nodes of overlapping_boxes' sweep
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -201,12 +202,32 @@ void regroup(std::span<const std::uint32_t> order, std::span<const std::uint32_t
 void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t> footnotes,
                       std::span<const PageBox> boxes);
 
+// How many of the boxes of `set` (normalised, in `raw`) are found
+// overlapping another (a shared area of positive size), counting stops once
+// it exceeds `enough`. Sweeping the boxes of positive width and height by
+// (y1, x1, index), each is tested against the boxes kept so far that reach
+// below its top; those never overlap one another, so the ones it could
+// overlap are neighbours by x1, found in a search tree. A box that overlaps
+// one is counted with it and not kept; one that overlaps none is kept. The
+// count is so at most the true one, and the sweep takes O(n log n) whatever
+// the page.
+std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, std::size_t enough,
+                              Scratch& scratch);
+
+// How many of the boxes of `set` share their left edge (the least x of the
+// box in `raw`) exactly with another box of `set`. A NaN edge shares it with
+// none.
+std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, Scratch& scratch);
+
 // The marginal notes among `set` (at least three boxes): the boxes beside the
 // text block (their vertical centre within its height) that lie wholly left or
 // wholly right of it, when such a strip is at most margin_max of the block's
-// width. Moves them to the back of `set`; returns how many there are.
-std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set, const ProfileOptions& options,
-                          Scratch& scratch);
+// width. A box that `roles` (by input index; empty without labels) call a
+// heading is never a note: a column's heading beside a headline spanning
+// the others is not one. Moves them to the back of `set`; returns how many
+// there are.
+std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set,
+                          std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch);
 
 // Appends to `out` the main order with the notes merged in: the notes, sorted
 // in place by (y1, x1, index) of the `boxes` normalised, each before the first
