@@ -300,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
         // touching edges and corners share no area
         OverlapCase{"touching", {{0, 0, 100, 100}, {100, 0, 200, 100}, {0, 100, 100, 200}, {100, 100, 200, 200}}, 0},
         OverlapCase{"two_columns_overlapping", {{0, 0, 105, 500}, {95, 0, 200, 500}, {0, 600, 200, 700}}, 2},
-        // a box under a wide one that has ended is no overlap, one under a tall one is
+        // a box beside a tall one overlaps it; the next one, level with the tall one but beside it, does not
         OverlapCase{"a_tall_box_beside", {{0, 0, 100, 1000}, {50, 100, 300, 120}, {150, 200, 300, 220}}, 2},
         // a chain down a column: each box overlaps the one above it
         OverlapCase{"a_chain", {{0, 0, 100, 110}, {0, 100, 100, 210}, {0, 200, 100, 310}, {0, 300, 100, 400}}, 4},

@@ -17,7 +17,6 @@ the box indices in reading order; ``roles`` holds one role code per box
 
 from __future__ import annotations
 
-import bisect
 import math
 
 import _quorlin_core as core
@@ -276,28 +275,16 @@ def with_footnotes(main, notes, boxes):
 
 
 def overlapping(boxes, idx):
-    """How many of the boxes idx are found overlapping another: swept by (y1, x1, index), each box of
-    positive size against the boxes kept so far, which lie apart in x; a box that overlaps a kept one that
-    still reaches below its top is counted with it, and that one leaves; a box that overlaps none is kept.
-    Kept boxes that end at or above the box's top leave as the box passes them."""
+    """How many of the boxes idx of positive size share an area with the box before or after them in the
+    order of (y1, x1, index)."""
     sweep = sorted((k for k in idx if boxes[k][2] > boxes[k][0] and boxes[k][3] > boxes[k][1]),
                    key=lambda k: (boxes[k][1], boxes[k][0], k))
-    kept = []  # (x1, x2, y2), ordered by x1
-    count = 0
-    for k in sweep:
-        x1, y1, x2, y2 = boxes[k]
-        j = bisect.bisect_left([e[0] for e in kept], x2) - 1
-        hit = False
-        while j >= 0 and kept[j][1] > x1:
-            hit = kept[j][2] > y1
-            del kept[j]
-            if hit:
-                count += 2
-                break
-            j -= 1
-        if not hit:
-            kept.insert(j + 1, (x1, x2, y2))
-    return count
+    found = set()
+    for a, b in zip(sweep, sweep[1:]):
+        p, q = boxes[a], boxes[b]
+        if min(p[2], q[2]) > max(p[0], q[0]) and min(p[3], q[3]) > max(p[1], q[1]):
+            found.update((a, b))
+    return len(found)
 
 
 def flush(boxes, idx):

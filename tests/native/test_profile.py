@@ -255,11 +255,13 @@ def _column_lines(top, x_first):
     ([(100, 5, 400, 20)] + _column_lines(60, (120, 440)), (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5, 6]),
     # a slide: a table, and a list that starts where the table ends and overlaps it by 6 px: the table first
     ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 1125), [0, 1, 2]),
-    # on a portrait page, the list overlapping the table: the shrink of the sides stays, and the list, left
-    # of the table, comes first
-    ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 399, 761, 450)], (0, 0, 2000, 2800), [0, 2, 1]),
+    # on a portrait page, the title and the list flush left, the list overlapping the table: the shrink of
+    # the sides stays, and the list, left of the table, comes first
+    ([(113, 67, 395, 139), (755, 189, 1245, 405), (113, 399, 761, 450)], (0, 0, 2000, 2800), [0, 2, 1]),
     # the same boxes only touching, as a typesetter sets them: no overlap, no shrink, the table first
-    ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 2800), [0, 1, 2]),
+    ([(113, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 2800), [0, 1, 2]),
+    # touching too, but with ragged left edges, as boxes drawn around print are: shrunk
+    ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 2800), [0, 2, 1]),
     # a newspaper page: a headline over the first three of four narrow columns, and a second article below
     # all four; the gutters (10) are narrower than the gap between the articles (30). Set without overlap,
     # nothing is shrunk and the articles are read one after the other (shrunk, the right-hand gutter
@@ -270,7 +272,7 @@ def _column_lines(top, x_first):
     # a slide with two blocks side by side: each keeps the shrink of its sides, and they are read left to right
     ([(82, 67, 395, 139), (100, 200, 960, 900), (1000, 205, 1900, 880)], (0, 0, 2000, 1125), [0, 1, 2]),
 ], ids=["first-lines-indented", "first-lines-flush", "running-head", "slide-stacked", "portrait-overlapping",
-        "portrait-touching", "newspaper-articles", "slide-side-by-side"])
+        "portrait-touching", "portrait-ragged", "newspaper-articles", "slide-side-by-side"])
 def test_hand_made_pages_get_the_steps_order(boxes, bounds, expected):
     assert profile_model.order(boxes, bounds) == expected
     assert quorlin.order(boxes, page_bounds=bounds) == expected

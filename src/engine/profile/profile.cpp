@@ -12,9 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <memory_resource>
 #include <new>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -511,86 +509,51 @@ void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t>
 
 std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, std::size_t enough,
                               Scratch& scratch) {
-    std::vector<std::uint32_t>& sweep = scratch.indices;
+    // The boxes of positive size, normalised, in the order of the sweep.
+    std::vector<SweptBox>& sweep = scratch.swept;
     sweep.clear();
     for (const std::uint32_t k : set) {
         const PageBox b = normalised(raw[k]);
         if (b.x2 > b.x1 && b.y2 > b.y1) {
-            sweep.push_back(k);
+            sweep.push_back(SweptBox{b, k});
         }
     }
-    const auto y1_of = [&](std::uint32_t k) { return std::min(raw[k].y1, raw[k].y2); };
-    const auto x1_of = [&](std::uint32_t k) { return std::min(raw[k].x1, raw[k].x2); };
-    std::sort(sweep.begin(), sweep.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const double ya = y1_of(a);
-        const double yb = y1_of(b);
-        if (ya != yb) {
-            return ya < yb;
+    std::sort(sweep.begin(), sweep.end(), [](const SweptBox& a, const SweptBox& b) {
+        if (a.box.y1 != b.box.y1) {
+            return a.box.y1 < b.box.y1;
         }
-        const double xa = x1_of(a);
-        const double xb = x1_of(b);
-        return xa != xb ? xa < xb : a < b;
+        return a.box.x1 != b.box.x1 ? a.box.x1 < b.box.x1 : a.k < b.k;
     });
-    // The kept boxes, pairwise apart in x, ordered by x1 (and so by x2). The
-    // tree's nodes come from `arena`: at most one per box.
-    struct Kept {
-        double x1, x2, y2;
-        std::uint32_t k;
-        bool operator<(const Kept& other) const noexcept { return x1 < other.x1; }
-    };
-    constexpr std::size_t kNodeBytes = 96;  // more than a tree node of Kept takes
-    scratch.arena.resize(std::max(scratch.arena.size(), sweep.size() * kNodeBytes + 64));
-    std::pmr::monotonic_buffer_resource pool(scratch.arena.data(), scratch.arena.size());
-    std::pmr::set<Kept> kept(&pool);
+    // Each pair of boxes next to each other in that order that share an area
+    // counts both (a box counted with its predecessor is not counted again).
     std::size_t count = 0;
-    for (const std::uint32_t k : sweep) {
-        if (count > enough) {
-            break;
-        }
-        const PageBox b = normalised(raw[k]);
-        // The kept boxes it could overlap: those with x1 < b.x2, from the
-        // nearest one leftwards while their x2 > b.x1. The ones that end
-        // above its top are done and leave the tree; the first one that
-        // reaches below it overlaps it.
-        auto it = kept.lower_bound(Kept{b.x2, 0.0, 0.0, 0});
-        bool hit = false;
-        while (it != kept.begin()) {
-            const auto before = std::prev(it);
-            if (!(before->x2 > b.x1)) {
-                break;
-            }
-            if (before->y2 > b.y1) {
-                count += 2;  // this box and the kept one, which leaves the tree
-                kept.erase(before);
-                hit = true;
-                break;
-            }
-            kept.erase(before);
-        }
-        if (!hit) {
-            kept.insert(it, Kept{b.x1, b.x2, b.y2, k});
-        }
+    bool counted = false;  // whether the box before was counted
+    for (std::size_t i = 1; i < sweep.size() && count <= enough; ++i) {
+        const PageBox& a = sweep[i - 1].box;
+        const PageBox& b = sweep[i].box;
+        const bool meet = std::min(a.x2, b.x2) > std::max(a.x1, b.x1) && std::min(a.y2, b.y2) > b.y1;
+        count += meet ? (counted ? 1 : 2) : 0;
+        counted = meet;
     }
     return count;
 }
 
 std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, Scratch& scratch) {
-    std::vector<double>& left = scratch.keys;
-    left.clear();
-    for (const std::uint32_t k : set) {
-        left.push_back(std::min(raw[k].x1, raw[k].x2));
+    // The boxes of a page part are finite (the others were set aside), so
+    // their edges sort.
+    const std::span<double> left = room_for(scratch.keys, set.size());
+    for (std::size_t i = 0; i < set.size(); ++i) {
+        left[i] = std::min(raw[set[i]].x1, raw[set[i]].x2);
     }
     std::sort(left.begin(), left.end());
-    // A run of equal edges of length r counts r boxes when r >= 2.
+    // A run of r >= 2 equal edges counts r boxes: one for each edge equal to
+    // the one before it, and one more for the run's first edge.
     std::size_t count = 0;
-    std::size_t run = 1;
-    for (std::size_t i = 1; i <= left.size(); ++i) {
-        if (i < left.size() && left[i] == left[i - 1]) {
-            ++run;
-            continue;
-        }
-        count += run >= 2 ? run : 0;
-        run = 1;
+    bool in_run = false;
+    for (std::size_t i = 1; i < left.size(); ++i) {
+        const bool same = left[i] == left[i - 1];
+        count += static_cast<std::size_t>(same) + static_cast<std::size_t>(same && !in_run);
+        in_run = same;
     }
     return count;
 }
@@ -1230,12 +1193,12 @@ private:
     // them share their left edge with another.
     bool needs_shrink(std::span<const std::uint32_t> set) {
         const double n = static_cast<double>(set.size());
+        if (static_cast<double>(flush_boxes(raw_, set, buffers_->scratch)) < options_.aligned_share * n) {
+            return true;  // ragged edges: most scanned pages, found without the sweep
+        }
         const double limit = options_.overlap_share * n;
         const std::size_t enough = limit < n ? static_cast<std::size_t>(limit) : set.size();
-        if (overlapping_boxes(raw_, set, enough, buffers_->scratch) > enough) {
-            return true;
-        }
-        return static_cast<double>(flush_boxes(raw_, set, buffers_->scratch)) < options_.aligned_share * n;
+        return overlapping_boxes(raw_, set, enough, buffers_->scratch) > enough;
     }
 
     double shrink(std::span<const std::uint32_t> set, bool tolerant, double dx, double dy) {

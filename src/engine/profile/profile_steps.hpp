@@ -49,6 +49,12 @@ PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::s
 // axis that would turn inside out keeps its extent.
 PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
 
+// A box of overlapping_boxes, normalised, with its index.
+struct SweptBox {
+    PageBox box;
+    std::uint32_t k;
+};
+
 // Space the steps reuse from call to call; each buffer only grows.
 struct Scratch {
     std::vector<std::pair<double, double>> intervals;
@@ -56,7 +62,7 @@ struct Scratch {
     std::vector<std::uint32_t> indices;
     std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;  // captions and their figures
-    std::vector<std::byte> arena;  // the nodes of overlapping_boxes' sweep
+    std::vector<SweptBox> swept;   // the boxes of overlapping_boxes' sweep
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -204,13 +210,11 @@ void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t>
 
 // How many of the boxes of `set` (normalised, in `raw`) are found
 // overlapping another (a shared area of positive size), counting stops once
-// it exceeds `enough`. Sweeping the boxes of positive width and height by
-// (y1, x1, index), each is tested against the boxes kept so far that reach
-// below its top; those never overlap one another, so the ones it could
-// overlap are neighbours by x1, found in a search tree. A box that overlaps
-// one is counted with it and not kept; one that overlaps none is kept. The
-// count is so at most the true one, and the sweep takes O(n log n) whatever
-// the page.
+// it exceeds `enough`: the boxes of positive width and height are sorted by
+// (y1, x1, index), and each one that shares an area with the one before or
+// after it in that order is counted. Boxes that overlap on a page nearly
+// always include such neighbours (side-by-side columns start level, stacked
+// boxes follow each other), and one sort is cheap beside the engine.
 std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, std::size_t enough,
                               Scratch& scratch);
 
