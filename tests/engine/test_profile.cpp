@@ -374,6 +374,72 @@ TEST(MergeByTop, PutsEachNoteAfterTheTextThatStartsLevelOrAbove) {
     EXPECT_EQ(out, (Indices{3, 4}));
 }
 
+struct FootnoteCase {
+    const char* name;
+    std::vector<PageBox> boxes;  // the text first, in its order, then the footnotes
+    std::size_t text;            // how many of the boxes are text
+    Indices expected;
+};
+
+class Footnotes : public ::testing::TestWithParam<FootnoteCase> {};
+
+TEST_P(Footnotes, FollowTheTextOfTheirPageOrColumn) {
+    const FootnoteCase& c = GetParam();
+    std::vector<std::uint32_t> main = all_of(c.text);
+    Indices footnotes;
+    for (std::size_t k = c.text; k < c.boxes.size(); ++k) {
+        footnotes.push_back(static_cast<std::uint32_t>(k));
+    }
+    steps::Scratch scratch;
+    steps::insert_footnotes(main, footnotes, c.boxes, scratch);
+    EXPECT_EQ(main, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Footnotes,
+    ::testing::Values(
+        // two columns ending level, a footnote under the left one: after the page
+        FootnoteCase{"under_the_page", {{0, 0, 100, 500}, {120, 0, 220, 500}, {0, 520, 100, 560}}, 2, {0, 1, 2}},
+        // the right column runs down beside it: it ends the left column
+        FootnoteCase{"ending_a_column", {{0, 0, 100, 500}, {120, 0, 220, 600}, {0, 520, 100, 560}}, 2, {0, 2, 1}},
+        // beside text but under no box of its width: after the page's last box above it
+        FootnoteCase{"beside_text_under_none", {{0, 0, 100, 500}, {120, 0, 220, 600}, {300, 520, 400, 560}}, 2,
+                     {0, 1, 2}},
+        // no box above: at the end; two after one box keep their order by top, with swapped corners
+        FootnoteCase{"none_above", {{0, 100, 100, 500}, {0, 50, 100, 90}}, 1, {0, 1}},
+        FootnoteCase{"two_after_one", {{0, 0, 100, 500}, {0, 560, 100, 520}, {0, 510, 100, 515}}, 1, {0, 2, 1}}),
+    CaseName());
+
+TEST(Footnotes, OnAPageOfTooManyFootnotesAndBoxesEveryFootnoteFollowsThePage) {
+    // 2,049 text boxes and 2,048 footnotes, each with text beside it: more
+    // than kFootnoteWork tests, so none ends a column
+    std::vector<PageBox> boxes;
+    const std::size_t text = 2049;
+    for (std::size_t k = 0; k < text - 1; ++k) {
+        boxes.push_back({0, static_cast<double>(10 * k), 100, static_cast<double>(10 * k + 5)});
+    }
+    boxes.push_back({200, 0, 300, 1e6});  // a column beside them all, read last
+    for (std::size_t k = 0; k < 2048; ++k) {
+        boxes.push_back({0, static_cast<double>(10 * k + 6), 100, static_cast<double>(10 * k + 8)});
+    }
+    ASSERT_GT(2048 * text, steps::kFootnoteWork);
+    std::vector<std::uint32_t> main = all_of(text);
+    Indices footnotes;
+    for (std::size_t k = text; k < boxes.size(); ++k) {
+        footnotes.push_back(static_cast<std::uint32_t>(k));
+    }
+    steps::Scratch scratch;
+    steps::insert_footnotes(main, footnotes, boxes, scratch);
+    // the last box above each is the long column, so all come at the end, in order
+    Indices expected = all_of(boxes.size());
+    EXPECT_EQ(main, expected);
+    // with fewer footnotes, each follows the line above it
+    main = all_of(text);
+    footnotes.assign(1, static_cast<std::uint32_t>(text));
+    steps::insert_footnotes(main, footnotes, boxes, scratch);
+    EXPECT_EQ(main[1], text);
+}
+
 // ---- the whole profile ---------------------------------------------------------------
 
 std::vector<PageBox> random_boxes(std::mt19937& rng) {

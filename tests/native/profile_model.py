@@ -155,6 +155,11 @@ def strip_of(tb, raw, idx, frame, s, foot=False):
                 taken = set(order[:j])
                 strip = [k for k in idx if k in taken]
                 rest = [k for k in idx if k not in taken]
+                # a running head stands clear of the text as given, not only once shrunk
+                if not foot and not max(raw[k][3] for k in strip) < min(raw[k][1] for k in rest):
+                    return [], idx
+                if foot and not min(raw[k][1] for k in strip) > max(raw[k][3] for k in rest):
+                    return [], idx
                 if len(strip) <= 8 and heads_columns(tb, raw, strip, rest, frame, s, foot):
                     return [], idx
                 return strip, rest
@@ -214,6 +219,8 @@ def caption_groups(boxes, main, roles, frame, s):
     above or below it that it overlaps by more than half the narrower width,
     within caption_gap of the page height; then, until none is added, a
     caption within that gap of a caption already placed, overlapping it."""
+    if sum(roles[k] == CAPTION for k in main) > MOST_CAPTIONS:
+        return {}  # a page of more captions reads them as text
     reach = s.caption_gap * (frame[3] - frame[1])
     figures = [k for k in main if roles[k] == FIGURE]
     pairs = []  # (caption, figure) in the order they were made
@@ -264,14 +271,35 @@ def regrouped(order_, groups, boxes):
     return out
 
 
+# The most captions a page may have for them to be grouped with their figures.
+MOST_CAPTIONS = 256
+# The most footnotes times text boxes for which a page's footnotes are tested for text beside them.
+FOOTNOTE_WORK = 1 << 22
+
+
 def with_footnotes(main, notes, boxes):
-    """Each footnote (by top, left, index) after the last box so far whose top
-    is above its own; at the end when there is none."""
-    out = list(main)
-    for k in sorted(notes, key=lambda k: (boxes[k][1], boxes[k][0], k)):
-        above = [p for p, m in enumerate(out) if boxes[m][1] < boxes[k][1]]
-        out.insert(above[-1] + 1 if above else len(out), k)
-    return out
+    """Each footnote (by top, left, index) after the last box of main whose top is above its own (at the end
+    when there is none); one with text beside it (a box whose height overlaps its own and whose width does
+    not), after the last box above it whose width overlaps its own, when there is one. Footnotes after the
+    same box keep their order."""
+    notes = sorted(notes, key=lambda k: (boxes[k][1], boxes[k][0], k))
+    by_column = len(notes) * len(main) <= FOOTNOTE_WORK
+
+    def across(a, b):
+        return min(a[2], b[2]) > max(a[0], b[0])
+
+    anchors = {}
+    for k in notes:
+        f = boxes[k]
+        above = [p for p, m in enumerate(main) if boxes[m][1] < f[1]]
+        if by_column and any(min(boxes[m][3], f[3]) > max(boxes[m][1], f[1]) and not across(boxes[m], f)
+                             for m in main):
+            above = [p for p in above if across(boxes[main[p]], f)] or above
+        anchors[k] = above[-1] if above else len(main)
+    out = []
+    for p, m in enumerate(main):
+        out += [m] + [k for k in notes if anchors[k] == p]
+    return out + [k for k in notes if anchors[k] == len(main)]
 
 
 def overlapping(boxes, idx):
@@ -315,10 +343,10 @@ def order_page(boxes, idx, frame, rules, roles, s):
         if s.furniture and r == FOLIO:
             numbers.append(k)
         elif s.furniture and r in (HEADER, FOOTER, PAGE_NUMBER) and middle < frame[1] + s.furniture_band * height:
-            head.append(k)
+            (rest if r == FOOTER else head).append(k)  # a footer near the top is read with the text
         elif s.furniture and r in (HEADER, FOOTER, PAGE_NUMBER) and middle > frame[3] - s.furniture_band * height:
             (numbers if r == PAGE_NUMBER else foot).append(k)
-        elif s.footnotes and r == FOOTNOTE:
+        elif s.footnotes and r == FOOTNOTE and middle > frame[1] + s.footnote_band * height:
             footnotes.append(k)
         elif s.margins and r == MARGINAL:
             marginal.append(k)

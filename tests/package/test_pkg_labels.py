@@ -62,6 +62,14 @@ FOOTNOTE = (100, 1150, 480, 1200)
     ([(100, 20, 480, 600), (520, 50, 900, 70), (520, 120, 900, 600)], ["text", "page-header", "text"], [1, 0, 2]),
     # the footnote after the body, the page number after it
     ([FOOTNOTE, *COLUMNS, PAGE_NUMBER], ["footnote"] + ["text"] * 4 + ["page-footer"], [1, 2, 3, 4, 0, 5]),
+    # the same footnote with the right column running down beside it ends the left column
+    ([FOOTNOTE, *COLUMNS[:3], (520, 620, 900, 1250)], ["footnote"] + ["text"] * 4, [1, 2, 0, 3, 4]),
+    # a box labelled footnote in the upper half of the page is a mislabelled paragraph, read in its place
+    ([(100, 120, 480, 400), (100, 420, 480, 460), (100, 480, 480, 1100), (520, 120, 900, 1100)],
+     ["text", "footnote", "text", "text"], [0, 1, 2, 3]),
+    # a catchword (a footer) near the top is read with the text, not first
+    ([(100, 100, 900, 180), (100, 185, 900, 215), (100, 230, 900, 1100)], ["text", "catch-word", "text"],
+     [0, 1, 2]),
     # a caption stays with its figure, above it, though a cut would part them
     ([(100, 100, 900, 600), (100, 610, 480, 640), (520, 650, 900, 1000), (100, 650, 480, 1000)],
      ["picture", "caption", "text", "text"], [0, 1, 3, 2]),
@@ -103,3 +111,14 @@ def test_labels_are_checked(labels, error, message):
     for exact in (False, True):
         with pytest.raises(error, match=message):
             quorlin.order([(0, 0, 10, 10), (0, 20, 10, 30), (0, 40, 10, 50)], labels, exact=exact)
+
+
+@pytest.mark.parametrize(("captions", "expected"), [(255, [0, 1, 2, 3]), (256, [0, 2, 1, 3])])
+def test_a_page_of_too_many_captions_reads_them_as_text(captions, expected):
+    # a caption above its figure, level with the right column's first line: grouped, the figure follows its
+    # caption (256 captions in all); with more than 256 (tiny extra ones at the foot), every caption is read
+    # as text, so that no page's grouping costs more than a few hundred passes over its boxes
+    boxes = [(100, 100, 480, 130), (100, 140, 900, 500), (520, 100, 900, 130), (100, 520, 900, 1000)]
+    extra = [(950, 1100 + k, 960, 1100.5 + k) for k in range(captions)]
+    labels = ["caption", "picture", "text", "text"] + ["caption"] * captions
+    assert quorlin.order(boxes + extra, labels, page_bounds=(0, 0, 1000, 1400))[:4] == expected

@@ -292,6 +292,25 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, boo
     }
     std::copy_backward(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(kept), set.end());
     std::copy(strip.begin(), strip.end(), set.begin());
+    const auto as_given = [&](std::uint32_t k) {
+        const PageBox b = normalised(raw[k]);
+        return upside ? upside_down(b) : b;
+    };
+    // A running head stands clear of the text: as given, the strip ends above
+    // the top of every other box. A gap that only the shrink opened (a
+    // column's first line reaching a little higher than the others) is none.
+    double strip_bottom = -std::numeric_limits<double>::infinity();
+    for (const std::uint32_t k : set.first(count)) {
+        strip_bottom = std::max(strip_bottom, as_given(k).y2);
+    }
+    bool clear = true;
+    for (const std::uint32_t k : set.subspan(count)) {
+        clear = clear && strip_bottom < as_given(k).y1;
+    }
+    if (!clear) {
+        std::sort(set.begin(), set.end());
+        return {0.0, 0.0};
+    }
     if (count <= kStripHeadsChecked) {
         // A box that stands closer to the box under it than half its own
         // height (the next line of its column), or, of two or more, one that
@@ -303,10 +322,6 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, boo
         // in the page. The gap is measured on the boxes as given (turned
         // upside down with `tb` for a foot line), as the shrink widens it.
         const double edge = options.column_edge * (frame.x2 - frame.x1);
-        const auto as_given = [&](std::uint32_t k) {
-            const PageBox b = normalised(raw[k]);
-            return upside ? upside_down(b) : b;
-        };
         std::size_t heads = 0;
         for (std::size_t i = 0; i < count; ++i) {
             const PageBox& b = tb[set[i]];
@@ -372,8 +387,13 @@ bool group_captions(std::span<const PageBox> boxes, std::span<PageBox> tb, std::
     const double reach = options.caption_gap * (frame.y2 - frame.y1);
     auto& pairs = scratch.pairs;  // (caption, figure), in the order they are made
     pairs.clear();
+    std::size_t captions = 0;
     for (const std::uint32_t k : main) {
         group[k] = kNoGroup;
+        captions += is(k, Role::Caption) ? 1 : 0;
+    }
+    if (captions > kMostCaptions) {
+        return false;
     }
     for (const std::uint32_t c : main) {
         if (!is(c, Role::Caption)) {
@@ -486,25 +506,85 @@ void regroup(std::span<const std::uint32_t> order, std::span<const std::uint32_t
 }
 
 void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t> footnotes,
-                      std::span<const PageBox> boxes) {
-    const auto top = [&boxes](std::uint32_t k) { return std::min(boxes[k].y1, boxes[k].y2); };
-    const auto left = [&boxes](std::uint32_t k) { return std::min(boxes[k].x1, boxes[k].x2); };
+                      std::span<const PageBox> boxes, Scratch& scratch) {
+    const auto box = [&boxes](std::uint32_t k) { return normalised(boxes[k]); };
     std::sort(footnotes.begin(), footnotes.end(), [&](std::uint32_t p, std::uint32_t q) {
-        if (top(p) != top(q)) {
-            return top(p) < top(q);
+        const PageBox a = box(p);
+        const PageBox b = box(q);
+        if (a.y1 != b.y1) {
+            return a.y1 < b.y1;
         }
-        return left(p) != left(q) ? left(p) < left(q) : p < q;
+        return a.x1 != b.x1 ? a.x1 < b.x1 : p < q;
     });
-    for (const std::uint32_t k : footnotes) {
-        std::size_t at = main.size();
-        for (std::size_t p = main.size(); p > 0; --p) {
-            if (top(main[p - 1]) < top(k)) {
-                at = p;
+    const std::size_t n = main.size();
+    // The last place in `main` of a box whose top is above t: the places
+    // sorted by the tops of their boxes, each holding the greatest place
+    // among it and those before it.
+    std::vector<std::pair<double, std::uint32_t>>& tops = scratch.tops;
+    tops.resize(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        tops[p] = {box(main[p]).y1, static_cast<std::uint32_t>(p)};
+    }
+    std::sort(tops.begin(), tops.end());
+    for (std::size_t j = 1; j < n; ++j) {
+        tops[j].second = std::max(tops[j].second, tops[j - 1].second);
+    }
+    const auto last_above = [&](double t) -> std::size_t {
+        const auto end = std::lower_bound(tops.begin(), tops.end(), t,
+                                          [](const std::pair<double, std::uint32_t>& e, double v) { return e.first < v; });
+        return end == tops.begin() ? n : std::prev(end)->second;
+    };
+    const auto across = [](const PageBox& a, const PageBox& b) { return std::min(a.x2, b.x2) > std::max(a.x1, b.x1); };
+    const bool by_column = footnotes.size() * n <= kFootnoteWork;
+    const std::span<std::uint32_t> anchor = room_for(scratch.aside, footnotes.size());
+    for (std::size_t i = 0; i < footnotes.size(); ++i) {
+        const PageBox f = box(footnotes[i]);
+        std::size_t at = last_above(f.y1);
+        // Text beside the footnote: it ends a column, and follows the last
+        // box above it in that column.
+        bool beside = false;
+        for (std::size_t p = 0; by_column && p < n && !beside; ++p) {
+            const PageBox b = box(main[p]);
+            beside = std::min(b.y2, f.y2) > std::max(b.y1, f.y1) && !across(b, f);
+        }
+        for (std::size_t p = n; beside && p > 0; --p) {
+            const PageBox b = box(main[p - 1]);
+            if (b.y1 < f.y1 && across(b, f)) {
+                at = p - 1;
                 break;
             }
         }
-        main.insert(main.begin() + static_cast<std::ptrdiff_t>(at), k);
+        anchor[i] = static_cast<std::uint32_t>(at);
     }
+    // main with each footnote after its box, those after one box (or at the
+    // end, with no box above them) in their sorted order.
+    const std::span<std::uint32_t> out = room_for(scratch.indices, n + footnotes.size());
+    // A counting sort by anchor (n: at the end). After the sums, start[p + 1]
+    // is where the footnotes after place p begin in `sorted`.
+    const std::span<std::uint32_t> start = room_for(scratch.starts, n + 3);
+    std::fill(start.begin(), start.end(), 0);
+    for (std::size_t i = 0; i < footnotes.size(); ++i) {
+        ++start[anchor[i] + 2];
+    }
+    for (std::size_t p = 2; p < n + 3; ++p) {
+        start[p] += start[p - 1];
+    }
+    const std::span<std::uint32_t> sorted = room_for(scratch.sorted, footnotes.size());
+    for (std::size_t i = 0; i < footnotes.size(); ++i) {
+        sorted[start[anchor[i] + 1]++] = footnotes[i];
+    }
+    std::size_t w = 0;
+    std::size_t next = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+        out[w++] = main[p];
+        for (; next < start[p + 1]; ++next) {
+            out[w++] = sorted[next];
+        }
+    }
+    for (; next < footnotes.size(); ++next) {
+        out[w++] = sorted[next];
+    }
+    main.assign(out.begin(), out.end());
 }
 
 std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, std::size_t enough,
@@ -1048,7 +1128,9 @@ private:
             const double middle = (b.y1 + b.y2) / 2;
             const double band = options_.furniture_band * (frame.y2 - frame.y1);
             if (middle < frame.y1 + band) {
-                return kHead;
+                // A footer (a catchword, a signature mark) stands at the
+                // foot; one near the top is read with the text.
+                return role == Role::Footer ? kRest : kHead;
             }
             if (middle > frame.y2 - band) {
                 return role == Role::PageNumber ? kNumbers : kFoot;
@@ -1056,7 +1138,9 @@ private:
             return kRest;
         }
         if (options_.footnotes && role == Role::Footnote) {
-            return kFootnotes;
+            const PageBox b = normalised(raw_[k]);
+            const double middle = (b.y1 + b.y2) / 2;
+            return middle > frame.y1 + options_.footnote_band * (frame.y2 - frame.y1) ? kFootnotes : kRest;
         }
         if (options_.margins && role == Role::Marginal) {
             return kMarginal;
@@ -1163,7 +1247,7 @@ private:
         if (!footnotes.empty()) {
             log_part(PartKind::Footnotes, footnotes.size(), dx, dy);
             const std::uint32_t start = tracer_.part_start();
-            insert_footnotes(body, footnotes, raw_);
+            insert_footnotes(body, footnotes, raw_, buffers_->scratch);
             tracer_.sorted(footnotes);
             tracer_.part_end(start, TracePart{0, 0, body_depth, static_cast<std::uint32_t>(footnotes.size()), false,
                                               frame, dx, dy, PartKind::Footnotes});

@@ -63,6 +63,9 @@ struct Scratch {
     std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;  // captions and their figures
     std::vector<SweptBox> swept;   // the boxes of overlapping_boxes' sweep
+    std::vector<std::pair<double, std::uint32_t>> tops;  // insert_footnotes: tops of the text and their places
+    std::vector<std::uint32_t> starts;                    // ... where the footnotes after each place start
+    std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -155,7 +158,9 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, 
 inline constexpr std::size_t kStripHeadsChecked = 8;
 
 // The strip of split_top_strip whatever the switch top_strip says: none when
-// it has at most kStripHeadsChecked boxes and is the first lines of columns.
+// its boxes as given (`raw` normalised, turned upside_down when `upside`) do
+// not all end above the top of every other box, and none when it has at
+// most kStripHeadsChecked boxes and is the first lines of columns.
 // A strip box heads a column when the nearest box under it (the least (y1,
 // index) of the others that overlaps it horizontally in `tb`) is, in the
 // boxes as given (`raw` normalised, and turned upside_down when `upside`),
@@ -193,7 +198,12 @@ std::span<const std::uint32_t> lone_rows(std::span<const PageBox> tb, std::span<
 // included, and kNoGroup for the other boxes of `main`; the shrunk box of
 // every member becomes the union of its group's. Returns whether any
 // caption was placed.
+// A page with more than kMostCaptions captions has its captions read as
+// text: each caption is measured against every figure and every caption
+// placed, so that no page costs more than about kMostCaptions times its
+// boxes (no real page comes near it).
 inline constexpr std::uint32_t kNoGroup = UINT32_MAX;
+inline constexpr std::size_t kMostCaptions = 256;
 bool group_captions(std::span<const PageBox> boxes, std::span<PageBox> tb, std::span<const std::uint32_t> main,
                     std::span<const std::uint8_t> roles, const PageBox& frame, const ProfileOptions& options,
                     std::span<std::uint32_t> group, Scratch& scratch);
@@ -203,10 +213,18 @@ void regroup(std::span<const std::uint32_t> order, std::span<const std::uint32_t
              std::span<const PageBox> boxes, std::vector<std::uint32_t>& out);
 
 // `main` with the footnotes, sorted in place by (y1, x1, index) of the
-// `boxes` normalised, each after the last box so far whose y1 is less than
-// its own (at the end when there is none).
+// `boxes` normalised, each after the last box of `main` whose y1 is less
+// than its own (at the end when there is none): after the text of its page.
+// A footnote that text stands beside (a box of `main` whose height overlaps
+// its own and whose width does not) ends a column: it follows the last box
+// of `main` above it whose width overlaps its own, when there is one.
+// Footnotes after the same box keep their sorted order. The test for text
+// beside a footnote is made only while the footnotes times the boxes of
+// `main` are at most kFootnoteWork, so that no page costs more than that;
+// beyond it every footnote follows its page.
+inline constexpr std::size_t kFootnoteWork = std::size_t{1} << 22;
 void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t> footnotes,
-                      std::span<const PageBox> boxes);
+                      std::span<const PageBox> boxes, Scratch& scratch);
 
 // How many of the boxes of `set` (normalised, in `raw`) are found
 // overlapping another (a shared area of positive size), counting stops once
