@@ -374,6 +374,41 @@ TEST(MergeByTop, PutsEachNoteAfterTheTextThatStartsLevelOrAbove) {
     EXPECT_EQ(out, (Indices{3, 4}));
 }
 
+TEST(SortByKey, IsTheStableOrderOfTheEdgesAsNumbers) {
+    // edges of every sign, zeros of both signs, ties and extremes, more than
+    // the radix sort's threshold: the order of std::stable_sort on the doubles
+    std::mt19937 rng(7);
+    const double specials[] = {0.0, -0.0, 1e300, -1e300, 5e-324, -5e-324, 1.0, -1.0, 0.5, 1e-20};
+    std::uniform_int_distribution<int> pick(0, 12);
+    std::uniform_real_distribution<double> any(-1e6, 1e6);
+    for (const std::size_t n : {std::size_t{3}, steps::kRadixFrom - 1, steps::kRadixFrom, std::size_t{5000}}) {
+        std::vector<double> values(n);
+        for (double& v : values) {
+            const int p = pick(rng);
+            v = p < 10 ? specials[p] : p == 10 ? std::round(any(rng) / 1000) : any(rng);
+        }
+        std::vector<steps::KeyedBox> items(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            items[i] = {steps::ordered_bits(values[i]), static_cast<std::uint32_t>(i)};
+        }
+        std::vector<steps::KeyedBox> spare;
+        std::vector<std::uint32_t> counts;
+        if (n >= steps::kRadixFrom) {
+            steps::sort_by_key(items, spare, counts);
+        } else {
+            std::stable_sort(items.begin(), items.end(), [](auto a, auto b) { return a.key < b.key; });
+        }
+        Indices expected = all_of(n);
+        std::stable_sort(expected.begin(), expected.end(),
+                         [&](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
+        Indices got;
+        for (const auto& item : items) {
+            got.push_back(item.k);
+        }
+        EXPECT_EQ(got, expected) << n;
+    }
+}
+
 struct FootnoteCase {
     const char* name;
     std::vector<PageBox> boxes;  // the text first, in its order, then the footnotes

@@ -253,6 +253,10 @@ def _column_lines(top, x_first):
     (_column_lines(20, (100, 420)), (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5]),
     # a running head far above the same columns (a line's height and more): read first
     ([(100, 5, 400, 20)] + _column_lines(60, (120, 440)), (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5, 6]),
+    # strip-put-back: a strip of two boxes far apart, not taken; the page came back without one box when the
+    # strip was put back in place
+    ([(217438.55, 20142.31, 219075.55, 20292.31), (116636.67, 283.0, 118127.67, 6461.0),
+      (60715.52, 6312.0, 62140.52, 6561.0)], (91.0, 103.0, 393022.06, 490790.61), [2, 1, 0]),
     # a heading atop the third column that reaches below the tops of the other two: only the shrink parts
     # it from them, so it is no running head, and it is read with its column (it was read first)
     ([(50, 46, 330, 1300), (361, 50, 640, 1300), (672, 30, 950, 52), (668, 900, 950, 1300)], (0, 0, 1000, 1400),
@@ -275,7 +279,7 @@ def _column_lines(top, x_first):
      (0, 0, 800, 1000), [0, 1, 2, 3, 4, 5, 6, 7, 8, 9]),
     # a slide with two blocks side by side: each keeps the shrink of its sides, and they are read left to right
     ([(82, 67, 395, 139), (100, 200, 960, 900), (1000, 205, 1900, 880)], (0, 0, 2000, 1125), [0, 1, 2]),
-], ids=["first-lines-indented", "first-lines-flush", "running-head", "heading-reaching-down", "slide-stacked", "portrait-overlapping",
+], ids=["first-lines-indented", "first-lines-flush", "running-head", "strip-put-back", "heading-reaching-down", "slide-stacked", "portrait-overlapping",
         "portrait-touching", "portrait-ragged", "newspaper-articles", "slide-side-by-side"])
 def test_hand_made_pages_get_the_steps_order(boxes, bounds, expected):
     assert profile_model.order(boxes, bounds) == expected

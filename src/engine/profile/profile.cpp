@@ -292,6 +292,20 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, boo
     }
     std::copy_backward(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(kept), set.end());
     std::copy(strip.begin(), strip.end(), set.begin());
+    // When no strip is taken, `set` is ascending again: the strip (still in
+    // `strip`) merged with the rest from the front, in linear time. The
+    // place written never passes the rest's next box (w = r - count + t).
+    const auto put_back = [&] {
+        std::size_t w = 0;
+        std::size_t r = count;
+        for (std::size_t t = 0; t < count;) {
+            if (r < set.size() && set[r] < strip[t]) {
+                set[w++] = set[r++];
+            } else {
+                set[w++] = strip[t++];
+            }
+        }
+    };
     const auto as_given = [&](std::uint32_t k) {
         const PageBox b = normalised(raw[k]);
         return upside ? upside_down(b) : b;
@@ -308,7 +322,7 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, boo
         clear = clear && strip_bottom < as_given(k).y1;
     }
     if (!clear) {
-        std::sort(set.begin(), set.end());
+        put_back();
         return {0.0, 0.0};
     }
     if (count <= kStripHeadsChecked) {
@@ -341,7 +355,7 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, boo
             heads += close || (count > 1 && std::fabs(tb[under].x1 - b.x1) <= edge) ? 1 : 0;
         }
         if (heads >= std::min<std::size_t>(2, count)) {
-            std::sort(set.begin(), set.end());
+            put_back();
             return {0.0, 0.0};
         }
     }
@@ -587,6 +601,31 @@ void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t>
     main.assign(out.begin(), out.end());
 }
 
+void sort_by_key(std::vector<KeyedBox>& items, std::vector<KeyedBox>& spare, std::vector<std::uint32_t>& counts) {
+    constexpr std::size_t kDigits = 1 << 8;
+    spare.resize(items.size());
+    counts.resize(kDigits);
+    for (int shift = 0; shift < 64; shift += 8) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (const KeyedBox& item : items) {
+            ++counts[(item.key >> shift) & (kDigits - 1)];
+        }
+        if (items.empty() || counts[(items.front().key >> shift) & (kDigits - 1)] == items.size()) {
+            continue;  // every key has this digit: the pass would change nothing
+        }
+        std::uint32_t at = 0;
+        for (std::uint32_t& count : counts) {
+            const std::uint32_t here = count;
+            count = at;
+            at += here;
+        }
+        for (const KeyedBox& item : items) {
+            spare[counts[(item.key >> shift) & (kDigits - 1)]++] = item;
+        }
+        items.swap(spare);
+    }
+}
+
 std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, std::size_t enough,
                               Scratch& scratch) {
     // The boxes of positive size, normalised, in the order of the sweep.
@@ -598,12 +637,37 @@ std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std:
             sweep.push_back(SweptBox{b, k});
         }
     }
-    std::sort(sweep.begin(), sweep.end(), [](const SweptBox& a, const SweptBox& b) {
-        if (a.box.y1 != b.box.y1) {
-            return a.box.y1 < b.box.y1;
+    if (sweep.size() < kRadixFrom) {
+        std::sort(sweep.begin(), sweep.end(), [](const SweptBox& a, const SweptBox& b) {
+            if (a.box.y1 != b.box.y1) {
+                return a.box.y1 < b.box.y1;
+            }
+            return a.box.x1 != b.box.x1 ? a.box.x1 < b.box.x1 : a.k < b.k;
+        });
+    } else {
+        // By index (`set` is ascending as a rule), then stably by x1, then
+        // stably by y1.
+        const auto by_index = [](const SweptBox& a, const SweptBox& b) { return a.k < b.k; };
+        if (!std::is_sorted(sweep.begin(), sweep.end(), by_index)) {
+            std::sort(sweep.begin(), sweep.end(), by_index);
         }
-        return a.box.x1 != b.box.x1 ? a.box.x1 < b.box.x1 : a.k < b.k;
-    });
+        std::vector<KeyedBox>& keyed = scratch.keyed;
+        keyed.resize(sweep.size());
+        for (std::size_t i = 0; i < sweep.size(); ++i) {
+            keyed[i] = KeyedBox{ordered_bits(sweep[i].box.x1), static_cast<std::uint32_t>(i)};
+        }
+        sort_by_key(keyed, scratch.spare, scratch.counts);
+        for (KeyedBox& item : keyed) {
+            item.key = ordered_bits(sweep[item.k].box.y1);
+        }
+        sort_by_key(keyed, scratch.spare, scratch.counts);
+        std::vector<SweptBox>& spare = scratch.swept_spare;
+        spare.resize(sweep.size());
+        for (std::size_t i = 0; i < keyed.size(); ++i) {
+            spare[i] = sweep[keyed[i].k];
+        }
+        sweep.swap(spare);
+    }
     // Each pair of boxes next to each other in that order that share an area
     // counts both (a box counted with its predecessor is not counted again).
     std::size_t count = 0;
@@ -619,19 +683,24 @@ std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std:
 }
 
 std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, Scratch& scratch) {
-    // The boxes of a page part are finite (the others were set aside), so
-    // their edges sort.
-    const std::span<double> left = room_for(scratch.keys, set.size());
+    // The boxes of a page part are finite (the others were set aside): their
+    // edges, as ordered integers, sort, and equal edges give equal integers.
+    std::vector<KeyedBox>& left = scratch.keyed;
+    left.resize(set.size());
     for (std::size_t i = 0; i < set.size(); ++i) {
-        left[i] = std::min(raw[set[i]].x1, raw[set[i]].x2);
+        left[i] = KeyedBox{ordered_bits(std::min(raw[set[i]].x1, raw[set[i]].x2)), set[i]};
     }
-    std::sort(left.begin(), left.end());
+    if (left.size() < kRadixFrom) {
+        std::sort(left.begin(), left.end(), [](const KeyedBox& a, const KeyedBox& b) { return a.key < b.key; });
+    } else {
+        sort_by_key(left, scratch.spare, scratch.counts);
+    }
     // A run of r >= 2 equal edges counts r boxes: one for each edge equal to
     // the one before it, and one more for the run's first edge.
     std::size_t count = 0;
     bool in_run = false;
     for (std::size_t i = 1; i < left.size(); ++i) {
-        const bool same = left[i] == left[i - 1];
+        const bool same = left[i].key == left[i - 1].key;
         count += static_cast<std::size_t>(same) + static_cast<std::size_t>(same && !in_run);
         in_run = same;
     }

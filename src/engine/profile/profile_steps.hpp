@@ -8,6 +8,7 @@
 // the result a permutation; their scratch space is reused from call to call.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,28 @@ PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::s
 // axis that would turn inside out keeps its extent.
 PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
 
+// An ascending, order-preserving map of a finite double to an unsigned
+// integer: a < b exactly when ordered_bits(a) < ordered_bits(b), and -0.0
+// and +0.0, which compare equal, give the same integer.
+inline std::uint64_t ordered_bits(double value) noexcept {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(value == 0.0 ? 0.0 : value);
+    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// A key and the index it belongs to.
+struct KeyedBox {
+    std::uint64_t key;
+    std::uint32_t k;
+};
+
+// Sorts `items` by key, stably (equal keys keep their order), using `spare`
+// and `counts` (grown to fit): a radix sort of 8-bit digits, which takes
+// linear time and skips the digits all keys share. The steps use it from
+// kRadixFrom boxes on, where a comparison sort would cost a good share of
+// the engine's own work.
+inline constexpr std::size_t kRadixFrom = 256;
+void sort_by_key(std::vector<KeyedBox>& items, std::vector<KeyedBox>& spare, std::vector<std::uint32_t>& counts);
+
 // A box of overlapping_boxes, normalised, with its index.
 struct SweptBox {
     PageBox box;
@@ -63,6 +86,10 @@ struct Scratch {
     std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;  // captions and their figures
     std::vector<SweptBox> swept;   // the boxes of overlapping_boxes' sweep
+    std::vector<SweptBox> swept_spare;  // ... sorted by radix
+    std::vector<KeyedBox> keyed;   // overlapping_boxes' and flush_boxes' sort keys ...
+    std::vector<KeyedBox> spare;   // ... the other half of their radix sort ...
+    std::vector<std::uint32_t> counts;  // ... and its digit counts
     std::vector<std::pair<double, std::uint32_t>> tops;  // insert_footnotes: tops of the text and their places
     std::vector<std::uint32_t> starts;                    // ... where the footnotes after each place start
     std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
