@@ -374,6 +374,34 @@ TEST(MergeByTop, PutsEachNoteAfterTheTextThatStartsLevelOrAbove) {
     EXPECT_EQ(out, (Indices{3, 4}));
 }
 
+TEST(FlushBoxes, CountsTheBoxesThatShareTheirLeftEdge) {
+    // small pages (the table) and a large one (the sort), with swapped
+    // corners, zeros of both signs and runs of three
+    const auto flush = [](const std::vector<PageBox>& boxes) {
+        steps::Scratch scratch;
+        return steps::flush_boxes(boxes, all_of(boxes.size()), scratch);
+    };
+    EXPECT_EQ(flush({{0, 0, 10, 10}, {5, 0, 10, 10}, {20, 0, 30, 10}}), 0U);
+    EXPECT_EQ(flush({{0, 0, 10, 10}, {10, 20, -0.0, 30}, {5, 0, 10, 10}, {5, 40, 9, 50}, {5, 60, 7, 70}}), 5U);
+    for (const std::size_t n : {std::size_t{47}, std::size_t{48}, std::size_t{300}}) {
+        std::vector<PageBox> boxes;
+        for (std::size_t k = 0; k < n; ++k) {
+            // edges 0, 0, 1, 2, 3, ...: every third box shares its edge with the next
+            const double x = static_cast<double>(k - k / 3);
+            boxes.push_back({x, 0, x + 1, 1});
+        }
+        std::size_t expected = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            std::size_t same = 0;
+            for (std::size_t j = 0; j < n; ++j) {
+                same += boxes[j].x1 == boxes[k].x1 ? 1 : 0;
+            }
+            expected += same > 1 ? 1 : 0;
+        }
+        EXPECT_EQ(flush(boxes), expected) << n;
+    }
+}
+
 TEST(SortByKey, IsTheStableOrderOfTheEdgesAsNumbers) {
     // edges of every sign, zeros of both signs, ties and extremes, more than
     // the radix sort's threshold: the order of std::stable_sort on the doubles

@@ -683,21 +683,25 @@ std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std:
 }
 
 std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, Scratch& scratch) {
-    // On a small page each edge is compared with every other: fewer steps,
-    // and none that branches on the page, than a sort.
-    constexpr std::size_t kCompareBelow = 48;
-    if (set.size() < kCompareBelow) {
-        double edges[kCompareBelow];
-        for (std::size_t i = 0; i < set.size(); ++i) {
-            edges[i] = std::min(raw[set[i]].x1, raw[set[i]].x2);
-        }
+    // On a small page the edges go into a small open-addressed table: one
+    // probe or two per box, where a sort would compare each several times.
+    // Probing is linear and the table at most 3/8 full, so even edges that
+    // all share one slot cost at most the square of kTableBelow probes.
+    constexpr std::size_t kTableBelow = 48;
+    constexpr std::size_t kSlots = 128;
+    if (set.size() < kTableBelow) {
+        std::array<std::uint64_t, kSlots> keys;
+        std::array<std::uint8_t, kSlots> seen{};  // 0 empty, 1 one box, 2 more
         std::size_t count = 0;
-        for (std::size_t i = 0; i < set.size(); ++i) {
-            std::size_t same = 0;
-            for (std::size_t j = 0; j < set.size(); ++j) {
-                same += edges[j] == edges[i] ? 1 : 0;
+        for (const std::uint32_t k : set) {
+            const std::uint64_t key = ordered_bits(std::min(raw[k].x1, raw[k].x2));
+            std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 57);
+            while (seen[slot] != 0 && keys[slot] != key) {
+                slot = (slot + 1) % kSlots;
             }
-            count += same > 1 ? 1 : 0;
+            keys[slot] = key;
+            count += seen[slot] == 0 ? 0 : seen[slot] == 1 ? 2 : 1;  // the first box counts with the second
+            seen[slot] = static_cast<std::uint8_t>(std::min(seen[slot] + 1, 2));
         }
         return count;
     }

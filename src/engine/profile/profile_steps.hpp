@@ -264,8 +264,7 @@ std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std:
                               Scratch& scratch);
 
 // How many of the boxes of `set` share their left edge (the least x of the
-// box in `raw`) exactly with another box of `set`. A NaN edge shares it with
-// none.
+// box in `raw`) exactly with another box of `set`. The boxes must be finite.
 std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, Scratch& scratch);
 
 // The marginal notes among `set` (at least three boxes): the boxes beside the
