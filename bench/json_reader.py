@@ -32,8 +32,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import platform
 import statistics
 import sys
 import time
@@ -52,7 +50,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests" / "package"))
 import json_reader_model  # noqa: E402
-from report import fmt, load, say  # noqa: E402
+from report import fmt, header, load, say  # noqa: E402
 
 REAL = HERE / "data" / "pages.jsonl"
 MAX = _native.MAX_COORDINATE
@@ -161,10 +159,7 @@ def main() -> None:
     args = parser.parse_args()
     runs = 3 if args.quick else 9
     started = time.perf_counter()
-    print(f"Command: `.venv/bin/python bench/json_reader.py{' --quick' if args.quick else ''}`  ")
-    print(f"Machine: {platform.machine()}, {os.cpu_count()} logical cores; Python {platform.python_version()}, "
-          f"msgspec {msgspec.__version__}  ")
-    print(f"Load average at start (1/5/15 min): {load()}\n")
+    header(f".venv/bin/python bench/json_reader.py{' --quick' if args.quick else ''}", f"msgspec {msgspec.__version__}")
     real_lines = [line for line in REAL.read_bytes().splitlines() if line.strip()]
     real_pages = [json.loads(line) for line in real_lines]
     sets = [("200 real pages", real_lines), ("20 pages of 2,000 elements", larger(real_pages, 2000, 20)),

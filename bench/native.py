@@ -13,8 +13,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import json
-import os
-import platform
 import statistics
 import subprocess
 import sys
@@ -31,7 +29,7 @@ from quorlin import _native
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import layouts  # noqa: E402
-from report import fmt, load, say  # noqa: E402
+from report import fmt, header, load, say  # noqa: E402
 
 REAL = Path(layouts.REALDATA)
 R = q.SemanticLabel.Regular
@@ -186,11 +184,7 @@ def main() -> None:
     big = 100_000 if args.quick else 1_000_000
     reps = 3 if args.quick else 7
     started = time.perf_counter()
-    start_load = load()
-    print(f"Command: `{' '.join([Path(sys.executable).name, *sys.argv])}`  ")
-    print(f"Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} logical cores; "
-          f"Python {platform.python_version()} ({platform.python_implementation()}), NumPy {np.__version__}  ")
-    print(f"Load average at start (1/5/15 min): {start_load}\n")
+    header(" ".join([Path(sys.executable).name, *sys.argv]), f"NumPy {np.__version__}")
 
     say("per real page ...")
     page = per_page(reps)

@@ -24,8 +24,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import platform
 import statistics
 import sys
 import time
@@ -42,7 +40,7 @@ from quorlin.formats import page_from_json
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import layouts  # noqa: E402
-from report import fmt, load, say  # noqa: E402
+from report import fmt, header, load, say  # noqa: E402
 from quorlin.ordering import page_order
 
 REAL = Path(layouts.REALDATA)
@@ -139,10 +137,7 @@ def main() -> None:
     args = parser.parse_args()
     runs = 5 if args.quick else 11
     started = time.perf_counter()
-    print(f"Command: `.venv/bin/python bench/profile_cost.py{' --quick' if args.quick else ''}`  ")
-    print(f"Machine: {platform.machine()}, {os.cpu_count()} logical cores; Python {platform.python_version()} "
-          f"({platform.python_implementation()}), NumPy {np.__version__}  ")
-    print(f"Load average at start (1/5/15 min): {load()}\n")
+    header(f".venv/bin/python bench/profile_cost.py{' --quick' if args.quick else ''}", f"NumPy {np.__version__}")
     for title, section in (("Per real page", real_pages), ("Large pages", large_pages), ("JSON Lines", json_lines)):
         print(f"#### {title}\n")
         print("\n".join(section(runs)))

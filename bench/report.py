@@ -4,6 +4,7 @@ load and durations in readable units."""
 from __future__ import annotations
 
 import os
+import platform
 import sys
 
 
@@ -24,3 +25,14 @@ def fmt(seconds: float) -> str:
     if seconds < 1:
         return f"{seconds * 1e3:.1f} ms"
     return f"{seconds:.2f} s"
+
+
+def header(command: str, libraries: str) -> str:
+    """Print the command, the machine (with Python and `libraries`) and the
+    load at the start, as every table's first lines; returns the load."""
+    start = load()
+    print(f"Command: `{command}`  ")
+    print(f"Machine: {platform.machine()}, {os.cpu_count()} logical cores; Python {platform.python_version()} "
+          f"({platform.python_implementation()}), {libraries}  ")
+    print(f"Load average at start (1/5/15 min): {start}\n")
+    return start

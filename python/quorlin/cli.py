@@ -8,7 +8,6 @@ import io
 import logging
 import os
 import sys
-import tempfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import IO
@@ -17,9 +16,9 @@ from . import reset_log_cache
 from .batch import run_batch
 from .direction import DIRECTIONS
 from .errors import PageError, QuorlinError
-from .files import PAGE_SUFFIXES, file_jobs, order_files, replaced_order_note
+from .files import PAGE_SUFFIXES, file_jobs, order_files, ordered_file
 from .evaluation.command import add_eval_command, eval_report
-from .formats import FORMATS, read_page, write_page
+from .formats import FORMATS, read_page
 from .explaining import page_explanation
 from .formats.jsonpage import dump_json, load_json
 from .ordering import page_order
@@ -139,13 +138,11 @@ def cmd_order(args: argparse.Namespace) -> int:
         text = dump_json(page_explanation(page, exact=args.exact, direction=args.direction), indent=2)
         write_output(args.output, (text + "\n").encode("utf-8"))
         return 0
-    if page.reading_order and args.keep_existing:
-        # the file as it is: its bytes (read again: read_page read them for itself)
-        write_output(args.output, data if data is not None else Path(name).read_bytes())
-        return 0
-    if page.reading_order:
-        print(f"quorlin: {replaced_order_note(name)}", file=sys.stderr)
-    write_output(args.output, write_page(page, page_order(page, exact=args.exact, direction=args.direction)))
+    output, note = ordered_file(page, data, exact=args.exact, direction=args.direction,
+                                keep_existing=args.keep_existing)
+    if note is not None:
+        print(f"quorlin: {note}", file=sys.stderr)
+    write_output(args.output, output)
     return 0
 
 

@@ -23,10 +23,12 @@ from tqdm import tqdm
 from .errors import QuorlinError
 from .formats import read_page, write_page
 from .ordering import page_order
+from .page import Page
 from .output import write_output
 from .workers import in_processes
 
-__all__ = ["PAGE_SUFFIXES", "FileJob", "FileResult", "file_jobs", "order_file", "order_files", "replaced_order_note"]
+__all__ = ["PAGE_SUFFIXES", "FileJob", "FileResult", "file_jobs", "order_file", "order_files", "ordered_file",
+           "replaced_order_note"]
 
 #: The suffixes of the files a folder is searched for.
 PAGE_SUFFIXES = (".xml", ".hocr", ".html", ".htm", ".xhtml", ".json")
@@ -60,6 +62,18 @@ def replaced_order_note(source: str) -> str:
     return f"{source}: the file's own reading order is replaced (--keep-existing keeps it)"
 
 
+def ordered_file(page: Page, data: bytes | None, *, exact: bool, direction: str,
+                 keep_existing: bool) -> tuple[bytes, str | None]:
+    """What ``quorlin order`` writes for a page read from ``data`` (None: from
+    the file ``page.source``), and the note for the user, if any: a file that
+    has a reading order of its own as it is with ``keep_existing``, else the
+    page with the computed order (and a note when that replaces the file's)."""
+    if page.reading_order and keep_existing:
+        return (data if data is not None else Path(page.source).read_bytes()), None
+    note = replaced_order_note(page.source) if page.reading_order else None
+    return write_page(page, page_order(page, exact=exact, direction=direction)), note
+
+
 class _Notes(logging.Handler):
     """Keeps the warnings a reader logs for a file, to be shown with its result."""
 
@@ -81,12 +95,10 @@ def order_file(job: FileJob) -> FileResult:
     try:
         data = job.source.read_bytes()
         page = read_page(job.source, job.fmt, data, dpi=job.dpi)
-        if page.reading_order and job.keep_existing:
-            result.data = data
-        else:
-            if page.reading_order:
-                result.notes.append(replaced_order_note(page.source))
-            result.data = write_page(page, page_order(page, exact=job.exact, direction=job.direction))
+        result.data, note = ordered_file(page, data, exact=job.exact, direction=job.direction,
+                                         keep_existing=job.keep_existing)
+        if note is not None:
+            result.notes.append(note)
     except QuorlinError as exc:
         result.error = str(exc)
     except OSError as exc:

@@ -17,12 +17,11 @@ quality profile's decisions, and every line of the engine on
 
 from __future__ import annotations
 
+import logging
 from collections.abc import Sequence
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeVar, Union, overload
 
 from _quorlin_core import SemanticLabel
-
-import logging
 
 from . import _native
 from .direction import DIRECTIONS, LTR

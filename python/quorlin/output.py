@@ -59,7 +59,7 @@ def output_file(path: str) -> Iterator[IO[bytes]]:
     temporary = ""
     try:
         while True:
-            temporary = str((target.parent or Path(".")) / f".{target.name}.{secrets.token_hex(4)}")
+            temporary = str(target.parent / f".{target.name}.{secrets.token_hex(4)}")
             try:
                 fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
                 break

@@ -25,7 +25,6 @@ from ocrd_models.ocrd_page import OcrdPage, parseEtree, to_xml
 
 from ..formats import read_page, write_page
 from ..ordering import page_order
-from ..page import Page, RegionId
 
 __all__ = ["QuorlinOrder", "cli"]
 
