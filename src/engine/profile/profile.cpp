@@ -1211,6 +1211,14 @@ private:
     Place place_of(std::uint32_t k, const PageBox& frame) const noexcept {
         const std::uint8_t code = roles_[k];
         const auto role = static_cast<Role>(code < kRoleCount ? code : 0);
+        // Most boxes are text, headings, figures or captions, which stay with
+        // the rest: one test of a bit mask for them.
+        constexpr auto bit = [](Role r) { return 1U << static_cast<unsigned>(r); };
+        constexpr unsigned kPlaced = bit(Role::Folio) | bit(Role::Header) | bit(Role::Footer) |
+                                     bit(Role::PageNumber) | bit(Role::Footnote) | bit(Role::Marginal);
+        if (((kPlaced >> static_cast<unsigned>(role)) & 1U) == 0) {
+            return kRest;
+        }
         if (options_.furniture && role == Role::Folio) {
             return kNumbers;
         }
@@ -1254,17 +1262,21 @@ private:
         // The roles' parts, in the order of Place, each in input order.
         std::size_t count[kPlaces] = {};
         if (!roles_.empty()) {
+            // Each box's place is found once; a counting sort by place then
+            // keeps input order within each part.
             const std::span<std::uint32_t> copy = room_for(buffers_->scratch.aside, set.size());
-            std::copy(set.begin(), set.end(), copy.begin());
-            for (const std::uint32_t k : copy) {
-                ++count[place_of(k, frame)];
+            const std::span<std::uint8_t> places = room_for(buffers_->scratch.places, set.size());
+            for (std::size_t i = 0; i < set.size(); ++i) {
+                copy[i] = set[i];
+                places[i] = place_of(set[i], frame);
+                ++count[places[i]];
             }
             std::size_t at[kPlaces] = {};
             for (std::size_t p = 1; p < kPlaces; ++p) {
                 at[p] = at[p - 1] + count[p - 1];
             }
-            for (const std::uint32_t k : copy) {
-                set[at[place_of(k, frame)]++] = k;
+            for (std::size_t i = 0; i < copy.size(); ++i) {
+                set[at[places[i]]++] = copy[i];
             }
             if (count[kRest] < set.size()) {
                 top = std::numeric_limits<double>::infinity();

@@ -93,6 +93,7 @@ struct Scratch {
     std::vector<std::pair<double, std::uint32_t>> tops;  // insert_footnotes: tops of the text and their places
     std::vector<std::uint32_t> starts;                    // ... where the footnotes after each place start
     std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
+    std::vector<std::uint8_t> places;  // order_page: the part each box goes to by its role
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
