@@ -503,6 +503,101 @@ TEST(Footnotes, OnAPageOfTooManyFootnotesAndBoxesEveryFootnoteFollowsThePage) {
     EXPECT_EQ(main[1], text);
 }
 
+// ---- rows of articles ------------------------------------------------------------------
+
+// Four columns 100 wide with gutters of 10; a first row of two articles
+// (headings over two columns each) from y = 0 to 300, and the boxes of a
+// case below it. The boxes are their own shrunk boxes.
+struct ArticleCase {
+    const char* name;
+    std::vector<std::pair<PageBox, Role>> second_row;
+    std::vector<double> expected;
+};
+
+class Articles : public ::testing::TestWithParam<ArticleCase> {};
+
+TEST_P(Articles, StartARowUnderAHeadingSpanningColumns) {
+    const ArticleCase& c = GetParam();
+    std::vector<std::pair<PageBox, Role>> page = {
+        {{0, 0, 210, 20}, Role::Heading},   {{0, 30, 100, 300}, Role::Body},   {{110, 30, 210, 300}, Role::Body},
+        {{220, 0, 430, 20}, Role::Heading}, {{220, 30, 320, 300}, Role::Body}, {{330, 30, 430, 300}, Role::Body}};
+    page.insert(page.end(), c.second_row.begin(), c.second_row.end());
+    std::vector<PageBox> boxes;
+    std::vector<std::uint8_t> roles;
+    for (const auto& [box, role] : page) {
+        boxes.push_back(box);
+        roles.push_back(static_cast<std::uint8_t>(role));
+    }
+    steps::Scratch scratch;
+    steps::article_lines(boxes, boxes, all_of(boxes.size()), roles, ProfileOptions{}, scratch);
+    EXPECT_EQ(scratch.lines, c.expected);
+}
+
+constexpr Role kHeading = Role::Heading;
+constexpr Role kBody = Role::Body;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Articles,
+    ::testing::Values(
+        // two headings over two columns each, two columns under each: each starts a row (half its height
+        // above its top); the headings of the first row have nothing above them
+        ArticleCase{"a_row_of_two_articles",
+                    {{{0, 330, 210, 350}, kHeading},  {{0, 360, 100, 600}, kBody},   {{110, 360, 210, 600}, kBody},
+                     {{220, 330, 430, 350}, kHeading}, {{220, 360, 320, 600}, kBody}, {{330, 360, 430, 600}, kBody}},
+                    {320, 320}},
+        // text level with the heading, beside it: no row starts there
+        ArticleCase{"text_beside",
+                    {{{0, 330, 210, 350}, kHeading}, {{0, 360, 100, 600}, kBody}, {{110, 360, 210, 600}, kBody},
+                     {{220, 335, 430, 600}, kBody}},
+                    {}},
+        // ... unless a heading of the row stands over it
+        ArticleCase{"beside_under_a_heading_of_the_row",
+                    {{{0, 330, 210, 350}, kHeading},  {{0, 360, 100, 600}, kBody},   {{110, 360, 210, 600}, kBody},
+                     {{220, 330, 430, 350}, kHeading}, {{220, 345, 320, 600}, kBody}, {{330, 360, 430, 600}, kBody}},
+                    {320, 320}},
+        // a heading one column wide starts no row (the other one does)
+        ArticleCase{"a_column_wide_heading",
+                    {{{0, 330, 100, 350}, kHeading},  {{0, 360, 100, 600}, kBody},   {{110, 360, 210, 600}, kBody},
+                     {{220, 330, 430, 350}, kHeading}, {{220, 360, 320, 600}, kBody}, {{330, 360, 430, 600}, kBody}},
+                    {320}},
+        // a box of the first row reaching past the level: no clear band
+        ArticleCase{"a_box_crossing_the_level",
+                    {{{0, 330, 210, 350}, kHeading}, {{0, 360, 100, 600}, kBody}, {{110, 360, 210, 600}, kBody},
+                     {{330, 305, 430, 340}, kBody}},
+                    {}},
+        // one box under the heading, however wide: no columns under it
+        ArticleCase{"one_box_under", {{{0, 330, 210, 350}, kHeading}, {{0, 360, 210, 600}, kBody}}, {}}),
+    CaseName());
+
+TEST(Articles, OnAPageOfTooManyHeadingsTheWorkStopsAtItsBound) {
+    // 1,500 rows, each a heading over two columns: every heading but the
+    // first starts a row, but testing them all would take 3 x 1,500 x 1,500
+    // steps, more than kArticleWork
+    const std::size_t rows = 1500;
+    std::vector<PageBox> boxes;
+    std::vector<std::uint8_t> roles;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double y = 100.0 * static_cast<double>(r);
+        boxes.insert(boxes.end(), {{0, y, 210, y + 20}, {0, y + 30, 100, y + 90}, {110, y + 30, 210, y + 90}});
+        roles.insert(roles.end(), {static_cast<std::uint8_t>(Role::Heading), 0, 0});
+    }
+    ASSERT_GT(3 * rows * rows, steps::kArticleWork);
+    steps::Scratch scratch;
+    steps::article_lines(boxes, boxes, all_of(boxes.size()), roles, ProfileOptions{}, scratch);
+    EXPECT_GT(scratch.lines.size(), 0U);
+    EXPECT_LT(scratch.lines.size(), rows - 1);
+    EXPECT_LE(scratch.lines.size() * boxes.size(), steps::kArticleWork + boxes.size());
+}
+
+TEST(Articles, RowsAreReadInTurnEachInTheOrderItHad) {
+    const std::vector<PageBox> boxes = {{0, 0, 10, 10}, {0, 50, 10, 60}, {0, 20, 10, 30}, {0, 70, 10, 80}};
+    std::vector<std::uint32_t> order = {3, 1, 0, 2};
+    steps::Scratch scratch;
+    const std::vector<double> lines = {15, 40, 40};  // a level twice is one line twice: rows 0, 1 and 3
+    steps::rows_in_turn(order, lines, boxes, scratch);
+    EXPECT_EQ(order, (Indices{0, 2, 3, 1}));
+}
+
 // ---- the whole profile ---------------------------------------------------------------
 
 std::vector<PageBox> random_boxes(std::mt19937& rng) {

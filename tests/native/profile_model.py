@@ -321,6 +321,62 @@ def flush(boxes, idx):
     return sum(1 for x in lefts if lefts.count(x) > 1)
 
 
+ARTICLE_WORK = 1 << 22
+
+
+def article_lines(tb, boxes, main, roles, s):
+    """The levels above which an article's heading starts a new row of articles: a heading at least
+    article_span as wide as the column (the width at which half the height of the body boxes lies, by width),
+    with two boxes side by side (in tb) starting under it within twice its height, each at least half within
+    its width; no box but a heading beside it, unless a heading of its row stands over that box; and a clear
+    band (in tb) between the boxes that start above half its height over its top and the others. Headings are
+    looked at in the order of main while the work (len(main) each, and beside boxes times row headings where
+    that is counted) stays within ARTICLE_WORK."""
+    body = sorted((boxes[k][2] - boxes[k][0], boxes[k][3] - boxes[k][1]) for k in main if roles[k] == BODY)
+    if not body:
+        return []
+    half, acc, column = sum(h for _, h in body) / 2, 0.0, body[-1][0]
+    for w, h in body:
+        acc += h
+        if acc >= half:
+            column = w
+            break
+
+    def across(a, b):
+        return min(a[2], b[2]) > max(a[0], b[0])
+
+    def level_with(a, b):
+        return min(a[3], b[3]) > max(a[1], b[1])
+
+    lines, work = [], 0
+    for h in main:
+        H = boxes[h]
+        if roles[h] != HEADING or not H[2] - H[0] >= s.article_span * column:
+            continue
+        if work > ARTICLE_WORK:
+            break
+        work += len(main)
+        height = H[3] - H[1]
+        level = H[1] - 0.5 * height
+        above = [k for k in main if boxes[k][1] < level]
+        below = [k for k in main if not boxes[k][1] < level]
+        if not above or not max(tb[k][3] for k in above) <= min(tb[k][1] for k in below):
+            continue
+        under = [k for k in main if k != h and roles[k] != HEADING
+                 and H[3] - 0.5 * height <= boxes[k][1] <= H[3] + 2 * height
+                 and min(H[2], boxes[k][2]) - max(H[0], boxes[k][0]) >= 0.5 * (boxes[k][2] - boxes[k][0])]
+        if not any(a != b and tb[a][2] <= tb[b][0] for a in under for b in under):
+            continue
+        beside = [k for k in main if k != h and roles[k] != HEADING and level_with(H, boxes[k])
+                  and not across(H, boxes[k])]
+        row = [g for g in main if g != h and roles[g] == HEADING and level_with(boxes[g], H)]
+        work += len(beside) * len(row)
+        if any(not any(across(boxes[g], boxes[k]) and boxes[g][1] <= boxes[k][1] for g in row) for k in beside):
+            continue
+        lines.append(level)
+    return lines
+
+
 def order_page(boxes, idx, frame, rules, roles, s):
     width, height = frame[2] - frame[0], frame[3] - frame[1]
     tolerant = s.tolerance and (overlapping(boxes, idx) > s.overlap_share * len(idx)
@@ -361,7 +417,11 @@ def order_page(boxes, idx, frame, rules, roles, s):
                  max(tb[k][2] for k in group), max(tb[k][3] for k in group))
         for k in group:
             seen[k] = union
-    body = regrouped(core_order(seen, main, frame), groups, boxes)
+    ordered = core_order(seen, main, frame)
+    lines = article_lines(seen, boxes, main, roles, s) if labelled and s.articles and tolerant else []
+    if lines:  # the boxes of each row of articles before those of the next, each row in the core's order
+        ordered.sort(key=lambda k: sum(1 for y in lines if not boxes[k][1] < y))
+    body = regrouped(ordered, groups, boxes)
     body = with_footnotes(merged(body, notes + marginal, boxes), footnotes, boxes)
     return (core_order(tb, head, frame) + core_order(tb, strip, frame) + body + core_order(tb, foot, frame)
             + core_order(tb, numbers, frame))

@@ -820,6 +820,175 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
     return set.size() - partition_stably(set, main, scratch);
 }
 
+void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint32_t> main,
+                   std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch) {
+    std::vector<double>& lines = scratch.lines;
+    lines.clear();
+    const auto role = [&roles](std::uint32_t k) {
+        const std::uint8_t code = roles[k];
+        return static_cast<Role>(code < kRoleCount ? code : 0);
+    };
+    bool headings = false;
+    for (const std::uint32_t k : main) {
+        headings = headings || role(k) == Role::Heading;
+    }
+    if (!headings) {  // most pages: nothing to sort
+        return;
+    }
+    std::vector<std::pair<double, double>>& body = scratch.widths;
+    body.clear();
+    for (const std::uint32_t k : main) {
+        if (role(k) == Role::Body) {
+            const PageBox b = normalised(raw[k]);
+            body.emplace_back(b.x2 - b.x1, b.y2 - b.y1);
+        }
+    }
+    if (body.empty()) {
+        return;
+    }
+    std::sort(body.begin(), body.end());
+    double total = 0.0;
+    for (const auto& [w, h] : body) {
+        total += h;
+    }
+    const double half = total / 2;
+    double reached = 0.0;
+    double column = body.back().first;
+    for (const auto& [w, h] : body) {
+        reached += h;
+        if (reached >= half) {
+            column = w;
+            break;
+        }
+    }
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    constexpr std::uint32_t kNone = UINT32_MAX;
+    const auto across = [](const PageBox& a, const PageBox& b) { return std::min(a.x2, b.x2) > std::max(a.x1, b.x1); };
+    const auto level_with = [](const PageBox& a, const PageBox& b) {
+        return std::min(a.y2, b.y2) > std::max(a.y1, b.y1);
+    };
+    std::size_t work = 0;
+    for (const std::uint32_t h : main) {
+        const PageBox head = normalised(raw[h]);
+        if (role(h) != Role::Heading || !(head.x2 - head.x1 >= options.article_span * column)) {
+            continue;
+        }
+        if (work > kArticleWork) {
+            break;
+        }
+        work += main.size();
+        const double height = head.y2 - head.y1;
+        const double level = head.y1 - 0.5 * height;
+        // A clear band between the boxes that start above the level and the others.
+        bool any_above = false;
+        double above_foot = -kInfinity;
+        double below_top = kInfinity;
+        for (const std::uint32_t k : main) {
+            if (normalised(raw[k]).y1 < level) {
+                any_above = true;
+                above_foot = std::max(above_foot, tb[k].y2);
+            } else {
+                below_top = std::min(below_top, tb[k].y1);
+            }
+        }
+        if (!any_above || !(above_foot <= below_top)) {
+            continue;
+        }
+        // Two boxes under it side by side: of the boxes under it, the one
+        // that ends leftmost and the one that starts rightmost (the runners-up
+        // too, for when one box is both).
+        double right[2] = {kInfinity, kInfinity};
+        double left[2] = {-kInfinity, -kInfinity};
+        std::uint32_t right_box = kNone;
+        std::uint32_t left_box = kNone;
+        for (const std::uint32_t k : main) {
+            if (k == h || role(k) == Role::Heading) {
+                continue;
+            }
+            const PageBox b = normalised(raw[k]);
+            if (!(head.y2 - 0.5 * height <= b.y1 && b.y1 <= head.y2 + 2 * height) ||
+                !(std::min(head.x2, b.x2) - std::max(head.x1, b.x1) >= 0.5 * (b.x2 - b.x1))) {
+                continue;
+            }
+            if (tb[k].x2 < right[0]) {
+                right[1] = right[0];
+                right[0] = tb[k].x2;
+                right_box = k;
+            } else {
+                right[1] = std::min(right[1], tb[k].x2);
+            }
+            if (tb[k].x1 > left[0]) {
+                left[1] = left[0];
+                left[0] = tb[k].x1;
+                left_box = k;
+            } else {
+                left[1] = std::max(left[1], tb[k].x1);
+            }
+        }
+        const bool side_by_side = right_box != left_box ? right[0] <= left[0]
+                                                        : right[1] <= left[0] || right[0] <= left[1];
+        if (!side_by_side) {
+            continue;
+        }
+        // No text beside it but under a heading of its row.
+        const std::span<std::uint32_t> beside = room_for(scratch.aside, main.size());
+        const std::span<std::uint32_t> row = room_for(scratch.indices, main.size());
+        std::size_t beside_count = 0;
+        std::size_t row_count = 0;
+        for (const std::uint32_t k : main) {
+            if (k == h) {
+                continue;
+            }
+            const PageBox b = normalised(raw[k]);
+            if (role(k) == Role::Heading) {
+                if (level_with(b, head)) {
+                    row[row_count++] = k;
+                }
+            } else if (level_with(head, b) && !across(head, b)) {
+                beside[beside_count++] = k;
+            }
+        }
+        work += beside_count * row_count;
+        bool clear = true;
+        for (const std::uint32_t k : beside.first(beside_count)) {
+            const PageBox b = normalised(raw[k]);
+            bool under_heading = false;
+            for (const std::uint32_t g : row.first(row_count)) {
+                const PageBox over = normalised(raw[g]);
+                under_heading = under_heading || (across(over, b) && over.y1 <= b.y1);
+            }
+            clear = clear && under_heading;
+        }
+        if (clear) {
+            lines.push_back(level);
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+}
+
+void rows_in_turn(std::vector<std::uint32_t>& order, std::span<const double> lines, std::span<const PageBox> raw,
+                  Scratch& scratch) {
+    // A counting sort by row: the row of a box is the number of lines at or above its top.
+    std::vector<std::uint32_t>& counts = scratch.counts;
+    counts.assign(lines.size() + 2, 0U);
+    const auto row_of = [&](std::uint32_t k) {
+        const double top = normalised(raw[k]).y1;
+        return static_cast<std::size_t>(std::upper_bound(lines.begin(), lines.end(), top) - lines.begin());
+    };
+    for (const std::uint32_t k : order) {
+        ++counts[row_of(k) + 1];
+    }
+    for (std::size_t r = 1; r < counts.size(); ++r) {
+        counts[r] += counts[r - 1];
+    }
+    std::vector<std::uint32_t>& sorted = scratch.rows;
+    sorted.resize(order.size());
+    for (const std::uint32_t k : order) {
+        sorted[counts[row_of(k)]++] = k;
+    }
+    order.swap(sorted);
+}
+
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
                   std::vector<std::uint32_t>& out) {
     const auto top = [&boxes](std::uint32_t k) { return std::min(boxes[k].y1, boxes[k].y2); };
@@ -1335,6 +1504,16 @@ private:
         ordered_main.clear();
         ordered_main.reserve(main.size());
         order_part(main, frame, body_depth, PartKind::Body, dx, dy, ordered_main);
+        if (tolerant && options_.articles && !roles_.empty()) {
+            article_lines(tb, raw_, main, roles_, options_, buffers_->scratch);
+            const std::vector<double>& lines = buffers_->scratch.lines;
+            if (!lines.empty()) {
+                profile_log<__LINE__>("[profile] articles: {} headings spanning columns start rows, each read "
+                                      "after the text above it",
+                                      std::uint64_t{lines.size()});
+                rows_in_turn(ordered_main, lines, raw_, buffers_->scratch);
+            }
+        }
         std::vector<std::uint32_t>& body = buffers_->body;
         body.clear();
         if (grouped) {

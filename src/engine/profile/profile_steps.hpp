@@ -94,6 +94,9 @@ struct Scratch {
     std::vector<std::uint32_t> starts;                    // ... where the footnotes after each place start
     std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
     std::vector<std::uint8_t> places;  // order_page: the part each box goes to by its role
+    std::vector<std::pair<double, double>> widths;  // article_lines: width and height of the body boxes
+    std::vector<double> lines;                      // ... the levels where rows of articles start
+    std::vector<std::uint32_t> rows;                // rows_in_turn: the order sorted by row
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -277,6 +280,38 @@ std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint3
 // there are.
 std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> set,
                           std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch);
+
+// The levels, ascending, above which a heading spanning columns starts a new
+// row of articles among the boxes of `main` (roles by input index; `raw` as
+// given, normalised; `tb` shrunk, as the engine sees them), into
+// scratch.lines: each heading of `main`
+// - at least article_span as wide as the page's text column (the width at
+//   which half the height of the body boxes lies, the boxes sorted by width
+//   and then height),
+// - with a clear band in `tb` between the boxes of `main` that start above
+//   its level (half its height over its top) and the others,
+// - with two boxes that are not headings starting under it within twice its
+//   height (from half its height above its foot), each at least half within
+//   its width, side by side in `tb` (one ends left of where the other starts),
+// - and with no box but a heading beside it (sharing some of its height and
+//   none of its width), unless a heading of its row (sharing some of its
+//   height) stands over that box (sharing some of its width, starting no
+//   lower).
+// A newspaper's articles stand in rows under such headings; the shrink of a
+// detector's boxes widens the gutters past the gaps between the rows, so the
+// engine alone would read a column down through several articles. The
+// headings are looked at in the order of `main` while the work (the boxes of
+// `main` for each, and beside boxes times row headings where those are
+// compared) stays within kArticleWork, so that no page costs more.
+inline constexpr std::size_t kArticleWork = std::size_t{1} << 22;
+void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint32_t> main,
+                   std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch);
+
+// Sorts `order` stably by the number of the `lines` (ascending) at or above
+// the top of each box (`raw` normalised): the boxes of each row of articles
+// before those of the next, each row in the order it had.
+void rows_in_turn(std::vector<std::uint32_t>& order, std::span<const double> lines, std::span<const PageBox> raw,
+                  Scratch& scratch);
 
 // Appends to `out` the main order with the notes merged in: the notes, sorted
 // in place by (y1, x1, index) of the `boxes` normalised, each before the first
