@@ -325,22 +325,26 @@ ARTICLE_WORK = 1 << 22
 
 
 def article_lines(tb, boxes, main, roles, s):
-    """The levels above which an article's heading starts a new row of articles: a heading at least
-    article_span as wide as the column (the width at which half the height of the body boxes lies, by width),
-    with two boxes side by side (in tb) starting under it within twice its height, each at least half within
-    its width; no box but a heading beside it, unless a heading of its row stands over that box; and a clear
-    band (in tb) between the boxes that start above half its height over its top and the others. Headings are
-    looked at in the order of main while the work (len(main) each, and beside boxes times row headings where
-    that is counted) stays within ARTICLE_WORK."""
-    body = sorted((boxes[k][2] - boxes[k][0], boxes[k][3] - boxes[k][1]) for k in main if roles[k] == BODY)
+    """The levels above which an article's heading starts a new row of articles: a heading wider than the
+    text's columns (the body boxes at most 1/article_span as wide as it hold at least half the height of all
+    body boxes), with two boxes side by side (in tb) starting under it within twice its height, each at least
+    half within its width; no box but a heading beside it, unless a heading of its row stands over that box;
+    and a clear band (in tb) between the boxes that start above half its height over its top and the others.
+    Headings are looked at in the order of main while the work (len(main) each, and beside boxes times row
+    headings where those are compared) stays within ARTICLE_WORK."""
+    body = [k for k in main if roles[k] == BODY]
     if not body:
         return []
-    half, acc, column = sum(h for _, h in body) / 2, 0.0, body[-1][0]
-    for w, h in body:
-        acc += h
-        if acc >= half:
-            column = w
-            break
+    total = 0.0
+    for k in body:
+        total += boxes[k][3] - boxes[k][1]
+
+    def wide(width):
+        narrower = 0.0
+        for k in body:
+            if s.article_span * (boxes[k][2] - boxes[k][0]) <= width:
+                narrower += boxes[k][3] - boxes[k][1]
+        return narrower >= total / 2
 
     def across(a, b):
         return min(a[2], b[2]) > max(a[0], b[0])
@@ -350,12 +354,14 @@ def article_lines(tb, boxes, main, roles, s):
 
     lines, work = [], 0
     for h in main:
-        H = boxes[h]
-        if roles[h] != HEADING or not H[2] - H[0] >= s.article_span * column:
+        if roles[h] != HEADING:
             continue
         if work > ARTICLE_WORK:
             break
         work += len(main)
+        H = boxes[h]
+        if not wide(H[2] - H[0]):
+            continue
         height = H[3] - H[1]
         level = H[1] - 0.5 * height
         above = [k for k in main if boxes[k][1] < level]

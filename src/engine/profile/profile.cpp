@@ -828,38 +828,38 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
         const std::uint8_t code = roles[k];
         return static_cast<Role>(code < kRoleCount ? code : 0);
     };
+    // The widest heading, and the height of the body boxes (summed in the
+    // order of `main`, as every sum of heights here).
+    double widest = -std::numeric_limits<double>::infinity();
     bool headings = false;
-    for (const std::uint32_t k : main) {
-        headings = headings || role(k) == Role::Heading;
-    }
-    if (!headings) {  // most pages: nothing to sort
-        return;
-    }
-    std::vector<std::pair<double, double>>& body = scratch.widths;
-    body.clear();
-    for (const std::uint32_t k : main) {
-        if (role(k) == Role::Body) {
-            const PageBox b = normalised(raw[k]);
-            body.emplace_back(b.x2 - b.x1, b.y2 - b.y1);
-        }
-    }
-    if (body.empty()) {
-        return;
-    }
-    std::sort(body.begin(), body.end());
+    bool body = false;
     double total = 0.0;
-    for (const auto& [w, h] : body) {
-        total += h;
-    }
-    const double half = total / 2;
-    double reached = 0.0;
-    double column = body.back().first;
-    for (const auto& [w, h] : body) {
-        reached += h;
-        if (reached >= half) {
-            column = w;
-            break;
+    for (const std::uint32_t k : main) {
+        const PageBox b = normalised(raw[k]);
+        if (role(k) == Role::Heading) {
+            headings = true;
+            widest = std::max(widest, b.x2 - b.x1);
+        } else if (role(k) == Role::Body) {
+            body = true;
+            total += b.y2 - b.y1;
         }
+    }
+    // Whether a heading `width` wide is wider than the text's columns: the
+    // body boxes at most 1/article_span as wide hold half their height.
+    const auto wide = [&](double width) {
+        double narrower = 0.0;
+        for (const std::uint32_t k : main) {
+            if (role(k) == Role::Body) {
+                const PageBox b = normalised(raw[k]);
+                narrower += options.article_span * (b.x2 - b.x1) <= width ? b.y2 - b.y1 : 0.0;
+            }
+        }
+        return narrower >= total / 2;
+    };
+    // The sum grows with the width, so when the widest heading is not wide
+    // enough none is: most pages end here.
+    if (!headings || !body || !wide(widest)) {
+        return;
     }
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
     constexpr std::uint32_t kNone = UINT32_MAX;
@@ -869,14 +869,17 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
     };
     std::size_t work = 0;
     for (const std::uint32_t h : main) {
-        const PageBox head = normalised(raw[h]);
-        if (role(h) != Role::Heading || !(head.x2 - head.x1 >= options.article_span * column)) {
+        if (role(h) != Role::Heading) {
             continue;
         }
         if (work > kArticleWork) {
             break;
         }
         work += main.size();
+        const PageBox head = normalised(raw[h]);
+        if (!wide(head.x2 - head.x1)) {
+            continue;
+        }
         const double height = head.y2 - head.y1;
         const double level = head.y1 - 0.5 * height;
         // A clear band between the boxes that start above the level and the others.

@@ -94,9 +94,8 @@ struct Scratch {
     std::vector<std::uint32_t> starts;                    // ... where the footnotes after each place start
     std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
     std::vector<std::uint8_t> places;  // order_page: the part each box goes to by its role
-    std::vector<std::pair<double, double>> widths;  // article_lines: width and height of the body boxes
-    std::vector<double> lines;                      // ... the levels where rows of articles start
-    std::vector<std::uint32_t> rows;                // rows_in_turn: the order sorted by row
+    std::vector<double> lines;          // article_lines: the levels where rows of articles start
+    std::vector<std::uint32_t> rows;    // rows_in_turn: the order sorted by row
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -285,9 +284,9 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
 // row of articles among the boxes of `main` (roles by input index; `raw` as
 // given, normalised; `tb` shrunk, as the engine sees them), into
 // scratch.lines: each heading of `main`
-// - at least article_span as wide as the page's text column (the width at
-//   which half the height of the body boxes lies, the boxes sorted by width
-//   and then height),
+// - wider than the text's columns: the body boxes at most 1/article_span
+//   as wide as it hold at least half the height of all body boxes (heights
+//   summed in the order of `main`),
 // - with a clear band in `tb` between the boxes of `main` that start above
 //   its level (half its height over its top) and the others,
 // - with two boxes that are not headings starting under it within twice its
@@ -301,8 +300,8 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
 // detector's boxes widens the gutters past the gaps between the rows, so the
 // engine alone would read a column down through several articles. The
 // headings are looked at in the order of `main` while the work (the boxes of
-// `main` for each, and beside boxes times row headings where those are
-// compared) stays within kArticleWork, so that no page costs more.
+// `main` for each heading, and beside boxes times row headings where those
+// are compared) stays within kArticleWork, so that no page costs more.
 inline constexpr std::size_t kArticleWork = std::size_t{1} << 22;
 void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint32_t> main,
                    std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch);
