@@ -328,10 +328,9 @@ def article_lines(tb, boxes, main, roles, s):
     """The levels above which an article's heading starts a new row of articles: a heading wider than the
     text's columns (the body boxes at most 1/article_span as wide as it hold at least half the height of all
     body boxes), with two boxes side by side (in tb) starting under it within twice its height, each at least
-    half within its width; no box but a heading beside it, unless a heading of its row stands over that box;
-    and a clear band (in tb) between the boxes that start above half its height over its top and the others.
-    Headings are looked at in the order of main while the work (len(main) each, and beside boxes times row
-    headings where those are compared) stays within ARTICLE_WORK."""
+    half within its width, and a clear band (in tb) between the boxes that start above half its height over
+    its top and the others. Headings are looked at in the order of main while the work (len(main) each) stays
+    within ARTICLE_WORK."""
     body = [k for k in main if roles[k] == BODY]
     if not body:
         return []
@@ -345,12 +344,6 @@ def article_lines(tb, boxes, main, roles, s):
             if s.article_span * (boxes[k][2] - boxes[k][0]) <= width:
                 narrower += boxes[k][3] - boxes[k][1]
         return narrower >= total / 2
-
-    def across(a, b):
-        return min(a[2], b[2]) > max(a[0], b[0])
-
-    def level_with(a, b):
-        return min(a[3], b[3]) > max(a[1], b[1])
 
     lines, work = [], 0
     for h in main:
@@ -372,12 +365,6 @@ def article_lines(tb, boxes, main, roles, s):
                  and H[3] - 0.5 * height <= boxes[k][1] <= H[3] + 2 * height
                  and min(H[2], boxes[k][2]) - max(H[0], boxes[k][0]) >= 0.5 * (boxes[k][2] - boxes[k][0])]
         if not any(a != b and tb[a][2] <= tb[b][0] for a in under for b in under):
-            continue
-        beside = [k for k in main if k != h and roles[k] != HEADING and level_with(H, boxes[k])
-                  and not across(H, boxes[k])]
-        row = [g for g in main if g != h and roles[g] == HEADING and level_with(boxes[g], H)]
-        work += len(beside) * len(row)
-        if any(not any(across(boxes[g], boxes[k]) and boxes[g][1] <= boxes[k][1] for g in row) for k in beside):
             continue
         lines.append(level)
     return lines

@@ -81,7 +81,7 @@ def summaries():
     ("born_digital_detected.jsonl", "default", "generated-detected-magazine", 0.976, 0.443),
     ("born_digital_detected.jsonl", "default", "generated-detected-book", 1.000, 1.000),
     ("born_digital_detected.jsonl", "default", "generated-detected-slides", 0.975, 0.846),
-    ("born_digital_detected.jsonl", "default", "generated-detected-newspaper", 0.948, 0.556),
+    ("born_digital_detected.jsonl", "default", "generated-detected-newspaper", 0.953, 0.578),
     ("born_digital_lines.jsonl", "default", "generated-paper-1col", 1.000, 0.968),
     ("born_digital_lines.jsonl", "default", "generated-paper-2col", 0.995, 0.917),
     ("born_digital_lines.jsonl", "default", "generated-paper-3col", 0.991, 0.967),

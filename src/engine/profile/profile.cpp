@@ -863,10 +863,6 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
     }
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
     constexpr std::uint32_t kNone = UINT32_MAX;
-    const auto across = [](const PageBox& a, const PageBox& b) { return std::min(a.x2, b.x2) > std::max(a.x1, b.x1); };
-    const auto level_with = [](const PageBox& a, const PageBox& b) {
-        return std::min(a.y2, b.y2) > std::max(a.y1, b.y1);
-    };
     std::size_t work = 0;
     for (const std::uint32_t h : main) {
         if (role(h) != Role::Heading) {
@@ -933,38 +929,7 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
         if (!side_by_side) {
             continue;
         }
-        // No text beside it but under a heading of its row.
-        const std::span<std::uint32_t> beside = room_for(scratch.aside, main.size());
-        const std::span<std::uint32_t> row = room_for(scratch.indices, main.size());
-        std::size_t beside_count = 0;
-        std::size_t row_count = 0;
-        for (const std::uint32_t k : main) {
-            if (k == h) {
-                continue;
-            }
-            const PageBox b = normalised(raw[k]);
-            if (role(k) == Role::Heading) {
-                if (level_with(b, head)) {
-                    row[row_count++] = k;
-                }
-            } else if (level_with(head, b) && !across(head, b)) {
-                beside[beside_count++] = k;
-            }
-        }
-        work += beside_count * row_count;
-        bool clear = true;
-        for (const std::uint32_t k : beside.first(beside_count)) {
-            const PageBox b = normalised(raw[k]);
-            bool under_heading = false;
-            for (const std::uint32_t g : row.first(row_count)) {
-                const PageBox over = normalised(raw[g]);
-                under_heading = under_heading || (across(over, b) && over.y1 <= b.y1);
-            }
-            clear = clear && under_heading;
-        }
-        if (clear) {
-            lines.push_back(level);
-        }
+        lines.push_back(level);
     }
     std::sort(lines.begin(), lines.end());
 }

@@ -291,17 +291,14 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
 //   its level (half its height over its top) and the others,
 // - with two boxes that are not headings starting under it within twice its
 //   height (from half its height above its foot), each at least half within
-//   its width, side by side in `tb` (one ends left of where the other starts),
-// - and with no box but a heading beside it (sharing some of its height and
-//   none of its width), unless a heading of its row (sharing some of its
-//   height) stands over that box (sharing some of its width, starting no
-//   lower).
+//   its width, side by side in `tb` (one ends left of where the other starts).
+// What stands level with the heading beside it belongs to its row.
 // A newspaper's articles stand in rows under such headings; the shrink of a
 // detector's boxes widens the gutters past the gaps between the rows, so the
 // engine alone would read a column down through several articles. The
 // headings are looked at in the order of `main` while the work (the boxes of
-// `main` for each heading, and beside boxes times row headings where those
-// are compared) stays within kArticleWork, so that no page costs more.
+// `main` for each heading) stays within kArticleWork, so that no page costs
+// more.
 inline constexpr std::size_t kArticleWork = std::size_t{1} << 22;
 void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint32_t> main,
                    std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch);
