@@ -65,6 +65,7 @@ GRID: dict[str, tuple[float, ...]] = {
     "margin_max": (0.15, 0.25),
     "overlap_share": (0.0, 0.05, 0.2),
     "aligned_share": (0.3, 0.5, 0.8),
+    "article_span": (1.0, 1.2, 1.5),
 }
 
 #: The step switches, each switched off in the ablation, and what it is.

@@ -550,9 +550,9 @@ INSTANTIATE_TEST_SUITE_P(
                     {{{0, 330, 210, 350}, kHeading}, {{0, 360, 100, 600}, kBody}, {{110, 360, 210, 600}, kBody},
                      {{220, 335, 430, 600}, kBody}},
                     {320}},
-        // a heading one column wide starts no row (the other one does)
-        ArticleCase{"a_column_wide_heading",
-                    {{{0, 330, 100, 350}, kHeading},  {{0, 360, 100, 600}, kBody},   {{110, 360, 210, 600}, kBody},
+        // a heading narrower than the columns starts no row (the other one does)
+        ArticleCase{"a_heading_narrower_than_the_columns",
+                    {{{0, 330, 80, 350}, kHeading},  {{0, 360, 100, 600}, kBody},   {{110, 360, 210, 600}, kBody},
                      {{220, 330, 430, 350}, kHeading}, {{220, 360, 320, 600}, kBody}, {{330, 360, 430, 600}, kBody}},
                     {320}},
         // a box of the first row reaching past the level: no clear band

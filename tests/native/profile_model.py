@@ -327,9 +327,9 @@ ARTICLE_WORK = 1 << 22
 def article_lines(tb, boxes, main, roles, s):
     """The levels above which an article's heading starts a new row of articles: a heading wider than the
     text's columns (the body boxes at most 1/article_span as wide as it hold at least half the height of all
-    body boxes), with two boxes side by side (in tb) starting under it within twice its height, each at least
-    half within its width, and a clear band (in tb) between the boxes that start above half its height over
-    its top and the others. Headings are looked at in the order of main while the work (len(main) each) stays
+    body boxes), with two boxes that are not headings side by side (in tb) starting just below it (from half
+    its height above its foot to twice its height below it), and a clear band (in tb) between the boxes that
+    start above half its height over its top and the others. Headings are looked at in the order of main while the work (len(main) each) stays
     within ARTICLE_WORK."""
     body = [k for k in main if roles[k] == BODY]
     if not body:
@@ -362,8 +362,7 @@ def article_lines(tb, boxes, main, roles, s):
         if not above or not max(tb[k][3] for k in above) <= min(tb[k][1] for k in below):
             continue
         under = [k for k in main if k != h and roles[k] != HEADING
-                 and H[3] - 0.5 * height <= boxes[k][1] <= H[3] + 2 * height
-                 and min(H[2], boxes[k][2]) - max(H[0], boxes[k][0]) >= 0.5 * (boxes[k][2] - boxes[k][0])]
+                 and H[3] - 0.5 * height <= boxes[k][1] <= H[3] + 2 * height]
         if not any(a != b and tb[a][2] <= tb[b][0] for a in under for b in under):
             continue
         lines.append(level)

@@ -893,9 +893,9 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
         if (!any_above || !(above_foot <= below_top)) {
             continue;
         }
-        // Two boxes under it side by side: of the boxes under it, the one
-        // that ends leftmost and the one that starts rightmost (the runners-up
-        // too, for when one box is both).
+        // Two boxes side by side starting just below it: of those boxes, the
+        // one that ends leftmost and the one that starts rightmost (the
+        // runners-up too, for when one box is both).
         double right[2] = {kInfinity, kInfinity};
         double left[2] = {-kInfinity, -kInfinity};
         std::uint32_t right_box = kNone;
@@ -905,8 +905,7 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
                 continue;
             }
             const PageBox b = normalised(raw[k]);
-            if (!(head.y2 - 0.5 * height <= b.y1 && b.y1 <= head.y2 + 2 * height) ||
-                !(std::min(head.x2, b.x2) - std::max(head.x1, b.x1) >= 0.5 * (b.x2 - b.x1))) {
+            if (!(head.y2 - 0.5 * height <= b.y1 && b.y1 <= head.y2 + 2 * height)) {
                 continue;
             }
             if (tb[k].x2 < right[0]) {

@@ -289,9 +289,10 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
 //   summed in the order of `main`),
 // - with a clear band in `tb` between the boxes of `main` that start above
 //   its level (half its height over its top) and the others,
-// - with two boxes that are not headings starting under it within twice its
-//   height (from half its height above its foot), each at least half within
-//   its width, side by side in `tb` (one ends left of where the other starts).
+// - with two boxes that are not headings starting just below it (from half
+//   its height above its foot to twice its height below it), side by side
+//   in `tb` (one ends left of where the other starts): a row of columns
+//   starts there.
 // What stands level with the heading beside it belongs to its row.
 // A newspaper's articles stand in rows under such headings; the shrink of a
 // detector's boxes widens the gutters past the gaps between the rows, so the
