@@ -86,6 +86,44 @@ def test_the_generated_pages_get_the_twins_order(name):
     assert rows_started > 0 if name == "born_digital_detected.jsonl" else rows_started == 0
 
 
+def _newspaper(overrun, headline_width):
+    """Two rows of two articles on a 1000 x 1400 page: a headline over two columns of each; the columns 234
+    wide, 10 px apart in each article, 20 px between the articles, each column reaching `overrun` px into
+    the gutter beside it; 20 px between the rows."""
+    boxes = []
+    for top in (20, 520):
+        for left in (20, 510):
+            boxes += [(left, top, left + headline_width, top + 40),
+                      (left, top + 50, left + 234 + overrun, top + 480),
+                      (left + 236 - overrun, top + 50, left + 470, top + 480)]
+    return boxes
+
+
+ROWS = list(range(12))  # row by row, each article's headline and columns
+HALVES = [0, 1, 2, 6, 7, 8, 3, 4, 5, 9, 10, 11]  # the left articles of both rows first
+
+
+@pytest.mark.parametrize(("boxes", "with_step", "without_step"), [
+    # detector-like (the columns overlap, so the boxes are shrunk): the shrink widens the gutter between
+    # the articles past the gap between the rows, and without the step the left half is read down first
+    (_newspaper(4, 470), ROWS, HALVES),
+    # headlines as narrow as a column mark no row: the step changes nothing
+    (_newspaper(4, 200), None, None),
+    # typeset (flush, not overlapping): nothing is shrunk and the core reads the rows itself
+    (_newspaper(-1, 470), ROWS, ROWS),
+], ids=["detected", "column-wide-headlines", "typeset"])
+def test_rows_of_articles(boxes, with_step, without_step):
+    labels = ["section-header", "text", "text"] * 4
+    roles = [role_code(label) for label in labels]
+    bounds = (0, 0, 1000, 1400)
+    got = quorlin.order(boxes, labels, page_bounds=bounds)
+    off = quorlin.profile.order(boxes, page_bounds=bounds, labels=labels,
+                                options=DEFAULT_OPTIONS.replace(articles=False))
+    assert got == profile_model.order(boxes, bounds, roles=roles)
+    assert off == profile_model.order(boxes, bounds, roles=roles, articles=False)
+    assert (got, off) == ((with_step, without_step) if with_step else (off, off))
+
+
 def test_the_exact_order_is_the_cores_on_the_real_pages_and_on_the_command_line(realdata_pages, tmp_path):
     lines = tmp_path / "pages.jsonl"
     lines.write_text("".join(json.dumps(p) + "\n" for p in realdata_pages[::10]))
