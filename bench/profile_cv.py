@@ -198,6 +198,27 @@ def macro(values: dict[str, tuple[float, float]], collections: Sequence[str]) ->
     return sum(v[0] for v in chosen) / len(chosen), sum(v[1] for v in chosen) / len(chosen)
 
 
+def multi_column_table(corpus: Corpus) -> None:
+    """Mean tau / exact share over the generated multi-column pages (a page's ``multi_column``, or more than
+    one column), per variant, exact beside default."""
+    variants = (("regions", "generated-"), ("detector-like", "generated-detected-"), ("text lines", "generated-lines-"))
+    orders = (("exact", lambda i: corpus.default(i, exact=True)), ("default", corpus.default))
+    print("GENERATED multi-column pages (mean tau / exact share):\n")
+    print("| variant | pages | " + " | ".join(name for name, _ in orders) + " |")
+    print("| --- | --- | " + " | ".join("---" for _ in orders) + " |")
+    for name, prefix in variants:
+        pages = [i for i, raw in enumerate(corpus.raw)
+                 if raw.get("generated") and corpus.collection[i].startswith(prefix)
+                 and not any(corpus.collection[i].startswith(p) for _, p in variants if len(p) > len(prefix))
+                 and (raw["multi_column"] if "multi_column" in raw else raw.get("columns", 1) > 1)]
+        cells = []
+        for _, order in orders:
+            scores = [corpus.score(i, order(i)) for i in pages]
+            cells.append(f"{sum(t for t, _ in scores) / len(scores):.3f} / {sum(e for _, e in scores) / len(scores):.3f}")
+        print(f"| {name} | {len(pages)} | " + " | ".join(cells) + " |")
+    print()
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--default-only", action="store_true",
@@ -209,6 +230,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.default_only:
         print(f"## Default and exact order per collection (quorlin {quorlin.__version__})\n")
         table(corpus, [("exact", exact), ("default", default)])
+        multi_column_table(corpus)
         return 0
 
     from quorlin.profile import DEFAULT_OPTIONS
@@ -230,6 +252,7 @@ def main(argv: list[str] | None = None) -> int:
     columns.append(("no step (= the core)", with_options(DEFAULT_OPTIONS.replace(**{key: False for key, _ in STEPS}))))
     table(corpus, columns[:7])
     table(corpus, columns[:2] + columns[7:])
+    multi_column_table(corpus)
 
     keys = list(GRID)
     configs = [dict(zip(keys, values)) for values in itertools.product(*(GRID[k] for k in keys))]
