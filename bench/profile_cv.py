@@ -72,7 +72,8 @@ GRID: dict[str, tuple[float, ...]] = {
 STEPS = (("spread", "two-page spread split"), ("rules", "separator rules"), ("tolerance", "tolerance (shrink)"),
          ("top_strip", "top strip first"), ("margins", "marginal notes"), ("foot_line", "foot line of a landscape page"),
          ("labels", "labels (all their steps)"), ("furniture", "labels: page furniture"),
-         ("footnotes", "labels: footnotes"), ("captions", "labels: captions"), ("articles", "labels: rows of articles"))
+         ("footnotes", "labels: footnotes"), ("captions", "labels: captions"),
+         ("articles", "labels: rows of articles"))
 
 Input = tuple[list[Any], list[Any], list[str], Any, list[Any]]
 
@@ -214,7 +215,8 @@ def multi_column_table(corpus: Corpus) -> None:
         cells = []
         for _, order in orders:
             scores = [corpus.score(i, order(i)) for i in pages]
-            cells.append(f"{sum(t for t, _ in scores) / len(scores):.3f} / {sum(e for _, e in scores) / len(scores):.3f}")
+            tau, exact = (sum(s[j] for s in scores) / len(scores) for j in (0, 1))
+            cells.append(f"{tau:.3f} / {exact:.3f}")
         print(f"| {name} | {len(pages)} | " + " | ".join(cells) + " |")
     print()
 

@@ -329,8 +329,8 @@ def article_lines(tb, boxes, main, roles, s):
     text's columns (the body boxes at most 1/article_span as wide as it hold at least half the height of all
     body boxes), with two boxes that are not headings side by side (in tb) starting just below it (from half
     its height above its foot to twice its height below it), and a clear band (in tb) between the boxes that
-    start above half its height over its top and the others. Headings are looked at in the order of main while the work (len(main) each) stays
-    within ARTICLE_WORK."""
+    start above half its height over its top and the others. Headings are looked at in the order of main
+    while the work (len(main) each) stays within ARTICLE_WORK."""
     body = [k for k in main if roles[k] == BODY]
     if not body:
         return []
