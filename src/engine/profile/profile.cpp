@@ -571,27 +571,17 @@ void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t>
         anchor[i] = static_cast<std::uint32_t>(at);
     }
     // main with each footnote after its box, those after one box (or at the
-    // end, with no box above them) in their sorted order.
+    // end, with no box above them) in their sorted order: the footnotes
+    // sorted by anchor (n: at the end), then merged in after their places.
     const std::span<std::uint32_t> out = room_for(scratch.indices, n + footnotes.size());
-    // A counting sort by anchor (n: at the end). After the sums, start[p + 1]
-    // is where the footnotes after place p begin in `sorted`.
-    const std::span<std::uint32_t> start = room_for(scratch.starts, n + 3);
-    std::fill(start.begin(), start.end(), 0);
-    for (std::size_t i = 0; i < footnotes.size(); ++i) {
-        ++start[anchor[i] + 2];
-    }
-    for (std::size_t p = 2; p < n + 3; ++p) {
-        start[p] += start[p - 1];
-    }
     const std::span<std::uint32_t> sorted = room_for(scratch.sorted, footnotes.size());
-    for (std::size_t i = 0; i < footnotes.size(); ++i) {
-        sorted[start[anchor[i] + 1]++] = footnotes[i];
-    }
+    std::vector<std::uint32_t>& ends = scratch.ends;
+    sort_into_buckets<std::uint32_t>(footnotes, anchor, n + 1, ends, sorted);
     std::size_t w = 0;
     std::size_t next = 0;
     for (std::size_t p = 0; p < n; ++p) {
         out[w++] = main[p];
-        for (; next < start[p + 1]; ++next) {
+        for (; next < ends[p]; ++next) {
             out[w++] = sorted[next];
         }
     }
@@ -824,10 +814,7 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
                    std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch) {
     std::vector<double>& lines = scratch.lines;
     lines.clear();
-    const auto role = [&roles](std::uint32_t k) {
-        const std::uint8_t code = roles[k];
-        return static_cast<Role>(code < kRoleCount ? code : 0);
-    };
+    const auto role = [&roles](std::uint32_t k) { return role_of(roles[k]); };
     // The widest heading, and the height of the body boxes (summed in the
     // order of `main`, as every sum of heights here).
     double widest = -std::numeric_limits<double>::infinity();
@@ -935,25 +922,15 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
 
 void rows_in_turn(std::vector<std::uint32_t>& order, std::span<const double> lines, std::span<const PageBox> raw,
                   Scratch& scratch) {
-    // A counting sort by row: the row of a box is the number of lines at or above its top.
-    std::vector<std::uint32_t>& counts = scratch.counts;
-    counts.assign(lines.size() + 2, 0U);
-    const auto row_of = [&](std::uint32_t k) {
-        const double top = normalised(raw[k]).y1;
-        return static_cast<std::size_t>(std::upper_bound(lines.begin(), lines.end(), top) - lines.begin());
-    };
-    for (const std::uint32_t k : order) {
-        ++counts[row_of(k) + 1];
+    // The row of a box is the number of lines at or above its top.
+    const std::span<std::uint32_t> rows = room_for(scratch.rows, order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const double top = normalised(raw[order[i]]).y1;
+        rows[i] = static_cast<std::uint32_t>(std::upper_bound(lines.begin(), lines.end(), top) - lines.begin());
     }
-    for (std::size_t r = 1; r < counts.size(); ++r) {
-        counts[r] += counts[r - 1];
-    }
-    std::vector<std::uint32_t>& sorted = scratch.rows;
-    sorted.resize(order.size());
-    for (const std::uint32_t k : order) {
-        sorted[counts[row_of(k)]++] = k;
-    }
-    order.swap(sorted);
+    const std::span<std::uint32_t> sorted = room_for(scratch.indices, order.size());
+    sort_into_buckets<std::uint32_t>(order, rows, lines.size() + 1, scratch.ends, sorted);
+    std::copy(sorted.begin(), sorted.end(), order.begin());
 }
 
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
@@ -1345,8 +1322,7 @@ private:
     enum Place : std::uint8_t { kHead, kFoot, kNumbers, kFootnotes, kMarginal, kRest, kPlaces };
 
     Place place_of(std::uint32_t k, const PageBox& frame) const noexcept {
-        const std::uint8_t code = roles_[k];
-        const auto role = static_cast<Role>(code < kRoleCount ? code : 0);
+        const Role role = role_of(roles_[k]);
         // Most boxes are text, headings, figures or captions, which stay with
         // the rest: one test of a bit mask for them.
         constexpr auto bit = [](Role r) { return 1U << static_cast<unsigned>(r); };
@@ -1398,21 +1374,18 @@ private:
         // The roles' parts, in the order of Place, each in input order.
         std::size_t count[kPlaces] = {};
         if (!roles_.empty()) {
-            // Each box's place is found once; a counting sort by place then
-            // keeps input order within each part.
-            const std::span<std::uint32_t> copy = room_for(buffers_->scratch.aside, set.size());
-            const std::span<std::uint8_t> places = room_for(buffers_->scratch.places, set.size());
+            // Each box's place is found once; sorting by place then keeps
+            // input order within each part.
+            Scratch& scratch = buffers_->scratch;
+            const std::span<std::uint32_t> copy = room_for(scratch.aside, set.size());
+            const std::span<std::uint8_t> places = room_for(scratch.places, set.size());
             for (std::size_t i = 0; i < set.size(); ++i) {
                 copy[i] = set[i];
                 places[i] = place_of(set[i], frame);
-                ++count[places[i]];
             }
-            std::size_t at[kPlaces] = {};
-            for (std::size_t p = 1; p < kPlaces; ++p) {
-                at[p] = at[p - 1] + count[p - 1];
-            }
-            for (std::size_t i = 0; i < copy.size(); ++i) {
-                set[at[places[i]]++] = copy[i];
+            sort_into_buckets<std::uint8_t>(copy, places, kPlaces, scratch.ends, set);
+            for (std::size_t p = 0; p < kPlaces; ++p) {
+                count[p] = scratch.ends[p] - (p > 0 ? scratch.ends[p - 1] : 0);
             }
             if (count[kRest] < set.size()) {
                 top = std::numeric_limits<double>::infinity();

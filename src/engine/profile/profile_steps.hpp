@@ -91,11 +91,11 @@ struct Scratch {
     std::vector<KeyedBox> spare;   // ... the other half of their radix sort ...
     std::vector<std::uint32_t> counts;  // ... and its digit counts
     std::vector<std::pair<double, std::uint32_t>> tops;  // insert_footnotes: tops of the text and their places
-    std::vector<std::uint32_t> starts;                    // ... where the footnotes after each place start
     std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
     std::vector<std::uint8_t> places;  // order_page: the part each box goes to by its role
     std::vector<double> lines;          // article_lines: the levels where rows of articles start
-    std::vector<std::uint32_t> rows;    // rows_in_turn: the order sorted by row
+    std::vector<std::uint32_t> rows;    // rows_in_turn: the row of each box, and the order sorted by row
+    std::vector<std::uint32_t> ends;    // sort_into_buckets: where each bucket ends
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -118,6 +118,28 @@ std::size_t partition_stably(std::span<std::uint32_t> set, Taken taken, Scratch&
     std::copy_n(aside.begin(), back, set.begin() + static_cast<std::ptrdiff_t>(front));
     return front;
 }
+
+// Sorts `items` stably by their keys (keys[i] that of items[i], each below
+// `buckets`) into `out`, as long as `items`, in linear time: a counting
+// sort. Afterwards ends[b] is where bucket b ends in `out` (ends holds
+// buckets + 1 entries, the last the number of items).
+template <class Key>
+void sort_into_buckets(std::span<const std::uint32_t> items, std::span<const Key> keys, std::size_t buckets,
+                       std::vector<std::uint32_t>& ends, std::span<std::uint32_t> out) {
+    ends.assign(buckets + 1, 0U);
+    for (const Key key : keys) {
+        ++ends[static_cast<std::size_t>(key) + 1];
+    }
+    for (std::size_t b = 1; b <= buckets; ++b) {
+        ends[b] += ends[b - 1];
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        out[ends[static_cast<std::size_t>(keys[i])]++] = items[i];
+    }
+}
+
+// The role of a box by its code; an unknown code is body text.
+inline Role role_of(std::uint8_t code) noexcept { return static_cast<Role>(code < kRoleCount ? code : 0); }
 
 // A band between two sides of a split.
 struct Band {
