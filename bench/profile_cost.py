@@ -12,7 +12,7 @@ median of the runs:
   order`` orders them (every region but separators and noise, the page size
   as bounds, the separators as evidence), as float32 N x 4 arrays built
   beforehand: ``quorlin.order(...)`` against ``quorlin.order(..., exact=True)``,
-  with and without the separators, and the calls of ``quorlin._native``
+  with and without the labels and the separators, and the calls of ``quorlin._native``
   alone (the C++ work and the conversion of the arguments);
 * large pages: the ``real`` (real pages tiled on a sheet) and ``realistic``
   layouts of ``layouts.py`` at 1,000 and 100,000 boxes, one call per run;
@@ -41,7 +41,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import layouts  # noqa: E402
 from report import fmt, header, load, say  # noqa: E402
-from quorlin.ordering import page_order
+from quorlin.ordering import LABEL_CODES, page_order
 
 REAL = Path(layouts.REALDATA)
 
@@ -87,6 +87,11 @@ def real_pages(runs: int) -> list[str]:
         ("`quorlin.order(array, page_bounds=)`, no separators",
          lambda: [quorlin.order(a, page_bounds=b, exact=True) for a, b in zip(arrays, bounds)],
          lambda: [quorlin.order(a, page_bounds=b) for a, b in zip(arrays, bounds)]),
+        ("`quorlin._native.order(array, ..., labels=)` alone, with the separators",
+         lambda: [_native.order(a, False, "exact", b, s, labels=k, label_codes=LABEL_CODES)
+                  for a, k, b, s in zip(arrays, kinds, bounds, separators)],
+         lambda: [_native.order(a, False, "quality", b, s, labels=k, label_codes=LABEL_CODES)
+                  for a, k, b, s in zip(arrays, kinds, bounds, separators)]),
         ("`quorlin._native.order(array, ...)` alone, with the separators",
          lambda: [_native.order(a, False, "exact", b, s) for a, b, s in zip(arrays, bounds, separators)],
          lambda: [_native.order(a, False, "quality", b, s) for a, b, s in zip(arrays, bounds, separators)]),

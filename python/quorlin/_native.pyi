@@ -18,6 +18,8 @@ _Event: TypeAlias = tuple[str, str | None, float | None, float | None, int, int,
 _Part: TypeAlias = tuple[int, int, int, int, bool, _Bounds, float, float, str]
 # One role code (quorlin.labels.ROLES) per box: bytes, or a sequence of ints.
 _Roles: TypeAlias = bytes | Sequence[int] | None
+# one class name or SemanticLabel per box, with quorlin.labels.code_table() as label_codes
+_Labels: TypeAlias = list[Any] | tuple[Any, ...] | None
 # (name, "number" or "switch", default, "tuned", "fixed" or "step", one-line doc)
 _Setting: TypeAlias = tuple[str, str, float | bool, str, str]
 # None (left to right), "ltr", "rtl" or "ttb"; anything else is refused with a ValueError
@@ -29,19 +31,22 @@ PROFILE_SETTINGS: tuple[_Setting, ...]
 @overload
 def order(boxes: _Boxes, as_array: Literal[False] = False, profile: _Profile = None,
           page_bounds: _Row | None = None, separators: _Boxes | None = None,
-          options: _Options = None, roles: _Roles = None, direction: _Direction = None) -> list[int]: ...
+          options: _Options = None, roles: _Roles = None, direction: _Direction = None,
+          labels: _Labels = None, label_codes: dict[object, int] | None = None) -> list[int]: ...
 @overload
 def order(boxes: _Boxes, as_array: Literal[True], profile: _Profile = None,
           page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None,
-          roles: _Roles = None, direction: _Direction = None) -> Any: ...
+          roles: _Roles = None, direction: _Direction = None, labels: _Labels = None,
+          label_codes: dict[object, int] | None = None) -> Any: ...
 @overload
 def order(boxes: _Boxes, as_array: bool, profile: _Profile = None,
           page_bounds: _Row | None = None, separators: _Boxes | None = None, options: _Options = None,
-          roles: _Roles = None, direction: _Direction = None) -> Any: ...
+          roles: _Roles = None, direction: _Direction = None, labels: _Labels = None,
+          label_codes: dict[object, int] | None = None) -> Any: ...
 def explain(
     boxes: _Boxes, profile: _Profile = None, page_bounds: _Row | None = None,
     separators: _Boxes | None = None, options: _Options = None, roles: _Roles = None,
-    direction: _Direction = None,
+    direction: _Direction = None, labels: _Labels = None, label_codes: dict[object, int] | None = None,
 ) -> tuple[list[int], list[int], list[int], list[_Event], list[int], list[int], list[_Part]]: ...
 # (kind, element index, element id, key or box position, value)
 _Problem: TypeAlias = tuple[str, int | None, Any, str | int | None, Any]

@@ -26,7 +26,7 @@ from typing import Any, Literal
 
 from . import _native
 from .direction import LTR
-from .ordering import BoxesLike, LabelsLike, check_order_arguments, label_roles, page_arguments, page_direction
+from .ordering import LABEL_CODES, BoxesLike, LabelsLike, id_list, label_list, page_arguments, page_direction
 from .page import Decided, Page
 
 __all__ = ["explain", "explain_page", "page_explanation", "Explanation", "ExplainedCut", "Fallback", "Part"]
@@ -324,10 +324,10 @@ def explain(
     does.
     """
     profile: Literal["exact", "quality"] = "exact" if exact else "quality"
-    raw = _native.explain(boxes, profile, page_bounds, separators, None, None if exact else label_roles(labels),
-                          direction)
-    id_list = None if labels is None and ids is None else check_order_arguments(len(raw[0]), labels, ids)
-    return Explanation(raw, id_list, profile, Decided(direction, "asked for"))
+    raw = _native.explain(boxes, profile, page_bounds, separators, None, None, direction, label_list(labels),
+                          LABEL_CODES)
+    ordered_ids = None if ids is None else id_list(len(raw[0]), ids)
+    return Explanation(raw, ordered_ids, profile, Decided(direction, "asked for"))
 
 
 def explain_page(page: Page, *, exact: bool = False, direction: str = "auto") -> Explanation:

@@ -282,6 +282,14 @@ def role_code(name: str | SemanticLabel) -> int:
     return _CODES[name]
 
 
+def code_table() -> dict[object, int]:
+    """The table role_code reads, for quorlin._native, which checks the labels
+    of a call and turns them into codes itself: a dict whose misses compute
+    (and keep) the code of a name, and raise TypeError for a label that is
+    neither a text nor a SemanticLabel."""
+    return _CODES
+
+
 def role_codes(labels: Iterable[str | SemanticLabel]) -> bytes:
     """The role codes of some class names (see role_code), as bytes; TypeError
     for a label that is neither a text nor a SemanticLabel."""

@@ -25,13 +25,16 @@ from _quorlin_core import SemanticLabel
 
 from . import _native
 from .direction import DIRECTIONS, LTR
-from .labels import role_codes
+from .labels import code_table
 from .page import Box, Decided, Page, RegionId, union_box
 
 __all__ = ["order", "page_order", "page_direction", "page_arguments", "union_box", "Box", "BoxesLike",
-           "check_order_arguments"]
+           "label_list", "id_list", "LABEL_CODES"]
 
 log = logging.getLogger("quorlinpy")
+
+# The table that turns labels into role codes (quorlin.labels.code_table).
+LABEL_CODES = code_table()
 
 T = TypeVar("T")
 
@@ -63,33 +66,20 @@ def _as_list(values: Any, what: str) -> list[Any]:
         raise TypeError(f"{what} must be a sequence, not {type(values).__name__}") from None
 
 
-def label_roles(labels: Any) -> bytes | None:
-    """The role codes of the labels (``quorlin.labels.role_code``), or None
-    when there are none or one is neither a SemanticLabel nor a text (which
-    check_order_arguments then reports, after the boxes were checked)."""
-    if labels is None:
-        return None
-    try:
-        return role_codes(labels.tolist() if hasattr(labels, "tolist") else labels)
-    except TypeError:  # not iterable, or a label of another type: reported with the boxes checked
-        return None
+def label_list(labels: Any) -> list[Any] | tuple[Any, ...] | None:
+    """The labels as quorlin._native reads them (with :data:`LABEL_CODES`):
+    a list or tuple as given, an array or another sequence as a list."""
+    if labels is None or isinstance(labels, (list, tuple)):
+        return labels
+    return _as_list(labels, "labels")
 
 
-def check_order_arguments(n: int, labels: Any, ids: Any) -> list[Any] | None:
-    """Check the labels and ids beside ``n`` boxes; return the ids as a list."""
-    if labels is not None:
-        raw_labels = _as_list(labels, "labels")
-        if len(raw_labels) != n:
-            raise ValueError(f"got {len(raw_labels)} labels for {n} boxes")
-        for i, lab in enumerate(raw_labels):
-            if not isinstance(lab, (SemanticLabel, str)):
-                raise TypeError(f"label {i}: expected a SemanticLabel or a class name, got {type(lab).__name__}")
-    if ids is None:
-        return None
-    id_list = _as_list(ids, "ids")
-    if len(id_list) != n:
-        raise ValueError(f"got {len(id_list)} ids for {n} boxes")
-    return id_list
+def id_list(n: int, ids: Any) -> list[Any]:
+    """The ids of ``n`` boxes as a list, checked to be one per box."""
+    listed = _as_list(ids, "ids")
+    if len(listed) != n:
+        raise ValueError(f"got {len(listed)} ids for {n} boxes")
+    return listed
 
 
 @overload
@@ -192,13 +182,13 @@ def order(
     """
     if as_array and ids is not None:
         raise ValueError("as_array=True returns box indices: pass ids=None and index your ids with the result")
-    roles = None if exact else label_roles(labels)
-    result = _native.order(boxes, as_array, "exact" if exact else "quality", page_bounds, separators, None, roles,
-                           direction)
-    if labels is not None or ids is not None:
-        id_list = check_order_arguments(len(result), labels, ids)
-        if id_list is not None:
-            return [id_list[i] for i in result]
+    # The labels are checked (and, for the profile, turned into role codes)
+    # in C++, after the boxes, separators and page bounds.
+    result = _native.order(boxes, as_array, "exact" if exact else "quality", page_bounds, separators, None, None,
+                           direction, label_list(labels), LABEL_CODES)
+    if ids is not None:
+        ordered_ids = id_list(len(result), ids)
+        return [ordered_ids[i] for i in result]
     return result
 
 

@@ -105,12 +105,11 @@ def order(
     :func:`quorlin.order` reads them; with the default ``options`` the result
     is ``quorlin.order``'s.
     """
-    from .ordering import check_order_arguments, label_roles
+    from .ordering import LABEL_CODES, id_list, label_list
 
     indices: list[int] = _native.order(boxes, False, "quality", page_bounds, separators, options.settings() or None,
-                                       label_roles(labels))
+                                       None, None, label_list(labels), LABEL_CODES)
     if ids is None:
         return indices
-    id_list = check_order_arguments(len(indices), labels, ids)
-    assert id_list is not None
-    return [id_list[i] for i in indices]
+    ordered_ids = id_list(len(indices), ids)
+    return [ordered_ids[i] for i in indices]

@@ -160,6 +160,56 @@ def test_bad_boxes_are_refused_with_the_argument_named(boxes, error, message):
         _native.order(boxes)
 
 
+class _Mutating(dict):
+    """A table of codes whose miss empties the labels being read."""
+
+    def __init__(self, labels):
+        super().__init__()
+        self.labels = labels
+
+    def __missing__(self, name):
+        self.labels.clear()
+        return 0
+
+
+class _Coded(dict):
+    def __init__(self, code):
+        super().__init__()
+        self.code = code
+
+    def __missing__(self, name):
+        return self.code
+
+
+@pytest.mark.parametrize(("make", "error", "message"), [
+    (lambda labels: {"label_codes": None}, TypeError, r"^labels: label_codes must be the dict of role codes$"),
+    (lambda labels: {"label_codes": {}, "roles": b"\0\0"}, ValueError, r"^give roles or labels, not both$"),
+    (lambda labels: {"label_codes": _Coded(256)}, ValueError, r"^label 0: the table gave 256, not a role code$"),
+    (lambda labels: {"label_codes": _Coded(-1)}, ValueError, r"^label 0: the table gave -1, not a role code$"),
+    (lambda labels: {"label_codes": _Coded("0")}, ValueError, r"^label 0: the table gave '0', not a role code$"),
+    (lambda labels: {"label_codes": _Coded(2**70)}, ValueError, r"^label 0: the table gave \d+, not a role code$"),
+    (lambda labels: {"label_codes": _Mutating(labels)}, RuntimeError, r"^labels changed while they were read$"),
+])
+@pytest.mark.parametrize("profile", ["exact", "quality"])
+def test_labels_and_their_table_are_checked(make, error, message, profile):
+    labels = ["a", "b"]
+    with pytest.raises(error, match=message):
+        _native.order([(0, 0, 1, 1), (0, 2, 1, 3)], profile=profile, labels=labels, **make(labels))
+
+
+def test_labels_become_the_roles_of_the_quality_profile():
+    # a page header over the right column is read before the left column only by its role
+    boxes = [(0, 0, 40, 500), (60, 10, 100, 500), (60, 0, 100, 8)]
+    table = {"text": 0, "header": 2}
+    bounds = (0, 0, 100, 1000)
+    assert _native.order(boxes, profile="quality", page_bounds=bounds) == [0, 2, 1]
+    assert _native.order(boxes, profile="quality", page_bounds=bounds, roles=b"\0\0\2") == [2, 0, 1]
+    for labels in (["text", "text", "header"], ("text", "text", "header")):
+        assert _native.order(boxes, profile="quality", page_bounds=bounds, labels=labels, label_codes=table) == [2, 0, 1]
+        assert _native.order(boxes, profile="exact", labels=labels, label_codes=table) == [0, 2, 1]
+        assert _native.explain(boxes, "quality", bounds, labels=labels, label_codes=table)[0] == [2, 0, 1]
+
+
 @pytest.mark.parametrize(("kwargs", "message"), [
     ({"profile": "fast"}, r"^profile: expected None, 'exact' or 'quality', got 'fast'$"),
     ({"profile": "quality", "options": {"tol": 1}}, r"^options: unknown setting 'tol'$"),

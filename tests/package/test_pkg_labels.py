@@ -102,15 +102,55 @@ def test_the_page_functions_read_each_regions_kind():
     assert parts["page_numbers"] == ["num"]
 
 
+THREE = [(0, 0, 10, 10), (0, 20, 10, 30), (0, 40, 10, 50)]
+
+# every call that takes labels, with either order: the labels are checked in
+# the one pass that turns them into role codes
+LABELLED_CALLS = [
+    lambda labels, ids=None: quorlin.order(THREE, labels, ids),
+    lambda labels, ids=None: quorlin.order(THREE, labels, ids, exact=True),
+    lambda labels, ids=None: quorlin.explain(THREE, labels, ids).order,
+    lambda labels, ids=None: quorlin.explain(THREE, labels, ids, exact=True).order,
+    lambda labels, ids=None: profile_order(THREE, ids, labels=labels),
+]
+
+
 @pytest.mark.parametrize(("labels", "error", "message"), [
     (["text"] * 4, ValueError, "^got 4 labels for 3 boxes$"),
     (["text"] * 3 + ["text"], ValueError, "^got 4 labels for 3 boxes$"),
+    ([], ValueError, "^got 0 labels for 3 boxes$"),
     ([1, "text", "text"], TypeError, "^label 0: expected a SemanticLabel or a class name, got int$"),
+    (("text", None, "text"), TypeError, "^label 1: expected a SemanticLabel or a class name, got NoneType$"),
+    (["text", "text", b"text"], TypeError, "^label 2: expected a SemanticLabel or a class name, got bytes$"),
+    ([["text"], "text", "text"], TypeError, "^label 0: expected a SemanticLabel or a class name, got list$"),
+    ("abc", TypeError, "^labels must be a sequence, not str$"),
+    (3, TypeError, "^labels must be a sequence, not int$"),
 ])
-def test_labels_are_checked(labels, error, message):
-    for exact in (False, True):
-        with pytest.raises(error, match=message):
-            quorlin.order([(0, 0, 10, 10), (0, 20, 10, 30), (0, 40, 10, 50)], labels, exact=exact)
+@pytest.mark.parametrize("call", range(len(LABELLED_CALLS)))
+def test_labels_are_checked(labels, error, message, call):
+    with pytest.raises(error, match=message):
+        LABELLED_CALLS[call](labels)
+
+
+@pytest.mark.parametrize("call", range(len(LABELLED_CALLS)))
+def test_boxes_then_labels_then_ids_are_checked(call):
+    with pytest.raises(ValueError, match="^got 2 ids for 3 boxes$"):
+        LABELLED_CALLS[call](["text"] * 3, ["a", "b"])
+    with pytest.raises(TypeError, match="^label 0: expected"):
+        LABELLED_CALLS[call]([1, 2, 3], ["a", "b"])
+    with pytest.raises(ValueError, match="^box 0: expected 4 numbers"):
+        quorlin.order([(0, 0, 1)], [1])
+
+
+def test_labels_may_be_any_sequence_of_names():
+    np = pytest.importorskip("numpy")
+    names = ["page-header", "text", SemanticLabel.Vision]
+    expected = quorlin.order(THREE, names)
+    assert expected == [0, 1, 2]
+    for labels in (tuple(names), iter(names), (name for name in names), np.array(names, dtype=object)):
+        assert quorlin.order(THREE, labels) == expected
+    # a list subclass, and names the table has not seen yet (kept as body)
+    assert quorlin.order(THREE, type("Labels", (list,), {})(["x-unknown-1", "x-unknown-2", "text"])) == [0, 1, 2]
 
 
 @pytest.mark.parametrize(("captions", "expected"), [(255, [0, 1, 2, 3]), (256, [0, 2, 1, 3])])

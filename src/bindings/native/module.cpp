@@ -320,6 +320,71 @@ bool check_roles(const ProfileArguments& arguments, std::size_t boxes) {
     return true;
 }
 
+// labels: None, or a list or tuple of class names or SemanticLabels, one per
+// box, checked and (for the quality profile, `keep`) turned into role codes
+// in one pass. `table` is quorlin.labels' table of codes: a dict whose misses
+// compute the code of a name and refuse anything but a text or a
+// SemanticLabel with a TypeError. A page has a few distinct names, so almost
+// every label is one lookup of a dict.
+bool parse_labels(PyObject* labels, PyObject* table, std::size_t boxes, bool keep, ProfileArguments& out) {
+    if (labels == nullptr || labels == Py_None) {
+        return true;
+    }
+    if (!out.roles.empty()) {
+        PyErr_SetString(PyExc_ValueError, "give roles or labels, not both");
+        return false;
+    }
+    if (table == nullptr || !PyDict_Check(table)) {
+        PyErr_SetString(PyExc_TypeError, "labels: label_codes must be the dict of role codes");
+        return false;
+    }
+    if (!PyList_Check(labels) && !PyTuple_Check(labels)) {
+        PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(labels)));
+        PyErr_Format(PyExc_TypeError, "labels must be a list or a tuple, not %S", name.get());
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(labels);
+    if (static_cast<std::size_t>(n) != boxes) {
+        PyErr_Format(PyExc_ValueError, "got %zd labels for %zu boxes", n, boxes);
+        return false;
+    }
+    if (keep) {
+        out.roles.reserve(static_cast<std::size_t>(n));
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // A list may change under a lookup that runs Python code (a miss):
+        // the item is held, and the size read again.
+        if (i >= PySequence_Fast_GET_SIZE(labels)) {
+            PyErr_SetString(PyExc_RuntimeError, "labels changed while they were read");
+            return false;
+        }
+        PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(labels, i));
+        PyRef code = PyRef::borrow(PyDict_GetItemWithError(table, item.get()));
+        if (!code && PyErr_Occurred() == nullptr) {
+            code = PyRef::steal(PyObject_GetItem(table, item.get()));
+        }
+        if (!code) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
+                PyErr_Clear();
+                PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(item.get())));
+                PyErr_Format(PyExc_TypeError, "label %zd: expected a SemanticLabel or a class name, got %S", i,
+                             name.get());
+            }
+            return false;
+        }
+        const long value = PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : -1;
+        if (value < 0 || value > 255) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "label %zd: the table gave %R, not a role code", i, code.get());
+            return false;
+        }
+        if (keep) {
+            out.roles.push_back(static_cast<std::uint8_t>(value));
+        }
+    }
+    return true;
+}
+
 // page_bounds: None, or 4 coordinates by the rule of one box.
 bool parse_bounds(PyObject* obj, ProfileArguments& out) {
     if (obj == nullptr || obj == Py_None) {
@@ -532,13 +597,13 @@ PyObject* index_array(std::span<const std::uint32_t> order) {
 
 // ---- order() -------------------------------------------------------------
 
-constexpr const char* kOrderParams[] = {"boxes",      "as_array", "profile", "page_bounds",
-                                         "separators", "options",  "roles",   "direction"};
+constexpr const char* kOrderParams[] = {"boxes",   "as_array", "profile",   "page_bounds", "separators",
+                                         "options", "roles",    "direction", "labels",      "label_codes"};
 constexpr quorlin::py::Signature kOrderSignature = {"order()", kOrderParams, 1};
 
 PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[8] = {};
+        PyObject* bound[10] = {};
         if (!quorlin::py::bind_fast(kOrderSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
@@ -556,7 +621,8 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             std::vector<Box> boxes;
             ProfileArguments arguments;
             if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, arguments) ||
-                !check_roles(arguments, boxes.size()) || !log.decide()) {
+                !check_roles(arguments, boxes.size()) ||
+                !parse_labels(bound[8], bound[9], boxes.size(), false, arguments) || !log.decide()) {
                 return nullptr;
             }
             free_boxes(arguments.separators);  // checked, not needed
@@ -567,7 +633,8 @@ PyObject* order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             std::vector<PageBox> boxes;
             ProfileArguments arguments;
             if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 3, arguments) ||
-                !check_roles(arguments, boxes.size()) || !log.decide()) {
+                !check_roles(arguments, boxes.size()) ||
+                !parse_labels(bound[8], bound[9], boxes.size(), true, arguments) || !log.decide()) {
                 return nullptr;
             }
             log_call(Call::Order, boxes.size(), true, arguments.separators.size(), direction);
@@ -778,13 +845,13 @@ PyObject* explanation(std::span<const std::uint32_t> ordered, std::span<const st
                         non_finite.get(), parts.get());
 }
 
-constexpr const char* kExplainParams[] = {"boxes",   "profile", "page_bounds", "separators",
-                                           "options", "roles",   "direction"};
+constexpr const char* kExplainParams[] = {"boxes", "profile",   "page_bounds", "separators", "options",
+                                           "roles", "direction", "labels",      "label_codes"};
 constexpr quorlin::py::Signature kExplainSignature = {"explain()", kExplainParams, 1};
 
 PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return quorlin::py::guarded([&]() -> PyObject* {
-        PyObject* bound[7] = {};
+        PyObject* bound[9] = {};
         if (!quorlin::py::bind_fast(kExplainSignature, args, nargs, kwnames, bound)) {
             return nullptr;
         }
@@ -798,7 +865,8 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             std::vector<PageBox> boxes;
             ProfileArguments arguments;
             if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, arguments) ||
-                !check_roles(arguments, boxes.size()) || !log.decide()) {
+                !check_roles(arguments, boxes.size()) ||
+                !parse_labels(bound[7], bound[8], boxes.size(), true, arguments) || !log.decide()) {
                 return nullptr;
             }
             log_call(Call::Explain, boxes.size(), true, arguments.separators.size(), direction);
@@ -815,7 +883,8 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         std::vector<Box> boxes;
         ProfileArguments arguments;
         if (!convert_boxes(bound[0], boxes) || !parse_profile_arguments(bound + 2, arguments) ||
-            !check_roles(arguments, boxes.size()) || !log.decide()) {
+            !check_roles(arguments, boxes.size()) ||
+            !parse_labels(bound[7], bound[8], boxes.size(), false, arguments) || !log.decide()) {
             return nullptr;
         }
         free_boxes(arguments.separators);  // checked, not needed
@@ -939,20 +1008,23 @@ PyObject* order_json_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyMethodDef g_methods[] = {
     {"order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(order)), METH_FASTCALL | METH_KEYWORDS,
      "order(boxes, as_array=False, profile=None, page_bounds=None, separators=None, options=None, roles=None,\n"
-     "      direction=None)\n--\n\n"
+     "      direction=None, labels=None, label_codes=None)\n--\n\n"
      "The reading order of the boxes (an N x 4 array or a sequence of\n"
      "(x1, y1, x2, y2)) as box indices: a list, or a NumPy int64 array.\n"
      "profile is None or 'exact' (the engine alone) or 'quality' (the quality\n"
      "profile, which also reads page_bounds, separators (boxes) and options, a\n"
      "dict of its settings, and roles, one role code per box as bytes or ints).\n"
+     "labels (instead of roles) is a list or tuple of class names or\n"
+     "SemanticLabels, one per box, checked with either profile and turned into\n"
+     "role codes by label_codes, quorlin.labels' dict of codes.\n"
      "direction is None or 'ltr', 'rtl' (columns from the right) or 'ttb'\n"
      "(vertical columns from the right, each top to bottom).\n"
      "Every argument is checked before anything is\n"
      "ordered. The call logs (to the loggers quorlinpy and quorlinpy.mervane)\n"
      "when either has DEBUG enabled."},
     {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain)), METH_FASTCALL | METH_KEYWORDS,
-     "explain(boxes, profile=None, page_bounds=None, separators=None, options=None, roles=None, direction=None)\n"
-     "--\n\n"
+     "explain(boxes, profile=None, page_bounds=None, separators=None, options=None, roles=None, direction=None,\n"
+     "        labels=None, label_codes=None)\n--\n\n"
      "The order of the boxes with the steps that made it: a tuple (order,\n"
      "segment_order, set_aside, events, margin_notes, non_finite, parts).\n"
      "segment_order is the boxes the engine segmented, in reading order, before\n"
