@@ -815,37 +815,48 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
     std::vector<double>& lines = scratch.lines;
     lines.clear();
     const auto role = [&roles](std::uint32_t k) { return role_of(roles[k]); };
-    // The widest heading, and the height of the body boxes (summed in the
-    // order of `main`, as every sum of heights here).
+    // The widest heading, and the width and height of each body box (in the
+    // order of `main`, in which every sum of heights here is taken).
     double widest = -std::numeric_limits<double>::infinity();
     bool headings = false;
-    bool body = false;
     double total = 0.0;
+    std::vector<std::pair<double, double>>& bodies = scratch.intervals;
+    bodies.clear();
     for (const std::uint32_t k : main) {
         const PageBox b = normalised(raw[k]);
         if (role(k) == Role::Heading) {
             headings = true;
             widest = std::max(widest, b.x2 - b.x1);
         } else if (role(k) == Role::Body) {
-            body = true;
+            bodies.emplace_back(options.article_span * (b.x2 - b.x1), b.y2 - b.y1);
             total += b.y2 - b.y1;
         }
     }
     // Whether a heading `width` wide is wider than the text's columns: the
-    // body boxes at most 1/article_span as wide hold half their height.
+    // body boxes at most 1/article_span as wide hold half their height. The
+    // sum only grows with the width (its terms are heights, never negative,
+    // and a rounded sum of more of them is never less), so the answer is
+    // kept as the narrowest width found wide and the widest found not: most
+    // headings of a page are then answered without a pass.
+    double known_wide = std::numeric_limits<double>::infinity();
+    double known_not = -std::numeric_limits<double>::infinity();
     const auto wide = [&](double width) {
-        double narrower = 0.0;
-        for (const std::uint32_t k : main) {
-            if (role(k) == Role::Body) {
-                const PageBox b = normalised(raw[k]);
-                narrower += options.article_span * (b.x2 - b.x1) <= width ? b.y2 - b.y1 : 0.0;
-            }
+        if (width >= known_wide) {
+            return true;
         }
-        return narrower >= total / 2;
+        if (width <= known_not) {
+            return false;
+        }
+        double narrower = 0.0;
+        for (const auto& [span, height] : bodies) {
+            narrower += span <= width ? height : 0.0;
+        }
+        const bool is_wide = narrower >= total / 2;
+        (is_wide ? known_wide : known_not) = width;
+        return is_wide;
     };
-    // The sum grows with the width, so when the widest heading is not wide
-    // enough none is: most pages end here.
-    if (!headings || !body || !wide(widest)) {
+    // When the widest heading is not wide enough none is: most pages end here.
+    if (!headings || bodies.empty() || !wide(widest)) {
         return;
     }
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
