@@ -210,6 +210,22 @@ def test_labels_become_the_roles_of_the_quality_profile():
         assert _native.explain(boxes, "quality", bounds, labels=labels, label_codes=table)[0] == [2, 0, 1]
 
 
+def test_labels_repeated_and_many_map_as_their_codes():
+    # more distinct label objects than the binding keeps at hand, repeated in a
+    # shuffled order, and equal names as distinct objects: each label gets its
+    # own code, as role codes given as bytes
+    rng = random.Random(5)
+    names = [f"class-{k}" for k in range(20)]
+    table = {name: k % 10 for k, name in enumerate(names)}
+    labels = [rng.choice(names) for _ in range(300)] + ["".join(name) for name in names]
+    rng.shuffle(labels)
+    boxes = [(rng.uniform(0, 900), y * 10.0, rng.uniform(900, 1000), y * 10.0 + 8) for y in range(len(labels))]
+    roles = bytes(table[name] for name in labels)
+    expected = _native.order(boxes, profile="quality", page_bounds=(0, 0, 1000, 4000), roles=roles)
+    assert _native.order(boxes, profile="quality", page_bounds=(0, 0, 1000, 4000), labels=labels,
+                         label_codes=table) == expected
+
+
 @pytest.mark.parametrize(("kwargs", "message"), [
     ({"profile": "fast"}, r"^profile: expected None, 'exact' or 'quality', got 'fast'$"),
     ({"profile": "quality", "options": {"tol": 1}}, r"^options: unknown setting 'tol'$"),

@@ -16,6 +16,7 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -324,8 +325,10 @@ bool check_roles(const ProfileArguments& arguments, std::size_t boxes) {
 // box, checked and (for the quality profile, `keep`) turned into role codes
 // in one pass. `table` is quorlin.labels' table of codes: a dict whose misses
 // compute the code of a name and refuse anything but a text or a
-// SemanticLabel with a TypeError. A page has a few distinct names, so almost
-// every label is one lookup of a dict.
+// SemanticLabel with a TypeError. A page has a few distinct names, and the
+// page readers give each distinct name as one object: the last few label
+// objects and their codes are kept (held, so that no other object can take
+// their address), and most labels are found among them without a lookup.
 bool parse_labels(PyObject* labels, PyObject* table, std::size_t boxes, bool keep, ProfileArguments& out) {
     if (labels == nullptr || labels == Py_None) {
         return true;
@@ -351,6 +354,10 @@ bool parse_labels(PyObject* labels, PyObject* table, std::size_t boxes, bool kee
     if (keep) {
         out.roles.reserve(static_cast<std::size_t>(n));
     }
+    constexpr std::size_t kRecent = 8;
+    PyRef recent[kRecent];
+    long recent_code[kRecent] = {};
+    std::size_t next = 0;  // the slot the next new label takes
     for (Py_ssize_t i = 0; i < n; ++i) {
         // A list may change under a lookup that runs Python code (a miss):
         // the item is held, and the size read again.
@@ -358,7 +365,16 @@ bool parse_labels(PyObject* labels, PyObject* table, std::size_t boxes, bool kee
             PyErr_SetString(PyExc_RuntimeError, "labels changed while they were read");
             return false;
         }
-        PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(labels, i));
+        PyObject* const seen = PySequence_Fast_GET_ITEM(labels, i);
+        const auto hit = std::find_if(std::begin(recent), std::end(recent),
+                                      [seen](const PyRef& r) { return r.get() == seen; });
+        if (hit != std::end(recent)) {
+            if (keep) {
+                out.roles.push_back(static_cast<std::uint8_t>(recent_code[hit - std::begin(recent)]));
+            }
+            continue;
+        }
+        PyRef item = PyRef::borrow(seen);
         PyRef code = PyRef::borrow(PyDict_GetItemWithError(table, item.get()));
         if (!code && PyErr_Occurred() == nullptr) {
             code = PyRef::steal(PyObject_GetItem(table, item.get()));
@@ -381,6 +397,9 @@ bool parse_labels(PyObject* labels, PyObject* table, std::size_t boxes, bool kee
         if (keep) {
             out.roles.push_back(static_cast<std::uint8_t>(value));
         }
+        recent[next] = std::move(item);
+        recent_code[next] = value;
+        next = (next + 1) % kRecent;
     }
     return true;
 }
