@@ -612,6 +612,72 @@ std::vector<PageBox> random_boxes(std::mt19937& rng) {
     return boxes;
 }
 
+// ---- labelled pages through the whole profile ------------------------------------
+
+// A page whose order its labels change: the order with the roles, and the
+// order of the same boxes without them.
+struct LabelledCase {
+    const char* name;
+    std::vector<std::pair<PageBox, Role>> boxes;
+    PageBox bounds;
+    Indices with_roles;
+    Indices without;
+};
+
+class Labelled : public ::testing::TestWithParam<LabelledCase> {};
+
+TEST_P(Labelled, ReadsEachRoleInItsPlace) {
+    const LabelledCase& c = GetParam();
+    std::vector<PageBox> boxes;
+    std::vector<std::uint8_t> roles;
+    for (const auto& [box, role] : c.boxes) {
+        boxes.push_back(box);
+        roles.push_back(static_cast<std::uint8_t>(role));
+    }
+    EXPECT_EQ(engine::order_profile(boxes, roles, &c.bounds, {}), c.with_roles);
+    EXPECT_EQ(engine::order_profile(boxes, {}, &c.bounds, {}), c.without);
+    ProfileOptions no_labels;
+    no_labels.labels = false;
+    EXPECT_EQ(engine::order_profile(boxes, roles, &c.bounds, {}, no_labels), c.without);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Labelled,
+    ::testing::Values(
+        // a running head over the right column, read before the left column
+        LabelledCase{"header_first",
+                     {{{0, 0, 40, 500}, Role::Body}, {{60, 10, 100, 500}, Role::Body}, {{60, 0, 100, 8}, Role::Header}},
+                     {0, 0, 100, 1000},
+                     {2, 0, 1},
+                     {0, 2, 1}},
+        // at the foot, the footer before the page number left of it
+        LabelledCase{"footer_then_page_number",
+                     {{{0, 0, 100, 800}, Role::Body},
+                      {{0, 950, 10, 960}, Role::PageNumber},
+                      {{50, 950, 100, 960}, Role::Footer}},
+                     {0, 0, 100, 1000},
+                     {0, 2, 1},
+                     {0, 1, 2}},
+        // a caption level with the right column's first line stays over its figure
+        LabelledCase{"caption_with_its_figure",
+                     {{{100, 100, 480, 130}, Role::Caption},
+                      {{100, 140, 900, 500}, Role::Figure},
+                      {{520, 100, 900, 130}, Role::Body},
+                      {{100, 520, 900, 1000}, Role::Body}},
+                     {0, 0, 1000, 1400},
+                     {0, 1, 2, 3},
+                     {0, 2, 1, 3}},
+        // each marginal note after the paragraph level with it or above it
+        LabelledCase{"marginal_notes_beside_their_text",
+                     {{{0, 0, 200, 10}, Role::Marginal},
+                      {{210, 0, 900, 300}, Role::Body},
+                      {{0, 400, 200, 410}, Role::Marginal},
+                      {{210, 310, 900, 600}, Role::Body}},
+                     {0, 0, 1000, 1000},
+                     {1, 0, 3, 2},
+                     {0, 2, 1, 3}}),
+    CaseName());
+
 TEST(Profile, EveryBoxComesOutOnceAndTheTraceAccountsForEveryBox) {
     std::mt19937 rng(20250101U);
     const PageBox bounds[] = {{0, 0, 2000, 1400}, {0, 0, 1000, 1400}, {2000, 1400, 0, 0}, {0, 0, kNaN, 1400}};
@@ -626,10 +692,19 @@ TEST(Profile, EveryBoxComesOutOnceAndTheTraceAccountsForEveryBox) {
         const std::vector<PageBox> separators = {{990, 0, 1010, 1400}, {500, 100, 504, 1300}, {kNaN, 0, 1, 1}};
         const PageBox* given = page % 5 == 4 ? nullptr : &bounds[page % 4];
         const ProfileOptions& options = page % 3 == 0 ? ProfileOptions{} : page % 3 == 1 ? no_spread : loose;
+        // Every other page labelled, each box with any code (those past the
+        // last role are plain text).
+        std::vector<std::uint8_t> roles;
+        if (page % 2 == 1) {
+            std::uniform_int_distribution<int> code(0, static_cast<int>(engine::kRoleCount) + 2);
+            for (std::size_t i = 0; i < boxes.size(); ++i) {
+                roles.push_back(static_cast<std::uint8_t>(code(rng)));
+            }
+        }
         ProfileTrace trace;
-        const Indices order = engine::order_profile(boxes, given, separators, options, &trace);
+        const Indices order = engine::order_profile(boxes, roles, given, separators, options, &trace);
         ASSERT_TRUE(steps::is_permutation_of(order, boxes.size())) << "page " << page;
-        EXPECT_EQ(engine::order_profile(boxes, given, separators, options), order) << "page " << page;
+        EXPECT_EQ(engine::order_profile(boxes, roles, given, separators, options), order) << "page " << page;
 
         Indices accounted = trace.segment_order;
         for (const Indices* more : {&trace.set_aside, &trace.margin_notes, &trace.non_finite}) {
