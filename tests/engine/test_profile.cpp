@@ -564,6 +564,23 @@ INSTANTIATE_TEST_SUITE_P(
         ArticleCase{"one_box_under", {{{0, 330, 210, 350}, kHeading}, {{0, 360, 210, 600}, kBody}}, {}}),
     CaseName());
 
+// A heading and a body box whose widths overflow to infinity: with
+// article_span 0 the body box's span is NaN, never at most any width, so its
+// height (most of the text's) never counts as narrower and the heading is not
+// wide; with article_span 1 it counts at an infinite width.
+TEST(Articles, AnInfiniteWidthIsTestedAsAnyOther) {
+    const std::vector<PageBox> boxes = {{-1e308, 400, 1e308, 420}, {0, 0, 100, 300}, {0, 430, 100, 700},
+                                        {110, 430, 210, 700},       {-1e308, 800, 1e308, 5000}};
+    const std::vector<std::uint8_t> roles = {static_cast<std::uint8_t>(Role::Heading), 0, 0, 0, 0};
+    steps::Scratch scratch;
+    ProfileOptions span_zero;
+    span_zero.article_span = 0.0;
+    steps::article_lines(boxes, boxes, all_of(boxes.size()), roles, span_zero, scratch);
+    EXPECT_EQ(scratch.lines, std::vector<double>{});
+    steps::article_lines(boxes, boxes, all_of(boxes.size()), roles, ProfileOptions{}, scratch);
+    EXPECT_EQ(scratch.lines, std::vector<double>{390.0});
+}
+
 TEST(Articles, OnAPageOfTooManyHeadingsTheWorkStopsAtItsBound) {
     // 1,500 rows, each a heading over two columns: every heading but the
     // first starts a row, but testing them all would take 3 x 1,500 x 1,500

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -838,13 +839,13 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
     // and a rounded sum of more of them is never less), so the answer is
     // kept as the narrowest width found wide and the widest found not: most
     // headings of a page are then answered without a pass.
-    double known_wide = std::numeric_limits<double>::infinity();
-    double known_not = -std::numeric_limits<double>::infinity();
+    std::optional<double> known_wide;
+    std::optional<double> known_not;
     const auto wide = [&](double width) {
-        if (width >= known_wide) {
+        if (known_wide && width >= *known_wide) {
             return true;
         }
-        if (width <= known_not) {
+        if (known_not && width <= *known_not) {
             return false;
         }
         double narrower = 0.0;
