@@ -66,6 +66,8 @@ GRID: dict[str, tuple[float, ...]] = {
     "overlap_share": (0.0, 0.05, 0.2),
     "aligned_share": (0.3, 0.5, 0.8),
     "article_span": (1.0, 1.2, 1.5),
+    "band_min": (0.005, 0.0075, 0.01),
+    "band_ratio": (2.0, 3.0, 4.0),
 }
 
 #: The step switches, each switched off in the ablation, and what it is.
@@ -73,7 +75,7 @@ STEPS = (("spread", "two-page spread split"), ("rules", "separator rules"), ("to
          ("top_strip", "top strip first"), ("margins", "marginal notes"), ("foot_line", "foot line of a landscape page"),
          ("labels", "labels (all their steps)"), ("furniture", "labels: page furniture"),
          ("footnotes", "labels: footnotes"), ("captions", "labels: captions"),
-         ("articles", "labels: rows of articles"))
+         ("articles", "labels: rows of articles"), ("bands", "rows set apart by a clear band"))
 
 Input = tuple[list[Any], list[Any], list[str], Any, list[Any]]
 

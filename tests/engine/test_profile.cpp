@@ -629,6 +629,71 @@ std::vector<PageBox> random_boxes(std::mt19937& rng) {
     return boxes;
 }
 
+// ---- rows set apart by a clear band ----------------------------------------------
+
+// Two columns (x 0-100 and 110-210) of three paragraphs 100 tall and `gap`
+// apart, ending at 300 + 2 * gap; then a band `band` tall, then the same
+// again; the page 1000 tall.
+struct BandCase {
+    const char* name;
+    double gap;
+    double band;
+    std::vector<PageBox> more;
+    std::vector<engine::detail::ColumnRule> rules;
+    std::vector<double> expected;
+};
+
+class Bands : public ::testing::TestWithParam<BandCase> {};
+
+std::vector<PageBox> two_rows_of_columns(double gap, double band) {
+    std::vector<PageBox> boxes;
+    for (const double top : {0.0, 300.0 + 2 * gap + band}) {
+        for (const double left : {0.0, 110.0}) {
+            for (int p = 0; p < 3; ++p) {
+                const double y1 = top + p * (100 + gap);
+                boxes.push_back({left, y1, left + 100, y1 + 100});
+            }
+        }
+    }
+    return boxes;
+}
+
+TEST_P(Bands, SetRowsApartWhereTheBoxesAsGivenLeaveACleanBand) {
+    const BandCase& c = GetParam();
+    std::vector<PageBox> boxes = two_rows_of_columns(c.gap, c.band);
+    boxes.insert(boxes.end(), c.more.begin(), c.more.end());
+    steps::Scratch scratch;
+    const std::size_t count = steps::row_bands(boxes, all_of(boxes.size()), c.rules, 1000, ProfileOptions{}, scratch);
+    EXPECT_EQ(scratch.lines, c.expected);
+    EXPECT_EQ(count, c.expected.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Bands,
+    ::testing::Values(
+        BandCase{"a_band_of_30_over_gaps_of_2", 2, 30, {}, {}, {334}},
+        BandCase{"a_band_under_band_min", 2, 7, {}, {}, {}},     // under 7.5 (0.0075 of the page)
+        BandCase{"a_band_under_three_gaps", 5, 14, {}, {}, {}},  // under 15
+        BandCase{"a_band_of_three_gaps", 5, 15, {}, {}, {325}},
+        BandCase{"a_box_across_the_band", 2, 30, {{0, 290, 210, 340}}, {}, {}},
+        BandCase{"a_rule_through_the_band", 2, 30, {}, {{105, 0, 1000}}, {}},
+        BandCase{"a_rule_that_ends_above_its_middle", 2, 30, {}, {{105, 0, 318}}, {334}}),
+    CaseName());
+
+// A page of more than kBandBoxes boxes is left as it is.
+TEST(Bands, OnAPageOfTooManyBoxesNoBandIsLookedFor) {
+    std::vector<PageBox> boxes = two_rows_of_columns(2, 30);
+    steps::Scratch scratch;
+    while (boxes.size() <= steps::kBandBoxes) {
+        boxes.push_back({500, 0, 510, 10});
+    }
+    steps::row_bands(boxes, all_of(boxes.size() - 1), {}, 1000, ProfileOptions{}, scratch);
+    EXPECT_EQ(scratch.lines, std::vector<double>{334});
+    scratch.lines.clear();
+    steps::row_bands(boxes, all_of(boxes.size()), {}, 1000, ProfileOptions{}, scratch);
+    EXPECT_EQ(scratch.lines, std::vector<double>{});
+}
+
 // ---- labelled pages through the whole profile ------------------------------------
 
 // A page whose order its labels change: the order with the roles, and the

@@ -369,6 +369,34 @@ def article_lines(tb, boxes, main, roles, s):
     return lines
 
 
+def row_bands(boxes, main, rules, height, s):
+    """The tops of the boxes under each band that runs across all of `main`
+    clear in its boxes as given, at least band_min of the page tall and
+    band_ratio times the typical gap in a column, with no rule through its
+    middle."""
+    if not 2 <= len(main) <= 2048:
+        return []
+    gaps = []  # from each box to the nearest box under it (from its middle down) that shares some width
+    for k in main:
+        x1, y1, x2, y2 = boxes[k]
+        below = [boxes[j][1] - y2 for j in main
+                 if j != k and boxes[j][1] >= (y1 + y2) / 2 and min(x2, boxes[j][2]) > max(x1, boxes[j][0])]
+        if below:
+            gaps.append(max(0.0, min(below)))
+    gaps.sort()
+    typical = gaps[len(gaps) // 2] if gaps else 0.0
+    least = max(s.band_min * height, s.band_ratio * typical)
+    by_top = sorted(main, key=lambda k: boxes[k][1])
+    reach = boxes[by_top[0]][3]
+    tops = []
+    for k in by_top[1:]:
+        top = boxes[k][1]
+        if top - reach >= least and top - reach > 0 and not any(r1 < (reach + top) / 2 < r2 for _, r1, r2 in rules):
+            tops.append(top)
+        reach = max(reach, boxes[k][3])
+    return tops
+
+
 def order_page(boxes, idx, frame, rules, roles, s):
     width, height = frame[2] - frame[0], frame[3] - frame[1]
     tolerant = s.tolerance and (overlapping(boxes, idx) > s.overlap_share * len(idx)
@@ -411,7 +439,8 @@ def order_page(boxes, idx, frame, rules, roles, s):
             seen[k] = union
     ordered = core_order(seen, main, frame)
     lines = article_lines(seen, boxes, main, roles, s) if labelled and s.articles and tolerant else []
-    if lines:  # the boxes of each row of articles before those of the next, each row in the core's order
+    lines += row_bands(boxes, main, rules, height, s) if s.bands and tolerant else []
+    if lines:  # the boxes of each row before those of the next, each row in the core's order
         ordered.sort(key=lambda k: sum(1 for y in lines if not boxes[k][1] < y))
     body = regrouped(ordered, groups, boxes)
     body = with_footnotes(merged(body, notes + marginal, boxes), footnotes, boxes)

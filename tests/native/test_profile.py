@@ -125,6 +125,47 @@ def test_rows_of_articles(boxes, with_step, without_step):
     assert (got, off) == ((with_step, without_step) if with_step else (off, off))
 
 
+def _rows_of_paragraphs(overrun, headline_width, row_gap):
+    """Two rows of two articles on a 1000 x 1400 page, each a headline over two columns of three paragraphs
+    (4 px apart); the columns as in _newspaper; `row_gap` px between the rows."""
+    boxes, labels = [], []
+    for top in (20, 500 + row_gap):
+        for left in (20, 510):
+            boxes.append((left, top, left + headline_width, top + 40))
+            labels.append("section-header")
+            for x1, x2 in ((left, left + 234 + overrun), (left + 236 - overrun, left + 470)):
+                for p in range(3):
+                    boxes.append((x1, top + 44 + 146 * p, x2, top + 186 + 146 * p))
+                    labels.append("text")
+    return boxes, labels
+
+
+@pytest.mark.parametrize(("page", "rows", "rows_without_bands"), [
+    # headlines a column wide mark no row; the band of 30 px between the rows, over seven times the gaps in
+    # the columns, does
+    (_rows_of_paragraphs(4, 200, 30), True, False),
+    # a band of 8 px (under 0.75 % of the page) sets no rows apart
+    (_rows_of_paragraphs(4, 200, 8), False, False),
+    # headlines spanning their columns start the rows without the band too
+    (_rows_of_paragraphs(4, 470, 30), True, True),
+], ids=["narrow-headlines", "thin-band", "wide-headlines"])
+def test_rows_set_apart_by_a_clear_band(page, rows, rows_without_bands):
+    boxes, labels = page
+    roles = [role_code(label) for label in labels]
+    bounds = (0, 0, 1000, 1400)
+    got = quorlin.order(boxes, labels, page_bounds=bounds)
+    off = quorlin.profile.order(boxes, page_bounds=bounds, labels=labels, options=DEFAULT_OPTIONS.replace(bands=False))
+    assert got == profile_model.order(boxes, bounds, roles=roles)
+    assert off == profile_model.order(boxes, bounds, roles=roles, bands=False)
+    in_rows = list(range(len(boxes)))  # row by row, each article's headline and its columns down
+    assert (got == in_rows, off == in_rows) == (rows, rows_without_bands)
+    # a column rule through the band: the columns go on under it (the headlines spanning columns still
+    # start rows)
+    ruled = quorlin.order(boxes, labels, page_bounds=bounds, separators=[(497, 0, 503, 1400)])
+    assert ruled == profile_model.order(boxes, bounds, [(497, 0, 503, 1400)], roles=roles)
+    assert (ruled == in_rows) == rows_without_bands
+
+
 def test_the_exact_order_is_the_cores_on_the_real_pages_and_on_the_command_line(realdata_pages, tmp_path):
     lines = tmp_path / "pages.jsonl"
     lines.write_text("".join(json.dumps(p) + "\n" for p in realdata_pages[::10]))
@@ -330,7 +371,11 @@ def test_a_logging_call_logs_each_decision_explain_reports_and_the_cores_cuts(re
         assert sum(taken) == len(notes) and 0 not in taken
         assert [m for m in package if m.startswith("[profile] not finite")] == \
             ([f"[profile] not finite: {len(non_finite)} boxes, read last"] if non_finite else [])
-        assert len(package) == 1 + len(parts) + len(strips) + len(folds) + len(taken) + bool(non_finite)
+        rows = [int(re.fullmatch(r"\[profile\] rows: (\d+) bands clear across the boxes as given, each row read "
+                                 r"after the one above it", m)[1])
+                for m in package if m.startswith("[profile] rows")]
+        assert 0 not in rows and len(rows) <= len([p for p in parts if p[8] == "body"])
+        assert len(package) == 1 + len(parts) + len(strips) + len(folds) + len(taken) + bool(non_finite) + len(rows)
 
 
 @pytest.mark.parametrize("exact", [False, True])
@@ -386,8 +431,10 @@ def _column_lines(top, x_first):
     # on a portrait page, the title and the list flush left, the list overlapping the table: the shrink of
     # the sides stays, and the list, left of the table, comes first
     ([(113, 67, 395, 139), (755, 189, 1245, 405), (113, 399, 761, 450)], (0, 0, 2000, 2800), [0, 2, 1]),
-    # the same boxes only touching, as a typesetter sets them: no overlap, no shrink, the table first
-    ([(113, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 2800), [0, 1, 2]),
+    # the same boxes only touching, as a typesetter sets them, with two more items of the list: no overlap,
+    # four of the five boxes flush left, no shrink, the table first
+    ([(113, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450), (113, 460, 700, 500),
+      (113, 510, 700, 550)], (0, 0, 2000, 2800), [0, 1, 2, 3, 4]),
     # touching too, but with ragged left edges, as boxes drawn around print are: shrunk
     ([(82, 67, 395, 139), (755, 189, 1245, 405), (113, 405, 761, 450)], (0, 0, 2000, 2800), [0, 2, 1]),
     # a newspaper page: a headline over the first three of four narrow columns, and a second article below

@@ -212,7 +212,7 @@ def test_explanation_objects_show_and_compare_as_before():
     assert repr(explained) == ("<Explanation (quality) of 6 elements: 4 cuts, 0 fallbacks, 0 set aside, "
                                "1 margin notes, 0 not finite>")
     assert repr(fold) == "ExplainedCut(kind='fold', axis='x', position=1000.0, gap=200.0, depth=0, size=5)"
-    assert repr(part) == "Part(top_strip=True, size=1, depth=2, shrink=(0.0, 0.0))"
+    assert repr(part) == "Part(top_strip=True, size=1, depth=2, shrink=(20.0, 7.0))"
     exact = explain([(0, 0, 10, 10), (0, float("nan"), 10, 0)], exact=True)
     assert repr(exact.fallbacks) == "[Fallback(kind='no_valid_cut', depth=0, size=2)]"
     again = explain(boxes, page_bounds=(0, 0, 2000, 1400))

@@ -932,6 +932,80 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
     std::sort(lines.begin(), lines.end());
 }
 
+std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_t> main,
+                      std::span<const ColumnRule> rules, double height, const ProfileOptions& options,
+                      Scratch& scratch) {
+    const std::size_t n = main.size();
+    if (n < 2 || n > kBandBoxes) {
+        return 0;
+    }
+    // The boxes by their tops (then by index, so that equal tops keep one order).
+    std::vector<SweptBox>& by_top = scratch.swept;
+    by_top.clear();
+    for (const std::uint32_t k : main) {
+        by_top.push_back(SweptBox{normalised(raw[k]), k});
+    }
+    std::sort(by_top.begin(), by_top.end(), [](const SweptBox& a, const SweptBox& b) {
+        return a.box.y1 != b.box.y1 ? a.box.y1 < b.box.y1 : a.k < b.k;
+    });
+    // The bands at least band_min of the page tall that no rule crosses, as
+    // (height, level): the boxes above a band end before the next top.
+    const auto crossed = [&rules](double middle) {
+        return std::any_of(rules.begin(), rules.end(),
+                           [middle](const ColumnRule& r) { return r.y1 < middle && middle < r.y2; });
+    };
+    std::vector<std::pair<double, double>>& bands = scratch.intervals;
+    bands.clear();
+    const double least = options.band_min * height;
+    double reach = by_top.front().box.y2;
+    for (std::size_t i = 1; i < n; ++i) {
+        const double top = by_top[i].box.y1;
+        const double gap = top - reach;
+        if (gap >= least && gap > 0 && !crossed((reach + top) / 2)) {
+            bands.emplace_back(gap, top);
+        }
+        reach = std::max(reach, by_top[i].box.y2);
+    }
+    if (bands.empty()) {
+        return 0;
+    }
+    // The typical gap in a column: from each box to the nearest box under it
+    // (starting no higher than its middle) that shares some of its width. In
+    // the order of the tops the first such box is the nearest: the gaps only
+    // grow along that order.
+    std::vector<double>& gaps = scratch.keys;
+    gaps.clear();
+    for (std::size_t p = 0; p < n; ++p) {
+        const PageBox& b = by_top[p].box;
+        const double middle = (b.y1 + b.y2) / 2;
+        const auto under = std::partition_point(by_top.begin(), by_top.end(),
+                                                [middle](const SweptBox& s) { return s.box.y1 < middle; });
+        const auto self = by_top.begin() + static_cast<std::ptrdiff_t>(p);
+        for (auto q = under; q != by_top.end(); ++q) {
+            const PageBox& c = q->box;
+            if (q != self && std::min(b.x2, c.x2) > std::max(b.x1, c.x1)) {
+                gaps.push_back(std::max(0.0, c.y1 - b.y2));
+                break;
+            }
+        }
+    }
+    double typical = 0.0;
+    if (!gaps.empty()) {
+        const auto middle = gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2);
+        std::nth_element(gaps.begin(), middle, gaps.end());
+        typical = *middle;
+    }
+    const double tall = options.band_ratio * typical;
+    std::size_t count = 0;
+    for (const auto& [gap, top] : bands) {
+        if (gap >= tall) {
+            scratch.lines.push_back(top);
+            ++count;
+        }
+    }
+    return count;
+}
+
 void rows_in_turn(std::vector<std::uint32_t>& order, std::span<const double> lines, std::span<const PageBox> raw,
                   Scratch& scratch) {
     // The row of a box is the number of lines at or above its top.
@@ -1456,15 +1530,30 @@ private:
         ordered_main.clear();
         ordered_main.reserve(main.size());
         order_part(main, frame, body_depth, PartKind::Body, dx, dy, ordered_main);
+        // Steps 12 and 12b: the levels where rows start, each row read after
+        // the one above it.
+        std::vector<double>& lines = buffers_->scratch.lines;
+        lines.clear();
         if (tolerant && options_.articles && !roles_.empty()) {
             article_lines(tb, raw_, main, roles_, options_, buffers_->scratch);
-            const std::vector<double>& lines = buffers_->scratch.lines;
             if (!lines.empty()) {
                 profile_log<__LINE__>("[profile] articles: {} headings spanning columns start rows, each read "
                                       "after the text above it",
                                       std::uint64_t{lines.size()});
-                rows_in_turn(ordered_main, lines, raw_, buffers_->scratch);
             }
+        }
+        if (tolerant && options_.bands) {
+            const std::size_t bands =
+                row_bands(raw_, main, buffers_->rules, frame.y2 - frame.y1, options_, buffers_->scratch);
+            if (bands > 0) {
+                profile_log<__LINE__>("[profile] rows: {} bands clear across the boxes as given, each row read "
+                                      "after the one above it",
+                                      std::uint64_t{bands});
+                std::sort(lines.begin(), lines.end());
+            }
+        }
+        if (!lines.empty()) {
+            rows_in_turn(ordered_main, lines, raw_, buffers_->scratch);
         }
         std::vector<std::uint32_t>& body = buffers_->body;
         body.clear();

@@ -93,7 +93,7 @@ struct Scratch {
     std::vector<std::pair<double, std::uint32_t>> tops;  // insert_footnotes: tops of the text and their places
     std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
     std::vector<std::uint8_t> places;  // order_page: the part each box goes to by its role
-    std::vector<double> lines;          // article_lines: the levels where rows of articles start
+    std::vector<double> lines;          // article_lines, row_bands: the levels where rows start
     std::vector<std::uint32_t> rows;    // rows_in_turn: the row of each box, and the order sorted by row
     std::vector<std::uint32_t> ends;    // sort_into_buckets: where each bucket ends
 };
@@ -325,6 +325,28 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
 inline constexpr std::size_t kArticleWork = std::size_t{1} << 22;
 void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint32_t> main,
                    std::span<const std::uint8_t> roles, const ProfileOptions& options, Scratch& scratch);
+
+// Step 12b: the bands that run across all of `main` clear in its boxes as
+// given (`raw`, normalised), before any shrink, each appended to
+// `scratch.lines` as the top of the first box under it; returns how many. A
+// band counts when it is
+// - at least band_min of the page `height` tall,
+// - at least band_ratio times as tall as the typical gap in a column (the
+//   median, over the boxes, of the gap to the nearest box under it, starting
+//   no higher than its middle, that shares some of its width; 0 where they
+//   overlap),
+// - not crossed by a column rule (a rule that runs through its middle:
+//   the columns go on under it).
+// Rows of a page set apart by such bands are read one after the other: the
+// shrink the engine needs on detected boxes widens the gutters between
+// columns past them (a newspaper's row of articles under headings a column
+// wide, a slide's two rows of boxes). Pages of more than kBandBoxes boxes in
+// `main` are left as they are, so that no page costs more than the square of
+// that.
+inline constexpr std::size_t kBandBoxes = 2048;
+std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_t> main,
+                      std::span<const ColumnRule> rules, double height, const ProfileOptions& options,
+                      Scratch& scratch);
 
 // Sorts `order` stably by the number of the `lines` (ascending) at or above
 // the top of each box (`raw` normalised): the boxes of each row of articles
