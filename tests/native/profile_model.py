@@ -374,7 +374,7 @@ def row_bands(boxes, main, rules, height, s):
     clear in its boxes as given, at least band_min of the page tall and
     band_ratio times the typical gap in a column, with no rule through its
     middle."""
-    if not 2 <= len(main) <= 2048:
+    if not 2 <= len(main) <= 256:
         return []
     gaps = []  # from each box to the nearest box under it (from its middle down) that shares some width
     for k in main:

@@ -343,7 +343,7 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
 // wide, a slide's two rows of boxes). Pages of more than kBandBoxes boxes in
 // `main` are left as they are, so that no page costs more than the square of
 // that.
-inline constexpr std::size_t kBandBoxes = 2048;
+inline constexpr std::size_t kBandBoxes = 256;
 std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_t> main,
                       std::span<const ColumnRule> rules, double height, const ProfileOptions& options,
                       Scratch& scratch);
