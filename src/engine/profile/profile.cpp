@@ -1000,10 +1000,12 @@ std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_
         std::nth_element(gaps.begin(), middle, gaps.end());
         typical = *middle;
     }
+    // (A band counts unless it is shorter: a threshold that is no number,
+    // 0 times an infinite gap, asks nothing.)
     const double tall = options.band_ratio * typical;
     std::size_t count = 0;
     for (const auto& [gap, top] : bands) {
-        if (gap >= tall) {
+        if (!(gap < tall)) {
             scratch.lines.push_back(top);
             ++count;
         }
