@@ -143,14 +143,17 @@ def test_boxes_then_labels_then_ids_are_checked(call):
 
 
 def test_labels_may_be_any_sequence_of_names():
+    # a running head over the right column is read before the left column only by its label
     np = pytest.importorskip("numpy")
-    names = ["page-header", "text", SemanticLabel.Vision]
-    expected = quorlin.order(THREE, names)
-    assert expected == [0, 1, 2]
-    for labels in (tuple(names), iter(names), (name for name in names), np.array(names, dtype=object)):
-        assert quorlin.order(THREE, labels) == expected
-    # a list subclass, and names the table has not seen yet (kept as body)
-    assert quorlin.order(THREE, type("Labels", (list,), {})(["x-unknown-1", "x-unknown-2", "text"])) == [0, 1, 2]
+    boxes, bounds = [(0, 0, 40, 500), (60, 10, 100, 500), (60, 0, 100, 8)], (0, 0, 100, 1000)
+    names = [SemanticLabel.Vision, "text", "page-header"]
+    assert quorlin.order(boxes, page_bounds=bounds) == [0, 2, 1]
+    for labels in (names, tuple(names), iter(names), (name for name in names), np.array(names, dtype=object),
+                   type("Labels", (list,), {})(names)):
+        assert quorlin.order(boxes, labels, page_bounds=bounds) == [2, 0, 1]
+    # names the table has not seen yet are kept as text
+    assert quorlin.order(boxes, ["x-unknown-1", "x-unknown-2", "page-header"], page_bounds=bounds) == [2, 0, 1]
+    assert quorlin.order(boxes, ["x-unknown-1", "x-unknown-2", "x-unknown-3"], page_bounds=bounds) == [0, 2, 1]
 
 
 @pytest.mark.parametrize(("captions", "expected"), [(255, [0, 1, 2, 3]), (256, [0, 2, 1, 3])])
