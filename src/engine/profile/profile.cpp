@@ -939,20 +939,15 @@ std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_
     if (n < 2 || n > kBandBoxes) {
         return 0;
     }
-    // The boxes by their tops (then by index, so that equal tops keep one
-    // order): the tops as ordered integers sort with the indices beside them.
-    std::vector<KeyedBox>& keyed = scratch.keyed;
-    keyed.clear();
-    for (const std::uint32_t k : main) {
-        keyed.push_back(KeyedBox{ordered_bits(std::min(raw[k].y1, raw[k].y2)), k});
-    }
-    std::sort(keyed.begin(), keyed.end(),
-              [](const KeyedBox& a, const KeyedBox& b) { return a.key != b.key ? a.key < b.key : a.k < b.k; });
+    // The boxes by their tops (then by index, so that equal tops keep one order).
     std::vector<SweptBox>& by_top = scratch.swept;
     by_top.clear();
-    for (const KeyedBox& item : keyed) {
-        by_top.push_back(SweptBox{normalised(raw[item.k]), item.k});
+    for (const std::uint32_t k : main) {
+        by_top.push_back(SweptBox{normalised(raw[k]), k});
     }
+    std::sort(by_top.begin(), by_top.end(), [](const SweptBox& a, const SweptBox& b) {
+        return a.box.y1 != b.box.y1 ? a.box.y1 < b.box.y1 : a.k < b.k;
+    });
     // The bands at least band_min of the page tall that no rule crosses, as
     // (height, level): the boxes above a band end before the next top.
     const auto crossed = [&rules](double middle) {
