@@ -74,7 +74,7 @@ GRID: dict[str, tuple[float, ...]] = {
 STEPS = (("spread", "two-page spread split"), ("rules", "separator rules"), ("tolerance", "tolerance (shrink)"),
          ("top_strip", "top strip first"), ("margins", "marginal notes"), ("foot_line", "foot line of a landscape page"),
          ("labels", "labels (all their steps)"), ("furniture", "labels: page furniture"),
-         ("footnotes", "labels: footnotes"), ("captions", "labels: captions"),
+         ("footnotes", "labels: footnotes"), ("captions", "labels: captions"), ("initials", "labels: drop capitals"),
          ("articles", "labels: rows of articles"), ("bands", "rows set apart by a clear band"))
 
 Input = tuple[list[Any], list[Any], list[str], Any, list[Any]]

@@ -164,8 +164,10 @@ class Part:
     left and right and on top and bottom before the engine saw them.
     ``kind`` is "body", "top_strip", "head" and "foot" (page furniture by the
     labels), "page_numbers" (in the foot, read last), "footnotes" (by their
-    top, not by the engine, then each put after the text above it) or
-    "foot_line" (the foot of a landscape page, read after both halves).
+    top, not by the engine, then each put after the text above it),
+    "foot_line" (the foot of a landscape page, read after both halves) or
+    "initials" (drop capitals, not ordered by the engine: each put right
+    before the text it begins).
     """
 
     lo: int

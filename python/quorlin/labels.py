@@ -3,8 +3,8 @@
 Two tables.  ``LABELS`` gives the core's SemanticLabel of a class name (kept
 for callers; the core's order does not read it).  ``ROLE_NAMES`` gives the
 *role* of a box, what the quality profile reads: page furniture (header,
-footer, page number), footnote, caption, figure, marginal note, heading, or
-body.  It covers the class names of layout detectors (DocLayNet, PubLayNet,
+footer, page number), footnote, caption, figure, marginal note, drop capital
+(initial), heading, or body.  It covers the class names of layout detectors (DocLayNet, PubLayNet,
 DocLayout and others), PAGE region types and subtypes ("TextRegion/page-number"),
 the SegmOnto zones of PAGE ``custom`` structure types and ALTO tags
 ("TextRegion/NumberingZone", "TextBlock/MarginTextZone") and hOCR classes
@@ -188,10 +188,12 @@ def page_region_label(tag: str, subtype: str) -> tuple[SemanticLabel, str]:
 
 #: The roles the quality profile understands, by code (the engine's
 #: quorlin::engine::Role): a box's code is its index here.
-ROLES = ("body", "heading", "header", "footer", "page-number", "footnote", "caption", "figure", "marginal", "folio")
+ROLES = ("body", "heading", "header", "footer", "page-number", "footnote", "caption", "figure", "marginal", "folio",
+         "initial")
 _ROLE = {name: code for code, name in enumerate(ROLES)}
 
-_BODY, _HEADING, _HEADER, _FOOTER, _NUMBER, _FOOTNOTE, _CAPTION, _FIGURE, _MARGINAL, _FOLIO = range(len(ROLES))
+(_BODY, _HEADING, _HEADER, _FOOTER, _NUMBER, _FOOTNOTE, _CAPTION, _FIGURE, _MARGINAL, _FOLIO,
+ _INITIAL) = range(len(ROLES))
 
 # Keys are normalised with normalise_label_name() ("page-header", "PageHeader"
 # and "page_header" all become "page header"; "ocr_pageno" becomes "ocr pageno").
@@ -231,6 +233,10 @@ _ROLE_NAMES: dict[str, int] = {
     "marginalia": _MARGINAL, "marginal note": _MARGINAL, "margin note": _MARGINAL, "side note": _MARGINAL,
     "sidenote": _MARGINAL, "margin": _MARGINAL,
     "margin text zone": _MARGINAL,                 # SegmOnto
+    # drop capitals (the large first letter of a paragraph)
+    "drop capital": _INITIAL, "drop cap": _INITIAL, "dropcap": _INITIAL, "initial": _INITIAL,
+    "drop capital zone": _INITIAL,                 # SegmOnto
+    "ocr dropcap": _INITIAL,                       # hOCR
     # titles and headings
     "title": _HEADING, "doc title": _HEADING, "document title": _HEADING, "paragraph title": _HEADING,
     "section header": _HEADING, "section heading": _HEADING, "section title": _HEADING, "heading": _HEADING,

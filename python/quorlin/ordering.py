@@ -158,8 +158,9 @@ def order(
     detector class name, region kind or role name per box
     (:data:`quorlin.labels.ROLE_NAMES`): the quality profile reads page
     headers first and footers and page numbers last, footnotes after the text
-    above them, captions with their figures and marginal notes beside their
-    text; an unknown name is plain text.  ``ids`` may be any objects, one per
+    above them, captions with their figures, marginal notes beside their
+    text and a drop capital right before the text it begins; an unknown
+    name is plain text.  ``ids`` may be any objects, one per
     box; they are returned as given, duplicates included.
 
     ``separators`` (optional, a sequence of boxes or an N x 4 array, read

@@ -9,8 +9,9 @@ pixels leave a gap, a thin strip at the top of each page (running head, page
 number) is read first, marginal notes are merged back beside the text they
 stand next to, and boxes with a NaN or infinite coordinate are read last.
 With labels (``quorlin.labels.ROLE_NAMES``) page headers come first and
-footers and page numbers last, footnotes after the text above them, and a
-caption stays with its figure; ``ProfileOptions(labels=False)`` ignores them.
+footers and page numbers last, footnotes after the text above them, a
+caption stays with its figure and a drop capital goes right before the text
+it begins; ``ProfileOptions(labels=False)`` ignores them.
 The core orders each part of the page on the shrunk boxes.  docs/quality.md
 gives each step with its measured effect.
 

@@ -503,6 +503,87 @@ TEST(Footnotes, OnAPageOfTooManyFootnotesAndBoxesEveryFootnoteFollowsThePage) {
     EXPECT_EQ(main[1], text);
 }
 
+// ---- drop capitals ---------------------------------------------------------------------
+
+constexpr auto kText = static_cast<std::uint8_t>(Role::Body);
+constexpr auto kFigure = static_cast<std::uint8_t>(Role::Figure);
+constexpr auto kInitial = static_cast<std::uint8_t>(Role::Initial);
+
+struct InitialCase {
+    const char* name;
+    std::vector<PageBox> boxes;
+    std::vector<std::uint8_t> roles;  // kInitial marks the initials, in input order
+    Indices body;                     // the order of the other boxes
+    Indices expected;
+};
+
+class Initials : public ::testing::TestWithParam<InitialCase> {};
+
+TEST_P(Initials, GoRightBeforeTheTextTheyBegin) {
+    const InitialCase& c = GetParam();
+    Indices body = c.body;
+    Indices initials;
+    for (std::size_t k = 0; k < c.boxes.size(); ++k) {
+        if (c.roles[k] == kInitial) {
+            initials.push_back(static_cast<std::uint32_t>(k));
+        }
+    }
+    steps::Scratch scratch;
+    Indices space;
+    steps::place_initials(body, initials, c.boxes, c.roles, scratch, space);
+    EXPECT_EQ(body, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Initials,
+    ::testing::Values(
+        // inside its paragraph's box, which the engine reads after the heading
+        InitialCase{"inside_its_paragraph",
+                    {{0, 0, 500, 50}, {0, 60, 500, 400}, {0, 60, 80, 140}},
+                    {static_cast<std::uint8_t>(Role::Heading), kText, kInitial}, {0, 1}, {0, 2, 1}},
+        // beside it on the right: the nearest of two level with it
+        InitialCase{"nearest_beside_it",
+                    {{150, 50, 300, 80}, {85, 90, 500, 400}, {0, 60, 80, 140}}, {kText, kText, kInitial}, {0, 1},
+                    {0, 2, 1}},
+        // less than half of it inside the paragraph above: it begins the one beside it
+        InitialCase{"less_than_half_inside",
+                    {{0, 0, 500, 100}, {90, 100, 500, 400}, {0, 80, 80, 160}}, {kText, kText, kInitial}, {0, 1},
+                    {0, 2, 1}},
+        // more than its width away: merged back by its top
+        InitialCase{"too_far_right", {{200, 0, 500, 400}, {0, 0, 80, 80}}, {kText, kInitial}, {0}, {0, 1}},
+        // a figure holding it is no text it begins: by its top, before the box under it
+        InitialCase{"inside_a_figure",
+                    {{0, 0, 500, 400}, {0, 410, 500, 600}, {10, 10, 90, 90}}, {kFigure, kText, kInitial}, {1, 0},
+                    {2, 1, 0}},
+        // two in one box, by their tops (corners swapped in one)
+        InitialCase{"two_in_one_box",
+                    {{0, 0, 500, 400}, {0, 280, 80, 200}, {0, 0, 80, 80}}, {kText, kInitial, kInitial}, {0},
+                    {2, 1, 0}},
+        // a code past the last role is text
+        InitialCase{"unknown_code_is_text", {{0, 0, 500, 400}, {0, 0, 80, 80}}, {200, kInitial}, {0}, {1, 0}}),
+    CaseName());
+
+TEST(Initials, OnAPageOfTooManyInitialsEachIsMergedBackByItsTop) {
+    std::vector<PageBox> boxes = {{0, 0, 500, 1e5}};
+    std::vector<std::uint8_t> roles = {kText};
+    for (std::size_t k = 0; k <= steps::kMostInitials; ++k) {
+        boxes.push_back({0, static_cast<double>(10 * k + 10), 80, static_cast<double>(10 * k + 15)});
+        roles.push_back(kInitial);
+    }
+    steps::Scratch scratch;
+    Indices space;
+    for (const std::size_t count : {steps::kMostInitials, steps::kMostInitials + 1}) {
+        Indices body = {0};
+        Indices initials = all_of(count + 1);
+        initials.erase(initials.begin());
+        steps::place_initials(body, initials, boxes, roles, scratch, space);
+        ASSERT_EQ(body.size(), count + 1);
+        // within the bound every one begins the page's text; past it, each
+        // starts below the text's top and follows it
+        EXPECT_EQ(body.front(), count == steps::kMostInitials ? 1U : 0U) << count;
+    }
+}
+
 // ---- rows of articles ------------------------------------------------------------------
 
 // Four columns 100 wide with gutters of 10; a first row of two articles

@@ -24,7 +24,7 @@ import _quorlin_core as core
 from quorlin.profile import ProfileOptions
 
 # The role codes of quorlin.labels.ROLES.
-BODY, HEADING, HEADER, FOOTER, PAGE_NUMBER, FOOTNOTE, CAPTION, FIGURE, MARGINAL, FOLIO = range(10)
+BODY, HEADING, HEADER, FOOTER, PAGE_NUMBER, FOOTNOTE, CAPTION, FIGURE, MARGINAL, FOLIO, INITIAL = range(11)
 
 
 def finite(b):
@@ -212,6 +212,36 @@ def merged(main, notes, boxes):
             out.append(pending.pop(0))
         out.append(m)
     return out + pending
+
+
+# The most drop capitals a page may have for each to be placed before the text it begins.
+MOST_INITIALS = 256
+
+
+def with_initials(body, initials, boxes, roles):
+    """Each drop capital (by top, left, index) right before the text box (body or heading) of body that holds
+    at least half of its area (the one holding most; the first of equals), else the nearest one beside it on
+    the right (starting right of its middle, at most its width away, level with it; the higher, then the first,
+    of equally near ones); else merged back by its top."""
+    initials = sorted(initials, key=lambda k: (boxes[k][1], boxes[k][0], k))
+    text = [k for k in body if roles[k] in (BODY, HEADING)]
+
+    def begun(d):
+        x1, y1, x2, y2 = boxes[d]
+        shared = [(max(0.0, min(x2, boxes[k][2]) - max(x1, boxes[k][0]))
+                   * max(0.0, min(y2, boxes[k][3]) - max(y1, boxes[k][1])), -n) for n, k in enumerate(text)]
+        if shared and max(shared)[0] > 0 and max(shared)[0] >= 0.5 * (x2 - x1) * (y2 - y1):
+            return text[-max(shared)[1]]
+        beside = [(boxes[k][0] - x2, boxes[k][1], n) for n, k in enumerate(text)
+                  if boxes[k][0] >= (x1 + x2) / 2 and boxes[k][0] - x2 <= x2 - x1
+                  and min(y2, boxes[k][3]) > max(y1, boxes[k][1])]
+        return text[min(beside)[2]] if beside else None
+
+    targets = {d: begun(d) for d in initials} if len(initials) <= MOST_INITIALS else {d: None for d in initials}
+    out = []
+    for k in body:
+        out += [d for d in initials if targets[d] == k] + [k]
+    return merged(out, [d for d in initials if targets[d] is None], boxes)
 
 
 def caption_groups(boxes, main, roles, frame, s):
@@ -411,7 +441,7 @@ def order_page(boxes, idx, frame, rules, roles, s):
         for k in lone_rows(tb, idx):
             b = snapped(boxes[k], rules, s) if rules else boxes[k]
             tb[k] = (b[0], tb[k][1], b[2], tb[k][3])
-    head, foot, numbers, footnotes, marginal, rest = [], [], [], [], [], []
+    head, foot, numbers, footnotes, marginal, initials, rest = [], [], [], [], [], [], []
     labelled = s.labels and roles is not None
     for k in idx:
         r = roles[k] if labelled else BODY
@@ -426,6 +456,8 @@ def order_page(boxes, idx, frame, rules, roles, s):
             footnotes.append(k)
         elif s.margins and r == MARGINAL:
             marginal.append(k)
+        elif s.initials and r == INITIAL:
+            initials.append(k)
         else:
             rest.append(k)
     strip, rest = top_strip(tb, boxes, rest, frame, s) if not head else ([], rest)
@@ -444,6 +476,7 @@ def order_page(boxes, idx, frame, rules, roles, s):
         ordered.sort(key=lambda k: sum(1 for y in lines if not boxes[k][1] < y))
     body = regrouped(ordered, groups, boxes)
     body = with_footnotes(merged(body, notes + marginal, boxes), footnotes, boxes)
+    body = with_initials(body, initials, boxes, roles) if initials else body
     return (core_order(tb, head, frame) + core_order(tb, strip, frame) + body + core_order(tb, foot, frame)
             + core_order(tb, numbers, frame))
 

@@ -31,10 +31,11 @@ from quorlin.profile import order as profile_order
     ("TextRegion/MainZone", "body"), ("TextBlock/MarginTextZone", "marginal"),
     ("TextRegion/RunningTitleZone", "header"), ("TextRegion/NumberingZone", "folio"),
     ("TextBlock/QuireMarksZone", "folio"), ("TextBlock/GraphicZone", "figure"),
-    ("TextBlock/DropCapitalZone", "body"),
+    ("TextBlock/DropCapitalZone", "initial"), ("TextRegion/drop-capital", "initial"), ("DropCap", "initial"),
     # hOCR classes
     ("ocr_header", "header"), ("ocr_footer", "footer"), ("ocr_pageno", "page-number"),
-    ("ocr_caption", "caption"), ("ocr_float", "figure"), ("ocr_carea", "body"), ("ocr_par", "body"),
+    ("ocr_caption", "caption"), ("ocr_dropcap", "initial"), ("ocr_float", "figure"), ("ocr_carea", "body"),
+    ("ocr_par", "body"),
     # the role names, and what nobody knows
     *[(name, name) for name in ROLES],
     ("no such class", "body"), ("", "body"), ("x" * 5000, "body"), ("TextRegion/no-such-subtype", "body"),
@@ -51,6 +52,8 @@ HEAD = (100, 40, 900, 70)
 PAGE_NUMBER = (480, 1340, 520, 1370)
 COLUMNS = [(100, 120, 480, 600), (100, 620, 480, 1100), (520, 120, 900, 600), (520, 620, 900, 1100)]
 FOOTNOTE = (100, 1150, 480, 1200)
+# a heading over two columns; a drop capital inside the left one's box
+INITIALLED = [(100, 100, 900, 180), (100, 200, 480, 1100), (100, 205, 180, 300), (520, 200, 900, 1100)]
 
 
 @pytest.mark.parametrize(("boxes", "labels", "expected"), [
@@ -76,6 +79,12 @@ FOOTNOTE = (100, 1150, 480, 1200)
     # a folio number (SegmOnto) is read last wherever it stands
     ([(100, 40, 200, 80), COLUMNS[0], COLUMNS[1]], ["TextRegion/NumberingZone", "TextRegion/MainZone",
                                                      "TextRegion/MainZone"], [1, 2, 0]),
+    # a drop capital inside its paragraph's box is read before it (PAGE, SegmOnto and detector names)
+    (INITIALLED, ["heading", "paragraph", "TextRegion/drop-capital", "paragraph"], [0, 2, 1, 3]),
+    (INITIALLED, ["heading", "MainZone", "TextBlock/DropCapitalZone", "MainZone"], [0, 2, 1, 3]),
+    # beside the paragraph it begins, after a short line that starts below its top (geometry reads it first)
+    ([(100, 100, 900, 180), (300, 190, 600, 230), (100, 185, 180, 300), (190, 220, 900, 1100)],
+     ["heading", "text", "drop cap", "text"], [0, 1, 2, 3]),
     # unknown names are plain text: the order of no labels
     ([PAGE_NUMBER, *COLUMNS], ["whatever"] * 5, None),
 ])
@@ -90,6 +99,16 @@ def test_what_each_role_does_to_the_order(boxes, labels, expected):
     assert quorlin.order(boxes, labels, page_bounds=bounds, exact=True) == quorlin.order(boxes, page_bounds=bounds,
                                                                                           exact=True)
     assert quorlin.explain(boxes, labels, page_bounds=bounds).order == got
+
+
+def test_a_drop_capital_is_a_part_of_its_own_in_the_explanation():
+    labels = ["heading", "paragraph", "drop-capital", "paragraph"]
+    explained = quorlin.explain(INITIALLED, labels, ["h", "p", "d", "q"], page_bounds=(0, 0, 1000, 1400))
+    assert explained.order == ["h", "d", "p", "q"]
+    assert {part.kind: part.ids for part in explained.parts} == {"body": ["h", "p", "q"], "initials": ["d"]}
+    # its own switch gives the order of the drop capital as text
+    assert profile_order(INITIALLED, page_bounds=(0, 0, 1000, 1400), labels=labels,
+                         options=DEFAULT_OPTIONS.replace(initials=False)) == [0, 1, 2, 3]
 
 
 def test_the_page_functions_read_each_regions_kind():

@@ -501,7 +501,8 @@ void turn_page(std::vector<B>& boxes, ProfileArguments& arguments, Direction dir
     }
     if (direction == Direction::Ttb) {
         ProfileOptions& o = arguments.options;
-        o.spread = o.top_strip = o.foot_line = o.margins = o.tolerance = o.furniture = o.footnotes = false;
+        o.spread = o.top_strip = o.foot_line = o.margins = o.tolerance = o.furniture = o.footnotes = o.initials =
+            false;
     }
     for (B& b : boxes) {
         b = quorlin::native::turned(b, direction);
@@ -791,12 +792,12 @@ PyObject* trace_tuple(const quorlin::engine::TraceEvent& e) {
                          b.x2, b.y2);
 }
 
-OnceObject g_part_kind_names[7];
+OnceObject g_part_kind_names[8];
 
 // (lo, hi, depth, size, top_strip, frame, dx, dy, kind) of one part the profile ordered.
 PyObject* part_tuple(const quorlin::engine::TracePart& p) {
     static const char* const kKinds[] = {"body", "top_strip", "head", "foot", "page_numbers", "footnotes",
-                                         "foot_line"};
+                                         "foot_line", "initials"};
     const auto k = static_cast<std::size_t>(p.kind);
     PyObject* kind = interned(g_part_kind_names[k], kKinds[k]);
     if (kind == nullptr) {

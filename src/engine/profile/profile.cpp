@@ -1041,6 +1041,92 @@ void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> 
     out.insert(out.end(), notes.begin() + static_cast<std::ptrdiff_t>(next), notes.end());
 }
 
+void place_initials(std::vector<std::uint32_t>& body, std::span<std::uint32_t> initials,
+                    std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, Scratch& scratch,
+                    std::vector<std::uint32_t>& out) {
+    const auto box = [&boxes](std::uint32_t k) { return normalised(boxes[k]); };
+    std::sort(initials.begin(), initials.end(), [&](std::uint32_t p, std::uint32_t q) {
+        const PageBox a = box(p);
+        const PageBox b = box(q);
+        if (a.y1 != b.y1) {
+            return a.y1 < b.y1;
+        }
+        return a.x1 != b.x1 ? a.x1 < b.x1 : p < q;
+    });
+    const auto is_text = [&roles](std::uint32_t k) {
+        const Role role = role_of(roles[k]);
+        return role == Role::Body || role == Role::Heading;
+    };
+    // (box begun, rank of the initial among the sorted ones), then sorted so
+    // that each box finds its initials together, in their order.
+    auto& begun = scratch.pairs;
+    begun.clear();
+    const std::span<std::uint32_t> unplaced = room_for(scratch.indices, initials.size());
+    std::size_t left = 0;
+    for (std::size_t i = 0; i < initials.size(); ++i) {
+        const PageBox d = box(initials[i]);
+        const double width = d.x2 - d.x1;
+        std::uint32_t found = kNoGroup;
+        if (initials.size() <= kMostInitials) {
+            // The box that holds at least half of it, the one holding most.
+            double most = 0.0;
+            for (const std::uint32_t k : body) {
+                const PageBox a = box(k);
+                const double shared = std::max(0.0, std::min(d.x2, a.x2) - std::max(d.x1, a.x1)) *
+                                      std::max(0.0, std::min(d.y2, a.y2) - std::max(d.y1, a.y1));
+                if (is_text(k) && shared > most) {
+                    most = shared;
+                    found = k;
+                }
+            }
+            if (!(most >= 0.5 * width * (d.y2 - d.y1))) {
+                found = kNoGroup;
+                // Else the nearest box beside it on the right, level with it.
+                double nearest = 0.0;
+                double nearest_top = 0.0;
+                for (const std::uint32_t k : body) {
+                    const PageBox a = box(k);
+                    const double gap = a.x1 - d.x2;
+                    if (!is_text(k) || !(a.x1 >= (d.x1 + d.x2) / 2) || !(gap <= width) ||
+                        !(std::min(d.y2, a.y2) > std::max(d.y1, a.y1))) {
+                        continue;
+                    }
+                    if (found == kNoGroup || gap < nearest || (gap == nearest && a.y1 < nearest_top)) {
+                        found = k;
+                        nearest = gap;
+                        nearest_top = a.y1;
+                    }
+                }
+            }
+        }
+        if (found == kNoGroup) {
+            unplaced[left++] = initials[i];
+        } else {
+            begun.emplace_back(found, static_cast<std::uint32_t>(i));
+        }
+    }
+    std::sort(begun.begin(), begun.end());
+    out.clear();
+    if (begun.empty()) {
+        out.swap(body);
+    } else {
+        for (const std::uint32_t k : body) {
+            auto it = std::lower_bound(begun.begin(), begun.end(), std::make_pair(k, std::uint32_t{0}));
+            for (; it != begun.end() && it->first == k; ++it) {
+                out.push_back(initials[it->second]);
+            }
+            out.push_back(k);
+        }
+    }
+    // An initial that begins no box is merged back by its top.
+    if (left > 0) {
+        body.clear();
+        merge_by_top(out, unplaced.first(left), boxes, body);
+    } else {
+        body.swap(out);
+    }
+}
+
 bool is_permutation_of(std::span<const std::uint32_t> order, std::size_t n) {
     std::vector<std::uint32_t> marks;
     return is_permutation_of(order, n, marks);
@@ -1109,6 +1195,9 @@ void log_part(PartKind kind, std::size_t size, double dx, double dy) noexcept {
         case PartKind::FootLine:
             return profile_log<__LINE__>("[profile] part: {} boxes (foot line), shrunk by dx={:.1}, dy={:.1}", n, dx,
                                          dy);
+        case PartKind::Initials:
+            return profile_log<__LINE__>("[profile] part: {} boxes (drop capitals), shrunk by dx={:.1}, dy={:.1}", n,
+                                         dx, dy);
     }
 }
 
@@ -1407,7 +1496,7 @@ private:
     }
 
     // Which part of a page a box goes to by its role (step 8).
-    enum Place : std::uint8_t { kHead, kFoot, kNumbers, kFootnotes, kMarginal, kRest, kPlaces };
+    enum Place : std::uint8_t { kHead, kFoot, kNumbers, kFootnotes, kMarginal, kInitials, kRest, kPlaces };
 
     Place place_of(std::uint32_t k, const PageBox& frame) const noexcept {
         const Role role = role_of(roles_[k]);
@@ -1415,7 +1504,8 @@ private:
         // the rest: one test of a bit mask for them.
         constexpr auto bit = [](Role r) { return 1U << static_cast<unsigned>(r); };
         constexpr unsigned kPlaced = bit(Role::Folio) | bit(Role::Header) | bit(Role::Footer) |
-                                     bit(Role::PageNumber) | bit(Role::Footnote) | bit(Role::Marginal);
+                                     bit(Role::PageNumber) | bit(Role::Footnote) | bit(Role::Marginal) |
+                                     bit(Role::Initial);
         if (((kPlaced >> static_cast<unsigned>(role)) & 1U) == 0) {
             return kRest;
         }
@@ -1443,6 +1533,9 @@ private:
         }
         if (options_.margins && role == Role::Marginal) {
             return kMarginal;
+        }
+        if (options_.initials && role == Role::Initial) {
+            return kInitials;
         }
         return kRest;
     }
@@ -1495,6 +1588,7 @@ private:
         const std::span<std::uint32_t> numbers = take(kNumbers);
         const std::span<std::uint32_t> footnotes = take(kFootnotes);
         const std::span<std::uint32_t> marginal = take(kMarginal);
+        const std::span<std::uint32_t> initials = take(kInitials);
         const std::span<std::uint32_t> rest = take(kRest);
         if (!head.empty()) {
             profile_log<__LINE__>("[profile] head: {} boxes by their roles, read first", std::uint64_t{head.size()});
@@ -1576,6 +1670,14 @@ private:
             tracer_.sorted(footnotes);
             tracer_.part_end(start, TracePart{0, 0, body_depth, static_cast<std::uint32_t>(footnotes.size()), false,
                                               frame, dx, dy, PartKind::Footnotes});
+        }
+        if (!initials.empty()) {
+            log_part(PartKind::Initials, initials.size(), dx, dy);
+            const std::uint32_t start = tracer_.part_start();
+            place_initials(body, initials, raw_, roles_, buffers_->scratch, ordered_main);
+            tracer_.sorted(initials);
+            tracer_.part_end(start, TracePart{0, 0, body_depth, static_cast<std::uint32_t>(initials.size()), false,
+                                              frame, dx, dy, PartKind::Initials});
         }
         out_.insert(out_.end(), body.begin(), body.end());
         if (strip > 0) {

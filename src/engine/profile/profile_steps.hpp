@@ -278,6 +278,25 @@ inline constexpr std::size_t kFootnoteWork = std::size_t{1} << 22;
 void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t> footnotes,
                       std::span<const PageBox> boxes, Scratch& scratch);
 
+// Drop capitals: `body` with each of the `initials` (sorted in place by
+// (y1, x1, index) of the `boxes` normalised) right before the text box of
+// `body` it begins (a box whose role, in `roles` by input index, is body or
+// heading): the one holding at least half of its area (the one holding
+// most), else the nearest one beside it on the right (starting right of its
+// middle, at most its width away, level with it; the higher one of equally
+// near ones). Initials before the same box keep their sorted order; one that
+// begins no box is merged back by its top (merge_by_top). A page of more
+// than kMostInitials initials has them all merged back by their top, so that
+// no page costs more than about kMostInitials times its boxes. `out` is
+// space for the work.
+// The large first letter of a paragraph stands apart from its text, often
+// inside the paragraph's box; the engine would read it after the lines
+// beside it, or before the text above it.
+inline constexpr std::size_t kMostInitials = 256;
+void place_initials(std::vector<std::uint32_t>& body, std::span<std::uint32_t> initials,
+                    std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, Scratch& scratch,
+                    std::vector<std::uint32_t>& out);
+
 // How many of the boxes of `set` (normalised, in `raw`) are found
 // overlapping another (a shared area of positive size), counting stops once
 // it exceeds `enough`: the boxes of positive width and height are sorted by

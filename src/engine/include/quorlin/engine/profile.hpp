@@ -27,7 +27,8 @@
 //                    its width
 //   8 roles          with roles: page furniture in the top band of the page is
 //                    read first, in the bottom band last (page numbers after
-//                    the rest); footnotes and marginal notes are taken out
+//                    the rest); footnotes, marginal notes and drop capitals
+//                    are taken out
 //   9 top strip      a thin strip above the first full-width gap (running head,
 //                    page number) is ordered on its own and read first, unless
 //                    it is the first lines of columns (closer to the text under
@@ -38,7 +39,8 @@
 //  12 engine         ... the engine orders the rest on the shrunk boxes ...
 //  13 merge by top   ... each note goes before the first text box that starts
 //                    below its top, each footnote after the last box whose top
-//                    is above its own
+//                    is above its own, each drop capital right before the
+//                    text it begins
 //  14 check          the result holds every box exactly once (an invariant of
 //                    the steps above; std::logic_error if it ever failed)
 //
@@ -81,8 +83,9 @@ enum class Role : std::uint8_t {
     Figure,      // a picture, table, chart or other float a caption belongs to
     Marginal,    // a marginal note
     Folio,       // a manuscript's folio number or quire mark: added to the page, read last wherever it stands
+    Initial,     // a drop capital: the first letter of the text it begins
 };
-inline constexpr std::size_t kRoleCount = 10;
+inline constexpr std::size_t kRoleCount = 11;
 
 // The profile's parameters and step switches, with their defaults: one field
 // per entry of profile_settings.inc, which gives the reason for each value.
@@ -155,6 +158,7 @@ enum class PartKind : std::uint8_t {
     Numbers,    // the page numbers of its bottom band
     Footnotes,  // its footnotes, by their top (not ordered by the engine)
     FootLine,   // the foot line of a landscape page
+    Initials,   // its drop capitals, by their top (not ordered by the engine)
 };
 
 struct TraceEvent {
