@@ -486,14 +486,7 @@ bool group_captions(std::span<const PageBox> boxes, std::span<PageBox> tb, std::
 
 void regroup(std::span<const std::uint32_t> order, std::span<const std::uint32_t> group,
              std::span<const PageBox> boxes, std::vector<std::uint32_t>& out) {
-    const auto before = [&boxes](std::uint32_t p, std::uint32_t q) {
-        const PageBox a = normalised(boxes[p]);
-        const PageBox b = normalised(boxes[q]);
-        if (a.y1 != b.y1) {
-            return a.y1 < b.y1;
-        }
-        return a.x1 != b.x1 ? a.x1 < b.x1 : p < q;
-    };
+    const TopThenLeft before{boxes};
     // A group's members stand one after the other in the order (the engine
     // saw one box for all); each is emitted at its first member.
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -523,14 +516,7 @@ void regroup(std::span<const std::uint32_t> order, std::span<const std::uint32_t
 void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t> footnotes,
                       std::span<const PageBox> boxes, Scratch& scratch) {
     const auto box = [&boxes](std::uint32_t k) { return normalised(boxes[k]); };
-    std::sort(footnotes.begin(), footnotes.end(), [&](std::uint32_t p, std::uint32_t q) {
-        const PageBox a = box(p);
-        const PageBox b = box(q);
-        if (a.y1 != b.y1) {
-            return a.y1 < b.y1;
-        }
-        return a.x1 != b.x1 ? a.x1 < b.x1 : p < q;
-    });
+    std::sort(footnotes.begin(), footnotes.end(), TopThenLeft{boxes});
     const std::size_t n = main.size();
     // The last place in `main` of a box whose top is above t: the places
     // sorted by the tops of their boxes, each holding the greatest place
@@ -1024,13 +1010,7 @@ void rows_in_turn(std::vector<std::uint32_t>& order, std::span<const double> lin
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
                   std::vector<std::uint32_t>& out) {
     const auto top = [&boxes](std::uint32_t k) { return std::min(boxes[k].y1, boxes[k].y2); };
-    const auto left = [&boxes](std::uint32_t k) { return std::min(boxes[k].x1, boxes[k].x2); };
-    std::sort(notes.begin(), notes.end(), [&](std::uint32_t p, std::uint32_t q) {
-        if (top(p) != top(q)) {
-            return top(p) < top(q);
-        }
-        return left(p) != left(q) ? left(p) < left(q) : p < q;
-    });
+    std::sort(notes.begin(), notes.end(), TopThenLeft{boxes});
     std::size_t next = 0;
     for (const std::uint32_t m : main) {
         while (next < notes.size() && top(notes[next]) < top(m)) {
@@ -1045,14 +1025,7 @@ void place_initials(std::vector<std::uint32_t>& body, std::span<std::uint32_t> i
                     std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, Scratch& scratch,
                     std::vector<std::uint32_t>& out) {
     const auto box = [&boxes](std::uint32_t k) { return normalised(boxes[k]); };
-    std::sort(initials.begin(), initials.end(), [&](std::uint32_t p, std::uint32_t q) {
-        const PageBox a = box(p);
-        const PageBox b = box(q);
-        if (a.y1 != b.y1) {
-            return a.y1 < b.y1;
-        }
-        return a.x1 != b.x1 ? a.x1 < b.x1 : p < q;
-    });
+    std::sort(initials.begin(), initials.end(), TopThenLeft{boxes});
     const auto is_text = [&roles](std::uint32_t k) {
         const Role role = role_of(roles[k]);
         return role == Role::Body || role == Role::Heading;

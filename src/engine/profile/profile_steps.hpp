@@ -138,6 +138,21 @@ void sort_into_buckets(std::span<const std::uint32_t> items, std::span<const Key
     }
 }
 
+// Whether box p comes before box q by (y1, x1, index) of the `boxes`
+// normalised: the order of the boxes the engine does not order (notes,
+// footnotes, drop capitals, the members of a caption's group).
+struct TopThenLeft {
+    std::span<const PageBox> boxes;
+    bool operator()(std::uint32_t p, std::uint32_t q) const noexcept {
+        const PageBox a = normalised(boxes[p]);
+        const PageBox b = normalised(boxes[q]);
+        if (a.y1 != b.y1) {
+            return a.y1 < b.y1;
+        }
+        return a.x1 != b.x1 ? a.x1 < b.x1 : p < q;
+    }
+};
+
 // The role of a box by its code; an unknown code is body text.
 inline Role role_of(std::uint8_t code) noexcept { return static_cast<Role>(code < kRoleCount ? code : 0); }
 
