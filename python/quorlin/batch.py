@@ -13,8 +13,6 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import IO, Any
 
-from tqdm import tqdm
-
 from . import _native
 from .errors import QuorlinError
 from .explaining import page_explanation
@@ -23,6 +21,7 @@ from .formats.jsonpage import dump_json, element_label, load_json, page_from_jso
 from .labels import role_code
 from .direction import DIRECTIONS
 from .ordering import page_order
+from .progress import progress_bar
 from .workers import in_processes
 
 __all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value", "order_lines", "run_batch", "LineResult",
@@ -273,8 +272,7 @@ def run_batch(
     if progress is None:
         progress = bool(getattr(err, "isatty", lambda: False)())
     failed = replaced = 0
-    with tqdm(total=total, unit=" pages", file=err, disable=not progress, mininterval=0.1,
-              dynamic_ncols=True) as bar:
+    with progress_bar(total, " pages", err, progress) as bar:
         for result in order_lines(lines, jobs=jobs, source=source, fmt=fmt, explain=explain, exact=exact,
                                   keep_existing=keep_existing, direction=direction):
             if result.error is not None:

@@ -18,13 +18,12 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO
 
-from tqdm import tqdm
-
 from .errors import QuorlinError
 from .formats import read_page, write_page
 from .ordering import page_order
 from .page import Page
 from .output import write_output
+from .progress import progress_bar
 from .workers import in_processes
 
 __all__ = ["PAGE_SUFFIXES", "FileJob", "FileResult", "file_jobs", "order_file", "order_files", "ordered_file",
@@ -188,8 +187,7 @@ def order_files(jobs: list[FileJob], *, workers: int = 1, err: IO[str], progress
     else:
         results = (_order_files(chunk) for chunk in chunks)
     failed = 0
-    with tqdm(total=len(jobs), unit=" files", file=err, disable=not progress, mininterval=0.1,
-              dynamic_ncols=True) as bar:
+    with progress_bar(len(jobs), " files", err, progress) as bar:
         for batch in results:
             for result in batch:
                 for note in result.notes:

@@ -4,10 +4,14 @@ from __future__ import annotations
 
 import io
 import json
+import os
 import random
+import subprocess
+import sys
+import textwrap
 
 import pytest
-from pkg_helpers import REALDATA, run_cli
+from pkg_helpers import PACKAGE_PARENT, REALDATA, run_cli
 
 import quorlin
 from quorlin.batch import run_batch
@@ -132,6 +136,30 @@ def test_progress_bar_only_on_a_terminal(stream, shown):
     assert ("5/5" in err.getvalue()) is shown
     if not shown:
         assert err.getvalue() == ""
+
+
+def test_workers_fork_from_a_process_of_one_thread_while_the_bar_is_shown():
+    """A shown bar starts no thread (tqdm's monitor would): the workers are
+    forked from a process of one thread, which CPython 3.12+ would warn of
+    (here an error) and which may deadlock a child."""
+    script = textwrap.dedent("""
+        import io, threading, warnings
+        warnings.simplefilter("error", DeprecationWarning)
+        from quorlin.batch import run_batch
+
+        class Terminal(io.StringIO):
+            def isatty(self):
+                return True
+
+        lines = [b'{"elements": [{"id": %d, "box": [0, 0, 10, 10]}]}\\n' % i for i in range(8)]
+        err = Terminal()
+        failed = run_batch("p.jsonl", lines, io.StringIO(), err, jobs=2, total=8)
+        print(failed, threading.active_count(), "8/8" in err.getvalue())
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])))
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["0", "1", "True"]
 
 
 def test_order_command_on_json_lines(tmp_path):
