@@ -205,15 +205,21 @@ _ROLE_NAMES: dict[str, int] = {
     "running header": _HEADER,
     "running title zone": _HEADER,                 # SegmOnto
     "ocr header": _HEADER,                         # hOCR
+    "header image": _HEADER,                       # PP-DocLayout
+    # page furniture of any kind (DocLayout-YOLO's "abandon": running heads,
+    # footers, page numbers, marginal matter): a header is placed by where it
+    # stands, first in the top band, last in the bottom band, else with the text
+    "abandon": _HEADER,
     # at its foot
     "page footer": _FOOTER, "footer": _FOOTER, "running foot": _FOOTER, "running footer": _FOOTER,
     "catch word": _FOOTER, "catchword": _FOOTER, "signature mark": _FOOTER, "signature": _FOOTER,
     # a manuscript's folio numbers and quire marks (SegmOnto), added to the page
     # after it was written: read last wherever they stand
     "quire marks zone": _FOLIO, "numbering zone": _FOLIO,
-    "ocr footer": _FOOTER,
+    "ocr footer": _FOOTER, "footer image": _FOOTER,  # hOCR, PP-DocLayout
     # page numbers, head or foot by where they stand
-    "page number": _NUMBER, "page num": _NUMBER, "pagenumber": _NUMBER,
+    "page number": _NUMBER, "page num": _NUMBER, "pagenumber": _NUMBER, "pagenum": _NUMBER,
+    "number": _NUMBER,                             # PP-DocLayout
     "ocr pageno": _NUMBER,
     # footnotes
     "footnote": _FOOTNOTE, "footnotes": _FOOTNOTE, "footnote continued": _FOOTNOTE, "page footnote": _FOOTNOTE,
@@ -221,6 +227,9 @@ _ROLE_NAMES: dict[str, int] = {
     # captions
     "caption": _CAPTION, "figure caption": _CAPTION, "table caption": _CAPTION, "image caption": _CAPTION,
     "chart caption": _CAPTION, "formula caption": _CAPTION, "ocr caption": _CAPTION,
+    "figure title": _CAPTION, "table title": _CAPTION, "chart title": _CAPTION,  # PP-DocLayout
+    # a note under a table (DocLayout-YOLO) stays with it, as a caption does
+    "table footnote": _CAPTION,
     # what a caption belongs to
     "picture": _FIGURE, "figure": _FIGURE, "image": _FIGURE, "photo": _FIGURE, "chart": _FIGURE,
     "diagram": _FIGURE, "graphic": _FIGURE, "table": _FIGURE, "map": _FIGURE,
@@ -233,6 +242,7 @@ _ROLE_NAMES: dict[str, int] = {
     "marginalia": _MARGINAL, "marginal note": _MARGINAL, "margin note": _MARGINAL, "side note": _MARGINAL,
     "sidenote": _MARGINAL, "margin": _MARGINAL,
     "margin text zone": _MARGINAL,                 # SegmOnto
+    "aside text": _MARGINAL,                       # PP-DocLayout
     # drop capitals (the large first letter of a paragraph)
     "drop capital": _INITIAL, "drop cap": _INITIAL, "dropcap": _INITIAL, "initial": _INITIAL,
     "drop capital zone": _INITIAL,                 # SegmOnto

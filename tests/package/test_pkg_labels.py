@@ -32,6 +32,10 @@ from quorlin.profile import order as profile_order
     ("TextRegion/RunningTitleZone", "header"), ("TextRegion/NumberingZone", "folio"),
     ("TextBlock/QuireMarksZone", "folio"), ("TextBlock/GraphicZone", "figure"),
     ("TextBlock/DropCapitalZone", "initial"), ("TextRegion/drop-capital", "initial"), ("DropCap", "initial"),
+    # other detectors' classes: DocLayout-YOLO, PP-DocLayout and the like
+    ("abandon", "header"), ("table_footnote", "caption"), ("figure_title", "caption"), ("table_title", "caption"),
+    ("aside_text", "marginal"), ("number", "page-number"), ("pagenum", "page-number"), ("header_image", "header"),
+    ("footer_image", "footer"),
     # hOCR classes
     ("ocr_header", "header"), ("ocr_footer", "footer"), ("ocr_pageno", "page-number"),
     ("ocr_caption", "caption"), ("ocr_dropcap", "initial"), ("ocr_float", "figure"), ("ocr_carea", "body"),
@@ -85,6 +89,13 @@ INITIALLED = [(100, 100, 900, 180), (100, 200, 480, 1100), (100, 205, 180, 300),
     # beside the paragraph it begins, after a short line that starts below its top (geometry reads it first)
     ([(100, 100, 900, 180), (300, 190, 600, 230), (100, 185, 180, 300), (190, 220, 900, 1100)],
      ["heading", "text", "drop cap", "text"], [0, 1, 2, 3]),
+    # DocLayout-YOLO's "abandon" is page furniture by where it stands: the foot last, the head first, and
+    # in between read with the text
+    ([PAGE_NUMBER, *COLUMNS], ["abandon"] + ["plain text"] * 4, [1, 2, 3, 4, 0]),
+    ([(100, 20, 480, 600), (520, 50, 900, 70), (520, 120, 900, 600)], ["plain text", "abandon", "plain text"],
+     [1, 0, 2]),
+    ([(100, 120, 480, 600), (100, 605, 480, 615), (100, 620, 480, 1100)], ["plain text", "abandon", "plain text"],
+     [0, 1, 2]),
     # unknown names are plain text: the order of no labels
     ([PAGE_NUMBER, *COLUMNS], ["whatever"] * 5, None),
 ])
