@@ -13,9 +13,14 @@
 //                 bit 2     page bounds are read first (one box); otherwise none
 //                 bits 3-7  steps switched off: spread, rules, tolerance,
 //                           top strip, margin notes
-//   byte 1      the number of separators that follow the bounds (low 3 bits)
-//   rest        separators, then boxes: x1 y1 x2 y2 each; a trailing partial
-//               box is ignored
+//   byte 1      bits 0-2  the number of separators that follow the bounds
+//                 bit 3     each box is followed by one byte, its role code
+//                           (any value: those past the last role are text)
+//                 bits 4-7  steps of the roles switched off: drop capitals,
+//                           captions, rows of articles, rows set apart by a
+//                           band
+//   rest        separators, then boxes: x1 y1 x2 y2 each (and a role byte);
+//               a trailing partial box is ignored
 //
 // For every input the harness checks that
 //   - the result is a permutation of the box indices;
@@ -62,6 +67,15 @@ public:
             }
         }
         out = PageBox{v[0], v[1], v[2], v[3]};
+        return true;
+    }
+
+    bool byte(std::uint8_t& out) {
+        if (data_.empty()) {
+            return false;
+        }
+        out = data_.front();
+        data_ = data_.subspan(1);
         return true;
     }
 
@@ -117,6 +131,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.tolerance = (mode & 0x20U) == 0;
     options.top_strip = (mode & 0x40U) == 0;
     options.margins = (mode & 0x80U) == 0;
+    const unsigned flags = data[1];
+    options.initials = (flags & 0x10U) == 0;
+    options.captions = (flags & 0x20U) == 0;
+    options.articles = (flags & 0x40U) == 0;
+    options.bands = (flags & 0x80U) == 0;
+    const bool with_roles = (flags & 0x08U) != 0;
 
     PageBox bounds;
     const bool have_bounds = (mode & 4U) != 0 && reader.box(bounds);
@@ -128,12 +148,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     std::vector<PageBox> boxes;
+    std::vector<std::uint8_t> roles;
     for (PageBox b; reader.box(b);) {
+        std::uint8_t role = 0;
+        if (with_roles && !reader.byte(role)) {
+            break;
+        }
         boxes.push_back(b);
+        if (with_roles) {
+            roles.push_back(role);
+        }
     }
     const PageBox* page_bounds = have_bounds ? &bounds : nullptr;
 
-    const std::vector<std::uint32_t> order = quorlin::engine::order_profile(boxes, page_bounds, separators, options);
+    const std::vector<std::uint32_t> order =
+        quorlin::engine::order_profile(boxes, roles, page_bounds, separators, options);
     std::vector<std::uint32_t> sorted = order;
     std::sort(sorted.begin(), sorted.end());
     bool permutation = sorted.size() == boxes.size();
@@ -141,11 +170,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         permutation = sorted[i] == i;
     }
     check(permutation, "the order is not a permutation of the boxes");
-    check(quorlin::engine::order_profile(boxes, page_bounds, separators, options) == order,
+    check(quorlin::engine::order_profile(boxes, roles, page_bounds, separators, options) == order,
           "a second run gave another order");
 
     quorlin::engine::ProfileTrace trace;
-    check(quorlin::engine::order_profile(boxes, page_bounds, separators, options, &trace) == order,
+    check(quorlin::engine::order_profile(boxes, roles, page_bounds, separators, options, &trace) == order,
           "a traced run gave another order");
     std::vector<std::uint32_t> accounted = trace.segment_order;
     for (const auto* more : {&trace.set_aside, &trace.margin_notes, &trace.non_finite}) {

@@ -1052,7 +1052,8 @@ void place_initials(std::vector<std::uint32_t>& body, std::span<std::uint32_t> i
                     found = k;
                 }
             }
-            if (!(most >= 0.5 * width * (d.y2 - d.y1))) {
+            // (A box of no area is held by no box: it is looked for beside.)
+            if (found == kNoGroup || !(most >= 0.5 * width * (d.y2 - d.y1))) {
                 found = kNoGroup;
                 // Else the nearest box beside it on the right, level with it.
                 double nearest = 0.0;
