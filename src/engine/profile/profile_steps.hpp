@@ -297,7 +297,8 @@ void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t>
 // (y1, x1, index) of the `boxes` normalised) right before the text box of
 // `body` it begins (a box whose role, in `roles` by input index, is body or
 // heading): the one holding at least half of its area (the one holding
-// most), else the nearest one beside it on the right (starting right of its
+// most, sharing some area with it: none holds an initial of no area), else
+// the nearest one beside it on the right (starting right of its
 // middle, at most its width away, level with it; the higher one of equally
 // near ones). Initials before the same box keep their sorted order; one that
 // begins no box is merged back by its top (merge_by_top). A page of more
