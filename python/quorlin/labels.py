@@ -4,11 +4,11 @@ Two tables.  ``LABELS`` gives the core's SemanticLabel of a class name (kept
 for callers; the core's order does not read it).  ``ROLE_NAMES`` gives the
 *role* of a box, what the quality profile reads: page furniture (header,
 footer, page number), footnote, caption, figure, marginal note, drop capital
-(initial), heading, or body.  It covers the class names of layout detectors (DocLayNet, PubLayNet,
-DocLayout and others), PAGE region types and subtypes ("TextRegion/page-number"),
-the SegmOnto zones of PAGE ``custom`` structure types and ALTO tags
-("TextRegion/NumberingZone", "TextBlock/MarginTextZone") and hOCR classes
-("ocr_pageno").  An unknown name is body: never an error.
+(initial), heading, or body.  It covers the class names of layout detectors
+(DocLayNet, PubLayNet, DocLayout and others), PAGE region types and subtypes
+("TextRegion/page-number"), the SegmOnto zones of PAGE ``custom`` structure
+types and ALTO tags ("TextRegion/NumberingZone", "TextBlock/MarginTextZone")
+and hOCR classes ("ocr_pageno").  An unknown name is body: never an error.
 
 Also here, shared by every page format: the PAGE region types (which the
 JSON pages of corpora converted from PAGE-XML use too) and the kinds of

@@ -139,9 +139,9 @@ def test_progress_bar_only_on_a_terminal(stream, shown):
 
 
 def test_workers_fork_from_a_process_of_one_thread_while_the_bar_is_shown():
-    """A shown bar starts no thread (tqdm's monitor would): the workers are
-    forked from a process of one thread, which CPython 3.12+ would warn of
-    (here an error) and which may deadlock a child."""
+    """A shown bar starts no thread (tqdm's monitor would), so the workers
+    are forked from a process of one thread: a fork beside a second thread
+    may deadlock a child, and CPython 3.12+ warns of it (here an error)."""
     script = textwrap.dedent("""
         import io, threading, warnings
         warnings.simplefilter("error", DeprecationWarning)
