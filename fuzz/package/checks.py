@@ -767,6 +767,7 @@ def _pattern_functions() -> list[tuple[str, Callable[[str], object]]]:
     return [
         ("markup_root", detect.markup_root),
         ("custom_type", pagexml.custom_type),
+        ("with_reading_order_index", lambda text: pagexml.with_reading_order_index(text, 1)),
         ("title_properties", hocr.title_properties),
         ("title_image", hocr.title_image),
         ("html_depth", hocr.html_depth),

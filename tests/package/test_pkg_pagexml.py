@@ -7,10 +7,13 @@ import re
 import xml.etree.ElementTree as ET
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from pkg_helpers import DATA, REALDATA, run_cli, assert_one_line_error
 
 from quorlin import PageError
 from quorlin.formats import page_from_xml, read_page, write_page
+from quorlin.formats.pagexml import custom_type, with_reading_order_index
 from quorlin.ordering import page_order
 
 NS = "http://schema.primaresearch.org/PAGE/gts/pagecontent/2019-07-15"
@@ -175,6 +178,30 @@ def test_written_group_id_does_not_clash_and_old_coords_format_is_read():
     out = write_page(page, page_order(page))
     assert b'id="ro_quorlin_2"' in out
     assert page_from_xml(out).reading_order == ["a", "b"]
+
+
+@pytest.mark.parametrize("custom, index, written", [
+    ("readingOrder {index:3;} structure {type:heading;}", 5, "readingOrder {index:5;} structure {type:heading;}"),
+    ("readingOrder {index:3;} structure {type:heading;}", None, "structure {type:heading;}"),
+    ("structure {type:heading;} readingOrder { index:3; tag:x }", 0, "structure {type:heading;} readingOrder {index:0;tag:x;}"),
+    ("structure {type:heading;}", 2, "structure {type:heading;}"),
+    # not a group of its own: inside another group, glued to a word, or broken
+    ("structure {type:tereadingOrder {index:3;} structure {type:header;}xt;}", 4, None),
+    ("xreadingOrder {index:3;}", 1, None),
+    ("structure readingOrder {index:3;} {type:heading;}", None, None),
+    ("readingOrder {index:3; structure {type:heading;}", None, None),
+])
+def test_transkribus_index_is_set_only_in_a_reading_order_group_of_its_own(custom, index, written):
+    assert with_reading_order_index(custom, index) == (custom if written is None else written)
+
+
+@given(st.lists(st.sampled_from(["readingOrder", "structure", " ", "{", "}", ";", "index:", "type:", "3", "x",
+                                 "structure {type:", "readingOrder {index:1;}", "structure {type:x;}"]), max_size=12),
+       st.sampled_from([None, 0, 7]))
+@settings(max_examples=500, deadline=None)
+def test_setting_the_transkribus_index_never_changes_the_region_type(pieces, index):
+    custom = "".join(pieces)
+    assert custom_type(with_reading_order_index(custom, index)) == custom_type(custom)
 
 
 @pytest.mark.parametrize("stored", [True, False], ids=["stored-order-removed", "none-added"])

@@ -91,25 +91,38 @@ def custom_type(custom: str) -> str:
 def with_reading_order_index(custom: str, index: int | None) -> str:
     """A Transkribus ``custom`` attribute with its ``readingOrder {index:N;}`` set
     to ``index``, or taken out for None; the rest as it was.  Linear in the
-    attribute's length."""
-    at = custom.find("readingOrder")
-    while at >= 0:
-        brace = at + len("readingOrder")
-        while brace < len(custom) and custom[brace].isspace():
-            brace += 1
-        if brace < len(custom) and custom[brace] == "{":
-            close = custom.find("}", brace)
-            close = close if close >= 0 else len(custom) - 1
+    attribute's length.
+
+    The attribute is read as :func:`custom_type` reads it: a run of ``name
+    {key:value; ...}`` groups, each ending at the first ``}`` after its
+    ``{``.  Only a group whose name is exactly ``readingOrder`` (nothing
+    else between the group before it and its ``{``) is changed, and not when
+    its body holds a ``{`` of its own (a broken group): text inside another
+    group, or a name glued to other text, is the file's own and stays as
+    it is, so the region's type reads back the same.
+    """
+    start = 0
+    while True:
+        brace = custom.find("{", start)
+        if brace < 0:
+            return custom
+        close = custom.find("}", brace)
+        end = close if close >= 0 else len(custom)
+        if custom[start:brace].strip() == "readingOrder":
+            body = custom[brace + 1:end]
+            if "{" in body:
+                return custom
+            at = custom.index("readingOrder", start)
+            rest = custom[end + 1:]
             if index is None:
-                rest = custom[close + 1:]
                 return (custom[:at].rstrip() + (" " if custom[:at].strip() and rest.strip() else "")
                         + rest.lstrip())
-            pairs = [p for p in custom[brace + 1:close].split(";") if p.strip()]
-            kept = [p.strip() for p in pairs if p.partition(":")[0].strip() != "index"]
-            body = "".join(f"{p};" for p in [f"index:{index}", *kept])
-            return f"{custom[:brace]}{{{body}}}{custom[close + 1:]}"
-        at = custom.find("readingOrder", at + 1)
-    return custom
+            kept = [p.strip() for p in body.split(";") if p.strip() and p.partition(":")[0].strip() != "index"]
+            new_body = "".join(f"{p};" for p in [f"index:{index}", *kept])
+            return f"{custom[:brace]}{{{new_body}}}{rest}"
+        if close < 0:
+            return custom
+        start = close + 1
 
 
 def _region_subtype(elem: Span) -> str:
