@@ -478,7 +478,9 @@ def check_file(fmt: str, data: bytes) -> Page | None:
     out = _write(page, reading_order)
     if out is None:
         return page
-    if page.format in ("page-xml", "alto") and not _elementtree_reads(data):
+    # the independent reading reads what the package read: the file, or for hOCR the XML its HTML became
+    read = page.document if page.format == "hocr" else data
+    if page.format in ("page-xml", "alto", "hocr") and isinstance(read, bytes) and not _elementtree_reads(read):
         _read_back(page, out, dpi)  # without the independent reading, the package's own must read it back
         return page
     if page.format == "page-xml":

@@ -60,6 +60,9 @@ EXPECTED = {
     "alto-last-block-self-closing.xml": None,  # was written with the block moved out of its PrintSpace
     # a "readingOrder {index:N;}" inside a structure type was rewritten, so the type read back changed
     "pagexml-reading-order-index-inside-structure.xml": None,
+    # hOCR whose namespace name holds "}": the checks' independent reading failed, as for PAGE-XML above
+    "hocr-namespace-with-brace.hocr": None,
+    "hocr-html-namespace-with-brace.hocr": None,
     "hocr-last-region-self-closing.hocr": None,  # was written with the region moved out of its page  # REF is split at XML's white space only
     "pagexml-multibyte-encoding.xml": "names the encoding 'Shift_JIS', which the XML parser cannot read; convert",
 }
