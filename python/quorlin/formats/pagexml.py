@@ -93,13 +93,14 @@ def with_reading_order_index(custom: str, index: int | None) -> str:
     to ``index``, or taken out for None; the rest as it was.  Linear in the
     attribute's length.
 
-    The attribute is read as :func:`custom_type` reads it: a run of ``name
-    {key:value; ...}`` groups, each ending at the first ``}`` after its
-    ``{``.  Only a group whose name is exactly ``readingOrder`` (nothing
-    else between the group before it and its ``{``) is changed, and not when
-    its body holds a ``{`` of its own (a broken group): text inside another
-    group, or a name glued to other text, is the file's own and stays as
-    it is, so the region's type reads back the same.
+    The attribute is read as a run of ``name {key:value; ...}`` groups, each
+    ending at the first ``}`` after its ``{`` (as :func:`custom_type` ends a
+    ``structure`` group).  Only a group whose name is exactly
+    ``readingOrder`` (nothing else between the group before it and its
+    ``{``) is changed, and not when its body holds a ``{`` of its own (a
+    broken group): text inside another group, or a name glued to other
+    text, is the file's own and stays as it is, so the region's type reads
+    back the same.
     """
     start = 0
     while True:
