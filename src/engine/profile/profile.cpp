@@ -1041,37 +1041,36 @@ void place_initials(std::vector<std::uint32_t>& body, std::span<std::uint32_t> i
         const double width = d.x2 - d.x1;
         std::uint32_t found = kNoGroup;
         if (initials.size() <= kMostInitials) {
-            // The box that holds at least half of it, the one holding most.
+            // One pass over the text: the box holding most of it, and the
+            // nearest box beside it on the right, level with it (the higher
+            // of equally near ones; the first of equals for both).
             double most = 0.0;
+            std::uint32_t holder = kNoGroup;
+            double nearest = 0.0;
+            double nearest_top = 0.0;
+            std::uint32_t beside = kNoGroup;
             for (const std::uint32_t k : body) {
+                if (!is_text(k)) {
+                    continue;
+                }
                 const PageBox a = box(k);
                 const double shared = std::max(0.0, std::min(d.x2, a.x2) - std::max(d.x1, a.x1)) *
                                       std::max(0.0, std::min(d.y2, a.y2) - std::max(d.y1, a.y1));
-                if (is_text(k) && shared > most) {
+                if (shared > most) {
                     most = shared;
-                    found = k;
+                    holder = k;
+                }
+                const double gap = a.x1 - d.x2;
+                if (a.x1 >= (d.x1 + d.x2) / 2 && gap <= width && std::min(d.y2, a.y2) > std::max(d.y1, a.y1) &&
+                    (beside == kNoGroup || gap < nearest || (gap == nearest && a.y1 < nearest_top))) {
+                    beside = k;
+                    nearest = gap;
+                    nearest_top = a.y1;
                 }
             }
-            // (A box of no area is held by no box: it is looked for beside.)
-            if (found == kNoGroup || !(most >= 0.5 * width * (d.y2 - d.y1))) {
-                found = kNoGroup;
-                // Else the nearest box beside it on the right, level with it.
-                double nearest = 0.0;
-                double nearest_top = 0.0;
-                for (const std::uint32_t k : body) {
-                    const PageBox a = box(k);
-                    const double gap = a.x1 - d.x2;
-                    if (!is_text(k) || !(a.x1 >= (d.x1 + d.x2) / 2) || !(gap <= width) ||
-                        !(std::min(d.y2, a.y2) > std::max(d.y1, a.y1))) {
-                        continue;
-                    }
-                    if (found == kNoGroup || gap < nearest || (gap == nearest && a.y1 < nearest_top)) {
-                        found = k;
-                        nearest = gap;
-                        nearest_top = a.y1;
-                    }
-                }
-            }
+            // It begins the box holding at least half of it, else the one
+            // beside it (a box of no area is held by no box).
+            found = holder != kNoGroup && most >= 0.5 * width * (d.y2 - d.y1) ? holder : beside;
         }
         if (found == kNoGroup) {
             unplaced[left++] = initials[i];
