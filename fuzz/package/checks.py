@@ -347,7 +347,7 @@ def _same_content(before: bytes, after: bytes, added_attribute: str = "") -> Non
             attrs = {k: v for k, v in e.attrib.items() if k != added_attribute}
             key = (e.tag, tuple(sorted(attrs.items())))
             elements[(parent, key)] += 1
-            if added_attribute and added_attribute in e.attrib:
+            if added_attribute and e.attrib.get(added_attribute):  # an empty ID names nothing: it may be filled in
                 ids.add(e.attrib[added_attribute])
             texts.update((e.text or "").split())
             stack.extend((child, key) for child in e)

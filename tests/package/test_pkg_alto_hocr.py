@@ -71,15 +71,21 @@ def test_alto_before_4_3_reorders_blocks_keeping_groups_and_rules_in_place():
     assert b"ReadingOrder" not in out and len(out) == len(data)
 
 
-def test_alto_4_3_gets_a_reading_order_and_ids_for_blocks_without_one(tmp_path):
-    data = alto([space(block("", 520, 100, 380, 500), block("ro_quorlin", 100, 20, 800, 50),
+@pytest.mark.parametrize(("unnamed", "written"), [
+    ("", ' ID="TextBlock_1" HPOS'),
+    (' ID=""', ' ID="TextBlock_1" HPOS'),  # an empty ID is filled in, not written twice
+    (" ID = ''", " ID = 'TextBlock_1' HPOS"),
+])
+def test_alto_4_3_gets_a_reading_order_and_ids_for_blocks_without_one(unnamed, written):
+    first = f'<TextBlock{unnamed} HPOS="520" VPOS="100" WIDTH="380" HEIGHT="500"></TextBlock>'
+    data = alto([space(first, block("ro_quorlin", 100, 20, 800, 50),
                        block("left", 100, 100, 380, 500))], version="4.3")
     page = read_page("a.xml", data=data)
     assert [r.id for r in page.regions] == ["TextBlock_1", "ro_quorlin", "left"]
     out = write_page(page, page_order(page))
     again = read_page("a.xml", data=out)
     assert again.reading_order == ["ro_quorlin", "left", "TextBlock_1"]
-    assert b'<TextBlock ID="TextBlock_1" HPOS="520"' in out
+    assert f"<TextBlock{written}=\"520\"".encode() in out
     assert b'<OrderedGroup ID="ro_quorlin_2">' in out and b"</ReadingOrder>\n  <Layout>" in out.replace(b"\n  <", b"\n  <")
     # the blocks stay where they were
     assert [r.id for r in again.regions] == [r.id for r in page.regions]

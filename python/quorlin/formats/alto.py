@@ -14,7 +14,7 @@ The writer changes the raw bytes (see :mod:`quorlin.formats.xml.patch`):
 
 * ALTO 4.3 and later: a ``<ReadingOrder>`` with one ``OrderedGroup`` of
   ``ElementRef`` to the blocks replaces the file's (or is added before
-  ``<Layout>``); blocks without an ID get one, as a reference needs it.
+  ``<Layout>``); blocks without an ID (or with an empty one) get one, as a reference needs it.
 * older versions, which have no ReadingOrder: the blocks themselves are
   reordered in the document, within the container they are in.  A
   ComposedBlock moves with all its blocks, and its blocks are reordered
@@ -502,8 +502,11 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         if used[str(rid)] > 1:
             raise PageError(page.source, f"{what}: another element has the same ID, so a ReadingOrder cannot "
                                          "refer to it")
-    new_ids = {by_rid[rid].span: f' ID="{escape_attribute(str(rid))}"'
-               for rid in reading_order if not by_rid[rid].has_id}
+    # A block without an ID gets the one it was read with; an empty ID=""
+    # is given its value in place, as a second ID would not be well-formed.
+    unnamed = [by_rid[rid] for rid in reading_order if not by_rid[rid].has_id]
+    new_ids = {b.span: f' ID="{escape_attribute(str(b.rid))}"' for b in unnamed if b.span.get("ID") is None}
+    filled = {b.span: {"ID": str(b.rid)} for b in unnamed if b.span.get("ID") is not None}
 
     def lines(p: str, u: str) -> list[str]:
         out = [f"<{p}ReadingOrder>", f'{u}<{p}OrderedGroup ID="{group_id}">']
@@ -516,6 +519,6 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     child = ChildElement(layout.ns, None, "ReadingOrder", _BEFORE_READING_ORDER, lines if reading_order else None,
                          "ALTO")
     try:
-        return patch(layout.document, attributes=new_ids, child=child)
+        return patch(layout.document, attributes=new_ids, values=filled, child=child)
     except XmlPatchError as exc:
         raise PageError(page.source, str(exc)) from None
