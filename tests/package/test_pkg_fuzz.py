@@ -339,3 +339,35 @@ def test_seeds_of_every_target_pass_its_checks(target):
     assert len(found) >= 5
     for data in found[:60] if target == "cli" else found:
         checks.check(target, data)
+
+
+# --------------------------------------------------------------------------
+# a failing input printed into the smoke run's log comes back from a copy
+# --------------------------------------------------------------------------
+
+import smoke as fuzz_smoke  # noqa: E402
+
+_INPUT = bytes(range(256)) * 3 + b"<alto/>"
+
+
+@pytest.mark.parametrize(("log", "expected"), [
+    ("\n".join(fuzz_smoke.printable(b"")), b""),
+    ("before\n" + "\n".join(fuzz_smoke.printable(_INPUT)) + "\nafter", _INPUT),
+    # as the issue tracker quotes it, and indented
+    ("\n".join("> " + x for x in fuzz_smoke.printable(_INPUT)), _INPUT),
+    ("\n".join("    " + x for x in fuzz_smoke.printable(_INPUT)), _INPUT),
+    # two runs in one log: the last input
+    ("\n".join(fuzz_smoke.printable(b"old") + fuzz_smoke.printable(b"new")), b"new"),
+])
+def test_a_printed_failing_input_is_restored_byte_for_byte(log, expected):
+    assert fuzz_smoke.restored(log) == expected
+
+
+@pytest.mark.parametrize("log", [
+    "no block here",
+    fuzz_smoke.BEGIN + "\neJwrSS0u",  # cut before its end
+    f"{fuzz_smoke.BEGIN}\nnot base64!\n{fuzz_smoke.END}",
+])
+def test_a_log_without_a_whole_printed_input_is_refused(log):
+    with pytest.raises(ValueError):
+        fuzz_smoke.restored(log)
