@@ -190,6 +190,8 @@ def test_written_group_id_does_not_clash_and_old_coords_format_is_read():
     ("xreadingOrder {index:3;}", 1, None),
     ("structure readingOrder {index:3;} {type:heading;}", None, None),
     ("readingOrder {index:3; structure {type:heading;}", None, None),
+    ("readingOrder {index:22;|", None, None),  # left open: broken (it was taken out)
+    ("structure {type:heading;} readingOrder {index:2;", 0, None),
 ])
 def test_transkribus_index_is_set_only_in_a_reading_order_group_of_its_own(custom, index, written):
     assert with_reading_order_index(custom, index) == (custom if written is None else written)

@@ -97,10 +97,10 @@ def with_reading_order_index(custom: str, index: int | None) -> str:
     ending at the first ``}`` after its ``{`` (as :func:`custom_type` ends a
     ``structure`` group).  Only a group whose name is exactly
     ``readingOrder`` (nothing else between the group before it and its
-    ``{``) is changed, and not when its body holds a ``{`` of its own (a
-    broken group): text inside another group, or a name glued to other
-    text, is the file's own and stays as it is, so the region's type reads
-    back the same.
+    ``{``) is changed, and not when its body holds a ``{`` of its own or
+    has no ``}`` (a broken group): text inside another group, a name glued
+    to other text or a broken group is the file's own and stays as it is,
+    so the region's type reads back the same.
     """
     start = 0
     while True:
@@ -108,21 +108,20 @@ def with_reading_order_index(custom: str, index: int | None) -> str:
         if brace < 0:
             return custom
         close = custom.find("}", brace)
-        end = close if close >= 0 else len(custom)
+        if close < 0:  # a group left open runs to the end: broken, the file's own
+            return custom
         if custom[start:brace].strip() == "readingOrder":
-            body = custom[brace + 1:end]
+            body = custom[brace + 1:close]
             if "{" in body:
                 return custom
             at = custom.index("readingOrder", start)
-            rest = custom[end + 1:]
+            rest = custom[close + 1:]
             if index is None:
                 return (custom[:at].rstrip() + (" " if custom[:at].strip() and rest.strip() else "")
                         + rest.lstrip())
             kept = [p.strip() for p in body.split(";") if p.strip() and p.partition(":")[0].strip() != "index"]
             new_body = "".join(f"{p};" for p in [f"index:{index}", *kept])
             return f"{custom[:brace]}{{{new_body}}}{rest}"
-        if close < 0:
-            return custom
         start = close + 1
 
 
