@@ -58,6 +58,7 @@ EXPECTED = {
     "alto-ref-with-no-break-space.xml": None,
     "alto-id-shared-with-a-line.xml": "TextBlock 'tb2': another element has the same ID, so a ReadingOrder cannot",
     "alto-empty-block-id.xml": None,  # was written with a second ID attribute, not well-formed
+    "alto-text-around-removed-reading-order.xml": None,  # the words on both sides were joined into one
     "alto-last-block-self-closing.xml": None,  # was written with the block moved out of its PrintSpace
     # a "readingOrder {index:N;}" inside a structure type was rewritten, so the type read back changed
     "pagexml-reading-order-index-inside-structure.xml": None,
@@ -130,6 +131,26 @@ def test_alto_references_are_split_at_xml_white_space_only():
 ])
 def test_element_spans_end_where_the_element_ends(xml, spans):
     assert [(s.local, s.start, s.end) for s in parse_xml("t", xml).root.iter()] == spans
+
+
+_ALTO_NO_BLOCKS = ('<alto xmlns="http://www.loc.gov/standards/alto/ns-v4#">\n'
+                   "  <Description><MeasurementUnit>pixel</MeasurementUnit></Description>{}<Layout>"
+                   '<Page WIDTH="10" HEIGHT="10"/></Layout>\n</alto>\n')
+_OLD_ORDER = '<ReadingOrder><OrderedGroup ID="g"/></ReadingOrder>'
+
+
+@pytest.mark.parametrize(("around", "left"), [
+    ("a{}b", "a b"),  # the words stay two
+    ("a {}b", "a b"),
+    ("a{}\n  b", "a\n  b"),
+    ("\n  {}\n  ", "\n  "),  # its line goes with it
+    ("{}", ""),
+])
+def test_a_removed_reading_order_leaves_the_text_around_it_apart(around, left):
+    data = _ALTO_NO_BLOCKS.format(around.format(_OLD_ORDER)).encode()
+    page = read_page("a.xml", data=data)
+    assert page_order(page) == []
+    assert write_page(page, []) == _ALTO_NO_BLOCKS.format(left).encode()
 
 
 @pytest.mark.parametrize("name", ["alto-last-block-self-closing.xml", "hocr-last-region-self-closing.hocr"])

@@ -146,7 +146,10 @@ def _child_splice(document: XmlDocument, edit: ChildElement) -> _Splice | None:
         if newline and data[line_start - len(newline):line_start] == newline and (after in (b"", b"<")
                                                                                   or after.isspace()):
             start = line_start - len(newline)
-        return (start, end, b"")
+        # text right before and right after it would run together into one word: keep a space between
+        before = data[start - 1:start]
+        apart = b" " if before and not before.isspace() and after not in (b"", b"<") and not after.isspace() else b""
+        return (start, end, apart)
 
     if existing is not None:
         anchor = existing.start
