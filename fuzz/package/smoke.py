@@ -52,7 +52,7 @@ def printable(data: bytes) -> list[str]:
 def restored(log: str) -> bytes:
     """The input of the last marked block in a copy of a log (:func:`printable`'s lines, any indent)."""
     lines = [line.strip().lstrip(">").strip() for line in log.splitlines()]  # also quoted with "> "
-    if BEGIN not in lines or END not in lines:
+    if BEGIN not in lines:
         raise ValueError(f"no {BEGIN} ... {END} block in the text")
     start = len(lines) - 1 - lines[::-1].index(BEGIN)
     if END not in lines[start:]:

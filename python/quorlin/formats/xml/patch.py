@@ -143,13 +143,12 @@ def _child_splice(document: XmlDocument, edit: ChildElement) -> _Splice | None:
         start, end = existing.start, existing.end
         line_start = start - len(_line_indent(data, start))
         after = data[end:end + 1]
-        if newline and data[line_start - len(newline):line_start] == newline and (after in (b"", b"<")
-                                                                                  or after.isspace()):
+        text_follows = after not in (b"", b"<") and not after.isspace()
+        if newline and data[line_start - len(newline):line_start] == newline and not text_follows:
             start = line_start - len(newline)
         # text right before and right after it would run together into one word: keep a space between
         before = data[start - 1:start]
-        apart = b" " if before and not before.isspace() and after not in (b"", b"<") and not after.isspace() else b""
-        return (start, end, apart)
+        return (start, end, b" " if text_follows and before and not before.isspace() else b"")
 
     if existing is not None:
         anchor = existing.start
