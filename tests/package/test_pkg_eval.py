@@ -202,6 +202,51 @@ def test_eval_on_json_lines(tmp_path):
     assert report["collections"]["y"]["exact_pages"] == 1
 
 
+@pytest.mark.parametrize(
+    ("flags", "what", "tau"),
+    [
+        ((), "the package's default order", 1.0),
+        (("--no-labels",), "the package's default order, labels ignored", 1 / 3),
+        (("--order", "exact"), "the core's exact order", 1 / 3),
+    ],
+    ids=["labels-used", "labels-ignored", "exact"],
+)
+def test_no_labels_orders_by_geometry_alone(tmp_path, flags, what, tau):
+    """A running head above the right column is read first by its label, after the left column by its place."""
+    source = tmp_path / "gt.jsonl"
+    elements = [{"id": "a", "box": [0, 2, 50, 100], "label": "text"},
+                {"id": "h", "box": [60, 2, 100, 8], "label": "page-header"},
+                {"id": "b", "box": [55, 12, 100, 100], "label": "text"}]
+    source.write_text(json.dumps({"width": 100, "height": 102, "elements": elements,
+                                  "gt_order": ["h", "a", "b"]}) + "\n")
+    text = run_cli("eval", str(source), *flags)
+    assert text.returncode == 0, text.stderr
+    assert text.stdout.startswith(f"1 page scored: {what}, regions of the ground truth ordered\n")
+    report = json.loads(run_cli("eval", str(source), *flags, "--json").stdout)
+    assert report["no_labels"] == ("--no-labels" in flags)
+    assert report["pages"][0]["tau"] == pytest.approx(tau)
+
+
+def test_no_labels_is_the_profile_with_its_label_steps_off():
+    """What 'eval --no-labels' scores is the profile's order with labels=False, page by page."""
+    from quorlin.profile import ProfileOptions
+    from quorlin.profile import order as profile_order
+
+    off = ProfileOptions(labels=False)
+    changed = 0
+    for line in PAGES.read_text(encoding="utf-8").splitlines():
+        raw = json.loads(line)
+        page = page_from_json(raw)
+        wanted = set(raw["gt_order"])
+        regions = [r for r in page.regions if r.id in wanted]
+        expected = profile_order([r.box for r in regions], [r.id for r in regions], page_bounds=page.bounds,
+                                 separators=[r.box for r in page.separators], options=off,
+                                 labels=[r.kind or r.label for r in regions])
+        assert predict(page, raw["gt_order"], labels=False) == expected, raw["source"]
+        changed += expected != predict(page, raw["gt_order"])
+    assert changed > 10  # the labels change the order of many of these pages
+
+
 def test_eval_on_page_xml_directory_and_stored_orders(tmp_path):
     """The orders that 'quorlin order' stores score as eval's computed orders of every region."""
     predicted = tmp_path / "predicted"
@@ -274,13 +319,18 @@ def inputs(tmp_path):
          "p.xml: a predicted file, but there are 2 PAGE-XML ground-truth files"),
         (lambda j, x, d: [x("gt.xml"), "--order", "exact", "--predicted", x("p.xml")],
          "--predicted is only used with --order stored, not --order exact"),
+        (lambda j, x, d: [j({"gt_order": [0, 1]}), "--order", "exact", "--no-labels"],
+         "--no-labels applies to the default order, not to --order exact"),
+        (lambda j, x, d: [x("gt.xml"), "--predicted", x("p.xml"), "--no-labels"],
+         "--no-labels applies to the default order, not to --order stored"),
         (lambda j, x, d: [str(d / "empty")], "empty: directory without PAGE-XML files (*.xml)"),
         (lambda j, x, d: [str(ALTO)], f"{ALTO.name}: ALTO file: quorlin eval reads ground truth from PAGE-XML"),
         (lambda j, x, d: [x("gt.xml", "")], "no page with a ground-truth reading order to score"),
     ],
     ids=["no-truth", "unknown-id", "duplicate-id", "chains-differ", "no-stored-order", "xml-stored-alone",
          "xml-duplicate-ref", "xml-unknown-ref", "predicted-missing", "predicted-other-image",
-         "predicted-other-region", "predicted-file-for-two", "predicted-without-stored", "empty-directory",
+         "predicted-other-region", "predicted-file-for-two", "predicted-without-stored", "no-labels-exact",
+         "no-labels-stored", "empty-directory",
          "alto", "nothing-to-score"],
 )
 def test_bad_input_is_one_line_and_writes_nothing(inputs, case, message):

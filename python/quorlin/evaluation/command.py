@@ -37,7 +37,9 @@ files, sub-folders included), JSON pages or JSON Lines with "gt_order" and
 optionally "gt_chains" (independent chains; pairs across chains are not
 compared). PAGE-XML files without a ReadingOrder are left out with a warning.
 
-  --order default  the package's default order (what 'quorlin order' writes)
+  --order default  the package's default order (what 'quorlin order' writes);
+                   with --no-labels, as if no region had a label (geometry
+                   alone: what the labels add is the difference)
   --order exact    the core's exact XY-cut
   --order stored   the order already there: a JSON page's "order" (as
                    'quorlin order' writes it); for PAGE-XML, the ReadingOrder
@@ -67,6 +69,9 @@ def add_eval_command(sub: Any, parents: list[argparse.ArgumentParser],
                         "ground-truth files, whose ReadingOrder is scored (implies --order stored)")
     p.add_argument("--all-regions", action="store_true",
                    help="order every region of a page, not only those of its ground truth")
+    p.add_argument("--no-labels", action="store_true",
+                   help="with --order default: order as if no region had a label (its kind in the file, its "
+                        "detector class), by geometry alone, to measure what the labels add")
     p.add_argument("--worst", type=int, default=5, metavar="N", help="list the N worst pages (default: 5)")
     p.add_argument("--json", action="store_true", help="print the results as one JSON object")
     p.add_argument("--format", choices=("auto", "json", "jsonl", "page-xml"), default="auto",
@@ -77,8 +82,10 @@ def add_eval_command(sub: Any, parents: list[argparse.ArgumentParser],
 
 def evaluate_truths(
     truths: list[TruthPage], how: str = "default", *, all_regions: bool = False, predicted: str | None = None,
+    labels: bool = True,
 ) -> list[PageScore]:
-    """Score every page: its computed order (``how`` in ORDERS) or its stored one ("stored")."""
+    """Score every page: its computed order (``how`` in ORDERS) or its stored one ("stored");
+    ``labels=False`` orders the default as if no region had a label."""
     from .scoring import predict, score_page
     from .truth import stored_order
 
@@ -89,17 +96,18 @@ def evaluate_truths(
         if how == "stored":
             pred = stored_order(truth, predicted, xml_pages)
         else:
-            pred = predict(truth.page, gt, how, all_regions=all_regions)
+            pred = predict(truth.page, gt, how, all_regions=all_regions, labels=labels)
         scores.append(score_page(pred, gt, truth.chains, page=truth.name, collection=truth.collection,
                                  source=truth.source))
     return scores
 
 
-def _report_json(how: str, all_regions: bool, summary: CorpusSummary, scores: list[PageScore],
+def _report_json(how: str, all_regions: bool, no_labels: bool, summary: CorpusSummary, scores: list[PageScore],
                  worst_pages: list[PageScore], skipped: list[Skipped]) -> str:
     document = {
         "order": how,
         "all_regions": all_regions,
+        "no_labels": no_labels,
         "overall": asdict(summary.overall),
         "collections": {name: asdict(s) for name, s in summary.collections.items()},
         "worst": [asdict(s) for s in worst_pages],
@@ -109,10 +117,12 @@ def _report_json(how: str, all_regions: bool, summary: CorpusSummary, scores: li
     return json.dumps(document, ensure_ascii=False, indent=2) + "\n"
 
 
-def _report_text(how: str, all_regions: bool, summary: CorpusSummary,
+def _report_text(how: str, all_regions: bool, no_labels: bool, summary: CorpusSummary,
                  worst_pages: list[PageScore], skipped: list[Skipped]) -> str:
     what = {"default": "the package's default order", "exact": "the core's exact order",
             "stored": "the stored order"}[how]
+    if no_labels:
+        what += ", labels ignored"
     if how != "stored":
         what += ", every region ordered" if all_regions else ", regions of the ground truth ordered"
     pages = summary.overall.pages
@@ -149,6 +159,8 @@ def eval_report(args: argparse.Namespace) -> str:
         raise QuorlinError(f"--predicted is only used with --order stored, not --order {how}")
     if args.all_regions and how == "stored":
         raise QuorlinError("--all-regions applies to computed orders, not to --order stored")
+    if args.no_labels and how != "default":
+        raise QuorlinError(f"--no-labels applies to the default order, not to --order {how}")
     if args.worst < 0:
         raise QuorlinError("--worst must not be negative")
     truths, skipped = read_truth(args.inputs, args.format)
@@ -158,9 +170,10 @@ def eval_report(args: argparse.Namespace) -> str:
         raise QuorlinError("no page with a ground-truth reading order to score")
     if args.predicted and not any(t.page.format == "page-xml" for t in truths):
         raise QuorlinError("--predicted: there is no PAGE-XML ground truth to match predicted files to")
-    scores = evaluate_truths(truths, how, all_regions=args.all_regions, predicted=args.predicted)
+    scores = evaluate_truths(truths, how, all_regions=args.all_regions, predicted=args.predicted,
+                             labels=not args.no_labels)
     summary = summarise(scores)
     worst_pages = worst(scores, args.worst)
     if args.json:
-        return _report_json(how, args.all_regions, summary, scores, worst_pages, skipped)
-    return _report_text(how, args.all_regions, summary, worst_pages, skipped)
+        return _report_json(how, args.all_regions, args.no_labels, summary, scores, worst_pages, skipped)
+    return _report_text(how, args.all_regions, args.no_labels, summary, worst_pages, skipped)
