@@ -229,6 +229,9 @@ def test_labels_repeated_and_many_map_as_their_codes():
 @pytest.mark.parametrize(("kwargs", "message"), [
     ({"profile": "fast"}, r"^profile: expected None, 'exact' or 'quality', got 'fast'$"),
     ({"profile": "quality", "options": {"tol": 1}}, r"^options: unknown setting 'tol'$"),
+    ({"profile": "quality", "options": {"tol_x\0": 1}}, r"^options: unknown setting 'tol_x\\x00'$"),
+    ({"profile": "quality", "options": {"\ud800": 1}}, r"^options: unknown setting '\\ud800'$"),
+    ({"profile": "quality", "options": {("tol_x",): 1}}, r"^options: unknown setting \('tol_x',\)$"),
     ({"profile": "quality", "options": {"rule_edge": 0.5}}, r"^options: rule_edge must be a finite number, at least 0 "
                                                             r"and below 0.5$"),
     ({"profile": "quality", "options": {"tol_x": float("nan")}}, r"^options: tol_x must be a finite number"),

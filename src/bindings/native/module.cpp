@@ -19,6 +19,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/arguments.hpp"
@@ -443,11 +444,22 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         const PyRef key = PyRef::borrow(PyTuple_GET_ITEM(item, 0));
         const PyRef value = PyRef::borrow(PyTuple_GET_ITEM(item, 1));
+        // The key's UTF-8 (kept by the str itself) against each name: a
+        // length and a memcmp per setting, where a comparison through the C
+        // API cost some thousand instructions per key.
+        std::string_view name;
+        if (PyUnicode_Check(key.get())) {
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
+            if (utf8 == nullptr) {
+                PyErr_Clear();  // a lone surrogate: no setting's name
+            } else {
+                name = std::string_view(utf8, static_cast<std::size_t>(size));
+            }
+        }
         const auto known = std::find_if(std::begin(quorlin::engine::kProfileSettings),
-                                        std::end(quorlin::engine::kProfileSettings), [&](const ProfileSetting& s) {
-                                            return PyUnicode_Check(key.get()) &&
-                                                   PyUnicode_CompareWithASCIIString(key.get(), s.name.data()) == 0;
-                                        });
+                                        std::end(quorlin::engine::kProfileSettings),
+                                        [&](const ProfileSetting& s) { return !name.empty() && s.name == name; });
         if (known == std::end(quorlin::engine::kProfileSettings)) {
             PyErr_Format(PyExc_ValueError, "options: unknown setting %R", key.get());
             return false;
