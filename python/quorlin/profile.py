@@ -48,9 +48,13 @@ def _replace(self: Any, **changes: Any) -> Any:
     return dataclasses.replace(self, **changes)
 
 
+#: Each setting's name and default, in the engine's order.
+_DEFAULTS = tuple((name, default) for name, _, default, _, _ in _native.PROFILE_SETTINGS)
+
+
 def _settings(self: Any) -> dict[str, float | bool]:
     """The settings that differ from the defaults, as ``quorlin._native`` takes them."""
-    return {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if getattr(self, f.name) != f.default}
+    return {name: value for name, default in _DEFAULTS if (value := getattr(self, name)) != default}
 
 
 if TYPE_CHECKING:
@@ -108,7 +112,8 @@ def order(
     """
     from .ordering import LABEL_CODES, id_list, label_list
 
-    indices: list[int] = _native.order(boxes, False, "quality", page_bounds, separators, options.settings() or None,
+    settings = None if options is DEFAULT_OPTIONS else options.settings() or None
+    indices: list[int] = _native.order(boxes, False, "quality", page_bounds, separators, settings,
                                        None, None, label_list(labels), LABEL_CODES)
     if ids is None:
         return indices
