@@ -452,6 +452,9 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
             if (utf8 == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                    return false;  // out of memory
+                }
                 PyErr_Clear();  // a lone surrogate: no setting's name
             } else {
                 name = std::string_view(utf8, static_cast<std::size_t>(size));
