@@ -447,7 +447,7 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
         // The key's UTF-8 (kept by the str itself) against each name: a
         // length and a memcmp per setting, where a comparison through the C
         // API cost some thousand instructions per key.
-        std::string_view name;
+        std::string_view name;  // empty, as no setting's name is, for a key that is no str
         if (PyUnicode_Check(key.get())) {
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(key.get(), &size);
@@ -462,7 +462,7 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
         }
         const auto known = std::find_if(std::begin(quorlin::engine::kProfileSettings),
                                         std::end(quorlin::engine::kProfileSettings),
-                                        [&](const ProfileSetting& s) { return !name.empty() && s.name == name; });
+                                        [&](const ProfileSetting& s) { return s.name == name; });
         if (known == std::end(quorlin::engine::kProfileSettings)) {
             PyErr_Format(PyExc_ValueError, "options: unknown setting %R", key.get());
             return false;
