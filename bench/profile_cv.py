@@ -13,12 +13,13 @@ every score is :mod:`quorlin.evaluation`'s (mean Kendall tau / share of pages
 in exactly the given order).
 
 The collections: the real pages of ``pages.jsonl`` (``reichsanzeiger``,
-``dta-structure``) and the GENERATED born-digital pages, as regions
+``dta-structure``), the same pages as text lines (``pages_lines.jsonl``,
+``*-lines``) and the GENERATED born-digital pages, as regions
 (``generated-*``), as a detector would deliver them (``generated-detected-*``)
-and as text lines (``generated-lines-*``).  The three variants of a kind of
-generated document are the same documents, so the cross-validation leaves
-them out together: its folds are the two real collections and the seven
-kinds of generated document.
+and as text lines (``generated-lines-*``).  The variants of a real
+collection, or of a kind of generated document, are the same pages, so the
+cross-validation leaves them out together: its folds are the two real
+collections (with their lines) and the seven kinds of generated document.
 
 Leave-one-collection-out: for each fold, every combination of the tuned
 parameters' grid is scored on the other folds' collections; the best has the
@@ -28,7 +29,8 @@ share, then comes first in grid order; the fold's collections are scored with
 it.  Split-half: the pages grouped by work (a book, a newspaper issue, a
 generated document), each collection's works shuffled with
 ``random.Random(20250101)`` and dealt to the half with fewer pages so far;
-each half is scored with the parameters chosen on the other.
+each half is scored with the parameters chosen on the other (the real
+pages as lines go to the half of the same pages as regions).
 """
 
 from __future__ import annotations
@@ -51,8 +53,8 @@ from quorlin.formats import page_from_json
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "bench" / "data"
 #: (file, how its collections are named)
-FILES = (("pages.jsonl", ""), ("born_digital.jsonl", ""), ("born_digital_detected.jsonl", ""),
-         ("born_digital_lines.jsonl", "generated-lines-"))
+FILES = (("pages.jsonl", ""), ("pages_lines.jsonl", ""), ("born_digital.jsonl", ""),
+         ("born_digital_detected.jsonl", ""), ("born_digital_lines.jsonl", "generated-lines-"))
 SPLIT_SEED = 20250101
 
 #: The tuned parameters and their grid.
@@ -148,15 +150,16 @@ class Corpus:
 
 def fold_of(collection: str) -> str:
     """The cross-validation fold: a real collection, or a kind of generated document."""
-    return re.sub(r"^generated-(detected-|lines-)?", "generated-", collection)
+    return re.sub(r"^generated-(detected-|lines-)?", "generated-", collection).removesuffix("-lines")
 
 
 def work_of(page: dict[str, Any]) -> str:
     """The book, newspaper issue or generated document a page belongs to."""
     source = str(page["source"])
-    if page["collection"] == "dta-structure":
+    collection = str(page["collection"]).removesuffix("-lines")
+    if collection == "dta-structure":
         return "dta:" + source.split(":", 1)[1].split("/")[1]
-    if page["collection"] == "reichsanzeiger":
+    if collection == "reichsanzeiger":
         return "ra:" + "_".join(source.rsplit("/", 1)[-1].split("_")[:2])
     return "doc:" + source.split(" (page", 1)[0]
 
@@ -166,6 +169,8 @@ def split_halves(corpus: Corpus) -> tuple[list[int], list[int]]:
     a: list[int] = []
     b: list[int] = []
     for collection in corpus.collections:
+        if collection.endswith("-lines") and not collection.startswith("generated"):
+            continue  # the real pages as lines go with the same pages as regions, below
         groups: dict[str, list[int]] = defaultdict(list)
         for i, c in enumerate(corpus.collection):
             if c == collection:
@@ -180,6 +185,10 @@ def split_halves(corpus: Corpus) -> tuple[list[int], list[int]]:
             else:
                 b += groups[work]
                 in_b += len(groups[work])
+    half_of = {corpus.raw[i]["source"]: half for half in (a, b) for i in half}
+    for i, c in enumerate(corpus.collection):
+        if c.endswith("-lines") and not c.startswith("generated"):
+            half_of[corpus.raw[i]["source"]].append(i)
     return sorted(a), sorted(b)
 
 

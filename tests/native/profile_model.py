@@ -352,15 +352,16 @@ def flush(boxes, idx):
 
 
 ARTICLE_WORK = 1 << 22
+ARTICLE_SHARE = 0.9
 
 
 def article_lines(tb, boxes, main, roles, s):
     """The levels above which an article's heading starts a new row of articles: a heading wider than the
-    text's columns (the body boxes at most 1/article_span as wide as it hold at least half the height of all
-    body boxes), with two boxes that are not headings side by side (in tb) starting just below it (from half
-    its height above its foot to twice its height below it), and a clear band (in tb) between the boxes that
-    start above half its height over its top and the others. Headings are looked at in the order of main
-    while the work (len(main) each) stays within ARTICLE_WORK."""
+    text's columns (the body boxes at most 1/article_span as wide as it hold at least ARTICLE_SHARE of the
+    height of all body boxes), with two boxes that are not headings side by side (in tb) starting just below
+    it (from half its height above its foot to twice its height below it), and a clear band (in the boxes as
+    given) between the boxes that start above half its height over its top and the others. Headings are
+    looked at in the order of main while the work (len(main) each) stays within ARTICLE_WORK."""
     body = [k for k in main if roles[k] == BODY]
     if not body:
         return []
@@ -373,7 +374,7 @@ def article_lines(tb, boxes, main, roles, s):
         for k in body:
             if s.article_span * (boxes[k][2] - boxes[k][0]) <= width:
                 narrower += boxes[k][3] - boxes[k][1]
-        return narrower >= total / 2
+        return narrower >= ARTICLE_SHARE * total
 
     lines, work = [], 0
     for h in main:
@@ -389,7 +390,7 @@ def article_lines(tb, boxes, main, roles, s):
         level = H[1] - 0.5 * height
         above = [k for k in main if boxes[k][1] < level]
         below = [k for k in main if not boxes[k][1] < level]
-        if not above or not max(tb[k][3] for k in above) <= min(tb[k][1] for k in below):
+        if not above or not max(boxes[k][3] for k in above) <= min(boxes[k][1] for k in below):
             continue
         under = [k for k in main if k != h and roles[k] != HEADING
                  and H[3] - 0.5 * height <= boxes[k][1] <= H[3] + 2 * height]

@@ -820,11 +820,11 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
         }
     }
     // Whether a heading `width` wide is wider than the text's columns: the
-    // body boxes at most 1/article_span as wide hold half their height. The
-    // sum only grows with the width (its terms are heights, never negative,
-    // and a rounded sum of more of them is never less), so the answer is
-    // kept as the narrowest width found wide and the widest found not: most
-    // headings of a page are then answered without a pass.
+    // body boxes at most 1/article_span as wide hold kArticleShare of their
+    // height. The sum only grows with the width (its terms are heights,
+    // never negative, and a rounded sum of more of them is never less), so
+    // the answer is kept as the narrowest width found wide and the widest
+    // found not: most headings of a page are then answered without a pass.
     std::optional<double> known_wide;
     std::optional<double> known_not;
     const auto wide = [&](double width) {
@@ -838,7 +838,7 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
         for (const auto& [span, height] : bodies) {
             narrower += span <= width ? height : 0.0;
         }
-        const bool is_wide = narrower >= total / 2;
+        const bool is_wide = narrower >= kArticleShare * total;
         (is_wide ? known_wide : known_not) = width;
         return is_wide;
     };
@@ -863,16 +863,20 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
         }
         const double height = head.y2 - head.y1;
         const double level = head.y1 - 0.5 * height;
-        // A clear band between the boxes that start above the level and the others.
+        // A clear band between the boxes that start above the level and the
+        // others, as given: the shrink opens a gap between any two lines of
+        // a column, so that a page given as text lines would show a band
+        // under every line.
         bool any_above = false;
         double above_foot = -kInfinity;
         double below_top = kInfinity;
         for (const std::uint32_t k : main) {
-            if (normalised(raw[k]).y1 < level) {
+            const PageBox b = normalised(raw[k]);
+            if (b.y1 < level) {
                 any_above = true;
-                above_foot = std::max(above_foot, tb[k].y2);
+                above_foot = std::max(above_foot, b.y2);
             } else {
-                below_top = std::min(below_top, tb[k].y1);
+                below_top = std::min(below_top, b.y1);
             }
         }
         if (!any_above || !(above_foot <= below_top)) {
