@@ -137,7 +137,9 @@ def test_bool_coordinates_are_refused(arguments, message, exact):
 
 
 @pytest.mark.parametrize("exact", [False, True])
-def test_numpy_bool_coordinates_are_refused(exact):
+def test_numpy_bool_and_complex_coordinates_are_refused(exact):
+    """NumPy's booleans and complex numbers are refused as Python's are (float() of a NumPy complex would only
+    warn, and drop its imaginary part)."""
     np = pytest.importorskip("numpy")
     flags = np.zeros((2, 4), dtype=bool)
     for arguments, message in [
@@ -145,6 +147,9 @@ def test_numpy_bool_coordinates_are_refused(exact):
         (([ROW], flags, None), r"^separators: expected an N x 4 array of numbers, got booleans"),
         (([[0, 0, np.True_, 1]], None, None), r"^box 0: coordinates must be numbers, not booleans"),
         (([ROW], None, np.ones(4, dtype=bool)), r"^page_bounds: coordinates must be numbers, not booleans"),
+        (([[0, 0, np.complex128(5 + 9j), 1]], None, None), r"^box 0: coordinates must be numbers, got"),
+        (([ROW], [[0, 0, np.complex64(1), 1]], None), r"^separator 0: coordinates must be numbers, got"),
+        (([ROW], None, np.array([0, 0, 100, 100], dtype=complex)), r"^page_bounds: coordinates must be numbers, got"),
     ]:
         for call in _calls(*arguments):
             with pytest.raises(TypeError, match=message):

@@ -303,31 +303,43 @@ bool raise_type(const char* prefix, PyObject* obj) {
     return false;
 }
 
-// Whether a value is a boolean: a Python bool, or a NumPy one (which offers
-// its value as a buffer of format '?'). Only asked of values that are neither
-// a float nor an int exactly.
-bool is_boolean(PyObject* value) {
+// What a value that is neither a float nor an int exactly is, by its type:
+// a boolean (Python's, or NumPy's, which offers its value as a buffer of
+// format '?'), a complex number (Python's, or NumPy's, whose buffer format
+// holds 'Z': float() would drop its imaginary part with a mere warning), or
+// anything else, which float() decides.
+enum class Scalar { Boolean, Complex, Other };
+
+Scalar scalar_kind(PyObject* value) {
     if (PyBool_Check(value)) {
-        return true;
+        return Scalar::Boolean;
+    }
+    if (PyComplex_Check(value)) {
+        return Scalar::Complex;
     }
     if (!PyObject_CheckBuffer(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
-        return false;
+        return Scalar::Other;
     }
     Py_buffer view;
     if (PyObject_GetBuffer(value, &view, PyBUF_FORMAT) < 0) {
         PyErr_Clear();  // float() decides
-        return false;
+        return Scalar::Other;
     }
-    const bool boolean = view.format != nullptr && std::strchr(view.format, '?') != nullptr;
+    const char* format = view.format;
+    const Scalar kind = format == nullptr                    ? Scalar::Other
+                        : std::strchr(format, '?') != nullptr ? Scalar::Boolean
+                        : std::strchr(format, 'Z') != nullptr ? Scalar::Complex
+                                                              : Scalar::Other;
     PyBuffer_Release(&view);
-    return boolean;
+    return kind;
 }
 
 enum class Coordinate { Number, Boolean, NotANumber, Failed };
 
 // One coordinate as Python's float() converts it: a float or an int read
 // directly, anything else (a number type of its own, text) through float()
-// itself; booleans are refused. NotANumber when float() raises TypeError or
+// itself; booleans are refused, and complex numbers are NotANumber (as float() of a
+// Python complex). NotANumber when float() raises TypeError or
 // ValueError (cleared), Failed when it raises anything else (left set).
 Coordinate coordinate(PyObject* value, double& out) {
     if (PyFloat_CheckExact(value)) {
@@ -338,8 +350,13 @@ Coordinate coordinate(PyObject* value, double& out) {
         out = PyLong_AsDouble(value);
         return out == -1.0 && PyErr_Occurred() != nullptr ? Coordinate::Failed : Coordinate::Number;
     }
-    if (is_boolean(value)) {
-        return Coordinate::Boolean;
+    switch (scalar_kind(value)) {
+        case Scalar::Boolean:
+            return Coordinate::Boolean;
+        case Scalar::Complex:
+            return Coordinate::NotANumber;
+        case Scalar::Other:
+            break;
     }
     quorlin::py::PyRef number = quorlin::py::PyRef::steal(PyNumber_Float(value));
     if (!number) {
