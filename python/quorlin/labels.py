@@ -136,6 +136,8 @@ def label_for(name: str | SemanticLabel, default: SemanticLabel = _REGULAR) -> S
     """
     if isinstance(name, SemanticLabel):
         return name
+    if not isinstance(name, str):
+        raise TypeError(f"expected a SemanticLabel or a class name, got {type(name).__name__}")
     return _NAMES.get(normalise_label_name(name), default)
 
 

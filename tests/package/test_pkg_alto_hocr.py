@@ -263,6 +263,30 @@ def test_detections_in_every_shape_give_the_same_order(tmp_path, fmt, value):
         == ([1, left, 2, 0] if isinstance(value, dict) else [1, 2, 0])
 
 
+def _numpy_detections():
+    np = pytest.importorskip("numpy")
+    return [{"box": np.array([520, 100, 900, 600], dtype=np.float32), "label": "text", "score": np.float32(0.9)},
+            {"box": [np.int64(100), 20, 900, 70], "label": "title"}, {"box": np.array([100, 100, 480, 600])}]
+
+
+@pytest.mark.parametrize("detections", [
+    # a tuple of detections, boxes as tuples
+    lambda: ({"box": (520, 100, 900, 600), "label": "text"}, {"box": (100, 20, 900, 70), "label": "title"},
+             {"box": (100, 100, 480, 600)}),
+    # NumPy arrays and scalars, as a detector's tensors give them
+    _numpy_detections,
+    # a COCO object of tuples
+    lambda: {"annotations": ({"bbox": (520, 100, 380, 500), "category_id": 1},
+                             {"bbox": (100, 20, 800, 50), "category_id": 2},
+                             {"bbox": (100, 100, 380, 500), "category_id": 1}),
+             "categories": ({"id": 1, "name": "text"}, {"id": 2, "name": "title"})},
+], ids=["tuples", "numpy", "coco-tuples"])
+def test_from_detections_reads_python_values_as_their_json(detections):
+    boxes, _ = quorlin.from_detections(detections())
+    assert boxes == [(520.0, 100.0, 900.0, 600.0), (100.0, 20.0, 900.0, 70.0), (100.0, 100.0, 480.0, 600.0)]
+    assert quorlin.order(*quorlin.from_detections(detections())) == [1, 2, 0]
+
+
 BAD_DETECTIONS = [
     ([{"box": [0, 0, 1]}], "detection 0: \"box\" must hold 4 numbers [x1, y1, x2, y2], got 3"),
     ([{"label": "text"}], "detection 0: no box"),

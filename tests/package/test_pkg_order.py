@@ -269,6 +269,8 @@ def test_label_for_keeps_labels_and_honours_default():
     assert label_for("unheard-of", default=SemanticLabel.Vision) is SemanticLabel.Vision
     with pytest.raises(TypeError):
         LABELS["title"] = SemanticLabel.Regular  # type: ignore[index]
+    with pytest.raises(TypeError, match="^expected a SemanticLabel or a class name, got int$"):
+        label_for(5)  # type: ignore[arg-type]
 
 
 NAN, INF = math.nan, math.inf

@@ -236,6 +236,25 @@ def detections_bytes(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     return (dump_json(detections_document(page, reading_order), indent=2) + "\n").encode("utf-8")
 
 
+def _plain(value: Any, depth: int = 0) -> Any:
+    """Detector output held in Python as the reader reads JSON: tuples as
+    lists, mappings as dicts, NumPy arrays and scalars as lists and numbers
+    (their ``tolist()``). Only as deep as detections go (a COCO object's
+    annotations' boxes' numbers); anything else is left to the reader, which
+    names it."""
+    if depth > 4 or isinstance(value, (str, bytes)):
+        return value
+    if isinstance(value, Mapping):
+        return {key: _plain(item, depth + 1) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(item, depth + 1) for item in value]
+    to_list = getattr(value, "tolist", None)
+    if callable(to_list) and hasattr(value, "dtype"):  # a NumPy array or scalar
+        plain = to_list()
+        return _plain(plain, depth) if isinstance(plain, list) else plain
+    return value
+
+
 def from_detections(
     detections: Any,
     *,
@@ -245,11 +264,14 @@ def from_detections(
     """Boxes (x1, y1, x2, y2) and class names of detector output, for :func:`quorlin.order`.
 
     ``quorlin.order(*from_detections(dets))`` gives the positions of the
-    detections in reading order.  Every detection is returned, separators
+    detections in reading order.  ``detections`` is read as a detections
+    file is (a list of objects, or a COCO object), with tuples, mappings and
+    NumPy arrays and numbers taken as the lists, objects and numbers they
+    hold.  Every detection is returned, separators
     included (``order`` does not know them; leave them out or pass them as
     ``separators=``).  Raises :class:`quorlin.PageError` for output it
     cannot read.
     """
-    page = page_from_detections(detections, "<detections>", format, categories)
+    page = page_from_detections(_plain(detections), "<detections>", format, categories)
     every = sorted(page.regions + page.skipped, key=lambda r: int(r.id))
     return [r.box for r in every], [r.kind for r in every]
