@@ -18,7 +18,7 @@ quality profile's decisions, and every line of the engine on
 from __future__ import annotations
 
 import logging
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeVar, Union, overload
 
 from _quorlin_core import SemanticLabel
@@ -51,7 +51,7 @@ class _ArrayLike(Protocol):
 
 
 BoxesLike = Union[Sequence[Sequence[_Number]], _ArrayLike]
-LabelsLike = Union[Sequence[Union[SemanticLabel, str]], _ArrayLike, None]
+LabelsLike = Union[Iterable[Union[SemanticLabel, str]], _ArrayLike, None]
 
 
 def _as_list(values: Any, what: str) -> list[Any]:

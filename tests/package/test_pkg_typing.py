@@ -52,6 +52,7 @@ USAGE = '''
     threshold: float = config.min_cut_threshold
     names: list[str] = order([(0, 0, 1, 1)], ids=["a"])
     indices: list[int] = order([(0, 0, 1, 1)], ["title"])
+    order([(0, 0, 1, 1)], (name for name in ["title"]))
     label: SemanticLabel = label_for("Section-header")
     code: int = int(SemanticLabel.Vision)
     Element(1.5, 0, 0, 1, 1, SemanticLabel.Regular)  # E
