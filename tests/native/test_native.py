@@ -236,6 +236,8 @@ def test_labels_repeated_and_many_map_as_their_codes():
                                                             r"and below 0.5$"),
     ({"profile": "quality", "options": {"tol_x": float("nan")}}, r"^options: tol_x must be a finite number"),
     ({"profile": "quality", "options": {"tol_y": "0.1"}}, r"^options: tol_y must be a number, got '0.1'$"),
+    ({"profile": "quality", "options": {"tol_y": True}}, r"^options: tol_y must be a number, not a boolean, got True$"),
+    ({"profile": "quality", "options": {"tol_x": 10**400}}, r"^options: tol_x must be a finite number, at least 0$"),
     ({"profile": "quality", "page_bounds": (0, 0, 1)}, r"^page_bounds: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),
     ({"page_bounds": "abcd"}, r"^page_bounds: expected 4 numbers, got str$"),
     ({"profile": "quality", "separators": [(0, 0, 1)]}, r"^separator 0: expected 4 numbers \(x1, y1, x2, y2\), got 3$"),

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -468,12 +469,25 @@ bool parse_options(PyObject* obj, ProfileOptions& out) {
             return false;
         }
         if (known->kind == ProfileSetting::Kind::Number) {
-            const double d = PyFloat_AsDouble(value.get());
-            if (d == -1.0 && PyErr_Occurred() != nullptr) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "options: %s must be a number, got %R", known->name.data(),
-                             value.get());
+            // A boolean is refused as a coordinate is (True is no share of
+            // a page); an integer too large for a double is out of range,
+            // which the range check below says (not "no number").
+            if (PyBool_Check(value.get())) {
+                PyErr_Format(PyExc_TypeError, "options: %s must be a number, not a boolean, got %R",
+                             known->name.data(), value.get());
                 return false;
+            }
+            double d = PyFloat_AsDouble(value.get());
+            if (d == -1.0 && PyErr_Occurred() != nullptr) {
+                if (PyLong_Check(value.get()) && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                    PyErr_Clear();
+                    d = std::numeric_limits<double>::infinity();
+                } else {
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_TypeError, "options: %s must be a number, got %R", known->name.data(),
+                                 value.get());
+                    return false;
+                }
             }
             out.*known->number = d;
         } else {
