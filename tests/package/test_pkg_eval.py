@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 from pkg_helpers import REPO, run_cli
 
 from quorlin.evaluation import PageScore, kendall_tau, predict, summarise, worst
+from quorlin import page_order, read_page
 from quorlin.formats import page_from_json
 from quorlin.evaluation import Skipped, truth_from_xml
 
@@ -245,6 +246,16 @@ def test_no_labels_is_the_profile_with_its_label_steps_off():
         assert predict(page, raw["gt_order"], labels=False) == expected, raw["source"]
         changed += expected != predict(page, raw["gt_order"])
     assert changed > 10  # the labels change the order of many of these pages
+
+
+@pytest.mark.parametrize("how", ["default", "exact"])
+@pytest.mark.parametrize("name", ["page/page2013_transkribus_syriac_SMMJ36_0125.xml",
+                                  "alto/alto4_escriptorium_syriac_SMMJ36_0125.xml", "hocr/gcv2hocr_jp_vertical.hocr"])
+def test_computed_orders_are_page_orders_in_the_pages_direction(name, how):
+    """Right-to-left and vertical pages: eval scores what 'quorlin order [--exact]' writes."""
+    page = read_page(REPO / "tests" / "data" / "formats" / name)
+    assert page.direction.direction != "ltr"
+    assert predict(page, [r.id for r in page.regions], how) == page_order(page, exact=how == "exact")
 
 
 def test_eval_on_page_xml_directory_and_stored_orders(tmp_path):

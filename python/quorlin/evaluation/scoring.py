@@ -250,7 +250,9 @@ def predict(
     """The order of ``page`` that is scored against the ground truth ``gt``.
 
     ``how`` is "default" (the package's default order, what ``quorlin order``
-    writes) or "exact" (the core's exact XY-cut).  Only the regions of the
+    writes) or "exact" (the core's exact XY-cut, what ``quorlin order
+    --exact`` writes); both read the page in its own direction, as
+    :func:`~quorlin.ordering.page_order` does.  Only the regions of the
     ground truth are ordered, unless ``all_regions`` is true, which orders
     every region the reader gave.  Separators and noise are never ordered
     (they stay among the page's skipped regions); a ground-truth id of such a
@@ -271,6 +273,7 @@ def predict(
         arguments["labels"] = None
         result: list[RegionId] = order(**arguments)
         return result
-    # The core's exact XY-cut, whatever the package's default becomes.
-    return order([r.box for r in page.regions], ids=[r.id for r in page.regions], page_bounds=page.bounds,
-                 exact=True)
+    # The core's exact XY-cut by the call of ``quorlin order --exact`` itself,
+    # so that the page is read in its own direction and given the same
+    # arguments as there, whatever page_order comes to pass.
+    return page_order(page, exact=True)
