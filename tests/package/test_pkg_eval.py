@@ -15,7 +15,7 @@ from pkg_helpers import REPO, run_cli
 from quorlin.evaluation import PageScore, kendall_tau, predict, summarise, worst
 from quorlin import page_order, read_page
 from quorlin.formats import page_from_json
-from quorlin.evaluation import Skipped, truth_from_xml
+from quorlin.evaluation import Skipped, truth_from_json, truth_from_xml
 
 PAGES = REPO / "bench" / "data" / "pages.jsonl"
 XML = REPO / "bench" / "data" / "xml"
@@ -162,6 +162,27 @@ def test_page_xml_reading_order_chains(reading_order, chains):
         assert isinstance(truth, Skipped)
     else:
         assert truth.chains == chains
+
+
+@pytest.mark.parametrize(
+    ("truth", "expected"),
+    [
+        ({"gt_order": [1, 0]}, [[1, 0]]),
+        ({"gt_order": [0, 1, 2], "gt_chains": [[2], [], [0, 1]]}, [[2], [0, 1]]),
+        # no id to score: left out as a PAGE-XML ReadingOrder that orders nothing is
+        ({"gt_order": []}, "its ground truth (\"gt_order\") orders no element"),
+        ({"gt_chains": []}, "its ground truth (\"gt_chains\") orders no element"),
+        ({"gt_chains": [[]]}, "its ground truth (\"gt_chains\") orders no element"),
+        ({"gt_order": [], "gt_chains": [[], []]}, "its ground truth (\"gt_chains\") orders no element"),
+    ],
+)
+def test_json_ground_truth_chains(truth, expected):
+    elements = [{"id": i, "box": [0, 10 * i, 9, 10 * i + 5]} for i in range(3)]
+    got = truth_from_json({"elements": elements, **truth}, "p.json")
+    if isinstance(expected, str):
+        assert got == Skipped("p.json", expected)
+    else:
+        assert got.chains == expected
 
 
 def test_eval_on_an_unordered_group_of_ordered_groups():
@@ -337,12 +358,14 @@ def inputs(tmp_path):
         (lambda j, x, d: [str(d / "empty")], "empty: directory without PAGE-XML files (*.xml)"),
         (lambda j, x, d: [str(ALTO)], f"{ALTO.name}: ALTO file: quorlin eval reads ground truth from PAGE-XML"),
         (lambda j, x, d: [x("gt.xml", "")], "no page with a ground-truth reading order to score"),
+        (lambda j, x, d: [j({"gt_order": []}, {"gt_chains": [[]]})],
+         "no page with a ground-truth reading order to score"),
     ],
     ids=["no-truth", "unknown-id", "duplicate-id", "chains-differ", "no-stored-order", "xml-stored-alone",
          "xml-duplicate-ref", "xml-unknown-ref", "predicted-missing", "predicted-other-image",
          "predicted-other-region", "predicted-file-for-two", "predicted-without-stored", "no-labels-exact",
          "no-labels-stored", "empty-directory",
-         "alto", "nothing-to-score"],
+         "alto", "nothing-to-score", "json-nothing-to-score"],
 )
 def test_bad_input_is_one_line_and_writes_nothing(inputs, case, message):
     tmp_path, jsonl, xml = inputs

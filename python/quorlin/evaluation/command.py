@@ -35,7 +35,8 @@ exactly, over all pages, per collection and for the worst pages.
 Ground truth: PAGE-XML files with a ReadingOrder (a directory: its *.xml
 files, sub-folders included), JSON pages or JSON Lines with "gt_order" and
 optionally "gt_chains" (independent chains; pairs across chains are not
-compared). PAGE-XML files without a ReadingOrder are left out with a warning.
+compared). PAGE-XML files without a ReadingOrder, and JSON pages whose ground
+truth is empty, are left out with a warning.
 
   --order default  the package's default order (what 'quorlin order' writes);
                    with --no-labels, as if no region had a label (geometry
@@ -128,7 +129,7 @@ def _report_text(how: str, all_regions: bool, no_labels: bool, summary: CorpusSu
     pages = summary.overall.pages
     lines = [f"{pages} page{'s' if pages != 1 else ''} scored: {what}"]
     if skipped:
-        lines.append(f"{len(skipped)} file{'s' if len(skipped) != 1 else ''} without ground truth left out")
+        lines.append(f"{len(skipped)} page{'s' if len(skipped) != 1 else ''} without ground truth left out")
     rows: list[tuple[str, Summary]] = [("all", summary.overall)]
     if len(summary.collections) > 1:
         rows += list(summary.collections.items())

@@ -22,7 +22,9 @@ JSON pages (a ``.json`` file holding one page or a list of pages, or JSON
 Lines with one page per line, as ``bench/data/pages.jsonl``): ``gt_order``,
 the ids in human reading order, and optionally ``gt_chains``, the same ids
 split into independent chains (then ``gt_order`` may be left out).  A JSON
-page without either is an error.
+page without either is an error; one whose ground truth holds no id (``[]``,
+or chains that are all empty) has nothing to score and is left out, as a
+PAGE-XML file whose ReadingOrder orders nothing is.
 
 Each page may belong to a collection: a JSON page's ``collection`` key, else
 the folder it was found in (for a directory given as input, the first folder
@@ -123,8 +125,9 @@ def _id_list(name: str, key: str, value: Any) -> list[RegionId]:
     return list(value)
 
 
-def truth_from_json(obj: Any, name: str, collection: str | None = None) -> TruthPage:
-    """A JSON page with ``gt_order`` and/or ``gt_chains``."""
+def truth_from_json(obj: Any, name: str, collection: str | None = None) -> TruthPage | Skipped:
+    """A JSON page with ``gt_order`` and/or ``gt_chains``, or :class:`Skipped`
+    when they hold no id."""
     page = page_from_json(obj, name)
     assert isinstance(obj, dict)  # page_from_json accepts nothing else
     if "gt_order" not in obj and "gt_chains" not in obj:
@@ -148,7 +151,14 @@ def truth_from_json(obj: Any, name: str, collection: str | None = None) -> Truth
     if own is not None and not isinstance(own, str):
         raise PageError(name, f"\"collection\" must be a string, got {shown_json(own)}")
     source = obj.get("source")
-    return TruthPage(name, page, [c for c in chains if c], own, source if isinstance(source, str) else None)
+    chains = [c for c in chains if c]
+    if not chains:
+        # Scored, an empty order would count as a perfect page; it is left out
+        # as a PAGE-XML ReadingOrder that orders no region is (after the page
+        # has been checked, so that a bad page is still an error).
+        key = "gt_chains" if "gt_chains" in obj else "gt_order"
+        return Skipped(name, f"its ground truth (\"{key}\") orders no element")
+    return TruthPage(name, page, chains, own, source if isinstance(source, str) else None)
 
 
 # --------------------------------------------------------------------------
