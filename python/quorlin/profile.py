@@ -107,12 +107,20 @@ def order(
 
     ``boxes`` and ``separators`` are N x 4 arrays or sequences of ``(x1, y1,
     x2, y2)``, and ``labels`` class names, kinds or roles, read as
-    :func:`quorlin.order` reads them; with the default ``options`` the result
-    is ``quorlin.order``'s.
+    :func:`quorlin.order` reads them.  ``options`` is a :class:`ProfileOptions`
+    (anything else, None or a dict of settings too, is a TypeError); with the
+    default ``options`` the result is ``quorlin.order``'s.
     """
     from .ordering import LABEL_CODES, id_list, label_list
 
-    settings = None if options is DEFAULT_OPTIONS else options.settings() or None
+    if options is DEFAULT_OPTIONS:
+        settings = None
+    elif isinstance(options, ProfileOptions):
+        settings = options.settings() or None
+    else:
+        # None or a dict of settings has no .settings(): name the argument and
+        # the type it takes, as quorlin.order does for its own arguments.
+        raise TypeError(f"options must be a ProfileOptions, not {type(options).__name__}")
     indices: list[int] = _native.order(boxes, False, "quality", page_bounds, separators, settings,
                                        None, None, label_list(labels), LABEL_CODES)
     if ids is None:

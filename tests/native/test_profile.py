@@ -435,6 +435,15 @@ def test_separators_are_checked_as_boxes_are(exact, boxes, separators, error):
             call(boxes, separators=separators, exact=exact)
 
 
+@pytest.mark.parametrize(("options", "error"), [
+    (None, "^options must be a ProfileOptions, not NoneType$"),
+    ({"labels": False}, "^options must be a ProfileOptions, not dict$"),
+])
+def test_profile_options_are_checked(options, error):
+    with pytest.raises(TypeError, match=error):
+        quorlin.profile.order([(0, 0, 10, 10)], options=options)
+
+
 def _column_lines(top, x_first):
     """Two columns of three text lines from `top`, 20 high and 5 apart; each
     column's first line starts at x_first[c] (an indent when it is right of
