@@ -15,7 +15,7 @@ from pkg_helpers import REPO, run_cli
 from quorlin.evaluation import PageScore, kendall_tau, predict, summarise, worst
 from quorlin import page_order, read_page
 from quorlin.formats import page_from_json
-from quorlin.evaluation import Skipped, truth_from_json, truth_from_xml
+from quorlin.evaluation import Skipped, read_truth, truth_from_json, truth_from_xml
 
 PAGES = REPO / "bench" / "data" / "pages.jsonl"
 XML = REPO / "bench" / "data" / "xml"
@@ -183,6 +183,12 @@ def test_json_ground_truth_chains(truth, expected):
         assert got == Skipped("p.json", expected)
     else:
         assert got.chains == expected
+
+
+@pytest.mark.parametrize("path", [str(PAGES), PAGES], ids=["str", "Path"])
+def test_read_truth_refuses_a_single_path(path):
+    with pytest.raises(TypeError, match=f"^inputs must be a sequence of paths, not {type(path).__name__}$"):
+        read_truth(path)
 
 
 def test_eval_on_an_unordered_group_of_ordered_groups():

@@ -236,11 +236,17 @@ def read_truth(
     """Every page of the input files with its ground truth, in input order,
     and the pages left out for having none.
 
-    An input is a file (PAGE-XML, JSON, JSON Lines; "-" is standard input) or
-    a directory, whose ``*.xml`` files (in its sub-folders too, in name order)
-    are read whatever ``fmt`` says; they must be PAGE-XML.  Raises :class:`PageError` naming the file (and
-    line) of the first page that cannot be used.
+    ``inputs`` is a list (or another sequence) of inputs, as on the command
+    line; a single path, a str or a path object, is a TypeError: pass
+    ``[path]``.  An input is a file (PAGE-XML, JSON, JSON Lines; "-" is
+    standard input) or a directory, whose ``*.xml`` files (in its sub-folders
+    too, in name order) are read whatever ``fmt`` says; they must be PAGE-XML.
+    Raises :class:`PageError` naming the file (and line) of the first page
+    that cannot be used.
     """
+    if isinstance(inputs, (str, bytes, os.PathLike)):
+        # A str is a sequence too, and would be read as one file per character.
+        raise TypeError(f"inputs must be a sequence of paths, not {type(inputs).__name__}")
     truths: list[TruthPage] = []
     skipped: list[Skipped] = []
     for given in inputs:
