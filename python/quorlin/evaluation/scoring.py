@@ -115,8 +115,10 @@ def kendall_tau(
     """Score the predicted order ``pred`` against the ground truth ``gt``.
 
     ``chains`` (default: ``[gt]``) splits the ground truth into independent
-    ordered chains; only pairs within one chain are compared.  Ids of the
-    ground truth that are in no chain are neither compared nor missing.
+    ordered chains; only pairs within one chain are compared.  An id of the
+    ground truth that is in no chain is never compared, but like every
+    ground-truth id it counts as missing when ``pred`` leaves it out, and the
+    page is then not exact.
     Raises ValueError when an id is twice in ``gt`` or in the chains, or a
     chain holds an id that ``gt`` does not.
     """
