@@ -146,16 +146,43 @@ def cmd_order(args: argparse.Namespace) -> int:
     return 0
 
 
+def _files_conflict(args: argparse.Namespace, inputs: list[str]) -> str | None:
+    """What is wrong with a run that writes files (several inputs, a folder, -O DIR or
+    --in-place), naming the options or inputs that conflict; None when nothing is."""
+    many = len(inputs) > 1 or Path(inputs[0]).is_dir()
+    given = "--in-place" if args.in_place else "-O DIR"  # how files are written, when one input is given
+    if args.in_place and args.output is not None:
+        return "-o FILE and --in-place conflict: give one (--in-place writes each input over itself)"
+    if args.in_place and args.output_dir is not None:
+        return "-O DIR and --in-place conflict: give one (--in-place writes each input over itself)"
+    if args.output is not None:  # so there are several inputs or a folder
+        return f"-o FILE takes one page file, not {'several inputs' if len(inputs) > 1 else 'a folder'}: give -O DIR " \
+               "(or --in-place)"
+    if "-" in inputs:
+        if many:
+            return "standard input ('-') is one page: give it alone"
+        if args.in_place:
+            return "--in-place cannot write standard input ('-'): give -o FILE, or nothing for standard output"
+        return "-O DIR cannot name a file after standard input ('-'): give -o FILE, or nothing for standard output"
+    if args.explain:
+        if many:
+            return "--explain writes one document: give one input"
+        return f"--explain and {given} conflict: --explain writes a report, not the page (give -o FILE, or nothing)"
+    named = [i for i in inputs if Path(i).suffix.lower() in JSONL_SUFFIXES and not Path(i).is_dir()]
+    if args.format == "jsonl" or named:
+        if many:
+            return "JSON Lines files are ordered one at a time: quorlin order FILE.jsonl -o OUT.jsonl"
+        if args.format == "jsonl":
+            return f"--format jsonl and {given} conflict: JSON Lines is ordered into one output (-o OUT.jsonl)"
+        return f"{given} does not take JSON Lines ({named[0]}): quorlin order FILE.jsonl -o OUT.jsonl"
+    return None
+
+
 def _order_many(args: argparse.Namespace, inputs: list[str]) -> int:
     """``quorlin order FILE... -O DIR``, ``quorlin order DIR -O DIR`` and ``--in-place``."""
-    if args.output is not None:
-        raise QuorlinError("-o FILE takes one input; give several inputs or a folder -O DIR")
-    if "-" in inputs:
-        raise QuorlinError("standard input ('-') is one page: give it alone")
-    if args.explain:
-        raise QuorlinError("--explain writes one document: give one input")
-    if args.format == "jsonl" or any(Path(i).suffix.lower() in JSONL_SUFFIXES for i in inputs if not Path(i).is_dir()):
-        raise QuorlinError("JSON Lines files are ordered one at a time: quorlin order FILE.jsonl -o OUT.jsonl")
+    problem = _files_conflict(args, inputs)
+    if problem is not None:
+        raise QuorlinError(problem)
     jobs = file_jobs(inputs, args.output_dir, args.in_place, fmt=args.format, dpi=args.dpi, exact=args.exact,
                      direction=args.direction,
                      keep_existing=args.keep_existing)
@@ -291,7 +318,7 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("-O", "--output-dir", metavar="DIR",
                         help="write each input file into DIR under its own name (a folder's tree mirrored)")
     p_order.add_argument("--in-place", action="store_true",
-                         help="write each input file over itself (with several inputs or a folder)")
+                         help="write each input file over itself (not with -o or -O)")
     p_order.add_argument("--keep-existing", action="store_true",
                          help="write a file that has a reading order of its own back as it is")
     p_order.add_argument("--format", choices=formats, default="auto", help=format_help)
@@ -342,11 +369,20 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _check_output_names(args: argparse.Namespace) -> None:
+    """An empty -o or -O (which would be the current folder) is refused, named as such."""
+    if getattr(args, "output", None) == "":
+        raise QuorlinError("-o FILE is an empty name: give a file, or '-' for standard output")
+    if getattr(args, "output_dir", None) == "":
+        raise QuorlinError("-O DIR is an empty name: give a folder ('.' for this one)")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     _setup_logging(getattr(args, "verbose", False))
     try:
+        _check_output_names(args)
         with signals_raise():
             status: int = args.func(args)
         return status

@@ -53,6 +53,11 @@ def test_order_reads_stdin_and_writes_json():
          "quorlin: error: /nonexistent/dir/out.json: cannot write: No such file or directory\n"),
         (["order", str(DATA / "reichsanzeiger_1914_180_0471.xml"), "--jobs", "2"],
          "quorlin: error: --jobs needs JSON Lines input (one page per line) or several files\n"),
+        (["order", EXAMPLE, "-o", ""], "quorlin: error: -o FILE is an empty name: give a file, or '-' for standard "
+                                       "output\n"),
+        (["draw", EXAMPLE, "-o", ""], "quorlin: error: -o FILE is an empty name: give a file, or '-' for standard "
+                                      "output\n"),
+        (["order", EXAMPLE, "-O", ""], "quorlin: error: -O DIR is an empty name: give a folder ('.' for this one)\n"),
     ],
 )
 def test_command_errors_are_one_line(tmp_path, args, message):

@@ -85,19 +85,31 @@ def test_writing_files_over_themselves_needs_in_place(folder, how):
 
 @pytest.mark.parametrize(("args", "message"), [
     (["a.xml", "b.xml"], "several inputs or a folder need -O DIR"),
-    (["a.xml", "b.xml", "-o", "x.xml"], "-o FILE takes one input"),
+    (["a.xml", "b.xml", "-o", "x.xml"], "-o FILE takes one page file, not several inputs"),
+    (["sub", "-o", "x.xml"], "-o FILE takes one page file, not a folder"),
     (["a.xml", "sub/a.xml", "-O", "out"], "would both be written to"),
     (["a.xml", "missing.xml", "-O", "out"], "missing.xml: no such file or folder"),
     (["a.xml", "b.xml", "-O", "out", "--explain"], "--explain writes one document"),
+    # one input, whose options conflict
+    (["a.xml", "--in-place", "-o", "x.xml"], "-o FILE and --in-place conflict"),
+    (["a.xml", "--in-place", "-O", "out"], "-O DIR and --in-place conflict"),
+    (["-", "--in-place"], "--in-place cannot write standard input"),
+    (["-", "-O", "out"], "-O DIR cannot name a file after standard input"),
+    (["a.xml", "--explain", "--in-place"], "--explain and --in-place conflict"),
+    (["a.xml", "--explain", "-O", "out"], "--explain and -O DIR conflict"),
+    (["p.jsonl", "--in-place"], "--in-place does not take JSON Lines (p.jsonl)"),
+    (["a.xml", "--format", "jsonl", "-O", "out"], "--format jsonl and -O DIR conflict"),
 ])
 def test_many_inputs_refused_with_one_line(tmp_path, args, message):
+    sample = SAMPLES / "page" / "page2013_kraken_testfixture_explicit_ro.xml"
     for name in ("a.xml", "b.xml", "sub/a.xml"):
         (tmp_path / name).parent.mkdir(exist_ok=True)
-        shutil.copy(SAMPLES / "page" / "page2013_kraken_testfixture_explicit_ro.xml", tmp_path / name)
-    result = run_cli("order", *args, cwd=tmp_path)
+        shutil.copy(sample, tmp_path / name)
+    result = run_cli("order", *args, cwd=tmp_path, stdin=b"")
     assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
     assert message in result.stderr
     assert not (tmp_path / "out").exists()
+    assert (tmp_path / "a.xml").read_bytes() == sample.read_bytes()
 
 
 def test_an_existing_order_is_replaced_with_a_note_or_kept(tmp_path):
