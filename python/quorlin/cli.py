@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import itertools
 import logging
 import os
 import sys
@@ -48,6 +49,30 @@ def _read_input(path: str) -> tuple[str, bytes | None]:
     if path == "-":
         return "<stdin>", sys.stdin.buffer.read()
     return path, None
+
+
+def _is_json_lines_text(name: str, data: bytes | None) -> bool:
+    """Whether the file ``name`` (or ``data``, its bytes) holds JSON values one per line: its
+    first two lines that are not blank are each a JSON value of their own."""
+    try:
+        with io.BytesIO(data) if data is not None else open(name, "rb") as handle:
+            lines = list(itertools.islice((line for line in handle if line.strip()), 2))
+        for line in lines:
+            load_json(name, line)
+    except (OSError, PageError):
+        return False
+    return len(lines) == 2
+
+
+def _read_one_page(args: argparse.Namespace, name: str, data: bytes | None, json_lines: str) -> Page:
+    """The page of ``name`` (or of ``data``, its bytes); JSON Lines, which holds several, is
+    refused as such, followed by ``json_lines``: what to do instead."""
+    try:
+        return read_page(name, args.format, data, dpi=args.dpi)
+    except PageError:
+        if args.format in ("auto", "json", "detections", "coco") and _is_json_lines_text(name, data):
+            raise PageError(name, f"one JSON value per line (JSON Lines), not one page: {json_lines}") from None
+        raise
 
 
 def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | None]:
@@ -133,7 +158,7 @@ def cmd_order(args: argparse.Namespace) -> int:
     if args.jobs is not None:
         raise QuorlinError("--jobs needs JSON Lines input (one page per line) or several files")
     name, data = _read_input(page_name)
-    page = read_page(name, args.format, data, dpi=args.dpi)
+    page = _read_one_page(args, name, data, "give --format jsonl to order each line")
     if args.explain:
         text = dump_json(page_explanation(page, exact=args.exact, direction=args.direction), indent=2)
         write_output(args.output, (text + "\n").encode("utf-8"))
@@ -210,7 +235,7 @@ def _draw(page: Page, output: str | None, image: str | None, cuts: bool, exact: 
 
 def cmd_draw(args: argparse.Namespace) -> int:
     name, data = _read_input(args.page)
-    page = read_page(name, args.format, data, dpi=args.dpi)
+    page = _read_one_page(args, name, data, "quorlin draw takes one page")
     _draw(page, args.output, args.image, args.cuts, args.exact, args.direction)
     return 0
 

@@ -65,6 +65,22 @@ def test_command_errors_are_one_line(tmp_path, args, message):
     assert (result.returncode, result.stderr) == (1, message)
 
 
+TWO_PAGES = 2 * (json.dumps(json.loads(resources.files("quorlin").joinpath("data", "example_page.json").read_bytes()))
+                 + "\n").encode()
+
+
+@pytest.mark.parametrize(("args", "stdin", "message"), [
+    (["order", "-"], TWO_PAGES, "<stdin>: one JSON value per line (JSON Lines), not one page: give --format jsonl "
+                                "to order each line"),
+    (["draw", "pages.jsonl"], None, "pages.jsonl: one JSON value per line (JSON Lines), not one page: quorlin draw "
+                                    "takes one page"),
+])
+def test_json_lines_where_one_page_is_read_is_named(tmp_path, args, stdin, message):
+    (tmp_path / "pages.jsonl").write_bytes(TWO_PAGES)
+    result = run_cli(*args, cwd=tmp_path, stdin=stdin)
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", f"quorlin: error: {message}\n")
+
+
 def test_usage_errors_exit_with_status_2():
     result = run_cli("order")
     assert result.returncode == 2
