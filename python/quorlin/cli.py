@@ -20,6 +20,7 @@ from .errors import PageError, QuorlinError
 from .files import PAGE_SUFFIXES, file_jobs, order_files, ordered_file
 from .evaluation.command import add_eval_command, eval_report
 from .formats import FORMATS, read_page
+from .formats.detect import HEAD, binary_kind, sniff_format
 from .explaining import page_explanation
 from .formats.jsonpage import dump_json, load_json
 from .ordering import page_order
@@ -75,10 +76,12 @@ def _read_one_page(args: argparse.Namespace, name: str, data: bytes | None, json
         raise
 
 
-def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | None]:
-    """Lines of a JSON Lines file (or stdin), their count when cheap to know, and the handle."""
+def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | None, bytes]:
+    """Lines of a JSON Lines file (or stdin), their count when cheap to know, the handle,
+    and the head of the file (for telling its format)."""
     if path == "-":
-        return iter(sys.stdin.buffer), None, None
+        head = sys.stdin.buffer.read(HEAD)
+        return _lines_after(head, sys.stdin.buffer), None, None, head
     try:
         handle = open(path, "rb")  # noqa: SIM115 - closed by the caller
     except OSError as exc:
@@ -87,7 +90,33 @@ def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | N
     if sys.stderr.isatty():
         total = sum(1 for line in handle if line.strip())
         handle.seek(0)
-    return iter(handle), total, handle
+    head = handle.read(HEAD)
+    return _lines_after(head, handle), total, handle, head
+
+
+def _lines_after(head: bytes, rest: IO[bytes]) -> Iterator[bytes]:
+    """The lines of ``head`` and then of ``rest``, the stream it was read from."""
+    *whole, part = head.split(b"\n")
+    for line in whole:
+        yield line + b"\n"
+    part += rest.readline()
+    if part:
+        yield part
+    yield from rest
+
+
+def _refuse_other_formats(args: argparse.Namespace, page_name: str, source: str, head: bytes) -> None:
+    """A page of markup or a binary file taken for JSON Lines is refused in one line
+    naming what it is, not with a complaint about each of its lines."""
+    found = sniff_format(head)
+    kind = binary_kind(head) if found is None else None
+    if kind is None and found in (None, "json"):
+        return
+    said = (" as --format jsonl says" if args.format == "jsonl" else
+            " as its name says" if Path(page_name).suffix.lower() in JSONL_SUFFIXES else ", which --jobs needs")
+    if found is None:
+        raise PageError(source, f"{kind}, not JSON Lines{said}")
+    raise PageError(source, f"not JSON Lines{said}: the file is {FORMATS[found].family}")
 
 
 def _is_jsonl(args: argparse.Namespace, page: str) -> bool:
@@ -132,10 +161,11 @@ def cmd_order(args: argparse.Namespace) -> int:
     page_name = inputs[0]
     if _is_jsonl(args, page_name):
         jobs = _jobs(args)
-        _check_json_lines(args, page_name)
-        lines, total, handle = _binary_lines(page_name)
+        lines, total, handle, head = _binary_lines(page_name)
         source = "<stdin>" if page_name == "-" else page_name
         try:
+            _refuse_other_formats(args, page_name, source, head)
+            _check_json_lines(args, page_name)
             with contextlib.ExitStack() as stack:
                 out_handle: IO[str]
                 if args.output in (None, "-"):

@@ -332,6 +332,8 @@ def test_batch_lines_may_hold_detections_and_pages(tmp_path):
     (alto(TWO_COLUMNS), "hocr", "not hOCR as --format hocr says: the file is ALTO"),
     (hocr(area("a", 0, 0, 1, 1)), "page-xml", "not PAGE-XML as --format page-xml says: the file is hOCR"),
     (b'[{"box": [0, 0, 1, 1]}]', "alto", "not ALTO as --format alto says: the file is JSON"),
+    (alto(TWO_COLUMNS), "jsonl", "not JSON Lines as --format jsonl says: the file is ALTO"),
+    (b"\x89PNG\r\n\x1a\n" + bytes(40), "jsonl", "a PNG image, not JSON Lines as --format jsonl says"),
     (alto(TWO_COLUMNS, unit="inch1200"), "auto", "needs the image resolution"),
 ])
 def test_a_refused_file_writes_nothing_and_leaves_the_output_as_it_was(tmp_path, content, fmt, problem):

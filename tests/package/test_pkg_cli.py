@@ -74,8 +74,11 @@ TWO_PAGES = 2 * (json.dumps(json.loads(resources.files("quorlin").joinpath("data
                                 "to order each line"),
     (["draw", "pages.jsonl"], None, "pages.jsonl: one JSON value per line (JSON Lines), not one page: quorlin draw "
                                     "takes one page"),
+    # and the other way round: a page of markup given as JSON Lines
+    (["order", "-", "--format", "jsonl"], (DATA / "reichsanzeiger_1914_180_0471.xml").read_bytes(),
+     "<stdin>: not JSON Lines as --format jsonl says: the file is PAGE-XML"),
 ])
-def test_json_lines_where_one_page_is_read_is_named(tmp_path, args, stdin, message):
+def test_json_lines_where_one_page_is_read_and_markup_as_json_lines_are_named(tmp_path, args, stdin, message):
     (tmp_path / "pages.jsonl").write_bytes(TWO_PAGES)
     result = run_cli(*args, cwd=tmp_path, stdin=stdin)
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"quorlin: error: {message}\n")
