@@ -85,7 +85,8 @@ class _Notes(logging.Handler):
 
 
 def order_file(job: FileJob) -> FileResult:
-    """Read, order and write one page file in memory; never raises for a bad file."""
+    """Read, order and write one page file in memory; never raises for a bad file, nor for a
+    failure of the package on it (an internal error, named with the file)."""
     result = FileResult(job)
     logger = logging.getLogger("quorlin")
     handler = _Notes(result.notes)
@@ -102,6 +103,9 @@ def order_file(job: FileJob) -> FileResult:
         result.error = str(exc)
     except OSError as exc:
         result.error = f"{job.source}: {exc.strerror or exc}"
+    except Exception as exc:  # a bug: reported as the file's error, so that the other files are still written
+        # (Ctrl-C, a signal's Stopped and SystemExit are no Exception: they stop the run)
+        result.error = f"{job.source}: internal error: {type(exc).__name__}: {exc}"
     finally:
         logger.removeHandler(handler)
         logger.propagate = propagate

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import io
 import shutil
 from pathlib import Path
 
 import pytest
 from pkg_helpers import REPO, run_cli
 
+import quorlin.files
+from quorlin.files import file_jobs, order_files
 from quorlin.formats import read_page, write_page
 from quorlin.formats.pagexml import reading_order_chains
 from quorlin.ordering import page_order
@@ -47,6 +50,25 @@ def test_a_folder_is_mirrored_good_files_written_the_broken_one_named(tmp_path, 
     assert written == ["a.xml", "sub/b.xml", "sub/c.hocr"]  # no broken, no temporary file, no .txt, no hidden
     for name in written:
         assert (out / name).read_bytes() == expected(folder / name)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_a_failure_that_is_no_page_error_stops_only_its_file(tmp_path, folder, monkeypatch, workers):
+    """A RecursionError in one file's writer used to end a folder run with a traceback, writing nothing."""
+    real = quorlin.files.ordered_file
+
+    def failing(page, data, **kwargs):
+        if page.source.endswith("a.xml"):
+            raise RecursionError("maximum recursion depth exceeded")
+        return real(page, data, **kwargs)
+
+    monkeypatch.setattr(quorlin.files, "ordered_file", failing)
+    out, err = tmp_path / "out", io.StringIO()
+    assert order_files(file_jobs([str(folder)], str(out), False), workers=workers, err=err, progress=False) == 2
+    assert [line for line in err.getvalue().splitlines() if line.startswith("quorlin: error:")] == [
+        f"quorlin: error: {folder / 'a.xml'}: internal error: RecursionError: maximum recursion depth exceeded",
+        f"quorlin: error: {folder / 'sub' / 'broken.xml'}: not well-formed XML (unclosed token: line 1, column 0)"]
+    assert sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file()) == ["sub/b.xml", "sub/c.hocr"]
 
 
 def test_several_files_go_to_one_folder_and_jobs_give_the_same_files(tmp_path, folder):

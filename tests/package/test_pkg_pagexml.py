@@ -14,6 +14,7 @@ from pkg_helpers import DATA, REALDATA, run_cli, assert_one_line_error
 from quorlin import PageError
 from quorlin.formats import page_from_xml, read_page, write_page
 from quorlin.formats.pagexml import custom_type, with_reading_order_index
+from quorlin.formats.xml.readingorder import MAX_DEPTH
 from quorlin.ordering import page_order
 
 NS = "http://schema.primaresearch.org/PAGE/gts/pagecontent/2019-07-15"
@@ -178,6 +179,31 @@ def test_written_group_id_does_not_clash_and_old_coords_format_is_read():
     out = write_page(page, page_order(page))
     assert b'id="ro_quorlin_2"' in out
     assert page_from_xml(out).reading_order == ["a", "b"]
+
+
+def nested(start, inside, end, groups):
+    """``groups`` groups, one inside the other (``start`` takes the group's number), around ``inside``."""
+    return "".join(start.format(i) for i in range(groups)) + inside + end * groups
+
+
+TITLE_CHAIN = '<OrderedGroup id="main"><RegionRefIndexed index="0" regionRef="title"/>'
+
+
+@pytest.mark.parametrize("groups", [
+    # unordered groups beside a chain are written back as they are
+    TITLE_CHAIN + "</OrderedGroup>"
+    + nested('<UnorderedGroup id="u{}">', '<RegionRef regionRef="left"/>', "</UnorderedGroup>", MAX_DEPTH - 1),
+    # groups inside a chain are flattened into it
+    TITLE_CHAIN + nested('<OrderedGroupIndexed id="o{}" index="1">', '<RegionRefIndexed index="0" regionRef="left"/>',
+                         "</OrderedGroupIndexed>", MAX_DEPTH - 2) + "</OrderedGroup>",
+], ids=["unordered-beside-a-chain", "ordered-in-a-chain"])
+def test_a_reading_order_nested_as_deep_as_the_reader_takes_is_written(groups):
+    """The writer used to recurse once per group and fail on these with a RecursionError."""
+    body = two_columns()
+    ro = f'<ReadingOrder><UnorderedGroup id="top">{groups}</UnorderedGroup></ReadingOrder>'
+    page = page_from_xml(document(body[:1] + [ro] + body[1:]))
+    out = write_page(page, page_order(page))
+    assert page_from_xml(out).reading_order == ["title", "left", "right"]
 
 
 @pytest.mark.parametrize("custom, index, written", [

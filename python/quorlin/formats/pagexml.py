@@ -438,13 +438,28 @@ def _chain_lines(
 
 
 def _element_lines(elem: Span, p: str, u: str) -> list[str]:
-    """An element of a ReadingOrder (no text, no foreign attributes) as indented lines."""
-    name = elem.local
-    kids = [c for c in elem.kids() if c.local in GROUPS or c.local in REFS]
-    if not kids:
-        return [f"<{p}{name}{_attributes(elem)}/>"]
-    out = [f"<{p}{name}{_attributes(elem)}>"]
-    for kid in kids:
-        out.extend(f"{u}{line}" for line in _element_lines(kid, p, u))
-    out.append(f"</{p}{name}>")
+    """An element of a ReadingOrder (no text, no foreign attributes) as indented lines.
+
+    The walk keeps its own stack instead of recursing: the reader takes
+    groups nested up to :data:`~quorlin.formats.xml.readingorder.MAX_DEPTH`
+    deep, deeper than Python's recursion limit allows.
+    """
+    out: list[str] = []
+    # an element to write, with its depth, or the end tag of one written
+    stack: list[tuple[Span, int] | str] = [(elem, 0)]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, str):
+            out.append(item)
+            continue
+        node, depth = item
+        indent = u * depth
+        start = f"{indent}<{p}{node.local}{_attributes(node)}"
+        kids = [c for c in node.kids() if c.local in GROUPS or c.local in REFS]
+        if not kids:
+            out.append(f"{start}/>")
+            continue
+        out.append(f"{start}>")
+        stack.append(f"{indent}</{p}{node.local}>")
+        stack.extend((kid, depth + 1) for kid in reversed(kids))
     return out
