@@ -199,6 +199,67 @@ def test_page_unordered_group_of_chains_keeps_its_chains_each_in_the_computed_or
     assert schema_errors(out) == schema_errors(data)
 
 
+PAGE_2019 = ('<?xml version="1.0" encoding="UTF-8"?>\n'
+             '<PcGts xmlns="http://schema.primaresearch.org/PAGE/gts/pagecontent/2019-07-15">\n'
+             "  <Metadata><Creator>t</Creator><Created>2020-01-01T00:00:00</Created>"
+             "<LastChange>2020-01-01T00:00:00</LastChange></Metadata>\n"
+             '  <Page imageFilename="p.png" imageWidth="1000" imageHeight="1000">\n'
+             "    <ReadingOrder>{}</ReadingOrder>\n"
+             + "".join(f'    <{tag} id="{rid}"><Coords points="{box}"/></{tag}>\n' for tag, rid, box in [
+                 ("TextRegion", "title", "100,50 900,50 900,120 100,120"),
+                 ("TextRegion", "left", "100,200 480,200 480,600 100,600"),
+                 ("TextRegion", "right", "520,200 900,200 900,600 520,600"),
+                 ("SeparatorRegion", "rule", "495,200 505,200 505,600 495,600")])
+             + "  </Page>\n</PcGts>\n")
+
+
+def ug(gid, *members):
+    return f'<UnorderedGroup id="{gid}">{"".join(members)}</UnorderedGroup>'
+
+
+def og(gid, *regions):
+    return (f'<OrderedGroup id="{gid}">'
+            + "".join(f'<RegionRefIndexed index="{i}" regionRef="{r}"/>' for i, r in enumerate(regions))
+            + "</OrderedGroup>")
+
+
+def ref(rid):
+    return f'<RegionRef regionRef="{rid}"/>'
+
+
+def short(data):
+    """The written ReadingOrder in short: a group as id(members), a reference by its region."""
+    def one(elem):
+        if elem.get("regionRef") is not None:
+            return elem.get("regionRef")
+        return f"{elem.get('id')}({', '.join(one(kid) for kid in elem)})"
+    ro = next(e for e in xml_root(data).iter() if isinstance(e.tag, str) and e.tag.endswith("}ReadingOrder"))
+    return ", ".join(one(group) for group in ro)
+
+
+# (the file's ReadingOrder, the written one in short), for the order title, left, right
+PAGE_CHAINS = [
+    (ug("top", og("main", "title"), ug("inner", og("old", "right", "left"))),
+     "top(main(title), inner(old(left, right)))"),
+    (ug("top", ug("inner", og("old", "right", "left"))), "top(inner(old(left, right)), ro_quorlin(title))"),
+    # single regions stay, regions that are not ordered are left out, wherever they are
+    (ug("top", og("main", "right"), ug("inner", ref("left"), ref("rule"), ug("deeper", og("old", "title")))),
+     "top(main(right), inner(left, deeper(old(title))))"),
+    # what is named twice stays where it is named first; a chain or group left empty is dropped
+    (ug("top", og("main", "right", "left", "title"), ug("inner", ref("left"), ug("deeper", og("old", "rule")))),
+     "top(main(title, left, right))"),
+]
+
+
+@pytest.mark.parametrize(("ro", "written"), PAGE_CHAINS, ids=[w for _, w in PAGE_CHAINS])
+def test_page_chains_at_any_depth_of_unordered_groups_get_the_computed_order(ro, written):
+    """A chain inside a nested UnorderedGroup used to be written back as it was, the computed order nowhere."""
+    data = PAGE_2019.format(ro).encode()
+    out = write_page(read_page("p.xml", data=data), ["title", "left", "right"])
+    assert short(out) == written
+    assert schema_errors(out) == []
+
+
 @pytest.mark.parametrize(("name", "parses"), [
     ("page/page2013_kraken_testfixture_explicit_ro_unordered.xml", 1),  # PAGE-XML: a ReadingOrder replaced
     ("alto/alto4_escriptorium_syriac_SMMJ36_0125.xml", 1),  # ALTO 4.x: a ReadingOrder and IDs added

@@ -24,7 +24,7 @@ from ..page import Box, Decided, Page, Region, RegionId
 from .values import check_coordinate, parse_float, shown_name, shown_text
 from .xml.document import Span, XmlDocument, parse_xml
 from .xml.patch import ChildElement, XmlPatchError, escape_attribute, patch
-from .xml.readingorder import GROUPS, REFS, Group, chains, flatten, read_groups
+from .xml.readingorder import GROUPS, ORDERED, REFS, Group, chains, flatten, read_groups
 
 __all__ = ["PAGE_NAMESPACE_PREFIX", "PageXml", "page_from_xml", "page_xml_document", "reading_order_chains",
            "custom_type", "with_reading_order_index"]
@@ -341,8 +341,7 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
 
     build: Callable[[str, str], list[str]] | None = reading_order_lines
     if found is not None:
-        group, members = found
-        build = _chain_lines(group, members, reading_order, group_id, caption)
+        build = _chain_lines(found, reading_order, group_id, caption)
     child = ChildElement(ns, "Page", "ReadingOrder", _BEFORE_READING_ORDER,
                          build if reading_order and build is not None else None, "PAGE-XML")
     # Transkribus keeps the order in the regions too: written the same, so
@@ -368,16 +367,19 @@ def _attributes(elem: Span, leave_out: str = "") -> str:
     )
 
 
-def _chains(ro: Span) -> tuple[Span, list[Span]] | None:
-    """(the group, its children) when the ReadingOrder is one UnorderedGroup
-    of ordered chains (OrderedGroup) and single regions (RegionRef)."""
+def _chains(ro: Span) -> Span | None:
+    """The group when the ReadingOrder is one UnorderedGroup that holds ordered
+    chains (OrderedGroup), at any depth of unordered groups inside it.
+
+    Any ordered group below it will do: the first ordered group on its way
+    up is a chain, reached through unordered groups only.
+    """
     groups = [c for c in ro.kids() if c.local in GROUPS or c.local in REFS]
     if len(groups) != 1 or groups[0].local != "UnorderedGroup":
         return None
-    members = [c for c in groups[0].kids() if c.local in GROUPS or c.local in REFS]
-    if not any(c.local == "OrderedGroup" for c in members):
+    if not any(e.local in ORDERED for e in groups[0].iter()):
         return None
-    return groups[0], members
+    return groups[0]
 
 
 def _refs(elem: Span) -> list[str]:
@@ -385,81 +387,97 @@ def _refs(elem: Span) -> list[str]:
     return [e.get("regionRef", "") or "" for e in elem.iter() if e.local in REFS]
 
 
+def _members(group: Span) -> list[Span]:
+    """The groups and region references in a group, in document order."""
+    return [c for c in group.kids() if c.local in GROUPS or c.local in REFS]
+
+
+#: What the writer keeps of a member of an unordered group: a region
+#: reference or an unordered group (as its element), or a chain (its
+#: element, None for the new one, and its regions in the computed order).
+_Kept = Span | tuple[Span | None, list[str]]
+
+
 def _chain_lines(
-    group: Span, members: list[Span], reading_order: Sequence[RegionId], group_id: str, caption: str,
+    group: Span, reading_order: Sequence[RegionId], group_id: str, caption: str,
 ) -> Callable[[str, str], list[str]] | None:
     """The writer of a ReadingOrder that keeps the file's UnorderedGroup of chains.
 
-    Each chain (OrderedGroup) keeps its attributes and holds its regions in
-    the computed order; single RegionRefs stay as they were; regions of no
-    chain form one more chain.  Regions that are not ordered (separators)
-    are left out, a region the file names twice stays where it is named
-    first, and a chain left empty is dropped.  None when nothing is left at
-    all.
+    Every chain (an ordered group in the top group or in an unordered group
+    inside it, at any depth) keeps its attributes and holds its regions in
+    the computed order, the groups nested in it flattened; unordered groups
+    keep their attributes and places, single RegionRefs stay as they were;
+    regions of no chain form one more chain at the end of the top group.
+    Regions that are not ordered (separators) are left out, a region the
+    file names twice stays where it is named first, and a chain or group
+    left empty is dropped.  None when nothing is left at all.
+
+    Both walks keep their own stacks: the groups may be nested
+    :data:`~quorlin.formats.xml.readingorder.MAX_DEPTH` deep.
     """
     rank = {str(rid): i for i, rid in enumerate(reading_order)}
-    chained: set[str] = set()
-    kept: list[tuple[Span, list[str]]] = []
-    for member in members:
-        refs = [r for r in dict.fromkeys(_refs(member)) if r in rank]
-        # a region the file names in two members stays in the first only
-        fresh = [r for r in refs if r not in chained]
-        if member.local == "OrderedGroup":
-            fresh.sort(key=lambda r: rank[r])
-            if fresh:
-                kept.append((member, fresh))
-                chained.update(fresh)
-        elif fresh and len(fresh) == len(refs):  # kept as it is only when that repeats none
-            kept.append((member, []))
-            chained.update(fresh)
-    rest = [str(rid) for rid in reading_order if str(rid) not in chained]
-    if not kept and not rest:
+    claimed: set[str] = set()
+    # each unordered group met, parents first, with what is kept of its members
+    kept: dict[Span, list[_Kept]] = {group: []}
+    # walked in document order, so that a region named twice is claimed where it is named first
+    stack: list[tuple[Span, list[Span], int]] = [(group, _members(group), 0)]
+    while stack:
+        current, members, at = stack.pop()
+        while at < len(members):
+            member = members[at]
+            at += 1
+            if member.local in REFS:
+                region = member.get("regionRef", "")
+                if region in rank and region not in claimed:
+                    claimed.add(region)
+                    kept[current].append(member)
+            elif member.local in ORDERED:
+                refs = [r for r in dict.fromkeys(_refs(member)) if r in rank and r not in claimed]
+                if refs:
+                    claimed.update(refs)
+                    kept[current].append((member, sorted(refs, key=rank.__getitem__)))
+            else:  # an unordered group: its members are walked in its place
+                kept[member] = []
+                kept[current].append(member)
+                stack.append((current, members, at))
+                stack.append((member, _members(member), 0))
+                break
+    # children before parents: a group is dropped when nothing is kept in it
+    for unordered in reversed(kept):
+        kept[unordered] = [m for m in kept[unordered]
+                           if isinstance(m, tuple) or m.local in REFS or kept[m]]
+    rest = [str(rid) for rid in reading_order if str(rid) not in claimed]
+    if rest:
+        kept[group].append((None, rest))
+    if not kept[group]:
         return None
 
     def lines(p: str, u: str) -> list[str]:
-        out = [f"<{p}ReadingOrder>", f"{u}<{p}UnorderedGroup{_attributes(group)}>"]
-        chain_starts: list[tuple[str, list[str], Span | None]] = [
-            (f"<{p}OrderedGroup{_attributes(m)}>", refs, m) for m, refs in kept]
-        if rest:
-            chain_starts.append((f'<{p}OrderedGroup id="{group_id}"{caption}>', rest, None))
-        for start, refs, member in chain_starts:
-            if member is not None and member.local != "OrderedGroup":
-                out.extend(f"{u * 2}{line}" for line in _element_lines(member, p, u))
+        out = [f"<{p}ReadingOrder>"]
+        # a member to write, with its depth, or the end tag of a group written
+        todo: list[tuple[_Kept, int] | str] = [(group, 1)]
+        while todo:
+            item = todo.pop()
+            if isinstance(item, str):
+                out.append(item)
                 continue
-            out.append(f"{u * 2}{start}")
-            for index, ref in enumerate(refs):
-                out.append(f'{u * 3}<{p}RegionRefIndexed index="{index}" regionRef="{escape_attribute(ref)}"/>')
-            out.append(f"{u * 2}</{p}OrderedGroup>")
-        out.append(f"{u}</{p}UnorderedGroup>")
+            member, depth = item
+            indent = u * depth
+            if isinstance(member, tuple):
+                chain, refs = member
+                name = chain.local if chain is not None else "OrderedGroup"
+                attributes = _attributes(chain) if chain is not None else f' id="{group_id}"{caption}'
+                out.append(f"{indent}<{p}{name}{attributes}>")
+                out.extend(f'{indent}{u}<{p}RegionRefIndexed index="{index}" regionRef="{escape_attribute(ref)}"/>'
+                           for index, ref in enumerate(refs))
+                out.append(f"{indent}</{p}{name}>")
+            elif member.local in REFS:
+                out.append(f"{indent}<{p}{member.local}{_attributes(member)}/>")
+            else:
+                out.append(f"{indent}<{p}{member.local}{_attributes(member)}>")
+                todo.append(f"{indent}</{p}{member.local}>")
+                todo.extend((m, depth + 1) for m in reversed(kept[member]))
         out.append(f"</{p}ReadingOrder>")
         return out
 
     return lines
-
-
-def _element_lines(elem: Span, p: str, u: str) -> list[str]:
-    """An element of a ReadingOrder (no text, no foreign attributes) as indented lines.
-
-    The walk keeps its own stack instead of recursing: the reader takes
-    groups nested up to :data:`~quorlin.formats.xml.readingorder.MAX_DEPTH`
-    deep, deeper than Python's recursion limit allows.
-    """
-    out: list[str] = []
-    # an element to write, with its depth, or the end tag of one written
-    stack: list[tuple[Span, int] | str] = [(elem, 0)]
-    while stack:
-        item = stack.pop()
-        if isinstance(item, str):
-            out.append(item)
-            continue
-        node, depth = item
-        indent = u * depth
-        start = f"{indent}<{p}{node.local}{_attributes(node)}"
-        kids = [c for c in node.kids() if c.local in GROUPS or c.local in REFS]
-        if not kids:
-            out.append(f"{start}/>")
-            continue
-        out.append(f"{start}>")
-        stack.append(f"{indent}</{p}{node.local}>")
-        stack.extend((kid, depth + 1) for kid in reversed(kids))
-    return out
