@@ -199,8 +199,9 @@ def test_page_unordered_group_of_chains_keeps_its_chains_each_in_the_computed_or
     assert schema_errors(out) == schema_errors(data)
 
 
+PAGE_NS = "http://schema.primaresearch.org/PAGE/gts/pagecontent/2019-07-15"
 PAGE_2019 = ('<?xml version="1.0" encoding="UTF-8"?>\n'
-             '<PcGts xmlns="http://schema.primaresearch.org/PAGE/gts/pagecontent/2019-07-15">\n'
+             f'<PcGts xmlns="{PAGE_NS}">\n'
              "  <Metadata><Creator>t</Creator><Created>2020-01-01T00:00:00</Created>"
              "<LastChange>2020-01-01T00:00:00</LastChange></Metadata>\n"
              '  <Page imageFilename="p.png" imageWidth="1000" imageHeight="1000">\n'
@@ -213,13 +214,19 @@ PAGE_2019 = ('<?xml version="1.0" encoding="UTF-8"?>\n'
              + "  </Page>\n</PcGts>\n")
 
 
+USER = '<UserDefined><UserAttribute name="a" value="b"/></UserDefined>'
+LABELS = '<Labels externalModel="m"><Label value="x"/></Labels>'
+
+
 def ug(gid, *members):
     return f'<UnorderedGroup id="{gid}">{"".join(members)}</UnorderedGroup>'
 
 
 def og(gid, *regions):
-    return (f'<OrderedGroup id="{gid}">'
-            + "".join(f'<RegionRefIndexed index="{i}" regionRef="{r}"/>' for i, r in enumerate(regions))
+    """An OrderedGroup of these regions (XML given among them goes first, as is)."""
+    return (f'<OrderedGroup id="{gid}">' + "".join(r for r in regions if r.startswith("<"))
+            + "".join(f'<RegionRefIndexed index="{i}" regionRef="{r}"/>' for i, r in enumerate(regions)
+                      if not r.startswith("<"))
             + "</OrderedGroup>")
 
 
@@ -228,11 +235,11 @@ def ref(rid):
 
 
 def short(data):
-    """The written ReadingOrder in short: a group as id(members), a reference by its region."""
+    """The written ReadingOrder in short: each element by its regionRef, id or value (else its name),
+    with what it holds in brackets."""
     def one(elem):
-        if elem.get("regionRef") is not None:
-            return elem.get("regionRef")
-        return f"{elem.get('id')}({', '.join(one(kid) for kid in elem)})"
+        name = elem.get("regionRef") or elem.get("id") or elem.get("value") or etree.QName(elem).localname
+        return f"{name}({', '.join(one(kid) for kid in elem)})" if len(elem) else name
     ro = next(e for e in xml_root(data).iter() if isinstance(e.tag, str) and e.tag.endswith("}ReadingOrder"))
     return ", ".join(one(group) for group in ro)
 
@@ -248,12 +255,19 @@ PAGE_CHAINS = [
     # what is named twice stays where it is named first; a chain or group left empty is dropped
     (ug("top", og("main", "right", "left", "title"), ug("inner", ref("left"), ug("deeper", og("old", "rule")))),
      "top(main(title, left, right))"),
+    # the UserDefined and Labels of the groups written are kept, first in them as the schema puts them
+    (ug("top", USER, LABELS, og("main", LABELS, "right", "title"), ug("inner", LABELS, og("old", "left"))),
+     "top(UserDefined(b), Labels(x), main(Labels(x), title, right), inner(Labels(x), old(left)))"),
+    # in the namespace of the page under the writer's prefix, whatever prefix the file gave them
+    (ug("top", f'<q:Labels xmlns:q="{PAGE_NS}"><q:Label value="x"/></q:Labels>', og("main", "title", "left", "right")),
+     "top(Labels(x), main(title, left, right))"),
 ]
 
 
 @pytest.mark.parametrize(("ro", "written"), PAGE_CHAINS, ids=[w for _, w in PAGE_CHAINS])
 def test_page_chains_at_any_depth_of_unordered_groups_get_the_computed_order(ro, written):
-    """A chain inside a nested UnorderedGroup used to be written back as it was, the computed order nowhere."""
+    """A chain inside a nested UnorderedGroup used to be written back as it was, the computed order nowhere;
+    the Labels and UserDefined of the groups used to be dropped."""
     data = PAGE_2019.format(ro).encode()
     out = write_page(read_page("p.xml", data=data), ["title", "left", "right"])
     assert short(out) == written

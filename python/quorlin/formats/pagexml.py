@@ -341,7 +341,7 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
 
     build: Callable[[str, str], list[str]] | None = reading_order_lines
     if found is not None:
-        build = _chain_lines(found, reading_order, group_id, caption)
+        build = _chain_lines(found, ns, reading_order, group_id, caption)
     child = ChildElement(ns, "Page", "ReadingOrder", _BEFORE_READING_ORDER,
                          build if reading_order and build is not None else None, "PAGE-XML")
     # Transkribus keeps the order in the regions too: written the same, so
@@ -399,7 +399,7 @@ _Kept = Span | tuple[Span | None, list[str]]
 
 
 def _chain_lines(
-    group: Span, reading_order: Sequence[RegionId], group_id: str, caption: str,
+    group: Span, ns: str, reading_order: Sequence[RegionId], group_id: str, caption: str,
 ) -> Callable[[str, str], list[str]] | None:
     """The writer of a ReadingOrder that keeps the file's UnorderedGroup of chains.
 
@@ -408,6 +408,8 @@ def _chain_lines(
     the computed order, the groups nested in it flattened; unordered groups
     keep their attributes and places, single RegionRefs stay as they were;
     regions of no chain form one more chain at the end of the top group.
+    Each group written keeps its UserDefined and Labels (in ``ns``), first
+    in it as the schema puts them.
     Regions that are not ordered (separators) are left out, a region the
     file names twice stays where it is named first, and a chain or group
     left empty is dropped.  None when nothing is left at all.
@@ -468,6 +470,8 @@ def _chain_lines(
                 name = chain.local if chain is not None else "OrderedGroup"
                 attributes = _attributes(chain) if chain is not None else f' id="{group_id}"{caption}'
                 out.append(f"{indent}<{p}{name}{attributes}>")
+                if chain is not None:
+                    out.extend(_metadata_lines(chain, ns, p, indent + u))
                 out.extend(f'{indent}{u}<{p}RegionRefIndexed index="{index}" regionRef="{escape_attribute(ref)}"/>'
                            for index, ref in enumerate(refs))
                 out.append(f"{indent}</{p}{name}>")
@@ -475,9 +479,43 @@ def _chain_lines(
                 out.append(f"{indent}<{p}{member.local}{_attributes(member)}/>")
             else:
                 out.append(f"{indent}<{p}{member.local}{_attributes(member)}>")
+                out.extend(_metadata_lines(member, ns, p, indent + u))
                 todo.append(f"{indent}</{p}{member.local}>")
                 todo.extend((m, depth + 1) for m in reversed(kept[member]))
         out.append(f"</{p}ReadingOrder>")
         return out
 
     return lines
+
+
+def _metadata_lines(group: Span, ns: str, p: str, indent: str) -> list[str]:
+    """The UserDefined and Labels of a group (in that order, the schema's), one line each.
+
+    They are written as the groups are: each element of ``ns`` in them with
+    its attributes (but those of other namespaces) under the prefix the
+    writer uses, without text, which they have none of.  Copying their bytes
+    could name a prefix declared on a group that is written anew.  What is
+    in each goes on its line, not indented: a file may nest elements in them
+    at any depth, and indenting each level would make the output grow with
+    the square of the depth.  The walk keeps its own stack for that depth.
+    """
+    out: list[str] = []
+    for name in ("UserDefined", "Labels"):
+        for elem in group.kids():
+            if elem.local != name or elem.uri != ns:
+                continue
+            pieces: list[str] = []
+            # an element to write, or the end tag of one written
+            todo: list[Span | str] = [elem]
+            while todo:
+                item = todo.pop()
+                if isinstance(item, str):
+                    pieces.append(item)
+                    continue
+                kids = [kid for kid in item.kids() if kid.uri == ns]
+                pieces.append(f"<{p}{item.local}{_attributes(item)}{'>' if kids else '/>'}")
+                if kids:
+                    todo.append(f"</{p}{item.local}>")
+                    todo.extend(reversed(kids))
+            out.append(indent + "".join(pieces))
+    return out
