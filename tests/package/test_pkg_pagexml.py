@@ -167,18 +167,22 @@ def test_stored_reading_order_is_flattened_depth_first():
     assert page.reading_order == ["title", "left", "rule", "right"]
 
 
-def test_written_group_id_does_not_clash_and_old_coords_format_is_read():
+@pytest.mark.parametrize(("b", "group"), [
+    ("ro_quorlin", "ro_quorlin_2"),  # a region's id is taken
+    ("b", "ro_quorlin"),  # the id of the group replaced is free
+])
+def test_written_group_id_does_not_clash_and_old_coords_format_is_read(b, group):
     body = [
-        "<ReadingOrder><OrderedGroup id=\"ro_quorlin\"><RegionRefIndexed index=\"0\" regionRef=\"b\"/>"
+        f'<ReadingOrder><OrderedGroup id="ro_quorlin"><RegionRefIndexed index="0" regionRef="{b}"/>'
         "</OrderedGroup></ReadingOrder>",
-        '<TextRegion id="b"><Coords><Point x="10" y="300"/><Point x="90" y="340"/></Coords></TextRegion>',
+        f'<TextRegion id="{b}"><Coords><Point x="10" y="300"/><Point x="90" y="340"/></Coords></TextRegion>',
         region("a", 10, 100, 90, 140),
     ]
     page = page_from_xml(document(body))
     assert page.regions[0].box == (10.0, 300.0, 90.0, 340.0)
     out = write_page(page, page_order(page))
-    assert b'id="ro_quorlin_2"' in out
-    assert page_from_xml(out).reading_order == ["a", "b"]
+    assert f'<OrderedGroup id="{group}"'.encode() in out
+    assert page_from_xml(out).reading_order == ["a", b]
 
 
 def nested(start, inside, end, groups):

@@ -487,7 +487,12 @@ def alto_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
         except XmlPatchError as exc:
             raise PageError(page.source, str(exc)) from None
 
-    taken: set[str] = {e.get("ID") or "" for e in layout.root.iter()} | {str(b.rid) for b in layout.blocks}
+    # The IDs of the ReadingOrder replaced are free to take again, so that
+    # ordering the output again writes it byte for byte.
+    old = layout.root.child("ReadingOrder", layout.ns)
+    replaced = {id(e) for e in old.iter()} if old is not None else set()
+    taken = {e.get("ID") or "" for e in layout.root.iter() if id(e) not in replaced}
+    taken |= {str(b.rid) for b in layout.blocks}
     group_id = "ro_quorlin"
     suffix = 1
     while group_id in taken or any(f"{group_id}_{i}" in taken for i in range(len(reading_order))):

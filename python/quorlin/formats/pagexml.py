@@ -321,7 +321,12 @@ def page_xml_document(page: Page, reading_order: Sequence[RegionId]) -> bytes:
     old_ro = parsed.page.child("ReadingOrder", ns)
     found = _chains(old_ro) if old_ro is not None else None
 
-    existing_ids = {elem.get("id") for elem in parsed.document.root.iter() if elem.get("id")}
+    # The ids of a ReadingOrder that is replaced are free to take again, so
+    # that ordering the output again writes it byte for byte; one whose
+    # groups are kept (the chains) keeps its ids taken.
+    replaced = {id(elem) for elem in old_ro.iter()} if old_ro is not None and found is None else set()
+    existing_ids = {elem.get("id") for elem in parsed.document.root.iter()
+                    if elem.get("id") and id(elem) not in replaced}
     group_id = "ro_quorlin"
     suffix = 1
     while group_id in existing_ids:
