@@ -83,6 +83,9 @@ BAD_JSON = [
     ('{"elements": [{"id": 1, "box": [0, 0, 1e400, 1]}]}', "box[2] = 1e400 is out of range"),
     ('{"elements": [{"id": 1, "box": [0, 0, ' + "9" * 5000 + ", 1]}]}", "invalid JSON"),
     ("[" * 100000 + "]" * 100000, "nested too deeply"),
+    # deeper than the limit, though not than the parsers take (the writer could not write it from every caller)
+    ('{"elements": [{"box": [0, 0, 1, 1]}], "x": ' + "[" * jsonpage.MAX_JSON_DEPTH + "]" * jsonpage.MAX_JSON_DEPTH
+     + "}", "nested too deeply"),
     ([1, 2], "expected a JSON object with \"elements\", got list"),
     ({"width": 10}, "missing \"elements\""),
     ({"elements": {"id": 1}}, "\"elements\" must be a list"),
@@ -139,6 +142,24 @@ def test_bad_json_page_on_the_command_line(tmp_path, content, problem):
     assert problem in result.stderr
     assert result.stderr.count("\n") == 1
     assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("depth", [jsonpage.MAX_JSON_DEPTH, 500])
+def test_a_deep_page_is_written_or_refused_alike_every_way(tmp_path, depth):
+    """500 deep used to be read, then a RecursionError of the writer: a traceback, or an internal error
+    in JSON Lines; deeper still, whether it was read at all depended on the caller's stack."""
+    nested = "[" * (depth - 1) + "1e400" + "]" * (depth - 1)  # in the page, an object: depth lists and objects
+    text = '{"elements": [{"box": [0, 0, 1, 1]}], "x": ' + nested + "}"
+    (tmp_path / "page.json").write_text(text)
+    (tmp_path / "pages.jsonl").write_text(text + "\n")
+    runs = [run_cli("order", *args, cwd=tmp_path) for args in (["page.json"], ["pages.jsonl"],
+                                                               ["pages.jsonl", "--jobs", "2"])]
+    if depth <= jsonpage.MAX_JSON_DEPTH:
+        assert [r.returncode for r in runs] == [0, 0, 0]
+        assert json.loads(runs[0].stdout) == json.loads(runs[1].stdout) == json.loads(runs[2].stdout)
+    else:
+        assert [(r.returncode, r.stderr.splitlines()[0].rpartition(": ")[2]) for r in runs] == [
+            (1, "nested too deeply")] * 3
 
 
 def test_not_utf8(tmp_path):

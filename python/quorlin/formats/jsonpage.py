@@ -69,13 +69,49 @@ _FAST_DECODE: Callable[[bytes | str], Any] = msgspec.json.Decoder().decode
 _FAST_ERRORS: tuple[type[Exception], ...] = (msgspec.MsgspecError, RecursionError)
 
 
+#: Lists and objects nested deeper than this are refused.  Both parsers and
+#: the indented writer recurse once per level, up to Python's recursion
+#: limit (1000 frames) less the frames of their callers, so what they take
+#: would depend on where they are called from (a worker process, a JSON Lines
+#: run); the writer's own frames come on top.  A fixed limit well below that
+#: gives the same answer every way, and a value the writer can always write.
+MAX_JSON_DEPTH = 256
+
+
 def load_json(source: str, data: bytes | str) -> Any:
     """Parse the text of a JSON page (UTF-8 bytes, a leading BOM allowed, or a str).
 
     Raises :class:`PageError` naming ``source`` for text that is not UTF-8 or
-    not JSON (with the line and column of the problem), and for NaN and
-    Infinity, which JSON does not have.
+    not JSON (with the line and column of the problem), for NaN and
+    Infinity, which JSON does not have, and for lists and objects nested
+    more than :data:`MAX_JSON_DEPTH` deep.
     """
+    value = _parse(source, data)
+    # a text with no more brackets than the limit cannot nest deeper: most pages are not walked
+    brackets = (data.count(b"[") + data.count(b"{") if isinstance(data, bytes)
+                else data.count("[") + data.count("{"))
+    if brackets > MAX_JSON_DEPTH and _deeper_than(value, MAX_JSON_DEPTH):
+        raise PageError(source, "invalid JSON: nested too deeply")
+    return value
+
+
+def _deeper_than(value: Any, limit: int) -> bool:
+    """Whether lists and objects nest more than ``limit`` deep in a parsed JSON value.
+
+    Walked a level at a time, without recursion.
+    """
+    # the lists and objects at depth 1, 2, ...
+    level = [value] if isinstance(value, (list, dict)) else []
+    for _ in range(limit):
+        if not level:
+            return False
+        level = [item for container in level for item in (container.values() if isinstance(container, dict)
+                                                           else container) if isinstance(item, (list, dict))]
+    return bool(level)
+
+
+def _parse(source: str, data: bytes | str) -> Any:
+    """The JSON value of ``data``, with the messages of :func:`load_json`."""
     try:
         return _FAST_DECODE(data)
     except _FAST_ERRORS:
