@@ -297,3 +297,15 @@ def test_an_xml_file_is_parsed_once_to_read_it_and_not_again_to_write_it(monkeyp
     assert (read, len(created)) == (parses, parses)
     monkeypatch.undo()
     assert read_page(SAMPLES / name, data=out).regions  # what was written reads back
+
+
+@pytest.mark.parametrize(("kwargs", "message"), [
+    ({"data": '{"elements": []}'}, r"^data must be the file's bytes, not str \(encode a text first\)$"),
+    ({"data": b'<alto/>', "dpi": "300"}, r"^dpi must be a number or a pair of numbers \(x, y\), got '300'$"),
+    ({"data": b'<alto/>', "dpi": True}, r"^dpi must be a number or a pair of numbers \(x, y\), got True$"),
+    ({"data": b'<alto/>', "dpi": (300, 300, 300)}, r"^dpi must be a number or a pair of numbers"),
+], ids=["text-data", "text-dpi", "bool-dpi", "three-dpi"])
+def test_read_page_refuses_arguments_of_the_wrong_type(kwargs, message):
+    """Arguments that are not what read_page reads are named (they failed deep inside a reader before)."""
+    with pytest.raises(TypeError, match=message):
+        read_page("page.xml", **kwargs)

@@ -22,6 +22,7 @@ and the problem.
 
 from __future__ import annotations
 
+import numbers
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -92,6 +93,14 @@ FORMATS: dict[str, Format] = {f.name: f for f in (
 )}
 
 
+def _is_dpi(dpi: object) -> bool:
+    """Whether ``dpi`` is None, a number or a pair of numbers (booleans are none)."""
+    def number(value: object) -> bool:
+        return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+    return dpi is None or number(dpi) or (isinstance(dpi, tuple) and len(dpi) == 2 and all(map(number, dpi)))
+
+
 def read_page(
     path: str | Path,
     fmt: str = "auto",
@@ -109,6 +118,12 @@ def read_page(
     source = str(path)
     if fmt != "auto" and fmt not in FORMATS:
         raise ValueError(f"unknown page format {fmt!r}")
+    if data is not None and not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"data must be the file's bytes, not {type(data).__name__} (encode a text first)")
+    if not _is_dpi(dpi):
+        raise TypeError(f"dpi must be a number or a pair of numbers (x, y), got {dpi!r:.60}")
+    if isinstance(data, (bytearray, memoryview)):
+        data = bytes(data)
     if data is None:
         try:
             data = Path(path).read_bytes()
