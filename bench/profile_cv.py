@@ -268,7 +268,7 @@ def main(argv: list[str] | None = None) -> int:
     multi_column_table(corpus)
 
     keys = list(GRID)
-    configs = [dict(zip(keys, values)) for values in itertools.product(*(GRID[k] for k in keys))]
+    configs: list[dict[str, Any]] = [dict(zip(keys, values)) for values in itertools.product(*(GRID[k] for k in keys))]
     say(f"grid: {len(configs)} configurations on every page")
     def scores_with(options: Any) -> list[tuple[float, bool]]:
         return corpus.per_page(lambda i: corpus.profile(i, options))

@@ -59,13 +59,72 @@ def _settings(self: Any) -> dict[str, float | bool]:
 
 if TYPE_CHECKING:
     class ProfileOptions:
-        """Parameters and step switches of the quality profile (a frozen dataclass, one field per setting)."""
+        """Parameters and step switches of the quality profile (a frozen dataclass, one field per setting).
 
-        def __init__(self, **settings: float | bool) -> None: ...
+        For type checkers, each setting by name (the table ``quorlin._native.PROFILE_SETTINGS`` makes the
+        class when the module is run; a test holds the two to the same names and kinds).
+        """
 
-        def __getattr__(self, name: str) -> float | bool: ...
+        tol_x: float
+        tol_y: float
+        shrink_share: float
+        overlap_share: float
+        aligned_share: float
+        margin_max: float
+        article_span: float
+        band_min: float
+        band_ratio: float
+        spread_window: float
+        top_strip_max: float
+        column_edge: float
+        head_gap: float
+        furniture_band: float
+        footnote_band: float
+        caption_gap: float
+        body_fraction: float
+        rule_aspect: float
+        rule_min_length: float
+        rule_along: float
+        rule_edge: float
+        spread: bool
+        rules: bool
+        tolerance: bool
+        top_strip: bool
+        margins: bool
+        foot_line: bool
+        labels: bool
+        furniture: bool
+        footnotes: bool
+        captions: bool
+        initials: bool
+        articles: bool
+        bands: bool
 
-        def replace(self, **changes: float | bool) -> ProfileOptions: ...
+        def __init__(
+            self, *, tol_x: float = ..., tol_y: float = ..., shrink_share: float = ..., overlap_share: float = ...,
+            aligned_share: float = ..., margin_max: float = ..., article_span: float = ..., band_min: float = ...,
+            band_ratio: float = ..., spread_window: float = ..., top_strip_max: float = ...,
+            column_edge: float = ..., head_gap: float = ..., furniture_band: float = ...,
+            footnote_band: float = ..., caption_gap: float = ..., body_fraction: float = ...,
+            rule_aspect: float = ..., rule_min_length: float = ..., rule_along: float = ...,
+            rule_edge: float = ..., spread: bool = ..., rules: bool = ..., tolerance: bool = ...,
+            top_strip: bool = ..., margins: bool = ..., foot_line: bool = ..., labels: bool = ...,
+            furniture: bool = ..., footnotes: bool = ..., captions: bool = ..., initials: bool = ...,
+            articles: bool = ..., bands: bool = ...,
+        ) -> None: ...
+
+        def replace(
+            self, *, tol_x: float = ..., tol_y: float = ..., shrink_share: float = ..., overlap_share: float = ...,
+            aligned_share: float = ..., margin_max: float = ..., article_span: float = ..., band_min: float = ...,
+            band_ratio: float = ..., spread_window: float = ..., top_strip_max: float = ...,
+            column_edge: float = ..., head_gap: float = ..., furniture_band: float = ...,
+            footnote_band: float = ..., caption_gap: float = ..., body_fraction: float = ...,
+            rule_aspect: float = ..., rule_min_length: float = ..., rule_along: float = ...,
+            rule_edge: float = ..., spread: bool = ..., rules: bool = ..., tolerance: bool = ...,
+            top_strip: bool = ..., margins: bool = ..., foot_line: bool = ..., labels: bool = ...,
+            furniture: bool = ..., footnotes: bool = ..., captions: bool = ..., initials: bool = ...,
+            articles: bool = ..., bands: bool = ...,
+        ) -> ProfileOptions: ...
 
         def settings(self) -> dict[str, float | bool]: ...
 else:

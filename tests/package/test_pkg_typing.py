@@ -64,6 +64,11 @@ USAGE = '''
     e.x1 = 3.0  # E
     config.same_row_tolerance = "wide"  # E
     wrong: int = order([(0, 0, 1, 1)], ids=["a"])[0]  # E
+    from quorlin.profile import DEFAULT_OPTIONS, ProfileOptions
+    share: float = ProfileOptions(tol_x=0.01, labels=False).tol_x
+    DEFAULT_OPTIONS.replace(articles=False, band_min=0.01)
+    ProfileOptions(tol_xx=0.01)  # E
+    DEFAULT_OPTIONS.replace(labels="no")  # E
 '''
 
 
@@ -85,3 +90,20 @@ def test_stubs_match_the_compiled_module(cache, module):
         capture_output=True, text=True, env=env, timeout=600,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_the_typed_profile_options_are_the_settings_table():
+    """ProfileOptions, made from the engine's settings table when run, is written out for type checkers: the
+    same settings, with the same kinds, in __init__, replace and the fields."""
+    import ast
+
+    from quorlin import _native
+
+    tree = ast.parse((SOURCE / "quorlin" / "profile.py").read_text(encoding="utf-8"))
+    typed = next(node for node in ast.walk(tree) if isinstance(node, ast.ClassDef) and node.name == "ProfileOptions")
+    expected = [(name, "float" if kind == "number" else "bool") for name, kind, *_ in _native.PROFILE_SETTINGS]
+    fields = [(node.target.id, ast.unparse(node.annotation)) for node in typed.body if isinstance(node, ast.AnnAssign)]
+    assert fields == expected
+    for method in ("__init__", "replace"):
+        function = next(node for node in typed.body if isinstance(node, ast.FunctionDef) and node.name == method)
+        assert [(a.arg, ast.unparse(a.annotation)) for a in function.args.kwonlyargs] == expected, method
