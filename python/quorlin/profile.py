@@ -34,7 +34,8 @@ _OPTIONS_DOC = """Parameters and step switches of the quality profile.
 
 Every length is a fraction of the page or of other boxes, so the order
 does not depend on the scan resolution.  The parameters in ``TUNED`` were
-chosen by split-half cross-validation on the real pages of ``bench/data``;
+chosen by cross-validation on the page collections of ``bench/data``
+(docs/quality.md, "Parameters", says which by hand between the folds' picks);
 those in ``FIXED`` are fixed, each for its reason, and settable only to
 measure that the order does not hang on them; ``STEPS`` are the step
 switches.  The settings, their defaults and what each is come from the
