@@ -22,7 +22,7 @@ from .labels import role_code
 from .direction import DIRECTIONS
 from .ordering import page_order
 from .progress import progress_bar
-from .workers import in_processes
+from .workers import Stopped, in_processes
 
 __all__ = ["order_page", "explain_page", "order_json_value", "explain_json_value", "order_lines", "run_batch", "LineResult",
            "replaced_orders_note"]
@@ -155,7 +155,7 @@ def _order_line(task: _Task, number: int, raw: bytes) -> LineResult:
         return LineResult(number, dump_json(ordered), None)
     except QuorlinError as exc:
         return LineResult(number, None, str(exc))
-    except (KeyboardInterrupt, SystemExit):
+    except (KeyboardInterrupt, SystemExit, Stopped):  # the user stops the run (a signal is Stopped)
         raise
     except BaseException as exc:  # a bug, or the module's internal failure: report, keep going
         return LineResult(number, None, f"{where}: internal error: {type(exc).__name__}: {exc}")

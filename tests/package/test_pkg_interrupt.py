@@ -43,15 +43,16 @@ def session_processes(session: int) -> list[int]:
     return alive
 
 
-def start(batch: Path, out: Path, jobs: int = 2) -> subprocess.Popen[bytes]:
+def start(batch: Path, out: Path, jobs: int | None = 2) -> subprocess.Popen[bytes]:
+    """The run, writing (and with its workers up); ``jobs`` None: in one process, without --jobs."""
     env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
-    process = subprocess.Popen([sys.executable, "-m", "quorlin", "order", str(batch), "--jobs", str(jobs), "-o",
-                                str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                               start_new_session=True)
+    process = subprocess.Popen([sys.executable, "-m", "quorlin", "order", str(batch),
+                                *(["--jobs", str(jobs)] if jobs is not None else []), "-o", str(out)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, start_new_session=True)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:  # writing, and its workers are up
         temporary = [p for p in out.parent.iterdir() if p.name.startswith(f".{out.name}.")]
-        if temporary and temporary[0].stat().st_size > 0 and len(session_processes(process.pid)) > jobs:
+        if temporary and temporary[0].stat().st_size > 0 and len(session_processes(process.pid)) > (jobs or 0):
             return process
         time.sleep(0.05)
     process.kill()
@@ -83,12 +84,14 @@ def finish(process: subprocess.Popen[bytes], out: Path, status: int) -> str:
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)],
                          ids=["ctrl-c", "sigterm", "sighup"])
 @pytest.mark.parametrize("to", ["group", "parent"])
-def test_signal_ends_a_jobs_run_at_once_and_leaves_nothing(tmp_path, big_batch, signum, status, to):
+@pytest.mark.parametrize("jobs", [2, None], ids=["jobs", "one-process"])
+def test_signal_ends_a_run_at_once_and_leaves_nothing(tmp_path, big_batch, signum, status, to, jobs):
     """Ctrl-C used to hang the parent in Pool.terminate; SIGTERM and SIGHUP left temporary
-    files of tens of megabytes and BrokenPipeError tracebacks."""
+    files of tens of megabytes and BrokenPipeError tracebacks; in one process, SIGTERM and
+    SIGHUP were taken for an internal error of the page being ordered, and the run went on."""
     out = tmp_path / "out" / "ordered.jsonl"
     out.parent.mkdir()
-    process = start(big_batch, out)
+    process = start(big_batch, out, jobs)
     if to == "group":
         os.killpg(process.pid, signum)
     else:
