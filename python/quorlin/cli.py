@@ -238,6 +238,13 @@ def _order_many(args: argparse.Namespace, inputs: list[str]) -> int:
     problem = _files_conflict(args, inputs)
     if problem is not None:
         raise QuorlinError(problem)
+    if args.output_dir is not None:
+        # an output folder that cannot be one is refused once, before any file is read
+        # (each file failed on it with a message of its own)
+        out = Path(args.output_dir)
+        existing = next((p for p in (out, *out.parents) if p.exists()), None)
+        if existing is not None and not existing.is_dir():
+            raise QuorlinError(f"-O {args.output_dir}: {existing} is a file, not a folder")
     jobs = file_jobs(inputs, args.output_dir, args.in_place, fmt=args.format, dpi=args.dpi, exact=args.exact,
                      direction=args.direction,
                      keep_existing=args.keep_existing)

@@ -121,6 +121,8 @@ def test_writing_files_over_themselves_needs_in_place(folder, how):
     (["a.xml", "--explain", "-O", "out"], "--explain and -O DIR conflict"),
     (["p.jsonl", "--in-place"], "--in-place does not take JSON Lines (p.jsonl)"),
     (["a.xml", "--format", "jsonl", "-O", "out"], "--format jsonl and -O DIR conflict"),
+    (["a.xml", "sub", "-O", "b.xml"], "-O b.xml: b.xml is a file, not a folder"),
+    (["sub", "-O", "b.xml/deeper"], "-O b.xml/deeper: b.xml is a file, not a folder"),
 ])
 def test_many_inputs_refused_with_one_line(tmp_path, args, message):
     sample = SAMPLES / "page" / "page2013_kraken_testfixture_explicit_ro.xml"
