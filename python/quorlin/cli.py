@@ -137,12 +137,16 @@ def _check_json_lines(args: argparse.Namespace, page_name: str) -> None:
         return
     try:
         with open(page_name, "rb") as handle:
-            first = next((line for line in handle if line.strip()), b"")
+            lines = (line for line in handle if line.strip())
+            first = next(lines, b"")
+            more = next(lines, None) is not None
     except OSError as exc:
         raise PageError(page_name, exc.strerror or str(exc)) from None
     try:
         load_json(page_name, first)
     except PageError:
+        if not more:
+            raise  # one line, which is no page: its own problem is the message
         raise PageError(page_name, "one JSON value written over several lines, not JSON Lines (one page per "
                                    "line), which --jobs needs: order it without --jobs") from None
 

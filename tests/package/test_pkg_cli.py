@@ -65,6 +65,18 @@ def test_command_errors_are_one_line(tmp_path, args, message):
     assert (result.returncode, result.stderr) == (1, message)
 
 
+@pytest.mark.parametrize(("text", "message"), [
+    # one line that is no page: what is wrong with it (it was said to be written over several lines)
+    ('{"elements": [{"box": [0, 0, NaN, 1]}]}\n', "p.json: invalid JSON: NaN is not a number in JSON"),
+    ('{\n  "elements": []\n}\n', "p.json: one JSON value written over several lines, not JSON Lines"),
+], ids=["one-bad-line", "several-lines"])
+def test_a_json_file_with_jobs_is_refused_for_what_it_is(tmp_path, text, message):
+    (tmp_path / "p.json").write_text(text)
+    result = run_cli("order", "p.json", "--jobs", "2", cwd=tmp_path)
+    assert result.returncode == 1 and result.stderr.startswith(f"quorlin: error: {message}")
+    assert len(result.stderr.splitlines()) == 1
+
+
 TWO_PAGES = 2 * (json.dumps(json.loads(resources.files("quorlin").joinpath("data", "example_page.json").read_bytes()))
                  + "\n").encode()
 
