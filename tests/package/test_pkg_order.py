@@ -276,19 +276,6 @@ def test_label_for_keeps_labels_and_honours_default():
 NAN, INF = math.nan, math.inf
 
 
-@pytest.mark.parametrize("exact", [False, True])
-@pytest.mark.parametrize("huge", [10**400, -10**400], ids=["positive", "negative"])
-def test_an_integer_beyond_a_double_is_infinite(huge, exact):
-    """An integer too large for a double is the infinity float("1e400") gives, in boxes, separators and page
-    bounds alike (it raised OverflowError without naming the argument)."""
-    inf = INF if huge > 0 else -INF
-    boxes = [(0, 0, 10, 10), (huge, 20, 10, 30), (0, 40, 10, 50)]
-    infinite = [(0, 0, 10, 10), (inf, 20, 10, 30), (0, 40, 10, 50)]
-    assert order(boxes, exact=exact) == order(infinite, exact=exact)
-    assert order(boxes, exact=exact, separators=[(huge, 0, 1, 1)], page_bounds=(0, 0, huge, 100)) \
-        == order(infinite, exact=exact, separators=[(inf, 0, 1, 1)], page_bounds=(0, 0, inf, 100))
-
-
 @pytest.mark.parametrize(
     ("boxes", "expected"),
     [

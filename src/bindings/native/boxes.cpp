@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <string>
 
 #include "common/arguments.hpp"
@@ -349,19 +348,7 @@ Coordinate coordinate(PyObject* value, double& out) {
     }
     if (PyLong_CheckExact(value)) {
         out = PyLong_AsDouble(value);
-        if (out == -1.0 && PyErr_Occurred() != nullptr) {
-            if (PyErr_ExceptionMatches(PyExc_OverflowError) == 0) {
-                return Coordinate::Failed;
-            }
-            // An integer beyond any double is infinite, as float("1e400")
-            // is: the box has no place (read last), never an error without
-            // the argument's name.
-            PyErr_Clear();
-            int sign = 0;
-            PyLong_AsLongLongAndOverflow(value, &sign);
-            out = sign < 0 ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-        }
-        return Coordinate::Number;
+        return out == -1.0 && PyErr_Occurred() != nullptr ? Coordinate::Failed : Coordinate::Number;
     }
     switch (scalar_kind(value)) {
         case Scalar::Boolean:
