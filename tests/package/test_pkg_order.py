@@ -157,6 +157,19 @@ def test_numpy_bool_and_complex_coordinates_are_refused(exact):
 
 
 @pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize("container", [{(0, 0, 1, 1): "a"}, {(0, 0, 1, 1)}, bytearray(16), "0011", b"0011"],
+                         ids=["dict", "set", "bytearray", "str", "bytes"])
+def test_containers_without_an_order_of_boxes_are_refused(container, exact):
+    """A dict (read as its keys), a set (in an order of its own) and the bytes of a bytearray were taken for
+    boxes; like texts, they hold no boxes in an order, as boxes or as separators."""
+    kind = type(container).__name__
+    for arguments, name in [((container, None, None), "boxes"), (([ROW], container, None), "separators")]:
+        for call in _calls(*arguments):
+            with pytest.raises(TypeError, match=rf"^{name} must be a sequence, not {kind}$"):
+                call(exact)
+
+
+@pytest.mark.parametrize("exact", [False, True])
 @pytest.mark.parametrize(("row", "kind"), [
     ({0: 0, 1: 0, 2: 1, 3: 1}, "dict"), ({0, 1, 2, 3}, "set"), ("0011", "str"), (b"0011", "bytes"),
 ])

@@ -450,7 +450,10 @@ bool convert_row(const RowName& row, PyObject* item, double (&c)[4]) {
 template <class Out>
 bool convert_sequence(const BoxNames& names, PyObject* obj, std::vector<Out>& out) {
     const std::string must = std::string(names.plural) + " must be a sequence";
-    if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    // Texts and bytes would be read as characters, a dict as its keys, a set
+    // in an order of its own: none of them holds boxes in an order.
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || PyDict_Check(obj) ||
+        PyAnySet_Check(obj)) {
         return raise_type(must.c_str(), obj);
     }
 #ifdef Py_GIL_DISABLED
