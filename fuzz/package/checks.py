@@ -271,7 +271,9 @@ def _outline(elem: XmlElement, leave_out: str) -> list[tuple[Any, ...]]:
 
     Text that meets is joined and its white space runs made one space: taking
     an element out (or putting one in) with its indentation may join the text
-    around it, but changes none of it.
+    around it, but changes none of it. An element left out parts the text
+    around it as white space would: the writers keep the words on both sides
+    of a ReadingOrder they take out apart, never joined into one.
     """
     events: list[tuple[Any, ...]] = []
     pending: list[str] = []
@@ -291,7 +293,7 @@ def _outline(elem: XmlElement, leave_out: str) -> list[tuple[Any, ...]]:
             pending.append(node.tail or "")
             continue
         if _local(node.tag) == leave_out:
-            pending.append(node.tail or "")
+            pending.append(" " + (node.tail or ""))
             continue
         flush()
         events.append(("start", node.tag, sorted(node.attrib.items())))
