@@ -80,8 +80,15 @@ def _binary_lines(path: str) -> tuple[Iterator[bytes], int | None, IO[bytes] | N
     """Lines of a JSON Lines file (or stdin), their count when cheap to know, the handle,
     and the head of the file (for telling its format)."""
     if path == "-":
-        head = sys.stdin.buffer.read(HEAD)
-        return _lines_after(head, sys.stdin.buffer), None, None, head
+        # A pipe may hand over one page at a time and wait for its order: only
+        # its first line is read before ordering starts, and more only when
+        # that line is no JSON (markup or a binary file, whose format the
+        # head of the input tells).
+        stream = sys.stdin.buffer
+        head = stream.readline()
+        if not head.lstrip(b"\xef\xbb\xbf \t\r\n").startswith((b"{", b"[")):
+            head += stream.read(HEAD)
+        return _lines_after(head, stream), None, None, head
     try:
         handle = open(path, "rb")  # noqa: SIM115 - closed by the caller
     except OSError as exc:

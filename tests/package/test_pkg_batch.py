@@ -199,3 +199,27 @@ def test_dask_recipe_on_the_local_scheduler(tmp_path):
     orders = pages.map(quorlin.order_page).pluck("order")
     result = orders.compute(scheduler="processes", num_workers=2)
     assert result == [quorlin.order_page(json.loads(p))["order"] for p in PAGES]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="select() on a pipe")
+def test_a_pipe_gets_each_pages_order_before_the_next_page_is_sent():
+    """A program that sends a page and waits for its order before it sends the next: the head of the input
+    (64 KiB, to tell its format) was read before ordering began, so such a pipe waited for ever."""
+    import select
+
+    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
+    process = subprocess.Popen([sys.executable, "-m", "quorlin", "order", "-", "--format", "jsonl"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    try:
+        for page in PAGES[:2]:
+            process.stdin.write(page + b"\n")
+            process.stdin.flush()
+            ready, _, _ = select.select([process.stdout], [], [], 30)
+            assert ready, "no order within 30 s of the page"
+            assert json.loads(process.stdout.readline())["order"]
+    finally:
+        process.stdin.close()
+        process.stdout.read()
+        process.stderr.read()
+        process.wait(timeout=30)
+    assert process.returncode == 0
