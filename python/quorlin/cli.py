@@ -19,8 +19,8 @@ from .direction import DIRECTIONS
 from .errors import PageError, QuorlinError
 from .files import PAGE_SUFFIXES, file_jobs, order_files, ordered_file
 from .evaluation.command import add_eval_command, eval_report
-from .formats import FORMATS, read_page
-from .formats.detect import HEAD, binary_kind, sniff_format
+from .formats import FORMATS, read_page, refuse_other_format
+from .formats.detect import HEAD
 from .explaining import page_explanation
 from .formats.jsonpage import dump_json, load_json
 from .ordering import page_order
@@ -115,15 +115,9 @@ def _lines_after(head: bytes, rest: IO[bytes]) -> Iterator[bytes]:
 def _refuse_other_formats(args: argparse.Namespace, page_name: str, source: str, head: bytes) -> None:
     """A page of markup or a binary file taken for JSON Lines is refused in one line
     naming what it is, not with a complaint about each of its lines."""
-    found = sniff_format(head)
-    kind = binary_kind(head) if found is None else None
-    if kind is None and found in (None, "json"):
-        return
     said = (" as --format jsonl says" if args.format == "jsonl" else
             " as its name says" if Path(page_name).suffix.lower() in JSONL_SUFFIXES else ", which --jobs needs")
-    if found is None:
-        raise PageError(source, f"{kind}, not JSON Lines{said}")
-    raise PageError(source, f"not JSON Lines{said}: the file is {FORMATS[found].family}")
+    refuse_other_format(source, head, "JSON Lines", said, lambda found: found == "json")
 
 
 def _is_jsonl(args: argparse.Namespace, page: str) -> bool:

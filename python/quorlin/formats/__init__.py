@@ -53,6 +53,7 @@ __all__ = [
     "detect_format",
     "sniff_format",
     "read_page",
+    "refuse_other_format",
     "write_page",
     "json_document",
     "page_xml_document",
@@ -138,14 +139,22 @@ def read_page(
     if fmt == "auto":
         fmt = detect_format(source, data)
     else:
-        found = sniff_format(data)
-        kind = binary_kind(data) if found is None else None
-        if kind is not None:
-            raise PageError(source, f"{kind}, not {FORMATS[fmt].family} as --format {fmt} says")
-        if found is not None and FORMATS[found].family != FORMATS[fmt].family:
-            raise PageError(source, f"not {FORMATS[fmt].family} as --format {fmt} says: "
-                                    f"the file is {FORMATS[found].family}")
+        family = FORMATS[fmt].family
+        refuse_other_format(source, data, family, f" as --format {fmt} says",
+                            lambda found: FORMATS[found].family == family)
     return FORMATS[fmt].read(data, source, dpi)
+
+
+def refuse_other_format(source: str, head: bytes, family: str, said: str, accepted: Callable[[str], bool]) -> None:
+    """Refuse a file (``head``: its first bytes) that is not of ``family`` as
+    ``said`` claims it is (" as --format alto says"): a binary file, or a
+    page of a format that ``accepted`` does not take, named in one line."""
+    found = sniff_format(head)
+    kind = binary_kind(head) if found is None else None
+    if kind is not None:
+        raise PageError(source, f"{kind}, not {family}{said}")
+    if found is not None and not accepted(found):
+        raise PageError(source, f"not {family}{said}: the file is {FORMATS[found].family}")
 
 
 def write_page(page: Page, reading_order: Sequence[RegionId]) -> bytes:
