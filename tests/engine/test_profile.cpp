@@ -374,6 +374,117 @@ TEST(MergeByTop, PutsEachNoteAfterTheTextThatStartsLevelOrAbove) {
     EXPECT_EQ(out, (Indices{3, 4}));
 }
 
+// A column of six lines, two paragraphs: lines 0-2 (line 2 short) and 3-5
+// (line 3 indented); the notes follow as boxes 6, 7.
+std::vector<PageBox> lines_with(std::initializer_list<PageBox> notes) {
+    std::vector<PageBox> boxes;
+    for (int i = 0; i < 6; ++i) {
+        const double y = 100 + 50 * i;
+        boxes.push_back({i == 3 ? 240.0 : 200.0, y, i == 2 ? 500.0 : 800.0, y + 40});
+    }
+    boxes.insert(boxes.end(), notes);
+    return boxes;
+}
+
+struct NoteCase {
+    const char* name;
+    std::vector<PageBox> boxes;
+    Indices main;
+    std::size_t marginal;  // how many of the notes (6, 7, ...) are labelled marginal notes
+    Indices expected;
+};
+
+class MergeNotes : public ::testing::TestWithParam<NoteCase> {};
+
+TEST_P(MergeNotes, ReadsABlockOfNoteLinesWholeBesideItsParagraph) {
+    const NoteCase& c = GetParam();
+    Indices notes;
+    for (std::uint32_t k = static_cast<std::uint32_t>(c.main.size()); k < c.boxes.size(); ++k) {
+        notes.push_back(k);
+    }
+    steps::Scratch scratch;
+    Indices out;
+    steps::merge_notes(c.main, notes, c.marginal, c.boxes, scratch, out);
+    EXPECT_EQ(out, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MergeNotes,
+    ::testing::Values(
+        // by their tops the two lines of a note on the right would come
+        // before line 1; read whole, they follow the paragraph beside them
+        NoteCase{"right_after_its_paragraph", lines_with({{820, 100, 950, 140}, {820, 145, 950, 185}}),
+                 {0, 1, 2, 3, 4, 5}, 2, {0, 1, 2, 6, 7, 3, 4, 5}},
+        // the same lines found by geometry (no label): merged by their tops
+        NoteCase{"geometric_notes_by_their_top", lines_with({{820, 100, 950, 140}, {820, 145, 950, 185}}),
+                 {0, 1, 2, 3, 4, 5}, 0, {0, 6, 7, 1, 2, 3, 4, 5}},
+        // a note on the left level with a paragraph's first line heads it
+        NoteCase{"left_before_the_paragraph_it_heads", lines_with({{50, 250, 180, 290}, {50, 295, 180, 335}}),
+                 {0, 1, 2, 3, 4, 5}, 2, {0, 1, 2, 6, 7, 3, 4, 5}},
+        // on the left level with the middle of a paragraph: after it
+        NoteCase{"left_mid_paragraph_after_it", lines_with({{50, 300, 180, 340}, {50, 345, 180, 385}}),
+                 {0, 1, 2, 3, 4, 5}, 2, {0, 1, 2, 3, 4, 5, 6, 7}},
+        // two notes far apart are two blocks of one: each by its top
+        NoteCase{"notes_apart_by_their_tops", lines_with({{820, 100, 950, 140}, {820, 300, 950, 340}}),
+                 {0, 1, 2, 3, 4, 5}, 2, {0, 6, 1, 2, 3, 4, 7, 5}},
+        // a note that would widen the block by more than half starts its own
+        NoteCase{"a_wide_line_starts_its_own_block", lines_with({{820, 100, 950, 140}, {820, 145, 1400, 185}}),
+                 {0, 1, 2, 3, 4, 5}, 2, {0, 6, 7, 1, 2, 3, 4, 5}},
+        // beside regions (three times as wide as tall), not lines: by their tops
+        NoteCase{"beside_regions_by_their_tops",
+                 {{200, 100, 800, 300}, {200, 310, 800, 600}, {820, 150, 950, 190}, {820, 195, 950, 235}}, {0, 1}, 2,
+                 {0, 2, 3, 1}},
+        // beside nothing (below the text): by their tops, at the end
+        NoteCase{"beside_no_text_at_the_end", lines_with({{820, 700, 950, 740}, {820, 745, 950, 785}}),
+                 {0, 1, 2, 3, 4, 5}, 2, {0, 1, 2, 3, 4, 5, 6, 7}}),
+    CaseName());
+
+TEST(MergeNotes, OnAPageOfTooManyLabelledNotesEachIsMergedByItsTop) {
+    for (const std::size_t count : {steps::kMostNotes, steps::kMostNotes + 1}) {
+        // one column of lines 40 high, a note line beside each from the second on
+        std::vector<PageBox> boxes;
+        for (std::size_t i = 0; i <= count; ++i) {
+            const double y = static_cast<double>(50 * i);
+            boxes.push_back({200, y, 800, y + 40});
+        }
+        Indices main = all_of(boxes.size());
+        Indices notes;
+        for (std::size_t i = 1; i <= count; ++i) {
+            const double y = static_cast<double>(50 * i);
+            notes.push_back(static_cast<std::uint32_t>(boxes.size()));
+            boxes.push_back({820, y, 950, y + 40});
+        }
+        steps::Scratch scratch;
+        Indices out;
+        steps::merge_notes(main, notes, count, boxes, scratch, out);
+        ASSERT_EQ(out.size(), boxes.size());
+        // within the bound the notes are one block after the column; past it
+        // the first note follows the line level with it
+        EXPECT_EQ(out[2], count == steps::kMostNotes ? 2U : static_cast<std::uint32_t>(count + 1)) << count;
+    }
+}
+
+TEST(ContinuesParagraph, TellsALineThatGoesOnFromOneThatStartsAParagraph) {
+    const PageBox a = {200, 100, 800, 140};
+    const struct {
+        PageBox b;
+        bool continues;
+    } cases[] = {
+        {{200, 150, 800, 190}, true},   // the next line
+        {{210, 150, 500, 190}, true},   // a short last line, a little right
+        {{240, 150, 800, 190}, false},  // indented: a new paragraph
+        {{200, 180, 800, 220}, false},  // more than 0.8 of a line under it
+        {{200, 90, 800, 130}, false},   // starts above it
+        {{700, 150, 1300, 190}, false}, // shares less than half its width
+        {{200, 150, 800, 260}, false},  // three times as tall
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(steps::continues_paragraph(a, c.b), c.continues) << c.b.x1 << "," << c.b.y1 << "," << c.b.x2;
+    }
+    // a short line ends its paragraph
+    EXPECT_FALSE(steps::continues_paragraph({200, 100, 500, 140}, {200, 150, 800, 190}));
+}
+
 TEST(FlushBoxes, CountsTheBoxesThatShareTheirLeftEdge) {
     // small pages (the table) and a large one (the sort), with swapped
     // corners, zeros of both signs and runs of three

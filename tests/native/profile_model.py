@@ -214,6 +214,75 @@ def merged(main, notes, boxes):
     return out + pending
 
 
+# The most labelled marginal notes a page may have for them to be read in blocks.
+MOST_NOTES = 256
+
+
+def note_blocks(notes, boxes):
+    """The notes (labelled marginal notes) in blocks: by top, left, index, each
+    joins the first block whose last note it overlaps in width and starts
+    within that note (or at most the lesser of their heights under it), unless
+    it would widen the block by more than half; else it starts a block."""
+    blocks = []
+    for k in sorted(notes, key=lambda k: (boxes[k][1], boxes[k][0], k)):
+        x1, y1, x2, y2 = boxes[k]
+        for b in blocks:
+            l = boxes[b[-1]]
+            left = min(boxes[j][0] for j in b)
+            right = max(boxes[j][2] for j in b)
+            if (min(x2, l[2]) > max(x1, l[0]) and l[1] <= y1 <= l[3] + min(y2 - y1, l[3] - l[1])
+                    and max(x2, right) - min(x1, left) <= 1.5 * (right - left)):
+                b.append(k)
+                break
+        else:
+            blocks.append([k])
+    return blocks
+
+
+def continues(a, b):
+    """Whether line box b goes on the paragraph of line box a, the line over it:
+    they share most of their width, b starts within a or a little under it, is
+    not indented, a is not short, and their heights are alike."""
+    h = min(a[3] - a[1], b[3] - b[1])
+    return (min(a[2], b[2]) - max(a[0], b[0]) > 0.5 * min(a[2] - a[0], b[2] - b[0])
+            and a[1] <= b[1] <= a[3] + 0.8 * h and b[0] <= a[0] + 0.5 * h and a[2] >= b[2] - h
+            and b[3] - b[1] <= 2.5 * (a[3] - a[1]) and a[3] - a[1] <= 2.5 * (b[3] - b[1]))
+
+
+def with_notes(body, notes, marginal, boxes):
+    """The margin notes merged into body: each by its top, but a block of two
+    or more labelled notes beside text lines (at least half of the body boxes
+    level with it are six times as wide as tall) is read whole: on the left,
+    before the paragraph whose first line is level with it, else after the
+    paragraph of the last line level with it."""
+    if not marginal or len(marginal) > MOST_NOTES:
+        return merged(body, notes + marginal, boxes)
+    blocks = note_blocks(marginal, boxes)
+    out = merged(body, notes + [k for b in blocks if len(b) == 1 for k in b], boxes)
+    text = set(body)
+    for b in blocks:
+        if len(b) == 1:
+            continue
+        top, bottom = min(boxes[k][1] for k in b), max(boxes[k][3] for k in b)
+        left, right = min(boxes[k][0] for k in b), max(boxes[k][2] for k in b)
+        level = [i for i, k in enumerate(out) if k in text and top < (boxes[k][1] + boxes[k][3]) / 2 < bottom
+                 and min(boxes[k][2], right) - max(boxes[k][0], left) < 0.2 * (right - left)]
+        if 2 * sum(1 for i in level if boxes[out[i]][2] - boxes[out[i]][0] >= 6 * (boxes[out[i]][3] - boxes[out[i]][1])) < len(level) or not level:
+            out = merged(out, b, boxes)
+            continue
+        first = level[0]
+        f = boxes[out[first]]
+        if (left + right) / 2 < (f[0] + f[2]) / 2 and (first == 0 or not continues(boxes[out[first - 1]], f)):
+            at = first
+        else:
+            at = level[-1]
+            while at + 1 < len(out) and continues(boxes[out[at]], boxes[out[at + 1]]):
+                at += 1
+            at += 1
+        out = out[:at] + b + out[at:]
+    return out
+
+
 # The most drop capitals a page may have for each to be placed before the text it begins.
 MOST_INITIALS = 256
 
@@ -476,7 +545,7 @@ def order_page(boxes, idx, frame, rules, roles, s):
     if lines:  # the boxes of each row before those of the next, each row in the core's order
         ordered.sort(key=lambda k: sum(1 for y in lines if not boxes[k][1] < y))
     body = regrouped(ordered, groups, boxes)
-    body = with_footnotes(merged(body, notes + marginal, boxes), footnotes, boxes)
+    body = with_footnotes(with_notes(body, notes, marginal, boxes), footnotes, boxes)
     body = with_initials(body, initials, boxes, roles) if initials else body
     return (core_order(tb, head, frame) + core_order(tb, strip, frame) + body + core_order(tb, foot, frame)
             + core_order(tb, numbers, frame))

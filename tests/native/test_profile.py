@@ -164,6 +164,44 @@ def test_a_heading_one_column_wide_among_text_lines_starts_no_row(page):
     assert got == list(range(len(boxes)))
 
 
+def _book_lines(notes):
+    """A printed book's page (1000 x 1400) as text lines 30 px tall, a line every 36 px, x 200-800 with the
+    left edges a little off (a scan): two paragraphs of six lines (the first's last line short, the second's
+    first indented), then the `notes` as (x1, x2, first line level with, lines), labelled marginal notes."""
+    boxes, labels = [], []
+    for i in range(12):
+        y = 100 + 36 * i
+        boxes.append((200 + (i * 3) % 5 + (40 if i == 6 else 0), y, 520 if i == 5 else 800, y + 30))
+        labels.append("paragraph")
+    for x1, x2, level, count in notes:
+        for j in range(count):
+            y = 102 + 36 * level + 33 * j
+            boxes.append((x1, y, x2, y + 28))
+            labels.append("marginalia")
+    return boxes, labels
+
+
+@pytest.mark.parametrize("notes, expected", [
+    # three lines on the right, level with lines 2-4: after their paragraph
+    ([(820, 960, 2, 3)], [*range(6), 12, 13, 14, *range(6, 12)]),
+    # two lines on the left level with the second paragraph's first line: before that paragraph
+    ([(50, 180, 6, 2)], [*range(6), 12, 13, *range(6, 12)]),
+    # on the left level with the middle of the second paragraph: after it
+    ([(50, 180, 8, 2)], [*range(12), 12, 13]),
+    # both: each in its place
+    ([(820, 960, 2, 3), (50, 180, 6, 2)], [*range(6), 12, 13, 14, 15, 16, *range(6, 12)]),
+], ids=["right", "left-heading-a-paragraph", "left-mid-paragraph", "both"])
+def test_a_marginal_note_given_as_lines_is_read_whole_beside_its_paragraph(notes, expected):
+    """Merged by its top line by line, a marginal note given as text lines was read interleaved with the
+    paragraph beside it (the real book pages as lines, bench/data/pages_lines.jsonl)."""
+    boxes, labels = _book_lines(notes)
+    roles = [role_code(label) for label in labels]
+    bounds = (0, 0, 1000, 1400)
+    got = quorlin.order(boxes, labels, page_bounds=bounds)
+    assert got == profile_model.order(boxes, bounds, roles=roles)
+    assert got == expected
+
+
 def _rows_of_paragraphs(overrun, headline_width, row_gap):
     """Two rows of two articles on a 1000 x 1400 page, each a headline over two columns of three paragraphs
     (4 px apart); the columns as in _newspaper; `row_gap` px between the rows."""

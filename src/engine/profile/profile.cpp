@@ -1025,6 +1025,134 @@ void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> 
     out.insert(out.end(), notes.begin() + static_cast<std::ptrdiff_t>(next), notes.end());
 }
 
+bool continues_paragraph(const PageBox& a, const PageBox& b) noexcept {
+    const double ha = a.y2 - a.y1;
+    const double hb = b.y2 - b.y1;
+    const double h = std::min(ha, hb);
+    return std::min(a.x2, b.x2) - std::max(a.x1, b.x1) > 0.5 * std::min(a.x2 - a.x1, b.x2 - b.x1) &&
+           a.y1 <= b.y1 && b.y1 <= a.y2 + 0.8 * h && b.x1 <= a.x1 + 0.5 * h && a.x2 >= b.x2 - h &&
+           hb <= 2.5 * ha && ha <= 2.5 * hb;
+}
+
+std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::size_t marginal,
+                        std::span<const PageBox> boxes, Scratch& scratch, std::vector<std::uint32_t>& out) {
+    if (marginal == 0 || marginal > kMostNotes) {
+        merge_by_top(main, notes, boxes, out);
+        return 0;
+    }
+    const auto box = [&boxes](std::uint32_t k) { return normalised(boxes[k]); };
+    const std::span<std::uint32_t> labelled = notes.last(marginal);
+    std::sort(labelled.begin(), labelled.end(), TopThenLeft{boxes});
+    // The blocks: block[i] is the block of labelled[i]; each block's last
+    // note and its left and right edges.
+    struct Block {
+        std::uint32_t last;
+        double left;
+        double right;
+        std::uint32_t size;
+    };
+    std::vector<Block> blocks;
+    blocks.reserve(marginal);
+    const std::span<std::uint32_t> block = room_for(scratch.rows, marginal);
+    for (std::size_t i = 0; i < marginal; ++i) {
+        const PageBox n = box(labelled[i]);
+        std::size_t joined = blocks.size();
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            const PageBox l = box(blocks[b].last);
+            if (std::min(n.x2, l.x2) > std::max(n.x1, l.x1) && l.y1 <= n.y1 &&
+                n.y1 <= l.y2 + std::min(n.y2 - n.y1, l.y2 - l.y1) &&
+                std::max(n.x2, blocks[b].right) - std::min(n.x1, blocks[b].left) <=
+                    1.5 * (blocks[b].right - blocks[b].left)) {
+                joined = b;
+                break;
+            }
+        }
+        if (joined == blocks.size()) {
+            blocks.push_back(Block{labelled[i], n.x1, n.x2, 0});
+        }
+        Block& b = blocks[joined];
+        b.last = labelled[i];
+        b.left = std::min(b.left, n.x1);
+        b.right = std::max(b.right, n.x2);
+        b.size += 1;
+        block[i] = static_cast<std::uint32_t>(joined);
+    }
+    // The geometric notes and the notes alone are merged by their top; the
+    // notes of blocks wait at the back of `notes`, block by block.
+    const std::span<std::uint32_t> singles = room_for(scratch.sorted, notes.size());
+    std::size_t alone = notes.size() - marginal;
+    std::copy(notes.begin(), notes.begin() + static_cast<std::ptrdiff_t>(alone), singles.begin());
+    for (std::size_t i = 0; i < marginal; ++i) {
+        if (blocks[block[i]].size == 1) {
+            singles[alone++] = labelled[i];
+        }
+    }
+    merge_by_top(main, singles.first(alone), boxes, out);
+    // Whether a box of `out` is a note: the notes, sorted by index.
+    std::vector<std::uint32_t>& sorted_notes = scratch.indices;
+    sorted_notes.assign(notes.begin(), notes.end());
+    std::sort(sorted_notes.begin(), sorted_notes.end());
+    const auto is_note = [&sorted_notes](std::uint32_t k) {
+        return std::binary_search(sorted_notes.begin(), sorted_notes.end(), k);
+    };
+    std::vector<std::uint32_t>& members = scratch.aside;
+    std::vector<std::uint32_t>& spare = scratch.ends;
+    std::size_t whole = 0;
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        if (blocks[b].size < 2) {
+            continue;
+        }
+        members.clear();
+        for (std::size_t i = 0; i < marginal; ++i) {
+            if (block[i] == b) {
+                members.push_back(labelled[i]);
+            }
+        }
+        const double top = box(members.front()).y1;
+        double bottom = box(members.front()).y2;
+        for (const std::uint32_t k : members) {
+            bottom = std::max(bottom, box(k).y2);
+        }
+        const double left = blocks[b].left;
+        const double right = blocks[b].right;
+        std::size_t level = 0;
+        std::size_t wide = 0;
+        std::size_t first = 0;
+        std::size_t last = 0;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            if (is_note(out[i])) {
+                continue;
+            }
+            const PageBox m = box(out[i]);
+            const double middle = (m.y1 + m.y2) / 2;
+            if (top < middle && middle < bottom && std::min(m.x2, right) - std::max(m.x1, left) < 0.2 * (right - left)) {
+                first = level == 0 ? i : first;
+                last = i;
+                level += 1;
+                wide += m.x2 - m.x1 >= 6 * (m.y2 - m.y1) ? 1 : 0;
+            }
+        }
+        if (level == 0 || 2 * wide < level) {
+            spare.clear();
+            merge_by_top(out, members, boxes, spare);
+            out.swap(spare);
+            continue;
+        }
+        const PageBox f = box(out[first]);
+        std::size_t at = first;
+        if (!((left + right) / 2 < (f.x1 + f.x2) / 2 && (first == 0 || !continues_paragraph(box(out[first - 1]), f)))) {
+            at = last;
+            while (at + 1 < out.size() && continues_paragraph(box(out[at]), box(out[at + 1]))) {
+                ++at;
+            }
+            ++at;
+        }
+        out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), members.begin(), members.end());
+        whole += 1;
+    }
+    return whole;
+}
+
 void place_initials(std::vector<std::uint32_t>& body, std::span<std::uint32_t> initials,
                     std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, Scratch& scratch,
                     std::vector<std::uint32_t>& out) {
@@ -1637,8 +1765,13 @@ private:
         }
         if (!notes.empty()) {
             ordered_main.clear();
-            merge_by_top(body, notes, raw_, ordered_main);
+            const std::size_t whole =
+                merge_notes(body, notes, marginal.size(), raw_, buffers_->scratch, ordered_main);
             body.swap(ordered_main);
+            if (whole > 0) {
+                profile_log<__LINE__>("[profile] note blocks: {} read whole, beside their paragraphs",
+                                      std::uint64_t{whole});
+            }
         }
         if (!footnotes.empty()) {
             log_part(PartKind::Footnotes, footnotes.size(), dx, dy);
