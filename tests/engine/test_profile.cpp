@@ -390,7 +390,6 @@ struct NoteCase {
     const char* name;
     std::vector<PageBox> boxes;
     Indices main;
-    std::size_t marginal;  // how many of the notes (6, 7, ...) are labelled marginal notes
     Indices expected;
 };
 
@@ -404,7 +403,7 @@ TEST_P(MergeNotes, ReadsABlockOfNoteLinesWholeBesideItsParagraph) {
     }
     steps::Scratch scratch;
     Indices out;
-    steps::merge_notes(c.main, notes, c.marginal, c.boxes, scratch, out);
+    steps::merge_notes(c.main, notes, c.boxes, scratch, out);
     EXPECT_EQ(out, c.expected);
 }
 
@@ -414,32 +413,32 @@ INSTANTIATE_TEST_SUITE_P(
         // by their tops the two lines of a note on the right would come
         // before line 1; read whole, they follow the paragraph beside them
         NoteCase{"right_after_its_paragraph", lines_with({{820, 100, 950, 140}, {820, 145, 950, 185}}),
-                 {0, 1, 2, 3, 4, 5}, 2, {0, 1, 2, 6, 7, 3, 4, 5}},
-        // the same lines found by geometry (no label): merged by their tops
-        NoteCase{"geometric_notes_by_their_top", lines_with({{820, 100, 950, 140}, {820, 145, 950, 185}}),
-                 {0, 1, 2, 3, 4, 5}, 0, {0, 6, 7, 1, 2, 3, 4, 5}},
+                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 6, 7, 3, 4, 5}},
+        // more than half as wide as the lines: a narrow column, by their tops
+        NoteCase{"wider_than_half_a_line_by_their_tops", lines_with({{820, 100, 1200, 140}, {820, 145, 1200, 185}}),
+                 {0, 1, 2, 3, 4, 5}, {0, 6, 7, 1, 2, 3, 4, 5}},
         // a note on the left level with a paragraph's first line heads it
         NoteCase{"left_before_the_paragraph_it_heads", lines_with({{50, 250, 180, 290}, {50, 295, 180, 335}}),
-                 {0, 1, 2, 3, 4, 5}, 2, {0, 1, 2, 6, 7, 3, 4, 5}},
+                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 6, 7, 3, 4, 5}},
         // on the left level with the middle of a paragraph: after it
         NoteCase{"left_mid_paragraph_after_it", lines_with({{50, 300, 180, 340}, {50, 345, 180, 385}}),
-                 {0, 1, 2, 3, 4, 5}, 2, {0, 1, 2, 3, 4, 5, 6, 7}},
+                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5, 6, 7}},
         // two notes far apart are two blocks of one: each by its top
         NoteCase{"notes_apart_by_their_tops", lines_with({{820, 100, 950, 140}, {820, 300, 950, 340}}),
-                 {0, 1, 2, 3, 4, 5}, 2, {0, 6, 1, 2, 3, 4, 7, 5}},
+                 {0, 1, 2, 3, 4, 5}, {0, 6, 1, 2, 3, 4, 7, 5}},
         // a note that would widen the block by more than half starts its own
         NoteCase{"a_wide_line_starts_its_own_block", lines_with({{820, 100, 950, 140}, {820, 145, 1400, 185}}),
-                 {0, 1, 2, 3, 4, 5}, 2, {0, 6, 7, 1, 2, 3, 4, 5}},
+                 {0, 1, 2, 3, 4, 5}, {0, 6, 7, 1, 2, 3, 4, 5}},
         // beside regions (three times as wide as tall), not lines: by their tops
         NoteCase{"beside_regions_by_their_tops",
-                 {{200, 100, 800, 300}, {200, 310, 800, 600}, {820, 150, 950, 190}, {820, 195, 950, 235}}, {0, 1}, 2,
+                 {{200, 100, 800, 300}, {200, 310, 800, 600}, {820, 150, 950, 190}, {820, 195, 950, 235}}, {0, 1},
                  {0, 2, 3, 1}},
         // beside nothing (below the text): by their tops, at the end
         NoteCase{"beside_no_text_at_the_end", lines_with({{820, 700, 950, 740}, {820, 745, 950, 785}}),
-                 {0, 1, 2, 3, 4, 5}, 2, {0, 1, 2, 3, 4, 5, 6, 7}}),
+                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5, 6, 7}}),
     CaseName());
 
-TEST(MergeNotes, OnAPageOfTooManyLabelledNotesEachIsMergedByItsTop) {
+TEST(MergeNotes, OnAPageOfTooManyNotesEachIsMergedByItsTop) {
     for (const std::size_t count : {steps::kMostNotes, steps::kMostNotes + 1}) {
         // one column of lines 40 high, a note line beside each from the second on
         std::vector<PageBox> boxes;
@@ -456,7 +455,7 @@ TEST(MergeNotes, OnAPageOfTooManyLabelledNotesEachIsMergedByItsTop) {
         }
         steps::Scratch scratch;
         Indices out;
-        steps::merge_notes(main, notes, count, boxes, scratch, out);
+        steps::merge_notes(main, notes, boxes, scratch, out);
         ASSERT_EQ(out.size(), boxes.size());
         // within the bound the notes are one block after the column; past it
         // the first note follows the line level with it

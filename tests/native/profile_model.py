@@ -214,15 +214,15 @@ def merged(main, notes, boxes):
     return out + pending
 
 
-# The most labelled marginal notes a page may have for them to be read in blocks.
+# The most margin notes a page may have for them to be read in blocks.
 MOST_NOTES = 256
 
 
 def note_blocks(notes, boxes):
-    """The notes (labelled marginal notes) in blocks: by top, left, index, each
-    joins the first block whose last note it overlaps in width and starts
-    within that note (or at most the lesser of their heights under it), unless
-    it would widen the block by more than half; else it starts a block."""
+    """The margin notes in blocks: by top, left, index, each joins the first
+    block whose last note it overlaps in width and starts within (or at most
+    the lesser of their heights under it), unless it would widen the block by
+    more than half; else it starts a block."""
     blocks = []
     for k in sorted(notes, key=lambda k: (boxes[k][1], boxes[k][0], k)):
         x1, y1, x2, y2 = boxes[k]
@@ -249,16 +249,17 @@ def continues(a, b):
             and b[3] - b[1] <= 2.5 * (a[3] - a[1]) and a[3] - a[1] <= 2.5 * (b[3] - b[1]))
 
 
-def with_notes(body, notes, marginal, boxes):
+def with_notes(body, notes, boxes):
     """The margin notes merged into body: each by its top, but a block of two
-    or more labelled notes beside text lines (at least half of the body boxes
-    level with it are six times as wide as tall) is read whole: on the left,
-    before the paragraph whose first line is level with it, else after the
-    paragraph of the last line level with it."""
-    if not marginal or len(marginal) > MOST_NOTES:
-        return merged(body, notes + marginal, boxes)
-    blocks = note_blocks(marginal, boxes)
-    out = merged(body, notes + [k for b in blocks if len(b) == 1 for k in b], boxes)
+    or more beside text lines (at least half of the body boxes level with it
+    are six times as wide as tall, and it is at most half as wide as the
+    widest of them) is read whole: on the left, before the paragraph whose
+    first line is level with it, else after the paragraph of the last line
+    level with it."""
+    if len(notes) > MOST_NOTES:
+        return merged(body, notes, boxes)
+    blocks = note_blocks(notes, boxes)
+    out = merged(body, [k for b in blocks if len(b) == 1 for k in b], boxes)
     text = set(body)
     for b in blocks:
         if len(b) == 1:
@@ -267,7 +268,9 @@ def with_notes(body, notes, marginal, boxes):
         left, right = min(boxes[k][0] for k in b), max(boxes[k][2] for k in b)
         level = [i for i, k in enumerate(out) if k in text and top < (boxes[k][1] + boxes[k][3]) / 2 < bottom
                  and min(boxes[k][2], right) - max(boxes[k][0], left) < 0.2 * (right - left)]
-        if 2 * sum(1 for i in level if boxes[out[i]][2] - boxes[out[i]][0] >= 6 * (boxes[out[i]][3] - boxes[out[i]][1])) < len(level) or not level:
+        widths = [boxes[out[i]][2] - boxes[out[i]][0] for i in level]
+        wide = sum(1 for i in level if boxes[out[i]][2] - boxes[out[i]][0] >= 6 * (boxes[out[i]][3] - boxes[out[i]][1]))
+        if not level or 2 * wide < len(level) or right - left > 0.5 * max(widths):
             out = merged(out, b, boxes)
             continue
         first = level[0]
@@ -545,7 +548,7 @@ def order_page(boxes, idx, frame, rules, roles, s):
     if lines:  # the boxes of each row before those of the next, each row in the core's order
         ordered.sort(key=lambda k: sum(1 for y in lines if not boxes[k][1] < y))
     body = regrouped(ordered, groups, boxes)
-    body = with_footnotes(with_notes(body, notes, marginal, boxes), footnotes, boxes)
+    body = with_footnotes(with_notes(body, notes + marginal, boxes), footnotes, boxes)
     body = with_initials(body, initials, boxes, roles) if initials else body
     return (core_order(tb, head, frame) + core_order(tb, strip, frame) + body + core_order(tb, foot, frame)
             + core_order(tb, numbers, frame))

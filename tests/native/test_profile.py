@@ -167,7 +167,8 @@ def test_a_heading_one_column_wide_among_text_lines_starts_no_row(page):
 def _book_lines(notes):
     """A printed book's page (1000 x 1400) as text lines 30 px tall, a line every 36 px, x 200-800 with the
     left edges a little off (a scan): two paragraphs of six lines (the first's last line short, the second's
-    first indented), then the `notes` as (x1, x2, first line level with, lines), labelled marginal notes."""
+    first indented), then the `notes` as (x1, x2, first line level with, lines), labelled marginal notes
+    (used or not)."""
     boxes, labels = [], []
     for i in range(12):
         y = 100 + 36 * i
@@ -181,23 +182,25 @@ def _book_lines(notes):
     return boxes, labels
 
 
-@pytest.mark.parametrize("notes, expected", [
+@pytest.mark.parametrize("notes, labelled, expected", [
     # three lines on the right, level with lines 2-4: after their paragraph
-    ([(820, 960, 2, 3)], [*range(6), 12, 13, 14, *range(6, 12)]),
+    ([(820, 960, 2, 3)], True, [*range(6), 12, 13, 14, *range(6, 12)]),
+    # the same without labels, narrow enough to be found as margin notes
+    ([(820, 900, 2, 3)], False, [*range(6), 12, 13, 14, *range(6, 12)]),
     # two lines on the left level with the second paragraph's first line: before that paragraph
-    ([(50, 180, 6, 2)], [*range(6), 12, 13, *range(6, 12)]),
+    ([(50, 180, 6, 2)], True, [*range(6), 12, 13, *range(6, 12)]),
     # on the left level with the middle of the second paragraph: after it
-    ([(50, 180, 8, 2)], [*range(12), 12, 13]),
+    ([(50, 180, 8, 2)], True, [*range(12), 12, 13]),
     # both: each in its place
-    ([(820, 960, 2, 3), (50, 180, 6, 2)], [*range(6), 12, 13, 14, 15, 16, *range(6, 12)]),
-], ids=["right", "left-heading-a-paragraph", "left-mid-paragraph", "both"])
-def test_a_marginal_note_given_as_lines_is_read_whole_beside_its_paragraph(notes, expected):
+    ([(820, 960, 2, 3), (50, 180, 6, 2)], True, [*range(6), 12, 13, 14, 15, 16, *range(6, 12)]),
+], ids=["right", "right-unlabelled", "left-heading-a-paragraph", "left-mid-paragraph", "both"])
+def test_a_marginal_note_given_as_lines_is_read_whole_beside_its_paragraph(notes, labelled, expected):
     """Merged by its top line by line, a marginal note given as text lines was read interleaved with the
     paragraph beside it (the real book pages as lines, bench/data/pages_lines.jsonl)."""
     boxes, labels = _book_lines(notes)
-    roles = [role_code(label) for label in labels]
+    roles = [role_code(label) for label in labels] if labelled else None
     bounds = (0, 0, 1000, 1400)
-    got = quorlin.order(boxes, labels, page_bounds=bounds)
+    got = quorlin.order(boxes, labels if labelled else None, page_bounds=bounds)
     assert got == profile_model.order(boxes, bounds, roles=roles)
     assert got == expected
 

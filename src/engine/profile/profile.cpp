@@ -1034,17 +1034,16 @@ bool continues_paragraph(const PageBox& a, const PageBox& b) noexcept {
            hb <= 2.5 * ha && ha <= 2.5 * hb;
 }
 
-std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::size_t marginal,
+std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes,
                         std::span<const PageBox> boxes, Scratch& scratch, std::vector<std::uint32_t>& out) {
-    if (marginal == 0 || marginal > kMostNotes) {
+    if (notes.size() > kMostNotes) {
         merge_by_top(main, notes, boxes, out);
         return 0;
     }
     const auto box = [&boxes](std::uint32_t k) { return normalised(boxes[k]); };
-    const std::span<std::uint32_t> labelled = notes.last(marginal);
-    std::sort(labelled.begin(), labelled.end(), TopThenLeft{boxes});
-    // The blocks: block[i] is the block of labelled[i]; each block's last
-    // note and its left and right edges.
+    std::sort(notes.begin(), notes.end(), TopThenLeft{boxes});
+    // The blocks: block[i] is the block of notes[i]; each block's last note,
+    // its left and right edges and its size.
     struct Block {
         std::uint32_t last;
         double left;
@@ -1052,10 +1051,10 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
         std::uint32_t size;
     };
     std::vector<Block> blocks;
-    blocks.reserve(marginal);
-    const std::span<std::uint32_t> block = room_for(scratch.rows, marginal);
-    for (std::size_t i = 0; i < marginal; ++i) {
-        const PageBox n = box(labelled[i]);
+    blocks.reserve(notes.size());
+    const std::span<std::uint32_t> block = room_for(scratch.rows, notes.size());
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        const PageBox n = box(notes[i]);
         std::size_t joined = blocks.size();
         for (std::size_t b = 0; b < blocks.size(); ++b) {
             const PageBox l = box(blocks[b].last);
@@ -1068,26 +1067,24 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
             }
         }
         if (joined == blocks.size()) {
-            blocks.push_back(Block{labelled[i], n.x1, n.x2, 0});
+            blocks.push_back(Block{notes[i], n.x1, n.x2, 0});
         }
         Block& b = blocks[joined];
-        b.last = labelled[i];
+        b.last = notes[i];
         b.left = std::min(b.left, n.x1);
         b.right = std::max(b.right, n.x2);
         b.size += 1;
         block[i] = static_cast<std::uint32_t>(joined);
     }
-    // The geometric notes and the notes alone are merged by their top; the
-    // notes of blocks wait at the back of `notes`, block by block.
-    const std::span<std::uint32_t> singles = room_for(scratch.sorted, notes.size());
-    std::size_t alone = notes.size() - marginal;
-    std::copy(notes.begin(), notes.begin() + static_cast<std::ptrdiff_t>(alone), singles.begin());
-    for (std::size_t i = 0; i < marginal; ++i) {
+    // The notes alone are merged by their top; the blocks follow one by one.
+    const std::span<std::uint32_t> alone = room_for(scratch.sorted, notes.size());
+    std::size_t singles = 0;
+    for (std::size_t i = 0; i < notes.size(); ++i) {
         if (blocks[block[i]].size == 1) {
-            singles[alone++] = labelled[i];
+            alone[singles++] = notes[i];
         }
     }
-    merge_by_top(main, singles.first(alone), boxes, out);
+    merge_by_top(main, alone.first(singles), boxes, out);
     // Whether a box of `out` is a note: the notes, sorted by index.
     std::vector<std::uint32_t>& sorted_notes = scratch.indices;
     sorted_notes.assign(notes.begin(), notes.end());
@@ -1103,9 +1100,9 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
             continue;
         }
         members.clear();
-        for (std::size_t i = 0; i < marginal; ++i) {
+        for (std::size_t i = 0; i < notes.size(); ++i) {
             if (block[i] == b) {
-                members.push_back(labelled[i]);
+                members.push_back(notes[i]);
             }
         }
         const double top = box(members.front()).y1;
@@ -1115,10 +1112,14 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
         }
         const double left = blocks[b].left;
         const double right = blocks[b].right;
+        // The text boxes level with the block: how many, how many of them
+        // lines (six times as wide as tall), the first and last in `out`,
+        // and the widest.
         std::size_t level = 0;
-        std::size_t wide = 0;
+        std::size_t lines = 0;
         std::size_t first = 0;
         std::size_t last = 0;
+        double widest = 0.0;
         for (std::size_t i = 0; i < out.size(); ++i) {
             if (is_note(out[i])) {
                 continue;
@@ -1129,10 +1130,11 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
                 first = level == 0 ? i : first;
                 last = i;
                 level += 1;
-                wide += m.x2 - m.x1 >= 6 * (m.y2 - m.y1) ? 1 : 0;
+                lines += m.x2 - m.x1 >= 6 * (m.y2 - m.y1) ? 1 : 0;
+                widest = level == 1 ? m.x2 - m.x1 : std::max(widest, m.x2 - m.x1);
             }
         }
-        if (level == 0 || 2 * wide < level) {
+        if (level == 0 || 2 * lines < level || right - left > 0.5 * widest) {
             spare.clear();
             merge_by_top(out, members, boxes, spare);
             out.swap(spare);
@@ -1766,7 +1768,7 @@ private:
         if (!notes.empty()) {
             ordered_main.clear();
             const std::size_t whole =
-                merge_notes(body, notes, marginal.size(), raw_, buffers_->scratch, ordered_main);
+                merge_notes(body, notes, raw_, buffers_->scratch, ordered_main);
             body.swap(ordered_main);
             if (whole > 0) {
                 profile_log<__LINE__>("[profile] note blocks: {} read whole, beside their paragraphs",

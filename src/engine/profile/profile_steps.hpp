@@ -406,26 +406,27 @@ void rows_in_turn(std::vector<std::uint32_t>& order, std::span<const double> lin
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
                   std::vector<std::uint32_t>& out);
 
-// Appends to `out` the main order with the notes merged in, as merge_by_top
-// does, except for the labelled marginal notes, the last `marginal` of
-// `notes`, when a page has at most kMostNotes of them: those stand in blocks
-// (by (y1, x1, index), a note joins the first block whose last note it
-// overlaps in width and that it starts within, or at most the lesser of
-// their heights under, unless it would widen the block by more than half),
-// and a block of two or more notes beside text lines (at least half of the
-// main boxes level with it, their middles between its top and bottom and
-// sharing less than a fifth of its width, six times as wide as tall) is read
-// whole: on the left of the first of those lines, and that line begins its
-// paragraph, right before that line; else right after the paragraph of the
-// last of them (the lines after it that go on its paragraph: see
-// `continues_paragraph`). A block beside no text lines, and a note alone,
-// are merged by their top. The annotators of printed books read a marginal
-// note as one piece, after the paragraph beside it or, on the left, before
-// the paragraph it heads; merged by its top line by line, a note given as
-// lines was read interleaved with its paragraph. Returns how many blocks were
-// read whole. `notes` is sorted in place.
+// Appends to `out` the main order with the margin notes merged in, as
+// merge_by_top does, but for blocks, when a page has at most kMostNotes
+// notes: the notes stand in blocks (by (y1, x1, index), a note joins the
+// first block whose last note it overlaps in width and that it starts
+// within, or at most the lesser of their heights under, unless it would
+// widen the block by more than half), and a block of two or more notes
+// beside text lines (at least half of the main boxes level with it, their
+// middles between its top and bottom and sharing less than a fifth of its
+// width, six times as wide as tall) and at most half as wide as the widest
+// of them is read whole: on the left of the first of those lines, when that
+// line begins its paragraph, right before it; else right after the
+// paragraph of the last of them (the lines after it that go on its
+// paragraph: `continues_paragraph`). Other blocks, and notes alone, are
+// merged by their top. The annotators of printed books read a marginal note
+// as one piece, after the paragraph beside it or, on the left, before the
+// paragraph it heads; merged by its top line by line, a note given as lines
+// was read interleaved with its paragraph. The half-width bound keeps a
+// narrow column of text, taken for notes, in its place. Returns how many
+// blocks were read whole. `notes` is sorted in place.
 inline constexpr std::size_t kMostNotes = 256;
-std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::size_t marginal,
+std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes,
                         std::span<const PageBox> boxes, Scratch& scratch, std::vector<std::uint32_t>& out);
 
 // Whether line `b` goes on the paragraph of line `a`, the line over it (both
