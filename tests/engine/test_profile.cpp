@@ -484,6 +484,33 @@ TEST(ContinuesParagraph, TellsALineThatGoesOnFromOneThatStartsAParagraph) {
     EXPECT_FALSE(steps::continues_paragraph({200, 100, 500, 140}, {200, 150, 800, 190}));
 }
 
+TEST(RuleWalls, AreTheRulesCrossingTheBoxesShortenedAtBothEnds) {
+    // the boxes reach x 100-900, y 100-1300 on a page 1000 high: a trim of 10
+    const std::vector<PageBox> tb = {{100, 100, 480, 700}, {520, 600, 900, 1300}, {0, 0, 1, 1}};
+    const Indices set = {0, 1};
+    const PageBox frame = {0, 0, 1000, 1000};
+    const std::vector<steps::ColumnRule> rules = {
+        {50, 0, 1000},     // left of the boxes
+        {100, 0, 1000},    // on their left edge: not between
+        {500, 80, 1400},   // between the columns
+        {500, 1300, 1500}, // under them, touching
+        {700, 90, 109},    // over the boxes but only 19 long
+        {700, 90, 111},    // 21 long: one unit left
+        {950, 0, 1000},    // right of them
+    };
+    std::vector<PageBox> walls;
+    steps::rule_walls(rules, tb, set, frame, walls);
+    ASSERT_EQ(walls.size(), 2U);
+    EXPECT_EQ((std::vector<double>{walls[0].x1, walls[0].y1, walls[0].x2, walls[0].y2}),
+              (std::vector<double>{500, 90, 500, 1390}));
+    EXPECT_EQ((std::vector<double>{walls[1].x1, walls[1].y1, walls[1].x2, walls[1].y2}),
+              (std::vector<double>{700, 100, 700, 101}));
+    steps::rule_walls({}, tb, set, frame, walls);
+    EXPECT_TRUE(walls.empty());
+    steps::rule_walls(rules, tb, Indices{}, frame, walls);
+    EXPECT_TRUE(walls.empty());
+}
+
 TEST(FlushBoxes, CountsTheBoxesThatShareTheirLeftEdge) {
     // small pages (the table) and a large one (the sort), with swapped
     // corners, zeros of both signs and runs of three

@@ -203,6 +203,35 @@ def core_order(tb, idx, frame):
     return list(core.compute_order_mervane(elements, frame))
 
 
+# The share of the page's height by which a column rule is shortened at both
+# ends when it is handed to the core as a wall.
+RULE_TRIM = 0.01
+# An id past every box's, for the walls among the core's elements.
+WALL = 1 << 31
+
+
+def rule_walls(rules, tb, idx, frame):
+    """The column rules crossing the extent of the boxes of idx in tb,
+    shortened by RULE_TRIM of the frame's height at both ends (none not
+    longer than twice that), as boxes of no width, by (c, y1, y2)."""
+    if not rules or not idx:
+        return []
+    left, top = min(tb[k][0] for k in idx), min(tb[k][1] for k in idx)
+    right, bottom = max(tb[k][2] for k in idx), max(tb[k][3] for k in idx)
+    trim = RULE_TRIM * (frame[3] - frame[1])
+    return [(c, r1 + trim, c, r2 - trim) for c, r1, r2 in sorted(rules)
+            if left < c < right and r1 < bottom and r2 > top and r2 - r1 > 2 * trim]
+
+
+def walled_order(tb, idx, frame, walls):
+    """The core's order of idx with the walls among its elements, left out."""
+    if len(idx) < 2 or not walls:
+        return core_order(tb, idx, frame)
+    elements = [core.Element(k, *tb[k], core.SemanticLabel.Regular) for k in idx]
+    elements += [core.Element(WALL + j, *w, core.SemanticLabel.Regular) for j, w in enumerate(walls)]
+    return [k for k in core.compute_order_mervane(elements, frame) if k < WALL]
+
+
 def merged(main, notes, boxes):
     """Each note before the first main box that starts below its top."""
     pending = sorted(notes, key=lambda k: (boxes[k][1], boxes[k][0], k))
@@ -542,7 +571,7 @@ def order_page(boxes, idx, frame, rules, roles, s):
                  max(tb[k][2] for k in group), max(tb[k][3] for k in group))
         for k in group:
             seen[k] = union
-    ordered = core_order(seen, main, frame)
+    ordered = walled_order(seen, main, frame, rule_walls(rules, seen, main, frame))
     lines = article_lines(seen, boxes, main, roles, s) if labelled and s.articles and tolerant else []
     lines += row_bands(boxes, main, rules, height, s) if s.bands and tolerant else []
     if lines:  # the boxes of each row before those of the next, each row in the core's order

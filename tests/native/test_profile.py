@@ -205,6 +205,32 @@ def test_a_marginal_note_given_as_lines_is_read_whole_beside_its_paragraph(notes
     assert got == expected
 
 
+def _ruled_columns(every):
+    """Two columns of 20 text lines in register on a 1000 x 1500 page (x 100-480 and 510-890, edges a little
+    off), a paragraph ending every `every` lines in both (40 px more under it), a column rule between."""
+    boxes = []
+    for left in (100, 510):
+        y = 100
+        for i in range(20):
+            boxes.append((left + (i * 7) % 9, y, left + 380 - (i * 5) % 7, y + 30))
+            y += 34 + (40 if i % every == every - 1 else 0)
+    return boxes, [(499, 80, 501, 1400)]
+
+
+@pytest.mark.parametrize("every", [3, 5, 10])
+def test_columns_of_lines_in_register_beside_a_rule_are_read_down_in_turn(every):
+    """The shrunk lines of both columns leave gaps across the page at each paragraph's end, and the core read
+    the columns paragraph by paragraph across the rule (the gazette pages as lines, 1918_1_0015: 0.714)."""
+    boxes, rules = _ruled_columns(every)
+    bounds = (0, 0, 1000, 1500)
+    got = quorlin.order(boxes, page_bounds=bounds, separators=rules)
+    assert got == profile_model.order(boxes, bounds, rules)
+    assert got == list(range(40))
+    explained = quorlin.explain(boxes, page_bounds=bounds, separators=rules)
+    assert explained.order == got and sorted(explained.segment_order) == got
+    assert all(c.first and c.second for c in explained.cuts)
+
+
 def _rows_of_paragraphs(overrun, headline_width, row_gap):
     """Two rows of two articles on a 1000 x 1400 page, each a headline over two columns of three paragraphs
     (4 px apart); the columns as in _newspaper; `row_gap` px between the rows."""
@@ -427,12 +453,19 @@ def test_a_logging_call_logs_each_decision_explain_reports_and_the_cores_cuts(re
         order, _, _, events, notes, non_finite, parts = _native.explain(boxes, profile="quality",
                                                                           page_bounds=bounds, separators=rules)
         assert ordered == order
+        # the package's lines: what is ordered, then each decision of the profile
+        package = [m for m in logged if not m.startswith(("[sort]", "[segment]", "[merge]"))]
+        walls = [int(re.fullmatch(r"\[profile\] column rules: (\d+) walls among the body's boxes, which no row "
+                                  r"crosses", m)[1]) for m in package if m.startswith("[profile] column rules")]
         cuts = [f"{'horizontal' if axis == 'y' else 'vertical'} cut at {axis}={position:.1f} (gap={gap:.1f}) "
                 f"on {hi - lo} elements" for kind, axis, position, gap, lo, mid, hi, _, _ in events
                 if kind in ("cut", "one_group")]
-        assert cuts == [m.removeprefix("[segment] ") for m in logged if " cut at " in m]
-        # the package's lines: what is ordered, then each decision of the profile
-        package = [m for m in logged if not m.startswith(("[sort]", "[segment]", "[merge]"))]
+        core_cuts = [m.removeprefix("[segment] ") for m in logged if " cut at " in m]
+        if not walls:
+            assert cuts == core_cuts
+        else:  # the core cuts the walls too; explain reports each cut of the boxes, counting the boxes alone
+            where = [c.rsplit(" on ", 1)[0] for c in core_cuts]
+            assert all(c.rsplit(" on ", 1)[0] in where for c in cuts) and len(cuts) <= len(core_cuts)
         assert package[0] == f"order: {len(boxes)} boxes, {len(rules)} separators (quality profile)"
         assert [m for m in package if m.startswith("[profile] part: ")] == [
             f"[profile] part: {size} boxes ({kind.replace('_', ' ')}), shrunk by dx={dx:.1f}, dy={dy:.1f}"
@@ -455,7 +488,10 @@ def test_a_logging_call_logs_each_decision_explain_reports_and_the_cores_cuts(re
                                  r"after the one above it", m)[1])
                 for m in package if m.startswith("[profile] rows")]
         assert 0 not in rows and len(rows) <= len([p for p in parts if p[8] == "body"])
-        assert len(package) == 1 + len(parts) + len(strips) + len(folds) + len(taken) + bool(non_finite) + len(rows)
+        blocks = [m for m in package if m.startswith("[profile] note blocks")]
+        assert 0 not in walls and len(walls) <= len([p for p in parts if p[8] == "body"])
+        assert len(package) == (1 + len(parts) + len(strips) + len(folds) + len(taken) + bool(non_finite) + len(rows)
+                                + len(walls) + len(blocks))
 
 
 @pytest.mark.parametrize("exact", [False, True])

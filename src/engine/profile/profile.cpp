@@ -1011,6 +1011,30 @@ void rows_in_turn(std::vector<std::uint32_t>& order, std::span<const double> lin
     std::copy(sorted.begin(), sorted.end(), order.begin());
 }
 
+void rule_walls(std::span<const ColumnRule> rules, std::span<const PageBox> tb, std::span<const std::uint32_t> set,
+                const PageBox& frame, std::vector<PageBox>& walls) {
+    walls.clear();
+    if (rules.empty() || set.empty()) {
+        return;
+    }
+    double left = tb[set.front()].x1;
+    double top = tb[set.front()].y1;
+    double right = tb[set.front()].x2;
+    double bottom = tb[set.front()].y2;
+    for (const std::uint32_t k : set) {
+        left = std::min(left, tb[k].x1);
+        top = std::min(top, tb[k].y1);
+        right = std::max(right, tb[k].x2);
+        bottom = std::max(bottom, tb[k].y2);
+    }
+    const double trim = kRuleTrim * (frame.y2 - frame.y1);
+    for (const ColumnRule& r : rules) {
+        if (left < r.c && r.c < right && r.y1 < bottom && r.y2 > top && r.y2 - r.y1 > 2 * trim) {
+            walls.push_back({r.c, r.y1 + trim, r.c, r.y2 - trim});
+        }
+    }
+}
+
 void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes, std::span<const PageBox> boxes,
                   std::vector<std::uint32_t>& out) {
     const auto top = [&boxes](std::uint32_t k) { return std::min(boxes[k].y1, boxes[k].y2); };
@@ -1259,9 +1283,13 @@ constexpr std::uint32_t kInvalid = UINT32_MAX;
 
 // The input indices of the part at `positions` (positions into the part).
 void append_part(std::span<const std::uint32_t> part, std::span<const std::uint32_t> positions,
-                 std::vector<std::uint32_t>& out) {
+                 std::vector<std::uint32_t>& out, std::size_t walls = 0) {
     for (const std::uint32_t p : positions) {
-        out.push_back(p < part.size() ? part[p] : kInvalid);
+        if (p < part.size()) {
+            out.push_back(part[p]);
+        } else if (p - part.size() >= walls) {
+            out.push_back(kInvalid);
+        }
     }
 }
 
@@ -1331,7 +1359,8 @@ struct NoTrace {
 
     // order(observer) orders the part, as positions into it.
     template <class Order>
-    decltype(auto) engine(std::span<const std::uint32_t> /*part*/, std::uint32_t /*depth*/, Order order) {
+    decltype(auto) engine(std::span<const std::uint32_t> /*part*/, std::uint32_t /*depth*/, Order order,
+                          std::size_t /*walls*/ = 0) {
         return order(nullptr);
     }
 };
@@ -1341,14 +1370,22 @@ struct NoTrace {
 // positions turned into input indices.
 class PartRecorder final : public Observer {
 public:
-    PartRecorder(ProfileTrace& trace, std::span<const std::uint32_t> indices, std::uint32_t depth)
+    // `walls` boxes follow the part's in the engine's table (the column
+    // rules): they leave no trace, and the positions of the reports are
+    // those of the part's boxes alone.
+    PartRecorder(ProfileTrace& trace, std::span<const std::uint32_t> indices, std::uint32_t depth,
+                 std::size_t walls = 0)
         : trace_(trace), indices_(indices), base_(static_cast<std::uint32_t>(trace.segment_order.size())),
-          depth_(depth) {}
+          depth_(depth), walls_(walls), first_event_(trace.events.size()) {}
 
     void set_aside(std::span<const std::uint32_t> positions) noexcept override {
         record([&] {
             for (const std::uint32_t p : positions) {
-                trace_.set_aside.push_back(indices_[p]);
+                if (p < indices_.size()) {
+                    trace_.set_aside.push_back(indices_[p]);
+                } else if (p - indices_.size() >= walls_) {
+                    trace_.set_aside.push_back(kInvalid);
+                }
             }
         });
     }
@@ -1367,14 +1404,49 @@ public:
         });
     }
     void segmented(std::span<const std::uint32_t> order) noexcept override {
-        record([&] { append_part(indices_, order, trace_.segment_order); });
+        record([&] {
+            append_part(indices_, order, trace_.segment_order, walls_);
+            if (walls_ == 0) {
+                return;
+            }
+            // How many walls stand before each position of the engine's order.
+            walls_before_.assign(order.size() + 1, 0);
+            for (std::size_t j = 0; j < order.size(); ++j) {
+                const bool wall = order[j] >= indices_.size() && order[j] - indices_.size() < walls_;
+                walls_before_[j + 1] = walls_before_[j] + (wall ? 1 : 0);
+            }
+        });
     }
 
-    // Memory that ran out while recording is reported once the engine is done.
-    void check() const {
+    // Memory that ran out while recording is reported once the engine is
+    // done; then the reports of a part with walls are taken to the positions
+    // of its boxes, and a cut that only set walls apart, or a set of walls
+    // alone, is left out.
+    void check() {
         if (failed_) {
             throw std::bad_alloc();
         }
+        if (walls_ == 0 || walls_before_.empty()) {
+            return;
+        }
+        const auto moved = [this](std::uint32_t at) {
+            const std::uint32_t j = std::min<std::uint32_t>(at - base_, static_cast<std::uint32_t>(walls_before_.size() - 1));
+            return at - walls_before_[j];
+        };
+        std::size_t kept = first_event_;
+        for (std::size_t e = first_event_; e < trace_.events.size(); ++e) {
+            TraceEvent event = trace_.events[e];
+            const bool had = event.lo < event.hi;
+            event.lo = moved(event.lo);
+            event.mid = moved(event.mid);
+            event.hi = moved(event.hi);
+            const bool split_walls = event.kind == TraceKind::Cut && (event.lo == event.mid || event.mid == event.hi);
+            if ((had && event.lo == event.hi) || split_walls) {
+                continue;
+            }
+            trace_.events[kept++] = event;
+        }
+        trace_.events.resize(kept);
     }
 
 private:
@@ -1392,6 +1464,9 @@ private:
     std::span<const std::uint32_t> indices_;
     std::uint32_t base_;
     std::uint32_t depth_;
+    std::size_t walls_;
+    std::size_t first_event_;
+    std::vector<std::uint32_t> walls_before_;
     bool failed_ = false;
 };
 
@@ -1428,8 +1503,9 @@ public:
     void non_finite(std::span<const std::uint32_t> bad) { trace_.non_finite.assign(bad.begin(), bad.end()); }
 
     template <class Order>
-    decltype(auto) engine(std::span<const std::uint32_t> part, std::uint32_t depth, Order order) {
-        PartRecorder recorder(trace_, part, depth);
+    decltype(auto) engine(std::span<const std::uint32_t> part, std::uint32_t depth, Order order,
+                          std::size_t walls = 0) {
+        PartRecorder recorder(trace_, part, depth, walls);
         decltype(auto) positions = order(&recorder);
         recorder.check();
         return positions;
@@ -1455,6 +1531,7 @@ struct RunBuffers {
     std::vector<std::uint32_t> body;
     std::vector<std::uint32_t> notes;
     std::vector<std::uint32_t> group;  // by input index: the figure of a caption group, or kNoGroup
+    std::vector<PageBox> walls;        // the column rules handed to the engine with the body
     Scratch scratch;
 };
 
@@ -1732,7 +1809,13 @@ private:
         std::vector<std::uint32_t>& ordered_main = buffers_->main;
         ordered_main.clear();
         ordered_main.reserve(main.size());
-        order_part(main, frame, body_depth, PartKind::Body, dx, dy, ordered_main);
+        std::vector<PageBox>& walls = buffers_->walls;
+        rule_walls(buffers_->rules, tb, main, frame, walls);
+        if (!walls.empty()) {
+            profile_log<__LINE__>("[profile] column rules: {} walls among the body's boxes, which no row crosses",
+                                  std::uint64_t{walls.size()});
+        }
+        order_part(main, frame, body_depth, PartKind::Body, dx, dy, ordered_main, walls);
         // Steps 12 and 12b: the levels where rows start, each row read after
         // the one above it.
         std::vector<double>& lines = buffers_->scratch.lines;
@@ -1876,7 +1959,7 @@ private:
 
     // Step 12: the engine on one set of the shrunk boxes, its order appended to `out`.
     void order_part(std::span<const std::uint32_t> part, const PageBox& frame, std::uint32_t depth, PartKind kind,
-                    double dx, double dy, std::vector<std::uint32_t>& out) {
+                    double dx, double dy, std::vector<std::uint32_t>& out, std::span<const PageBox> walls = {}) {
         if (part.empty()) {
             return;
         }
@@ -1890,10 +1973,17 @@ private:
             // rounded as they go in: no array of the rounded boxes between.
             Table& table = buffers_->table;
             const std::span<const PageBox> tb = buffers_.shrunk;
-            build_table(table, part.size(), [&](std::size_t i) { return round_to_single(tb[part[i]]); });
-            append_part(part, tracer_.engine(part, depth, [&](Observer* observer) -> const std::vector<std::uint32_t>& {
-                return order_table(table, reference_width(table), observer, buffers_->engine);
-            }), out);
+            build_table(table, part.size() + walls.size(), [&](std::size_t i) {
+                return round_to_single(i < part.size() ? tb[part[i]] : walls[i - part.size()]);
+            });
+            append_part(part,
+                        tracer_.engine(part, depth,
+                                       [&](Observer* observer) -> const std::vector<std::uint32_t>& {
+                                           return order_table(table, reference_width(table), observer,
+                                                              buffers_->engine);
+                                       },
+                                       walls.size()),
+                        out, walls.size());
         }
         tracer_.part_end(start, TracePart{0, 0, depth, static_cast<std::uint32_t>(part.size()),
                                           kind == PartKind::TopStrip, frame, dx, dy, kind});

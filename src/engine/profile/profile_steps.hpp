@@ -327,6 +327,20 @@ std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std:
 // box in `raw`) exactly with another box of `set`. The boxes must be finite.
 std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, Scratch& scratch);
 
+// The column rules as walls for the engine: each rule that crosses the
+// extent of the boxes of `set` in `tb` (as they are: its c strictly between
+// their least x1 and greatest x2, its span overlapping theirs in y), shortened
+// by kRuleTrim of the frame's height at both ends (one that is not longer
+// than twice that is left out), as a box of no width at its c, in the order
+// of `rules`. A printed rule between columns says the columns run on beside
+// it: handed to the engine with the boxes, it keeps every horizontal cut from
+// crossing it, where the shrunk text lines of columns set in register leave
+// gaps across the whole page. Shortened, it does not reach the row of
+// headings over the columns that it nearly touches.
+inline constexpr double kRuleTrim = 0.01;
+void rule_walls(std::span<const ColumnRule> rules, std::span<const PageBox> tb, std::span<const std::uint32_t> set,
+                const PageBox& frame, std::vector<PageBox>& walls);
+
 // The marginal notes among `set` (at least three boxes): the boxes beside the
 // text block (their vertical centre within its height) that lie wholly left or
 // wholly right of it, when such a strip is at most margin_max of the block's
