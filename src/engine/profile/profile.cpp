@@ -929,15 +929,20 @@ std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_
     if (n < 2 || n > kBandBoxes) {
         return 0;
     }
-    // The boxes by their tops (then by index, so that equal tops keep one order).
-    std::vector<SweptBox>& by_top = scratch.swept;
-    by_top.clear();
-    for (const std::uint32_t k : main) {
-        by_top.push_back(SweptBox{normalised(raw[k]), k});
+    // The boxes by their tops (then by index, so that equal tops keep one
+    // order): sorted as keys, the top as an ordered integer above the index,
+    // which move and compare more cheaply than the boxes.
+    const std::span<KeyedIndex> keys = room_for(scratch.top_keys, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = keyed_index(ordered_bits(normalised(raw[main[i]]).y1), main[i]);
     }
-    std::sort(by_top.begin(), by_top.end(), [](const SweptBox& a, const SweptBox& b) {
-        return a.box.y1 != b.box.y1 ? a.box.y1 < b.box.y1 : a.k < b.k;
-    });
+    std::sort(keys.begin(), keys.end());
+    std::vector<SweptBox>& by_top = scratch.swept;
+    by_top.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t k = index_of(keys[i]);
+        by_top[i] = SweptBox{normalised(raw[k]), k};
+    }
     // The bands at least band_min of the page tall that no rule crosses, as
     // (height, level): the boxes above a band end before the next top.
     const auto crossed = [&rules](double middle) {

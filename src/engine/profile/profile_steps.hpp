@@ -90,6 +90,7 @@ struct Scratch {
     std::vector<KeyedBox> keyed;   // overlapping_boxes' and flush_boxes' sort keys ...
     std::vector<KeyedBox> spare;   // ... the other half of their radix sort ...
     std::vector<std::uint32_t> counts;  // ... and its digit counts
+    std::vector<KeyedIndex> top_keys;  // row_bands: the boxes' tops and indices, sorted
     std::vector<std::pair<double, std::uint32_t>> tops;  // insert_footnotes: tops of the text and their places
     std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
     std::vector<std::uint8_t> places;  // order_page: the part each box goes to by its role
