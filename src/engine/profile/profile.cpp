@@ -1684,6 +1684,9 @@ private:
         return {band.width, -band.middle};
     }
 
+    // Whether the role's bit is set in `roles` (a bit per role, by its code).
+    static bool has(unsigned roles, Role role) noexcept { return ((roles >> static_cast<unsigned>(role)) & 1U) != 0; }
+
     // Which part of a page a box goes to by its role (step 8).
     enum Place : std::uint8_t { kHead, kFoot, kNumbers, kFootnotes, kMarginal, kInitials, kRest, kPlaces };
 
@@ -1743,19 +1746,30 @@ private:
         }
         // The roles' parts, in the order of Place, each in input order.
         std::size_t count[kPlaces] = {};
+        // The roles present in `set`, a bit each: a step whose roles are
+        // missing would find nothing to do.
+        unsigned present = 0;
         if (!roles_.empty()) {
             // Each box's place is found once; sorting by place then keeps
-            // input order within each part.
+            // input order within each part. When every box stays with the
+            // rest, `set` already is in that order.
             Scratch& scratch = buffers_->scratch;
-            const std::span<std::uint32_t> copy = room_for(scratch.aside, set.size());
             const std::span<std::uint8_t> places = room_for(scratch.places, set.size());
+            bool placed = false;
             for (std::size_t i = 0; i < set.size(); ++i) {
-                copy[i] = set[i];
+                present |= 1U << static_cast<unsigned>(role_of(roles_[set[i]]));
                 places[i] = place_of(set[i], frame);
+                placed = placed || places[i] != kRest;
             }
-            sort_into_buckets<std::uint8_t>(copy, places, kPlaces, scratch.ends, set);
-            for (std::size_t p = 0; p < kPlaces; ++p) {
-                count[p] = scratch.ends[p] - (p > 0 ? scratch.ends[p - 1] : 0);
+            if (placed) {
+                const std::span<std::uint32_t> copy = room_for(scratch.aside, set.size());
+                std::copy(set.begin(), set.end(), copy.begin());
+                sort_into_buckets<std::uint8_t>(copy, places, kPlaces, scratch.ends, set);
+                for (std::size_t p = 0; p < kPlaces; ++p) {
+                    count[p] = scratch.ends[p] - (p > 0 ? scratch.ends[p - 1] : 0);
+                }
+            } else {
+                count[kRest] = set.size();
             }
             if (count[kRest] < set.size()) {
                 top = std::numeric_limits<double>::infinity();
@@ -1809,7 +1823,7 @@ private:
                                   std::uint64_t{notes.size()});
             tracer_.margin_notes(notes);
         }
-        const bool grouped = !roles_.empty() && options_.captions &&
+        const bool grouped = has(present, Role::Caption) && has(present, Role::Figure) && options_.captions &&
                              group_captions(raw_, tb, main, roles_, frame, options_, buffers_.group, buffers_->scratch);
         std::vector<std::uint32_t>& ordered_main = buffers_->main;
         ordered_main.clear();
@@ -1825,7 +1839,7 @@ private:
         // the one above it.
         std::vector<double>& lines = buffers_->scratch.lines;
         lines.clear();
-        if (tolerant && options_.articles && !roles_.empty()) {
+        if (tolerant && options_.articles && has(present, Role::Heading) && has(present, Role::Body)) {
             article_lines(tb, raw_, main, roles_, options_, buffers_->scratch);
             if (!lines.empty()) {
                 profile_log<__LINE__>("[profile] articles: {} headings spanning columns start rows, each read "
