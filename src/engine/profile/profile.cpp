@@ -133,8 +133,14 @@ void column_rules(std::span<const PageBox> separators, const PageBox& frame, con
 }
 
 std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept {
-    if (rules.empty()) {
-        return 0;
+    if (rules.size() <= kRulesCounted) {
+        // Few rules (most pages): the rules at or left of x, counted, are as
+        // many as come before the first one right of it.
+        std::size_t count = 0;
+        for (const ColumnRule& rule : rules) {
+            count += rule.c <= x ? 1 : 0;
+        }
+        return count;
     }
     std::size_t first = 0;
     std::size_t count = rules.size();

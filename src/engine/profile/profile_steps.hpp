@@ -191,9 +191,10 @@ void column_rules(std::span<const PageBox> separators, const PageBox& frame, con
 // does not matter. `rules` sorted by c.
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept;
 // The index of the first of the `rules` (sorted by c) with c > x, or their
-// number when there is none. A binary search whose steps depend on the
-// number of rules only, not on where x lies, so that its branches are always
-// predicted.
+// number when there is none. Up to kRulesCounted rules are counted, more
+// are searched by halves; either way the steps depend on the number of rules
+// only, not on where x lies, so that their branches are always predicted.
+inline constexpr std::size_t kRulesCounted = 8;
 std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept;
 // The same when `rules` are only those with c > box.x1 (in order of c).
 PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
