@@ -60,11 +60,11 @@ PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes,
 
 PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept {
     PageBox out{box.x1 + dx, box.y1 + dy, box.x2 - dx, box.y2 - dy};
-    if (out.x1 > out.x2) {
+    if (out.x1 > out.x2) [[unlikely]] {
         out.x1 = box.x1;
         out.x2 = box.x2;
     }
-    if (out.y1 > out.y2) {
+    if (out.y1 > out.y2) [[unlikely]] {
         out.y1 = box.y1;
         out.y2 = box.y2;
     }
