@@ -1933,7 +1933,15 @@ private:
     }
 
     double shrink(std::span<const std::uint32_t> set, bool tolerant, double dx, double dy) {
-        const auto shrunk = [&](const PageBox& b) { return tolerant ? share_shrunk(b, dx, dy, options_) : b; };
+        // One loop for each case, so that no box chooses between them.
+        if (tolerant) {
+            return shrink_each(set, [&](const PageBox& b) { return share_shrunk(b, dx, dy, options_); });
+        }
+        return shrink_each(set, [](const PageBox& b) { return b; });
+    }
+
+    template <class Shrunk>
+    double shrink_each(std::span<const std::uint32_t> set, Shrunk shrunk) {
         const std::span<PageBox> tb = buffers_.shrunk;
         double top = shrunk(normalised(raw_[set.front()])).y1;
         const std::vector<ColumnRule>& rule_list = buffers_->rules;
