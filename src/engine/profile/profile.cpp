@@ -2034,6 +2034,19 @@ private:
 }  // namespace detail
 
 const ProfileSetting* invalid_profile_setting(const ProfileOptions& options) noexcept {
+    // Every number checked in place, without the table's indirection (a
+    // call checks them all, and nearly every call passes): the loop below
+    // only finds which one failed.
+    bool valid = true;
+#define QUORLIN_PROFILE_NUMBER(name, value, group, below, doc) \
+    valid = valid && std::isfinite(options.name) && options.name >= 0.0 && options.name < (below);
+#define QUORLIN_PROFILE_SWITCH(name, value, doc)
+#include "quorlin/engine/profile_settings.inc"
+#undef QUORLIN_PROFILE_NUMBER
+#undef QUORLIN_PROFILE_SWITCH
+    if (valid) {
+        return nullptr;
+    }
     for (const ProfileSetting& setting : kProfileSettings) {
         if (setting.kind != ProfileSetting::Kind::Number) {
             continue;
