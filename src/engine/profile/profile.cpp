@@ -132,27 +132,6 @@ void column_rules(std::span<const PageBox> separators, const PageBox& frame, con
     }
 }
 
-std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept {
-    if (rules.size() <= kRulesCounted) {
-        // Few rules (most pages): the rules at or left of x, counted, are as
-        // many as come before the first one right of it.
-        std::size_t count = 0;
-        for (const ColumnRule& rule : rules) {
-            count += rule.c <= x ? 1 : 0;
-        }
-        return count;
-    }
-    std::size_t first = 0;
-    std::size_t count = rules.size();
-    while (count > 1) {
-        const std::size_t half = count / 2;
-        first += half * static_cast<std::size_t>(rules[first + half - 1].c <= x);  // no branch
-        count -= half;
-    }
-    // first is that rule, or the last rule when none is.
-    return first + static_cast<std::size_t>(rules[first].c <= x);
-}
-
 PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, const ProfileOptions& options) noexcept {
     return snap_to_rules_right_of(box, rules.subspan(first_rule_right_of(rules, box.x1)), options);
 }

@@ -195,7 +195,26 @@ PageBox snap_to_rules(const PageBox& box, std::span<const ColumnRule> rules, con
 // are searched by halves; either way the steps depend on the number of rules
 // only, not on where x lies, so that their branches are always predicted.
 inline constexpr std::size_t kRulesCounted = 8;
-std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept;
+inline std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double x) noexcept {
+    if (rules.size() <= kRulesCounted) {
+        // Few rules (most pages): the rules at or left of x, counted, are as
+        // many as come before the first one right of it.
+        std::size_t count = 0;
+        for (const ColumnRule& rule : rules) {
+            count += rule.c <= x ? 1 : 0;
+        }
+        return count;
+    }
+    std::size_t first = 0;
+    std::size_t count = rules.size();
+    while (count > 1) {
+        const std::size_t half = count / 2;
+        first += half * static_cast<std::size_t>(rules[first + half - 1].c <= x);  // no branch
+        count -= half;
+    }
+    // first is that rule, or the last rule when none is.
+    return first + static_cast<std::size_t>(rules[first].c <= x);
+}
 // The same when `rules` are only those with c > box.x1 (in order of c).
 PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
                                const ProfileOptions& options) noexcept;
