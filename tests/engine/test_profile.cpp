@@ -132,6 +132,42 @@ TEST(ColumnRules, ComeSortedByCentreThenTop) {
               (std::vector<double>{300, 700, 0, 700, 500}));
 }
 
+// The first rule right of x, whether the rules are counted (few) or
+// searched by halves (more than kRulesCounted): the place std::upper_bound
+// finds among their centres, for x below, at, between and beyond them.
+struct RuleRightCase {
+    const char* name;
+    std::vector<double> centres;  // ascending
+};
+
+class FirstRuleRight : public ::testing::TestWithParam<RuleRightCase> {};
+
+TEST_P(FirstRuleRight, IsWhereTheCentresPassX) {
+    const RuleRightCase& c = GetParam();
+    std::vector<steps::ColumnRule> rules;
+    std::vector<double> probes = {-kInfinity, -1e9, 0.0, -0.0, 1e9, kInfinity};
+    for (const double centre : c.centres) {
+        rules.push_back({centre, 0, 1000});
+        probes.insert(probes.end(), {centre - 0.5, centre, std::nextafter(centre, kInfinity), centre + 0.5});
+    }
+    for (const double x : probes) {
+        const auto expected = std::upper_bound(c.centres.begin(), c.centres.end(), x) - c.centres.begin();
+        EXPECT_EQ(steps::first_rule_right_of(rules, x), static_cast<std::size_t>(expected)) << "x = " << x;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FirstRuleRight,
+    ::testing::Values(RuleRightCase{"no_rules", {}}, RuleRightCase{"one_rule", {500}},
+                      RuleRightCase{"three_rules", {100, 500, 900}},
+                      RuleRightCase{"counted_at_most", {10, 20, 30, 40, 50, 60, 70, 80}},
+                      RuleRightCase{"searched_from", {10, 20, 30, 40, 50, 60, 70, 80, 90}},
+                      RuleRightCase{"ties_counted", {0, 300, 300, 300, 700}},
+                      RuleRightCase{"ties_searched", {100, 100, 200, 200, 200, 200, 300, 300, 300, 400, 400}},
+                      RuleRightCase{"many", {5, 15, 25, 35, 45, 55, 65, 75, 85, 95, 105, 115, 125, 135, 145, 155, 165,
+                                             175, 185, 195, 205}}),
+    CaseName());
+
 struct SnapCase {
     const char* name;
     PageBox box;
