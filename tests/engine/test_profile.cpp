@@ -106,6 +106,41 @@ INSTANTIATE_TEST_SUITE_P(
                    {0}, {1}}),
     CaseName());
 
+// ---- finite boxes -------------------------------------------------------------------
+
+// Whether a page holds only finite boxes: its answer is that of is_finite on
+// each box, whichever coordinate of whichever box is not finite.
+struct FiniteCase {
+    const char* name;
+    std::vector<PageBox> boxes;
+    bool finite;
+};
+
+class AllFinite : public ::testing::TestWithParam<FiniteCase> {};
+
+TEST_P(AllFinite, IsWhetherEveryBoxIsFinite) {
+    const FiniteCase& c = GetParam();
+    EXPECT_EQ(steps::all_finite(c.boxes), c.finite);
+    EXPECT_EQ(std::all_of(c.boxes.begin(), c.boxes.end(), [](const PageBox& b) { return steps::is_finite(b); }),
+              c.finite);
+}
+
+const double kHuge = std::numeric_limits<double>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AllFinite,
+    ::testing::Values(FiniteCase{"no_boxes", {}, true},
+                      FiniteCase{"finite", {{0, 0, 10, 10}, {-0.0, 5, 0.0, -5}, {30, 40, 20, 10}}, true},
+                      FiniteCase{"largest", {{-kHuge, -kHuge, kHuge, kHuge}, {kHuge, kHuge, kHuge, kHuge}}, true},
+                      FiniteCase{"nan_x1", {{0, 0, 10, 10}, {kNaN, 0, 10, 10}}, false},
+                      FiniteCase{"nan_y1", {{0, kNaN, 10, 10}, {0, 0, 10, 10}}, false},
+                      FiniteCase{"nan_x2", {{0, 0, 10, 10}, {0, 0, 10, 10}, {0, 0, kNaN, 10}}, false},
+                      FiniteCase{"nan_y2", {{0, 0, 10, kNaN}}, false},
+                      FiniteCase{"infinite", {{0, 0, kInfinity, 10}, {0, 0, 10, 10}}, false},
+                      FiniteCase{"minus_infinite", {{0, 0, 10, 10}, {0, -kInfinity, 10, 10}}, false},
+                      FiniteCase{"infinities_of_both_signs", {{-kInfinity, 0, kInfinity, 10}}, false}),
+    CaseName());
+
 // ---- column rules -----------------------------------------------------------------
 
 TEST(ColumnRules, KeepsOnlyLongVerticalFiniteRules) {

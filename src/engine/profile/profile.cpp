@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -30,6 +31,21 @@ bool is_finite(const PageBox& box) noexcept {
     // v - v is 0 for a finite v and NaN for an infinite or NaN one, so the sum
     // is 0 exactly when all four are finite: one test instead of four.
     return (box.x1 - box.x1) + (box.y1 - box.y1) + (box.x2 - box.x2) + (box.y2 - box.y2) == 0.0;
+}
+
+bool all_finite(std::span<const PageBox> boxes) noexcept {
+    // As is_finite, over all the boxes: each coordinate minus itself is 0 or
+    // NaN, so the sums are 0 exactly when every coordinate is finite, in
+    // whatever order they are added (a sum for each coordinate, which the
+    // compiler may add as pairs).
+    double sum[4] = {0.0, 0.0, 0.0, 0.0};
+    for (const PageBox& box : boxes) {
+        sum[0] += box.x1 - box.x1;
+        sum[1] += box.y1 - box.y1;
+        sum[2] += box.x2 - box.x2;
+        sum[3] += box.y2 - box.y2;
+    }
+    return sum[0] + sum[1] + sum[2] + sum[3] == 0.0;
 }
 
 PageBox normalised(const PageBox& box) noexcept {
@@ -1563,12 +1579,17 @@ public:
         const std::span<std::uint32_t> room = room_for(buffers_->good, n);
         std::vector<std::uint32_t> bad;
         std::size_t finite = 0;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const bool ok = is_finite(raw_[i]);
-            room[finite] = i;
-            finite += ok ? 1 : 0;
-            if (!ok) {
-                bad.push_back(i);
+        if (all_finite(raw_)) {  // nearly every page: no box to set aside
+            std::iota(room.begin(), room.end(), 0U);
+            finite = n;
+        } else {
+            for (std::uint32_t i = 0; i < n; ++i) {
+                const bool ok = is_finite(raw_[i]);
+                room[finite] = i;
+                finite += ok ? 1 : 0;
+                if (!ok) {
+                    bad.push_back(i);
+                }
             }
         }
         if (!bad.empty()) {

@@ -37,6 +37,8 @@ inline Box round_to_single(const PageBox& box) noexcept {
 }
 
 bool is_finite(const PageBox& box) noexcept;
+// Whether every box is finite (is_finite of each).
+bool all_finite(std::span<const PageBox> boxes) noexcept;
 
 // x1 <= x2 and y1 <= y2 (min and max of each pair, the first one on a tie).
 PageBox normalised(const PageBox& box) noexcept;
