@@ -744,6 +744,8 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
     const double body = options.body_fraction * widest;
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
     constexpr double kAway[2] = {kInfinity, 0.0};  // by whether the box counts
+    // Its left and right edges first: with every box reaching past them,
+    // its top and bottom are not needed (most of the remaining pages).
     PageBox block{kInfinity, kInfinity, -kInfinity, -kInfinity};
     std::size_t in_block = 0;
     for (const std::uint32_t k : set) {
@@ -751,9 +753,7 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
         const std::size_t counts = b.x2 - b.x1 >= body ? 1 : 0;
         const double away = kAway[counts];
         block.x1 = std::min(block.x1, b.x1 + away);
-        block.y1 = std::min(block.y1, b.y1 + away);
         block.x2 = std::max(block.x2, b.x2 - away);
-        block.y2 = std::max(block.y2, b.y2 - away);
         in_block += counts;
     }
     if (in_block == 0) {  // no box wide enough: only with boxes turned inside out, which valid options never make
@@ -761,6 +761,12 @@ std::size_t split_margins(std::span<const PageBox> tb, std::span<std::uint32_t> 
     }
     if (lowest_right > block.x1 && highest_left < block.x2) {
         return 0;
+    }
+    for (const std::uint32_t k : set) {
+        const PageBox& b = tb[k];
+        const double away = kAway[b.x2 - b.x1 >= body ? 1 : 0];
+        block.y1 = std::min(block.y1, b.y1 + away);
+        block.y2 = std::max(block.y2, b.y2 - away);
     }
     // Each side's strip: the boxes beside the block (vertical centre within
     // it) wholly left, or wholly right, of it, gathered as the block was. A
