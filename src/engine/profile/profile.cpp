@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -672,7 +673,10 @@ std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint3
         std::array<std::uint8_t, kSlots> seen{};  // 0 empty, 1 one box, 2 more
         std::size_t count = 0;
         for (const std::uint32_t k : set) {
-            const std::uint64_t key = ordered_bits(std::min(raw[k].x1, raw[k].x2));
+            // Equal edges, and only they, have equal bits once -0.0 is +0.0
+            // (the edges are finite): the table needs no order of them.
+            const double edge = std::min(raw[k].x1, raw[k].x2);
+            const std::uint64_t key = std::bit_cast<std::uint64_t>(edge == 0.0 ? 0.0 : edge);
             std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 57);
             while (seen[slot] != 0 && keys[slot] != key) {
                 slot = (slot + 1) % kSlots;
