@@ -1855,7 +1855,7 @@ private:
         // the one above it.
         std::vector<double>& lines = buffers_->scratch.lines;
         lines.clear();
-        if (tolerant && options_.articles && has(present, Role::Heading) && has(present, Role::Body)) {
+        if (tolerant && options_.articles && has(present, Role::Heading)) {
             article_lines(tb, raw_, main, roles_, options_, buffers_->scratch);
             if (!lines.empty()) {
                 profile_log<__LINE__>("[profile] articles: {} headings spanning columns start rows, each read "
