@@ -1844,8 +1844,10 @@ private:
         std::vector<std::uint32_t>& ordered_main = buffers_->main;
         ordered_main.clear();
         ordered_main.reserve(main.size());
+        // The column rules as walls, for a body the engine orders (two
+        // boxes or more).
         std::vector<PageBox>& walls = buffers_->walls;
-        rule_walls(buffers_->rules, tb, main, frame, walls);
+        rule_walls(buffers_->rules, tb, main.size() >= 2 ? main : main.first(0), frame, walls);
         if (!walls.empty()) {
             profile_log<__LINE__>("[profile] column rules: {} walls among the body's boxes, which no row crosses",
                                   std::uint64_t{walls.size()});
