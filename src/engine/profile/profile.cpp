@@ -1083,11 +1083,10 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
     const auto box = [&boxes](std::uint32_t k) { return normalised(boxes[k]); };
     std::sort(notes.begin(), notes.end(), TopThenLeft{boxes});
     // The blocks: block[i] is the block of notes[i]; each block's last note,
-    // its left and right edges and its size.
+    // its extent and its size.
     struct Block {
         std::uint32_t last;
-        double left;
-        double right;
+        PageBox extent;
         std::uint32_t size;
     };
     std::vector<Block> blocks;
@@ -1098,21 +1097,20 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
         std::size_t joined = blocks.size();
         for (std::size_t b = 0; b < blocks.size(); ++b) {
             const PageBox l = box(blocks[b].last);
+            const PageBox& e = blocks[b].extent;
             if (std::min(n.x2, l.x2) > std::max(n.x1, l.x1) && l.y1 <= n.y1 &&
                 n.y1 <= l.y2 + std::min(n.y2 - n.y1, l.y2 - l.y1) &&
-                std::max(n.x2, blocks[b].right) - std::min(n.x1, blocks[b].left) <=
-                    1.5 * (blocks[b].right - blocks[b].left)) {
+                std::max(n.x2, e.x2) - std::min(n.x1, e.x1) <= 1.5 * (e.x2 - e.x1)) {
                 joined = b;
                 break;
             }
         }
         if (joined == blocks.size()) {
-            blocks.push_back(Block{notes[i], n.x1, n.x2, 0});
+            blocks.push_back(Block{notes[i], n, 0});
         }
         Block& b = blocks[joined];
         b.last = notes[i];
-        b.left = std::min(b.left, n.x1);
-        b.right = std::max(b.right, n.x2);
+        b.extent = {std::min(b.extent.x1, n.x1), b.extent.y1, std::max(b.extent.x2, n.x2), std::max(b.extent.y2, n.y2)};
         b.size += 1;
         block[i] = static_cast<std::uint32_t>(joined);
     }
@@ -1145,13 +1143,8 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
                 members.push_back(notes[i]);
             }
         }
-        const double top = box(members.front()).y1;
-        double bottom = box(members.front()).y2;
-        for (const std::uint32_t k : members) {
-            bottom = std::max(bottom, box(k).y2);
-        }
-        const double left = blocks[b].left;
-        const double right = blocks[b].right;
+        // (its top is its first note's: the notes go by their tops)
+        const auto [left, top, right, bottom] = blocks[b].extent;
         // The text boxes level with the block: how many, how many of them
         // lines (six times as wide as tall), the first and last in `out`,
         // and the widest.
@@ -1847,7 +1840,10 @@ private:
         // The column rules as walls, for a body the engine orders (two
         // boxes or more).
         std::vector<PageBox>& walls = buffers_->walls;
-        rule_walls(buffers_->rules, tb, main.size() >= 2 ? main : main.first(0), frame, walls);
+        walls.clear();
+        if (main.size() >= 2) {
+            rule_walls(buffers_->rules, tb, main, frame, walls);
+        }
         if (!walls.empty()) {
             profile_log<__LINE__>("[profile] column rules: {} walls among the body's boxes, which no row crosses",
                                   std::uint64_t{walls.size()});
