@@ -117,10 +117,12 @@ class Corpus:
         tau, exact, _ = kendall_tau(order, self.raw[i]["gt_order"], self.raw[i].get("gt_chains"))
         return tau, exact
 
-    def default(self, i: int, exact: bool = False) -> list[Any]:
+    def default(self, i: int, exact: bool = False, sized: bool = True) -> list[Any]:
+        """The order quorlin.order gives; not ``sized``: without the page bounds, as a caller who does not
+        know the page's size calls it (the boxes' union is then the page)."""
         boxes, ids, kinds, bounds, separators = self.inputs[i]
-        return quorlin.order(boxes, None if exact else kinds, ids, page_bounds=bounds, separators=separators,
-                             exact=exact)
+        return quorlin.order(boxes, None if exact else kinds, ids, page_bounds=bounds if sized else None,
+                             separators=separators, exact=exact)
 
     def profile(self, i: int, options: Any) -> list[Any]:
         from quorlin.profile import order as profile_order
@@ -240,9 +242,10 @@ def main(argv: list[str] | None = None) -> int:
     corpus = Corpus()
     exact = corpus.per_collection(lambda i: corpus.default(i, exact=True))
     default = corpus.per_collection(corpus.default)
+    unsized = corpus.per_collection(lambda i: corpus.default(i, sized=False))
     if args.default_only:
         print(f"## Default and exact order per collection (quorlin {quorlin.__version__})\n")
-        table(corpus, [("exact", exact), ("default", default)])
+        table(corpus, [("exact", exact), ("default", default), ("default without the page bounds", unsized)])
         multi_column_table(corpus)
         return 0
 
@@ -266,6 +269,10 @@ def main(argv: list[str] | None = None) -> int:
     table(corpus, columns[:7])
     table(corpus, columns[:2] + columns[7:])
     multi_column_table(corpus)
+    print("## Without the page bounds\n")
+    print("`quorlin.order` called without `page_bounds`, as by a caller who does not know the page's size: "
+          "the union of the boxes is then the page (the exact order reads no page bounds).\n")
+    table(corpus, columns[:2] + [("default without the page bounds", unsized)])
 
     keys = list(GRID)
     configs: list[dict[str, Any]] = [dict(zip(keys, values)) for values in itertools.product(*(GRID[k] for k in keys))]

@@ -2,8 +2,8 @@
 
 :func:`quorlin.order` orders a page by the quality profile unless it is asked
 for the exact XY-cut (``exact=True``).  The profile is geometry around the
-core, computed in C++ by ``quorlin._native``: a two-page spread is split at
-its fold, long vertical separator rules clip the boxes that reach over them
+core, computed in C++ by ``quorlin._native``: a two-page spread (an empty
+middle with columns beside it) is split at its fold, long vertical separator rules clip the boxes that reach over them
 (and the core cuts no row of the text across one), every box is shrunk a
 little so that boxes that touch or overlap by a few pixels leave a gap, a
 thin strip at the top of each page (running head, page number) is read

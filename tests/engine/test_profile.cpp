@@ -94,16 +94,55 @@ TEST_P(Spread, SplitsALandscapePageAtAnEmptyMiddle) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Spread,
     ::testing::Values(
-        // pages 0..1000 and 1000..2000; the fold region 900..1100 is empty
-        SpreadCase{"two_pages", {{1100, 0, 1900, 900}, {100, 0, 880, 900}, {100, 950, 900, 1000}},
-                   {0, 0, 2000, 1000}, {1, 2}, {0}},
+        // pages 0..1000 and 1000..2000; the fold region 900..1100 is empty; the right page in two columns
+        SpreadCase{"two_pages", {{1100, 0, 1480, 900}, {100, 0, 880, 900}, {100, 950, 900, 1000}, {1520, 0, 1900, 900}},
+                   {0, 0, 2000, 1000}, {1, 2}, {0, 3}},
         // a box crossing the middle tenth: no fold
-        SpreadCase{"crossed_middle", {{100, 0, 1150, 900}, {1200, 0, 1900, 900}}, {0, 0, 2000, 1000}, {}, {}},
+        SpreadCase{"crossed_middle", {{100, 0, 1150, 900}, {1200, 0, 1480, 900}, {1520, 0, 1900, 900}},
+                   {0, 0, 2000, 1000}, {}, {}},
         // the same boxes on a portrait page: never split
-        SpreadCase{"portrait", {{1100, 0, 1900, 900}, {100, 0, 880, 900}}, {0, 0, 2000, 2500}, {}, {}},
+        SpreadCase{"portrait", {{1100, 0, 1480, 900}, {100, 0, 880, 900}, {1520, 0, 1900, 900}}, {0, 0, 2000, 2500},
+                   {}, {}},
         // boxes overlapping the middle by less than the shrink of one page (2 % of 1000): split
-        SpreadCase{"overlap_within_the_shrink", {{100, 0, 1015, 900}, {985, 0, 1900, 900}}, {0, 0, 2000, 1000},
-                   {0}, {1}}),
+        SpreadCase{"overlap_within_the_shrink", {{100, 0, 1015, 900}, {985, 0, 1440, 900}, {1460, 0, 1900, 900}},
+                   {0, 0, 2000, 1000}, {0}, {1, 2}},
+        // one column on each side of the empty middle (the two columns of a page that end halfway down, as
+        // the boxes' union frames them; a slide's two blocks): one page, not a spread
+        SpreadCase{"one_column_each_side", {{1100, 0, 1900, 900}, {100, 0, 880, 900}, {100, 950, 900, 1000}},
+                   {0, 0, 2000, 1000}, {}, {}},
+        // a running head beside the left page's text, level with less than half its height: no columns
+        SpreadCase{"barely_level", {{100, 0, 500, 100}, {520, 60, 880, 900}, {1100, 0, 1900, 900}},
+                   {0, 0, 2000, 1000}, {}, {}}),
+    CaseName());
+
+// Whether boxes stand side by side, as the fold of a spread asks of its pages.
+struct ColumnsCase {
+    const char* name;
+    std::vector<PageBox> boxes;
+    bool columns;
+};
+
+class Columns : public ::testing::TestWithParam<ColumnsCase> {};
+
+TEST_P(Columns, TwoBoxesApartAndLevelAreColumns) {
+    std::vector<PageBox> boxes = GetParam().boxes;
+    EXPECT_EQ(steps::has_columns(boxes), GetParam().columns);
+}
+
+std::vector<PageBox> heap(std::size_t n) { return std::vector<PageBox>(n, PageBox{0, 0, 10, 10}); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Columns,
+    ::testing::Values(ColumnsCase{"none", {}, false}, ColumnsCase{"one", {{0, 0, 10, 10}}, false},
+                      ColumnsCase{"stacked", {{0, 0, 10, 10}, {0, 20, 10, 30}, {0, 40, 10, 50}}, false},
+                      ColumnsCase{"side_by_side", {{0, 0, 10, 100}, {20, 0, 30, 100}}, true},
+                      ColumnsCase{"touching", {{0, 0, 10, 100}, {10, 0, 30, 100}}, true},
+                      ColumnsCase{"overlapping_across", {{0, 0, 11, 100}, {10, 0, 30, 100}}, false},
+                      // level by exactly half the shorter box's height, found after a box between them
+                      ColumnsCase{"half_level", {{20, 50, 30, 150}, {0, 0, 10, 100}, {0, 10, 10, 20}}, true},
+                      ColumnsCase{"less_than_half_level", {{20, 51, 30, 151}, {0, 0, 10, 100}}, false},
+                      // a heap of boxes on each other: past 16 pairs a box, counted as columns
+                      ColumnsCase{"heap_of_30", heap(30), false}, ColumnsCase{"heap_of_40", heap(40), true}),
     CaseName());
 
 // ---- finite boxes -------------------------------------------------------------------

@@ -86,7 +86,30 @@ def spread_pages(boxes, good, frame, s):
         return [(good, frame)]
     left = [k for k in good if (t[k][0] + t[k][2]) / 2 < cut]
     right = [k for k in good if not (t[k][0] + t[k][2]) / 2 < cut]
+    if not has_columns([t[k] for k in left]) and not has_columns([t[k] for k in right]):
+        return [(good, frame)]
     return [(left, (fx1, fy1, cut, fy2)), (right, (cut, fy1, fx2, fy2))]
+
+
+LEVEL_SHARE = 0.5
+COLUMN_PAIRS = 16
+
+
+def has_columns(boxes):
+    """Whether two boxes stand side by side (apart from left to right, level by at least LEVEL_SHARE of the
+    shorter one's height); past COLUMN_PAIRS pairs a box looked at, they count as columns."""
+    b = sorted(boxes, key=lambda r: (r[1], r[0], r[3], r[2]))
+    budget = COLUMN_PAIRS * len(b) + COLUMN_PAIRS
+    for i, (ax1, ay1, ax2, ay2) in enumerate(b):
+        for bx1, by1, bx2, by2 in b[i + 1:]:
+            if not by1 < ay2:
+                break
+            if budget == 0:
+                return True
+            budget -= 1
+            if (ax2 <= bx1 or bx2 <= ax1) and min(ay2, by2) - by1 >= LEVEL_SHARE * min(ay2 - ay1, by2 - by1):
+                return True
+    return False
 
 
 def column_rules(separators, frame, s):

@@ -576,3 +576,23 @@ def _column_lines(top, x_first):
 def test_hand_made_pages_get_the_steps_order(boxes, bounds, expected):
     assert profile_model.order(boxes, bounds) == expected
     assert quorlin.order(boxes, page_bounds=bounds) == expected
+
+
+# Landscape pages with an empty middle that are not two pages side by side: no page of the two shows columns.
+# Each was split like a spread, and each page read on its own.
+@pytest.mark.parametrize(("boxes", "labels", "bounds", "expected"), [
+    # a paper's last page given without its bounds, the union of its boxes a wide frame: the running heads
+    # of both columns first, then the columns (it was the left head, the left column, the right head, ...)
+    ([(104, 87, 147, 114), (654, 133, 1119, 183), (1033, 91, 1169, 109), (116, 137, 598, 182)],
+     ["page-header", "list-item", "page-header", "list-item"], None, [0, 2, 3, 1]),
+    # a slide of four figures in two rows, each caption under its figure: row by row (it was the left
+    # column, then the right one)
+    ([(120, 66, 516, 135), (120, 182, 962, 396), (1037, 182, 1880, 396), (133, 401, 949, 489),
+      (1042, 401, 1876, 519), (120, 537, 962, 751), (1037, 537, 1880, 751), (148, 756, 934, 813),
+      (1178, 756, 1739, 782)], None, (0, 0, 2000, 1125), [0, 1, 3, 2, 4, 5, 7, 6, 8]),
+], ids=["last-page-without-bounds", "slide-grid"])
+def test_a_landscape_page_without_columns_beside_its_middle_is_no_spread(boxes, labels, bounds, expected):
+    roles = [role_code(label) for label in labels] if labels else None
+    assert profile_model.order(boxes, bounds, roles=roles) == expected
+    assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
+    assert not any(c.kind == "fold" for c in quorlin.explain(boxes, labels, page_bounds=bounds).cuts)

@@ -99,6 +99,7 @@ struct Scratch {
     std::vector<double> lines;          // article_lines, row_bands: the levels where rows start
     std::vector<std::uint32_t> rows;    // rows_in_turn: the row of each box, and the order sorted by row
     std::vector<std::uint32_t> ends;    // sort_into_buckets: where each bucket ends
+    std::vector<PageBox> sides;         // split_spread: the boxes of the two pages, for has_columns
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -221,12 +222,21 @@ inline std::size_t first_rule_right_of(std::span<const ColumnRule> rules, double
 PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> rules,
                                const ProfileOptions& options) noexcept;
 
+// Whether two of `boxes` stand side by side: apart from left to right and
+// level, sharing at least kLevelShare of the shorter one's height. Sorts
+// `boxes`; looks at no more than kColumnPairs pairs a box.
+inline constexpr double kLevelShare = 0.5;
+inline constexpr std::size_t kColumnPairs = 16;
+bool has_columns(std::span<PageBox> boxes);
+
 // The two pages of a spread: on a landscape frame, the widest band that no
 // box (normalised, shrunk by tol_x of half the frame's width on the left and right)
 // crosses in the central window is the fold. The boxes whose shrunk centre
 // lies left of its middle (the left page) are moved to the front of `good`.
-// Returns the band (width 0, and `good` unchanged, when there is no fold)
-// and sets `left` to the size of the left page.
+// There is a fold only where the boxes of one page or the other (shrunk as
+// above) stand in columns (has_columns). Returns the band (width 0, and
+// `good` unchanged, when there is no fold) and sets `left` to the size of
+// the left page.
 Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good, const PageBox& frame,
                   const ProfileOptions& options, Scratch& scratch, std::size_t& left);
 
