@@ -1373,13 +1373,18 @@ constexpr std::uint32_t kInvalid = UINT32_MAX;
 // The input indices of the part at `positions` (positions into the part).
 void append_part(std::span<const std::uint32_t> part, std::span<const std::uint32_t> positions,
                  std::vector<std::uint32_t>& out, std::size_t walls = 0) {
+    // Room for every position first, then each written in place: no
+    // capacity check for each box.
+    std::size_t at = out.size();
+    out.resize(at + positions.size());
     for (const std::uint32_t p : positions) {
         if (p < part.size()) {
-            out.push_back(part[p]);
+            out[at++] = part[p];
         } else if (p - part.size() >= walls) {
-            out.push_back(kInvalid);
+            out[at++] = kInvalid;
         }
     }
+    out.resize(at);
 }
 
 // ---- The profile's log lines ------------------------------------------------
