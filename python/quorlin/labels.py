@@ -65,6 +65,17 @@ _NAMES: dict[str, SemanticLabel] = {
     "heading": _TITLE,
     "subtitle": _TITLE,
     "sub title": _TITLE,
+    "subheading": _TITLE,
+    "sub heading": _TITLE,
+    "chapter title": _TITLE,
+    # a newspaper's headlines, and the levels of title some detectors tell apart
+    "headline": _TITLE,
+    "subheadline": _TITLE,
+    "sub headline": _TITLE,
+    "first level title": _TITLE,
+    "second level title": _TITLE,
+    "third level title": _TITLE,
+    "fourth level title": _TITLE,
     "vertical text title": _VTITLE,
     # running text and its companions
     "text": _REGULAR,
@@ -253,6 +264,12 @@ _ROLE_NAMES: dict[str, int] = {
     "title": _HEADING, "doc title": _HEADING, "document title": _HEADING, "paragraph title": _HEADING,
     "section header": _HEADING, "section heading": _HEADING, "section title": _HEADING, "heading": _HEADING,
     "subtitle": _HEADING, "sub title": _HEADING, "title page zone": _HEADING,
+    "subheading": _HEADING, "sub heading": _HEADING, "chapter title": _HEADING,
+    # a newspaper's headlines (they start its rows of articles), and the levels
+    # of title some detectors tell apart
+    "headline": _HEADING, "subheadline": _HEADING, "sub headline": _HEADING,
+    "first level title": _HEADING, "second level title": _HEADING, "third level title": _HEADING,
+    "fourth level title": _HEADING,
     "ocr title": _HEADING, "ocr chapter": _HEADING, "ocr section": _HEADING,
 }
 

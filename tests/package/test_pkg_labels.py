@@ -36,6 +36,9 @@ from quorlin.profile import order as profile_order
     ("abandon", "header"), ("table_footnote", "caption"), ("figure_title", "caption"), ("table_title", "caption"),
     ("aside_text", "marginal"), ("number", "page-number"), ("pagenum", "page-number"), ("header_image", "header"),
     ("footer_image", "footer"),
+    # a newspaper's headlines, and titles by level
+    ("headline", "heading"), ("Sub-headline", "heading"), ("subheadline", "heading"), ("SubHeading", "heading"),
+    ("first-level title", "heading"), ("third_level_title", "heading"), ("chapter title", "heading"),
     # hOCR classes
     ("ocr_header", "header"), ("ocr_footer", "footer"), ("ocr_pageno", "page-number"),
     ("ocr_caption", "caption"), ("ocr_dropcap", "initial"), ("ocr_float", "figure"), ("ocr_carea", "body"),
@@ -56,6 +59,10 @@ HEAD = (100, 40, 900, 70)
 PAGE_NUMBER = (480, 1340, 520, 1370)
 COLUMNS = [(100, 120, 480, 600), (100, 620, 480, 1100), (520, 120, 900, 600), (520, 620, 900, 1100)]
 FOOTNOTE = (100, 1150, 480, 1200)
+# two rows of two articles, each a headline over two columns 234 wide that reach 4 px into the gutter
+NEWSPAPER = [box for top in (20, 520) for left in (20, 510)
+             for box in ((left, top, left + 470, top + 40), (left, top + 50, left + 238, top + 480),
+                         (left + 232, top + 50, left + 470, top + 480))]
 # a heading over two columns; a drop capital inside the left one's box
 INITIALLED = [(100, 100, 900, 180), (100, 200, 480, 1100), (100, 205, 180, 300), (520, 200, 900, 1100)]
 
@@ -96,6 +103,10 @@ INITIALLED = [(100, 100, 900, 180), (100, 200, 480, 1100), (100, 205, 180, 300),
      [1, 0, 2]),
     ([(100, 120, 480, 600), (100, 605, 480, 615), (100, 620, 480, 1100)], ["plain text", "abandon", "plain text"],
      [0, 1, 2]),
+    # a newspaper's headlines over two columns of each article, the columns overlapping by a few pixels (as
+    # detected): row by row, where plain text reads the left articles of both rows first
+    (NEWSPAPER, ["headline", "text", "text"] * 4, list(range(12))),
+    (NEWSPAPER, ["headline", "text", "text"] * 2 + ["sub-headline", "text", "text"] * 2, list(range(12))),
     # unknown names are plain text: the order of no labels
     ([PAGE_NUMBER, *COLUMNS], ["whatever"] * 5, None),
 ])

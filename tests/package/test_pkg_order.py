@@ -270,6 +270,8 @@ def test_labels_without_a_step_of_their_own_do_not_change_the_order():
         ("Formula", SemanticLabel.Vision),
         ("CrossLayout", SemanticLabel.CrossLayout),
         ("VerticalTitle", SemanticLabel.VerticalTitle),
+        ("headline", SemanticLabel.HorizontalTitle),
+        ("Sub-headline", SemanticLabel.HorizontalTitle),
         ("something else", SemanticLabel.Regular),
     ],
 )
