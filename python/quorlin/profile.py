@@ -3,13 +3,13 @@
 :func:`quorlin.order` orders a page by the quality profile unless it is asked
 for the exact XY-cut (``exact=True``).  The profile is geometry around the
 core, computed in C++ by ``quorlin._native``: a two-page spread (an empty
-middle with columns beside it) is split at its fold, long vertical separator rules clip the boxes that reach over them
-(and the core cuts no row of the text across one), every box is shrunk a
-little so that boxes that touch or overlap by a few pixels leave a gap, a
-thin strip at the top of each page (running head, page number) is read
-first, marginal notes are merged back beside the text they stand next to (a
-note given as text lines whole, beside its paragraph), and boxes with a NaN
-or infinite coordinate are read last.
+middle with columns beside it) is split at its fold, long vertical separator
+rules clip the boxes that reach over them (and the core cuts no row of the
+text across one), every box is shrunk a little so that boxes that touch or
+overlap by a few pixels leave a gap, a thin strip at the top of each page
+(running head, page number) is read first, marginal notes are merged back
+beside the text they stand next to (a note given as text lines whole, beside
+its paragraph), and boxes with a NaN or infinite coordinate are read last.
 With labels (``quorlin.labels.ROLE_NAMES``) page headers come first and
 footers and page numbers last, footnotes after the text above them, a
 caption stays with its figure and a drop capital goes right before the text
