@@ -47,8 +47,8 @@ def summaries():
 
     def read(page, how):
         # "unbounded": the page as a file that gives no page size gives it, framed by its boxes' union
-        read = page_from_json(page)
-        return dataclasses.replace(read, width=None, height=None, box=None) if how == "unbounded" else read
+        parsed = page_from_json(page)
+        return dataclasses.replace(parsed, width=None, height=None, box=None) if how == "unbounded" else parsed
 
     out = {}
     for name in FILES:

@@ -178,12 +178,17 @@ PageBox snap_to_rules_right_of(const PageBox& box, std::span<const ColumnRule> r
 
 namespace {
 
-// Two boxes apart from left to right, level by more than nothing and by at
-// least kLevelShare of the shorter one's height: a pair has_columns finds.
+// Two boxes apart from left to right whose shared height is at least
+// kLevelShare of the shorter one's: the test has_columns makes of each pair
+// it looks at.
+bool apart_and_level(const PageBox& a, const PageBox& b, double level) noexcept {
+    return (a.x2 <= b.x1 || b.x2 <= a.x1) && level >= kLevelShare * std::min(a.y2 - a.y1, b.y2 - b.y1);
+}
+
+// The same, level by more than nothing too: a pair has_columns finds.
 bool side_by_side(const PageBox& a, const PageBox& b) noexcept {
     const double level = std::min(a.y2, b.y2) - std::max(a.y1, b.y1);
-    return (a.x2 <= b.x1 || b.x2 <= a.x1) && level > 0 &&
-           level >= kLevelShare * std::min(a.y2 - a.y1, b.y2 - b.y1);
+    return level > 0 && apart_and_level(a, b, level);
 }
 
 }  // namespace
@@ -276,9 +281,7 @@ bool has_columns(std::span<PageBox> boxes) {
                 return true;
             }
             const PageBox& b = boxes[j];
-            const double level = std::min(a.y2, b.y2) - b.y1;
-            const bool apart = a.x2 <= b.x1 || b.x2 <= a.x1;
-            if (apart && level >= kLevelShare * std::min(a.y2 - a.y1, b.y2 - b.y1)) {
+            if (apart_and_level(a, b, std::min(a.y2, b.y2) - b.y1)) {
                 return true;
             }
         }
