@@ -1025,6 +1025,76 @@ TEST(Bands, OnAPageOfTooManyBoxesNoBandIsLookedFor) {
     EXPECT_EQ(scratch.lines, std::vector<double>{});
 }
 
+// Captions with their figures: which figure each box of the page goes with
+// (kNoGroup for none), on a 1000 x 1400 frame (captions reach 21 px).
+struct CaptionCase {
+    const char* name;
+    std::vector<std::pair<PageBox, Role>> boxes;
+    Indices group;
+};
+
+class Captions : public ::testing::TestWithParam<CaptionCase> {};
+
+TEST_P(Captions, GoWithTheFigureOfTheirBlock) {
+    const CaptionCase& c = GetParam();
+    std::vector<PageBox> boxes;
+    std::vector<std::uint8_t> roles;
+    for (const auto& [box, role] : c.boxes) {
+        boxes.push_back(box);
+        roles.push_back(static_cast<std::uint8_t>(role));
+    }
+    std::vector<PageBox> tb = boxes;
+    Indices group(boxes.size());
+    steps::Scratch scratch;
+    const bool placed = steps::group_captions(boxes, tb, all_of(boxes.size()), roles, {0, 0, 1000, 1400},
+                                              ProfileOptions{}, group, scratch);
+    EXPECT_EQ(group, c.group);
+    EXPECT_EQ(placed, std::any_of(group.begin(), group.end(), [](auto g) { return g != steps::kNoGroup; }));
+}
+
+constexpr std::uint32_t kNone = steps::kNoGroup;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Captions,
+    ::testing::Values(
+        // a caption of three lines under figure 0: its centred last line stands
+        // 15 px over figure 4, its first 5 px under figure 0
+        CaptionCase{"the_lines_of_a_caption_go_with_one_figure",
+                    {{{100, 100, 900, 400}, Role::Figure},
+                     {{110, 405, 890, 425}, Role::Caption},
+                     {{110, 430, 890, 450}, Role::Caption},
+                     {{300, 455, 700, 475}, Role::Caption},
+                     {{100, 490, 900, 800}, Role::Figure}},
+                    {0, 0, 0, 0, kNone}},
+        // a figure's caption of two lines (40 px) 9 px over a table's of three
+        // (63 px): not lines of one caption, each goes with its own
+        CaptionCase{"captions_of_unlike_height_are_two",
+                    {{{100, 100, 900, 380}, Role::Figure},
+                     {{100, 385, 900, 425}, Role::Caption},
+                     {{100, 434, 900, 497}, Role::Caption},
+                     {{100, 505, 900, 700}, Role::Figure}},
+                    {0, 0, 3, 3}},
+        // two lines alike, 6 px apart, the lower one in the right half only:
+        // neither their left edges nor their centres meet
+        CaptionCase{"captions_out_of_line_are_two",
+                    {{{100, 100, 900, 380}, Role::Figure},
+                     {{100, 382, 900, 402}, Role::Caption},
+                     {{520, 408, 900, 428}, Role::Caption},
+                     {{480, 440, 900, 700}, Role::Figure}},
+                    {0, 0, 3, 3}},
+        // lines alike and aligned but 12 px apart (more than half their height)
+        CaptionCase{"lines_far_apart_are_two",
+                    {{{100, 100, 900, 400}, Role::Figure},
+                     {{100, 405, 900, 425}, Role::Caption},
+                     {{100, 437, 900, 457}, Role::Caption},
+                     {{100, 470, 900, 800}, Role::Figure}},
+                    {0, 0, 3, 3}},
+        // a caption beside no figure stays text
+        CaptionCase{"a_caption_far_from_any_figure",
+                    {{{100, 100, 900, 400}, Role::Figure}, {{100, 600, 900, 620}, Role::Caption}},
+                    {kNone, kNone}}),
+    CaseName());
+
 // ---- labelled pages through the whole profile ------------------------------------
 
 // A page whose order its labels change: the order with the roles, and the

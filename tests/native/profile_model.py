@@ -368,6 +368,30 @@ def with_initials(body, initials, boxes, roles):
     return merged(out, [d for d in initials if targets[d] is None], boxes)
 
 
+def caption_blocks(boxes, captions):
+    """{caption: the union of its block}: captions stacked under each other, overlapping by more than half the
+    narrower width, less than the shorter one's height apart, are the lines of one caption."""
+    parent = {c: c for c in captions}
+    def root(c):
+        while parent[c] != c:
+            c = parent[c]
+        return c
+    for i, a in enumerate(captions):
+        for b in captions[i + 1:]:
+            p, q = boxes[a], boxes[b]
+            if (min(p[2], q[2]) - max(p[0], q[0]) > 0.5 * min(p[2] - p[0], q[2] - q[0])
+                    and max(p[1] - q[3], q[1] - p[3]) < 0.5 * min(p[3] - p[1], q[3] - q[1])
+                    and max(p[3] - p[1], q[3] - q[1]) <= 1.5 * min(p[3] - p[1], q[3] - q[1])
+                    and min(abs(p[0] - q[0]), abs(p[0] + p[2] - q[0] - q[2]) / 2) <= min(p[3] - p[1], q[3] - q[1])):
+                parent[root(a)] = root(b)
+    union = {}
+    for c in captions:
+        r, b = root(c), boxes[c]
+        u = union.get(r, b)
+        union[r] = (min(u[0], b[0]), min(u[1], b[1]), max(u[2], b[2]), max(u[3], b[3]))
+    return {c: union[root(c)] for c in captions}
+
+
 def caption_groups(boxes, main, roles, frame, s):
     """{figure: [figure, captions...]}, measured on the boxes as given: each caption with the nearest figure
     above or below it that it overlaps by more than half the narrower width,
@@ -378,12 +402,13 @@ def caption_groups(boxes, main, roles, frame, s):
     reach = s.caption_gap * (frame[3] - frame[1])
     figures = [k for k in main if roles[k] == FIGURE]
     pairs = []  # (caption, figure) in the order they were made
+    block = caption_blocks(boxes, [k for k in main if roles[k] == CAPTION])
     for c in main:
         if roles[c] != CAPTION:
             continue
         best = None
         for f in figures:
-            a, b = boxes[c], boxes[f]
+            a, b = block[c], boxes[f]
             if not min(a[2], b[2]) - max(a[0], b[0]) > 0.5 * min(a[2] - a[0], b[2] - b[0]):
                 continue
             gap = max(a[1] - b[3], b[1] - a[3])

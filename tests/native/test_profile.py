@@ -596,3 +596,25 @@ def test_a_landscape_page_without_columns_beside_its_middle_is_no_spread(boxes, 
     assert profile_model.order(boxes, bounds, roles=roles) == expected
     assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
     assert not any(c.kind == "fold" for c in quorlin.explain(boxes, labels, page_bounds=bounds).cuts)
+
+
+# A slide of four figures in two rows, each caption given as text lines under its figure. The last line of the
+# top right caption stands 16 px over the figure under it and 59 px under its own: it went with the lower
+# figure, whose group then reached up into the top row and was read before the lower left figure.
+SLIDE_OF_CAPTION_LINES = [
+    ((102, 65, 931, 125), "section-header"),
+    ((100, 100, 700, 380), "picture"), ((800, 100, 1400, 380), "picture"),
+    ((120, 385, 680, 407), "caption"), ((370, 412, 430, 434), "caption"),
+    ((810, 385, 1390, 407), "caption"), ((810, 412, 1390, 434), "caption"), ((940, 439, 1260, 461), "caption"),
+    ((100, 477, 700, 690), "picture"), ((800, 477, 1400, 690), "picture"),
+    ((120, 695, 680, 717), "caption"), ((810, 695, 1390, 717), "caption"),
+]
+
+
+def test_the_lines_of_a_caption_go_with_their_figure_row_by_row():
+    boxes = [b for b, _ in SLIDE_OF_CAPTION_LINES]
+    labels = [k for _, k in SLIDE_OF_CAPTION_LINES]
+    bounds = (0, 0, 1500, 1125)
+    expected = [0, 1, 3, 4, 2, 5, 6, 7, 8, 10, 9, 11]
+    assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
+    assert profile_model.order(boxes, bounds, roles=[role_code(k) for k in labels]) == expected

@@ -92,13 +92,13 @@ def summaries():
     ("born_digital_detected.jsonl", "default", "generated-detected-book", 1.000, 1.000),
     ("born_digital_detected.jsonl", "default", "generated-detected-slides", 0.990, 0.942),
     ("born_digital_detected.jsonl", "default", "generated-detected-newspaper", 0.994, 0.711),
-    ("born_digital_lines.jsonl", "default", "generated-paper-1col", 1.000, 0.968),
-    ("born_digital_lines.jsonl", "default", "generated-paper-2col", 0.995, 0.917),
+    ("born_digital_lines.jsonl", "default", "generated-paper-1col", 1.000, 1.000),
+    ("born_digital_lines.jsonl", "default", "generated-paper-2col", 0.996, 0.940),
     ("born_digital_lines.jsonl", "default", "generated-paper-3col", 0.991, 0.967),
     ("born_digital_lines.jsonl", "default", "generated-report", 1.000, 0.965),
     ("born_digital_lines.jsonl", "default", "generated-magazine", 0.998, 0.426),
     ("born_digital_lines.jsonl", "default", "generated-book", 1.000, 1.000),
-    ("born_digital_lines.jsonl", "default", "generated-slides", 0.991, 0.962),
+    ("born_digital_lines.jsonl", "default", "generated-slides", 0.996, 0.981),
     ("born_digital_lines.jsonl", "default", "generated-newspaper", 0.995, 0.778),
     # without a page size, framed by the union of the boxes (a paper's last page, whose columns end halfway
     # down, is then a wide frame)
@@ -107,7 +107,7 @@ def summaries():
     ("born_digital.jsonl", "unbounded", "generated-slides", 0.996, 0.981),
     ("born_digital_detected.jsonl", "unbounded", "generated-detected-paper-2col", 0.998, 0.940),
     ("born_digital_detected.jsonl", "unbounded", "generated-detected-slides", 0.993, 0.962),
-    ("born_digital_lines.jsonl", "unbounded", "generated-paper-2col", 0.995, 0.917),
+    ("born_digital_lines.jsonl", "unbounded", "generated-paper-2col", 0.996, 0.940),
     ("born_digital_lines.jsonl", "unbounded", "generated-slides", 0.996, 0.981),
 ])
 def test_quality_on_the_repositorys_pages(summaries, name, how, collection, tau, exact):

@@ -480,6 +480,60 @@ std::span<const std::uint32_t> lone_rows(std::span<const PageBox> tb, std::span<
     return sorted.first(lone);
 }
 
+// Two captions that are lines of one (see group_captions).
+bool same_caption(const PageBox& a, const PageBox& b) noexcept {
+    const double h = std::min(a.y2 - a.y1, b.y2 - b.y1);
+    return std::min(a.x2, b.x2) - std::max(a.x1, b.x1) > 0.5 * std::min(a.x2 - a.x1, b.x2 - b.x1) &&
+           std::max(a.y1 - b.y2, b.y1 - a.y2) < 0.5 * h && std::max(a.y2 - a.y1, b.y2 - b.y1) <= 1.5 * h &&
+           std::min(std::abs(a.x1 - b.x1), std::abs(a.x1 + a.x2 - b.x1 - b.x2) / 2) <= h;
+}
+
+// The extent of each caption's block, in the order of the captions in
+// `main`: blocks[i] is the block (a root of the union-find) of the i-th
+// caption, extents[root] its union. At most kMostCaptions captions, so the
+// pairs tested stay few.
+void caption_blocks(std::span<const PageBox> boxes, std::span<const std::uint32_t> main,
+                    std::span<const std::uint8_t> roles, Scratch& scratch) {
+    auto& blocks = scratch.blocks;
+    auto& extents = scratch.extents;
+    extents.clear();
+    for (const std::uint32_t k : main) {
+        if (roles[k] == static_cast<std::uint8_t>(Role::Caption)) {
+            extents.push_back(normalised(boxes[k]));
+        }
+    }
+    const std::size_t n = extents.size();
+    blocks.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        blocks[i] = static_cast<std::uint32_t>(i);
+    }
+    const auto root = [&blocks](std::uint32_t i) {
+        while (blocks[i] != i) {  // halving the path on the way
+            blocks[i] = blocks[blocks[i]];
+            i = blocks[i];
+        }
+        return i;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            if (same_caption(extents[i], extents[j])) {
+                blocks[root(static_cast<std::uint32_t>(i))] = root(static_cast<std::uint32_t>(j));
+            }
+        }
+    }
+    // The lines' own boxes are read above; the unions are gathered at the
+    // roots only after every pair was tested.
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t r = root(static_cast<std::uint32_t>(i));
+        blocks[i] = r;
+        if (r != i) {
+            const PageBox b = extents[i];
+            PageBox& u = extents[r];
+            u = {std::min(u.x1, b.x1), std::min(u.y1, b.y1), std::max(u.x2, b.x2), std::max(u.y2, b.y2)};
+        }
+    }
+}
+
 bool group_captions(std::span<const PageBox> boxes, std::span<PageBox> tb, std::span<const std::uint32_t> main,
                     std::span<const std::uint8_t> roles, const PageBox& frame, const ProfileOptions& options,
                     std::span<std::uint32_t> group, Scratch& scratch) {
@@ -495,11 +549,13 @@ bool group_captions(std::span<const PageBox> boxes, std::span<PageBox> tb, std::
     if (captions > kMostCaptions) {
         return false;
     }
+    caption_blocks(boxes, main, roles, scratch);
+    std::size_t at = 0;  // the place of c among the captions
     for (const std::uint32_t c : main) {
         if (!is(c, Role::Caption)) {
             continue;
         }
-        const PageBox a = normalised(boxes[c]);
+        const PageBox a = scratch.extents[scratch.blocks[at++]];
         std::uint32_t best = kNoGroup;
         double nearest = 0.0;
         for (const std::uint32_t f : main) {

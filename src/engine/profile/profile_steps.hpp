@@ -87,6 +87,8 @@ struct Scratch {
     std::vector<std::uint32_t> indices;
     std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;  // captions and their figures
+    std::vector<std::uint32_t> blocks;   // group_captions: the block of each caption ...
+    std::vector<PageBox> extents;        // ... and each block's extent
     std::vector<SweptBox> swept;   // the boxes of overlapping_boxes' sweep
     std::vector<SweptBox> swept_spare;  // ... sorted by radix
     std::vector<KeyedBox> keyed;   // overlapping_boxes' and flush_boxes' sort keys ...
@@ -288,10 +290,17 @@ std::span<const std::uint32_t> lone_rows(std::span<const PageBox> tb, std::span<
                                          Scratch& scratch);
 
 // The captions of `main` with their figures (roles by input index), measured
-// on the `boxes` as given (normalised): each
-// caption with the figure of `main` above or below it that it overlaps by
-// more than half the narrower width, the nearest within caption_gap of the
-// frame's height (the first of equally near ones); then, until none is
+// on the `boxes` as given (normalised). Captions given as text lines first
+// stand in blocks: two captions are lines of one (same_caption) when they
+// overlap by more than half the narrower width, stand less than half the
+// shorter one's height apart, the taller at most 1.5 times as tall, their
+// left edges or their centres at most that height apart; a block is what
+// such pairs join, measured by the union of its lines. Then each
+// caption, as its block, with the figure of `main` above or below it that it
+// overlaps by more than half the narrower width, the nearest within
+// caption_gap of the frame's height (the first of equally near ones): the
+// lines of a caption go with one figure, even where its last line stands
+// nearer the next figure than its first; then, until none is
 // added, each caption left within that gap of a placed caption that it
 // overlaps, with that caption's figure. `group` (by input index, sized by
 // the caller) gets the figure of each member of a group, the figure itself
