@@ -501,6 +501,7 @@ struct NoteCase {
     std::vector<PageBox> boxes;
     Indices main;
     Indices expected;
+    bool labelled = false;  // the notes labelled marginal notes, heading a box up to 30 under its top
 };
 
 class MergeNotes : public ::testing::TestWithParam<NoteCase> {};
@@ -511,9 +512,16 @@ TEST_P(MergeNotes, ReadsABlockOfNoteLinesWholeBesideItsParagraph) {
     for (std::uint32_t k = static_cast<std::uint32_t>(c.main.size()); k < c.boxes.size(); ++k) {
         notes.push_back(k);
     }
+    std::vector<std::uint8_t> roles;
+    if (c.labelled) {
+        roles.assign(c.boxes.size(), static_cast<std::uint8_t>(Role::Body));
+        for (const std::uint32_t k : notes) {
+            roles[k] = static_cast<std::uint8_t>(Role::Marginal);
+        }
+    }
     steps::Scratch scratch;
     Indices out;
-    steps::merge_notes(c.main, notes, c.boxes, scratch, out);
+    steps::merge_notes(c.main, notes, c.boxes, roles, 30.0, scratch, out);
     EXPECT_EQ(out, c.expected);
 }
 
@@ -545,7 +553,28 @@ INSTANTIATE_TEST_SUITE_P(
                  {0, 2, 3, 1}},
         // beside nothing (below the text): by their tops, at the end
         NoteCase{"beside_no_text_at_the_end", lines_with({{820, 700, 950, 740}, {820, 745, 950, 785}}),
-                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5, 6, 7}}),
+                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5, 6, 7}},
+        // a labelled note alone on the left, starting 10 under the top of a
+        // paragraph region, heads it; unlabelled it follows it by its top
+        NoteCase{"a_labelled_note_heads_the_region_it_starts_level_with",
+                 {{200, 100, 800, 300}, {200, 310, 800, 600}, {50, 320, 180, 400}}, {0, 1}, {0, 2, 1}, true},
+        NoteCase{"an_unlabelled_note_by_its_top",
+                 {{200, 100, 800, 300}, {200, 310, 800, 600}, {50, 320, 180, 400}}, {0, 1}, {0, 1, 2}},
+        // 35 under the top: too far under it to head it
+        NoteCase{"a_labelled_note_too_far_under_the_top",
+                 {{200, 100, 800, 300}, {200, 310, 800, 600}, {50, 345, 180, 400}}, {0, 1}, {0, 1, 2}, true},
+        // on the right of the paragraph: after it
+        NoteCase{"a_labelled_note_on_the_right",
+                 {{200, 100, 800, 300}, {200, 310, 800, 600}, {820, 320, 950, 400}}, {0, 1}, {0, 1, 2}, true},
+        // beside a text line that starts 5 above it: lines are read by the
+        // notes' blocks, a note alone by its top
+        NoteCase{"a_labelled_note_beside_a_line", lines_with({{50, 255, 180, 290}}), {0, 1, 2, 3, 4, 5},
+                 {0, 1, 2, 3, 6, 4, 5}, true},
+        // two labelled notes side by side (two blocks) heading one region, in
+        // the order of their tops
+        NoteCase{"two_notes_heading_one_region",
+                 {{200, 100, 800, 300}, {200, 310, 800, 600}, {100, 330, 180, 400}, {20, 312, 90, 325}}, {0, 1},
+                 {0, 3, 2, 1}, true}),
     CaseName());
 
 TEST(MergeNotes, OnAPageOfTooManyNotesEachIsMergedByItsTop) {
@@ -565,7 +594,7 @@ TEST(MergeNotes, OnAPageOfTooManyNotesEachIsMergedByItsTop) {
         }
         steps::Scratch scratch;
         Indices out;
-        steps::merge_notes(main, notes, boxes, scratch, out);
+        steps::merge_notes(main, notes, boxes, {}, 0.0, scratch, out);
         ASSERT_EQ(out.size(), boxes.size());
         // within the bound the notes are one block after the column; past it
         // the first note follows the line level with it
@@ -1150,14 +1179,15 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, 0, 1000, 1400},
                      {0, 1, 2, 3},
                      {0, 2, 1, 3}},
-        // each marginal note after the paragraph level with it or above it
+        // a marginal note on the left at the top of a paragraph before it,
+        // one level with the middle of a paragraph after it
         LabelledCase{"marginal_notes_beside_their_text",
                      {{{0, 0, 200, 10}, Role::Marginal},
                       {{210, 0, 900, 300}, Role::Body},
                       {{0, 400, 200, 410}, Role::Marginal},
                       {{210, 310, 900, 600}, Role::Body}},
                      {0, 0, 1000, 1000},
-                     {1, 0, 3, 2},
+                     {0, 1, 3, 2},
                      {0, 2, 1, 3}}),
     CaseName());
 

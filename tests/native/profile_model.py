@@ -268,6 +268,9 @@ def merged(main, notes, boxes):
 
 # The most margin notes a page may have for them to be read in blocks.
 MOST_NOTES = 256
+# How far under the top of a text region a labelled note alone on its left may start and still head it, a
+# fraction of the page height (about a line of a book page).
+NOTE_LEAD = 0.03
 
 
 def note_blocks(notes, boxes):
@@ -301,17 +304,40 @@ def continues(a, b):
             and b[3] - b[1] <= 2.5 * (a[3] - a[1]) and a[3] - a[1] <= 2.5 * (b[3] - b[1]))
 
 
-def with_notes(body, notes, boxes):
-    """The margin notes merged into body: each by its top, but a block of two
+def headed(note, body, boxes, lead):
+    """The box of body that a labelled note alone heads: the first one (in body's order) that is no text line
+    (less than six times as wide as tall), right of the note's middle, whose top the note starts at or at most
+    `lead` under, and above whose bottom it starts; None when there is none."""
+    n = boxes[note]
+    for k in body:
+        b = boxes[k]
+        if ((n[0] + n[2]) / 2 < b[0] and 0 <= n[1] - b[1] <= lead and n[1] < b[3]
+                and b[2] - b[0] < 6 * (b[3] - b[1])):
+            return k
+    return None
+
+
+def with_notes(body, notes, boxes, labelled=(), lead=0.0):
+    """The margin notes merged into body: each by its top, but a labelled note
+    alone right before the box it heads (headed), and a block of two
     or more beside text lines (at least half of the body boxes level with it
     are six times as wide as tall, and it is at most half as wide as the
-    widest of them) is read whole: on the left, before the paragraph whose
+    widest of them) read whole: on the left, before the paragraph whose
     first line is level with it, else after the paragraph of the last line
     level with it."""
     if len(notes) > MOST_NOTES:
         return merged(body, notes, boxes)
     blocks = note_blocks(notes, boxes)
-    out = merged(body, [k for b in blocks if len(b) == 1 for k in b], boxes)
+    heads, alone = {}, []
+    for k in [k for b in blocks if len(b) == 1 for k in b]:
+        target = headed(k, body, boxes, lead) if k in labelled else None
+        if target is None:
+            alone.append(k)
+        else:
+            heads.setdefault(target, []).append(k)
+    out = []
+    for k in merged(body, alone, boxes):
+        out += sorted(heads.get(k, []), key=lambda j: (boxes[j][1], boxes[j][0], j)) + [k]
     text = set(body)
     for b in blocks:
         if len(b) == 1:
@@ -625,7 +651,8 @@ def order_page(boxes, idx, frame, rules, roles, s):
     if lines:  # the boxes of each row before those of the next, each row in the core's order
         ordered.sort(key=lambda k: sum(1 for y in lines if not boxes[k][1] < y))
     body = regrouped(ordered, groups, boxes)
-    body = with_footnotes(with_notes(body, notes + marginal, boxes), footnotes, boxes)
+    body = with_notes(body, notes + marginal, boxes, set(marginal), NOTE_LEAD * height)
+    body = with_footnotes(body, footnotes, boxes)
     body = with_initials(body, initials, boxes, roles) if initials else body
     return (core_order(tb, head, frame) + core_order(tb, strip, frame) + body + core_order(tb, foot, frame)
             + core_order(tb, numbers, frame))

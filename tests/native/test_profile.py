@@ -618,3 +618,21 @@ def test_the_lines_of_a_caption_go_with_their_figure_row_by_row():
     expected = [0, 1, 3, 4, 2, 5, 6, 7, 8, 10, 9, 11]
     assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
     assert profile_model.order(boxes, bounds, roles=[role_code(k) for k in labels]) == expected
+
+
+# A book page (brenz_abentmal_1550_0046): a marginal note on the left at the top of the second paragraph, read
+# before it, and one level with its middle, read after it. Merged by its top, the first followed its paragraph.
+BOOK_PAGE_WITH_NOTES = [
+    ((165, 1067, 343, 1147), "marginalia"), ((507, 150, 973, 244), "heading"), ((366, 245, 1089, 707), "paragraph"),
+    ((164, 752, 352, 965), "marginalia"), ((958, 1529, 1044, 1591), "catch-word"),
+    ((352, 752, 1073, 1530), "paragraph"),
+]
+
+
+def test_a_labelled_note_on_the_left_heads_the_paragraph_it_starts_level_with():
+    boxes = [b for b, _ in BOOK_PAGE_WITH_NOTES]
+    labels = [k for _, k in BOOK_PAGE_WITH_NOTES]
+    bounds = (0, 0, 1157, 1833)
+    expected = [1, 2, 3, 5, 0, 4]  # by its top, note 3 came after paragraph 5
+    assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
+    assert profile_model.order(boxes, bounds, roles=[role_code(k) for k in labels]) == expected

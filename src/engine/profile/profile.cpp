@@ -1213,8 +1213,22 @@ bool continues_paragraph(const PageBox& a, const PageBox& b) noexcept {
            hb <= 2.5 * ha && ha <= 2.5 * hb;
 }
 
+// The box of `main` that note `n` heads (see merge_notes), or kNoGroup.
+std::uint32_t headed_box(const PageBox& n, std::span<const std::uint32_t> main, std::span<const PageBox> boxes,
+                         double lead) noexcept {
+    for (const std::uint32_t k : main) {
+        const PageBox b = normalised(boxes[k]);
+        if ((n.x1 + n.x2) / 2 < b.x1 && 0 <= n.y1 - b.y1 && n.y1 - b.y1 <= lead && n.y1 < b.y2 &&
+            b.x2 - b.x1 < 6 * (b.y2 - b.y1)) {
+            return k;
+        }
+    }
+    return kNoGroup;
+}
+
 std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes,
-                        std::span<const PageBox> boxes, Scratch& scratch, std::vector<std::uint32_t>& out) {
+                        std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, double lead,
+                        Scratch& scratch, std::vector<std::uint32_t>& out) {
     if (notes.size() > kMostNotes) {
         merge_by_top(main, notes, boxes, out);
         return 0;
@@ -1253,15 +1267,42 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
         b.size += 1;
         block[i] = static_cast<std::uint32_t>(joined);
     }
-    // The notes alone are merged by their top; the blocks follow one by one.
+    // The notes alone are merged by their top, but for those that head a
+    // box; the blocks follow one by one.
     const std::span<std::uint32_t> alone = room_for(scratch.sorted, notes.size());
+    auto& heads = scratch.heads;
+    heads.clear();
     std::size_t singles = 0;
     for (std::size_t i = 0; i < notes.size(); ++i) {
-        if (blocks[block[i]].size == 1) {
-            alone[singles++] = notes[i];
+        if (blocks[block[i]].size != 1) {
+            continue;
+        }
+        const std::uint32_t n = notes[i];
+        const std::uint32_t target = !roles.empty() && role_of(roles[n]) == Role::Marginal
+                                         ? headed_box(box(n), main, boxes, lead)
+                                         : kNoGroup;
+        if (target == kNoGroup) {
+            alone[singles++] = n;
+        } else {
+            heads.emplace_back(target, static_cast<std::uint32_t>(i));
         }
     }
-    merge_by_top(main, alone.first(singles), boxes, out);
+    if (heads.empty()) {
+        merge_by_top(main, alone.first(singles), boxes, out);
+    } else {
+        // Each box's notes before it, by their place among the sorted notes.
+        std::sort(heads.begin(), heads.end());
+        std::vector<std::uint32_t>& merged = scratch.ends;
+        merged.clear();
+        merge_by_top(main, alone.first(singles), boxes, merged);
+        for (const std::uint32_t k : merged) {
+            auto h = std::lower_bound(heads.begin(), heads.end(), std::pair<std::uint32_t, std::uint32_t>{k, 0});
+            for (; h != heads.end() && h->first == k; ++h) {
+                out.push_back(notes[h->second]);
+            }
+            out.push_back(k);
+        }
+    }
     // Whether a box of `out` is a note: the notes, sorted by index.
     std::vector<std::uint32_t>& sorted_notes = scratch.indices;
     sorted_notes.assign(notes.begin(), notes.end());
@@ -2028,7 +2069,8 @@ private:
         if (!notes.empty()) {
             ordered_main.clear();
             const std::size_t whole =
-                merge_notes(body, notes, raw_, buffers_->scratch, ordered_main);
+                merge_notes(body, notes, raw_, roles_, kNoteLead * (frame.y2 - frame.y1), buffers_->scratch,
+                            ordered_main);
             body.swap(ordered_main);
             if (whole > 0) {
                 profile_log<__LINE__>("[profile] note blocks: {} read whole, beside their paragraphs",

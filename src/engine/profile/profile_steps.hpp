@@ -87,6 +87,7 @@ struct Scratch {
     std::vector<std::uint32_t> indices;
     std::vector<std::uint32_t> aside;  // the side partition_stably() moves to the back
     std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;  // captions and their figures
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> heads;  // merge_notes: (box headed, note's place)
     std::vector<std::uint32_t> blocks;   // group_captions: the block of each caption ...
     std::vector<PageBox> extents;        // ... and each block's extent
     std::vector<SweptBox> swept;   // the boxes of overlapping_boxes' sweep
@@ -474,16 +475,28 @@ void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> 
 // of them is read whole: on the left of the first of those lines, when that
 // line begins its paragraph, right before it; else right after the
 // paragraph of the last of them (the lines after it that go on its
-// paragraph: `continues_paragraph`). Other blocks, and notes alone, are
-// merged by their top. The annotators of printed books read a marginal note
-// as one piece, after the paragraph beside it or, on the left, before the
-// paragraph it heads; merged by its top line by line, a note given as lines
-// was read interleaved with its paragraph. The half-width bound keeps a
-// narrow column of text, taken for notes, in its place. Returns how many
-// blocks were read whole. `notes` is sorted in place.
+// paragraph: `continues_paragraph`). A note alone that is labelled a
+// marginal note (its role in `roles`, when there are any) goes right before
+// the box of `main` it heads, when there is one: the first, in the order of
+// `main`, that is no text line (less than six times as wide as tall), that
+// starts right of the note's middle, and whose top the note starts at or at
+// most `lead` under (and above whose bottom). Other blocks, and the other
+// notes alone, are merged by their top. The annotators of printed books read
+// a marginal note as one piece, after the paragraph beside it or, on the
+// left, before the paragraph it heads; merged by its top line by line, a
+// note given as lines was read interleaved with its paragraph, and a note
+// given as a region that starts a little under the top of the paragraph on
+// its right was read after it. The half-width bound keeps a narrow column of
+// text, taken for notes, in its place. Returns how many blocks were read
+// whole. `notes` is sorted in place.
 inline constexpr std::size_t kMostNotes = 256;
+// How far under the top of a text region a labelled note alone on its left
+// may start and still head it: a share of the page height, about a line of
+// a book page.
+inline constexpr double kNoteLead = 0.03;
 std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes,
-                        std::span<const PageBox> boxes, Scratch& scratch, std::vector<std::uint32_t>& out);
+                        std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, double lead,
+                        Scratch& scratch, std::vector<std::uint32_t>& out);
 
 // Whether line `b` goes on the paragraph of line `a`, the line over it (both
 // normalised): they share more than half the narrower one's width, `b`
