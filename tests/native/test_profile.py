@@ -629,10 +629,12 @@ BOOK_PAGE_WITH_NOTES = [
 ]
 
 
-def test_a_labelled_note_on_the_left_heads_the_paragraph_it_starts_level_with():
+def test_a_labelled_note_on_the_left_heads_the_paragraph_it_starts_level_with(debug_log):
     boxes = [b for b, _ in BOOK_PAGE_WITH_NOTES]
     labels = [k for _, k in BOOK_PAGE_WITH_NOTES]
     bounds = (0, 0, 1157, 1833)
     expected = [1, 2, 3, 5, 0, 4]  # by its top, note 3 came after paragraph 5
     assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
     assert profile_model.order(boxes, bounds, roles=[role_code(k) for k in labels]) == expected
+    logged = [r.getMessage() for r in debug_log.records]
+    assert "[profile] note heads: 1 read right before the region each heads" in logged

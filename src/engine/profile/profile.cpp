@@ -1226,12 +1226,12 @@ std::uint32_t headed_box(const PageBox& n, std::span<const std::uint32_t> main, 
     return kNoGroup;
 }
 
-std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes,
+NotesPlaced merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes,
                         std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, double lead,
                         Scratch& scratch, std::vector<std::uint32_t>& out) {
     if (notes.size() > kMostNotes) {
         merge_by_top(main, notes, boxes, out);
-        return 0;
+        return {};
     }
     const auto box = [&boxes](std::uint32_t k) { return normalised(boxes[k]); };
     std::sort(notes.begin(), notes.end(), TopThenLeft{boxes});
@@ -1365,7 +1365,7 @@ std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
         out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), members.begin(), members.end());
         whole += 1;
     }
-    return whole;
+    return {whole, heads.size()};
 }
 
 void place_initials(std::vector<std::uint32_t>& body, std::span<std::uint32_t> initials,
@@ -2068,13 +2068,17 @@ private:
         }
         if (!notes.empty()) {
             ordered_main.clear();
-            const std::size_t whole =
+            const NotesPlaced placed =
                 merge_notes(body, notes, raw_, roles_, kNoteLead * (frame.y2 - frame.y1), buffers_->scratch,
                             ordered_main);
             body.swap(ordered_main);
-            if (whole > 0) {
+            if (placed.heads > 0) {
+                profile_log<__LINE__>("[profile] note heads: {} read right before the region each heads",
+                                      std::uint64_t{placed.heads});
+            }
+            if (placed.blocks > 0) {
                 profile_log<__LINE__>("[profile] note blocks: {} read whole, beside their paragraphs",
-                                      std::uint64_t{whole});
+                                      std::uint64_t{placed.blocks});
             }
         }
         if (!footnotes.empty()) {

@@ -488,13 +488,17 @@ void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> 
 // given as a region that starts a little under the top of the paragraph on
 // its right was read after it. The half-width bound keeps a narrow column of
 // text, taken for notes, in its place. Returns how many blocks were read
-// whole. `notes` is sorted in place.
+// whole and how many notes head a box. `notes` is sorted in place.
 inline constexpr std::size_t kMostNotes = 256;
 // How far under the top of a text region a labelled note alone on its left
 // may start and still head it: a share of the page height, about a line of
 // a book page.
 inline constexpr double kNoteLead = 0.03;
-std::size_t merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes,
+struct NotesPlaced {
+    std::size_t blocks = 0;  // blocks read whole beside their paragraphs
+    std::size_t heads = 0;   // notes alone read before the box they head
+};
+NotesPlaced merge_notes(std::span<const std::uint32_t> main, std::span<std::uint32_t> notes,
                         std::span<const PageBox> boxes, std::span<const std::uint8_t> roles, double lead,
                         Scratch& scratch, std::vector<std::uint32_t>& out);
 
