@@ -419,3 +419,34 @@ def test_html_that_ends_before_its_end_is_read_with_a_warning(caplog, tail, warn
     assert page.version == "HTML"
     assert [r.getMessage() for r in caplog.records] == (
         ["cut.hocr: the HTML ends before </html> (cut short?); it is read as HTML completes it"] if warned else [])
+
+
+def html_hocr(charset: str, word: bytes) -> bytes:
+    """An hOCR file as HTML (no XML declaration) that declares `charset`, with one line holding `word`."""
+    return (f'<!DOCTYPE html>\n<html><head><meta charset="{charset}"><title>p</title></head><body>\n'
+            "<div class='ocr_page' title='bbox 0 0 800 600'>"
+            "<span class='ocr_line' id='l1' title='bbox 10 10 300 40'>").encode() + word + b"</span></div></body></html>\n"
+
+
+# What an HTML hOCR file declares as its charset: a text encoding decodes it; Python's transforms of bytes or
+# text (base64, uu, rot13) are no text encodings and were raised as a LookupError, as was 'undefined'.
+@pytest.mark.parametrize(("charset", "word", "error"), [
+    ("iso-8859-1", b"K\xe4se", None),
+    ("windows-1252", b"\x93quoted\x94", None),
+    ("utf-8", b"K\xc3\xa4se", None),
+    ("utf-8", b"K\xe4se", "p.hocr: not utf-8 text (byte "),
+    ("uu", b"word", "p.hocr: unknown character encoding 'uu'"),
+    ("base64", b"word", "p.hocr: unknown character encoding 'base64'"),
+    ("rot13", b"word", "p.hocr: unknown character encoding 'rot13'"),
+    ("no-such-charset", b"word", "p.hocr: unknown character encoding 'no-such-charset'"),
+    ("undefined", b"word", "p.hocr: not undefined text"),
+])
+def test_an_html_hocr_file_is_decoded_by_its_charset_or_refused_in_one_line(charset, word, error):
+    data = html_hocr(charset, word)
+    if error is None:
+        assert [r.id for r in read_page("p.hocr", data=data).regions] == ["l1"]
+        return
+    with pytest.raises(PageError) as caught:
+        read_page("p.hocr", data=data)
+    assert str(caught.value).startswith(error), str(caught.value)
+    assert "\n" not in str(caught.value)

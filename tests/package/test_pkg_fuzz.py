@@ -51,6 +51,8 @@ EXPECTED = {
     "hocr-duplicate-region-ids.hocr": "fuzzed-input: two regions share the id 'a'",
     # was read in time quadratic in its depth; now refused before the HTML5 parser sees it
     "hocr-html-deep-nesting.html": "HTML nested more than 512 elements deep is refused",
+    # a charset that Python names but that decodes no text (uu, base64): was an uncaught LookupError
+    "hocr-html-charset-not-text.html": "fuzzed-input: unknown character encoding 'uu'",
     "pagexml-mixed-namespace.xml": None,  # the region of the other namespace is left out, with a warning
     "pagexml-region-in-two-chains.xml": None,
     "pagexml-text-after-removed-reading-order.xml": None,  # caught the checks: the text stays where it was

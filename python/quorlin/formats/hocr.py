@@ -216,13 +216,19 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
         m = _CHARSET.search(head)
         encoding = m.group(1).lower() if m else "utf-8"
         try:
-            codecs.lookup(encoding)
+            # Python also names transforms of bytes (base64, uu, zlib) and of
+            # text (rot13) codecs; none of them decodes a file into text.
+            text_encoding = codecs.lookup(encoding)._is_text_encoding
         except LookupError:
-            raise PageError(source, f"unknown character encoding {shown_text(encoding)}") from None
+            text_encoding = False
+        if not text_encoding:
+            raise PageError(source, f"unknown character encoding {shown_text(encoding)}")
     try:
         text = data.decode(encoding)
     except UnicodeDecodeError as exc:
         raise PageError(source, f"not {encoding} text (byte {exc.start})") from None
+    except UnicodeError:  # a codec that decodes nothing ('undefined')
+        raise PageError(source, f"not {encoding} text") from None
     return text.lstrip("\ufeff"), ("utf-8" if "16" in encoding or "32" in encoding else encoding)
 
 
