@@ -566,10 +566,15 @@ INSTANTIATE_TEST_SUITE_P(
         // on the right of the paragraph: after it
         NoteCase{"a_labelled_note_on_the_right",
                  {{200, 100, 800, 300}, {200, 310, 800, 600}, {820, 320, 950, 400}}, {0, 1}, {0, 1, 2}, true},
-        // beside a text line that starts 5 above it: lines are read by the
-        // notes' blocks, a note alone by its top
-        NoteCase{"a_labelled_note_beside_a_line", lines_with({{50, 255, 180, 290}}), {0, 1, 2, 3, 4, 5},
-                 {0, 1, 2, 3, 6, 4, 5}, true},
+        // a labelled note alone beside text lines is a block of one: before
+        // the line that begins its paragraph, else after the paragraph;
+        // unlabelled, by its top
+        NoteCase{"a_labelled_note_alone_heads_the_paragraph_of_its_line", lines_with({{50, 255, 180, 290}}),
+                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 6, 3, 4, 5}, true},
+        NoteCase{"a_labelled_note_alone_mid_paragraph_after_it", lines_with({{50, 305, 180, 340}}),
+                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5, 6}, true},
+        NoteCase{"an_unlabelled_note_alone_beside_lines_by_its_top", lines_with({{50, 305, 180, 340}}),
+                 {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 6, 5}},
         // two labelled notes side by side (two blocks) heading one region, in
         // the order of their tops
         NoteCase{"two_notes_heading_one_region",

@@ -317,40 +317,49 @@ def headed(note, body, boxes, lead):
     return None
 
 
+def level_lines(b, seq, boxes, text):
+    """The places in seq of the text boxes level with the notes b (their middles between the block's top and
+    bottom, sharing less than a fifth of its width), or None unless the block stands beside text lines: at
+    least half of those boxes are six times as wide as tall, and the block at most half as wide as the widest."""
+    top, bottom = min(boxes[k][1] for k in b), max(boxes[k][3] for k in b)
+    left, right = min(boxes[k][0] for k in b), max(boxes[k][2] for k in b)
+    level = [i for i, k in enumerate(seq) if k in text and top < (boxes[k][1] + boxes[k][3]) / 2 < bottom
+             and min(boxes[k][2], right) - max(boxes[k][0], left) < 0.2 * (right - left)]
+    widths = [boxes[seq[i]][2] - boxes[seq[i]][0] for i in level]
+    wide = sum(1 for i in level if boxes[seq[i]][2] - boxes[seq[i]][0] >= 6 * (boxes[seq[i]][3] - boxes[seq[i]][1]))
+    if not level or 2 * wide < len(level) or right - left > 0.5 * max(widths):
+        return None
+    return level
+
+
 def with_notes(body, notes, boxes, labelled=(), lead=0.0):
     """The margin notes merged into body: each by its top, but a labelled note
-    alone right before the box it heads (headed), and a block of two
-    or more beside text lines (at least half of the body boxes level with it
-    are six times as wide as tall, and it is at most half as wide as the
-    widest of them) read whole: on the left, before the paragraph whose
-    first line is level with it, else after the paragraph of the last line
-    level with it."""
+    alone right before the box it heads (headed), and a block of two or more
+    beside text lines, or a labelled note alone beside them (level_lines),
+    read whole: on the left, before the paragraph whose first line is level
+    with it, else after the paragraph of the last line level with it."""
     if len(notes) > MOST_NOTES:
         return merged(body, notes, boxes)
     blocks = note_blocks(notes, boxes)
-    heads, alone = {}, []
+    text = set(body)
+    heads, alone, whole = {}, [], [b for b in blocks if len(b) > 1]
     for k in [k for b in blocks if len(b) == 1 for k in b]:
         target = headed(k, body, boxes, lead) if k in labelled else None
-        if target is None:
-            alone.append(k)
-        else:
+        if target is not None:
             heads.setdefault(target, []).append(k)
+        elif k in labelled and level_lines([k], body, boxes, text) is not None:
+            whole.append([k])
+        else:
+            alone.append(k)
     out = []
     for k in merged(body, alone, boxes):
         out += sorted(heads.get(k, []), key=lambda j: (boxes[j][1], boxes[j][0], j)) + [k]
-    text = set(body)
-    for b in blocks:
-        if len(b) == 1:
-            continue
-        top, bottom = min(boxes[k][1] for k in b), max(boxes[k][3] for k in b)
-        left, right = min(boxes[k][0] for k in b), max(boxes[k][2] for k in b)
-        level = [i for i, k in enumerate(out) if k in text and top < (boxes[k][1] + boxes[k][3]) / 2 < bottom
-                 and min(boxes[k][2], right) - max(boxes[k][0], left) < 0.2 * (right - left)]
-        widths = [boxes[out[i]][2] - boxes[out[i]][0] for i in level]
-        wide = sum(1 for i in level if boxes[out[i]][2] - boxes[out[i]][0] >= 6 * (boxes[out[i]][3] - boxes[out[i]][1]))
-        if not level or 2 * wide < len(level) or right - left > 0.5 * max(widths):
+    for b in sorted(whole, key=blocks.index):
+        level = level_lines(b, out, boxes, text)
+        if level is None:
             out = merged(out, b, boxes)
             continue
+        left, right = min(boxes[k][0] for k in b), max(boxes[k][2] for k in b)
         first = level[0]
         f = boxes[out[first]]
         if (left + right) / 2 < (f[0] + f[2]) / 2 and (first == 0 or not continues(boxes[out[first - 1]], f)):

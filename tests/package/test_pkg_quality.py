@@ -75,7 +75,7 @@ def summaries():
     ("pages.jsonl", "default", "dta-structure", 0.972, 0.760),
     ("pages.jsonl", "exact", None, 0.8369, 0.355),
     ("pages_lines.jsonl", "default", "reichsanzeiger-lines", 0.986, 0.230),
-    ("pages_lines.jsonl", "default", "dta-structure-lines", 0.960, 0.430),
+    ("pages_lines.jsonl", "default", "dta-structure-lines", 0.962, 0.430),
     ("born_digital.jsonl", "default", "generated-paper-1col", 1.000, 1.000),
     ("born_digital.jsonl", "default", "generated-paper-2col", 0.996, 0.940),
     ("born_digital.jsonl", "default", "generated-paper-3col", 1.000, 1.000),

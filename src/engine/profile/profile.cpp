@@ -1241,6 +1241,7 @@ NotesPlaced merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
         std::uint32_t last;
         PageBox extent;
         std::uint32_t size;
+        bool alone_beside_lines = false;  // a labelled note alone, read as a block of one
     };
     std::vector<Block> blocks;
     blocks.reserve(notes.size());
@@ -1267,24 +1268,68 @@ NotesPlaced merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
         b.size += 1;
         block[i] = static_cast<std::uint32_t>(joined);
     }
-    // The notes alone are merged by their top, but for those that head a
-    // box; the blocks follow one by one.
+    // Whether a box is a note: the notes, sorted by index.
+    std::vector<std::uint32_t>& sorted_notes = scratch.indices;
+    sorted_notes.assign(notes.begin(), notes.end());
+    std::sort(sorted_notes.begin(), sorted_notes.end());
+    const auto is_note = [&sorted_notes](std::uint32_t k) {
+        return std::binary_search(sorted_notes.begin(), sorted_notes.end(), k);
+    };
+    // The text boxes of `seq` (its notes left out) level with a block that
+    // spans `e`: their middles between its top and bottom and sharing less
+    // than a fifth of its width. How many, how many of them lines (six times
+    // as wide as tall), the first and last in `seq`, and the widest.
+    struct Level {
+        std::size_t count = 0;
+        std::size_t lines = 0;
+        std::size_t first = 0;
+        std::size_t last = 0;
+        double widest = 0.0;
+        // A block is read whole beside text lines at least half of which are
+        // lines, and when it is at most half as wide as the widest of them.
+        bool beside_lines(const PageBox& e) const noexcept {
+            return !(count == 0 || 2 * lines < count || e.x2 - e.x1 > 0.5 * widest);
+        }
+    };
+    const auto level_with = [&box, &is_note](const PageBox& e, std::span<const std::uint32_t> seq) {
+        Level l;
+        for (std::size_t i = 0; i < seq.size(); ++i) {
+            if (is_note(seq[i])) {
+                continue;
+            }
+            const PageBox m = box(seq[i]);
+            const double middle = (m.y1 + m.y2) / 2;
+            if (e.y1 < middle && middle < e.y2 && std::min(m.x2, e.x2) - std::max(m.x1, e.x1) < 0.2 * (e.x2 - e.x1)) {
+                l.first = l.count == 0 ? i : l.first;
+                l.last = i;
+                l.count += 1;
+                l.lines += m.x2 - m.x1 >= 6 * (m.y2 - m.y1) ? 1 : 0;
+                l.widest = l.count == 1 ? m.x2 - m.x1 : std::max(l.widest, m.x2 - m.x1);
+            }
+        }
+        return l;
+    };
+    // The notes alone are merged by their top, but for the labelled ones
+    // that head a box, and those beside text lines, read as blocks of one;
+    // the blocks follow one by one.
     const std::span<std::uint32_t> alone = room_for(scratch.sorted, notes.size());
     auto& heads = scratch.heads;
     heads.clear();
     std::size_t singles = 0;
     for (std::size_t i = 0; i < notes.size(); ++i) {
-        if (blocks[block[i]].size != 1) {
+        Block& b = blocks[block[i]];
+        if (b.size != 1) {
             continue;
         }
         const std::uint32_t n = notes[i];
-        const std::uint32_t target = !roles.empty() && role_of(roles[n]) == Role::Marginal
-                                         ? headed_box(box(n), main, boxes, lead)
-                                         : kNoGroup;
-        if (target == kNoGroup) {
-            alone[singles++] = n;
-        } else {
+        const bool labelled = !roles.empty() && role_of(roles[n]) == Role::Marginal;
+        const std::uint32_t target = labelled ? headed_box(box(n), main, boxes, lead) : kNoGroup;
+        if (target != kNoGroup) {
             heads.emplace_back(target, static_cast<std::uint32_t>(i));
+        } else if (labelled && level_with(b.extent, main).beside_lines(b.extent)) {
+            b.alone_beside_lines = true;
+        } else {
+            alone[singles++] = n;
         }
     }
     if (heads.empty()) {
@@ -1303,18 +1348,11 @@ NotesPlaced merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
             out.push_back(k);
         }
     }
-    // Whether a box of `out` is a note: the notes, sorted by index.
-    std::vector<std::uint32_t>& sorted_notes = scratch.indices;
-    sorted_notes.assign(notes.begin(), notes.end());
-    std::sort(sorted_notes.begin(), sorted_notes.end());
-    const auto is_note = [&sorted_notes](std::uint32_t k) {
-        return std::binary_search(sorted_notes.begin(), sorted_notes.end(), k);
-    };
     std::vector<std::uint32_t>& members = scratch.aside;
     std::vector<std::uint32_t>& spare = scratch.ends;
     std::size_t whole = 0;
     for (std::size_t b = 0; b < blocks.size(); ++b) {
-        if (blocks[b].size < 2) {
+        if (blocks[b].size < 2 && !blocks[b].alone_beside_lines) {
             continue;
         }
         members.clear();
@@ -1324,39 +1362,19 @@ NotesPlaced merge_notes(std::span<const std::uint32_t> main, std::span<std::uint
             }
         }
         // (its top is its first note's: the notes go by their tops)
-        const auto [left, top, right, bottom] = blocks[b].extent;
-        // The text boxes level with the block: how many, how many of them
-        // lines (six times as wide as tall), the first and last in `out`,
-        // and the widest.
-        std::size_t level = 0;
-        std::size_t lines = 0;
-        std::size_t first = 0;
-        std::size_t last = 0;
-        double widest = 0.0;
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            if (is_note(out[i])) {
-                continue;
-            }
-            const PageBox m = box(out[i]);
-            const double middle = (m.y1 + m.y2) / 2;
-            if (top < middle && middle < bottom && std::min(m.x2, right) - std::max(m.x1, left) < 0.2 * (right - left)) {
-                first = level == 0 ? i : first;
-                last = i;
-                level += 1;
-                lines += m.x2 - m.x1 >= 6 * (m.y2 - m.y1) ? 1 : 0;
-                widest = level == 1 ? m.x2 - m.x1 : std::max(widest, m.x2 - m.x1);
-            }
-        }
-        if (level == 0 || 2 * lines < level || right - left > 0.5 * widest) {
+        const PageBox& e = blocks[b].extent;
+        const Level level = level_with(e, out);
+        if (!level.beside_lines(e)) {
             spare.clear();
             merge_by_top(out, members, boxes, spare);
             out.swap(spare);
             continue;
         }
-        const PageBox f = box(out[first]);
-        std::size_t at = first;
-        if (!((left + right) / 2 < (f.x1 + f.x2) / 2 && (first == 0 || !continues_paragraph(box(out[first - 1]), f)))) {
-            at = last;
+        const PageBox f = box(out[level.first]);
+        std::size_t at = level.first;
+        if (!((e.x1 + e.x2) / 2 < (f.x1 + f.x2) / 2 &&
+              (level.first == 0 || !continues_paragraph(box(out[level.first - 1]), f)))) {
+            at = level.last;
             while (at + 1 < out.size() && continues_paragraph(box(out[at]), box(out[at + 1]))) {
                 ++at;
             }

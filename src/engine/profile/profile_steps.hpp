@@ -480,13 +480,14 @@ void merge_by_top(std::span<const std::uint32_t> main, std::span<std::uint32_t> 
 // the box of `main` it heads, when there is one: the first, in the order of
 // `main`, that is no text line (less than six times as wide as tall), that
 // starts right of the note's middle, and whose top the note starts at or at
-// most `lead` under (and above whose bottom). Other blocks, and the other
-// notes alone, are merged by their top. The annotators of printed books read
-// a marginal note as one piece, after the paragraph beside it or, on the
-// left, before the paragraph it heads; merged by its top line by line, a
-// note given as lines was read interleaved with its paragraph, and a note
-// given as a region that starts a little under the top of the paragraph on
-// its right was read after it. The half-width bound keeps a narrow column of
+// most `lead` under (and above whose bottom); one that heads none but
+// stands beside text lines is read as a block of one. Other blocks, and the
+// other notes alone, are merged by their top. The annotators of printed
+// books read a marginal note as one piece, after the paragraph beside it
+// or, on the left, before the paragraph it heads; merged by its top line by
+// line, a note given as lines was read interleaved with its paragraph, and
+// a note given as a region that starts a little under the top of the
+// paragraph on its right was read after it. The half-width bound keeps a narrow column of
 // text, taken for notes, in its place. Returns how many blocks were read
 // whole and how many notes head a box. `notes` is sorted in place.
 inline constexpr std::size_t kMostNotes = 256;
