@@ -425,11 +425,13 @@ def html_hocr(charset: str, word: bytes) -> bytes:
     """An hOCR file as HTML (no XML declaration) that declares `charset`, with one line holding `word`."""
     return (f'<!DOCTYPE html>\n<html><head><meta charset="{charset}"><title>p</title></head><body>\n'
             "<div class='ocr_page' title='bbox 0 0 800 600'>"
-            "<span class='ocr_line' id='l1' title='bbox 10 10 300 40'>").encode() + word + b"</span></div></body></html>\n"
+            "<span class='ocr_line' id='l1' title='bbox 10 10 300 40'>").encode() + word + \
+        b"</span></div></body></html>\n"
 
 
 # What an HTML hOCR file declares as its charset: a text encoding decodes it; Python's transforms of bytes or
-# text (base64, uu, rot13) are no text encodings and were raised as a LookupError, as was 'undefined'.
+# text (base64, uu, rot13) are no text encodings and were raised as a LookupError, and the codecs that cannot
+# write the XML page made of it ('idna', 'undefined') as a UnicodeError.
 @pytest.mark.parametrize(("charset", "word", "error"), [
     ("iso-8859-1", b"K\xe4se", None),
     ("windows-1252", b"\x93quoted\x94", None),
@@ -439,7 +441,8 @@ def html_hocr(charset: str, word: bytes) -> bytes:
     ("base64", b"word", "p.hocr: unknown character encoding 'base64'"),
     ("rot13", b"word", "p.hocr: unknown character encoding 'rot13'"),
     ("no-such-charset", b"word", "p.hocr: unknown character encoding 'no-such-charset'"),
-    ("undefined", b"word", "p.hocr: not undefined text"),
+    ("undefined", b"word", "p.hocr: the character encoding 'undefined' cannot hold an XML page"),
+    ("idna", b"word", "p.hocr: the character encoding 'idna' cannot hold an XML page"),
 ])
 def test_an_html_hocr_file_is_decoded_by_its_charset_or_refused_in_one_line(charset, word, error):
     data = html_hocr(charset, word)

@@ -223,6 +223,11 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
             text_encoding = False
         if not text_encoding:
             raise PageError(source, f"unknown character encoding {shown_text(encoding)}")
+        try:  # html_to_xml writes the XML in it, every character it cannot hold as a reference
+            "\u00e9".encode(encoding, "xmlcharrefreplace")
+        except UnicodeError:  # 'idna', 'undefined'
+            raise PageError(source,
+                            f"the character encoding {shown_text(encoding)} cannot hold an XML page") from None
     try:
         text = data.decode(encoding)
     except UnicodeDecodeError as exc:
