@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""What the quality profile costs against the exact order, in instructions, in one run.
+
+    .venv/bin/python bench/profile_instructions.py            # about five minutes; needs valgrind
+    .venv/bin/python bench/profile_instructions.py --runs 2   # quicker, as exact
+
+Prints a Markdown table (progress on stderr); not a test.  The calls of
+``profile_cost.py``'s first three rows (the 200 pages of
+``bench/data/pages.jsonl``, every region but separators and noise, as float32
+N x 4 arrays built beforehand) are counted by valgrind's callgrind, which
+counts the same instructions for the same binary, inputs and environment
+whatever else the machine is doing, where a timed ratio moves by 0.1 or more
+from run to run.  Each count is a child process that builds the pages, calls
+every path once on every page (so that what is done once per process, imports
+and caches, is out of the count), then calls one path ``--runs`` times over
+all pages; a child that stops before those calls is subtracted, and the rest
+divided by the calls made.  The children run with ``PYTHONHASHSEED=0``,
+``OPENBLAS_NUM_THREADS=1`` (NumPy's BLAS threads otherwise spin for a number
+of instructions that depends on timing) and, where ``setarch -R`` works,
+without address randomisation.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from report import header, say  # noqa: E402
+
+# (row, its calls' arguments): each row is called exactly and with the profile
+ROWS = {
+    "labels": "`quorlin.order(array, labels, page_bounds=, separators=)`",
+    "separators": "`quorlin.order(array, page_bounds=, separators=)`",
+    "bounds": "`quorlin.order(array, page_bounds=)`, no separators",
+}
+
+
+def child(mode: str, runs: int) -> None:
+    """The calls counted: `mode` is "none" or "ROW:exact" / "ROW:profile"."""
+    import numpy as np
+
+    import layouts
+    import quorlin
+    from quorlin.formats import page_from_json
+
+    raw = [json.loads(line) for line in Path(layouts.REALDATA).read_text(encoding="utf-8").splitlines()
+           if line.strip()]
+    pages = [page_from_json(p) for p in raw]
+    arrays = [np.array([r.box for r in p.regions], dtype=np.float32).reshape(-1, 4) for p in pages]
+    kinds = [[r.kind or r.label for r in p.regions] for p in pages]
+    bounds = [p.bounds for p in pages]
+    separators = [[r.box for r in p.separators] for p in pages]
+
+    def call(row: str, exact: bool) -> None:
+        for a, k, b, s in zip(arrays, kinds, bounds, separators):
+            if row == "labels":
+                quorlin.order(a, k, page_bounds=b, separators=s, exact=exact)
+            elif row == "separators":
+                quorlin.order(a, page_bounds=b, separators=s, exact=exact)
+            else:
+                quorlin.order(a, page_bounds=b, exact=exact)
+
+    for row in ROWS:
+        for exact in (True, False):
+            call(row, exact)
+    if mode != "none":
+        row, how = mode.split(":")
+        for _ in range(runs):
+            call(row, how == "exact")
+    print(len(pages))
+
+
+def count(mode: str, runs: int) -> tuple[int, int]:
+    """(instructions, pages) of a child."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp) / "callgrind.out"
+        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                   str(Path(__file__).resolve()), "--child", mode, "--runs", str(runs)]
+        if shutil.which("setarch") and subprocess.run(["setarch", "-R", "true"], capture_output=True).returncode == 0:
+            command = ["setarch", "-R", *command]
+        env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
+        done = subprocess.run(command, capture_output=True, text=True, env=env, check=True)
+        total = re.search(r"Collected : (\d+)", done.stderr)
+        if total is None:
+            raise SystemExit(f"profile_instructions.py: no count from valgrind:\n{done.stderr[-2000:]}")
+        return int(total[1]), int(done.stdout.split()[-1])
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("--runs", type=int, default=5, help="calls over all pages per count (default 5)")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args.child, args.runs)
+        return
+    if shutil.which("valgrind") is None:
+        raise SystemExit("profile_instructions.py: needs valgrind (apt-get install valgrind)")
+    header(f".venv/bin/python bench/profile_instructions.py --runs {args.runs}", "valgrind callgrind")
+    say("count: none")
+    base, pages = count("none", args.runs)
+    calls = args.runs * pages
+    print(f"The {pages} pages of `pages.jsonl`, {args.runs} calls of each page per count; instructions per page "
+          "(thousands).\n")
+    print("| call | exact | profile | profile ÷ exact |")
+    print("|---|---|---|---|")
+    for row, name in ROWS.items():
+        per = {}
+        for how in ("exact", "profile"):
+            say(f"count: {row} {how}")
+            per[how] = (count(f"{row}:{how}", args.runs)[0] - base) / calls
+        print(f"| {name} | {per['exact'] / 1000:.1f}k | {per['profile'] / 1000:.1f}k | "
+              f"{per['profile'] / per['exact']:.3f}× |")
+
+
+if __name__ == "__main__":
+    main()
