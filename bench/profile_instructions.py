@@ -36,7 +36,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from report import header, say  # noqa: E402
 
-# (row, its calls' arguments): each row is called exactly and with the profile
+# Each row's key and the call it counts, once exact and once with the profile.
 ROWS = {
     "labels": "`quorlin.order(array, labels, page_bounds=, separators=)`",
     "separators": "`quorlin.order(array, page_bounds=, separators=)`",

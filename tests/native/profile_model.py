@@ -404,8 +404,9 @@ def with_initials(body, initials, boxes, roles):
 
 
 def caption_blocks(boxes, captions):
-    """{caption: the union of its block}: captions stacked under each other, overlapping by more than half the
-    narrower width, less than the shorter one's height apart, are the lines of one caption."""
+    """{caption: the union of its block}: two captions are lines of one when they overlap by more than half the
+    narrower width, stand less than half the shorter one's height apart, the taller at most 1.5 times as tall,
+    and their left edges or centres at most that height apart; a block is what such pairs join."""
     parent = {c: c for c in captions}
     def root(c):
         while parent[c] != c:

@@ -232,7 +232,7 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
         text = data.decode(encoding)
     except UnicodeDecodeError as exc:
         raise PageError(source, f"not {encoding} text (byte {exc.start})") from None
-    except UnicodeError:  # a codec that decodes nothing ('undefined')
+    except UnicodeError:  # a text codec that fails otherwise than on a byte
         raise PageError(source, f"not {encoding} text") from None
     return text.lstrip("\ufeff"), ("utf-8" if "16" in encoding or "32" in encoding else encoding)
 
