@@ -112,7 +112,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {0, 0, 2000, 1000}, {}, {}},
         // a running head beside the left page's text, level with less than half its height: no columns
         SpreadCase{"barely_level", {{100, 0, 500, 100}, {520, 60, 880, 900}, {1100, 0, 1900, 900}},
-                   {0, 0, 2000, 1000}, {}, {}}),
+                   {0, 0, 2000, 1000}, {}, {}},
+        // the tallest box of no width, which the quick look compared with itself and took for two columns
+        SpreadCase{"tallest_box_of_no_width_is_no_two_columns",
+                   {{1e300, 0, 675, 0}, {0, 0, 0, 0}, {0, 0, 0, 25}, {0, 0, 0, 0}}, {0, 0, 1500, 1000}, {}, {}}),
     CaseName());
 
 // Whether boxes stand side by side, as the fold of a spread asks of its pages.

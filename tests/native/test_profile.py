@@ -14,7 +14,7 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import _quorlin_core as q
 import profile_model
@@ -366,6 +366,9 @@ OPTION_SETS = [{}, {"spread": False}, {"tolerance": False, "margins": False}, {"
 
 @settings(max_examples=400, deadline=None)
 @given(hostile_pages(), st.sampled_from(OPTION_SETS))
+# the tallest box of no width, which the spread's quick look compared with itself and took for two columns
+@example(([(1e300, 0.0, 675.0, 0.0), (0.0, 0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 25.0), (0.0, 0.0, 0.0, 0.0)],
+          (0, 0, 1500, 1000), []), {})
 def test_hostile_pages_get_every_box_once_and_the_twins_order(page, options):
     boxes, bounds, separators = page
     got = _native.order(boxes, profile="quality", page_bounds=bounds, separators=separators, options=options)

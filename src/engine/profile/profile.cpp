@@ -242,7 +242,8 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
     const bool anchor_left = middle[tallest] < fold.middle;
     bool columns = false;
     for (const std::uint32_t k : good) {
-        if ((middle[k] < fold.middle) == anchor_left && side_by_side(anchor, shrunk(k))) {
+        // (not the tallest box itself: one of no width is apart from itself)
+        if (k != tallest && (middle[k] < fold.middle) == anchor_left && side_by_side(anchor, shrunk(k))) {
             columns = true;
             break;
         }
