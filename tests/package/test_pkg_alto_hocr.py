@@ -430,8 +430,9 @@ def html_hocr(charset: str, word: bytes) -> bytes:
 
 
 # What an HTML hOCR file declares as its charset: a text encoding decodes it; Python's transforms of bytes or
-# text (base64, uu, rot13) are no text encodings and were raised as a LookupError, and the codecs that cannot
-# write the XML page made of it ('idna', 'undefined') as a UnicodeError.
+# text (base64, uu, rot13) are no text encodings and were raised as a LookupError, its escape codecs changed the
+# words (a backslash and 'n' read as a line break), and the codecs that cannot write the XML page made of it
+# ('idna', 'undefined') raised a UnicodeError.
 @pytest.mark.parametrize(("charset", "word", "error"), [
     ("iso-8859-1", b"K\xe4se", None),
     ("windows-1252", b"\x93quoted\x94", None),
@@ -440,6 +441,9 @@ def html_hocr(charset: str, word: bytes) -> bytes:
     ("uu", b"word", "p.hocr: unknown character encoding 'uu'"),
     ("base64", b"word", "p.hocr: unknown character encoding 'base64'"),
     ("rot13", b"word", "p.hocr: unknown character encoding 'rot13'"),
+    ("unicode_escape", b"C:\\new", "p.hocr: unknown character encoding 'unicode_escape'"),
+    ("raw-unicode-escape", b"\\u00e9", "p.hocr: unknown character encoding 'raw-unicode-escape'"),
+    ("punycode", b"word", "p.hocr: unknown character encoding 'punycode'"),
     ("no-such-charset", b"word", "p.hocr: unknown character encoding 'no-such-charset'"),
     ("undefined", b"word", "p.hocr: the character encoding 'undefined' cannot hold an XML page"),
     ("idna", b"word", "p.hocr: the character encoding 'idna' cannot hold an XML page"),

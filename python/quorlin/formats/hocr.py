@@ -205,6 +205,10 @@ def _serialise(source: str, node: LexborNode, out: list[str]) -> None:
 _NOT_XML_CHARS = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
 
 
+# the codecs (by their names) that read a text's escapes, not its characters
+_ESCAPE_CODECS = frozenset({"unicode-escape", "raw-unicode-escape", "punycode"})
+
+
 def _decode_html(source: str, data: bytes) -> tuple[str, str]:
     """(text, encoding) of an HTML file: a BOM, else a declared charset, else UTF-8."""
     for bom, name in ((codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16"), (codecs.BOM_UTF16_BE, "utf-16")):
@@ -217,8 +221,11 @@ def _decode_html(source: str, data: bytes) -> tuple[str, str]:
         encoding = m.group(1).lower() if m else "utf-8"
         try:
             # Python also names transforms of bytes (base64, uu, zlib) and of
-            # text (rot13) codecs; none of them decodes a file into text.
-            text_encoding = codecs.lookup(encoding)._is_text_encoding
+            # text (rot13) codecs, none of which decodes a file into text,
+            # and codecs that read escapes (a backslash and 'n' becomes a
+            # line break) or punycode, which would change the words.
+            codec = codecs.lookup(encoding)
+            text_encoding = codec._is_text_encoding and codec.name not in _ESCAPE_CODECS
         except LookupError:
             text_encoding = False
         if not text_encoding:
