@@ -241,8 +241,9 @@ _ROLE_NAMES: dict[str, int] = {
     "caption": _CAPTION, "figure caption": _CAPTION, "table caption": _CAPTION, "image caption": _CAPTION,
     "chart caption": _CAPTION, "formula caption": _CAPTION, "ocr caption": _CAPTION,
     "figure title": _CAPTION, "table title": _CAPTION, "chart title": _CAPTION,  # PP-DocLayout
-    # a note under a table (DocLayout-YOLO) stays with it, as a caption does
-    "table footnote": _CAPTION,
+    # a note under a table (DocLayout-YOLO) or a chart (PP-DocLayout) stays
+    # with it, as a caption does
+    "table footnote": _CAPTION, "vision footnote": _CAPTION,
     # what a caption belongs to
     "picture": _FIGURE, "figure": _FIGURE, "image": _FIGURE, "photo": _FIGURE, "chart": _FIGURE,
     "diagram": _FIGURE, "graphic": _FIGURE, "table": _FIGURE, "map": _FIGURE,

@@ -35,7 +35,7 @@ from quorlin.profile import order as profile_order
     # other detectors' classes: DocLayout-YOLO, PP-DocLayout and the like
     ("abandon", "header"), ("table_footnote", "caption"), ("figure_title", "caption"), ("table_title", "caption"),
     ("aside_text", "marginal"), ("number", "page-number"), ("pagenum", "page-number"), ("header_image", "header"),
-    ("footer_image", "footer"),
+    ("footer_image", "footer"), ("vision_footnote", "caption"),
     # a newspaper's headlines, and titles by level
     ("headline", "heading"), ("Sub-headline", "heading"), ("subheadline", "heading"), ("SubHeading", "heading"),
     ("first-level title", "heading"), ("third_level_title", "heading"), ("chapter title", "heading"),
