@@ -77,7 +77,8 @@ STEPS = (("spread", "two-page spread split"), ("rules", "separator rules"), ("to
          ("top_strip", "top strip first"), ("margins", "marginal notes"), ("foot_line", "foot line of a landscape page"),
          ("labels", "labels (all their steps)"), ("furniture", "labels: page furniture"),
          ("footnotes", "labels: footnotes"), ("captions", "labels: captions"), ("initials", "labels: drop capitals"),
-         ("articles", "labels: rows of articles"), ("bands", "rows set apart by a clear band"))
+         ("articles", "labels: rows of articles"), ("bands", "rows set apart by a clear band"),
+         ("scale", "scale of a short page for the core"))
 
 Input = tuple[list[Any], list[Any], list[str], Any, list[Any]]
 

@@ -102,6 +102,7 @@ if TYPE_CHECKING:
         initials: bool
         articles: bool
         bands: bool
+        scale: bool
 
         def __init__(
             self, *, tol_x: float = ..., tol_y: float = ..., shrink_share: float = ..., overlap_share: float = ...,
@@ -113,7 +114,7 @@ if TYPE_CHECKING:
             rule_edge: float = ..., spread: bool = ..., rules: bool = ..., tolerance: bool = ...,
             top_strip: bool = ..., margins: bool = ..., foot_line: bool = ..., labels: bool = ...,
             furniture: bool = ..., footnotes: bool = ..., captions: bool = ..., initials: bool = ...,
-            articles: bool = ..., bands: bool = ...,
+            articles: bool = ..., bands: bool = ..., scale: bool = ...,
         ) -> None: ...
 
         def replace(
@@ -126,7 +127,7 @@ if TYPE_CHECKING:
             rule_edge: float = ..., spread: bool = ..., rules: bool = ..., tolerance: bool = ...,
             top_strip: bool = ..., margins: bool = ..., foot_line: bool = ..., labels: bool = ...,
             furniture: bool = ..., footnotes: bool = ..., captions: bool = ..., initials: bool = ...,
-            articles: bool = ..., bands: bool = ...,
+            articles: bool = ..., bands: bool = ..., scale: bool = ...,
         ) -> ProfileOptions: ...
 
         def settings(self) -> dict[str, float | bool]: ...

@@ -1303,6 +1303,57 @@ TEST(Profile, ATraceOfASpreadShowsTheFoldAndTheTopStripAsCuts) {
     EXPECT_EQ(trace.parts[2].dx, 20.0);
 }
 
+TEST(EngineScale, IsTheLeastPowerOfTwoThatMakesThePage3000Long) {
+    const struct {
+        PageBox frame;
+        double scale;
+    } cases[] = {
+        {{0, 0, 1275, 1650}, 2.0},           // 150 dpi
+        {{0, 0, 612, 792}, 4.0},             // PDF points
+        {{0, 0, 1, 1}, 4096.0},              // fractions of the page
+        {{0, 0, 1650, 1275}, 2.0},           // landscape: the longer side
+        {{0, 0, 2999, 100}, 2.0},            // just short of the side
+        {{0, 0, 3000, 100}, 1.0},            // long enough
+        {{0, 0, 10760, 7000}, 1.0},          // never scaled down
+        {{5, 5, 5, 5}, 1.0},                 // empty
+        {{0, 0, kNaN, 10}, 1.0},             // no number
+        {{0, 0, kNaN, kNaN}, 1.0},
+        {{0, 0, kInfinity, 10}, 1.0},        // infinite
+        {{0, 0, 1e-30, 1e-30}, 1.0},         // past 2^20: left as it is
+        {{0, 0, 3000.0 / 1048576, 0.001}, 1048576.0},  // 2^20 times as long: the most
+        {{0, 0, 2999.0 / 1048576, 0.001}, 1.0},        // past it: left as it is
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(steps::engine_scale(c.frame), c.scale) << c.frame.x2 << " x " << c.frame.y2;
+    }
+}
+
+// The keyword line of a paper at 150 dpi runs past the gutter 4 units over both
+// columns of text lines, each line 4 under the last and the right column 2
+// lower: no gap reaches the engine's 5, which read the page row by row. Seen
+// twice as large, the line is cut off and the columns read in turn.
+TEST(EngineScale, AShortPageIsReadAsTheSamePageAt300Dpi) {
+    std::vector<PageBox> boxes = {{130, 100, 744, 120}};
+    for (int column = 0; column < 2; ++column) {
+        for (int i = 0; i < 4; ++i) {
+            const double top = 124 + 2 * column + 26 * i;
+            boxes.push_back(column == 0 ? PageBox{130, top, 632, top + 22} : PageBox{643, top, 1145, top + 22});
+        }
+    }
+    const PageBox bounds{0, 0, 1275, 1650};
+    EXPECT_EQ(engine::order_profile(boxes, &bounds, {}), all_of(9));
+    ProfileOptions unscaled;
+    unscaled.scale = false;
+    EXPECT_EQ(engine::order_profile(boxes, &bounds, {}, unscaled), (Indices{0, 1, 5, 2, 6, 3, 7, 4, 8}));
+    // the trace gives the cuts in the page's units
+    ProfileTrace trace;
+    engine::order_profile(boxes, &bounds, {}, {}, &trace);
+    ASSERT_FALSE(trace.events.empty());
+    EXPECT_EQ(trace.events[0].kind, TraceKind::Cut);
+    EXPECT_EQ(trace.events[0].position, 122.0F);
+    EXPECT_EQ(trace.events[0].gap, 4.0F);
+}
+
 TEST_F(LogTest, EachDecisionIsLoggedBeforeTheEnginesLinesOfItsPart) {
     // a spread: the left page has a running head and two notes in its margin
     const std::vector<PageBox> boxes = {{100, 40, 900, 70},    {200, 120, 880, 500},   {200, 520, 880, 1300},
@@ -1321,6 +1372,9 @@ TEST_F(LogTest, EachDecisionIsLoggedBeforeTheEnginesLinesOfItsPart) {
     }
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "[profile] not finite: 1 boxes, read last",
+                         // a page under 3,000 units long: the engine sees it twice as large
+                         "[profile] scale: the engine's boxes x2 (the page 2000.0 long), its cuts below in those "
+                         "units",
                          "[profile] spread: fold at x=1000.0 (gap=200.0), 5 boxes left, 2 right",
                          // the left page's boxes overlap none: not shrunk
                          "[profile] top strip: 1 boxes above y=95.0 (gap=50.0), read first",

@@ -219,11 +219,33 @@ def lone_rows(tb, idx):
     return [k for k in idx if not any(j != k and tb[j][1] < tb[k][3] and tb[k][1] < tb[j][3] for j in idx)]
 
 
-def core_order(tb, idx, frame):
+# The least length of a page's longer side the core sees: a shorter page's
+# boxes reach it multiplied by the least power of two, at most 2^20, that
+# makes the side this long.
+SCALE_SIDE = 3000.0
+
+
+def engine_scale(frame):
+    longest = max(frame[2] - frame[0], frame[3] - frame[1])
+    if not 0 < longest < SCALE_SIDE:
+        return 1.0
+    scale = 1.0
+    for _ in range(20):
+        if longest * scale >= SCALE_SIDE:
+            break
+        scale *= 2.0
+    return scale if longest * scale >= SCALE_SIDE else 1.0
+
+
+def scaled(b, scale):
+    return tuple(v * scale for v in b)
+
+
+def core_order(tb, idx, frame, scale=1.0):
     if len(idx) < 2:
         return list(idx)
-    elements = [core.Element(k, *tb[k], core.SemanticLabel.Regular) for k in idx]
-    return list(core.compute_order_mervane(elements, frame))
+    elements = [core.Element(k, *scaled(tb[k], scale), core.SemanticLabel.Regular) for k in idx]
+    return list(core.compute_order_mervane(elements, scaled(frame, scale)))
 
 
 # The share of the page's height by which a column rule is shortened at both
@@ -246,13 +268,13 @@ def rule_walls(rules, tb, idx, frame):
             if left < c < right and r1 < bottom and r2 > top and r2 - r1 > 2 * trim]
 
 
-def walled_order(tb, idx, frame, walls):
+def walled_order(tb, idx, frame, walls, scale=1.0):
     """The core's order of idx with the walls among its elements, left out."""
     if len(idx) < 2 or not walls:
-        return core_order(tb, idx, frame)
-    elements = [core.Element(k, *tb[k], core.SemanticLabel.Regular) for k in idx]
-    elements += [core.Element(WALL + j, *w, core.SemanticLabel.Regular) for j, w in enumerate(walls)]
-    return [k for k in core.compute_order_mervane(elements, frame) if k < WALL]
+        return core_order(tb, idx, frame, scale)
+    elements = [core.Element(k, *scaled(tb[k], scale), core.SemanticLabel.Regular) for k in idx]
+    elements += [core.Element(WALL + j, *scaled(w, scale), core.SemanticLabel.Regular) for j, w in enumerate(walls)]
+    return [k for k in core.compute_order_mervane(elements, scaled(frame, scale)) if k < WALL]
 
 
 def merged(main, notes, boxes):
@@ -613,7 +635,7 @@ def row_bands(boxes, main, rules, height, s):
     return tops
 
 
-def order_page(boxes, idx, frame, rules, roles, s):
+def order_page(boxes, idx, frame, rules, roles, s, scale=1.0):
     width, height = frame[2] - frame[0], frame[3] - frame[1]
     tolerant = s.tolerance and (overlapping(boxes, idx) > s.overlap_share * len(idx)
                                 or flush(boxes, idx) < s.aligned_share * len(idx))
@@ -655,7 +677,7 @@ def order_page(boxes, idx, frame, rules, roles, s):
                  max(tb[k][2] for k in group), max(tb[k][3] for k in group))
         for k in group:
             seen[k] = union
-    ordered = walled_order(seen, main, frame, rule_walls(rules, seen, main, frame))
+    ordered = walled_order(seen, main, frame, rule_walls(rules, seen, main, frame), scale)
     lines = article_lines(seen, boxes, main, roles, s) if labelled and s.articles and tolerant else []
     lines += row_bands(boxes, main, rules, height, s) if s.bands and tolerant else []
     if lines:  # the boxes of each row before those of the next, each row in the core's order
@@ -664,11 +686,11 @@ def order_page(boxes, idx, frame, rules, roles, s):
     body = with_notes(body, notes + marginal, boxes, set(marginal), NOTE_LEAD * height)
     body = with_footnotes(body, footnotes, boxes)
     body = with_initials(body, initials, boxes, roles) if initials else body
-    return (core_order(tb, head, frame) + core_order(tb, strip, frame) + body + core_order(tb, foot, frame)
-            + core_order(tb, numbers, frame))
+    return (core_order(tb, head, frame, scale) + core_order(tb, strip, frame, scale) + body
+            + core_order(tb, foot, frame, scale) + core_order(tb, numbers, frame, scale))
 
 
-def foot_line(boxes, good, frame, s):
+def foot_line(boxes, good, frame, s, scale=1.0):
     """(line, rest): on a landscape page, the thin strip at its foot when it
     reaches across the middle (a slide's footer, read after both halves)."""
     width, height = frame[2] - frame[0], frame[3] - frame[1]
@@ -680,7 +702,7 @@ def foot_line(boxes, good, frame, s):
     line, rest = strip_of(tb, boxes, good, frame, s, foot=True)
     centre = (frame[0] + frame[2]) / 2
     if line and min(tb[k][0] for k in line) < centre < max(tb[k][2] for k in line):
-        return core_order(tb, line, frame), rest
+        return core_order(tb, line, frame, scale), rest
     return [], good
 
 
@@ -690,9 +712,10 @@ def order(boxes, page_bounds=None, separators=(), roles=None, **settings):
     good = [k for k, b in enumerate(boxes) if finite(b)]
     frame = frame_of(page_bounds, norm, good)
     rules = column_rules(separators, frame, s) if s.rules else []
-    line, good = foot_line(norm, good, frame, s)
+    scale = engine_scale(frame) if s.scale else 1.0
+    line, good = foot_line(norm, good, frame, s, scale)
     out = []
     for part, part_frame in spread_pages(norm, good, frame, s):
         if part:
-            out += order_page(norm, part, part_frame, rules, roles, s)
+            out += order_page(norm, part, part_frame, rules, roles, s, scale)
     return out + line + [k for k, b in enumerate(boxes) if not finite(b)]

@@ -90,6 +90,38 @@ def test_the_other_pages_get_the_twins_order(name):
     assert (rows_started > 0) == PAGE_FILES[name]
 
 
+# Coordinates multiplied by a power of two keep their digits, and the profile measures everything as a share of
+# the page, so its order may not change with them; the core's least gap (5 units) alone is not a share, and the
+# boxes of a page under 3,000 units long reach the core scaled up. Half the resolution, and fractions of a
+# thousandth of the page, read as the page as given: every page of bench/data under 6,000 units long.
+@pytest.mark.parametrize("name", ["pages.jsonl", *PAGE_FILES])
+def test_the_default_order_does_not_hang_on_the_unit_of_a_page(name):
+    path = ROOT / "bench" / "data" / name
+    if not path.exists():
+        pytest.skip(f"{path} is not present")
+    pages, changed = 0, 0
+    for line in path.read_text(encoding="utf-8").splitlines():
+        page = page_from_json(json.loads(line))
+        if max(page.bounds[2] - page.bounds[0], page.bounds[3] - page.bounds[1]) >= 6000:
+            continue
+        boxes = [r.box for r in page.regions]
+        labels = [r.kind or str(r.label) for r in page.regions]
+        separators = [r.box for r in page.separators]
+        given = quorlin.order(boxes, labels, page_bounds=page.bounds, separators=separators)
+        for factor in (0.5, 2.0 ** -10):
+            def times(b):
+                return tuple(v * factor for v in b)
+
+            assert quorlin.order([times(b) for b in boxes], labels, page_bounds=times(page.bounds),
+                                 separators=[times(b) for b in separators]) == given, (page.source, factor)
+        unscaled = quorlin.profile.order([tuple(v / 8 for v in b) for b in boxes], page_bounds=tuple(
+            v / 8 for v in page.bounds), separators=[tuple(v / 8 for v in b) for b in separators], labels=labels,
+            options=DEFAULT_OPTIONS.replace(scale=False))
+        pages += 1
+        changed += unscaled != given
+    # without the step, an eighth of the unit changes the order of some pages
+    assert pages > 0 and changed > 0
+
 def _newspaper(overrun, headline_width):
     """Two rows of two articles on a 1000 x 1400 page: a headline over two columns of each; the columns 234
     wide, 10 px apart in each article, 20 px between the articles, each column reaching `overrun` px into
@@ -360,7 +392,8 @@ def test_hostile_labelled_pages_get_every_box_once_and_the_twins_order(page, dat
     assert got == profile_model.order(boxes, bounds, separators, roles)
 
 
-OPTION_SETS = [{}, {"spread": False}, {"tolerance": False, "margins": False}, {"rules": False, "top_strip": False},
+OPTION_SETS = [{}, {"spread": False}, {"tolerance": False, "margins": False},
+               {"rules": False, "top_strip": False, "scale": False},
                {"rule_min_length": 0.0, "top_strip_max": 0.5, "margin_max": 1.0, "tol_x": 0.1}]
 
 
@@ -396,7 +429,8 @@ def test_the_settings_come_from_the_engines_table(realdata_pages):
     assert dataclasses.asdict(DEFAULT_OPTIONS) == every and DEFAULT_OPTIONS.settings() == {}
     with pytest.raises(dataclasses.FrozenInstanceError):
         DEFAULT_OPTIONS.tol_x = 0.1  # type: ignore[misc]
-    no_step = ProfileOptions(spread=False, rules=False, tolerance=False, top_strip=False, margins=False)
+    no_step = ProfileOptions(spread=False, rules=False, tolerance=False, top_strip=False, margins=False,
+                             scale=False)
     for page in realdata_pages[::4]:
         boxes, _, bounds, rules = page_input(page, True)
         assert _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules, options=every) == \
@@ -460,9 +494,14 @@ def test_a_logging_call_logs_each_decision_explain_reports_and_the_cores_cuts(re
         package = [m for m in logged if not m.startswith(("[sort]", "[segment]", "[merge]"))]
         walls = [int(re.fullmatch(r"\[profile\] column rules: (\d+) walls among the body's boxes, which no row "
                                   r"crosses", m)[1]) for m in package if m.startswith("[profile] column rules")]
-        cuts = [f"{'horizontal' if axis == 'y' else 'vertical'} cut at {axis}={position:.1f} (gap={gap:.1f}) "
-                f"on {hi - lo} elements" for kind, axis, position, gap, lo, mid, hi, _, _ in events
-                if kind in ("cut", "one_group")]
+        # the core logs its cuts in its own units: the page's, times the scale of a short page
+        scales = [int(re.fullmatch(r"\[profile\] scale: the engine's boxes x(\d+) \(the page \S+ long\), its cuts "
+                                   r"below in those units", m)[1]) for m in logged if m.startswith("[profile] scale")]
+        scale = scales[0] if scales else 1
+        assert len(scales) <= 1 and scale & (scale - 1) == 0  # a power of two: the page's digits kept
+        cuts = [f"{'horizontal' if axis == 'y' else 'vertical'} cut at {axis}={position * scale:.1f} "
+                f"(gap={gap * scale:.1f}) on {hi - lo} elements" for kind, axis, position, gap, lo, mid, hi, _, _
+                in events if kind in ("cut", "one_group")]
         core_cuts = [m.removeprefix("[segment] ") for m in logged if " cut at " in m]
         if not walls:
             assert cuts == core_cuts
@@ -494,7 +533,7 @@ def test_a_logging_call_logs_each_decision_explain_reports_and_the_cores_cuts(re
         blocks = [m for m in package if m.startswith("[profile] note blocks")]
         assert 0 not in walls and len(walls) <= len([p for p in parts if p[8] == "body"])
         assert len(package) == (1 + len(parts) + len(strips) + len(folds) + len(taken) + bool(non_finite) + len(rows)
-                                + len(walls) + len(blocks))
+                                + len(walls) + len(blocks) + len(scales))
 
 
 @pytest.mark.parametrize("exact", [False, True])

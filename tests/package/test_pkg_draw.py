@@ -52,13 +52,16 @@ def test_svg_structure(example):
 
 @pytest.mark.parametrize("exact", [False, True])
 def test_cuts_drawn_are_the_ones_the_engine_logged(example, exact):
-    with logged("quorlinpy.mervane") as records:
+    with logged("quorlinpy") as records:
         page_order(example, exact=exact)
     cut_lines = [r.getMessage() for r in records if " cut at " in r.getMessage()]
+    # the drawing is in the page's units; the profile hands the engine the page (1,400 long) four times as large
+    scale = 1 if exact else 4
+    assert any(r.getMessage().startswith(f"[profile] scale: the engine's boxes x{scale} ") for r in records) != exact
     _, cuts = order_with_cuts(example, exact=exact)
     # the profile's own cut (the title as top strip) is not the engine's to log
     assert [c.kind for c in cuts if c.kind != "xy"] == ([] if exact else ["top_strip"])
-    assert [f"{c.axis}={c.position:.1f} (gap={c.gap:.1f}) on {c.elements} elements" for c in cuts
+    assert [f"{c.axis}={c.position * scale:.1f} (gap={c.gap * scale:.1f}) on {c.elements} elements" for c in cuts
             if c.kind == "xy"] == [m.split(" cut at ")[1] for m in cut_lines] != []
 
 

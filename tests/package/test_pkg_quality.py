@@ -94,7 +94,7 @@ def summaries():
     ("born_digital_detected.jsonl", "default", "generated-detected-newspaper", 0.994, 0.711),
     ("born_digital_lines.jsonl", "default", "generated-paper-1col", 1.000, 1.000),
     ("born_digital_lines.jsonl", "default", "generated-paper-2col", 0.996, 0.940),
-    ("born_digital_lines.jsonl", "default", "generated-paper-3col", 0.991, 0.967),
+    ("born_digital_lines.jsonl", "default", "generated-paper-3col", 1.000, 1.000),
     ("born_digital_lines.jsonl", "default", "generated-report", 1.000, 0.965),
     ("born_digital_lines.jsonl", "default", "generated-magazine", 0.998, 0.426),
     ("born_digital_lines.jsonl", "default", "generated-book", 1.000, 1.000),

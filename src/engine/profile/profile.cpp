@@ -76,6 +76,18 @@ PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes,
     return frame;
 }
 
+double engine_scale(const PageBox& frame) noexcept {
+    const double longest = std::max(frame.x2 - frame.x1, frame.y2 - frame.y1);
+    if (!(longest > 0) || !(longest < kScaleSide)) {
+        return 1.0;  // large enough, empty, or no number
+    }
+    double scale = 1.0;
+    for (int k = 0; k < kMostScaleDoublings && longest * scale < kScaleSide; ++k) {
+        scale *= 2.0;
+    }
+    return longest * scale < kScaleSide ? 1.0 : scale;
+}
+
 PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept {
     PageBox out{box.x1 + dx, box.y1 + dy, box.x2 - dx, box.y2 - dy};
     if (out.x1 > out.x2) [[unlikely]] {
@@ -1573,7 +1585,7 @@ struct NoTrace {
     // order(observer) orders the part, as positions into it.
     template <class Order>
     decltype(auto) engine(std::span<const std::uint32_t> /*part*/, std::uint32_t /*depth*/, Order order,
-                          std::size_t /*walls*/ = 0) {
+                          std::size_t /*walls*/, double /*scale*/) {
         return order(nullptr);
     }
 };
@@ -1585,11 +1597,12 @@ class PartRecorder final : public Observer {
 public:
     // `walls` boxes follow the part's in the engine's table (the column
     // rules): they leave no trace, and the positions of the reports are
-    // those of the part's boxes alone.
-    PartRecorder(ProfileTrace& trace, std::span<const std::uint32_t> indices, std::uint32_t depth,
-                 std::size_t walls = 0)
+    // those of the part's boxes alone. The engine saw the boxes multiplied
+    // by `scale`: its cuts are taken back to the page's units.
+    PartRecorder(ProfileTrace& trace, std::span<const std::uint32_t> indices, std::uint32_t depth, std::size_t walls,
+                 double scale)
         : trace_(trace), indices_(indices), base_(static_cast<std::uint32_t>(trace.segment_order.size())),
-          depth_(depth), walls_(walls), first_event_(trace.events.size()) {}
+          depth_(depth), walls_(walls), first_event_(trace.events.size()), scale_(scale) {}
 
     void set_aside(std::span<const std::uint32_t> positions) noexcept override {
         record([&] {
@@ -1665,8 +1678,10 @@ public:
 private:
     void add(TraceKind kind, CutAxis axis, float position, float gap, std::uint32_t lo, std::uint32_t mid,
              std::uint32_t hi, std::uint32_t depth, const Bounds& b) {
-        trace_.events.push_back(TraceEvent{kind, axis, position, gap, base_ + lo, base_ + mid, base_ + hi,
-                                           depth_ + depth, PageBox{b.left, b.top, b.right, b.bottom}});
+        const double s = scale_;
+        trace_.events.push_back(TraceEvent{kind, axis, static_cast<float>(position / s), static_cast<float>(gap / s),
+                                           base_ + lo, base_ + mid, base_ + hi, depth_ + depth,
+                                           PageBox{b.left / s, b.top / s, b.right / s, b.bottom / s}});
     }
     template <class F>
     void record(F f) noexcept {
@@ -1680,6 +1695,7 @@ private:
     std::size_t walls_;
     std::size_t first_event_;
     std::vector<std::uint32_t> walls_before_;
+    double scale_;
     bool failed_ = false;
 };
 
@@ -1716,9 +1732,9 @@ public:
     void non_finite(std::span<const std::uint32_t> bad) { trace_.non_finite.assign(bad.begin(), bad.end()); }
 
     template <class Order>
-    decltype(auto) engine(std::span<const std::uint32_t> part, std::uint32_t depth, Order order,
-                          std::size_t walls = 0) {
-        PartRecorder recorder(trace_, part, depth, walls);
+    decltype(auto) engine(std::span<const std::uint32_t> part, std::uint32_t depth, Order order, std::size_t walls,
+                          double scale) {
+        PartRecorder recorder(trace_, part, depth, walls, scale);
         decltype(auto) positions = order(&recorder);
         recorder.check();
         return positions;
@@ -1804,6 +1820,14 @@ public:
         }
         std::span<std::uint32_t> good = room.first(finite);
         const PageBox frame = page_frame(page_bounds, raw_, good);
+        if (options_.scale) {
+            scale_ = engine_scale(frame);
+            if (scale_ != 1.0) {
+                profile_log<__LINE__>("[profile] scale: the engine's boxes x{:.0} (the page {:.1} long), its cuts "
+                                      "below in those units",
+                                      scale_, std::max(frame.x2 - frame.x1, frame.y2 - frame.y1));
+            }
+        }
         if (options_.rules) {
             column_rules(separators, frame, options_, buffers_->rules, buffers_->scratch.indices);
         }
@@ -2223,8 +2247,10 @@ private:
             // rounded as they go in: no array of the rounded boxes between.
             Table& table = buffers_->table;
             const std::span<const PageBox> tb = buffers_.shrunk;
+            const double s = scale_;
             build_table(table, part.size() + walls.size(), [&](std::size_t i) {
-                return round_to_single(i < part.size() ? tb[part[i]] : walls[i - part.size()]);
+                const PageBox& b = i < part.size() ? tb[part[i]] : walls[i - part.size()];
+                return round_to_single(PageBox{b.x1 * s, b.y1 * s, b.x2 * s, b.y2 * s});
             });
             append_part(part,
                         tracer_.engine(part, depth,
@@ -2232,7 +2258,7 @@ private:
                                            return order_table(table, reference_width(table), observer,
                                                               buffers_->engine);
                                        },
-                                       walls.size()),
+                                       walls.size(), scale_),
                         out, walls.size());
         }
         tracer_.part_end(start, TracePart{0, 0, depth, static_cast<std::uint32_t>(part.size()),
@@ -2245,6 +2271,7 @@ private:
     Tracer tracer_;
     BorrowedBuffers buffers_;
     std::vector<std::uint32_t> out_;
+    double scale_ = 1.0;  // what the engine's boxes are multiplied by (engine_scale)
 };
 
 }  // namespace

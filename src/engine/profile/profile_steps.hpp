@@ -48,6 +48,18 @@ PageBox normalised(const PageBox& box) noexcept;
 // (normalised), else (0, 0, 0, 0).
 PageBox page_frame(const PageBox* bounds, std::span<const PageBox> boxes, std::span<const std::uint32_t> good) noexcept;
 
+// The engine's coordinates: the boxes a part hands it are multiplied by
+// engine_scale(frame), the least power of two (1 at least) that makes the
+// frame's longer side kScaleSide long or longer. Multiplied by a power of
+// two, every coordinate keeps its digits, so the engine sees the same page
+// larger: only its fixed least gap (5 units) becomes a smaller share of it.
+// 3,000 units: an A4 or letter page at 300 dpi is about 3,300 long, and at
+// that resolution the gaps between paragraphs pass the engine's test. Frames
+// that are no number, empty, or under 2^-20 of it are left as they are.
+inline constexpr double kScaleSide = 3000.0;
+inline constexpr int kMostScaleDoublings = 20;
+double engine_scale(const PageBox& frame) noexcept;
+
 // The box shrunk by dx on the left and right and dy on top and bottom; an
 // axis that would turn inside out keeps its extent.
 PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
