@@ -195,6 +195,12 @@ def split_halves(corpus: Corpus) -> tuple[list[int], list[int]]:
     return sorted(a), sorted(b)
 
 
+def heading(title: str) -> None:
+    """A table's heading, and the line that marks the generated collections."""
+    print(f"## {title} (mean tau / exact share)\n")
+    print("GENERATED: every collection whose name starts with `generated-` is generated, not annotated by people.\n")
+
+
 def cell(value: tuple[float, float] | None) -> str:
     return "-" if value is None else f"{value[0]:.3f} / {value[1]:.3f}"
 
@@ -252,8 +258,7 @@ def main(argv: list[str] | None = None) -> int:
 
     from quorlin.profile import DEFAULT_OPTIONS
 
-    print("## Default against exact, and each step off (mean tau / exact share)\n")
-    print("GENERATED: every collection whose name starts with `generated-` is generated, not annotated by people.\n")
+    heading("Default against exact, and each step off")
     def with_options(options: Any) -> dict[str, tuple[float, float]]:
         return corpus.per_collection(lambda i: corpus.profile(i, options))
 

@@ -22,7 +22,7 @@ from typing import Any
 import quorlin
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from profile_cv import Corpus, cell  # noqa: E402
+from profile_cv import Corpus, heading, table  # noqa: E402
 
 ANGLES = (0.0, 0.5, -0.5, 1.0, 2.0)
 
@@ -51,13 +51,8 @@ def main() -> int:
         for exact in (True, False):
             name = f"{'exact' if exact else 'default'}, {degrees:+g}°"
             columns.append((name, corpus.per_collection(lambda i: order(i, degrees, exact))))
-    print("## Pages turned by a small angle (mean tau / exact share)\n")
-    print("GENERATED: every collection whose name starts with `generated-` is generated, not annotated by people.\n")
-    print("| collection | " + " | ".join(name for name, _ in columns) + " |")
-    print("|" + " --- |" * (len(columns) + 1))
-    for c in corpus.collections:
-        print(f"| {c} ({corpus.collection.count(c)}) | " + " | ".join(cell(v.get(c)) for _, v in columns) + " |")
-    print()
+    heading("Pages turned by a small angle")
+    table(corpus, columns)
     return 0
 
 

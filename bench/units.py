@@ -25,7 +25,7 @@ import quorlin
 from quorlin.profile import DEFAULT_OPTIONS
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from profile_cv import Corpus, cell, say  # noqa: E402
+from profile_cv import Corpus, heading, say, table  # noqa: E402
 
 #: (name, factor of a page): None is the page's longer side, giving fractions of it.
 UNITS: tuple[tuple[str, float | None], ...] = (
@@ -58,13 +58,8 @@ def main() -> int:
         say(f"units: {name}")
         for how, label in (("exact", "exact"), ("unscaled", "without scale"), ("default", "**default**")):
             columns.append((f"{label}, {name}", corpus.per_collection(lambda i: order(i, unit, how))))
-    print("## Pages in other units (mean tau / exact share)\n")
-    print("GENERATED: every collection whose name starts with `generated-` is generated, not annotated by people.\n")
-    print("| collection | " + " | ".join(name for name, _ in columns) + " |")
-    print("|" + " --- |" * (len(columns) + 1))
-    for c in corpus.collections:
-        print(f"| {c} ({corpus.collection.count(c)}) | " + " | ".join(cell(v.get(c)) for _, v in columns) + " |")
-    print()
+    heading("Pages in other units")
+    table(corpus, columns)
     return 0
 
 
