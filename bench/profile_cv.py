@@ -90,12 +90,12 @@ def say(text: str) -> None:
 class Corpus:
     """Every page as eval orders it, with its order and collection."""
 
-    def __init__(self) -> None:
+    def __init__(self, data: Path = DATA) -> None:
         self.raw: list[dict[str, Any]] = []
         self.collection: list[str] = []
         self.inputs: list[Input] = []
         for name, prefix in FILES:
-            path = DATA / name
+            path = data / name
             if not path.exists():
                 say(f"profile_cv.py: {path} not found, left out")
                 continue
@@ -245,8 +245,13 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--default-only", action="store_true",
                         help="only the default and exact orders per collection (runs with any build)")
+    parser.add_argument("--data", type=Path, default=DATA, metavar="DIR",
+                        help="the page files' folder (default: bench/data); with --default-only, pages that no "
+                             "table was tuned on, such as generated ones of other seeds")
     args = parser.parse_args(argv)
-    corpus = Corpus()
+    if args.data != DATA and not args.default_only:
+        parser.error("--data goes with --default-only: the parameters are chosen on bench/data alone")
+    corpus = Corpus(args.data)
     exact = corpus.per_collection(lambda i: corpus.default(i, exact=True))
     default = corpus.per_collection(corpus.default)
     unsized = corpus.per_collection(lambda i: corpus.default(i, sized=False))

@@ -186,6 +186,8 @@ def main():
     ap.add_argument("--kind", action="append", help="only these kinds")
     ap.add_argument("--seed", type=int, help="one document (with one --kind)")
     ap.add_argument("--html", help="also write the HTML of a --seed document here")
+    ap.add_argument("--seed-offset", type=int, default=0,
+                    help="every kind's seeds moved by this much: documents of no file of the repository")
     args = ap.parse_args()
     script = "generate/build.py"
     kinds = args.kind or list(PLAN)
@@ -193,6 +195,7 @@ def main():
     report = {}
     for kind in kinds:
         first, n = PLAN[kind]
+        first += args.seed_offset
         seeds = [args.seed] if args.seed is not None else range(first, first + n)
         for seed in seeds:
             try:
