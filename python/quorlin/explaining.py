@@ -165,9 +165,10 @@ class Part:
     ``kind`` is "body", "top_strip", "head" and "foot" (page furniture by the
     labels), "page_numbers" (in the foot, read last), "footnotes" (by their
     top, not by the engine, then each put after the text above it),
-    "foot_line" (the foot of a landscape page, read after both halves) or
+    "foot_line" (the foot of a landscape page, read after both halves),
     "initials" (drop capitals, not ordered by the engine: each put right
-    before the text it begins).
+    before the text it begins) or "captions" (the captions kept with their
+    figures or tables: the engine saw each group as its figure alone).
     """
 
     lo: int

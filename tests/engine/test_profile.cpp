@@ -1164,6 +1164,21 @@ TEST_P(Labelled, ReadsEachRoleInItsPlace) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Labelled,
     ::testing::Values(
+        // two columns 40 apart, and a band 40 tall across both under a figure
+        // with two lines of caption on the right: a tie the engine gives to
+        // the row when the boxes are dense. Handed the group's union once for
+        // each member, it found them dense and read row by row; as the figure
+        // alone, it reads the columns, as it does the boxes without roles
+        LabelledCase{"a_caption_group_is_one_box_for_the_engine",
+                     {{{100, 100, 480, 300}, Role::Body},
+                      {{100, 340, 480, 500}, Role::Body},
+                      {{520, 100, 900, 260}, Role::Figure},
+                      {{520, 265, 900, 280}, Role::Caption},
+                      {{520, 285, 900, 300}, Role::Caption},
+                      {{520, 340, 900, 500}, Role::Body}},
+                     {0, 0, 1000, 1400},
+                     {0, 1, 2, 3, 4, 5},
+                     {0, 1, 2, 3, 4, 5}},
         // a running head over the right column, read before the left column
         LabelledCase{"header_first",
                      {{{0, 0, 40, 500}, Role::Body}, {{60, 10, 100, 500}, Role::Body}, {{60, 0, 100, 8}, Role::Header}},
@@ -1352,6 +1367,26 @@ TEST(EngineScale, AShortPageIsReadAsTheSamePageAt300Dpi) {
     EXPECT_EQ(trace.events[0].kind, TraceKind::Cut);
     EXPECT_EQ(trace.events[0].position, 122.0F);
     EXPECT_EQ(trace.events[0].gap, 4.0F);
+}
+
+TEST(Profile, ATraceGivesTheCaptionsKeptWithTheirFigureAsAPartOfTheirOwn) {
+    const std::vector<PageBox> boxes = {{100, 100, 480, 300}, {100, 340, 480, 500}, {520, 100, 900, 260},
+                                        {520, 265, 900, 280}, {520, 285, 900, 300}, {520, 340, 900, 500}};
+    const std::vector<std::uint8_t> roles = {0, 0, static_cast<std::uint8_t>(Role::Figure),
+                                             static_cast<std::uint8_t>(Role::Caption),
+                                             static_cast<std::uint8_t>(Role::Caption), 0};
+    const PageBox bounds{0, 0, 1000, 1400};
+    ProfileTrace trace;
+    EXPECT_EQ(engine::order_profile(boxes, roles, &bounds, {}, {}, &trace), all_of(6));
+    ASSERT_EQ(trace.parts.size(), 2U);
+    EXPECT_EQ(trace.parts[0].kind, engine::PartKind::Body);
+    EXPECT_EQ(trace.parts[0].size, 4U);
+    EXPECT_EQ(trace.parts[1].kind, engine::PartKind::Captions);
+    const auto first = trace.segment_order.begin();
+    EXPECT_EQ((Indices(first + trace.parts[1].lo, first + trace.parts[1].hi)), (Indices{3, 4}));
+    Indices seen = trace.segment_order;
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, all_of(6));
 }
 
 TEST_F(LogTest, EachDecisionIsLoggedBeforeTheEnginesLinesOfItsPart) {

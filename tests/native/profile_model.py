@@ -677,7 +677,10 @@ def order_page(boxes, idx, frame, rules, roles, s, scale=1.0):
                  max(tb[k][2] for k in group), max(tb[k][3] for k in group))
         for k in group:
             seen[k] = union
-    ordered = walled_order(seen, main, frame, rule_walls(rules, seen, main, frame), scale)
+    # the core sees a caption group as its figure alone (the group's union); the captions join it in regrouped
+    member = {k: f for f, g in groups.items() for k in g}
+    alone = [k for k in main if member.get(k, k) == k]
+    ordered = walled_order(seen, alone, frame, rule_walls(rules, seen, alone, frame), scale)
     lines = article_lines(seen, boxes, main, roles, s) if labelled and s.articles and tolerant else []
     lines += row_bands(boxes, main, rules, height, s) if s.bands and tolerant else []
     if lines:  # the boxes of each row before those of the next, each row in the core's order

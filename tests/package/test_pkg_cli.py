@@ -103,9 +103,10 @@ def test_usage_errors_exit_with_status_2():
 
 
 def test_verbose_shows_the_module_debug_lines_on_stderr():
-    # the profile reads the title as the top strip and hands the engine the rest but the page footer,
-    # which its label puts last; the boxes, flush and not overlapping, are not shrunk; the page, 1,400 long, reaches
-    # the engine four times as large, and the engine's lines give its cuts so
+    # the profile reads the title as the top strip and hands the engine the rest but the page footer, which its
+    # label puts last, and the figure's caption, which the engine sees as one box with its figure; the boxes, flush
+    # and not overlapping, are not shrunk; the page, 1,400 long, reaches the engine four times as large, and the
+    # engine's lines give its cuts so
     result = run_cli("order", EXAMPLE, "--verbose")
     assert result.returncode == 0
     lines = result.stderr.splitlines()
@@ -116,9 +117,10 @@ def test_verbose_shows_the_module_debug_lines_on_stderr():
                          "those units",
                          "quorlinpy: [profile] top strip: 1 boxes above y=150.0 (gap=40.0), read first",
                          "quorlinpy: [profile] part: 1 boxes (top strip), shrunk by dx=0.0, dy=0.0",
-                         "quorlinpy: [profile] part: 6 boxes (body), shrunk by dx=0.0, dy=0.0"]
-    assert "quorlinpy.mervane: [segment] horizontal cut at y=2000.0 (gap=160.0) on 6 elements" in lines
-    assert lines[-2:] == ["quorlinpy: [profile] foot: 1 boxes by their roles, read last",
+                         "quorlinpy: [profile] part: 5 boxes (body), shrunk by dx=0.0, dy=0.0"]
+    assert "quorlinpy.mervane: [segment] horizontal cut at y=2000.0 (gap=160.0) on 5 elements" in lines
+    assert lines[-3:] == ["quorlinpy: [profile] part: 1 boxes (captions), shrunk by dx=0.0, dy=0.0",
+                          "quorlinpy: [profile] foot: 1 boxes by their roles, read last",
                           "quorlinpy: [profile] part: 1 boxes (foot), shrunk by dx=0.0, dy=0.0"]
     exact = run_cli("order", EXAMPLE, "--verbose", "--exact").stderr.splitlines()
     assert exact[1] == "quorlinpy: order: 8 boxes (exact)"

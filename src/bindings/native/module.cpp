@@ -821,12 +821,12 @@ PyObject* trace_tuple(const quorlin::engine::TraceEvent& e) {
                          b.x2, b.y2);
 }
 
-OnceObject g_part_kind_names[8];
+OnceObject g_part_kind_names[9];
 
 // (lo, hi, depth, size, top_strip, frame, dx, dy, kind) of one part the profile ordered.
 PyObject* part_tuple(const quorlin::engine::TracePart& p) {
     static const char* const kKinds[] = {"body", "top_strip", "head", "foot", "page_numbers", "footnotes",
-                                         "foot_line", "initials"};
+                                         "foot_line", "initials", "captions"};
     const auto k = static_cast<std::size_t>(p.kind);
     PyObject* kind = interned(g_part_kind_names[k], kKinds[k]);
     if (kind == nullptr) {

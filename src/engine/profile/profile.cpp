@@ -1558,6 +1558,9 @@ void log_part(PartKind kind, std::size_t size, double dx, double dy) noexcept {
         case PartKind::Initials:
             return profile_log<__LINE__>("[profile] part: {} boxes (drop capitals), shrunk by dx={:.1}, dy={:.1}", n,
                                          dx, dy);
+        case PartKind::Captions:
+            return profile_log<__LINE__>("[profile] part: {} boxes (captions), shrunk by dx={:.1}, dy={:.1}", n, dx,
+                                         dy);
     }
 }
 
@@ -1760,6 +1763,8 @@ struct RunBuffers {
     std::vector<std::uint32_t> body;
     std::vector<std::uint32_t> notes;
     std::vector<std::uint32_t> group;  // by input index: the figure of a caption group, or kNoGroup
+    std::vector<std::uint32_t> alone;  // the body's boxes the engine sees: a caption group as its figure
+    std::vector<std::uint32_t> kept;   // the captions kept with their figures, which the engine does not see
     std::vector<PageBox> walls;        // the column rules handed to the engine with the body
     Scratch scratch;
 };
@@ -2065,18 +2070,43 @@ private:
         std::vector<std::uint32_t>& ordered_main = buffers_->main;
         ordered_main.clear();
         ordered_main.reserve(main.size());
+        // A caption group reaches the engine as its figure alone, standing for
+        // the group's union: a copy of the union for each caption made the
+        // boxes look denser than they are, and the engine then took a row
+        // before a column where the two gaps were equal. The captions join
+        // their figure again when the groups are put back together.
+        std::span<const std::uint32_t> engine_main = main;
+        std::vector<std::uint32_t>& kept = buffers_->kept;
+        kept.clear();
+        if (grouped) {
+            std::vector<std::uint32_t>& alone = buffers_->alone;
+            alone.clear();
+            alone.reserve(main.size());
+            for (const std::uint32_t k : main) {
+                const std::uint32_t g = buffers_.group[k];
+                (g == kNoGroup || g == k ? alone : kept).push_back(k);
+            }
+            engine_main = alone;
+        }
         // The column rules as walls, for a body the engine orders (two
         // boxes or more).
         std::vector<PageBox>& walls = buffers_->walls;
         walls.clear();
-        if (main.size() >= 2) {
-            rule_walls(buffers_->rules, tb, main, frame, walls);
+        if (engine_main.size() >= 2) {
+            rule_walls(buffers_->rules, tb, engine_main, frame, walls);
         }
         if (!walls.empty()) {
             profile_log<__LINE__>("[profile] column rules: {} walls among the body's boxes, which no row crosses",
                                   std::uint64_t{walls.size()});
         }
-        order_part(main, frame, body_depth, PartKind::Body, dx, dy, ordered_main, walls);
+        order_part(engine_main, frame, body_depth, PartKind::Body, dx, dy, ordered_main, walls);
+        if (!kept.empty()) {
+            log_part(PartKind::Captions, kept.size(), dx, dy);
+            const std::uint32_t start = tracer_.part_start();
+            tracer_.sorted(kept);
+            tracer_.part_end(start, TracePart{0, 0, body_depth, static_cast<std::uint32_t>(kept.size()), false,
+                                              frame, dx, dy, PartKind::Captions});
+        }
         // Steps 12 and 12b: the levels where rows start, each row read after
         // the one above it.
         std::vector<double>& lines = buffers_->scratch.lines;
@@ -2105,6 +2135,9 @@ private:
         std::vector<std::uint32_t>& body = buffers_->body;
         body.clear();
         if (grouped) {
+            // each caption after the engine's order, where regroup finds it
+            // behind its figure
+            ordered_main.insert(ordered_main.end(), kept.begin(), kept.end());
             regroup(ordered_main, buffers_.group, raw_, body);
         } else {
             body.swap(ordered_main);

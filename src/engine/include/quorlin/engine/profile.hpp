@@ -159,6 +159,7 @@ enum class PartKind : std::uint8_t {
     Footnotes,  // its footnotes, by their top (not ordered by the engine)
     FootLine,   // the foot line of a landscape page
     Initials,   // its drop capitals, by their top (not ordered by the engine)
+    Captions,   // the captions read with their figures (the engine saw each group as its figure)
 };
 
 struct TraceEvent {
