@@ -23,6 +23,7 @@ from typing import Any
 
 import quorlin
 from quorlin.profile import DEFAULT_OPTIONS
+from quorlin.profile import order as profile_order
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from profile_cv import Corpus, heading, say, table  # noqa: E402
@@ -48,8 +49,6 @@ def main() -> int:
         bounds = times(bounds, factor)
         if how == "exact":
             return quorlin.order(boxes, None, ids, page_bounds=bounds, separators=separators, exact=True)
-        from quorlin.profile import order as profile_order
-
         options = without_scale if how == "unscaled" else DEFAULT_OPTIONS
         return profile_order(boxes, ids, page_bounds=bounds, separators=separators, options=options, labels=kinds)
 
