@@ -78,7 +78,7 @@ STEPS = (("spread", "two-page spread split"), ("rules", "separator rules"), ("to
          ("labels", "labels (all their steps)"), ("furniture", "labels: page furniture"),
          ("footnotes", "labels: footnotes"), ("captions", "labels: captions"), ("initials", "labels: drop capitals"),
          ("articles", "labels: rows of articles"), ("bands", "rows set apart by a clear band"),
-         ("scale", "scale of a short page for the core"))
+         ("scale", "scale of a short page for the core"), ("gutters", "labels: walls down two columns' gutter"))
 
 Input = tuple[list[Any], list[Any], list[str], Any, list[Any]]
 

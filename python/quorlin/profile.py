@@ -103,6 +103,7 @@ if TYPE_CHECKING:
         articles: bool
         bands: bool
         scale: bool
+        gutters: bool
 
         def __init__(
             self, *, tol_x: float = ..., tol_y: float = ..., shrink_share: float = ..., overlap_share: float = ...,
@@ -114,7 +115,7 @@ if TYPE_CHECKING:
             rule_edge: float = ..., spread: bool = ..., rules: bool = ..., tolerance: bool = ...,
             top_strip: bool = ..., margins: bool = ..., foot_line: bool = ..., labels: bool = ...,
             furniture: bool = ..., footnotes: bool = ..., captions: bool = ..., initials: bool = ...,
-            articles: bool = ..., bands: bool = ..., scale: bool = ...,
+            articles: bool = ..., bands: bool = ..., scale: bool = ..., gutters: bool = ...,
         ) -> None: ...
 
         def replace(
@@ -127,7 +128,7 @@ if TYPE_CHECKING:
             rule_edge: float = ..., spread: bool = ..., rules: bool = ..., tolerance: bool = ...,
             top_strip: bool = ..., margins: bool = ..., foot_line: bool = ..., labels: bool = ...,
             furniture: bool = ..., footnotes: bool = ..., captions: bool = ..., initials: bool = ...,
-            articles: bool = ..., bands: bool = ..., scale: bool = ...,
+            articles: bool = ..., bands: bool = ..., scale: bool = ..., gutters: bool = ...,
         ) -> ProfileOptions: ...
 
         def settings(self) -> dict[str, float | bool]: ...

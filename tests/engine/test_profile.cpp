@@ -658,6 +658,121 @@ TEST(RuleWalls, AreTheRulesCrossingTheBoxesShortenedAtBothEnds) {
     EXPECT_TRUE(walls.empty());
 }
 
+struct GutterCase {
+    const char* name;
+    std::vector<std::pair<PageBox, Role>> boxes;
+    std::vector<PageBox> separators;
+    double scale;
+    std::vector<PageBox> walls;
+};
+
+class Gutters : public ::testing::TestWithParam<GutterCase> {};
+
+TEST_P(Gutters, WallTwoColumnsOfTextDownTheirGutter) {
+    const GutterCase& c = GetParam();
+    std::vector<PageBox> tb;
+    std::vector<std::uint8_t> roles;
+    for (const auto& [box, role] : c.boxes) {
+        tb.push_back(box);
+        roles.push_back(static_cast<std::uint8_t>(role));
+    }
+    steps::Scratch scratch;
+    std::vector<PageBox> walls = {{1, 2, 3, 4}};  // a rule's wall before them stays
+    const std::size_t added = steps::gutter_walls(tb, all_of(tb.size()), roles, c.separators, c.scale, scratch, walls);
+    ASSERT_EQ(added, c.walls.size());
+    ASSERT_EQ(walls.size(), c.walls.size() + 1);
+    EXPECT_TRUE(same(walls[0], {1, 2, 3, 4}));
+    for (std::size_t i = 0; i < c.walls.size(); ++i) {
+        EXPECT_TRUE(same(walls[i + 1], c.walls[i])) << i << ": " << walls[i + 1].x1 << " " << walls[i + 1].y1
+                                                     << " " << walls[i + 1].y2;
+    }
+}
+
+// Two columns of text 40 apart (x 100-480 and 520-900), two paragraphs each.
+std::vector<std::pair<PageBox, Role>> two_columns(std::vector<std::pair<PageBox, Role>> more = {}) {
+    std::vector<std::pair<PageBox, Role>> boxes = {{{100, 100, 480, 300}, Role::Body},
+                                                   {{100, 320, 480, 500}, Role::Body},
+                                                   {{520, 100, 900, 260}, Role::Body},
+                                                   {{520, 280, 900, 500}, Role::Body}};
+    boxes.insert(boxes.end(), more.begin(), more.end());
+    return boxes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Gutters,
+    ::testing::Values(
+        GutterCase{"two_columns", two_columns(), {}, 1.0, {{500, 100, 500, 500}}},
+        // a title across both columns ends the stretch; 6 units over it
+        GutterCase{"a_title_above", two_columns({{{100, 40, 900, 94}, Role::Heading}}), {}, 1.0,
+                   {{500, 100, 500, 500}}},
+        // ... but one that nearly touches them leaves the engine no cut
+        // between it and the stretch: no wall
+        GutterCase{"a_title_too_close", two_columns({{{100, 40, 900, 95}, Role::Heading}}), {}, 1.0, {}},
+        // the same 1 unit off in a page scaled up 8 times is 8 units off
+        GutterCase{"a_title_close_on_a_short_page", two_columns({{{100, 40, 900, 99}, Role::Heading}}), {}, 8.0,
+                   {{500, 100, 500, 500}}},
+        // a heading at the foot of the left column heads the text under both
+        GutterCase{"a_heading_at_the_foot",
+                   two_columns({{{100, 520, 300, 540}, Role::Heading}, {{100, 560, 900, 700}, Role::Body}}), {}, 1.0,
+                   {{500, 100, 500, 500}}},
+        // the left column goes on under the right one's end
+        GutterCase{"a_longer_column",
+                   two_columns({{{100, 540, 300, 560}, Role::Heading}, {{100, 570, 480, 700}, Role::Body}}), {}, 1.0,
+                   {{500, 100, 500, 700}}},
+        // a rule across the gutter parts two stretches, each two paragraphs a side
+        GutterCase{"a_rule_across",
+                   two_columns({{{100, 600, 480, 700}, Role::Body},
+                                {{100, 710, 480, 800}, Role::Body},
+                                {{520, 600, 900, 700}, Role::Body},
+                                {{520, 710, 900, 800}, Role::Body}}),
+                   {{0, 540, 1000, 545}}, 1.0, {{500, 100, 500, 500}, {500, 600, 500, 800}}},
+        // one body box on the right beside a figure: no column of text
+        GutterCase{"a_figure_beside_text",
+                   {{{100, 100, 480, 300}, Role::Body},
+                    {{100, 320, 480, 500}, Role::Body},
+                    {{520, 100, 900, 260}, Role::Figure},
+                    {{520, 280, 900, 500}, Role::Body}},
+                   {}, 1.0, {}},
+        // a side of two columns of its own (x 520-700 and 720-900)
+        GutterCase{"a_side_of_two_columns",
+                   {{{100, 100, 480, 300}, Role::Body},
+                    {{100, 320, 480, 500}, Role::Body},
+                    {{520, 100, 700, 500}, Role::Body},
+                    {{720, 100, 900, 500}, Role::Body}},
+                   {}, 1.0, {}},
+        // a narrow strip of text beside a wide block
+        GutterCase{"unlike_widths",
+                   {{{100, 100, 200, 300}, Role::Body},
+                    {{100, 320, 200, 500}, Role::Body},
+                    {{520, 100, 900, 260}, Role::Body},
+                    {{520, 280, 900, 500}, Role::Body}},
+                   {}, 1.0, {}},
+        // a gutter 10 wide: halves of 5 beside a wall are no gap for the
+        // engine; scaled up twice they are
+        GutterCase{"a_narrow_gutter",
+                   {{{100, 100, 495, 300}, Role::Body},
+                    {{100, 320, 495, 500}, Role::Body},
+                    {{505, 100, 900, 260}, Role::Body},
+                    {{505, 280, 900, 500}, Role::Body}},
+                   {}, 1.0, {}},
+        GutterCase{"a_narrow_gutter_scaled",
+                   {{{100, 100, 495, 300}, Role::Body},
+                    {{100, 320, 495, 500}, Role::Body},
+                    {{505, 100, 900, 260}, Role::Body},
+                    {{505, 280, 900, 500}, Role::Body}},
+                   {}, 2.0, {{500, 100, 500, 500}}},
+        // a small box in the gutter, left of the middle, beside no line of
+        // the left column
+        GutterCase{"a_box_beside_the_column", two_columns({{{482, 400, 484, 420}, Role::Body}}), {}, 1.0, {}},
+        // fewer than four body boxes
+        GutterCase{"three_paragraphs",
+                   {{{100, 100, 480, 300}, Role::Body},
+                    {{100, 320, 480, 500}, Role::Body},
+                    {{520, 100, 900, 500}, Role::Body},
+                    {{520, 520, 900, 600}, Role::Heading}},
+                   {}, 1.0, {}}),
+    CaseName());
+
 TEST(FlushBoxes, CountsTheBoxesThatShareTheirLeftEdge) {
     // small pages (the table) and a large one (the sort), with swapped
     // corners, zeros of both signs and runs of three
@@ -1179,6 +1294,18 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, 0, 1000, 1400},
                      {0, 1, 2, 3, 4, 5},
                      {0, 1, 2, 3, 4, 5}},
+        // the left column goes on under the right one's end, after a gap
+        // across both wider than the gutter: without roles, read row by row
+        LabelledCase{"a_wall_down_the_gutter_of_two_columns",
+                     {{{100, 100, 480, 400}, Role::Body},
+                      {{100, 450, 300, 470}, Role::Heading},
+                      {{100, 480, 480, 600}, Role::Body},
+                      {{520, 100, 900, 250}, Role::Body},
+                      {{520, 260, 900, 400}, Role::Body},
+                      {{100, 700, 900, 800}, Role::Body}},
+                     {0, 0, 1000, 1400},
+                     {0, 1, 2, 3, 4, 5},
+                     {0, 3, 4, 1, 2, 5}},
         // a running head over the right column, read before the left column
         LabelledCase{"header_first",
                      {{{0, 0, 40, 500}, Role::Body}, {{60, 10, 100, 500}, Role::Body}, {{60, 0, 100, 8}, Role::Header}},

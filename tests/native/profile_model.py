@@ -277,6 +277,125 @@ def walled_order(tb, idx, frame, walls, scale=1.0):
     return [k for k in core.compute_order_mervane(elements, scaled(frame, scale)) if k < WALL]
 
 
+
+# Walls down the gutter of two columns of text (see gutter_walls).
+GUTTER_BOXES = 256
+GUTTER_BODY = 2
+GUTTER_FULL = 0.6
+GUTTER_FULL_SHARE = 0.5
+GUTTER_LIKE = 0.5
+GUTTER_LEAST = 12.0
+GUTTER_BAND = 6.0
+GUTTER_COLUMN = (0.3, 0.6)
+
+
+def cross_rules(separators):
+    """The separators wider than tall (normalised), which no column runs on across."""
+    out = []
+    for sep in separators:
+        if finite(sep):
+            b = normalised(sep)
+            if b[2] - b[0] > b[3] - b[1]:
+                out.append(b)
+    return out
+
+
+def gutter_walls(tb, idx, roles, separators, scale):
+    """The walls, each (x, y1, x, y2), down the gutters of two columns of text among the boxes idx (in tb),
+    when the median width of their body boxes is within GUTTER_COLUMN of their width. Each box, by (y1, index), is paired with the nearest box right of it, then the nearest left of it, among
+    the boxes of positive height after it that start within its height; the line x midway between a pair is
+    cut into stretches by the boxes and the crossing rules across it (a pair with one beside it is passed
+    over, and so is one whose line lies in the gutter of a stretch tried and whose middle lies in that
+    stretch); the stretch holding the middle of the pair's common height holds the boxes beside the line
+    that reach into it, less the headings at its foot (by (y2, index), the last first). Walled when each side
+    holds GUTTER_BODY body boxes, the gutter between the sides is GUTTER_LEAST engine units wide, the
+    narrower side at least GUTTER_LIKE as wide as the wider, at least GUTTER_FULL_SHARE of each side's boxes
+    at least GUTTER_FULL of its width, every box of a side shares some width with its widest, and every other
+    box stands GUTTER_BAND engine units above or below them."""
+    if not 4 <= len(idx) <= GUTTER_BOXES or sum(1 for k in idx if roles[k] == BODY) < 2 * GUTTER_BODY:
+        return []
+    widths = sorted(tb[k][2] - tb[k][0] for k in idx if roles[k] == BODY)
+    span = max(tb[k][2] for k in idx) - min(tb[k][0] for k in idx)
+    if not GUTTER_COLUMN[0] * span <= widths[len(widths) // 2] <= GUTTER_COLUMN[1] * span:
+        return []
+    crossings = cross_rules(separators)
+    by_top = sorted(idx, key=lambda k: (tb[k][1], k))
+    band = GUTTER_BAND / scale
+    tried = []  # (gutter's left, its right, stretch's top, its foot)
+    walls = []
+
+    def try_pair(a, b):
+        A, B = tb[a], tb[b]
+        x = (A[2] + B[0]) / 2
+        mid = (max(A[1], B[1]) + min(A[3], B[3])) / 2
+        if any(gl <= x <= gr and lo < mid < hi for gl, gr, lo, hi in tried):
+            return
+        lo, hi = -math.inf, math.inf
+        for c1, c2 in [(tb[k][1], tb[k][3]) for k in idx if tb[k][0] < x < tb[k][2]] + \
+                      [(r[1], r[3]) for r in crossings if r[0] < x < r[2]]:
+            if c2 <= mid:
+                lo = max(lo, c2)
+            elif c1 >= mid:
+                hi = min(hi, c1)
+            else:
+                return
+        run = [k for k in idx if not tb[k][0] < x < tb[k][2] and min(hi, tb[k][3]) > max(lo, tb[k][1])]
+        tried.append((max(tb[k][2] for k in run if tb[k][2] <= x), min(tb[k][0] for k in run if not tb[k][2] <= x),
+                      lo, hi))
+        while run:
+            last = max(run, key=lambda k: (tb[k][3], k))
+            if roles[last] != HEADING:
+                break
+            run.remove(last)
+        left = [k for k in run if tb[k][2] <= x]
+        right = [k for k in run if not tb[k][2] <= x]
+        if (sum(1 for k in left if roles[k] == BODY) < GUTTER_BODY
+                or sum(1 for k in right if roles[k] == BODY) < GUTTER_BODY):
+            return
+        gl = max(tb[k][2] for k in left)
+        gr = min(tb[k][0] for k in right)
+        if not (gr - gl) * scale >= GUTTER_LEAST:
+            return
+        lw = gl - min(tb[k][0] for k in left)
+        rw = max(tb[k][2] for k in right) - gr
+        if not min(lw, rw) >= GUTTER_LIKE * max(lw, rw):
+            return
+        if any(sum(1 for k in side if tb[k][2] - tb[k][0] >= GUTTER_FULL * w) < GUTTER_FULL_SHARE * len(side)
+               for side, w in ((left, lw), (right, rw))):
+            return
+        if not all(min(tb[k][2], W[2]) > max(tb[k][0], W[0]) for side in (left, right)
+                   for W in [tb[max(side, key=lambda k: tb[k][2] - tb[k][0])]] for k in side):
+            return
+        top = min(tb[k][1] for k in run)
+        bottom = max(tb[k][3] for k in run)
+        inside = set(run)
+        if not all(tb[k][3] <= top - band or tb[k][1] >= bottom + band for k in idx if k not in inside):
+            return
+        wall = ((gl + gr) / 2, top, (gl + gr) / 2, bottom)
+        if wall not in walls:
+            walls.append(wall)
+
+    for i, p in enumerate(by_top):
+        P = tb[p]
+        right = left = None
+        for q in by_top[i + 1:]:
+            Q = tb[q]
+            if not Q[1] < P[3]:
+                break
+            if not Q[1] < Q[3]:
+                continue
+            if P[2] < Q[0]:
+                if right is None or Q[0] < tb[right][0]:
+                    right = q
+            elif Q[2] < P[0]:
+                if left is None or Q[2] > tb[left][2]:
+                    left = q
+        if right is not None:
+            try_pair(p, right)
+        if left is not None:
+            try_pair(left, p)
+    return walls
+
 def merged(main, notes, boxes):
     """Each note before the first main box that starts below its top."""
     pending = sorted(notes, key=lambda k: (boxes[k][1], boxes[k][0], k))
@@ -635,7 +754,7 @@ def row_bands(boxes, main, rules, height, s):
     return tops
 
 
-def order_page(boxes, idx, frame, rules, roles, s, scale=1.0):
+def order_page(boxes, idx, frame, rules, roles, s, scale=1.0, separators=()):
     width, height = frame[2] - frame[0], frame[3] - frame[1]
     tolerant = s.tolerance and (overlapping(boxes, idx) > s.overlap_share * len(idx)
                                 or flush(boxes, idx) < s.aligned_share * len(idx))
@@ -680,7 +799,10 @@ def order_page(boxes, idx, frame, rules, roles, s, scale=1.0):
     # the core sees a caption group as its figure alone (the group's union); the captions join it in regrouped
     member = {k: f for f, g in groups.items() for k in g}
     alone = [k for k in main if member.get(k, k) == k]
-    ordered = walled_order(seen, alone, frame, rule_walls(rules, seen, alone, frame), scale)
+    walls = rule_walls(rules, seen, alone, frame)
+    if labelled and s.gutters:
+        walls += gutter_walls(seen, alone, roles, separators, scale)
+    ordered = walled_order(seen, alone, frame, walls, scale)
     lines = article_lines(seen, boxes, main, roles, s) if labelled and s.articles and tolerant else []
     lines += row_bands(boxes, main, rules, height, s) if s.bands and tolerant else []
     if lines:  # the boxes of each row before those of the next, each row in the core's order
@@ -720,5 +842,5 @@ def order(boxes, page_bounds=None, separators=(), roles=None, **settings):
     out = []
     for part, part_frame in spread_pages(norm, good, frame, s):
         if part:
-            out += order_page(norm, part, part_frame, rules, roles, s, scale)
+            out += order_page(norm, part, part_frame, rules, roles, s, scale, separators)
     return out + line + [k for k, b in enumerate(boxes) if not finite(b)]

@@ -75,7 +75,7 @@ def test_the_other_pages_get_the_twins_order(name):
     path = ROOT / "bench" / "data" / name
     if not path.exists():
         pytest.skip(f"{path} is not present")
-    rows_started = 0
+    rows_started = walled = 0
     for line in path.read_text(encoding="utf-8").splitlines():
         page = page_from_json(json.loads(line))
         wanted = set(json.loads(line)["gt_order"])
@@ -87,7 +87,9 @@ def test_the_other_pages_get_the_twins_order(name):
         assert _native.order(boxes, profile="quality", page_bounds=page.bounds, separators=separators,
                              roles=roles) == expected, page.source
         rows_started += expected != profile_model.order(boxes, page.bounds, separators, roles, articles=False)
+        walled += expected != profile_model.order(boxes, page.bounds, separators, roles, gutters=False)
     assert (rows_started > 0) == PAGE_FILES[name]
+    assert walled > 0  # two columns of text walled down their gutter on some page of every file
 
 
 # Coordinates multiplied by a power of two keep their digits, and the profile measures everything as a share of
@@ -304,6 +306,39 @@ def test_rows_set_apart_by_a_clear_band(page, rows, rows_without_bands):
     assert (ruled == in_rows) == rows_without_bands
 
 
+#: Two columns of a paper (x 100-480 and 520-900) on a 1000 x 1400 page: both end at y 400, the left one goes on
+#: under a heading after a gap of 50, wider than the 40 of the gutter; a paragraph across the page under them.
+GUTTER_PAGE = ([(100, 100, 480, 400), (100, 450, 300, 470), (100, 480, 480, 600), (520, 100, 900, 250),
+                (520, 260, 900, 400), (100, 700, 900, 800)],
+               ["text", "section-header", "text", "text", "text", "text"])
+
+
+@pytest.mark.parametrize(("separators", "labelled", "gutters", "expected"), [
+    ([], True, True, [0, 1, 2, 3, 4, 5]),         # the left column read to its end, then the right one
+    ([], True, False, [0, 3, 4, 1, 2, 5]),        # the step off: the gap across both read as a row's end
+    ([], False, True, [0, 3, 4, 1, 2, 5]),        # without labels, geometry alone
+    ([(50, 420, 950, 425)], True, True, [0, 3, 4, 1, 2, 5]),   # a rule across the gutter: rows
+    ([(498, 100, 502, 420)], True, True, [0, 1, 2, 3, 4, 5]),  # a short rule down the gutter crosses no row
+], ids=["walled", "step-off", "no-labels", "rule-across", "rule-down"])
+def test_two_columns_of_text_are_read_down_past_a_gap_across_both(debug_log, separators, labelled, gutters,
+                                                                   expected):
+    boxes, labels = GUTTER_PAGE
+    bounds = (0, 0, 1000, 1400)
+    options = DEFAULT_OPTIONS.replace(gutters=gutters)
+    got = quorlin.profile.order(boxes, page_bounds=bounds, separators=separators,
+                                labels=labels if labelled else None, options=options)
+    assert got == expected
+    roles = [role_code(label) for label in labels] if labelled else None
+    assert got == profile_model.order(boxes, bounds, separators, roles, gutters=gutters)
+    walled = [m for m in (r.getMessage() for r in debug_log.records) if m.startswith("[profile] gutters")]
+    assert walled == (["[profile] gutters: 1 walls down the gutters of two columns of text, which no row crosses"]
+                      if expected == list(range(6)) else [])
+    if gutters:  # explain() counts the boxes alone: each of its cuts parts boxes, none a wall from them
+        explained = quorlin.explain(boxes, labels if labelled else None, page_bounds=bounds, separators=separators)
+        assert explained.order == got
+        assert all(c.first and c.second and set(c.first + c.second) <= set(range(6)) for c in explained.cuts)
+
+
 def test_the_exact_order_is_the_cores_on_the_real_pages_and_on_the_command_line(realdata_pages, tmp_path):
     lines = tmp_path / "pages.jsonl"
     lines.write_text("".join(json.dumps(p) + "\n" for p in realdata_pages[::10]))
@@ -378,6 +413,50 @@ def test_jittered_newspapers_get_the_twins_order():
         assert got == profile_model.order(boxes, bounds, roles=roles)
         started += got != profile_model.order(boxes, bounds, roles=roles, articles=False)
     assert started > 0  # the rows of articles are taken on some of them
+
+
+def _jittered_paper(rng):
+    """A paper's page: blocks of two columns of paragraphs (a heading now and then) ending at any height, under
+    and between boxes across both, every box moved by a few units as a detector leaves it, a few roles swapped
+    and a rule across the page now and then."""
+    boxes, roles, rules = [], [], []
+    top = 20.0
+    for _ in range(rng.randint(1, 3)):
+        if rng.random() < 0.7:  # a title, an abstract or a figure across both columns
+            h = rng.uniform(20, 200)
+            boxes.append((40, top, 960, top + h))
+            roles.append(rng.choice([0, 1, 7]))
+            top += h + rng.uniform(3, 30)
+        bottom = top
+        for x1, x2 in ((40, 480), (520, 960)):
+            y, end = top, top + rng.uniform(150, 900)
+            while y < end:
+                heading = rng.random() < 0.2
+                h = rng.uniform(15, 30) if heading else rng.uniform(30, 250)
+                boxes.append((x1, y, x1 + rng.uniform(0.3, 0.6) * (x2 - x1) if heading else x2, y + h))
+                roles.append(1 if heading else 0)
+                y += h + rng.uniform(2, 25)
+            bottom = max(bottom, y)
+        if rng.random() < 0.2:
+            rules.append((40, bottom - 2, 960, bottom))
+        top = bottom + rng.uniform(5, 40)
+    jittered = [tuple(v + rng.uniform(-5, 5) for v in b) for b in boxes]
+    for _ in range(rng.randint(0, 3)):
+        roles[rng.randrange(len(roles))] = rng.choice([0, 1, 2, 3, 5, 6, 7])
+    return jittered, roles, rules
+
+
+def test_jittered_two_column_pages_get_the_twins_order():
+    rng = random.Random(20261211)
+    walled = 0
+    for _ in range(300):
+        boxes, roles, rules = _jittered_paper(rng)
+        bounds = (0, 0, 1000, max(1400, max(b[3] for b in boxes) + 20))
+        got = _native.order(boxes, profile="quality", page_bounds=bounds, separators=rules, roles=roles)
+        assert sorted(got) == list(range(len(boxes)))
+        assert got == profile_model.order(boxes, bounds, rules, roles)
+        walled += got != profile_model.order(boxes, bounds, rules, roles, gutters=False)
+    assert walled > 0  # the gutters are walled on some of them
 
 
 @settings(max_examples=300, deadline=None)

@@ -115,6 +115,11 @@ struct Scratch {
     std::vector<std::uint32_t> rows;    // rows_in_turn: the row of each box, and the order sorted by row
     std::vector<std::uint32_t> ends;    // sort_into_buckets: where each bucket ends
     std::vector<PageBox> sides;         // split_spread: the boxes of the two pages, for has_columns
+    std::vector<std::pair<double, std::uint32_t>> by_top;  // gutter_walls: the boxes by (y1, index) ...
+    std::vector<std::uint32_t> stretch;  // ... the boxes of the stretch tried ...
+    std::vector<std::uint32_t> tried;    // ... by input index, the last stretch each stood in (0: none) ...
+    std::vector<PageBox> stretches;      // ... each stretch tried, its gutter and extent ...
+    std::vector<PageBox> crossings;      // ... and the separators wider than tall
 };
 
 // Moves the indices of `set` for which taken(k) holds to its front, both
@@ -395,6 +400,72 @@ std::size_t flush_boxes(std::span<const PageBox> raw, std::span<const std::uint3
 inline constexpr double kRuleTrim = 0.01;
 void rule_walls(std::span<const ColumnRule> rules, std::span<const PageBox> tb, std::span<const std::uint32_t> set,
                 const PageBox& frame, std::vector<PageBox>& walls);
+
+// The separators wider than tall (finite, normalised), into `out` (cleared
+// first): a column does not run on across such a rule.
+void cross_rules(std::span<const PageBox> separators, std::vector<PageBox>& out);
+
+// Walls down the gutters of two columns of text, appended to `walls` (boxes
+// of no width, (x, y1, x, y2)), among the boxes of `set` in `tb` with their
+// `roles` (by input index). Each box, by (y1, index), is paired with the
+// nearest box right of it and then the nearest left of it (the first of
+// equally near ones) among the boxes of positive height after it that start
+// within its height. The line x midway between a pair is cut into stretches
+// by the boxes that cross it and by the `separators` wider than tall
+// (cross_rules) that do;
+// a pair with one of those beside it is passed over, and so is a pair whose
+// line lies in the gutter of a stretch tried (from the right edge of its
+// boxes left of the line to the left edge of those right of it, ends
+// included) and whose middle lies in that stretch. Else the stretch that
+// holds the middle of the pair's common height holds the boxes beside the
+// line that reach into it, less the headings at its foot (the last by (y2,
+// index) while it is one: a heading heads what follows it). Those boxes
+// left and right of the line are two columns of text, walled down the
+// middle of the gutter between them from their top to their foot, when
+// - each side holds kGutterBody body boxes,
+// - the gutter is kGutterLeast wide in the engine's units (`scale`), so that
+//   each half beside the wall is a gap the engine takes,
+// - the narrower side is at least kGutterLike as wide as the wider,
+// - at least kGutterFullShare of each side's boxes are at least kGutterFull
+//   of its width (a side of two columns has none),
+// - every box of a side shares some width with the side's widest box (the
+//   first of equally wide ones),
+// - every other box of `set` stands kGutterBand engine units above or below
+//   them, so that the engine still cuts the stretch from the rest.
+// A wall that stands already is not added again. Sets of fewer than four
+// boxes or more than kGutterBoxes (so that no page costs more than the
+// square of that), with fewer than twice kGutterBody body boxes, or whose
+// body boxes' median width lies outside kGutterColumn of the width of all
+// (a page of one column, or of three or more) get none.
+// Two columns of text run down beside each other: where both end a
+// paragraph, or one column ends, at one height, the band across the page is
+// wider than the gutter, and the engine alone read the columns row by row
+// there; the wall keeps every cut across the two columns out of the stretch.
+inline constexpr std::size_t kGutterBoxes = 256;
+// A column of text holds paragraphs; one box beside a figure is no column.
+inline constexpr std::size_t kGutterBody = 2;
+// A column's full lines and paragraphs are as wide as it; half of a side
+// that holds two columns is under half of it. (0.5 to 0.7 read every
+// collection of bench/data alike.)
+inline constexpr double kGutterFull = 0.6;
+inline constexpr double kGutterFullShare = 0.5;
+// The columns of a page are of like width; a narrow strip beside a wide
+// block is notes, a table's column or a list's numbers. (0.4 to 0.6 alike.)
+inline constexpr double kGutterLike = 0.5;
+// The engine's least gap is 5 units: each half of the gutter beside the wall
+// must pass it with a margin.
+inline constexpr double kGutterLeast = 12.0;
+// More than the engine's least gap, so that it cuts the stretch from the
+// boxes above and below it.
+inline constexpr double kGutterBand = 6.0;
+// Two columns of text: their paragraphs about half the width of the part. A
+// part of one column has its body boxes as wide as it, one of three or more
+// a third of it or less. (0.25 to 0.65 reads as 0.3 to 0.6; 0.35 to 0.55
+// misses a gazette page of two columns.)
+inline constexpr double kGutterColumn[2] = {0.3, 0.6};
+std::size_t gutter_walls(std::span<const PageBox> tb, std::span<const std::uint32_t> set,
+                         std::span<const std::uint8_t> roles, std::span<const PageBox> separators, double scale,
+                         Scratch& scratch, std::vector<PageBox>& walls);
 
 // The marginal notes among `set` (at least three boxes): the boxes beside the
 // text block (their vertical centre within its height) that lie wholly left or
