@@ -277,7 +277,6 @@ def walled_order(tb, idx, frame, walls, scale=1.0):
     return [k for k in core.compute_order_mervane(elements, scaled(frame, scale)) if k < WALL]
 
 
-
 # Walls down the gutter of two columns of text (see gutter_walls).
 GUTTER_BOXES = 256
 GUTTER_BODY = 2
@@ -302,8 +301,9 @@ def cross_rules(separators):
 
 def gutter_walls(tb, idx, roles, separators, scale):
     """The walls, each (x, y1, x, y2), down the gutters of two columns of text among the boxes idx (in tb),
-    when the median width of their body boxes is within GUTTER_COLUMN of their width. Each box, by (y1, index), is paired with the nearest box right of it, then the nearest left of it, among
-    the boxes of positive height after it that start within its height; the line x midway between a pair is
+    when the median width of their body boxes is within GUTTER_COLUMN of their width. Each box, by (y1,
+    index), is paired with the nearest box right of it, then the nearest left of it, among the boxes of
+    positive height after it that start within its height; the line x midway between a pair is
     cut into stretches by the boxes and the crossing rules across it (a pair with one beside it is passed
     over, and so is one whose line lies in the gutter of a stretch tried and whose middle lies in that
     stretch); the stretch holding the middle of the pair's common height holds the boxes beside the line
@@ -340,8 +340,9 @@ def gutter_walls(tb, idx, roles, separators, scale):
             else:
                 return
         run = [k for k in idx if not tb[k][0] < x < tb[k][2] and min(hi, tb[k][3]) > max(lo, tb[k][1])]
-        tried.append((max(tb[k][2] for k in run if tb[k][2] <= x), min(tb[k][0] for k in run if not tb[k][2] <= x),
-                      lo, hi))
+        # (a stretch of no height, between rules that meet at the pair's middle, holds no box)
+        tried.append((max((tb[k][2] for k in run if tb[k][2] <= x), default=-math.inf),
+                      min((tb[k][0] for k in run if not tb[k][2] <= x), default=math.inf), lo, hi))
         while run:
             last = max(run, key=lambda k: (tb[k][3], k))
             if roles[last] != HEADING:
@@ -395,6 +396,7 @@ def gutter_walls(tb, idx, roles, separators, scale):
         if left is not None:
             try_pair(left, p)
     return walls
+
 
 def merged(main, notes, boxes):
     """Each note before the first main box that starts below its top."""

@@ -339,6 +339,19 @@ def test_two_columns_of_text_are_read_down_past_a_gap_across_both(debug_log, sep
         assert all(c.first and c.second and set(c.first + c.second) <= set(range(6)) for c in explained.cuts)
 
 
+def test_a_stretch_of_no_height_beside_two_columns_gets_no_wall():
+    # two headings across the page meet at the middle of the first lines' common height: the stretch there
+    # holds no box
+    boxes = [(100, 0, 480, 10), (520, 0, 900, 10), (50, -10, 950, 5), (50, 5, 950, 20), (100, 30, 480, 40),
+             (520, 30, 900, 40)]
+    roles = [role_code(k) for k in ("text", "text", "section-header", "section-header", "text", "text")]
+    tb = [tuple(float(v) for v in b) for b in boxes]
+    assert profile_model.gutter_walls(tb, list(range(6)), roles, [], 1.0) == []
+    bounds = (0, -10, 1000, 1400)
+    assert _native.order(boxes, profile="quality", page_bounds=bounds, roles=roles) == \
+        profile_model.order(boxes, bounds, roles=roles)
+
+
 def test_the_exact_order_is_the_cores_on_the_real_pages_and_on_the_command_line(realdata_pages, tmp_path):
     lines = tmp_path / "pages.jsonl"
     lines.write_text("".join(json.dumps(p) + "\n" for p in realdata_pages[::10]))
