@@ -1275,26 +1275,34 @@ std::size_t gutter_walls(std::span<const PageBox> tb, std::span<const std::uint3
     if (set.size() < 4 || set.size() > kGutterBoxes || roles.empty()) {
         return 0;
     }
-    // Two columns of text: the median width of the body boxes within
-    // kGutterColumn of the width of all.
-    std::vector<double>& widths = scratch.keys;
-    widths.clear();
+    // Two columns of text: the median width of the body boxes (the one at
+    // index n / 2 of their n widths sorted) within kGutterColumn of the
+    // width of all. Counted rather than sorted: it is at least `low` when at
+    // most n / 2 widths are below it, and at most `high` when at most
+    // n - 1 - n / 2 are above it.
+    std::size_t body = 0;
     double least = tb[set.front()].x1;
     double most = tb[set.front()].x2;
     for (const std::uint32_t k : set) {
         least = std::min(least, tb[k].x1);
         most = std::max(most, tb[k].x2);
-        if (role_of(roles[k]) == Role::Body) {
-            widths.push_back(tb[k].x2 - tb[k].x1);
-        }
+        body += role_of(roles[k]) == Role::Body ? 1 : 0;
     }
-    if (widths.size() < 2 * kGutterBody) {
+    if (body < 2 * kGutterBody) {
         return 0;
     }
-    const auto median = widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2);
-    std::nth_element(widths.begin(), median, widths.end());
-    const double span = most - least;
-    if (!(kGutterColumn[0] * span <= *median && *median <= kGutterColumn[1] * span)) {
+    const double low = kGutterColumn[0] * (most - least);
+    const double high = kGutterColumn[1] * (most - least);
+    std::size_t below = 0;
+    std::size_t above = 0;
+    for (const std::uint32_t k : set) {
+        if (role_of(roles[k]) == Role::Body) {
+            const double width = tb[k].x2 - tb[k].x1;
+            below += width < low ? 1 : 0;
+            above += width > high ? 1 : 0;
+        }
+    }
+    if (below > body / 2 || above > body - 1 - body / 2) {
         return 0;
     }
     std::vector<PageBox>& crossings = scratch.crossings;
