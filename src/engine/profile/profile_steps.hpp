@@ -412,11 +412,10 @@ void cross_rules(std::span<const PageBox> separators, std::vector<PageBox>& out)
 // equally near ones) among the boxes of positive height after it that start
 // within its height. The line x midway between a pair is cut into stretches
 // by the boxes that cross it and by the `separators` wider than tall
-// (cross_rules) that do;
-// a pair with one of those beside it is passed over, and so is a pair whose
-// line lies in the gutter of a stretch tried (from the right edge of its
-// boxes left of the line to the left edge of those right of it, ends
-// included) and whose middle lies in that stretch. Else the stretch that
+// (cross_rules) that do; a pair with one of those beside it is passed over,
+// and so is a pair whose line lies in the gutter of a stretch tried (from
+// the right edge of its boxes left of the line to the left edge of those
+// right of it, ends included) and whose middle lies in that stretch. Else the stretch that
 // holds the middle of the pair's common height holds the boxes beside the
 // line that reach into it, less the headings at its foot (the last by (y2,
 // index) while it is one: a heading heads what follows it). Those boxes
