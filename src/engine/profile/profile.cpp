@@ -2352,7 +2352,7 @@ private:
             profile_log<__LINE__>("[profile] column rules: {} walls among the body's boxes, which no row crosses",
                                   std::uint64_t{walls.size()});
         }
-        if (options_.gutters && !roles_.empty() && engine_main.size() >= 4) {
+        if (options_.gutters) {  // with labels and four boxes or more: gutter_walls tests both
             const std::size_t gutters = gutter_walls(tb, engine_main, roles_, separators_, scale_,
                                                      buffers_->scratch, walls);
             if (gutters > 0) {
