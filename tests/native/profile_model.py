@@ -1,7 +1,7 @@
 """Executable reference of the quality profile, in plain Python.
 
 A deliberately plain transcription of the C++ profile
-(``src/engine/profile/profile.cpp``), meant to be compared with
+(``src/engine/profile/``), meant to be compared with
 it on real and random pages: every step on lists and dicts, sorting
 everything it sorts in full, and ``_quorlin_core.compute_order_mervane`` on
 each part.  Its arithmetic is Python's, double precision on the coordinates

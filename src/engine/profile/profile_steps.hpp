@@ -6,6 +6,12 @@
 // input indices, ascending. The splitting steps partition the run they are
 // given in place and stably (each side keeps input order), which is what makes
 // the result a permutation; their scratch space is reused from call to call.
+//
+// Every min and max is std::min(acc, value) / std::max(acc, value), which
+// keeps the accumulated value on a tie: the same number, and the same zero
+// sign, as a first-come minimum. Coordinates are finite (step 1 sets the
+// others aside), but sums of huge ones may overflow to infinities, which
+// every comparison handles as numbers.
 
 #include <algorithm>
 #include <bit>
@@ -36,12 +42,18 @@ inline Box round_to_single(const PageBox& box) noexcept {
                engine::round_to_single(box.y2)};
 }
 
-bool is_finite(const PageBox& box) noexcept;
+inline bool is_finite(const PageBox& box) noexcept {
+    // v - v is 0 for a finite v and NaN for an infinite or NaN one, so the sum
+    // is 0 exactly when all four are finite: one test instead of four.
+    return (box.x1 - box.x1) + (box.y1 - box.y1) + (box.x2 - box.x2) + (box.y2 - box.y2) == 0.0;
+}
 // Whether every box is finite (is_finite of each).
 bool all_finite(std::span<const PageBox> boxes) noexcept;
 
 // x1 <= x2 and y1 <= y2 (min and max of each pair, the first one on a tie).
-PageBox normalised(const PageBox& box) noexcept;
+inline PageBox normalised(const PageBox& box) noexcept {
+    return {std::min(box.x1, box.x2), std::min(box.y1, box.y2), std::max(box.x1, box.x2), std::max(box.y1, box.y2)};
+}
 
 // The page the relative parameters refer to: `bounds` normalised when finite
 // and of positive width and height, else the union of the `good` boxes
@@ -62,7 +74,18 @@ double engine_scale(const PageBox& frame) noexcept;
 
 // The box shrunk by dx on the left and right and dy on top and bottom; an
 // axis that would turn inside out keeps its extent.
-PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept;
+inline PageBox tolerant_box(const PageBox& box, double dx, double dy) noexcept {
+    PageBox out{box.x1 + dx, box.y1 + dy, box.x2 - dx, box.y2 - dy};
+    if (out.x1 > out.x2) [[unlikely]] {
+        out.x1 = box.x1;
+        out.x2 = box.x2;
+    }
+    if (out.y1 > out.y2) [[unlikely]] {
+        out.y1 = box.y1;
+        out.y2 = box.y2;
+    }
+    return out;
+}
 
 // An ascending, order-preserving map of a finite double to an unsigned
 // integer: a < b exactly when ordered_bits(a) < ordered_bits(b), and -0.0
@@ -299,7 +322,9 @@ inline PageBox upside_down(const PageBox& b) noexcept { return {b.x1, -b.y2, b.x
 
 // The box shrunk by dx on the left and right and by dy, at most
 // shrink_share of its own height, on top and bottom (tolerant_box).
-PageBox share_shrunk(const PageBox& box, double dx, double dy, const ProfileOptions& options) noexcept;
+inline PageBox share_shrunk(const PageBox& box, double dx, double dy, const ProfileOptions& options) noexcept {
+    return tolerant_box(box, dx, std::min(dy, options.shrink_share * (box.y2 - box.y1)));
+}
 
 // The boxes of `set` whose y-extent in `tb` overlaps no other's (a < d and
 // c < b for (a, b) and (c, d)): each alone in its row. Sorts a copy of `set`
