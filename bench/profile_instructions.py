@@ -3,6 +3,7 @@
 
     .venv/bin/python bench/profile_instructions.py            # about five minutes; needs valgrind
     .venv/bin/python bench/profile_instructions.py --runs 2   # quicker, as exact
+    .venv/bin/python bench/profile_instructions.py --by-collection   # the labelled call per collection too
 
 Prints a Markdown table (progress on stderr); not a test.  The calls of
 ``profile_cost.py``'s first three rows (the 200 pages of
@@ -36,6 +37,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from report import header, say  # noqa: E402
 
+import layouts  # noqa: E402
+
 # Each row's key and the call it counts, once exact and once with the profile.
 ROWS = {
     "labels": "`quorlin.order(array, labels, page_bounds=, separators=)`",
@@ -44,16 +47,17 @@ ROWS = {
 }
 
 
-def child(mode: str, runs: int) -> None:
-    """The calls counted: `mode` is "none" or "ROW:exact" / "ROW:profile"."""
+def child(mode: str, runs: int, collection: str | None) -> None:
+    """The calls counted: `mode` is "none" or "ROW:exact" / "ROW:profile", on the pages of `collection` (all
+    when None)."""
     import numpy as np
 
-    import layouts
     import quorlin
     from quorlin.formats import page_from_json
 
     raw = [json.loads(line) for line in Path(layouts.REALDATA).read_text(encoding="utf-8").splitlines()
            if line.strip()]
+    raw = [p for p in raw if collection is None or p.get("collection") == collection]
     pages = [page_from_json(p) for p in raw]
     arrays = [np.array([r.box for r in p.regions], dtype=np.float32).reshape(-1, 4) for p in pages]
     kinds = [[r.kind or r.label for r in p.regions] for p in pages]
@@ -79,12 +83,14 @@ def child(mode: str, runs: int) -> None:
     print(len(pages))
 
 
-def count(mode: str, runs: int) -> tuple[int, int]:
+def count(mode: str, runs: int, collection: str | None = None) -> tuple[int, int]:
     """(instructions, pages) of a child."""
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
                    str(Path(__file__).resolve()), "--child", mode, "--runs", str(runs)]
+        if collection is not None:
+            command += ["--collection", collection]
         if shutil.which("setarch") and subprocess.run(["setarch", "-R", "true"], capture_output=True).returncode == 0:
             command = ["setarch", "-R", *command]
         env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
@@ -98,14 +104,18 @@ def count(mode: str, runs: int) -> tuple[int, int]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--runs", type=int, default=5, help="calls over all pages per count (default 5)")
+    parser.add_argument("--by-collection", action="store_true",
+                        help="count the labelled call on the pages of each collection too")
     parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--collection", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(args.child, args.runs)
+        child(args.child, args.runs, args.collection)
         return
     if shutil.which("valgrind") is None:
         raise SystemExit("profile_instructions.py: needs valgrind (apt-get install valgrind)")
-    header(f".venv/bin/python bench/profile_instructions.py --runs {args.runs}", "valgrind callgrind")
+    header(f".venv/bin/python bench/profile_instructions.py --runs {args.runs}"
+           + (" --by-collection" if args.by_collection else ""), "valgrind callgrind")
     say("count: none")
     base, pages = count("none", args.runs)
     calls = args.runs * pages
@@ -119,6 +129,22 @@ def main() -> None:
             say(f"count: {row} {how}")
             per[how] = (count(f"{row}:{how}", args.runs)[0] - base) / calls
         print(f"| {name} | {per['exact'] / 1000:.1f}k | {per['profile'] / 1000:.1f}k | "
+              f"{per['profile'] / per['exact']:.3f}× |")
+    if not args.by_collection:
+        return
+    # The same labelled call on each collection's pages alone, each with a
+    # baseline of its own: where the profile's work lies.
+    raw = [json.loads(line) for line in Path(layouts.REALDATA).read_text(encoding="utf-8").splitlines()
+           if line.strip()]
+    print(f"\n{ROWS['labels']} on the pages of each collection:\n")
+    print("| collection | pages | exact | profile | profile ÷ exact |")
+    print("|---|---|---|---|---|")
+    for collection in sorted({p.get("collection", "") for p in raw}):
+        say(f"count: {collection}")
+        base, pages = count("none", args.runs, collection)
+        per = {how: (count(f"labels:{how}", args.runs, collection)[0] - base) / (args.runs * pages)
+               for how in ("exact", "profile")}
+        print(f"| {collection} | {pages} | {per['exact'] / 1000:.1f}k | {per['profile'] / 1000:.1f}k | "
               f"{per['profile'] / per['exact']:.3f}× |")
 
 
