@@ -1,6 +1,5 @@
 // The page's boxes as the steps read them: finite or not (step 1), the frame
-// the relative settings refer to (step 2), the engine's scale, the widest
-// empty band among some intervals and the radix sort of keyed boxes.
+// the relative settings refer to (step 2) and the engine's scale.
 //
 // Every min and max is std::min(acc, value) / std::max(acc, value), which
 // keeps the accumulated value on a tie (see profile_steps.hpp).
@@ -56,47 +55,6 @@ double engine_scale(const PageBox& frame) noexcept {
         scale *= 2.0;
     }
     return longest * scale < kScaleSide ? 1.0 : scale;
-}
-
-Band widest_empty_band(std::span<std::pair<double, double>> intervals, double lo, double hi) {
-    std::sort(intervals.begin(), intervals.end());
-    Band best{0.0, lo};
-    double reach = lo;
-    for (const auto& [a, b] : intervals) {
-        if (a > reach && a - reach > best.width) {
-            best = {a - reach, (reach + a) / 2};
-        }
-        reach = std::max(reach, b);
-    }
-    if (hi > reach && hi - reach > best.width) {
-        best = {hi - reach, (reach + hi) / 2};
-    }
-    return best;
-}
-
-void sort_by_key(std::vector<KeyedBox>& items, std::vector<KeyedBox>& spare, std::vector<std::uint32_t>& counts) {
-    constexpr std::size_t kDigits = 1 << 8;
-    spare.resize(items.size());
-    counts.resize(kDigits);
-    for (int shift = 0; shift < 64; shift += 8) {
-        std::fill(counts.begin(), counts.end(), 0);
-        for (const KeyedBox& item : items) {
-            ++counts[(item.key >> shift) & (kDigits - 1)];
-        }
-        if (items.empty() || counts[(items.front().key >> shift) & (kDigits - 1)] == items.size()) {
-            continue;  // every key has this digit: the pass would change nothing
-        }
-        std::uint32_t at = 0;
-        for (std::uint32_t& count : counts) {
-            const std::uint32_t here = count;
-            count = at;
-            at += here;
-        }
-        for (const KeyedBox& item : items) {
-            spare[counts[(item.key >> shift) & (kDigits - 1)]++] = item;
-        }
-        items.swap(spare);
-    }
 }
 
 }  // namespace quorlin::engine::detail

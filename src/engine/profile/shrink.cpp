@@ -1,5 +1,5 @@
 // Step 7's evidence: how many of a page's boxes overlap another, and how many
-// share their left edge with another.
+// share their left edge with another; and the radix sort of their keys.
 //
 // Every min and max is std::min(acc, value) / std::max(acc, value), which
 // keeps the accumulated value on a tie (see profile_steps.hpp).
@@ -9,6 +9,31 @@
 #include "profile/profile_steps.hpp"
 
 namespace quorlin::engine::detail {
+
+void sort_by_key(std::vector<KeyedBox>& items, std::vector<KeyedBox>& spare, std::vector<std::uint32_t>& counts) {
+    constexpr std::size_t kDigits = 1 << 8;
+    spare.resize(items.size());
+    counts.resize(kDigits);
+    for (int shift = 0; shift < 64; shift += 8) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (const KeyedBox& item : items) {
+            ++counts[(item.key >> shift) & (kDigits - 1)];
+        }
+        if (items.empty() || counts[(items.front().key >> shift) & (kDigits - 1)] == items.size()) {
+            continue;  // every key has this digit: the pass would change nothing
+        }
+        std::uint32_t at = 0;
+        for (std::uint32_t& count : counts) {
+            const std::uint32_t here = count;
+            count = at;
+            at += here;
+        }
+        for (const KeyedBox& item : items) {
+            spare[counts[(item.key >> shift) & (kDigits - 1)]++] = item;
+        }
+        items.swap(spare);
+    }
+}
 
 std::size_t overlapping_boxes(std::span<const PageBox> raw, std::span<const std::uint32_t> set, std::size_t enough,
                               Scratch& scratch) {

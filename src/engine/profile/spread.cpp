@@ -9,6 +9,22 @@
 
 namespace quorlin::engine::detail {
 
+Band widest_empty_band(std::span<std::pair<double, double>> intervals, double lo, double hi) {
+    std::sort(intervals.begin(), intervals.end());
+    Band best{0.0, lo};
+    double reach = lo;
+    for (const auto& [a, b] : intervals) {
+        if (a > reach && a - reach > best.width) {
+            best = {a - reach, (reach + a) / 2};
+        }
+        reach = std::max(reach, b);
+    }
+    if (hi > reach && hi - reach > best.width) {
+        best = {hi - reach, (reach + hi) / 2};
+    }
+    return best;
+}
+
 namespace {
 
 // Two boxes apart from left to right whose shared height is at least
