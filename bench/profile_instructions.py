@@ -47,6 +47,12 @@ ROWS = {
 }
 
 
+def real_pages() -> list[dict[str, object]]:
+    """The real pages of ``pages.jsonl``, as JSON objects."""
+    return [json.loads(line) for line in Path(layouts.REALDATA).read_text(encoding="utf-8").splitlines()
+            if line.strip()]
+
+
 def child(mode: str, runs: int, collection: str | None) -> None:
     """The calls counted: `mode` is "none" or "ROW:exact" / "ROW:profile", on the pages of `collection` (all
     when None)."""
@@ -55,9 +61,7 @@ def child(mode: str, runs: int, collection: str | None) -> None:
     import quorlin
     from quorlin.formats import page_from_json
 
-    raw = [json.loads(line) for line in Path(layouts.REALDATA).read_text(encoding="utf-8").splitlines()
-           if line.strip()]
-    raw = [p for p in raw if collection is None or p.get("collection") == collection]
+    raw = [p for p in real_pages() if collection is None or p.get("collection") == collection]
     pages = [page_from_json(p) for p in raw]
     arrays = [np.array([r.box for r in p.regions], dtype=np.float32).reshape(-1, 4) for p in pages]
     kinds = [[r.kind or r.label for r in p.regions] for p in pages]
@@ -134,12 +138,10 @@ def main() -> None:
         return
     # The same labelled call on each collection's pages alone, each with a
     # baseline of its own: where the profile's work lies.
-    raw = [json.loads(line) for line in Path(layouts.REALDATA).read_text(encoding="utf-8").splitlines()
-           if line.strip()]
     print(f"\n{ROWS['labels']} on the pages of each collection:\n")
     print("| collection | pages | exact | profile | profile ÷ exact |")
     print("|---|---|---|---|---|")
-    for collection in sorted({p.get("collection", "") for p in raw}):
+    for collection in sorted({str(p.get("collection", "")) for p in real_pages()}):
         say(f"count: {collection}")
         base, pages = count("none", args.runs, collection)
         per = {how: (count(f"labels:{how}", args.runs, collection)[0] - base) / (args.runs * pages)
