@@ -4,6 +4,7 @@
     .venv/bin/python bench/profile_instructions.py            # about five minutes; needs valgrind
     .venv/bin/python bench/profile_instructions.py --runs 2   # quicker, as exact
     .venv/bin/python bench/profile_instructions.py --by-collection   # the labelled call per collection too
+    .venv/bin/python bench/profile_instructions.py --steps   # what each step of the profile costs
 
 Prints a Markdown table (progress on stderr); not a test.  The calls of
 ``profile_cost.py``'s first three rows (the 200 pages of
@@ -15,7 +16,10 @@ from run to run.  Each count is a child process that builds the pages, calls
 every path once on every page (so that what is done once per process, imports
 and caches, is out of the count), then calls one path ``--runs`` times over
 all pages; a child that stops before those calls is subtracted, and the rest
-divided by the calls made.  The children run with ``PYTHONHASHSEED=0``,
+divided by the calls made.  ``--steps`` counts the profile's native call with
+every step, with each step switched off, and with none, each call passing
+every switch (on or off) so that the counts parse the same settings.  The
+children run with ``PYTHONHASHSEED=0``,
 ``OPENBLAS_NUM_THREADS=1`` (NumPy's BLAS threads otherwise spin for a number
 of instructions that depends on timing) and, where ``setarch -R`` works,
 without address randomisation.
@@ -53,13 +57,23 @@ def real_pages() -> list[dict[str, object]]:
             if line.strip()]
 
 
+def switches() -> list[str]:
+    """The profile's step switches, in the order of its settings table."""
+    from quorlin import _native
+
+    return [name for name, kind, *_ in _native.PROFILE_SETTINGS if kind == "switch"]
+
+
 def child(mode: str, runs: int, collection: str | None) -> None:
-    """The calls counted: `mode` is "none" or "ROW:exact" / "ROW:profile", on the pages of `collection` (all
-    when None)."""
+    """The calls counted: `mode` is "none", "ROW:exact" / "ROW:profile", or "step:NAME" / "step:" /
+    "step:*" (the profile's native call with the switch NAME off, with every step, or with none), on the
+    pages of `collection` (all when None)."""
     import numpy as np
 
     import quorlin
+    from quorlin import _native
     from quorlin.formats import page_from_json
+    from quorlin.ordering import LABEL_CODES, label_list
 
     raw = [p for p in real_pages() if collection is None or p.get("collection") == collection]
     pages = [page_from_json(p) for p in raw]
@@ -67,6 +81,15 @@ def child(mode: str, runs: int, collection: str | None) -> None:
     kinds = [[r.kind or r.label for r in p.regions] for p in pages]
     bounds = [p.bounds for p in pages]
     separators = [[r.box for r in p.separators] for p in pages]
+
+    labels = [label_list(k) for k in kinds]
+
+    def step(name: str) -> None:
+        # Every switch passed on every call, so that each count parses the
+        # same settings: all on but `name`, all off for "*".
+        settings = {n: name != "*" and n != name for n in switches()}
+        for a, k, b, s in zip(arrays, labels, bounds, separators):
+            _native.order(a, False, "quality", b, s, settings, None, None, k, LABEL_CODES)
 
     def call(row: str, exact: bool) -> None:
         for a, k, b, s in zip(arrays, kinds, bounds, separators):
@@ -80,7 +103,11 @@ def child(mode: str, runs: int, collection: str | None) -> None:
     for row in ROWS:
         for exact in (True, False):
             call(row, exact)
-    if mode != "none":
+    if mode.startswith("step:"):
+        step(mode[5:])
+        for _ in range(runs):
+            step(mode[5:])
+    elif mode != "none":
         row, how = mode.split(":")
         for _ in range(runs):
             call(row, how == "exact")
@@ -110,6 +137,8 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=5, help="calls over all pages per count (default 5)")
     parser.add_argument("--by-collection", action="store_true",
                         help="count the labelled call on the pages of each collection too")
+    parser.add_argument("--steps", action="store_true",
+                        help="count the profile's native call with each step switched off too")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--collection", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -119,7 +148,8 @@ def main() -> None:
     if shutil.which("valgrind") is None:
         raise SystemExit("profile_instructions.py: needs valgrind (apt-get install valgrind)")
     header(f".venv/bin/python bench/profile_instructions.py --runs {args.runs}"
-           + (" --by-collection" if args.by_collection else ""), "valgrind callgrind")
+           + (" --by-collection" if args.by_collection else "") + (" --steps" if args.steps else ""),
+           "valgrind callgrind")
     say("count: none")
     base, pages = count("none", args.runs)
     calls = args.runs * pages
@@ -134,6 +164,8 @@ def main() -> None:
             per[how] = (count(f"{row}:{how}", args.runs)[0] - base) / calls
         print(f"| {name} | {per['exact'] / 1000:.1f}k | {per['profile'] / 1000:.1f}k | "
               f"{per['profile'] / per['exact']:.3f}× |")
+    if args.steps:
+        steps(base, calls, args.runs)
     if not args.by_collection:
         return
     # The same labelled call on each collection's pages alone, each with a
@@ -148,6 +180,32 @@ def main() -> None:
                for how in ("exact", "profile")}
         print(f"| {collection} | {pages} | {per['exact'] / 1000:.1f}k | {per['profile'] / 1000:.1f}k | "
               f"{per['profile'] / per['exact']:.3f}× |")
+
+
+def steps(base: int, calls: int, runs: int) -> None:
+    """The table of what each step costs: the native call with every step, with each switched off, and
+    with none.
+
+    A step child calls the profile once more over the pages than `runs` (its
+    warm-up, which the baseline child does not make), so its count is divided
+    by runs + 1 calls of each page."""
+    say("count: step (every step)")
+    pages = calls // runs
+    every = (count("step:", runs)[0] - base) / (calls + pages)
+    print("\nThe profile's native call, `quorlin._native.order(array, ..., labels=)` with every step switch "
+          "passed (on, but the one each row names), on the same pages; instructions per page (thousands). A "
+          "step costs what its row saves against the first (a negative saving: the step makes later work "
+          "smaller).\n")
+    print("| steps | profile | saved |")
+    print("|---|---|---|")
+    print(f"| every step | {every / 1000:.1f}k | |")
+    for name in switches():
+        say(f"count: step {name} off")
+        off = (count(f"step:{name}", runs)[0] - base) / (calls + pages)
+        print(f"| without `{name}` | {off / 1000:.1f}k | {(every - off) / 1000:+.1f}k |")
+    say("count: step (none)")
+    none = (count("step:*", runs)[0] - base) / (calls + pages)
+    print(f"| without any step | {none / 1000:.1f}k | {(every - none) / 1000:+.1f}k |")
 
 
 if __name__ == "__main__":
