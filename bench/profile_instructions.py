@@ -104,8 +104,9 @@ def child(mode: str, runs: int, collection: str | None) -> None:
         for exact in (True, False):
             call(row, exact)
     if mode.startswith("step:"):
-        step(mode[5:])
-        for _ in range(runs):
+        # One call over the pages more than `runs`: the warm-up of this
+        # path, which the baseline child does not make.
+        for _ in range(runs + 1):
             step(mode[5:])
     elif mode != "none":
         row, how = mode.split(":")
@@ -165,7 +166,7 @@ def main() -> None:
         print(f"| {name} | {per['exact'] / 1000:.1f}k | {per['profile'] / 1000:.1f}k | "
               f"{per['profile'] / per['exact']:.3f}× |")
     if args.steps:
-        steps(base, calls, args.runs)
+        steps(base, pages, args.runs)
     if not args.by_collection:
         return
     # The same labelled call on each collection's pages alone, each with a
@@ -182,16 +183,14 @@ def main() -> None:
               f"{per['profile'] / per['exact']:.3f}× |")
 
 
-def steps(base: int, calls: int, runs: int) -> None:
+def steps(base: int, pages: int, runs: int) -> None:
     """The table of what each step costs: the native call with every step, with each switched off, and
-    with none.
+    with none (a step child calls each of its `pages` runs + 1 times)."""
+    def per_page(mode: str) -> float:
+        say(f"count: {mode}")
+        return (count(mode, runs)[0] - base) / ((runs + 1) * pages)
 
-    A step child calls the profile once more over the pages than `runs` (its
-    warm-up, which the baseline child does not make), so its count is divided
-    by runs + 1 calls of each page."""
-    say("count: step (every step)")
-    pages = calls // runs
-    every = (count("step:", runs)[0] - base) / (calls + pages)
+    every = per_page("step:")
     print("\nThe profile's native call, `quorlin._native.order(array, ..., labels=)` with every step switch "
           "passed (on, but the one each row names), on the same pages; instructions per page (thousands). A "
           "step costs what its row saves against the first (a negative saving: the step makes later work "
@@ -200,11 +199,9 @@ def steps(base: int, calls: int, runs: int) -> None:
     print("|---|---|---|")
     print(f"| every step | {every / 1000:.1f}k | |")
     for name in switches():
-        say(f"count: step {name} off")
-        off = (count(f"step:{name}", runs)[0] - base) / (calls + pages)
+        off = per_page(f"step:{name}")
         print(f"| without `{name}` | {off / 1000:.1f}k | {(every - off) / 1000:+.1f}k |")
-    say("count: step (none)")
-    none = (count("step:*", runs)[0] - base) / (calls + pages)
+    none = per_page("step:*")
     print(f"| without any step | {none / 1000:.1f}k | {(every - none) / 1000:+.1f}k |")
 
 
