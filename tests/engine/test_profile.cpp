@@ -317,7 +317,7 @@ TEST_P(TopStrip, TakesTheThinStripAboveTheFirstGap) {
     steps::Scratch scratch;
     std::size_t taken = 99;
     const steps::Band under =
-        steps::split_top_strip(c.tb, c.tb, set, {0, 0, 800, 1000}, ProfileOptions{}, scratch, taken);
+        steps::split_top_strip(c.tb, c.tb, {}, set, {0, 0, 800, 1000}, ProfileOptions{}, scratch, taken);
     EXPECT_EQ(Indices(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(taken)), c.strip);
     Indices rest(set.begin() + static_cast<std::ptrdiff_t>(taken), set.end());
     EXPECT_TRUE(std::is_sorted(rest.begin(), rest.end()));
@@ -867,7 +867,18 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, 1, 2}},
         // no box above: at the end; two after one box keep their order by top, with swapped corners
         FootnoteCase{"none_above", {{0, 100, 100, 500}, {0, 50, 100, 90}}, 1, {0, 1}},
-        FootnoteCase{"two_after_one", {{0, 0, 100, 500}, {0, 560, 100, 520}, {0, 510, 100, 515}}, 1, {0, 2, 1}}),
+        FootnoteCase{"two_after_one", {{0, 0, 100, 500}, {0, 560, 100, 520}, {0, 510, 100, 515}}, 1, {0, 2, 1}},
+        // the foot of each column a footnote, the right one under text that ends higher: each footnote has the
+        // other beside it and ends its column (both were read after the right column)
+        FootnoteCase{"feet_of_two_columns",
+                     {{0, 0, 100, 500}, {120, 0, 220, 450}, {0, 520, 100, 560}, {120, 470, 220, 560}},
+                     2,
+                     {0, 2, 1, 3}},
+        // footnotes set in two columns under one column of text: each ends that column, after the page
+        FootnoteCase{"two_columns_under_one",
+                     {{0, 0, 220, 500}, {0, 520, 100, 560}, {120, 520, 220, 560}},
+                     1,
+                     {0, 1, 2}}),
     CaseName());
 
 TEST(Footnotes, OnAPageOfTooManyFootnotesAndBoxesEveryFootnoteFollowsThePage) {

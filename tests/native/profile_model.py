@@ -136,19 +136,21 @@ def snapped(b, rules, s):
     return (nx1, y1, nx2, y2)
 
 
-def heads_columns(tb, raw, strip, rest, frame, s, above):
+def heads_columns(tb, raw, strip, rest, frame, s, above, roles=None):
     """Whether the strip is the first lines of columns: each strip box is
     compared with the nearest box under it (above it for a strip at the foot)
     that overlaps it horizontally. A box is a column's first line when the
     raw gap to that box is below head_gap of its own raw height; of a strip
     of two or more boxes, also when it starts within column_edge of the page
-    width of that box. One such box of a one-box strip, or two of a wider
-    strip, make it the first lines of columns."""
+    width of that box, and, with roles, when it is body text and no box is
+    under it. One such box of a one-box strip, or two of a wider strip, make
+    it the first lines of columns."""
     count = 0
     for k in strip:
         b = tb[k]
         near = [j for j in rest if tb[j][0] < b[2] and tb[j][2] > b[0]]
         if not near:
+            count += roles is not None and len(strip) > 1 and roles[k] == BODY
             continue
         j = (min(near, key=lambda j: (tb[j][1], j)) if not above else min(near, key=lambda j: (-tb[j][3], j)))
         r, u = raw[k], raw[j]
@@ -159,7 +161,7 @@ def heads_columns(tb, raw, strip, rest, frame, s, above):
     return count >= min(2, len(strip))
 
 
-def strip_of(tb, raw, idx, frame, s, foot=False):
+def strip_of(tb, raw, idx, frame, s, foot=False, roles=None):
     """(strip, rest): every box sorted by (y1, y2, index) and swept (from the
     bottom, by (-y2, -y1, index), for the foot); the first box beyond
     everything before it ends the strip, taken when thin enough and when it
@@ -183,7 +185,7 @@ def strip_of(tb, raw, idx, frame, s, foot=False):
                     return [], idx
                 if foot and not min(raw[k][1] for k in strip) > max(raw[k][3] for k in rest):
                     return [], idx
-                if len(strip) <= 8 and heads_columns(tb, raw, strip, rest, frame, s, foot):
+                if len(strip) <= 8 and heads_columns(tb, raw, strip, rest, frame, s, foot, roles):
                     return [], idx
                 return strip, rest
             break
@@ -191,10 +193,10 @@ def strip_of(tb, raw, idx, frame, s, foot=False):
     return [], idx
 
 
-def top_strip(tb, raw, idx, frame, s):
+def top_strip(tb, raw, idx, frame, s, roles=None):
     if not s.top_strip:
         return [], idx
-    return strip_of(tb, raw, idx, frame, s)
+    return strip_of(tb, raw, idx, frame, s, roles=roles)
 
 
 def margin_notes(tb, idx, s, roles=None):
@@ -637,21 +639,25 @@ FOOTNOTE_WORK = 1 << 22
 
 def with_footnotes(main, notes, boxes):
     """Each footnote (by top, left, index) after the last box of main whose top is above its own (at the end
-    when there is none); one with text beside it (a box whose height overlaps its own and whose width does
-    not), after the last box above it whose width overlaps its own, when there is one. Footnotes after the
-    same box keep their order."""
+    when there is none); one with text or another footnote beside it (a box whose height overlaps its own
+    and whose width does not), after the last box above it whose width overlaps its own, when there is one.
+    Footnotes after the same box keep their order."""
     notes = sorted(notes, key=lambda k: (boxes[k][1], boxes[k][0], k))
     by_column = len(notes) * len(main) <= FOOTNOTE_WORK
+    by_footnotes = len(notes) * len(notes) <= FOOTNOTE_WORK
 
     def across(a, b):
         return min(a[2], b[2]) > max(a[0], b[0])
+
+    def level_apart(b, f):
+        return min(b[3], f[3]) > max(b[1], f[1]) and not across(b, f)
 
     anchors = {}
     for k in notes:
         f = boxes[k]
         above = [p for p, m in enumerate(main) if boxes[m][1] < f[1]]
-        if by_column and any(min(boxes[m][3], f[3]) > max(boxes[m][1], f[1]) and not across(boxes[m], f)
-                             for m in main):
+        if by_column and (any(level_apart(boxes[m], f) for m in main)
+                          or by_footnotes and any(level_apart(boxes[j], f) for j in notes if j != k)):
             above = [p for p in above if across(boxes[main[p]], f)] or above
         anchors[k] = above[-1] if above else len(main)
     out = []
@@ -789,7 +795,7 @@ def order_page(boxes, idx, frame, rules, roles, s, scale=1.0, separators=()):
             initials.append(k)
         else:
             rest.append(k)
-    strip, rest = top_strip(tb, boxes, rest, frame, s) if not head else ([], rest)
+    strip, rest = top_strip(tb, boxes, rest, frame, s, roles if labelled else None) if not head else ([], rest)
     notes, main = margin_notes(tb, rest, s, roles if labelled else None)
     groups = caption_groups(boxes, main, roles, frame, s) if labelled and s.captions else {}
     seen = dict(tb)

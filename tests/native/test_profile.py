@@ -712,6 +712,39 @@ def test_hand_made_pages_get_the_steps_order(boxes, bounds, expected):
     assert quorlin.order(boxes, page_bounds=bounds) == expected
 
 
+# A paper's last page: the left column's first paragraph and the right column's only one start at one height,
+# a thin row over the page. Labelled body text, the right one, with nothing under it, is the top of its column,
+# and the columns are read in turn (the row was read first as a running head). Unlabelled, a box over an empty
+# margin is as often a running head, and the row stays a strip; a label that says so reads the head first.
+@pytest.mark.parametrize(("labels", "expected"), [
+    (["text", "text", "text", "text"], [0, 1, 2, 3]),
+    (["paragraph", "paragraph", "paragraph", "reference"], [0, 1, 2, 3]),  # an unknown label is body text
+    (None, [0, 3, 1, 2]),
+    (["text", "text", "text", "page-header"], [3, 0, 1, 2]),
+], ids=["labelled-text", "unknown-label", "unlabelled", "labelled-head"])
+def test_a_lone_paragraph_atop_a_short_column_is_no_running_head(labels, expected):
+    boxes = [(100, 100, 390, 140), (100, 145, 390, 400), (100, 405, 390, 700), (420, 100, 700, 140)]
+    bounds = (0, 0, 800, 1000)
+    roles = [role_code(label) for label in labels] if labels else None
+    assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
+    assert profile_model.order(boxes, bounds, roles=roles) == expected
+
+
+# A paper's page whose two columns each end with a footnote, the right column's text ending above both: each
+# footnote has the other beside it and ends its column (both were read after the right column).
+@pytest.mark.parametrize(("boxes", "expected"), [
+    ([(100, 100, 390, 600), (100, 610, 390, 800), (420, 100, 700, 600), (100, 850, 390, 900),
+      (420, 820, 700, 900)], [0, 1, 3, 2, 4]),
+    # footnotes in two columns under one column of text: after the page, left to right
+    ([(100, 100, 700, 600), (100, 610, 700, 800), (100, 850, 390, 900), (420, 850, 700, 900)], [0, 1, 2, 3]),
+], ids=["feet-of-two-columns", "two-columns-under-one"])
+def test_footnotes_side_by_side_end_their_columns(boxes, expected):
+    labels = ["text"] * (len(boxes) - 2) + ["footnote", "footnote"]
+    bounds = (0, 0, 800, 1000)
+    assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
+    assert profile_model.order(boxes, bounds, roles=[role_code(label) for label in labels]) == expected
+
+
 # Landscape pages with an empty middle that are not two pages side by side: no page of the two shows columns.
 # Each was split like a spread, and each page read on its own.
 @pytest.mark.parametrize(("boxes", "labels", "bounds", "expected"), [

@@ -35,16 +35,23 @@ void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t>
     };
     const auto across = [](const PageBox& a, const PageBox& b) { return std::min(a.x2, b.x2) > std::max(a.x1, b.x1); };
     const bool by_column = footnotes.size() * n <= kFootnoteWork;
+    const bool by_footnotes = footnotes.size() * footnotes.size() <= kFootnoteWork;
+    const auto level_apart = [&across](const PageBox& b, const PageBox& f) {
+        return std::min(b.y2, f.y2) > std::max(b.y1, f.y1) && !across(b, f);
+    };
     const std::span<std::uint32_t> anchor = room_for(scratch.aside, footnotes.size());
     for (std::size_t i = 0; i < footnotes.size(); ++i) {
         const PageBox f = box(footnotes[i]);
         std::size_t at = last_above(f.y1);
-        // Text beside the footnote: it ends a column, and follows the last
-        // box above it in that column.
+        // Text beside the footnote, or another footnote (the foot of the next
+        // column, under text that ends higher): it ends a column, and follows
+        // the last box above it in that column.
         bool beside = false;
         for (std::size_t p = 0; by_column && p < n && !beside; ++p) {
-            const PageBox b = box(main[p]);
-            beside = std::min(b.y2, f.y2) > std::max(b.y1, f.y1) && !across(b, f);
+            beside = level_apart(box(main[p]), f);
+        }
+        for (std::size_t j = 0; by_column && by_footnotes && j < footnotes.size() && !beside; ++j) {
+            beside = j != i && level_apart(box(footnotes[j]), f);
         }
         for (std::size_t p = n; beside && p > 0; --p) {
             const PageBox b = box(main[p - 1]);

@@ -252,7 +252,7 @@ private:
         }
         std::size_t count = 0;
         const Band band =
-            strip_at_top(tb, raw_, true, good, top, upside_down(frame), options_, buffers_->scratch, count);
+            strip_at_top(tb, raw_, {}, true, good, top, upside_down(frame), options_, buffers_->scratch, count);
         if (count == 0) {
             return {0.0, 0.0};
         }
@@ -387,7 +387,7 @@ private:
         const std::span<PageBox> tb = buffers_.shrunk;
         std::size_t strip = 0;
         const Band under = head.empty() && !rest.empty()
-                               ? split_top_strip(tb, raw_, rest, top, frame, options_, buffers_->scratch, strip)
+                               ? split_top_strip(tb, raw_, roles_, rest, top, frame, options_, buffers_->scratch, strip)
                                : Band{0.0, 0.0};
         std::uint32_t body_depth = depth;
         std::size_t split = 0;

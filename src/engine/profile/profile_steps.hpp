@@ -289,14 +289,16 @@ Band split_spread(std::span<const PageBox> boxes, std::span<std::uint32_t> good,
 // top_strip_max of the frame's height tall. Only the boxes near the top are
 // sorted. Moves the strip to the front of `set`; returns the band under it
 // and sets `taken` to its size (0: no strip).
-// `raw` are the boxes as given, whose gaps strip_at_top measures.
-Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<std::uint32_t> set,
-                     const PageBox& frame, const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
+// `raw` are the boxes as given, whose gaps strip_at_top measures; `roles`
+// their roles, empty when the page has no labels.
+Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint8_t> roles,
+                     std::span<std::uint32_t> set, const PageBox& frame, const ProfileOptions& options,
+                     Scratch& scratch, std::size_t& taken);
 // The same when the least y1 of the set, `top`, is known (std::min over the
 // set from its first box on).
-Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<std::uint32_t> set,
-                     double top, const PageBox& frame, const ProfileOptions& options, Scratch& scratch,
-                     std::size_t& taken);
+Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint8_t> roles,
+                     std::span<std::uint32_t> set, double top, const PageBox& frame, const ProfileOptions& options,
+                     Scratch& scratch, std::size_t& taken);
 // The most boxes a strip may have for the test of strip_at_top below.
 inline constexpr std::size_t kStripHeadsChecked = 8;
 
@@ -310,11 +312,15 @@ inline constexpr std::size_t kStripHeadsChecked = 8;
 // less than head_gap of the strip box's height below it, or, in a strip of
 // two or more, starts within column_edge of the frame's width of it (in
 // `tb`); one such box of a one-box strip, two of a wider one, are the
-// first lines of columns. `set` must be ascending; it is again when no
+// first lines of columns. On a labelled page (`roles` not empty), a box of
+// a strip of two or more that is labelled body text and has no box under
+// it at all heads a column too: the top of a column that holds that box
+// alone (the short right column of a paper's last page), where a running
+// head would stand over text. `set` must be ascending; it is again when no
 // strip is taken.
-Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, bool upside, std::span<std::uint32_t> set,
-                  double top, const PageBox& frame, const ProfileOptions& options, Scratch& scratch,
-                  std::size_t& taken);
+Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint8_t> roles,
+                  bool upside, std::span<std::uint32_t> set, double top, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& taken);
 
 // The box turned upside down, (x1, -y2, x2, -y1): the foot of a page becomes
 // its top, for strip_at_top.
@@ -367,13 +373,14 @@ void regroup(std::span<const std::uint32_t> order, std::span<const std::uint32_t
 // `main` with the footnotes, sorted in place by (y1, x1, index) of the
 // `boxes` normalised, each after the last box of `main` whose y1 is less
 // than its own (at the end when there is none): after the text of its page.
-// A footnote that text stands beside (a box of `main` whose height overlaps
-// its own and whose width does not) ends a column: it follows the last box
-// of `main` above it whose width overlaps its own, when there is one.
-// Footnotes after the same box keep their sorted order. The test for text
-// beside a footnote is made only while the footnotes times the boxes of
-// `main` are at most kFootnoteWork, so that no page costs more than that;
-// beyond it every footnote follows its page.
+// A footnote that text or another footnote stands beside (a box whose
+// height overlaps its own and whose width does not) ends a column: it
+// follows the last box of `main` above it whose width overlaps its own,
+// when there is one. Footnotes after the same box keep their sorted order.
+// The test for text beside a footnote is made only while the footnotes
+// times the boxes of `main` are at most kFootnoteWork, and the test for
+// another footnote only while the footnotes squared are too, so that no
+// page costs more than that; beyond it every footnote follows its page.
 inline constexpr std::size_t kFootnoteWork = std::size_t{1} << 22;
 void insert_footnotes(std::vector<std::uint32_t>& main, std::span<std::uint32_t> footnotes,
                       std::span<const PageBox> boxes, Scratch& scratch);

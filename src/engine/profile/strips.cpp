@@ -9,8 +9,9 @@
 
 namespace quorlin::engine::detail {
 
-Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<std::uint32_t> set,
-                     const PageBox& frame, const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
+Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint8_t> roles,
+                     std::span<std::uint32_t> set, const PageBox& frame, const ProfileOptions& options,
+                     Scratch& scratch, std::size_t& taken) {
     taken = 0;
     if (!options.top_strip || set.size() < 2) {
         return {0.0, 0.0};
@@ -19,22 +20,22 @@ Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, 
     for (const std::uint32_t k : set.subspan(1)) {
         top = std::min(top, tb[k].y1);
     }
-    return split_top_strip(tb, raw, set, top, frame, options, scratch, taken);
+    return split_top_strip(tb, raw, roles, set, top, frame, options, scratch, taken);
 }
 
-Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<std::uint32_t> set,
-                     double top, const PageBox& frame, const ProfileOptions& options, Scratch& scratch,
-                     std::size_t& taken) {
+Band split_top_strip(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint8_t> roles,
+                     std::span<std::uint32_t> set, double top, const PageBox& frame, const ProfileOptions& options,
+                     Scratch& scratch, std::size_t& taken) {
     taken = 0;
     if (!options.top_strip) {
         return {0.0, 0.0};
     }
-    return strip_at_top(tb, raw, false, set, top, frame, options, scratch, taken);
+    return strip_at_top(tb, raw, roles, false, set, top, frame, options, scratch, taken);
 }
 
-Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, bool upside, std::span<std::uint32_t> set,
-                  double top, const PageBox& frame, const ProfileOptions& options, Scratch& scratch,
-                  std::size_t& taken) {
+Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, std::span<const std::uint8_t> roles,
+                  bool upside, std::span<std::uint32_t> set, double top, const PageBox& frame,
+                  const ProfileOptions& options, Scratch& scratch, std::size_t& taken) {
     taken = 0;
     if (set.size() < 2) {
         return {0.0, 0.0};
@@ -137,6 +138,11 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, boo
         // starts where the box under it starts, is the first line of a
         // column, not page furniture: one such box of a one-box strip, or
         // two of a wider one, make the strip the first lines of columns.
+        // Of a strip of two or more on a labelled page, so does a body box
+        // with no box under it: the top of a column that holds it alone (a
+        // paper's last page, its right column one paragraph beside the left
+        // one), where a running head stands over text; unlabelled, such a
+        // box is as often a running head over an empty margin.
         // Such a strip holds a few boxes (a wider one is no row of column
         // heads): each is compared with the others, so the test is linear
         // in the page. The gap is measured on the boxes as given (turned
@@ -154,6 +160,7 @@ Band strip_at_top(std::span<const PageBox> tb, std::span<const PageBox> raw, boo
                 }
             }
             if (under == UINT32_MAX) {
+                heads += count > 1 && !roles.empty() && role_of(roles[set[i]]) == Role::Body ? 1 : 0;
                 continue;
             }
             const PageBox r = as_given(set[i]);
