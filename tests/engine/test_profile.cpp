@@ -1155,7 +1155,8 @@ TEST_P(Bands, SetRowsApartWhereTheBoxesAsGivenLeaveACleanBand) {
     std::vector<PageBox> boxes = two_rows_of_columns(c.gap, c.band);
     boxes.insert(boxes.end(), c.more.begin(), c.more.end());
     steps::Scratch scratch;
-    const std::size_t count = steps::row_bands(boxes, all_of(boxes.size()), c.rules, 1000, ProfileOptions{}, scratch);
+    const std::size_t count =
+        steps::row_bands(boxes, all_of(boxes.size()), {}, c.rules, 1000, ProfileOptions{}, scratch);
     EXPECT_EQ(scratch.lines, c.expected);
     EXPECT_EQ(count, c.expected.size());
 }
@@ -1172,6 +1173,29 @@ INSTANTIATE_TEST_SUITE_P(
         BandCase{"a_rule_that_ends_above_its_middle", 2, 30, {}, {{105, 0, 318}}, {334}}),
     CaseName());
 
+// On a labelled page a heading heads what follows it: the band between the
+// right column's last box above the band, labelled a heading, and its text
+// sets no rows apart while the left column stands beside it; a masthead in
+// a row of its own over the columns keeps the band under it.
+TEST(Bands, ABandUnderAHeadingBesideAColumnSetsNoRowsApart) {
+    const auto bands_with = [](std::vector<PageBox> boxes, std::vector<std::uint8_t> roles) {
+        steps::Scratch scratch;
+        steps::row_bands(boxes, all_of(boxes.size()), roles, {}, 1000, ProfileOptions{}, scratch);
+        return scratch.lines;
+    };
+    const std::vector<PageBox> page = two_rows_of_columns(2, 30);
+    std::vector<std::uint8_t> roles(page.size(), kText);
+    EXPECT_EQ(bands_with(page, roles), std::vector<double>{334});
+    roles[5] = static_cast<std::uint8_t>(kHeading);  // the right column's box over the band
+    EXPECT_EQ(bands_with(page, roles), std::vector<double>{});
+    EXPECT_EQ(bands_with(page, {}), std::vector<double>{334});  // unlabelled
+    std::vector<PageBox> with_masthead = page;
+    with_masthead.push_back({0, -100, 210, -60});
+    std::vector<std::uint8_t> masthead(with_masthead.size(), kText);
+    masthead.back() = static_cast<std::uint8_t>(kHeading);
+    EXPECT_EQ(bands_with(with_masthead, masthead), (std::vector<double>{0, 334}));
+}
+
 // A page of more than kBandBoxes boxes is left as it is.
 TEST(Bands, OnAPageOfTooManyBoxesNoBandIsLookedFor) {
     std::vector<PageBox> boxes = two_rows_of_columns(2, 30);
@@ -1179,10 +1203,10 @@ TEST(Bands, OnAPageOfTooManyBoxesNoBandIsLookedFor) {
     while (boxes.size() <= steps::kBandBoxes) {
         boxes.push_back({500, 0, 510, 10});
     }
-    steps::row_bands(boxes, all_of(boxes.size() - 1), {}, 1000, ProfileOptions{}, scratch);
+    steps::row_bands(boxes, all_of(boxes.size() - 1), {}, {}, 1000, ProfileOptions{}, scratch);
     EXPECT_EQ(scratch.lines, std::vector<double>{334});
     scratch.lines.clear();
-    steps::row_bands(boxes, all_of(boxes.size()), {}, 1000, ProfileOptions{}, scratch);
+    steps::row_bands(boxes, all_of(boxes.size()), {}, {}, 1000, ProfileOptions{}, scratch);
     EXPECT_EQ(scratch.lines, std::vector<double>{});
 }
 

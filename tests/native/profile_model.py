@@ -734,20 +734,26 @@ def article_lines(tb, boxes, main, roles, s):
     return lines
 
 
-def row_bands(boxes, main, rules, height, s):
+def row_bands(boxes, main, rules, height, s, roles=None):
     """The tops of the boxes under each band that runs across all of `main`
     clear in its boxes as given, at least band_min of the page tall and
     band_ratio times the typical gap in a column, with no rule through its
-    middle."""
+    middle and, with roles, not between a heading that a column stands beside
+    and the nearest box under it."""
     if not 2 <= len(main) <= 256:
         return []
     gaps = []  # from each box to the nearest box under it (from its middle down) that shares some width
+    headed = []  # the gap under each heading
     for k in main:
         x1, y1, x2, y2 = boxes[k]
-        below = [boxes[j][1] - y2 for j in main
+        below = [boxes[j][1] for j in main
                  if j != k and boxes[j][1] >= (y1 + y2) / 2 and min(x2, boxes[j][2]) > max(x1, boxes[j][0])]
         if below:
-            gaps.append(max(0.0, min(below)))
+            gaps.append(max(0.0, min(below) - y2))
+            beside = any(min(y2, boxes[j][3]) > max(y1, boxes[j][1])
+                         and not min(x2, boxes[j][2]) > max(x1, boxes[j][0]) for j in main)
+            if roles is not None and roles[k] == HEADING and beside:
+                headed.append((y2, min(below)))
     gaps.sort()
     typical = gaps[len(gaps) // 2] if gaps else 0.0
     least = max(s.band_min * height, s.band_ratio * typical)
@@ -756,7 +762,9 @@ def row_bands(boxes, main, rules, height, s):
     tops = []
     for k in by_top[1:]:
         top = boxes[k][1]
-        if top - reach >= least and top - reach > 0 and not any(r1 < (reach + top) / 2 < r2 for _, r1, r2 in rules):
+        middle = (reach + top) / 2
+        if (top - reach >= least and top - reach > 0 and not any(r1 < middle < r2 for _, r1, r2 in rules)
+                and not any(lo < middle < hi for lo, hi in headed)):
             tops.append(top)
         reach = max(reach, boxes[k][3])
     return tops
@@ -812,7 +820,7 @@ def order_page(boxes, idx, frame, rules, roles, s, scale=1.0, separators=()):
         walls += gutter_walls(seen, alone, roles, separators, scale)
     ordered = walled_order(seen, alone, frame, walls, scale)
     lines = article_lines(seen, boxes, main, roles, s) if labelled and s.articles and tolerant else []
-    lines += row_bands(boxes, main, rules, height, s) if s.bands and tolerant else []
+    lines += row_bands(boxes, main, rules, height, s, roles if labelled else None) if s.bands and tolerant else []
     if lines:  # the boxes of each row before those of the next, each row in the core's order
         ordered.sort(key=lambda k: sum(1 for y in lines if not boxes[k][1] < y))
     body = regrouped(ordered, groups, boxes)

@@ -745,6 +745,31 @@ def test_footnotes_side_by_side_end_their_columns(boxes, expected):
     assert profile_model.order(boxes, bounds, roles=[role_code(label) for label in labels]) == expected
 
 
+def _paper_under_its_abstract():
+    """A paper's two columns of text lines with ragged left edges (so that they are shrunk): on the left an
+    abstract whose last line is level with a section heading on the right, then a section heading and its
+    lines; on the right lines, that heading and its lines, the right heading's foot and the left heading's
+    top leaving a band clear across the page."""
+    def lines(x1, x2, tops):
+        return [(x1 + 0.5 * i, y, x2, y + 20) for i, y in enumerate(tops)]
+
+    left = lines(120, 380, range(100, 300, 25)) + [(100, 340, 200, 360)] + lines(100.25, 390, range(365, 600, 25))
+    right = lines(420.1, 700, range(100, 275, 25)) + [(420, 285, 560, 305)] + lines(420.35, 700, range(345, 600, 25))
+    heads = {(100, 340, 200, 360), (420, 285, 560, 305)}
+    boxes = left + right
+    return boxes, ["section-header" if b in heads else "text" for b in boxes]
+
+
+def test_a_band_under_a_heading_beside_a_column_sets_no_rows_apart():
+    # The band lies between the right heading and its text: the columns are read in turn (the band made
+    # rows, and the right column's top was read before the rest of the left column).
+    boxes, labels = _paper_under_its_abstract()
+    bounds = (0, 0, 800, 1000)
+    expected = list(range(len(boxes)))
+    assert quorlin.order(boxes, labels, page_bounds=bounds) == expected
+    assert profile_model.order(boxes, bounds, roles=[role_code(label) for label in labels]) == expected
+
+
 # Landscape pages with an empty middle that are not two pages side by side: no page of the two shows columns.
 # Each was split like a spread, and each page read on its own.
 @pytest.mark.parametrize(("boxes", "labels", "bounds", "expected"), [

@@ -475,7 +475,7 @@ private:
         }
         if (tolerant && options_.bands) {
             const std::size_t bands =
-                row_bands(raw_, main, buffers_->rules, frame.y2 - frame.y1, options_, buffers_->scratch);
+                row_bands(raw_, main, roles_, buffers_->rules, frame.y2 - frame.y1, options_, buffers_->scratch);
             if (bands > 0) {
                 profile_log<__LINE__>("[profile] rows: {} bands clear across the boxes as given, each row read "
                                       "after the one above it",

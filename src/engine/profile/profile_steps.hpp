@@ -130,7 +130,8 @@ struct Scratch {
     std::vector<KeyedBox> keyed;   // overlapping_boxes' and flush_boxes' sort keys ...
     std::vector<KeyedBox> spare;   // ... the other half of their radix sort ...
     std::vector<std::uint32_t> counts;  // ... and its digit counts
-    std::vector<KeyedIndex> top_keys;  // row_bands: the boxes' tops and indices, sorted
+    std::vector<KeyedIndex> top_keys;  // row_bands: the boxes' tops and indices, sorted ...
+    std::vector<std::pair<double, double>> headed;  // ... and the gap under each heading
     std::vector<std::pair<double, std::uint32_t>> tops;  // insert_footnotes: tops of the text and their places
     std::vector<std::uint32_t> sorted;                    // ... the footnotes by place
     std::vector<std::uint8_t> places;  // order_page: the part each box goes to by its role
@@ -553,7 +554,12 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
 //   no higher than its middle, that shares some of its width; 0 where they
 //   overlap),
 // - not crossed by a column rule (a rule that runs through its middle:
-//   the columns go on under it).
+//   the columns go on under it);
+// - on a labelled page (`roles` not empty), not between a heading that a
+//   column stands beside (a box level with it sharing none of its width)
+//   and the nearest box under it that shares some of its width: a heading
+//   heads what follows it (a section heading atop a paper's column, level
+//   with the end of the other column's abstract, starts no row).
 // Rows of a page set apart by such bands are read one after the other: the
 // shrink the engine needs on detected boxes widens the gutters between
 // columns past them (a newspaper's row of articles under headings a column
@@ -562,8 +568,8 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
 // that.
 inline constexpr std::size_t kBandBoxes = 256;
 std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_t> main,
-                      std::span<const ColumnRule> rules, double height, const ProfileOptions& options,
-                      Scratch& scratch);
+                      std::span<const std::uint8_t> roles, std::span<const ColumnRule> rules, double height,
+                      const ProfileOptions& options, Scratch& scratch);
 
 // Sorts `order` stably by the number of the `lines` (ascending) at or above
 // the top of each box (`raw` normalised): the boxes of each row of articles

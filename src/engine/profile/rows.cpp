@@ -137,8 +137,8 @@ void article_lines(std::span<const PageBox> tb, std::span<const PageBox> raw, st
 }
 
 std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_t> main,
-                      std::span<const ColumnRule> rules, double height, const ProfileOptions& options,
-                      Scratch& scratch) {
+                      std::span<const std::uint8_t> roles, std::span<const ColumnRule> rules, double height,
+                      const ProfileOptions& options, Scratch& scratch) {
     const std::size_t n = main.size();
     if (n < 2 || n > kBandBoxes) {
         return 0;
@@ -157,11 +157,66 @@ std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_
         const std::uint32_t k = index_of(keys[i]);
         by_top[i] = SweptBox{normalised(raw[k]), k};
     }
-    // The bands at least band_min of the page tall that no rule crosses, as
-    // (height, level): the boxes above a band end before the next top.
-    const auto crossed = [&rules](double middle) {
-        return std::any_of(rules.begin(), rules.end(),
-                           [middle](const ColumnRule& r) { return r.y1 < middle && middle < r.y2; });
+    // The nearest box under the box at `p` of by_top (starting no higher than
+    // its middle) that shares some of its width, or by_top.end(): in the
+    // order of the tops the first such box is the nearest.
+    const auto nearest_under = [&by_top](std::size_t p) {
+        const PageBox& b = by_top[p].box;
+        const double middle = (b.y1 + b.y2) / 2;
+        const auto under = std::partition_point(by_top.begin(), by_top.end(),
+                                                [middle](const SweptBox& s) { return s.box.y1 < middle; });
+        const auto self = by_top.begin() + static_cast<std::ptrdiff_t>(p);
+        for (auto q = under; q != by_top.end(); ++q) {
+            if (q != self && std::min(b.x2, q->box.x2) > std::max(b.x1, q->box.x1)) {
+                return q;
+            }
+        }
+        return by_top.end();
+    };
+    // On a labelled page, the gap between each heading and the box under it
+    // when a column stands beside the heading (a box level with it that
+    // shares none of its width): a heading heads what follows it in its
+    // column, and a band there sets no rows apart. A heading in a row of its
+    // own (a masthead over its subtitle, a magazine's title over its byline)
+    // may stand over a band between rows. Found when the first band is, as most pages
+    // have none.
+    std::vector<std::pair<double, double>>& headed = scratch.headed;
+    headed.clear();
+    bool headed_found = roles.empty();
+    const auto find_headed = [&] {
+        headed_found = true;
+        for (std::size_t p = 0; p < n; ++p) {
+            if (role_of(roles[by_top[p].k]) != Role::Heading) {
+                continue;
+            }
+            const PageBox& h = by_top[p].box;
+            const auto under = nearest_under(p);
+            if (under == by_top.end()) {
+                continue;
+            }
+            const bool beside = std::any_of(by_top.begin(), by_top.end(), [&h](const SweptBox& s) {
+                return std::min(h.y2, s.box.y2) > std::max(h.y1, s.box.y1) &&
+                       !(std::min(h.x2, s.box.x2) > std::max(h.x1, s.box.x1));
+            });
+            if (beside) {
+                headed.emplace_back(h.y2, under->box.y1);
+            }
+        }
+    };
+    // The bands at least band_min of the page tall that no rule crosses and
+    // no heading stands over, as (height, level): the boxes above a band end
+    // before the next top.
+    const auto crossed = [&](double middle) {
+        if (std::any_of(rules.begin(), rules.end(),
+                        [middle](const ColumnRule& r) { return r.y1 < middle && middle < r.y2; })) {
+            return true;
+        }
+        if (!headed_found) {
+            find_headed();
+        }
+        return std::any_of(headed.begin(), headed.end(), [middle](const std::pair<double, double>& g) {
+            return g.first < middle && middle < g.second;
+        });
     };
     std::vector<std::pair<double, double>>& bands = scratch.intervals;
     bands.clear();
@@ -178,24 +233,13 @@ std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_
     if (bands.empty()) {
         return 0;
     }
-    // The typical gap in a column: from each box to the nearest box under it
-    // (starting no higher than its middle) that shares some of its width. In
-    // the order of the tops the first such box is the nearest: the gaps only
-    // grow along that order.
+    // The typical gap in a column: from each box to the nearest box under it.
     std::vector<double>& gaps = scratch.keys;
     gaps.clear();
     for (std::size_t p = 0; p < n; ++p) {
-        const PageBox& b = by_top[p].box;
-        const double middle = (b.y1 + b.y2) / 2;
-        const auto under = std::partition_point(by_top.begin(), by_top.end(),
-                                                [middle](const SweptBox& s) { return s.box.y1 < middle; });
-        const auto self = by_top.begin() + static_cast<std::ptrdiff_t>(p);
-        for (auto q = under; q != by_top.end(); ++q) {
-            const PageBox& c = q->box;
-            if (q != self && std::min(b.x2, c.x2) > std::max(b.x1, c.x1)) {
-                gaps.push_back(std::max(0.0, c.y1 - b.y2));
-                break;
-            }
+        const auto under = nearest_under(p);
+        if (under != by_top.end()) {
+            gaps.push_back(std::max(0.0, under->box.y1 - by_top[p].box.y2));
         }
     }
     double typical = 0.0;
