@@ -178,8 +178,8 @@ std::size_t row_bands(std::span<const PageBox> raw, std::span<const std::uint32_
     // shares none of its width): a heading heads what follows it in its
     // column, and a band there sets no rows apart. A heading in a row of its
     // own (a masthead over its subtitle, a magazine's title over its byline)
-    // may stand over a band between rows. Found when the first band is, as most pages
-    // have none.
+    // may stand over a band between rows. Found when the first band is, as
+    // most pages have none.
     std::vector<std::pair<double, double>>& headed = scratch.headed;
     headed.clear();
     bool headed_found = roles.empty();
