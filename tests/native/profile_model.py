@@ -750,9 +750,9 @@ def row_bands(boxes, main, rules, height, s, roles=None):
                  if j != k and boxes[j][1] >= (y1 + y2) / 2 and min(x2, boxes[j][2]) > max(x1, boxes[j][0])]
         if below:
             gaps.append(max(0.0, min(below) - y2))
-            beside = any(min(y2, boxes[j][3]) > max(y1, boxes[j][1])
-                         and not min(x2, boxes[j][2]) > max(x1, boxes[j][0]) for j in main)
-            if roles is not None and roles[k] == HEADING and beside:
+            if roles is not None and roles[k] == HEADING and any(
+                    min(y2, boxes[j][3]) > max(y1, boxes[j][1]) and not min(x2, boxes[j][2]) > max(x1, boxes[j][0])
+                    for j in main):  # a column beside the heading
                 headed.append((y2, min(below)))
     gaps.sort()
     typical = gaps[len(gaps) // 2] if gaps else 0.0
